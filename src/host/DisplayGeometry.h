@@ -1,0 +1,16 @@
+#pragma once
+
+class DesktopBackend;
+
+// The main display in global points, computed once per host session.
+struct DisplayGeometry
+{
+    double width = 0;
+    double height = 0;
+    double originX = 0;
+    double originY = 0;
+
+    static DisplayGeometry ofMainDisplay(DesktopBackend &backend);
+
+    friend bool operator==(const DisplayGeometry &, const DisplayGeometry &) = default;
+};

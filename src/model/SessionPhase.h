@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// The viewer's connection phase.
+enum class SessionPhase { idle, connecting, authenticating, live, reconnecting, failed };
+
+QString rawText(SessionPhase phase);
+// Case-sensitive: an unlisted text yields no value.
+std::optional<SessionPhase> sessionPhaseFromRaw(const QString &text);
+
+inline size_t qHash(SessionPhase phase, size_t seed = 0) noexcept
+{
+    return ::qHash(static_cast<int>(phase), seed);
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "ScreenImage.h"
+
+#include <QPointF>
+#include <QRectF>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// The operations screen capture and input injection need from the desktop.
+// Points are global desktop coordinates (y grows downwards).
+class DesktopBackend
+{
+public:
+    // Mouse event types, with the numbers the pointer events carry on the original platform.
+    enum class MouseEvent {
+        LeftDown = 1,
+        LeftUp = 2,
+        RightDown = 3,
+        RightUp = 4,
+        Moved = 5,
+        LeftDragged = 6,
+    };
+
+    virtual ~DesktopBackend() = default;
+
+    // Full-resolution image of the main display; none when it cannot be taken.
+    virtual std::optional<ScreenImage> captureMainDisplay() = 0;
+    // The main display's rectangle in global coordinates.
+    virtual QRectF mainDisplayBounds() = 0;
+
+    virtual void warpPointer(QPointF point) = 0;
+    // clickState: 1 for a single click, 2 for a double click, ...
+    virtual void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) = 0;
+    // A pixel-unit vertical scroll placed at `point` (the pointer itself is not moved).
+    virtual void postScroll(QPointF point, std::int32_t deltaY) = 0;
+    // A key given by its macOS virtual key code (the ten special keys of MacInput::virtualKey).
+    virtual void postKey(std::uint16_t virtualKey, bool down) = 0;
+    // Types every character of `text` (one key-down carrying all of them on the original platform).
+    virtual void typeText(const QString &text) = 0;
+
+    virtual bool isTrusted() = 0;
+    virtual void promptForTrust() = 0;
+
+    // The backend the host uses; installed by the app (the X11 one) or by tests.
+    // Not owned: the installer keeps it alive while installed. Null when none is installed.
+    static DesktopBackend *current();
+    static void install(DesktopBackend *backend);
+};

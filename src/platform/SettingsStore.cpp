@@ -1,0 +1,59 @@
+#include "SettingsStore.h"
+
+#include <QSettings>
+
+SettingsStore::SettingsStore()
+    : m_settings(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                             QStringLiteral("KivrenRemote"), QStringLiteral("KivrenRemote")))
+{
+}
+
+SettingsStore::SettingsStore(const QString &iniPath)
+    : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
+{
+}
+
+SettingsStore::~SettingsStore() = default;
+
+bool SettingsStore::contains(const QString &key) const
+{
+    return m_settings->contains(key);
+}
+
+QVariant SettingsStore::value(const QString &key) const
+{
+    return m_settings->value(key);
+}
+
+std::optional<QString> SettingsStore::text(const QString &key) const
+{
+    const QVariant v = m_settings->value(key);
+    if (!v.isValid() || v.typeId() != QMetaType::QString)
+        return std::nullopt;
+    return v.toString();
+}
+
+std::optional<QByteArray> SettingsStore::bytes(const QString &key) const
+{
+    const QVariant v = m_settings->value(key);
+    if (!v.isValid() || v.typeId() != QMetaType::QByteArray)
+        return std::nullopt;
+    return v.toByteArray();
+}
+
+void SettingsStore::setText(const QString &key, const QString &value)
+{
+    m_settings->setValue(key, value);
+    m_settings->sync();
+}
+
+void SettingsStore::setBytes(const QString &key, const QByteArray &value)
+{
+    m_settings->setValue(key, value);
+    m_settings->sync();
+}
+
+void SettingsStore::sync()
+{
+    m_settings->sync();
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <optional>
+
+class QSettings;
+
+// The per-user key/value store behind the "kivren.*" settings.
+// The default instance is the user's own store; tests pass a file of their own.
+class SettingsStore
+{
+public:
+    // The user's default store (QSettings with the application's organisation and name).
+    SettingsStore();
+    // A store kept in the given INI file (created on first write).
+    explicit SettingsStore(const QString &iniPath);
+    ~SettingsStore();
+    SettingsStore(const SettingsStore &) = delete;
+    SettingsStore &operator=(const SettingsStore &) = delete;
+
+    bool contains(const QString &key) const;
+    // An absent key gives an invalid QVariant.
+    QVariant value(const QString &key) const;
+    // Text values; an absent key or a value that is not text gives std::nullopt.
+    std::optional<QString> text(const QString &key) const;
+    // Byte values (the address book is stored as JSON bytes).
+    std::optional<QByteArray> bytes(const QString &key) const;
+
+    void setText(const QString &key, const QString &value);
+    void setBytes(const QString &key, const QByteArray &value);
+    void sync();
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};

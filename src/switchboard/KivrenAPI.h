@@ -1,0 +1,44 @@
+#pragma once
+
+#include "KivrenAnswer.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <stop_token>
+
+// The one switchboard request transport: POST of a JSON object to base + "/v1/" + path,
+// answered by a JSON object or an error value. Built on one process-wide libcurl multi handle
+// driven by the Qt event loop (connections kept alive and reused). Main thread only.
+// Several requests of one owner may be in flight at once.
+class KivrenAPI : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr std::chrono::milliseconds defaultTimeout{12000};
+
+    explicit KivrenAPI(const QString &base, QObject *parent = nullptr);
+    ~KivrenAPI() override;
+
+    QString base() const;
+    // Every leading and trailing "/" is removed.
+    void setBase(const QString &base);
+
+    // The request uses the base read when it starts. A stop requested on `stop` (from any
+    // thread) removes the transfer at once and ends the task with KivrenError::cancelled.
+    // The task never throws.
+    QCoro::Task<KivrenAnswer> post(QString path, QJsonObject body, std::stop_token stop = {});
+
+    // Tests shorten the 12 s timeout.
+    void setTimeout(std::chrono::milliseconds timeout);
+
+    static QString trimmedBase(const QString &text);
+
+private:
+    QString m_base;
+    std::chrono::milliseconds m_timeout = defaultTimeout;
+};
