@@ -1,0 +1,1 @@
+// Stands in for a subsystem library that has no sources yet.

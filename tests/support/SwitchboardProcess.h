@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+// The real switchboard (node cloud/server.mjs) on a free loopback port, for one test fixture.
+// The service prints "listening on 127.0.0.1:<port>" once it serves; KIVREN_PORT=0 lets the
+// kernel pick the port.
+class SwitchboardProcess
+{
+public:
+    SwitchboardProcess();
+    ~SwitchboardProcess();
+    SwitchboardProcess(const SwitchboardProcess &) = delete;
+    SwitchboardProcess &operator=(const SwitchboardProcess &) = delete;
+
+    bool running() const { return m_port != 0; }
+    quint16 port() const { return m_port; }
+    // "http://127.0.0.1:<port>"
+    QString origin() const;
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
