@@ -119,7 +119,7 @@ private:
     QCoro::Task<> run(QString id, QString password, std::stop_token stop);
     // Fails with the request's error; a cancelled request also comes back as its error.
     QCoro::Task<std::optional<KivrenError>> poll(std::stop_token stop);
-    void applyPollAnswer(const QJsonObject &answer);
+    void applyPollAnswer(const QJsonObject &answer, std::stop_token stop);
     QCoro::Task<> pushJSON(QJsonObject message);
     QCoro::Task<> postClose(QString sessionId, QString token);
     void remember(const QString &id, const QString &name);
@@ -158,4 +158,6 @@ private:
     // The running session task and the way to cancel it; at most one at a time.
     std::optional<QCoro::Task<>> m_loop;
     std::stop_source m_loopStop;
+    // Stopped when the client goes: aborts the fire-and-forget pushes and close.
+    std::stop_source m_lifetime;
 };
