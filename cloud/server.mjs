@@ -1,0 +1,698 @@
+// KivrenRemote switchboard: the rendezvous and relay that hosts and viewers post JSON objects to.
+//
+// Run as `node server.mjs`; listens on 127.0.0.1 and the port in KIVREN_PORT (17880 when unset,
+// "0" for a free port) and prints one line, "listening on 127.0.0.1:<port>", once it is ready.
+//
+// A tunnel publishes this service to the internet, so every request is treated as hostile: bodies
+// are size-limited, every member is type-checked, secrets are compared in constant time, password
+// guesses are rate-limited, every queue and table is bounded, and nothing a client sends is ever
+// printed.
+//
+// Time limits and bounds can be shortened through environment variables (see `settings`), which is
+// how the tests exercise expiry without waiting for the real durations.
+
+import http from 'node:http';
+import crypto from 'node:crypto';
+
+const DEFAULT_PORT = 17880;
+const LISTEN_ADDRESS = '127.0.0.1';
+const PASSWORD_ALPHABET = new Set('ABCDEFGHJKLMNPQRSTUVWXYZ23456789');
+const HOST_ID_PATTERN = /^[0-9]{9}$/;
+// Standard base64 with padding. Payloads are checked against it so that they can be spliced into
+// poll answers without re-escaping.
+const BASE64_PATTERN = /^[A-Za-z0-9+/]*={0,2}$/;
+const FRAME_KINDS = new Set(['json', 'jpeg']);
+const ROLES = new Set(['viewer', 'host']);
+// Secrets longer than this can never match one we issued or stored, so they are refused before
+// any hashing work is spent on them.
+const MAX_SECRET_LENGTH = 256;
+const MAX_SESSION_ID_LENGTH = 128;
+const MAX_NAME_LENGTH = 64;
+const SMALL_BODY_BYTES = 64 * 1024;
+const CLOSE_PAYLOAD = Buffer.from('{"type":"close"}').toString('base64');
+// Headers a tunnel or proxy adds: a request carrying any of them did not come straight from this
+// machine, whatever its socket address says.
+const FORWARDING_HEADERS = [
+    'forwarded', 'x-forwarded-for', 'x-forwarded-host', 'x-forwarded-proto', 'x-real-ip',
+    'cf-connecting-ip', 'cf-ray', 'cf-visitor', 'cdn-loop', 'true-client-ip', 'x-client-ip',
+];
+const LOOPBACK_ADDRESSES = new Set(['127.0.0.1', '::1', '::ffff:127.0.0.1']);
+const LOOPBACK_HOST_HEADER = /^(127\.0\.0\.1|localhost|\[::1\])(:[0-9]{1,5})?$/i;
+
+function envInteger(name, fallback, minimum = 0) {
+    const raw = process.env[name];
+    if (raw === undefined || raw === '') return fallback;
+    if (!/^[0-9]+$/.test(raw) || Number(raw) < minimum || !Number.isSafeInteger(Number(raw))) {
+        process.stderr.write(`${name} must be a whole number of at least ${minimum}\n`);
+        process.exit(2);
+    }
+    return Number(raw);
+}
+
+const settings = Object.freeze({
+    port: envInteger('KIVREN_PORT', DEFAULT_PORT),
+    // A host counts as online while its last heartbeat is this recent.
+    onlineMs: envInteger('KIVREN_ONLINE_MS', 10_000, 1),
+    // A host that neither registers nor heartbeats for this long is forgotten, releasing its ID.
+    hostForgetMs: envInteger('KIVREN_HOST_FORGET_MS', 3_600_000, 1),
+    // A viewer that stops polling for this long has gone; its host is told to close.
+    viewerIdleMs: envInteger('KIVREN_VIEWER_IDLE_MS', 30_000, 1),
+    // A host that stops polling its claimed session for this long has gone; the viewer is told.
+    hostIdleMs: envInteger('KIVREN_HOST_IDLE_MS', 30_000, 1),
+    // A session no host has claimed by then is given up.
+    unclaimedMs: envInteger('KIVREN_UNCLAIMED_MS', 60_000, 1),
+    // An ended session is kept this long after its host collected the close message, so that a
+    // host whose poll answer got lost still sees the close on its next poll.
+    collectedKeepMs: envInteger('KIVREN_COLLECTED_KEEP_MS', 60_000, 1),
+    // An ended session whose host never collected the close (a sleeping Mac) is kept this long.
+    endedKeepMs: envInteger('KIVREN_ENDED_KEEP_MS', 3_600_000, 1),
+    guessLimit: envInteger('KIVREN_GUESS_LIMIT', 5, 1),
+    guessWindowMs: envInteger('KIVREN_GUESS_WINDOW_MS', 60_000, 1),
+    maxHosts: envInteger('KIVREN_MAX_HOSTS', 1000, 1),
+    maxSessions: envInteger('KIVREN_MAX_SESSIONS', 200, 1),
+    // Room for a 4K JPEG in base64 inside a push; every other request is small.
+    maxPushBytes: envInteger('KIVREN_MAX_PUSH_BYTES', 16 * 1024 * 1024, 1024),
+    // Pictures are replaced, not queued: the viewer only ever wants the newest.
+    keptPictures: envInteger('KIVREN_KEPT_PICTURES', 2, 1),
+    // Structured messages are queued until read; past these bounds a push is refused (429)
+    // rather than dropping an older message, so a sender learns that its message was not taken
+    // and no half-delivered sequence (a button press without its release) reaches the reader.
+    maxQueuedMessages: envInteger('KIVREN_MAX_QUEUED_MESSAGES', 256, 1),
+    maxQueuedBytes: envInteger('KIVREN_MAX_QUEUED_BYTES', 4 * 1024 * 1024, 1),
+    headersTimeoutMs: envInteger('KIVREN_HEADERS_TIMEOUT_MS', 10_000, 1),
+    requestTimeoutMs: envInteger('KIVREN_REQUEST_TIMEOUT_MS', 60_000, 1),
+    // Longer than the idle time of tunnel clients' connection pools, so the service never closes
+    // a pooled connection just as a request is sent on it.
+    keepAliveTimeoutMs: envInteger('KIVREN_KEEP_ALIVE_TIMEOUT_MS', 95_000, 1),
+    maxConnections: envInteger('KIVREN_MAX_CONNECTIONS', 1024, 1),
+});
+
+if (settings.port > 65535) {
+    process.stderr.write('KIVREN_PORT must be a port number between 0 and 65535\n');
+    process.exit(2);
+}
+
+/** A refusal answered to the client: an HTTP status of 400 or more and a readable text. */
+class Refusal {
+    constructor(status, message) {
+        this.status = status;
+        this.message = message;
+    }
+}
+
+const refuse = (status, message) => { throw new Refusal(status, message); };
+
+// ---------------------------------------------------------------------------------------------
+// Reading members of a request body. A missing optional member takes its default; a member of the
+// wrong type is always refused, never coerced.
+
+function readText(body, key, { required = false } = {}) {
+    const value = body[key];
+    if (value === undefined || value === null) {
+        if (required) refuse(400, `"${key}" is required`);
+        return '';
+    }
+    if (typeof value !== 'string') refuse(400, `"${key}" must be text`);
+    if (required && value === '') refuse(400, `"${key}" is required`);
+    return value;
+}
+
+function readBoolean(body, key, fallback) {
+    const value = body[key];
+    if (value === undefined || value === null) return fallback;
+    if (typeof value !== 'boolean') refuse(400, `"${key}" must be true or false`);
+    return value;
+}
+
+function readCursor(body, key) {
+    const value = body[key];
+    if (value === undefined || value === null) return 0;
+    if (typeof value !== 'number' || !Number.isFinite(value)) refuse(400, `"${key}" must be a number`);
+    return value < 0 ? 0 : Math.trunc(value);
+}
+
+function readHostId(body) {
+    const id = readText(body, 'id', { required: true });
+    if (!HOST_ID_PATTERN.test(id)) refuse(400, '"id" must be 9 digits');
+    return id;
+}
+
+/** Names are shown on the other side's screen: no control characters, bounded length. */
+function displayName(text) {
+    // eslint-disable-next-line no-control-regex
+    const clean = text.replace(/[\u0000-\u001f\u007f-\u009f\u202a-\u202e\u2066-\u2069]/g, '').trim();
+    return Array.from(clean).slice(0, MAX_NAME_LENGTH).join('');
+}
+
+// ---------------------------------------------------------------------------------------------
+// Secrets. Stored only as SHA-256 digests and compared with timingSafeEqual over equal-length
+// digests, so neither the content nor the length of a stored secret leaks through timing.
+
+const digest = (text) => crypto.createHash('sha256').update(text, 'utf8').digest();
+
+function sameSecret(storedDigest, candidate) {
+    if (typeof candidate !== 'string' || candidate.length > MAX_SECRET_LENGTH) return false;
+    return crypto.timingSafeEqual(storedDigest, digest(candidate));
+}
+
+/** Upper-case, then keep only the characters of the password alphabet. */
+function compactPassword(text) {
+    let compact = '';
+    for (const ch of text.toUpperCase()) {
+        if (PASSWORD_ALPHABET.has(ch)) compact += ch;
+    }
+    return compact;
+}
+
+const newSecret = (bytes) => crypto.randomBytes(bytes).toString('hex');
+
+// ---------------------------------------------------------------------------------------------
+// State. Maps keyed by client-supplied text, never plain objects, so that no key can reach a
+// prototype.
+
+/** @type {Map<string, object>} host ID -> host record */
+const hosts = new Map();
+/** @type {Map<string, object>} session ID -> session record */
+const sessions = new Map();
+let publicOrigin = '';
+
+function hostIsOnline(host, now) {
+    return host.lastBeatAt !== 0 && now - host.lastBeatAt <= settings.onlineMs;
+}
+
+/** Password failures of the last window; the host is locked while there are guessLimit of them. */
+function guessesLocked(host, now) {
+    while (host.failures.length > 0 && now - host.failures[0] >= settings.guessWindowMs) {
+        host.failures.shift();
+    }
+    return host.failures.length >= settings.guessLimit;
+}
+
+function newSession(host, clientName, now) {
+    return {
+        id: newSecret(16),
+        token: newSecret(32),
+        tokenDigest: null,
+        hostId: host.id,
+        clientName,
+        createdAt: now,
+        ended: false,
+        endReason: '',
+        // The host has been shown this session in a heartbeat answer, so it may start streaming
+        // even before it claims; from then on it must be told when the session ends.
+        offered: false,
+        claimed: false,
+        closeCollected: false,
+        freeAt: Infinity,
+        viewerSeenAt: now,
+        hostSeenAt: now,
+        // Towards the viewer: every frame gets a sequence number; the viewer acknowledges what it
+        // received by sending the newest number back as its cursor.
+        sequence: 0,
+        viewerMessages: [],
+        viewerMessageBytes: 0,
+        viewerPictures: [],
+        // Towards the host: handed over exactly once, in push order.
+        hostFrames: [],
+        hostFrameBytes: 0,
+    };
+}
+
+/** Ends a session: the viewer is refused from now on and the host will poll a close message. */
+function endSession(session, reason, now) {
+    if (session.ended) return;
+    session.ended = true;
+    session.endReason = reason;
+    session.viewerMessages = [];
+    session.viewerMessageBytes = 0;
+    session.viewerPictures = [];
+    if (!session.offered && !session.claimed) {
+        // The host never heard of it, so there is nobody to tell.
+        sessions.delete(session.id);
+        return;
+    }
+    session.freeAt = now + settings.endedKeepMs;
+}
+
+function sweep(now) {
+    for (const session of sessions.values()) {
+        if (!session.ended) {
+            if (now - session.viewerSeenAt > settings.viewerIdleMs) {
+                endSession(session, 'The viewer stopped polling', now);
+            } else if (!session.claimed && now - session.createdAt > settings.unclaimedMs) {
+                endSession(session, 'The PC did not answer', now);
+            } else if (session.claimed && now - session.hostSeenAt > settings.hostIdleMs) {
+                endSession(session, 'The PC left the session', now);
+            }
+        }
+        if (session.ended && now >= session.freeAt) sessions.delete(session.id);
+    }
+    for (const host of hosts.values()) {
+        if (now - host.lastSeenAt > settings.hostForgetMs) hosts.delete(host.id);
+    }
+}
+
+/** Makes room for one more session, dropping the oldest ended one if the table is full. */
+function roomForSession() {
+    if (sessions.size < settings.maxSessions) return true;
+    let oldest = null;
+    for (const session of sessions.values()) {
+        if (session.ended && (oldest === null || session.freeAt < oldest.freeAt)) oldest = session;
+    }
+    if (oldest === null) return false;
+    sessions.delete(oldest.id);
+    return true;
+}
+
+/** Finds the session named in the body and checks its token. */
+function authorisedSession(body, tokenKey) {
+    const id = readText(body, 'sessionId', { required: true });
+    const token = body[tokenKey];
+    if (token !== undefined && token !== null && typeof token !== 'string') {
+        refuse(400, `"${tokenKey}" must be text`);
+    }
+    const session = id.length <= MAX_SESSION_ID_LENGTH ? sessions.get(id) : undefined;
+    if (session === undefined) refuse(404, 'Unknown session');
+    if (!sameSecret(session.tokenDigest, token)) refuse(403, 'Wrong session token');
+    return session;
+}
+
+function readRole(body) {
+    const role = readText(body, 'role', { required: true });
+    if (!ROLES.has(role)) refuse(400, '"role" must be "viewer" or "host"');
+    return role;
+}
+
+function ensureViewerMayContinue(session) {
+    if (session.ended) refuse(410, session.endReason);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Paths. Each takes the parsed body, the request and the current time and returns the answer
+// object, or throws a Refusal.
+
+function register(body, _request, now) {
+    // 1. Read and check every member before touching state.
+    const id = readHostId(body);
+    const hostToken = readText(body, 'hostToken', { required: true });
+    if (hostToken.length > MAX_SECRET_LENGTH) refuse(400, '"hostToken" is too long');
+    const password = readText(body, 'password', { required: true });
+    const compact = compactPassword(password);
+    if (compact === '') refuse(400, '"password" has no password characters');
+    const name = displayName(readText(body, 'name'));
+    const platform = displayName(readText(body, 'platform'));
+    const unattended = readBoolean(body, 'unattended', false);
+
+    // 2. An ID stays bound to the token that first registered it while it is known.
+    let host = hosts.get(id);
+    if (host !== undefined && !sameSecret(host.tokenDigest, hostToken)) {
+        refuse(403, 'This ID belongs to another host');
+    }
+    if (host === undefined) {
+        if (hosts.size >= settings.maxHosts) sweep(now);
+        if (hosts.size >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
+        host = { id, tokenDigest: digest(hostToken), lastBeatAt: 0, failures: [] };
+        hosts.set(id, host);
+    }
+
+    // 3. Store the description; the password only as the digest of its compact form.
+    host.name = name;
+    host.platform = platform;
+    host.passwordDigest = digest(compact);
+    host.unattended = unattended;
+    host.lastSeenAt = now;
+    return { ok: true };
+}
+
+function heartbeat(body, _request, now) {
+    // 1. The host proves it owns the ID.
+    const id = readHostId(body);
+    const hostToken = readText(body, 'hostToken', { required: true });
+    const host = hosts.get(id);
+    if (host === undefined) refuse(404, 'Unknown ID');
+    if (!sameSecret(host.tokenDigest, hostToken)) refuse(403, 'Wrong host token');
+
+    // 2. Mark it online.
+    host.lastBeatAt = now;
+    host.lastSeenAt = now;
+
+    // 3. Answer the public origin and the oldest session waiting to be claimed.
+    const answer = { ok: true };
+    if (publicOrigin !== '') answer.origin = publicOrigin;
+    let waiting = null;
+    for (const session of sessions.values()) {
+        if (session.hostId === id && !session.ended && !session.claimed
+            && (waiting === null || session.createdAt < waiting.createdAt)) {
+            waiting = session;
+        }
+    }
+    if (waiting !== null) {
+        waiting.offered = true;
+        answer.pending = { sessionId: waiting.id, sessionToken: waiting.token };
+        if (waiting.clientName !== '') answer.pending.clientName = waiting.clientName;
+    }
+    return answer;
+}
+
+function isDirectLoopback(request) {
+    if (!LOOPBACK_ADDRESSES.has(request.socket.remoteAddress)) return false;
+    if (FORWARDING_HEADERS.some((name) => request.headers[name] !== undefined)) return false;
+    // A tunnel passes the public host name along; only this machine addresses us by loopback.
+    return LOOPBACK_HOST_HEADER.test(request.headers.host ?? '');
+}
+
+function origin(body, request) {
+    // 1. Only this machine may say where it is published.
+    if (!isDirectLoopback(request)) refuse(403, 'Only this machine may set the origin');
+    // 2. Keep the origin of a well-formed web address.
+    const text = readText(body, 'origin', { required: true });
+    let url;
+    try {
+        url = new URL(text);
+    } catch {
+        refuse(400, '"origin" must be a web address');
+    }
+    if ((url.protocol !== 'https:' && url.protocol !== 'http:') || url.username !== '' || url.password !== '') {
+        refuse(400, '"origin" must be a web address');
+    }
+    publicOrigin = url.origin;
+    return { ok: true };
+}
+
+function lookup(body, _request, now) {
+    const id = readText(body, 'id', { required: true });
+    const host = HOST_ID_PATTERN.test(id) ? hosts.get(id) : undefined;
+    if (host === undefined) return { found: false, online: false };
+    const answer = { found: true, online: hostIsOnline(host, now) };
+    if (host.name !== '') answer.name = host.name;
+    if (host.platform !== '') answer.platform = host.platform;
+    return answer;
+}
+
+function connect(body, _request, now) {
+    // 1. Read the members.
+    const id = readText(body, 'id', { required: true });
+    const password = readText(body, 'password');
+    const clientName = displayName(readText(body, 'clientName'));
+    readText(body, 'clientPlatform');
+
+    // 2. Find the host, refuse while guesses are locked out, then require it online.
+    const host = HOST_ID_PATTERN.test(id) ? hosts.get(id) : undefined;
+    if (host === undefined) refuse(404, 'Unknown ID');
+    if (guessesLocked(host, now)) refuse(429, 'Too many wrong passwords; try again in a minute');
+    if (!hostIsOnline(host, now)) refuse(409, 'That PC is offline');
+
+    // 3. Compare the compact forms in constant time; an empty form never matches.
+    const compact = compactPassword(password);
+    const matches = crypto.timingSafeEqual(host.passwordDigest, digest(compact));
+    if (!matches || compact === '') {
+        host.failures.push(now);
+        refuse(403, 'Wrong password');
+    }
+
+    // 4. Open the session; the host sees it as pending on its next heartbeat.
+    if (!roomForSession()) sweep(now);
+    if (!roomForSession()) refuse(503, 'The switchboard is busy; try again later');
+    const session = newSession(host, clientName, now);
+    session.tokenDigest = digest(session.token);
+    sessions.set(session.id, session);
+    return { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
+}
+
+function claim(body, _request, now) {
+    const session = authorisedSession(body, 'sessionToken');
+    if (session.ended) refuse(410, session.endReason);
+    session.claimed = true;
+    session.hostSeenAt = now;
+    return { ok: true };
+}
+
+function push(body, _request, now) {
+    // 1. Check the session, the role and the frame.
+    const session = authorisedSession(body, 'token');
+    const role = readRole(body);
+    const kind = readText(body, 'kind', { required: true });
+    if (!FRAME_KINDS.has(kind)) refuse(400, '"kind" must be "json" or "jpeg"');
+    const payload = readText(body, 'payload');
+    if (payload.length % 4 !== 0 || !BASE64_PATTERN.test(payload)) refuse(400, '"payload" must be base64');
+    if (session.ended) refuse(410, session.endReason);
+    const frame = { kind, payload };
+
+    // 2. A viewer's frame is queued for the host, within the bounds.
+    if (role === 'viewer') {
+        session.viewerSeenAt = now;
+        if (session.hostFrames.length >= settings.maxQueuedMessages
+            || session.hostFrameBytes + payload.length > settings.maxQueuedBytes) {
+            refuse(429, 'Too many messages are waiting for the PC');
+        }
+        session.hostFrames.push(frame);
+        session.hostFrameBytes += payload.length;
+        return { ok: true };
+    }
+
+    // 3. A host's frame gets the next sequence number; a picture replaces the oldest kept one.
+    session.claimed = true;
+    session.hostSeenAt = now;
+    if (kind === 'jpeg') {
+        frame.sequence = ++session.sequence;
+        session.viewerPictures.push(frame);
+        if (session.viewerPictures.length > settings.keptPictures) session.viewerPictures.shift();
+        return { ok: true };
+    }
+    if (session.viewerMessages.length >= settings.maxQueuedMessages
+        || session.viewerMessageBytes + payload.length > settings.maxQueuedBytes) {
+        refuse(429, 'Too many messages are waiting for the viewer');
+    }
+    frame.sequence = ++session.sequence;
+    session.viewerMessages.push(frame);
+    session.viewerMessageBytes += payload.length;
+    return { ok: true };
+}
+
+/** A poll answer, written directly: kinds are fixed words and payloads are checked base64. */
+class FramesAnswer {
+    constructor(frames, since) {
+        this.frames = frames;
+        this.since = since;
+    }
+
+    serialise() {
+        let text = '{"frames":[';
+        for (let i = 0; i < this.frames.length; i += 1) {
+            const frame = this.frames[i];
+            text += `${i === 0 ? '' : ','}{"kind":"${frame.kind}","payload":"${frame.payload}"}`;
+        }
+        return `${text}],"since":${this.since}}`;
+    }
+}
+
+function pollAsViewer(session, since, now) {
+    // 1. The viewer is still there.
+    ensureViewerMayContinue(session);
+    session.viewerSeenAt = now;
+    // 2. Everything up to its cursor has arrived: forget it. A cursor we never issued
+    //    acknowledges everything so far.
+    const acknowledged = Math.min(since, session.sequence);
+    const keep = (frame) => frame.sequence > acknowledged;
+    if (session.viewerMessages.length > 0 && !keep(session.viewerMessages[0])) {
+        session.viewerMessages = session.viewerMessages.filter(keep);
+        session.viewerMessageBytes = session.viewerMessages.reduce((sum, f) => sum + f.payload.length, 0);
+    }
+    if (session.viewerPictures.length > 0 && !keep(session.viewerPictures[0])) {
+        session.viewerPictures = session.viewerPictures.filter(keep);
+    }
+    // 3. Answer the rest in push order, with the newest sequence number as the next cursor.
+    const frames = mergeBySequence(session.viewerMessages, session.viewerPictures);
+    return new FramesAnswer(frames, session.sequence);
+}
+
+function mergeBySequence(a, b) {
+    if (b.length === 0) return a.slice();
+    if (a.length === 0) return b.slice();
+    const merged = [];
+    let i = 0;
+    let j = 0;
+    while (i < a.length || j < b.length) {
+        if (j >= b.length || (i < a.length && a[i].sequence < b[j].sequence)) merged.push(a[i++]);
+        else merged.push(b[j++]);
+    }
+    return merged;
+}
+
+function pollAsHost(session, now) {
+    // 1. Whatever the viewer pushed goes to the host once, in push order.
+    session.claimed = true;
+    session.hostSeenAt = now;
+    const frames = session.hostFrames;
+    session.hostFrames = [];
+    session.hostFrameBytes = 0;
+    // 2. An ended session tells the host to stop, on every poll until it is freed.
+    if (session.ended) {
+        frames.push({ kind: 'json', payload: CLOSE_PAYLOAD });
+        if (!session.closeCollected) {
+            session.closeCollected = true;
+            session.freeAt = Math.min(session.freeAt, now + settings.collectedKeepMs);
+        }
+    }
+    return new FramesAnswer(frames, 0);
+}
+
+function poll(body, _request, now) {
+    const session = authorisedSession(body, 'token');
+    const role = readRole(body);
+    const since = readCursor(body, 'since');
+    return role === 'viewer' ? pollAsViewer(session, since, now) : pollAsHost(session, now);
+}
+
+function close(body, _request, now) {
+    const session = authorisedSession(body, 'token');
+    endSession(session, 'The session has ended', now);
+    return { ok: true };
+}
+
+const ROUTES = new Map([
+    ['/v1/register', { handler: register, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/heartbeat', { handler: heartbeat, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/origin', { handler: origin, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/lookup', { handler: lookup, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/connect', { handler: connect, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/claim', { handler: claim, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/push', { handler: push, maxBytes: settings.maxPushBytes }],
+    ['/v1/poll', { handler: poll, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/close', { handler: close, maxBytes: SMALL_BODY_BYTES }],
+]);
+
+// ---------------------------------------------------------------------------------------------
+// HTTP.
+
+function answer(response, status, text, extraHeaders = {}) {
+    if (response.headersSent || response.destroyed) return;
+    response.writeHead(status, {
+        'Content-Type': 'application/json; charset=utf-8',
+        'Content-Length': Buffer.byteLength(text),
+        'Cache-Control': 'no-store',
+        'X-Content-Type-Options': 'nosniff',
+        ...extraHeaders,
+    });
+    response.end(text);
+}
+
+function answerRefusal(response, refusal, extraHeaders = {}) {
+    answer(response, refusal.status, JSON.stringify({ error: refusal.message }), extraHeaders);
+}
+
+/** Refuses without reading the body, and closes the connection so that its rest is never read. */
+function refuseAndHangUp(request, response, refusal, extraHeaders = {}) {
+    response.on('finish', () => request.socket?.destroy());
+    answerRefusal(response, refusal, { Connection: 'close', ...extraHeaders });
+}
+
+/**
+ * Reads the whole body, up to maxBytes. Resolves with a Buffer, or with a Refusal when the body is
+ * too large, or with null when the client went away.
+ */
+function readBody(request, maxBytes) {
+    const declared = request.headers['content-length'];
+    if (declared !== undefined && Number(declared) > maxBytes) {
+        return Promise.resolve(new Refusal(413, 'The request is too large'));
+    }
+    return new Promise((resolve) => {
+        const chunks = [];
+        let received = 0;
+        let settled = false;
+        const settle = (value) => {
+            if (settled) return;
+            settled = true;
+            request.removeListener('data', onData);
+            resolve(value);
+        };
+        const onData = (chunk) => {
+            received += chunk.length;
+            if (received > maxBytes) {
+                settle(new Refusal(413, 'The request is too large'));
+                return;
+            }
+            chunks.push(chunk);
+        };
+        request.on('data', onData);
+        request.on('end', () => settle(chunks.length === 1 ? chunks[0] : Buffer.concat(chunks, received)));
+        request.on('error', () => settle(null));
+        request.on('close', () => settle(null));
+    });
+}
+
+async function serve(request, response) {
+    // 1. The path must be one of ours and the method POST.
+    const path = request.url.split('?', 1)[0];
+    const route = ROUTES.get(path);
+    if (route === undefined) {
+        refuseAndHangUp(request, response, new Refusal(404, 'Unknown path'));
+        return;
+    }
+    if (request.method !== 'POST') {
+        refuseAndHangUp(request, response, new Refusal(405, 'Only POST is accepted'), { Allow: 'POST' });
+        return;
+    }
+
+    // 2. Read the body within its size limit. An oversized one is refused and its connection
+    //    closed, so the rest of it is never read.
+    const bytes = await readBody(request, route.maxBytes);
+    if (bytes === null) return;
+    if (bytes instanceof Refusal) {
+        refuseAndHangUp(request, response, bytes);
+        return;
+    }
+
+    // 3. Parse once; the body must be a JSON object.
+    let body;
+    try {
+        body = JSON.parse(bytes.toString('utf8'));
+    } catch {
+        answerRefusal(response, new Refusal(400, 'The body is not JSON'));
+        return;
+    }
+    if (body === null || typeof body !== 'object' || Array.isArray(body)) {
+        answerRefusal(response, new Refusal(400, 'The body must be a JSON object'));
+        return;
+    }
+
+    // 4. Run the path and answer.
+    let result;
+    try {
+        result = route.handler(body, request, Date.now());
+    } catch (failure) {
+        if (failure instanceof Refusal) answerRefusal(response, failure);
+        else answerRefusal(response, new Refusal(500, 'The switchboard failed to handle the request'));
+        return;
+    }
+    answer(response, 200, result instanceof FramesAnswer ? result.serialise() : JSON.stringify(result));
+}
+
+function sweepInterval() {
+    const shortest = Math.min(settings.onlineMs, settings.viewerIdleMs, settings.hostIdleMs,
+        settings.unclaimedMs, settings.collectedKeepMs, settings.endedKeepMs, settings.hostForgetMs);
+    return Math.max(10, Math.min(1000, Math.floor(shortest / 4)));
+}
+
+function start() {
+    const checkEvery = Math.max(10, Math.min(1000, Math.floor(settings.headersTimeoutMs / 2)));
+    const server = http.createServer({ connectionsCheckingInterval: checkEvery, keepAlive: true }, (request, response) => {
+        serve(request, response).catch(() => {
+            answerRefusal(response, new Refusal(500, 'The switchboard failed to handle the request'));
+        });
+    });
+    server.headersTimeout = Math.min(settings.headersTimeoutMs, settings.requestTimeoutMs);
+    server.requestTimeout = settings.requestTimeoutMs;
+    server.keepAliveTimeout = settings.keepAliveTimeoutMs;
+    server.maxConnections = settings.maxConnections;
+    server.on('error', (error) => {
+        process.stderr.write(`switchboard cannot listen on ${LISTEN_ADDRESS}:${settings.port}: ${error.code ?? error.message}\n`);
+        process.exit(1);
+    });
+    setInterval(() => sweep(Date.now()), sweepInterval()).unref();
+    server.listen(settings.port, LISTEN_ADDRESS, () => {
+        process.stdout.write(`listening on ${LISTEN_ADDRESS}:${server.address().port}\n`);
+    });
+}
+
+start();
