@@ -1,0 +1,112 @@
+#include "KivrenTheme.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QPalette>
+
+namespace {
+
+QColor rgb(double r, double g, double b, double a = 1.0)
+{
+    return QColor::fromRgbF(float(r), float(g), float(b), float(a));
+}
+
+} // namespace
+
+namespace KivrenTheme {
+
+const QColor &bg()
+{
+    static const QColor c = rgb(0.043, 0.047, 0.055);
+    return c;
+}
+
+const QColor &surface()
+{
+    static const QColor c = rgb(0.078, 0.086, 0.102);
+    return c;
+}
+
+const QColor &elevated()
+{
+    static const QColor c = rgb(0.11, 0.118, 0.137);
+    return c;
+}
+
+const QColor &fg()
+{
+    static const QColor c = rgb(0.945, 0.949, 0.957);
+    return c;
+}
+
+const QColor &muted()
+{
+    static const QColor c = rgb(0.545, 0.565, 0.604);
+    return c;
+}
+
+const QColor &border()
+{
+    static const QColor c = rgb(1, 1, 1, 0.1);
+    return c;
+}
+
+const QColor &accent()
+{
+    static const QColor c = rgb(0.91, 0.918, 0.933);
+    return c;
+}
+
+const QColor &accentFg()
+{
+    static const QColor c = rgb(0.043, 0.047, 0.055);
+    return c;
+}
+
+const QColor &ok()
+{
+    static const QColor c = rgb(0.369, 0.878, 0.71);
+    return c;
+}
+
+const QColor &danger()
+{
+    static const QColor c = rgb(0.886, 0.427, 0.427);
+    return c;
+}
+
+QFont font(qreal pixelSize, QFont::Weight weight)
+{
+    QFont f = QApplication::font();
+    f.setPixelSize(qRound(pixelSize));
+    f.setWeight(weight);
+    return f;
+}
+
+QFont monoFont(qreal pixelSize, QFont::Weight weight)
+{
+    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    f.setPixelSize(qRound(pixelSize));
+    f.setWeight(weight);
+    return f;
+}
+
+QPalette palette()
+{
+    QPalette p = QApplication::palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        p.setColor(group, QPalette::Window, bg());
+        p.setColor(group, QPalette::Base, bg());
+        p.setColor(group, QPalette::AlternateBase, surface());
+        p.setColor(group, QPalette::WindowText, fg());
+        p.setColor(group, QPalette::Text, fg());
+        p.setColor(group, QPalette::ButtonText, fg());
+        p.setColor(group, QPalette::Button, elevated());
+        p.setColor(group, QPalette::PlaceholderText, muted().darker(130));
+        p.setColor(group, QPalette::Highlight, muted());
+        p.setColor(group, QPalette::HighlightedText, bg());
+    }
+    return p;
+}
+
+} // namespace KivrenTheme

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+
+// The shared dark palette and the fonts every screen uses. The colours never follow the
+// system's light or dark appearance.
+namespace KivrenTheme {
+
+const QColor &bg();       // window background, text-field fill, picture letterbox
+const QColor &surface();  // card fill
+const QColor &elevated(); // secondary button fill
+const QColor &fg();       // secondary button text, address-book names
+const QColor &muted();    // captions, status lines, hints
+const QColor &border();   // 1-point outlines (white at 10 %)
+const QColor &accent();   // primary button fill, logo strokes
+const QColor &accentFg(); // primary button text
+const QColor &ok();       // the host status dot
+const QColor &danger();   // the viewer status line while its session has failed
+
+// The system font at a size in logical pixels (the unit every measure here uses).
+QFont font(qreal pixelSize, QFont::Weight weight = QFont::Normal);
+// The system's monospaced font at a size in logical pixels.
+QFont monoFont(qreal pixelSize, QFont::Weight weight = QFont::Normal);
+
+// Text drawn in the platform's default colour is light, so that it reads on the dark
+// backgrounds; placeholders are a dimmer grey.
+QPalette palette();
+
+} // namespace KivrenTheme
