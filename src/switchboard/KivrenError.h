@@ -19,9 +19,14 @@ struct KivrenError
         cancelled = -999,
         badURL = -1000,
         timedOut = -1001,
+        cannotFindHost = -1003,
         cannotConnectToHost = -1004,
         networkConnectionLost = -1005,
+        tooManyRedirects = -1007,
         badServerResponse = -1011,
+        dataLengthExceedsMaximum = -1103,
+        secureConnectionFailed = -1200,
+        serverCertificateUntrusted = -1202,
         unknown = -1,
     };
 

@@ -1,0 +1,149 @@
+#include "KivrenAPI.h"
+
+#include "CurlSession.h"
+
+#include <QJsonDocument>
+#include <QUrl>
+
+#include <stop_token>
+
+namespace {
+
+const QString pathPrefix = QStringLiteral("/v1/");
+
+bool isHttpUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == u"http" || scheme == u"https") && !url.host().isEmpty();
+}
+
+KivrenError transportError(const CurlSession::Transfer &transfer)
+{
+    using E = KivrenError;
+    if (transfer.answerTooLarge)
+        return E::url(E::dataLengthExceedsMaximum, QStringLiteral("The server's answer is too large."));
+    switch (transfer.code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return E::url(E::timedOut, QStringLiteral("The request timed out."));
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return E::url(E::cannotFindHost, QStringLiteral("A server with the specified hostname could not be found."));
+    case CURLE_COULDNT_CONNECT:
+        return E::url(E::cannotConnectToHost, QStringLiteral("Could not connect to the server."));
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return E::url(E::networkConnectionLost, QStringLiteral("The network connection was lost."));
+    case CURLE_TOO_MANY_REDIRECTS:
+        return E::url(E::tooManyRedirects, QStringLiteral("There were too many redirects."));
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return E::url(E::badURL, QStringLiteral("unsupported URL"));
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+        return E::url(E::badServerResponse, QStringLiteral("The server's answer could not be read."));
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+        return E::url(E::serverCertificateUntrusted, QStringLiteral("The certificate for this server is invalid."));
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+        return E::url(E::secureConnectionFailed,
+                      QStringLiteral("A secure connection to the server could not be made."));
+    default:
+        return E::url(E::unknown, QStringLiteral("The request failed: %1.")
+                                      .arg(QString::fromUtf8(curl_easy_strerror(transfer.code))));
+    }
+}
+
+// Steps 5 to 8: the answer of an ended transfer as an object or an error.
+KivrenAnswer answerOf(const CurlSession::Transfer &transfer)
+{
+    if (transfer.cancelled)
+        return KivrenAnswer::failure(KivrenError::url(KivrenError::cancelled, QStringLiteral("cancelled")));
+    if (transfer.code != CURLE_OK)
+        return KivrenAnswer::failure(transportError(transfer));
+    if (transfer.status < 100)
+        return KivrenAnswer::failure(KivrenError::url(KivrenError::badServerResponse,
+                                                      QStringLiteral("The server's answer could not be read.")));
+
+    const QJsonDocument document = QJsonDocument::fromJson(transfer.answer);
+    const QJsonObject object = document.isObject() ? document.object() : QJsonObject{};
+    if (transfer.status < 400)
+        return KivrenAnswer::success(object);
+
+    const int status = static_cast<int>(transfer.status);
+    const QJsonValue error = object.value(QStringLiteral("error"));
+    return KivrenAnswer::failure(KivrenError::kivren(
+        status, error.isString() ? error.toString() : QStringLiteral("HTTP %1").arg(status)));
+}
+
+} // namespace
+
+KivrenAPI::KivrenAPI(const QString &base, QObject *parent)
+    : QObject(parent)
+    , m_base(trimmedBase(base))
+{
+}
+
+// Requests in flight belong to the process-wide session and their own coroutines, not to us.
+KivrenAPI::~KivrenAPI() = default;
+
+QString KivrenAPI::base() const
+{
+    return m_base;
+}
+
+void KivrenAPI::setBase(const QString &base)
+{
+    m_base = trimmedBase(base);
+}
+
+void KivrenAPI::setTimeout(std::chrono::milliseconds timeout)
+{
+    m_timeout = timeout;
+}
+
+QString KivrenAPI::trimmedBase(const QString &text)
+{
+    qsizetype first = 0;
+    qsizetype end = text.size();
+    while (first < end && text[first] == u'/')
+        ++first;
+    while (end > first && text[end - 1] == u'/')
+        --end;
+    return text.mid(first, end - first);
+}
+
+QCoro::Task<KivrenAnswer> KivrenAPI::post(QString path, QJsonObject body, std::stop_token stop)
+{
+    // `this` may be gone once the transfer has suspended us: everything needed afterwards is
+    // read into locals here.
+    // 1. The URL from the base as it is now; anything but an absolute http(s) URL sends nothing.
+    const QUrl url(m_base + pathPrefix + path, QUrl::StrictMode);
+    if (!isHttpUrl(url))
+        co_return KivrenAnswer::failure(KivrenError::url(KivrenError::badURL, QStringLiteral("unsupported URL")));
+    if (stop.stop_requested())
+        co_return KivrenAnswer::failure(KivrenError::url(KivrenError::cancelled, QStringLiteral("cancelled")));
+
+    // 2. and 3. The request and its compact JSON body.
+    CurlSession::Transfer transfer;
+    transfer.url = url.toEncoded();
+    transfer.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    transfer.timeout = m_timeout;
+
+    // 4. Send through the shared session and wait; a stop only queues the cancel.
+    CurlSession &session = CurlSession::shared();
+    session.start(transfer);
+    {
+        const std::stop_callback onStop(stop, [&session, id = transfer.id] {
+            if (id != 0)
+                session.requestCancel(id);
+        });
+        co_await CurlSession::Completion{&transfer};
+    }
+
+    // 5. to 8.
+    co_return answerOf(transfer);
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// A tiny HTTP/1.1 server on 127.0.0.1, port 0, answering canned replies by request path.
+// Connections are kept alive; every request is recorded.
+class LoopbackHttpServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Reply
+    {
+        int status = 200;
+        QByteArray body;
+        QList<QByteArray> headers; // extra "Name: value" lines
+        bool hang = false;         // read the request, never answer
+
+        static Reply with(int status, QByteArray body = {}) { return {status, std::move(body), {}, false}; }
+        static Reply hanging() { return {200, {}, {}, true}; }
+        static Reply redirect(int status, const QByteArray &location)
+        {
+            return {status, {}, {"Location: " + location}, false};
+        }
+    };
+
+    struct Request
+    {
+        QByteArray requestLine; // "POST /v1/x HTTP/1.1"
+        QByteArray method;
+        QByteArray path;
+        QList<QByteArray> headers;
+        QByteArray body;
+        QByteArray header(const QByteArray &name) const; // value of the first match, or empty
+    };
+
+    LoopbackHttpServer();
+
+    quint16 port() const { return m_server.serverPort(); }
+    QString origin() const;
+    void route(const QByteArray &path, Reply reply) { m_routes.insert(path, std::move(reply)); }
+
+    const QList<Request> &requests() const { return m_requests; }
+    int connectionsAccepted() const { return m_connections; }
+
+private:
+    void onReadable(QTcpSocket *socket);
+
+    QTcpServer m_server;
+    QHash<QByteArray, Reply> m_routes;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+    QList<Request> m_requests;
+    int m_connections = 0;
+};
