@@ -1,0 +1,71 @@
+#include "Base64.h"
+
+#include <QRandomGenerator>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Vector
+{
+    QByteArray bytes;
+    QByteArray text;
+};
+
+class Base64Vector : public ::testing::TestWithParam<Vector>
+{
+};
+
+TEST_P(Base64Vector, EncodeAndDecode_RoundTrip)
+{
+    const Vector &v = GetParam();
+    EXPECT_EQ(Base64::encode(v.bytes), v.text);
+    const auto decoded = Base64::decodeStrict(v.text);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(*decoded, v.bytes);
+}
+
+// Every padding length (none, one, two), the empty text, and bytes that use "+" and "/".
+INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64Vector,
+                         ::testing::Values(Vector{"", ""}, Vector{"f", "Zg=="}, Vector{"fo", "Zm8="},
+                                           Vector{"foo", "Zm9v"}, Vector{"foob", "Zm9vYg=="},
+                                           Vector{"fooba", "Zm9vYmE="}, Vector{"foobar", "Zm9vYmFy"},
+                                           Vector{QByteArray("\xfb\xff\xbf", 3), "+/+/"},
+                                           Vector{QByteArray(3, '\0'), "AAAA"}));
+
+TEST(Base64, RandomBytes_AgreeWithQt)
+{
+    QRandomGenerator random(7);
+    for (int size = 0; size < 300; ++size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char &b : bytes)
+            b = static_cast<char>(random.bounded(256));
+        const QByteArray text = Base64::encode(bytes);
+        ASSERT_EQ(text, bytes.toBase64()) << "size " << size;
+        ASSERT_EQ(Base64::decodeStrict(text), bytes) << "size " << size;
+    }
+}
+
+class Base64Rejected : public ::testing::TestWithParam<QByteArray>
+{
+};
+
+TEST_P(Base64Rejected, DecodeStrict_NoValue)
+{
+    EXPECT_FALSE(Base64::decodeStrict(GetParam()).has_value()) << GetParam().constData();
+}
+
+INSTANTIATE_TEST_SUITE_P(Malformed, Base64Rejected,
+                         ::testing::Values("Zm9v\nYmFy", "Zm9vYmFy\n", "Zm9v\r\nYmFy", "Zm9v YmFy", " Zm9v",
+                                           "Zm9*", "Zm=v", "Zm9vYm=y", "=m9v", "Zg=", "Zm9vY", "Zm9vYmFy=",
+                                           "Zg==Zg==", "Zg==AAAA", "====", "Z===", "Zm9v-_-_",
+                                           QByteArray("Zm9\0", 4), "\xc3\xa9QQ"));
+
+TEST(Base64, NonZeroPaddingBits_Accepted)
+{
+    // "Zh==" and "Zm9=" carry stray bits under the padding; the bytes they name are unambiguous.
+    EXPECT_EQ(Base64::decodeStrict("Zh=="), QByteArray("f"));
+    EXPECT_EQ(Base64::decodeStrict("Zm9="), QByteArray("fo"));
+}
+
+} // namespace
