@@ -1,0 +1,165 @@
+// Time limits (shortened through the environment) and the bounds on queues and tables.
+
+import assert from 'node:assert/strict';
+import { after, before, describe, it } from 'node:test';
+import { HOST_ID, HOST_TOKEN, PASSWORD, decode, encode, sleep, startSwitchboard } from './harness.mjs';
+
+const LIMIT_MS = 600;
+const CLOSE = { type: 'close' };
+
+/** Calls `step` every 50 ms until it returns something other than undefined, or fails after 10 s. */
+async function eventually(what, step) {
+    const deadline = Date.now() + 10_000;
+    while (Date.now() < deadline) {
+        const result = await step();
+        if (result !== undefined) return result;
+        await sleep(50);
+    }
+    throw new Error(`never happened: ${what}`);
+}
+
+describe('Switchboard expiry', () => {
+    let board;
+    before(async () => {
+        const limit = String(LIMIT_MS);
+        board = await startSwitchboard({
+            KIVREN_ONLINE_MS: limit,
+            KIVREN_VIEWER_IDLE_MS: limit,
+            KIVREN_HOST_IDLE_MS: limit,
+            KIVREN_UNCLAIMED_MS: String(2 * LIMIT_MS),
+            KIVREN_COLLECTED_KEEP_MS: limit,
+            KIVREN_HOST_FORGET_MS: String(4 * LIMIT_MS),
+        });
+    });
+    after(async () => { await board.stop(); });
+
+    const beat = () => board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+    const hostPoll = (s) => board.expectOk('poll', { ...s, role: 'host', since: 0 });
+    const viewerPoll = (s) => board.post('poll', { ...s, role: 'viewer', since: 0 });
+
+    it('Expiry.BothSidesPolling_SessionOutlivesEveryLimit', async () => {
+        const s = await board.openSession();
+        await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
+        const until = Date.now() + 3 * LIMIT_MS;
+        while (Date.now() < until) {
+            assert.deepEqual((await hostPoll(s)).frames, []);
+            assert.equal((await viewerPoll(s)).status, 200);
+            await beat();
+            await sleep(50);
+        }
+        await board.expectOk('close', s);
+    });
+
+    it('Expiry.ViewerStopsPolling_HostPollsCloseAndViewerIsRefused', async () => {
+        const s = await board.openSession();
+        await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
+        const frames = await eventually('close reaches the host', async () => {
+            const { frames: got } = await hostPoll(s);
+            return got.length > 0 ? got : undefined;
+        });
+        assert.deepEqual(frames.map((f) => decode(f.payload)), [CLOSE]);
+        assert.equal((await viewerPoll(s)).status, 410);
+    });
+
+    it('Expiry.HostStopsPolling_ViewerIsToldTheSessionEnded', async () => {
+        const s = await board.openSession();
+        await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
+        const refusal = await eventually('viewer refused', async () => {
+            const answer = await viewerPoll(s);
+            return answer.status === 200 ? undefined : answer;
+        });
+        assert.equal(refusal.status, 410);
+        assert.equal(typeof refusal.body.error, 'string');
+        // The host, should it come back, still learns that it has to stop.
+        assert.deepEqual((await hostPoll(s)).frames.map((f) => decode(f.payload)), [CLOSE]);
+    });
+
+    it('Expiry.NeverClaimed_ViewerRefusedAndNoLongerPending', async () => {
+        const s = await board.openSession();
+        const refusal = await eventually('unclaimed session given up', async () => {
+            await beat();
+            const answer = await viewerPoll(s);
+            return answer.status === 200 ? undefined : answer;
+        });
+        assert.equal(refusal.status, 410);
+        assert.equal((await beat()).pending, undefined);
+    });
+
+    it('Expiry.CloseCollected_SessionFreedAfterwards', async () => {
+        const s = await board.openSession();
+        await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
+        await board.expectOk('close', s);
+        assert.equal((await hostPoll(s)).frames.length, 1);
+        await eventually('session freed', async () => {
+            const answer = await board.post('poll', { ...s, role: 'host', since: 0 });
+            return answer.status === 404 ? true : undefined;
+        });
+    });
+
+    it('Expiry.HeartbeatsStop_OfflineThenForgotten', async () => {
+        await board.expectOk('register', { id: '444555666', password: PASSWORD, hostToken: HOST_TOKEN });
+        await board.expectOk('heartbeat', { id: '444555666', hostToken: HOST_TOKEN });
+        assert.equal((await board.expectOk('lookup', { id: '444555666' })).online, true);
+        await eventually('offline', async () => ((await board.expectOk('lookup', { id: '444555666' })).online ? undefined : true));
+        const connect = await board.post('connect', { id: '444555666', password: PASSWORD });
+        assert.equal(connect.status, 409);
+        assert.equal(connect.body.error, 'That PC is offline');
+        // Long silent: the ID is released and another host may take it.
+        await eventually('forgotten', async () => ((await board.expectOk('lookup', { id: '444555666' })).found ? undefined : true));
+        await board.expectOk('register', { id: '444555666', password: PASSWORD, hostToken: 'c'.repeat(48) });
+    });
+});
+
+describe('Switchboard bounds', () => {
+    let board;
+    before(async () => {
+        board = await startSwitchboard({
+            KIVREN_MAX_QUEUED_MESSAGES: '3',
+            KIVREN_MAX_SESSIONS: '3',
+            KIVREN_MAX_HOSTS: '3',
+        });
+    });
+    after(async () => { await board.stop(); });
+
+    it('Queue.ReaderStuck_PushesRefusedUntilItReadsAndPicturesReplaced', async () => {
+        const s = await board.openSession();
+        const cases = [
+            // [pushing role, kind, refused after how many]
+            ['viewer', 'json', 3],
+            ['host', 'json', 3],
+            ['host', 'jpeg', Infinity],
+        ];
+        for (const [role, kind, bound] of cases) {
+            for (let i = 1; i <= 6; i += 1) {
+                const answer = await board.post('push', { ...s, role, kind, payload: encode(`${kind}${i}`) });
+                assert.equal(answer.status, i > bound ? 429 : 200, `${role} ${kind} #${i}`);
+            }
+        }
+        // Host reads its three; the viewer reads its three messages and the two newest pictures.
+        assert.equal((await board.expectOk('poll', { ...s, role: 'host', since: 0 })).frames.length, 3);
+        const read = await board.expectOk('poll', { ...s, role: 'viewer', since: 0 });
+        assert.deepEqual(read.frames.map((f) => Buffer.from(f.payload, 'base64').toString()),
+            ['json1', 'json2', 'json3', 'jpeg5', 'jpeg6']);
+        // Once read, both directions take messages again.
+        await board.expectOk('poll', { ...s, role: 'viewer', since: read.since });
+        await board.expectOk('push', { ...s, role: 'viewer', kind: 'json', payload: encode('again') });
+        await board.expectOk('push', { ...s, role: 'host', kind: 'json', payload: encode('again') });
+        await board.expectOk('close', s);
+    });
+
+    it('Table.FullOfSessionsOrHosts_503UntilRoomIsMade', async () => {
+        const open = [];
+        for (let i = 0; i < 3; i += 1) open.push(await board.openSession());
+        const refused = await board.post('connect', { id: HOST_ID, password: PASSWORD });
+        assert.equal(refused.status, 503);
+        // A session the host never saw is freed at once when its viewer closes it.
+        await board.expectOk('close', open[0]);
+        await board.expectOk('connect', { id: HOST_ID, password: PASSWORD });
+
+        for (const id of ['100000001', '100000002']) await board.expectOk('register', { id, password: PASSWORD, hostToken: HOST_TOKEN });
+        const full = await board.post('register', { id: '100000003', password: PASSWORD, hostToken: HOST_TOKEN });
+        assert.equal(full.status, 503);
+        // Known hosts still re-register.
+        await board.expectOk('register', { id: HOST_ID, password: PASSWORD, hostToken: HOST_TOKEN });
+    });
+});

@@ -1,0 +1,114 @@
+// Starts the real switchboard script as a child process on a free port and talks to it over HTTP.
+// Shared by the suites in this folder; it holds no tests of its own.
+
+import { spawn } from 'node:child_process';
+import http from 'node:http';
+import net from 'node:net';
+import { fileURLToPath } from 'node:url';
+
+const SCRIPT = fileURLToPath(new URL('../server.mjs', import.meta.url));
+const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n/;
+
+export const HOST_ID = '123456789';
+export const HOST_TOKEN = 'a'.repeat(48);
+export const PASSWORD = 'ABCD-EFGH';
+
+export const encode = (value) => {
+    const bytes = typeof value === 'string' || Buffer.isBuffer(value) ? value : JSON.stringify(value);
+    return Buffer.from(bytes).toString('base64');
+};
+export const decode = (payload) => JSON.parse(Buffer.from(payload, 'base64').toString('utf8'));
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+/** Spawns `node server.mjs` with KIVREN_PORT=0 and the given extra environment. */
+export async function startSwitchboard(env = {}) {
+    const child = spawn(process.execPath, [SCRIPT], {
+        env: { ...process.env, ...env, KIVREN_PORT: '0' },
+        stdio: ['ignore', 'pipe', 'pipe'],
+    });
+    let stdout = '';
+    let stderr = '';
+    child.stderr.on('data', (chunk) => { stderr += chunk; });
+    const port = await new Promise((resolve, reject) => {
+        const onData = (chunk) => {
+            stdout += chunk;
+            const match = LISTENING.exec(stdout);
+            if (match) resolve(Number(match[1]));
+        };
+        child.stdout.on('data', onData);
+        child.once('exit', (code) => reject(new Error(`switchboard exited with ${code}: ${stderr}`)));
+    });
+    child.stdout.on('data', (chunk) => { stdout += chunk; });
+    const agent = new http.Agent({ keepAlive: true });
+    return new Switchboard(child, port, agent, () => ({ stdout, stderr }));
+}
+
+export class Switchboard {
+    constructor(child, port, agent, output) {
+        this.child = child;
+        this.port = port;
+        this.agent = agent;
+        this.output = output;
+    }
+
+    /** POSTs a JSON value (or a raw string/Buffer) and resolves with { status, body, headers }. */
+    request(path, body, { method = 'POST', headers = {}, raw = false } = {}) {
+        const data = raw ? body : JSON.stringify(body);
+        return new Promise((resolve, reject) => {
+            const request = http.request({
+                host: '127.0.0.1', port: this.port, path, method, agent: this.agent,
+                headers: { 'Content-Type': 'application/json', ...headers },
+            }, (response) => {
+                const chunks = [];
+                response.on('data', (chunk) => chunks.push(chunk));
+                response.on('end', () => {
+                    const text = Buffer.concat(chunks).toString('utf8');
+                    let parsed;
+                    try { parsed = JSON.parse(text); } catch { parsed = text; }
+                    resolve({ status: response.statusCode, body: parsed, headers: response.headers });
+                });
+            });
+            request.on('error', reject);
+            if (data !== undefined) request.end(data); else request.end();
+        });
+    }
+
+    post(name, body) {
+        return this.request(`/v1/${name}`, body);
+    }
+
+    /** Opens a raw TCP connection, writes `text` and resolves with what the server sent back. */
+    rawExchange(text, { waitMs = 2000 } = {}) {
+        return new Promise((resolve) => {
+            const socket = net.connect(this.port, '127.0.0.1');
+            let received = '';
+            const timer = setTimeout(() => { socket.destroy(); resolve({ received, closed: false }); }, waitMs);
+            socket.on('data', (chunk) => { received += chunk; });
+            socket.on('error', () => {});
+            socket.on('close', () => { clearTimeout(timer); resolve({ received, closed: true }); });
+            if (text) socket.write(text);
+        });
+    }
+
+    /** A registered, heartbeating host and the IDs of a session a viewer opened on it. */
+    async openSession({ id = HOST_ID, password = PASSWORD, clientName = 'Phone' } = {}) {
+        await this.expectOk('register', { id, name: 'Studio Mac', platform: 'macos', password, hostToken: HOST_TOKEN, unattended: true });
+        await this.expectOk('heartbeat', { id, hostToken: HOST_TOKEN });
+        const connected = await this.expectOk('connect', { id, password, clientName, clientPlatform: 'macos' });
+        return { sessionId: connected.sessionId, token: connected.sessionToken };
+    }
+
+    async expectOk(name, body) {
+        const { status, body: answer } = await this.post(name, body);
+        if (status !== 200) throw new Error(`${name} answered ${status}: ${JSON.stringify(answer)}`);
+        return answer;
+    }
+
+    async stop() {
+        this.agent.destroy();
+        if (this.child.exitCode !== null) return;
+        const exited = new Promise((resolve) => this.child.once('exit', resolve));
+        this.child.kill();
+        await exited;
+    }
+}

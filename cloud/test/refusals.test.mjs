@@ -1,0 +1,125 @@
+// Every refusal a client can meet, the password guessing limit, and who may set the origin.
+
+import assert from 'node:assert/strict';
+import { after, before, describe, it } from 'node:test';
+import { HOST_ID, HOST_TOKEN, PASSWORD, encode, sleep, startSwitchboard } from './harness.mjs';
+
+const GUESS_WINDOW_MS = 600;
+const OFFLINE_ID = '987654321';
+const OTHER_TOKEN = 'b'.repeat(48);
+
+describe('Switchboard refusals', () => {
+    let board;
+    let session;
+    before(async () => {
+        board = await startSwitchboard({ KIVREN_GUESS_WINDOW_MS: String(GUESS_WINDOW_MS) });
+        session = await board.openSession();
+        // Registered but never heartbeating: known, offline.
+        await board.expectOk('register', { id: OFFLINE_ID, password: PASSWORD, hostToken: HOST_TOKEN });
+    });
+    after(async () => { await board.stop(); });
+
+    const cases = () => [
+        ['register with another host token', 'register', { id: HOST_ID, password: PASSWORD, hostToken: OTHER_TOKEN }, 403],
+        ['register with an ID of 8 digits', 'register', { id: '12345678', password: PASSWORD, hostToken: HOST_TOKEN }, 400],
+        ['register without a password', 'register', { id: '111222333', hostToken: HOST_TOKEN }, 400],
+        ['register with a password of no password characters', 'register', { id: '111222333', password: '0101-IOIO', hostToken: HOST_TOKEN }, 400],
+        ['heartbeat with another host token', 'heartbeat', { id: HOST_ID, hostToken: OTHER_TOKEN }, 403],
+        ['heartbeat without a host token', 'heartbeat', { id: HOST_ID }, 400],
+        ['heartbeat for an unregistered ID', 'heartbeat', { id: '555555555', hostToken: HOST_TOKEN }, 404],
+        ['connect to an unknown ID', 'connect', { id: '555555555', password: PASSWORD }, 404, 'Unknown ID'],
+        ['connect to an offline PC', 'connect', { id: OFFLINE_ID, password: PASSWORD }, 409, 'That PC is offline'],
+        ['claim with the wrong token', 'claim', { sessionId: session.sessionId, sessionToken: 'f'.repeat(64) }, 403],
+        ['claim an unknown session', 'claim', { sessionId: 'nope', sessionToken: session.token }, 404],
+        ['push without a token', 'push', { sessionId: session.sessionId, role: 'viewer', kind: 'json', payload: '' }, 403],
+        ['push with the wrong token', 'push', { sessionId: session.sessionId, token: 'x', role: 'viewer', kind: 'json', payload: '' }, 403],
+        ['push with an unknown role', 'push', { ...session, role: 'admin', kind: 'json', payload: '' }, 400],
+        ['push of another kind', 'push', { ...session, role: 'viewer', kind: 'png', payload: '' }, 400],
+        ['push of a payload that is not base64', 'push', { ...session, role: 'viewer', kind: 'json', payload: '{"type":"close"}' }, 400],
+        ['poll an unknown session', 'poll', { sessionId: 'f'.repeat(32), token: session.token, role: 'viewer', since: 0 }, 404],
+        ['poll with a text cursor', 'poll', { ...session, role: 'viewer', since: '3' }, 400],
+        ['close with the wrong token', 'close', { sessionId: session.sessionId, token: 'wrong' }, 403],
+        ['close with empty values', 'close', { sessionId: '', token: '' }, 400],
+        ['origin that is not a web address', 'origin', { origin: 'javascript:alert(1)' }, 400],
+    ];
+
+    it('Refusal.EachBadRequest_StatusAndReadableError', async () => {
+        for (const [what, path, body, status, error] of cases()) {
+            const answer = await board.post(path, body);
+            assert.equal(answer.status, status, what);
+            assert.equal(typeof answer.body.error, 'string', what);
+            assert.ok(answer.body.error.length > 0, what);
+            if (error !== undefined) assert.equal(answer.body.error, error, what);
+        }
+        // None of them disturbed the session.
+        await board.expectOk('poll', { ...session, role: 'viewer', since: 0 });
+    });
+
+    it('Password.WrongPassword_RefusedWithReadableText', async () => {
+        const answer = await board.post('connect', { id: HOST_ID, password: 'WXYZ-WXYZ' });
+        assert.equal(answer.status, 403);
+        assert.equal(answer.body.error, 'Wrong password');
+        await sleep(GUESS_WINDOW_MS);
+    });
+
+    it('Password.FiveWrongWithinWindow_LocksThatIdUntilTheWindowPasses', async () => {
+        const guess = (password, id = HOST_ID) => board.post('connect', { id, password, clientName: 'Guesser' });
+        for (let i = 0; i < 5; i += 1) assert.equal((await guess('ZZZZ-ZZZZ')).status, 403);
+        // Locked: even the right password is refused, and so is a sixth guess.
+        assert.equal((await guess(PASSWORD)).status, 429);
+        assert.equal((await guess('ZZZZ-ZZZZ')).status, 429);
+        // Another ID is not affected.
+        await board.expectOk('register', { id: '222333444', password: PASSWORD, hostToken: HOST_TOKEN });
+        await board.expectOk('heartbeat', { id: '222333444', hostToken: HOST_TOKEN });
+        assert.equal((await guess(PASSWORD, '222333444')).status, 200);
+        // Once the window has passed, the right password opens a session again.
+        await sleep(GUESS_WINDOW_MS + 50);
+        await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+        assert.equal((await guess(PASSWORD)).status, 200);
+    });
+
+    it('Password.CompactFormsCompared_TypingVariantsMatchAndEmptyNeverDoes', async () => {
+        const variants = [['abcd efgh', 200], ['ABCDEFGH', 200], ['a-b-c-d-e-f-g-h', 200],
+            ['ABCD-EFG', 403], ['', 403], ['0000-1111', 403]];
+        for (const [password, status] of variants) {
+            await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+            assert.equal((await board.post('connect', { id: HOST_ID, password })).status, status, password);
+        }
+    });
+
+    it('Origin.ThroughATunnel_Refused', async () => {
+        const tunnelled = [
+            { 'X-Forwarded-For': '203.0.113.9' },
+            { 'CF-Connecting-IP': '203.0.113.9' },
+            { 'X-Real-IP': '203.0.113.9' },
+            { Forwarded: 'for=203.0.113.9' },
+            { Host: 'quiet-river-1234.trycloudflare.com' },
+        ];
+        for (const headers of tunnelled) {
+            const answer = await board.request('/v1/origin', { origin: 'https://evil.example' }, { headers });
+            assert.equal(answer.status, 403, JSON.stringify(headers));
+        }
+        const beat = await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+        assert.equal(beat.origin, undefined);
+    });
+
+    it('Register.SameToken_UpdatesNameAndPassword', async () => {
+        await board.expectOk('register', { id: HOST_ID, name: 'Renamed', password: 'JKLM-NPQR', hostToken: HOST_TOKEN });
+        await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+        assert.equal((await board.expectOk('lookup', { id: HOST_ID })).name, 'Renamed');
+        assert.equal((await board.post('connect', { id: HOST_ID, password: PASSWORD })).status, 403);
+        assert.equal((await board.post('connect', { id: HOST_ID, password: 'jklm-npqr' })).status, 200);
+    });
+
+    it('Lookup.UnknownOrMalformedId_NotFound', async () => {
+        for (const id of ['555555555', '12345', '12345678a', 'x'.repeat(1000)]) {
+            assert.deepEqual(await board.expectOk('lookup', { id }), { found: false, online: false }, id);
+        }
+    });
+
+    it('Queue.HostFramesToClosedViewer_Refused', async () => {
+        await board.expectOk('close', session);
+        const answer = await board.post('push', { ...session, role: 'host', kind: 'jpeg', payload: encode('late') });
+        assert.equal(answer.status, 410);
+    });
+});
