@@ -1,0 +1,138 @@
+#include "MacCapture.h"
+
+#include "DesktopBackend.h"
+#include "ScreenImage.h"
+
+#include <libyuv/scale_argb.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+
+constexpr double minimumWidth = 640;
+constexpr double minimumHeight = 400;
+// Pictures at most about 2 % wider than asked are sent as they are: scaling them would only
+// blur the text for a negligible saving.
+constexpr double unscaledThreshold = 0.98;
+
+struct TurboJpegDeleter
+{
+    void operator()(void *handle) const { tjDestroy(handle); }
+};
+
+// Capture runs on the main thread only; one compressor per thread avoids re-creating the
+// encoder state on every frame.
+tjhandle compressor()
+{
+    thread_local std::unique_ptr<void, TurboJpegDeleter> handle(tjInitCompress());
+    return handle.get();
+}
+
+int jpegQuality(double quality)
+{
+    const double factor = std::isnan(quality) ? 0.0 : std::clamp(quality, 0.0, 1.0);
+    return std::max(1, static_cast<int>(std::lround(factor * 100)));
+}
+
+std::optional<QByteArray> encode(const std::uint8_t *pixels, int width, int height, int stride,
+                                 int quality)
+{
+    tjhandle handle = compressor();
+    if (!handle)
+        return std::nullopt;
+    unsigned char *output = nullptr;
+    unsigned long size = 0;
+    const int failed = tjCompress2(handle, pixels, width, stride, height, TJPF_BGRX, &output, &size,
+                                   TJSAMP_420, quality, 0);
+    std::optional<QByteArray> result;
+    if (!failed && output && size > 0)
+        result = QByteArray(reinterpret_cast<const char *>(output), static_cast<qsizetype>(size));
+    tjFree(output);
+    return result;
+}
+
+bool usable(const ScreenImage &image)
+{
+    return image.pixels && image.width > 0 && image.height > 0
+        && static_cast<qint64>(image.stride) >= static_cast<qint64>(image.width) * 4;
+}
+
+// The scaled frame is a few megabytes: keeping the buffer between frames spares the page
+// faults of a fresh allocation on every capture.
+std::uint8_t *scaledBuffer(std::size_t bytes)
+{
+    thread_local std::vector<std::uint8_t> buffer;
+    try {
+        if (buffer.size() < bytes)
+            buffer.resize(bytes);
+    } catch (const std::bad_alloc &) {
+        buffer = {};
+        return nullptr;
+    }
+    return buffer.data();
+}
+
+} // namespace
+
+namespace MacCapture {
+
+std::optional<Picture> jpeg(DesktopBackend &backend, double maxWidth, double quality)
+{
+    // 1. The image of the main display; none means no picture this time.
+    const std::optional<ScreenImage> image = backend.captureMainDisplay();
+    if (!image)
+        return std::nullopt;
+    return jpeg(*image, maxWidth, quality);
+}
+
+std::optional<Picture> jpeg(const ScreenImage &image, double maxWidth, double quality)
+{
+    if (!usable(image))
+        return std::nullopt;
+
+    // 2.-4. Scale and target size. The floors apply to each side separately. Pixel sizes are
+    // whole numbers, so the target is rounded (2880 x 1280/2880 must give 1280, not 1279).
+    const double w = image.width;
+    const double h = image.height;
+    const double scale = std::min(1.0, maxWidth / std::max(w, 1.0));
+    const int q = jpegQuality(quality);
+
+    // 5. The full-resolution picture is needed only when it is sent or when scaling fails, so
+    // it is encoded on demand rather than up front: the bytes sent are the same either way.
+    const auto full = [&]() -> std::optional<Picture> {
+        std::optional<QByteArray> bytes =
+            encode(image.pixels, image.width, image.height, image.stride, q);
+        if (!bytes)
+            return std::nullopt;
+        return Picture{std::move(*bytes), QSizeF(w, h)};
+    };
+
+    // 6. Close enough to the wanted width: unscaled.
+    if (!(scale < unscaledThreshold))
+        return full();
+
+    // 7. Scaled into a canvas of the target size; any failure falls back to the full picture.
+    const double targetWidth = std::max(minimumWidth, std::round(w * scale));
+    const double targetHeight = std::max(minimumHeight, std::round(h * scale));
+    const int tw = static_cast<int>(targetWidth);
+    const int th = static_cast<int>(targetHeight);
+    const int targetStride = tw * 4;
+    std::uint8_t *canvas = scaledBuffer(static_cast<std::size_t>(targetStride) * th);
+    if (!canvas)
+        return full();
+    if (libyuv::ARGBScale(image.pixels, image.stride, image.width, image.height, canvas,
+                          targetStride, tw, th, libyuv::kFilterBox)
+        != 0)
+        return full();
+    std::optional<QByteArray> scaled = encode(canvas, tw, th, targetStride, q);
+    if (!scaled)
+        return full();
+    return Picture{std::move(*scaled), QSizeF(targetWidth, targetHeight)};
+}
+
+} // namespace MacCapture
