@@ -1,0 +1,93 @@
+#include "ClickView.h"
+
+#include <QMouseEvent>
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+constexpr std::int64_t kPrimary = 0;
+constexpr std::int64_t kSecondary = 1;
+
+std::optional<std::int64_t> buttonNumber(Qt::MouseButton button)
+{
+    switch (button) {
+    case Qt::LeftButton:
+        return kPrimary;
+    case Qt::RightButton:
+        return kSecondary;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+ClickView::ClickView(Sink sink, QWidget *parent)
+    : QWidget(parent)
+    , m_sink(std::move(sink))
+{
+    // Moves arrive only while a button is held; hovering sends nothing.
+    setMouseTracking(false);
+    setFocusPolicy(Qt::ClickFocus);
+}
+
+RemoteInput ClickView::inputAt(RemoteInput::Kind kind, QPointF position, QSizeF size,
+                               std::int64_t button)
+{
+    // 1-2. Position in this view and its size; an unlaid-out view counts as 1 × 1.
+    const double w = std::max(size.width(), 1.0);
+    const double h = std::max(size.height(), 1.0);
+    // 3-4. Fractions with the origin at the top-left (Qt's own), clamped to the edges so a
+    //      drag that leaves the view keeps reporting the nearest edge.
+    const double x = std::clamp(position.x() / w, 0.0, 1.0);
+    const double y = std::clamp(position.y() / h, 0.0, 1.0);
+    // 5-6.
+    RemoteInput input;
+    input.kind = kind;
+    input.x = x;
+    input.y = y;
+    input.button = button;
+    input.clickCount = 1;
+    input.deltaX = 0;
+    input.deltaY = 0;
+    return input;
+}
+
+void ClickView::send(RemoteInput::Kind kind, QMouseEvent *event, std::int64_t button)
+{
+    event->accept();
+    if (m_sink)
+        m_sink(inputAt(kind, event->position(), QSizeF(size()), button));
+}
+
+void ClickView::mousePressEvent(QMouseEvent *event)
+{
+    if (const auto button = buttonNumber(event->button()))
+        send(RemoteInput::Kind::down, event, *button);
+    else
+        event->ignore();
+}
+
+// The second press of a double click is an ordinary press: each sends clickCount 1.
+void ClickView::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    mousePressEvent(event);
+}
+
+void ClickView::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (const auto button = buttonNumber(event->button()))
+        send(RemoteInput::Kind::up, event, *button);
+    else
+        event->ignore();
+}
+
+void ClickView::mouseMoveEvent(QMouseEvent *event)
+{
+    if (event->buttons().testFlag(Qt::LeftButton))
+        send(RemoteInput::Kind::move, event, kPrimary);
+    else
+        event->ignore();
+}

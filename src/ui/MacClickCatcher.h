@@ -1,0 +1,24 @@
+#pragma once
+
+#include "ClickView.h"
+
+#include <QWidget>
+
+// Holds the one click view of a picture area, sized to the whole area, and keeps the click
+// view's sink current.
+class MacClickCatcher : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit MacClickCatcher(ClickView::Sink sink, QWidget *parent = nullptr);
+
+    ClickView *clickView() const { return m_clickView; }
+    void setSink(ClickView::Sink sink);
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    ClickView *m_clickView; // child
+};

@@ -1,0 +1,73 @@
+#include "RemoteDesktopView.h"
+
+#include "KivrenClient.h"
+#include "KivrenGhost.h"
+#include "KivrenTheme.h"
+#include "MacClickCatcher.h"
+#include "RemotePicture.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink, QWidget *parent)
+    : QWidget(parent)
+    , m_client(&client)
+{
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, KivrenTheme::bg());
+    setPalette(p);
+
+    if (!sink) {
+        QPointer<KivrenClient> target = &client;
+        sink = [target](const RemoteInput &input) {
+            if (target)
+                target->send(input);
+        };
+    }
+
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    // 1. The bar: "End" and the status at the left, spanning the full width.
+    auto *bar = new QHBoxLayout;
+    bar->setContentsMargins(kBarInset, kBarInset, kBarInset, kBarInset);
+    m_end = new KivrenGhost(QStringLiteral("End"));
+    m_status = new QLabel(client.status());
+    QPalette statusPalette = m_status->palette();
+    statusPalette.setColor(QPalette::WindowText, KivrenTheme::muted());
+    m_status->setPalette(statusPalette);
+    bar->addWidget(m_end, 0, Qt::AlignVCenter);
+    bar->addWidget(m_status, 0, Qt::AlignVCenter);
+    bar->addStretch(1);
+    column->addLayout(bar);
+
+    // 2. The picture area: the click catcher underneath, the picture on top of it letting
+    //    every mouse event through, both exactly the area's size.
+    m_area = new QWidget;
+    auto *layers = new QGridLayout(m_area);
+    layers->setContentsMargins(0, 0, 0, 0);
+    layers->setSpacing(0);
+    m_catcher = new MacClickCatcher(std::move(sink));
+    m_picture = new RemotePicture;
+    m_picture->setImage(client.frame());
+    layers->addWidget(m_catcher, 0, 0);
+    layers->addWidget(m_picture, 0, 0);
+    m_picture->raise();
+    column->addWidget(m_area, 1);
+
+    connect(m_end, &QAbstractButton::clicked, this, [this] {
+        if (m_client)
+            m_client->disconnectFromRemote();
+    });
+    connect(&client, &KivrenClient::statusChanged, m_status, &QLabel::setText);
+    connect(&client, &KivrenClient::frameChanged, m_picture, &RemotePicture::setImage);
+}
+
+ClickView *RemoteDesktopView::clickView() const
+{
+    return m_catcher->clickView();
+}

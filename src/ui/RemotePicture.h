@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+
+// The latest remote picture, scaled to fit (one factor for both axes, centred, never
+// cropped) over the window background, or "Waiting for picture" until there is one.
+// It takes no mouse events: clicks fall through to the click view beneath.
+class RemotePicture : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static inline const QString waitingText = QStringLiteral("Waiting for picture");
+
+    explicit RemotePicture(QWidget *parent = nullptr);
+
+    // A null image shows the waiting text.
+    void setImage(const QImage &image);
+    const QImage &image() const { return m_image; }
+
+    // Where a picture of `picture` size lands in an area of `area` size.
+    static QRectF fittedRect(QSizeF picture, QSizeF area);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QImage m_image;
+};
