@@ -1,0 +1,75 @@
+#include "BookEntry.h"
+
+#include <QJsonDocument>
+
+#include <cmath>
+
+namespace {
+
+const QString idKey = QStringLiteral("id");
+const QString nameKey = QStringLiteral("name");
+const QString lastKey = QStringLiteral("last");
+
+constexpr qint64 referenceDateOffsetMSecs = static_cast<qint64>(kReferenceDateOffsetSeconds) * 1000;
+// About 300,000 years either side of 2001: far beyond any real date, and well inside what
+// QDateTime and a 64-bit millisecond count can hold.
+constexpr double maxAbsoluteSeconds = 1e13;
+
+} // namespace
+
+QJsonObject BookEntry::toJson() const
+{
+    const qint64 sinceReference = last.toMSecsSinceEpoch() - referenceDateOffsetMSecs;
+    return {
+        {idKey, id},
+        {nameKey, name},
+        {lastKey, static_cast<double>(sinceReference) / 1000.0},
+    };
+}
+
+std::optional<BookEntry> BookEntry::fromJson(const QJsonValue &value)
+{
+    if (!value.isObject())
+        return std::nullopt;
+    const QJsonObject object = value.toObject();
+    const QJsonValue id = object.value(idKey);
+    const QJsonValue name = object.value(nameKey);
+    const QJsonValue last = object.value(lastKey);
+    if (!id.isString() || !name.isString() || !last.isDouble())
+        return std::nullopt;
+    const double seconds = last.toDouble();
+    if (!std::isfinite(seconds) || std::abs(seconds) > maxAbsoluteSeconds)
+        return std::nullopt;
+
+    const qint64 msecs = std::llround(seconds * 1000.0) + referenceDateOffsetMSecs;
+    return BookEntry{id.toString(), name.toString(), QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC)};
+}
+
+QByteArray BookEntry::encodeList(const QList<BookEntry> &entries)
+{
+    QJsonArray array;
+    for (const BookEntry &entry : entries)
+        array.append(entry.toJson());
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+std::optional<QList<BookEntry>> BookEntry::decodeList(const QByteArray &json)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    if (!document.isArray())
+        return std::nullopt;
+    QList<BookEntry> entries;
+    for (const QJsonValue &value : document.array()) {
+        std::optional<BookEntry> entry = fromJson(value);
+        if (!entry)
+            return std::nullopt;
+        entries.append(std::move(*entry));
+    }
+    return entries;
+}
+
+size_t qHash(const BookEntry &entry, size_t seed) noexcept
+{
+    // Equal instants compare equal whatever their time zone, so hash the instant.
+    return qHashMulti(seed, entry.id, entry.name, entry.last.toMSecsSinceEpoch());
+}
