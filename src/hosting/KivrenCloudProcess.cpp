@@ -1,0 +1,154 @@
+#include "KivrenCloudProcess.h"
+
+#include "ChildLifetime.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <algorithm>
+
+namespace {
+
+const QString portVariable = QStringLiteral("KIVREN_PORT");
+const QString versionManagerFolder = QStringLiteral("/.nvm/versions/node");
+const QString developmentScripts[] = {
+    QStringLiteral("/Downloads/KivrenRemote/cloud/server.mjs"),
+    QStringLiteral("/Downloads/bramble 2/../KivrenRemote/cloud/server.mjs"),
+};
+
+// Owned by the application object, so a normal exit destroys it and ends the child.
+QPointer<QProcess> &launched()
+{
+    static QPointer<QProcess> process;
+    return process;
+}
+
+bool isExecutableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+// A QProcess that ends its child whenever it is destroyed, without Qt's "destroyed while
+// running" warning: nothing is logged.
+class SwitchboardChild : public QProcess
+{
+public:
+    using QProcess::QProcess;
+    ~SwitchboardChild() override { ChildLifetime::end(*this); }
+};
+
+} // namespace
+
+namespace KivrenCloudProcess {
+
+Roots Roots::system()
+{
+    Roots roots;
+    roots.home = QDir::homePath();
+    roots.nodeCandidates = {QStringLiteral("/opt/homebrew/bin/node"), QStringLiteral("/usr/local/bin/node"),
+                            QStringLiteral("/usr/bin/node")};
+    // An installed program keeps the script in its share folder; a development build uses the
+    // source tree's copy.
+    const QString installed =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/kivrenremote/server.mjs");
+    if (QFileInfo(installed).isFile())
+        roots.shippedScript = QFileInfo(installed).canonicalFilePath();
+#ifdef KIVREN_BUILD_TREE_SCRIPT
+    else if (QFileInfo(QStringLiteral(KIVREN_BUILD_TREE_SCRIPT)).isFile())
+        roots.shippedScript = QStringLiteral(KIVREN_BUILD_TREE_SCRIPT);
+#endif
+    return roots;
+}
+
+std::optional<QString> whichNode(const Roots &roots)
+{
+    // 1. The version-manager folder's entries; an unreadable folder counts as empty.
+    const QString folder = roots.home + versionManagerFolder;
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    // 2. Plain string order, greatest first: not a version comparison.
+    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+        return QString::compare(a, b, Qt::CaseSensitive) < 0;
+    });
+    QStringList managed;
+    for (auto name = names.crbegin(); name != names.crend(); ++name) {
+        const QString candidate = folder + QLatin1Char('/') + *name + QStringLiteral("/bin/node");
+        if (isExecutableFile(candidate))
+            managed << candidate;
+    }
+    // 3-4. Fixed candidates first, then the version-manager ones.
+    const QStringList candidates = roots.nodeCandidates + managed;
+    for (const QString &candidate : candidates) {
+        if (isExecutableFile(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> findScript(const Roots &roots)
+{
+    if (roots.shippedScript)
+        return roots.shippedScript;
+    for (const QString &relative : developmentScripts) {
+        // The ".." is resolved by the file system: the path names a file only when
+        // "bramble 2" really exists.
+        const QString path = roots.home + relative;
+        const QFileInfo info(path);
+        if (info.isFile() && info.isReadable())
+            return path;
+    }
+    return std::nullopt;
+}
+
+void start(const Roots &roots)
+{
+    // 1. A running child is enough.
+    QPointer<QProcess> &slot = launched();
+    if (slot && slot->state() != QProcess::NotRunning)
+        return;
+    // 2-3. Node, then the script; either missing means no switchboard here.
+    const std::optional<QString> node = whichNode(roots);
+    if (!node)
+        return;
+    const std::optional<QString> script = findScript(roots);
+    if (!script)
+        return;
+
+    // 4. The child, described completely before launch.
+    auto *child = new SwitchboardChild(QCoreApplication::instance());
+    child->setProgram(*node);
+    child->setArguments({*script});
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(portVariable, QString::number(port));
+    child->setProcessEnvironment(environment);
+    // Nobody reads the switchboard's output; the null device never fills up.
+    child->setStandardOutputFile(QProcess::nullDevice());
+    child->setStandardErrorFile(QProcess::nullDevice());
+    ChildLifetime::endWithParent(*child);
+
+    // 5. Launch; a refused launch keeps the previous handle and reports nothing.
+    child->start();
+    if (!child->waitForStarted()) {
+        delete child;
+        return;
+    }
+    delete slot.data();
+    slot = child;
+}
+
+QProcess *process()
+{
+    return launched().data();
+}
+
+void stop()
+{
+    if (QProcess *child = launched().data())
+        ChildLifetime::end(*child);
+}
+
+} // namespace KivrenCloudProcess
