@@ -184,6 +184,8 @@ void KivrenClient::cancelLoop()
 {
     m_loopStop.request_stop();
     m_loop.reset();
+    // Events still waiting for their turn belong to the session that ends here.
+    m_heldPushes.clear();
 }
 
 void KivrenClient::connectToRemote()
@@ -210,7 +212,7 @@ void KivrenClient::connectToRemote()
     setStatus(QStringLiteral("Looking up ") + KivrenIds::formatId(id));
     setError(std::nullopt);
 
-    // 6. The task starts at once and runs until its first request is in flight.
+    // 6.
     m_loopStop = std::stop_source();
     m_loop.emplace(run(id, password, m_loopStop.get_token()));
 }
@@ -225,6 +227,12 @@ QCoro::Task<> KivrenClient::run(QString id, QString password, std::stop_token st
         setError(error.description);
         setStatus(error.description);
     };
+
+    // Like any background task, this one starts on a later pass of the event loop: connect
+    // returns with the phase still connecting, and a task replaced before then never starts.
+    co_await pause(std::chrono::milliseconds(0), stop);
+    if (cancelled())
+        co_return;
 
     // 1. cloudURL is read now, not when connect was called.
     if (m_cloudURL.isEmpty()) {
@@ -374,11 +382,46 @@ std::optional<qint64> KivrenClient::cursorFrom(const QJsonValue &since)
 
 QCoro::Task<> KivrenClient::pushJSON(QJsonObject message)
 {
+    QPointer<KivrenClient> self(this);
+    const bool barrier = changesButtons(message);
+    ++m_pushesInFlight;
+    m_barrierInFlight = m_barrierInFlight || barrier;
+
     // 1-2. The session's credentials as they are now, not when the event was made.
     const QJsonObject body = SessionMessages::pushBody(m_sessionId, m_sessionToken, viewerRole, SessionMessages::kindJson,
                                                        SessionMessages::encodeJsonPayload(message));
-    // 3. The answer and any failure are of no interest; `this` is not touched afterwards.
+    // 3. The answer and any failure are of no interest.
     co_await m_api->post(QStringLiteral("push"), body, m_lifetime.get_token());
+    if (!self)
+        co_return;
+    --m_pushesInFlight;
+    if (barrier)
+        m_barrierInFlight = false;
+    releaseHeldPushes();
+}
+
+bool KivrenClient::changesButtons(const QJsonObject &message)
+{
+    return message.value(QStringLiteral("kind")).toString() != rawText(RemoteInput::Kind::move);
+}
+
+bool KivrenClient::mayStartPush(const QJsonObject &message) const
+{
+    return !m_barrierInFlight && (m_pushesInFlight == 0 || !changesButtons(message));
+}
+
+void KivrenClient::startPush(QJsonObject message)
+{
+    if (m_heldPushes.isEmpty() && mayStartPush(message))
+        pushJSON(std::move(message));
+    else
+        m_heldPushes.append(std::move(message));
+}
+
+void KivrenClient::releaseHeldPushes()
+{
+    while (!m_heldPushes.isEmpty() && mayStartPush(m_heldPushes.first()))
+        pushJSON(m_heldPushes.takeFirst());
 }
 
 void KivrenClient::send(const RemoteInput &input)
@@ -397,8 +440,8 @@ void KivrenClient::send(const RemoteInput &input)
         {QStringLiteral("deltaX"), input.deltaX},
         {QStringLiteral("deltaY"), input.deltaY},
     };
-    // 3. Runs until its request is in flight, so pushes leave in the order of the events.
-    pushJSON(std::move(message));
+    // 3. Each event is its own push, started at once unless it must wait for its turn.
+    startPush(std::move(message));
 }
 
 QCoro::Task<> KivrenClient::postClose(QString sessionId, QString token)

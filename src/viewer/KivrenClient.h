@@ -121,6 +121,14 @@ private:
     QCoro::Task<std::optional<KivrenError>> poll(std::stop_token stop);
     void applyPollAnswer(const QJsonObject &answer, std::stop_token stop);
     QCoro::Task<> pushJSON(QJsonObject message);
+    // Pushes run side by side, but a press, release or wheel event waits until the pushes
+    // started before it are answered, and later events wait for it: the switchboard takes
+    // concurrent requests in any order, and a release that overtakes its press leaves the
+    // remote button held down. Moves between them still go out at once.
+    void startPush(QJsonObject message);
+    void releaseHeldPushes();
+    bool mayStartPush(const QJsonObject &message) const;
+    static bool changesButtons(const QJsonObject &message);
     QCoro::Task<> postClose(QString sessionId, QString token);
     void remember(const QString &id, const QString &name);
     void loadBook();
@@ -160,4 +168,7 @@ private:
     std::stop_source m_loopStop;
     // Stopped when the client goes: aborts the fire-and-forget pushes and close.
     std::stop_source m_lifetime;
+    int m_pushesInFlight = 0;
+    bool m_barrierInFlight = false;
+    QList<QJsonObject> m_heldPushes;
 };

@@ -1,0 +1,473 @@
+// The viewer against a switchboard that answers with canned JSON: the answers the real one
+// never gives, failures on demand, and requests held open to cancel them.
+#include "CannedSwitchboard.h"
+#include "TestPictures.h"
+
+#include "Base64.h"
+#include "KivrenAPI.h"
+#include "KivrenClient.h"
+#include "SettingsStore.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString connectedRelay = QStringLiteral("Connected \u00B7 Relay");
+
+QJsonObject frame(const QString &kind, const QByteArray &base64)
+{
+    return {{QStringLiteral("kind"), kind}, {QStringLiteral("payload"), QString::fromLatin1(base64)}};
+}
+
+QJsonObject jsonFrame(const QJsonObject &message)
+{
+    return frame(QStringLiteral("json"), Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+QJsonObject jpegFrame(QSize size)
+{
+    return frame(QStringLiteral("jpeg"), Base64::encode(TestPictures::jpeg(size, Qt::darkCyan)));
+}
+
+QJsonObject decodedPayload(const QJsonObject &pushBody)
+{
+    const auto bytes = Base64::decodeStrict(pushBody.value(QStringLiteral("payload")).toString().toLatin1());
+    return bytes ? QJsonDocument::fromJson(*bytes).object() : QJsonObject{};
+}
+
+class ViewerFixture
+{
+protected:
+    ViewerFixture()
+        : store(std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini"))))
+    {
+        store->setText(KivrenClient::cloudKey, board.origin());
+        board.setReply(QStringLiteral("lookup"), {{"found", true}, {"online", true}, {"name", "Desk PC"}});
+        board.setReply(QStringLiteral("connect"), {{"sessionId", "s1"}, {"sessionToken", "t1"}, {"transport", "relay"}});
+        board.setReply(QStringLiteral("poll"), {{"frames", QJsonArray{}}, {"since", 0}});
+        client = std::make_unique<KivrenClient>(*store, QStringLiteral("Test Mac"));
+    }
+
+    void connectTo(const QString &id = QStringLiteral("123456789"), const QString &password = QStringLiteral("ABCD-EFGH"))
+    {
+        client->setRemoteId(id);
+        client->setRemotePassword(password);
+        client->connectToRemote();
+    }
+
+    static bool waitFor(const std::function<bool()> &condition) { return QTest::qWaitFor(condition, 10000); }
+    bool waitForPhase(SessionPhase phase) { return waitFor([&] { return client->phase() == phase; }); }
+
+    QTemporaryDir dir;
+    CannedSwitchboard board;
+    std::unique_ptr<SettingsStore> store;
+    std::unique_ptr<KivrenClient> client;
+};
+
+class KivrenClientTest : public ViewerFixture, public ::testing::Test
+{
+};
+
+// --- Typed input -------------------------------------------------------------------------
+
+struct BadInput
+{
+    const char *id;
+    const char *password;
+    const char *status;
+
+    friend void PrintTo(const BadInput &b, std::ostream *os) { *os << '"' << b.id << "\" \"" << b.password << '"'; }
+};
+
+class KivrenClientInput : public ViewerFixture, public ::testing::TestWithParam<BadInput>
+{
+};
+
+TEST_P(KivrenClientInput, Connect_RefusedWithoutChangingPhaseOrError)
+{
+    const BadInput input = GetParam();
+    connectTo(QString::fromUtf8(input.id), QString::fromUtf8(input.password));
+    EXPECT_EQ(client->status(), QString::fromUtf8(input.status));
+    EXPECT_EQ(client->phase(), SessionPhase::idle);
+    EXPECT_FALSE(client->error().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KivrenClientInput,
+    ::testing::Values(BadInput{"12345678", "ABCD-EFGH", "Enter a 9-digit ID"},
+                      BadInput{"1234567890", "ABCD-EFGH", "Enter a 9-digit ID"},
+                      BadInput{"", "ABCD-EFGH", "Enter a 9-digit ID"},
+                      // O and 1 are not password characters: seven remain.
+                      BadInput{"123 456 789", "abcd efO1g", "Enter the 8-character password"},
+                      BadInput{"123 456 789", "", "Enter the 8-character password"}));
+
+TEST_F(KivrenClientTest, Connect_SendsCompactIdAndDisplayPassword)
+{
+    QStringList statuses;
+    QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
+    connectTo(QStringLiteral("123-456-789"), QStringLiteral("abcd efgh"));
+    EXPECT_EQ(client->status(), QStringLiteral("Looking up 123 456 789"));
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+
+    EXPECT_EQ(statuses, (QStringList{QStringLiteral("Looking up 123 456 789"), QStringLiteral("Authenticating"), connectedRelay}));
+    const QJsonObject lookup = board.requests(QStringLiteral("lookup")).value(0).body;
+    EXPECT_EQ(lookup, (QJsonObject{{"id", "123456789"}}));
+    const QJsonObject opened = board.requests(QStringLiteral("connect")).value(0).body;
+    EXPECT_EQ(opened, (QJsonObject{{"id", "123456789"}, {"password", "ABCD-EFGH"}, {"clientName", "Test Mac"}, {"clientPlatform", "macos"}}));
+    EXPECT_EQ(client->hostName(), QStringLiteral("Desk PC"));
+
+    // Bad input while live only changes the status line.
+    client->setRemoteId(QStringLiteral("1234"));
+    client->connectToRemote();
+    EXPECT_EQ(client->status(), QStringLiteral("Enter a 9-digit ID"));
+    EXPECT_EQ(client->phase(), SessionPhase::live);
+}
+
+TEST_F(KivrenClientTest, Connect_WithoutCloudAddress_FailsBeforeAnyRequest)
+{
+    QTemporaryDir emptyDir;
+    SettingsStore emptyStore(emptyDir.filePath(QStringLiteral("settings.ini")));
+    client = std::make_unique<KivrenClient>(emptyStore, std::nullopt);
+    EXPECT_EQ(client->api().base(), KivrenClient::loopbackOrigin());
+    EXPECT_TRUE(client->cloudURL().isEmpty());
+
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::failed));
+    EXPECT_EQ(client->status(), QStringLiteral("Save the Mac cloud address once, then connect."));
+    EXPECT_FALSE(client->error().has_value());
+    client.reset(); // before emptyStore goes
+}
+
+// --- Failures ----------------------------------------------------------------------------
+
+struct Failure
+{
+    const char *name;
+    const char *path;
+    int status;
+    const char *body;
+    const char *text;
+
+    friend void PrintTo(const Failure &f, std::ostream *os) { *os << f.name; }
+};
+
+class KivrenClientFailure : public ViewerFixture, public ::testing::TestWithParam<Failure>
+{
+};
+
+TEST_P(KivrenClientFailure, Session_FailsWithTheErrorText)
+{
+    const Failure failure = GetParam();
+    board.setReplies(QString::fromUtf8(failure.path), {{failure.status, failure.body}});
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::failed));
+    const QString text = QString::fromUtf8(failure.text);
+    EXPECT_EQ(client->status(), text);
+    EXPECT_EQ(client->error(), std::optional<QString>(text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KivrenClientFailure,
+    ::testing::Values(Failure{"LookupWithoutFound", "lookup", 200, R"({"online":true})", "Unknown ID"},
+                      Failure{"FoundAsText", "lookup", 200, R"({"found":"true","online":true})", "Unknown ID"},
+                      Failure{"Offline", "lookup", 200, R"({"found":true,"online":false})", "That PC is offline"},
+                      Failure{"LookupRefused", "lookup", 429, R"({"error":"Slow down"})", "Slow down"},
+                      Failure{"LookupHtml", "lookup", 500, "<html>oops</html>", "HTTP 500"},
+                      Failure{"WrongPassword", "connect", 401, R"({"error":"Wrong password"})", "Wrong password"},
+                      Failure{"PollRefused", "poll", 404, R"({"error":"Session not found"})", "Session not found"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(KivrenClientTest, Session_AnswersWithoutOptionalMembers_KeepDefaults)
+{
+    // First session over LAN; the second's answers carry no name and no transport.
+    board.setReplies(QStringLiteral("lookup"), {{200, R"({"found":true,"online":true,"name":"Desk PC"})"},
+                                                {200, R"({"found":true,"online":true})"}});
+    board.setReplies(QStringLiteral("connect"), {{200, R"({"sessionId":"s1","sessionToken":"t1","transport":"lan"})"},
+                                                 {200, R"({"sessionId":"s2","sessionToken":"t2","transport":"carrier pigeon"})"}});
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    EXPECT_EQ(client->status(), QStringLiteral("Connected \u00B7 Direct LAN"));
+
+    QStringList statuses;
+    QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
+    connectTo(QStringLiteral("987654321"));
+    ASSERT_TRUE(waitFor([&] { return statuses.contains(QStringLiteral("Connected \u00B7 Direct LAN")); }));
+    EXPECT_EQ(client->transport(), Transport::lan);
+    EXPECT_EQ(client->hostName(), QStringLiteral("Remote"));
+    EXPECT_EQ(client->book().value(0).id, QStringLiteral("987654321"));
+    EXPECT_EQ(client->book().value(0).name, QStringLiteral("Remote"));
+
+    // The newer session polls with its own credentials; the replaced one was never closed.
+    ASSERT_TRUE(waitFor([&] { 
+        const auto polls = board.requests(QStringLiteral("poll"));
+        return !polls.isEmpty() && polls.last().body.value("sessionId") == "s2";
+    }));
+    EXPECT_TRUE(board.requests(QStringLiteral("close")).isEmpty());
+}
+
+// --- Poll answers ------------------------------------------------------------------------
+
+struct PollCase
+{
+    const char *name;
+    std::function<QJsonObject()> answer;
+    qint64 nextSince;
+    QSizeF remoteSize;
+    QSize picture; // empty: no picture shown
+
+    friend void PrintTo(const PollCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class KivrenClientPoll : public ViewerFixture, public ::testing::TestWithParam<PollCase>
+{
+};
+
+TEST_P(KivrenClientPoll, Answer_AppliedAsDecoded)
+{
+    const PollCase &c = GetParam();
+    board.setReplies(QStringLiteral("poll"), {{200, QJsonDocument(c.answer()).toJson(QJsonDocument::Compact)}, {200, "{}"}});
+    connectTo();
+    // The second poll shows the cursor the first answer left, and that answer is applied by then.
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
+
+    EXPECT_EQ(board.requests(QStringLiteral("poll")).value(0).body.value("since").toInteger(-1), 0);
+    EXPECT_EQ(board.requests(QStringLiteral("poll")).value(1).body.value("since").toInteger(-1), c.nextSince);
+    EXPECT_EQ(client->remoteSize(), c.remoteSize);
+    EXPECT_EQ(client->frame().size(), c.picture.isEmpty() ? QImage().size() : c.picture);
+    EXPECT_EQ(client->phase(), SessionPhase::live);
+}
+
+const QSizeF defaultSize(1280, 720);
+const QJsonObject hello{{"type", "hello"}, {"width", 1920}, {"height", 1080}, {"platform", "macos"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KivrenClientPoll,
+    ::testing::Values(
+        PollCase{"SinceWhole", [] { return QJsonObject{{"since", 17}}; }, 17, defaultSize, {}},
+        PollCase{"SinceFraction", [] { return QJsonObject{{"since", 17.9}}; }, 17, defaultSize, {}},
+        PollCase{"SinceText", [] { return QJsonObject{{"since", "17"}}; }, 0, defaultSize, {}},
+        PollCase{"HelloThenPicture", [] { return QJsonObject{{"frames", QJsonArray{jsonFrame(hello), jpegFrame({64, 40})}}}; },
+                 0, QSizeF(1920, 1080), QSize(64, 40)},
+        PollCase{"PictureThenHello", [] { return QJsonObject{{"frames", QJsonArray{jpegFrame({64, 40}), jsonFrame(hello)}}}; },
+                 0, QSizeF(1920, 1080), QSize(64, 40)},
+        PollCase{"LastPictureStays",
+                 [] { return QJsonObject{{"frames", QJsonArray{jpegFrame({64, 40}), jpegFrame({32, 16})}}}; }, 0, defaultSize,
+                 QSize(32, 16)},
+        PollCase{"BadFramesSkippedOthersApplied",
+                 [] {
+                     return QJsonObject{{"frames", QJsonArray{frame("jpeg", Base64::encode("not a jpeg")),
+                                                              frame("jpeg", "@@@@"), jsonFrame({{"width", 800}}),
+                                                              frame("json", Base64::encode("[1,2]")),
+                                                              frame("png", Base64::encode("x")), jpegFrame({48, 24})}}};
+                 },
+                 0, defaultSize, QSize(48, 24)},
+        PollCase{"JpegPayloadWithLineBreak",
+                 [] {
+                     QByteArray payload = Base64::encode(TestPictures::jpeg({64, 40}, Qt::red));
+                     payload.insert(64, '\n');
+                     return QJsonObject{{"frames", QJsonArray{frame("jpeg", payload)}}};
+                 },
+                 0, defaultSize, {}},
+        PollCase{"FramesWithNonObject",
+                 [] { return QJsonObject{{"since", 5}, {"frames", QJsonArray{jsonFrame(hello), jpegFrame({64, 40}), 7}}}; }, 5,
+                 defaultSize, {}},
+        PollCase{"WidthWithoutHeight", [] { return QJsonObject{{"frames", QJsonArray{jsonFrame({{"width", 1920}})}}}; }, 0,
+                 defaultSize, {}},
+        PollCase{"SizeAsText",
+                 [] { return QJsonObject{{"frames", QJsonArray{jsonFrame({{"width", "1920"}, {"height", "1080"}})}}}; }, 0,
+                 defaultSize, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct CursorCase
+{
+    const char *json; // the value of "since" as JSON text
+    std::optional<qint64> cursor;
+
+    friend void PrintTo(const CursorCase &c, std::ostream *os) { *os << c.json; }
+};
+
+class KivrenClientCursor : public ::testing::TestWithParam<CursorCase>
+{
+};
+
+TEST_P(KivrenClientCursor, CursorFrom_TruncatesOrKeeps)
+{
+    const QByteArray text = QByteArray("{\"since\":") + GetParam().json + "}";
+    const QJsonValue since = QJsonDocument::fromJson(text).object().value(QStringLiteral("since"));
+    EXPECT_EQ(KivrenClient::cursorFrom(since), GetParam().cursor) << GetParam().json;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, KivrenClientCursor,
+                         ::testing::Values(CursorCase{"-17.9", -17}, CursorCase{"9007199254740993", 9007199254740993},
+                                           CursorCase{"9223372036854775807", INT64_MAX},
+                                           CursorCase{"1e19", std::nullopt}, CursorCase{"-1e19", std::nullopt},
+                                           CursorCase{"1e400", std::nullopt}, CursorCase{"null", std::nullopt},
+                                           CursorCase{"true", std::nullopt}));
+
+TEST(KivrenClientCursorValue, CursorFrom_NonFiniteKeeps)
+{
+    EXPECT_EQ(KivrenClient::cursorFrom(QJsonValue(std::numeric_limits<double>::infinity())), std::nullopt);
+    EXPECT_EQ(KivrenClient::cursorFrom(QJsonValue(std::numeric_limits<double>::quiet_NaN())), std::nullopt);
+}
+
+// --- Input -------------------------------------------------------------------------------
+
+TEST_F(KivrenClientTest, Send_PushesOneInputMessageWithAllEightMembers)
+{
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0});
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("push")).size() == 1; }));
+
+    const QJsonObject body = board.requests(QStringLiteral("push")).value(0).body;
+    EXPECT_EQ(body.value("sessionId"), "s1");
+    EXPECT_EQ(body.value("token"), "t1");
+    EXPECT_EQ(body.value("role"), "viewer");
+    EXPECT_EQ(body.value("kind"), "json");
+    EXPECT_EQ(decodedPayload(body), (QJsonObject{{"type", "input"}, {"kind", "down"}, {"x", 0.25}, {"y", 0.75}, {"button", 1},
+                                                 {"clickCount", 1}, {"deltaX", 0}, {"deltaY", 0}}));
+}
+
+TEST_F(KivrenClientTest, Send_PressWaitsForEarlierPushes_SoItCannotBeOvertaken)
+{
+    board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}});
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    client->send(RemoteInput{RemoteInput::Kind::move, 0.1, 0.1, 0, 1, 0, 0});
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::move, 0.3, 0.3, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::up, 0.4, 0.4, 0, 1, 0, 0});
+    QTest::qWait(200);
+    EXPECT_EQ(board.requests(QStringLiteral("push")).size(), 1);
+
+    board.releaseHeld(200, "{}");
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("push")).size() == 4; }));
+    QStringList order;
+    for (const auto &request : board.requests(QStringLiteral("push"))) {
+        const QJsonObject message = decodedPayload(request.body);
+        order << message.value("kind").toString() + QString::number(message.value("x").toDouble());
+    }
+    EXPECT_EQ(order, (QStringList{"move0.1", "down0.2", "move0.3", "up0.4"}));
+}
+
+TEST_F(KivrenClientTest, Send_DroppedWhileAuthenticatingAndAfterDisconnect)
+{
+    board.hold(QStringLiteral("lookup"));
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    client->send(RemoteInput{});
+    client->disconnectFromRemote();
+    client->send(RemoteInput{});
+    // The close is sent after both sends; once it has arrived, a push would have too.
+    ASSERT_TRUE(waitFor([&] { return !board.requests(QStringLiteral("close")).isEmpty(); }));
+    QTest::qWait(50);
+    EXPECT_TRUE(board.requests(QStringLiteral("push")).isEmpty());
+}
+
+// --- Ending and cancelling ---------------------------------------------------------------
+
+TEST_F(KivrenClientTest, Disconnect_WhileLive_ClosesTheSessionAndClearsThePicture)
+{
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, QJsonDocument(QJsonObject{{"frames", QJsonArray{jpegFrame({16, 16})}}}).toJson()}, {200, "{}"}});
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return !client->frame().isNull(); }));
+    client->disconnectFromRemote();
+    EXPECT_EQ(client->phase(), SessionPhase::idle);
+    EXPECT_EQ(client->status(), QStringLiteral("Disconnected"));
+    EXPECT_TRUE(client->frame().isNull());
+    EXPECT_EQ(client->hostName(), QStringLiteral("Desk PC"));
+
+    ASSERT_TRUE(waitFor([&] { return !board.requests(QStringLiteral("close")).isEmpty(); }));
+    EXPECT_EQ(board.requests(QStringLiteral("close")).value(0).body, (QJsonObject{{"sessionId", "s1"}, {"token", "t1"}}));
+    const qsizetype polls = board.requests(QStringLiteral("poll")).size();
+    QTest::qWait(300);
+    EXPECT_EQ(board.requests(QStringLiteral("poll")).size(), polls);
+}
+
+TEST_F(KivrenClientTest, Disconnect_WhileAuthenticating_LateFailureWritesNothing)
+{
+    board.hold(QStringLiteral("lookup"));
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    EXPECT_EQ(client->phase(), SessionPhase::authenticating);
+
+    int changes = 0;
+    client->disconnectFromRemote();
+    QObject::connect(client.get(), &KivrenClient::statusChanged, [&] { ++changes; });
+    QObject::connect(client.get(), &KivrenClient::phaseChanged, [&] { ++changes; });
+    QObject::connect(client.get(), &KivrenClient::errorChanged, [&] { ++changes; });
+    board.releaseHeld(500, R"({"error":"too late"})");
+    ASSERT_TRUE(waitFor([&] { return !board.requests(QStringLiteral("close")).isEmpty(); }));
+    QTest::qWait(100);
+
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(client->phase(), SessionPhase::idle);
+    EXPECT_EQ(client->status(), QStringLiteral("Disconnected"));
+    EXPECT_FALSE(client->error().has_value());
+}
+
+TEST_F(KivrenClientTest, Connect_WhileAuthenticating_ReplacesTheOldAttempt)
+{
+    board.setReplies(QStringLiteral("lookup"), {{200, "{}", true}, {200, R"({"found":true,"online":true})"}});
+    connectTo(QStringLiteral("111111111"));
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    connectTo(QStringLiteral("222222222"));
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    board.releaseHeld(200, R"({"found":false})");
+    QTest::qWait(100);
+    EXPECT_EQ(client->phase(), SessionPhase::live);
+    EXPECT_EQ(client->book().size(), 1);
+    EXPECT_EQ(client->book().value(0).id, QStringLiteral("222222222"));
+}
+
+// The client goes away while its tasks wait; the sanitizer build catches any later touch.
+enum class DestroyPoint { lookupInFlight, pollInFlight, betweenPolls, pushInFlight };
+
+class KivrenClientDestroyed : public ViewerFixture, public ::testing::TestWithParam<DestroyPoint>
+{
+};
+
+TEST_P(KivrenClientDestroyed, Destroyed_MidSession_LaterAnswersAreHarmless)
+{
+    const DestroyPoint point = GetParam();
+    if (point == DestroyPoint::lookupInFlight)
+        board.hold(QStringLiteral("lookup"));
+    if (point == DestroyPoint::pollInFlight)
+        board.hold(QStringLiteral("poll"));
+    if (point == DestroyPoint::pushInFlight)
+        board.hold(QStringLiteral("push"));
+    connectTo();
+
+    if (point == DestroyPoint::betweenPolls) {
+        ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
+        QTest::qWait(20);
+    } else {
+        if (point == DestroyPoint::pushInFlight) {
+            ASSERT_TRUE(waitForPhase(SessionPhase::live));
+            client->send(RemoteInput{});
+            client->disconnectFromRemote(); // a close in flight too
+        }
+        ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    }
+    client.reset();
+    QTest::qWait(150);
+    board.releaseHeld(200, R"({"found":true,"online":true,"frames":[]})");
+    QTest::qWait(150);
+    SUCCEED();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, KivrenClientDestroyed,
+                         ::testing::Values(DestroyPoint::lookupInFlight, DestroyPoint::pollInFlight,
+                                           DestroyPoint::betweenPolls, DestroyPoint::pushInFlight));
+
+} // namespace
