@@ -1,0 +1,222 @@
+#include "FakeTools.h"
+#include "KivrenCloudProcess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using FakeTools::writeFile;
+using FakeTools::writeScript;
+
+// A temporary tree with three fixed node candidates under fixed/ and a home folder.
+class CloudTree
+{
+public:
+    CloudTree()
+    {
+        roots.home = dir.filePath(QStringLiteral("home"));
+        roots.nodeCandidates = {path(QStringLiteral("fixed/a/node")), path(QStringLiteral("fixed/b/node")),
+                                path(QStringLiteral("fixed/c/node"))};
+        QDir().mkpath(roots.home);
+    }
+    QString path(const QString &relative) const { return dir.filePath(relative); }
+
+    QTemporaryDir dir;
+    KivrenCloudProcess::Roots roots;
+};
+
+struct NodeCase
+{
+    const char *name;
+    std::vector<const char *> executables; // relative to the tree
+    std::vector<const char *> plainFiles;
+    const char *expected; // relative; "" for none
+};
+
+void PrintTo(const NodeCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class KivrenCloudProcessWhichNode : public testing::TestWithParam<NodeCase>
+{
+};
+
+TEST_P(KivrenCloudProcessWhichNode, WhichNode_PicksFirstExecutableCandidate)
+{
+    const NodeCase &row = GetParam();
+    CloudTree tree;
+    for (const char *relative : row.executables)
+        writeScript(tree.path(QString::fromUtf8(relative)), "exit 0\n");
+    for (const char *relative : row.plainFiles)
+        writeFile(tree.path(QString::fromUtf8(relative)));
+
+    const std::optional<QString> node = KivrenCloudProcess::whichNode(tree.roots);
+
+    if (*row.expected == '\0')
+        EXPECT_EQ(node, std::nullopt);
+    else
+        EXPECT_EQ(node, tree.path(QString::fromUtf8(row.expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Candidates, KivrenCloudProcessWhichNode,
+    testing::Values(
+        NodeCase{"FixedInOrder", {"fixed/a/node", "fixed/b/node"}, {}, "fixed/a/node"},
+        NodeCase{"FixedNotExecutableSkipped", {"fixed/c/node"}, {"fixed/a/node"}, "fixed/c/node"},
+        NodeCase{"FixedBeforeVersionManager",
+                 {"fixed/c/node", "home/.nvm/versions/node/v22.23.1/bin/node"}, {}, "fixed/c/node"},
+        // Plain descending string order, not version order.
+        NodeCase{"VersionsDescendingByString",
+                 {"home/.nvm/versions/node/v18.20.4/bin/node", "home/.nvm/versions/node/v22.23.1/bin/node",
+                  "home/.nvm/versions/node/v9.11.2/bin/node"},
+                 {},
+                 "home/.nvm/versions/node/v9.11.2/bin/node"},
+        NodeCase{"VersionWithoutNodeSkipped",
+                 {"home/.nvm/versions/node/v18.20.4/bin/node", "home/.nvm/versions/node/v22.23.1/bin/node"},
+                 {"home/.nvm/versions/node/v9.11.2/bin/npm", "home/.nvm/versions/node/v99",
+                  "home/.nvm/versions/node/v23.0.0/bin/node"},
+                 "home/.nvm/versions/node/v22.23.1/bin/node"},
+        NodeCase{"NothingAnywhere", {}, {"fixed/a/node"}, ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct ScriptCase
+{
+    const char *name;
+    bool shipped;
+    std::vector<const char *> files;   // relative to home
+    const char *symlinkedBramble;      // "bramble 2" as a link to this folder under home, or null
+    const char *expected;              // "shipped", a path relative to home, or ""
+};
+
+void PrintTo(const ScriptCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class KivrenCloudProcessFindScript : public testing::TestWithParam<ScriptCase>
+{
+};
+
+TEST_P(KivrenCloudProcessFindScript, FindScript_FollowsSearchOrder)
+{
+    const ScriptCase &row = GetParam();
+    CloudTree tree;
+    const QString home = tree.roots.home;
+    if (row.shipped)
+        tree.roots.shippedScript = tree.path(QStringLiteral("share/kivrenremote/server.mjs"));
+    for (const char *relative : row.files)
+        writeFile(home + QLatin1Char('/') + QString::fromUtf8(relative), "// switchboard\n");
+    if (row.symlinkedBramble) {
+        const QString target = home + QLatin1Char('/') + QString::fromUtf8(row.symlinkedBramble);
+        QDir().mkpath(target);
+        QDir().mkpath(home + QStringLiteral("/Downloads"));
+        ASSERT_TRUE(QFile::link(target, home + QStringLiteral("/Downloads/bramble 2")));
+    }
+
+    const std::optional<QString> script = KivrenCloudProcess::findScript(tree.roots);
+
+    const QString expected = QString::fromUtf8(row.expected);
+    if (expected.isEmpty())
+        EXPECT_EQ(script, std::nullopt);
+    else if (expected == QStringLiteral("shipped"))
+        EXPECT_EQ(script, tree.roots.shippedScript);
+    else
+        EXPECT_EQ(script, home + QLatin1Char('/') + expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locations, KivrenCloudProcessFindScript,
+    testing::Values(
+        ScriptCase{"ShippedBeforeDevelopmentCopy", true, {"Downloads/KivrenRemote/cloud/server.mjs"}, nullptr, "shipped"},
+        ScriptCase{"DevelopmentCopy", false, {"Downloads/KivrenRemote/cloud/server.mjs"}, nullptr,
+                   "Downloads/KivrenRemote/cloud/server.mjs"},
+        // ".." is resolved by the file system: through a linked "bramble 2" it leaves Downloads.
+        ScriptCase{"SecondPathThroughLinkedFolder", false, {"elsewhere/KivrenRemote/cloud/server.mjs"},
+                   "elsewhere/inner", "Downloads/bramble 2/../KivrenRemote/cloud/server.mjs"},
+        ScriptCase{"NoScript", false, {"Downloads/server.mjs"}, nullptr, ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The fake node records its arguments and environment, then stays up like a server.
+class KivrenCloudProcessStart : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        KivrenCloudProcess::stop();
+        node = tree.path(QStringLiteral("fixed/b/node"));
+        writeScript(node, "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n"
+                          "env > \"$(dirname \"$0\")/env.tmp\" && mv \"$(dirname \"$0\")/env.tmp\" \"$(dirname \"$0\")/env\"\n"
+                          "exec sleep 300\n");
+        script = tree.path(QStringLiteral("share/server.mjs"));
+        writeFile(script, "// switchboard\n");
+        tree.roots.shippedScript = script;
+        inherited = qgetenv("KIVREN_PORT");
+        hadInherited = qEnvironmentVariableIsSet("KIVREN_PORT");
+    }
+    void TearDown() override
+    {
+        KivrenCloudProcess::stop();
+        if (hadInherited)
+            qputenv("KIVREN_PORT", inherited);
+        else
+            qunsetenv("KIVREN_PORT");
+    }
+
+    CloudTree tree;
+    QString node;
+    QString script;
+    QByteArray inherited;
+    bool hadInherited = false;
+};
+
+TEST_F(KivrenCloudProcessStart, Start_LaunchesOnceWithForcedPort)
+{
+    qputenv("KIVREN_PORT", "9999");
+
+    KivrenCloudProcess::start(tree.roots);
+    QProcess *first = KivrenCloudProcess::process();
+    ASSERT_NE(first, nullptr);
+    const qint64 firstPid = first->processId();
+
+    const QByteArray env = FakeTools::waitForFile(tree.path(QStringLiteral("fixed/b/env")));
+    EXPECT_TRUE(env.split('\n').contains("KIVREN_PORT=17880")) << env.toStdString();
+    EXPECT_FALSE(env.contains("KIVREN_PORT=9999"));
+    EXPECT_EQ(FakeTools::waitForFile(tree.path(QStringLiteral("fixed/b/args"))), script.toUtf8() + '\n');
+
+    // Still running: nothing new.
+    KivrenCloudProcess::start(tree.roots);
+    EXPECT_EQ(KivrenCloudProcess::process(), first);
+    EXPECT_EQ(first->processId(), firstPid);
+    EXPECT_EQ(first->state(), QProcess::Running);
+
+    // Ended: the next start launches a new child.
+    KivrenCloudProcess::stop();
+    KivrenCloudProcess::start(tree.roots);
+    ASSERT_NE(KivrenCloudProcess::process(), nullptr);
+    EXPECT_EQ(KivrenCloudProcess::process()->state(), QProcess::Running);
+    EXPECT_NE(KivrenCloudProcess::process()->processId(), firstPid);
+}
+
+TEST_F(KivrenCloudProcessStart, Start_NothingWithoutNodeOrScript)
+{
+    KivrenCloudProcess::Roots noScript = tree.roots;
+    noScript.shippedScript.reset();
+    KivrenCloudProcess::start(noScript);
+    EXPECT_TRUE(KivrenCloudProcess::process() == nullptr
+                || KivrenCloudProcess::process()->state() == QProcess::NotRunning);
+
+    KivrenCloudProcess::Roots noNode = tree.roots;
+    noNode.nodeCandidates = {tree.path(QStringLiteral("fixed/a/node"))};
+    KivrenCloudProcess::start(noNode);
+    EXPECT_TRUE(KivrenCloudProcess::process() == nullptr
+                || KivrenCloudProcess::process()->state() == QProcess::NotRunning);
+    EXPECT_FALSE(QFile::exists(tree.path(QStringLiteral("fixed/b/args"))));
+}
+
+} // namespace

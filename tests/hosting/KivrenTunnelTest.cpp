@@ -1,0 +1,189 @@
+#include "FakeTools.h"
+#include "KivrenTunnel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using FakeTools::spinUntil;
+using FakeTools::writeScript;
+
+struct ChunkCase
+{
+    const char *name;
+    std::vector<QByteArray> chunks;
+    std::vector<const char *> expected; // one entry per report, in order
+};
+
+void PrintTo(const ChunkCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class KivrenTunnelChunks : public testing::TestWithParam<ChunkCase>
+{
+};
+
+TEST_P(KivrenTunnelChunks, HandleChunk_ReportsFirstOriginPerChunk)
+{
+    const ChunkCase &row = GetParam();
+    KivrenTunnel tunnel({});
+    QStringList reported;
+    QStringList published;
+    tunnel.setOnOrigin([&](const QString &origin) { reported << origin; });
+    QObject::connect(&tunnel, &KivrenTunnel::publicOriginChanged, [&](const QString &origin) { published << origin; });
+
+    for (const QByteArray &chunk : row.chunks)
+        tunnel.handleChunk(chunk);
+
+    QStringList expected;
+    for (const char *origin : row.expected)
+        expected << QString::fromUtf8(origin);
+    EXPECT_EQ(reported, expected);
+    EXPECT_EQ(published, expected);
+    EXPECT_EQ(tunnel.publicOrigin(), expected.isEmpty() ? QString() : expected.last());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Output, KivrenTunnelChunks,
+    testing::Values(
+        ChunkCase{"TwoOriginsFirstOnly",
+                  {"https://one-two.trycloudflare.com https://three.trycloudflare.com\n"},
+                  {"https://one-two.trycloudflare.com"}},
+        ChunkCase{"OriginAmongWords",
+                  {"INF |  Your quick Tunnel: https://calm-sea-42.trycloudflare.com  |\n"},
+                  {"https://calm-sea-42.trycloudflare.com"}},
+        ChunkCase{"TrailingPathDropped", {"url=https://ab.free.pinggy.link/v1/poll?x=1\n"}, {"https://ab.free.pinggy.link"}},
+        ChunkCase{"PinggyDomainWithPort", {"https://rnx-1-2.a.pinggy.link:443\n"}, {"https://rnx-1-2.a.pinggy.link"}},
+        ChunkCase{"SplitAcrossChunks", {"https://calm-sea.trycloud", "flare.com\n"}, {}},
+        // The origin is intact but the chunk ends inside "é": the whole chunk is dropped.
+        ChunkCase{"SplitUtf8Character", {"https://ok.trycloudflare.com caf\xc3", "\xa9 done\n"}, {}},
+        ChunkCase{"ValidUtf8Kept", {"caf\xc3\xa9 https://ok.trycloudflare.com\n"}, {"https://ok.trycloudflare.com"}},
+        ChunkCase{"PlainHttpNever", {"http://calm.trycloudflare.com http://x.pinggy.link\n"}, {}},
+        ChunkCase{"OtherDomainNever", {"https://calm.example.com https://trycloudflare.com\n"}, {}},
+        ChunkCase{"SameOriginTwiceReportedTwice",
+                  {"https://same.trycloudflare.com\n", "again https://same.trycloudflare.com\n"},
+                  {"https://same.trycloudflare.com", "https://same.trycloudflare.com"}},
+        ChunkCase{"LaterOriginReplaces",
+                  {"https://old.trycloudflare.com\n", "https://new.pinggy.link\n"},
+                  {"https://old.trycloudflare.com", "https://new.pinggy.link"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Tools in a temporary tree: d1/ and d2/ are the search directories, in that order.
+class KivrenTunnelTools : public testing::Test
+{
+protected:
+    QString dir(const char *name) const { return root.filePath(QString::fromUtf8(name)) + QLatin1Char('/'); }
+    QStringList directories() const { return {dir("d1"), dir("d2")}; }
+    // A tool that records its name and arguments, then stays up like a tunnel.
+    void writeRecordingTool(const QString &path)
+    {
+        writeScript(path, "{ basename \"$0\"; printf '%s\\n' \"$@\"; } > \"" + root.filePath("launched.tmp").toUtf8()
+                              + "\" && mv \"" + root.filePath("launched.tmp").toUtf8() + "\" \""
+                              + root.filePath("launched").toUtf8() + "\"\nexec sleep 300\n");
+    }
+    QStringList launched()
+    {
+        const QByteArray text = FakeTools::waitForFile(root.filePath(QStringLiteral("launched")));
+        QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+
+    QTemporaryDir root;
+};
+
+TEST_F(KivrenTunnelTools, Start_PrefersCloudflaredInAnyDirectory)
+{
+    writeRecordingTool(dir("d1") + QStringLiteral("ssh"));
+    writeRecordingTool(dir("d2") + QStringLiteral("cloudflared"));
+    KivrenTunnel tunnel(directories());
+
+    tunnel.start(17880);
+
+    EXPECT_EQ(launched(), (QStringList{QStringLiteral("cloudflared"), QStringLiteral("tunnel"), QStringLiteral("--url"),
+                                       QStringLiteral("http://127.0.0.1:17880"), QStringLiteral("--no-autoupdate")}));
+}
+
+TEST_F(KivrenTunnelTools, Start_FallsBackToSshWithEightArguments)
+{
+    writeRecordingTool(dir("d2") + QStringLiteral("ssh"));
+    // Not executable: not a candidate.
+    FakeTools::writeFile(dir("d1") + QStringLiteral("cloudflared"));
+    KivrenTunnel tunnel(directories());
+
+    tunnel.start(17880);
+
+    EXPECT_EQ(launched(), (QStringList{QStringLiteral("ssh"), QStringLiteral("-p"), QStringLiteral("443"),
+                                       QStringLiteral("-o"), QStringLiteral("StrictHostKeyChecking=no"),
+                                       QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=30"),
+                                       QStringLiteral("-R0:127.0.0.1:17880"), QStringLiteral("a.pinggy.io")}));
+}
+
+TEST_F(KivrenTunnelTools, Start_NoToolNoChild)
+{
+    KivrenTunnel tunnel(directories());
+    int reports = 0;
+    tunnel.setOnOrigin([&](const QString &) { ++reports; });
+
+    tunnel.start(17880);
+
+    EXPECT_EQ(tunnel.child(), nullptr);
+    EXPECT_EQ(reports, 0);
+}
+
+TEST_F(KivrenTunnelTools, Start_ReplacesRunningChild)
+{
+    writeRecordingTool(dir("d1") + QStringLiteral("cloudflared"));
+    KivrenTunnel tunnel(directories());
+    tunnel.start(17880);
+    ASSERT_NE(tunnel.child(), nullptr);
+    const qint64 firstPid = tunnel.child()->processId();
+
+    tunnel.start(17880);
+
+    ASSERT_NE(tunnel.child(), nullptr);
+    EXPECT_NE(tunnel.child()->processId(), firstPid);
+    EXPECT_TRUE(spinUntil([&] { return FakeTools::processGone(firstPid); }));
+}
+
+// A real child writing its output piece by piece; each piece waits until the previous one has
+// been read, so every piece is one chunk.
+TEST_F(KivrenTunnelTools, Output_ReadChunkByChunkFromChild)
+{
+    const QByteArray gate = root.filePath(QStringLiteral("go")).toUtf8();
+    writeScript(dir("d1") + QStringLiteral("cloudflared"),
+                "step() { while [ ! -e \"" + gate + "$1\" ]; do sleep 0.02; done; }\n"
+                "printf 'INF Requesting new quick Tunnel... https://calm.trycloud'\n"
+                "step 1; printf 'flare.com\\n'\n"
+                "step 2; printf '|  https://real-one.trycloudflare.com/  |\\n'\n"
+                "step 3; printf 'again https://real-one.trycloudflare.com\\n'\n"
+                "step 4; exit 0\n");
+    KivrenTunnel tunnel(directories());
+    QStringList reported;
+    tunnel.setOnOrigin([&](const QString &origin) { reported << origin; });
+    tunnel.start(17880);
+    QProcess *child = tunnel.child();
+    ASSERT_NE(child, nullptr);
+    // Connected after the tunnel's own reader, so the chunk has been handled when this runs.
+    int chunks = 0;
+    QObject::connect(child, &QProcess::readyRead, [&] {
+        ++chunks;
+        FakeTools::writeFile(QString::fromUtf8(gate) + QString::number(chunks));
+    });
+
+    ASSERT_TRUE(spinUntil([&] { return child->state() == QProcess::NotRunning; }));
+
+    EXPECT_EQ(chunks, 4);
+    EXPECT_EQ(reported, (QStringList{QStringLiteral("https://real-one.trycloudflare.com"),
+                                     QStringLiteral("https://real-one.trycloudflare.com")}));
+    EXPECT_EQ(tunnel.publicOrigin(), QStringLiteral("https://real-one.trycloudflare.com"));
+}
+
+} // namespace
