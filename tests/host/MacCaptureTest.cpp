@@ -1,0 +1,90 @@
+#include "JpegTestImage.h"
+#include "MacCapture.h"
+#include "RecordingDesktop.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace JpegTestImage;
+
+struct SizeCase
+{
+    const char *name;
+    int width;
+    int height;
+    int expectedWidth;
+    int expectedHeight;
+};
+
+class MacCaptureSize : public ::testing::TestWithParam<SizeCase>
+{};
+
+// Rows carry padding so that a stride mistake shows up as sheared or wrong colours.
+TEST_P(MacCaptureSize, PictureHasTargetSizeAndQuadrantColours_ForDisplaySize)
+{
+    const SizeCase &c = GetParam();
+    RecordingDesktop desktop;
+    desktop.image = quadrants(c.width, c.height, 12);
+
+    const std::optional<MacCapture::Picture> picture = MacCapture::jpeg(desktop, 1280, 0.42);
+
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->size, QSizeF(c.expectedWidth, c.expectedHeight));
+    const Decoded decoded = decode(picture->jpeg);
+    ASSERT_EQ(decoded.width, c.expectedWidth);
+    ASSERT_EQ(decoded.height, c.expectedHeight);
+    const int w = decoded.width;
+    const int h = decoded.height;
+    const std::array<std::pair<int, int>, 4> centres{{{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4},
+                                                      {3 * w / 4, 3 * h / 4}}};
+    for (std::size_t i = 0; i < centres.size(); ++i) {
+        const Rgb seen = decoded.at(centres[i].first, centres[i].second);
+        EXPECT_TRUE(near(seen, quadrantColours[i]))
+            << "quadrant " << i << ": " << seen.r << "," << seen.g << "," << seen.b;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Displays, MacCaptureSize,
+                         ::testing::Values(SizeCase{"Retina", 2880, 1800, 1280, 800},
+                                           SizeCase{"SlightlyWider", 1300, 812, 1300, 812},
+                                           SizeCase{"AtTheThreshold", 1306, 816, 1306, 816},
+                                           SizeCase{"JustPastTheThreshold", 1307, 800, 1280, 783},
+                                           SizeCase{"NarrowerThanFloor", 500, 300, 500, 300},
+                                           SizeCase{"UltraWide", 5120, 1440, 1280, 400},
+                                           SizeCase{"FlatStrip", 3000, 200, 1280, 400}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The unscaled picture is exactly what TurboJPEG makes of the display at quality 42.
+TEST(MacCapture, EncodesAtQualityFromFactor_WhenUnscaled)
+{
+    const ScreenImage image = quadrants(800, 600);
+    const std::optional<MacCapture::Picture> picture = MacCapture::jpeg(image, 1280, 0.42);
+    ASSERT_TRUE(picture);
+
+    tjhandle handle = tjInitCompress();
+    unsigned char *bytes = nullptr;
+    unsigned long size = 0;
+    ASSERT_EQ(tjCompress2(handle, image.pixels, image.width, image.stride, image.height, TJPF_BGRX, &bytes, &size,
+                          TJSAMP_420, 42, 0),
+              0);
+    const QByteArray reference(reinterpret_cast<const char *>(bytes), static_cast<qsizetype>(size));
+    tjFree(bytes);
+    tjDestroy(handle);
+    EXPECT_EQ(picture->jpeg, reference);
+}
+
+TEST(MacCapture, GivesNoPicture_WhenDisplayImageUnavailable)
+{
+    RecordingDesktop desktop;
+    EXPECT_FALSE(MacCapture::jpeg(desktop, 1280, 0.42));
+
+    desktop.image = ScreenImage{2880, 1800, 2880 * 4, nullptr, nullptr};
+    EXPECT_FALSE(MacCapture::jpeg(desktop, 1280, 0.42));
+
+    ScreenImage shortRows = quadrants(64, 64);
+    shortRows.stride = 64;
+    EXPECT_FALSE(MacCapture::jpeg(shortRows, 1280, 0.42));
+}
+
+} // namespace

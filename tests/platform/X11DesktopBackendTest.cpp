@@ -1,0 +1,415 @@
+// The X11 backend against a private Xvfb: what it captures, and what a client window receives
+// from the input it injects.
+#include "X11DesktopBackend.h"
+#include "XvfbServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+namespace {
+
+constexpr int screenWidth = 1024;
+constexpr int screenHeight = 768;
+
+// The test window: four coloured quadrants at a known place on the screen.
+constexpr int windowX = 100;
+constexpr int windowY = 60;
+constexpr int windowWidth = 400;
+constexpr int windowHeight = 300;
+constexpr unsigned long quadrantColours[4] = {0xdc1e1e, 0x1ec81e, 0x1e1edc, 0xe6c81e};
+
+std::uint32_t pixelAt(const ScreenImage &image, int x, int y)
+{
+    const std::uint8_t *p = image.pixels + static_cast<std::size_t>(y) * image.stride + x * 4;
+    return static_cast<std::uint32_t>(p[2] << 16 | p[1] << 8 | p[0]);
+}
+
+// Keysyms as the receiving window sees them, back to the characters they type.
+char32_t codePointOf(KeySym keysym)
+{
+    if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff))
+        return static_cast<char32_t>(keysym);
+    if (keysym >= 0x01000100 && keysym <= 0x0110ffff)
+        return static_cast<char32_t>(keysym - 0x01000000);
+    if (keysym == XK_Return)
+        return U'\n';
+    if (keysym == XK_Tab)
+        return U'\t';
+    return 0;
+}
+
+class X11DesktopBackendTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { server = std::make_unique<XvfbServer>(screenWidth, screenHeight); }
+    static void TearDownTestSuite() { server.reset(); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(server->running());
+        display = XOpenDisplay(server->name().c_str());
+        ASSERT_NE(display, nullptr);
+        openWindow();
+        backend = X11DesktopBackend::open(QString::fromStdString(server->name()));
+        ASSERT_TRUE(backend);
+    }
+
+    void TearDown() override
+    {
+        backend.reset();
+        if (display) {
+            if (window)
+                XDestroyWindow(display, window);
+            XCloseDisplay(display);
+        }
+    }
+
+    void openWindow()
+    {
+        const int screen = DefaultScreen(display);
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.background_pixel = BlackPixel(display, screen);
+        attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask
+            | PointerMotionMask | KeyPressMask | KeyReleaseMask;
+        window = XCreateWindow(display, RootWindow(display, screen), windowX, windowY, windowWidth, windowHeight, 0,
+                               CopyFromParent, InputOutput, CopyFromParent,
+                               CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+        XMapRaised(display, window);
+        bool mapped = false;
+        bool exposed = false;
+        collect([&](const XEvent &event) {
+            mapped = mapped || event.type == MapNotify;
+            exposed = exposed || event.type == Expose;
+            return mapped && exposed;
+        });
+        ASSERT_TRUE(mapped && exposed);
+        paint(quadrantColours);
+        XSetInputFocus(display, window, RevertToParent, CurrentTime);
+        XSync(display, False);
+    }
+
+    void paint(const unsigned long (&colours)[4])
+    {
+        GC gc = XCreateGC(display, window, 0, nullptr);
+        for (int i = 0; i < 4; ++i) {
+            XSetForeground(display, gc, colours[i]);
+            XFillRectangle(display, window, gc, i % 2 ? windowWidth / 2 : 0, i / 2 ? windowHeight / 2 : 0,
+                           windowWidth / 2, windowHeight / 2);
+        }
+        XFreeGC(display, gc);
+        XSync(display, False);
+    }
+
+    // Reads the window's events until `done` says so or three seconds pass. Keymap changes are
+    // taken into account on the way, as any well-behaved client does.
+    std::vector<XEvent> collect(const std::function<bool(const XEvent &)> &done)
+    {
+        std::vector<XEvent> events;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::chrono::steady_clock::now() < deadline) {
+            while (XPending(display) > 0) {
+                XEvent event;
+                XNextEvent(display, &event);
+                if (event.type == MappingNotify) {
+                    XRefreshKeyboardMapping(&event.xmapping);
+                    continue;
+                }
+                events.push_back(event);
+                if (done(event))
+                    return events;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return events;
+    }
+
+    // Everything the server has queued for us by now.
+    std::vector<XEvent> drain()
+    {
+        XSync(display, False);
+        std::vector<XEvent> events;
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == MappingNotify)
+                XRefreshKeyboardMapping(&event.xmapping);
+            else
+                events.push_back(event);
+        }
+        return events;
+    }
+
+    std::vector<XEvent> collectCount(int type, int count)
+    {
+        int seen = 0;
+        return collect([&](const XEvent &event) { return event.type == type && ++seen == count; });
+    }
+
+    QPoint pointer()
+    {
+        Window rootReturn = 0;
+        Window child = 0;
+        int x = 0;
+        int y = 0;
+        int wx = 0;
+        int wy = 0;
+        unsigned int mask = 0;
+        XQueryPointer(display, DefaultRootWindow(display), &rootReturn, &child, &x, &y, &wx, &wy, &mask);
+        return {x, y};
+    }
+
+    // Waits until the server has placed the pointer (the backend uses its own connection).
+    QPoint pointerAfterMove(QPoint expected)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        QPoint now = pointer();
+        while (now != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            now = pointer();
+        }
+        return now;
+    }
+
+    static std::unique_ptr<XvfbServer> server;
+    Display *display = nullptr;
+    Window window = 0;
+    std::unique_ptr<X11DesktopBackend> backend;
+};
+
+std::unique_ptr<XvfbServer> X11DesktopBackendTest::server;
+
+TEST(X11DesktopBackend, OpenGivesNothing_WhenNoServerListens)
+{
+    EXPECT_EQ(X11DesktopBackend::open(QStringLiteral(":3917")), nullptr);
+}
+
+TEST_F(X11DesktopBackendTest, MainDisplayIsWholeScreen_WithSingleOutput)
+{
+    EXPECT_EQ(backend->mainDisplayBounds(), QRectF(0, 0, screenWidth, screenHeight));
+}
+
+class X11DesktopBackendCapture : public X11DesktopBackendTest, public ::testing::WithParamInterface<bool>
+{};
+
+TEST_P(X11DesktopBackendCapture, ImageShowsWindowInPlace_WithAndWithoutSharedMemory)
+{
+    const bool sharedMemory = GetParam();
+    backend = X11DesktopBackend::open(QString::fromStdString(server->name()), {sharedMemory});
+    ASSERT_TRUE(backend);
+
+    const std::optional<ScreenImage> image = backend->captureMainDisplay();
+
+    ASSERT_TRUE(image);
+    EXPECT_EQ(backend->usesSharedMemory(), sharedMemory);
+    EXPECT_EQ(image->width, screenWidth);
+    EXPECT_EQ(image->height, screenHeight);
+    EXPECT_GE(image->stride, screenWidth * 4);
+    for (int i = 0; i < 4; ++i) {
+        const int x = windowX + (i % 2 ? 3 : 1) * windowWidth / 4;
+        const int y = windowY + (i / 2 ? 3 : 1) * windowHeight / 4;
+        EXPECT_EQ(pixelAt(*image, x, y), quadrantColours[i]) << "quadrant " << i;
+    }
+    // The window's corners sit exactly where it was placed.
+    EXPECT_EQ(pixelAt(*image, windowX, windowY), quadrantColours[0]);
+    EXPECT_NE(pixelAt(*image, windowX - 1, windowY - 1), quadrantColours[0]);
+    EXPECT_EQ(pixelAt(*image, windowX + windowWidth - 1, windowY + windowHeight - 1), quadrantColours[3]);
+    EXPECT_NE(pixelAt(*image, windowX + windowWidth, windowY + windowHeight), quadrantColours[3]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, X11DesktopBackendCapture, ::testing::Values(true, false),
+                         [](const auto &info) { return std::string(info.param ? "SharedMemory" : "GetImage"); });
+
+TEST_F(X11DesktopBackendTest, HeldImageKeepsItsPixels_WhenScreenChanges)
+{
+    const QPoint probe(windowX + 10, windowY + 10);
+    std::optional<ScreenImage> first = backend->captureMainDisplay();
+    ASSERT_TRUE(first);
+    paint({0xffffff, 0xffffff, 0xffffff, 0xffffff});
+
+    const std::optional<ScreenImage> second = backend->captureMainDisplay();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(pixelAt(*first, probe.x(), probe.y()), quadrantColours[0]);
+    EXPECT_EQ(pixelAt(*second, probe.x(), probe.y()), 0xffffffu);
+
+    // Released images make room for reuse; the picture still follows the screen.
+    first.reset();
+    paint(quadrantColours);
+    const std::optional<ScreenImage> third = backend->captureMainDisplay();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(pixelAt(*third, probe.x(), probe.y()), quadrantColours[0]);
+    EXPECT_EQ(pixelAt(*second, probe.x(), probe.y()), 0xffffffu);
+}
+
+struct PointerCase
+{
+    const char *name;
+    QPointF asked;
+    QPoint expected;
+};
+
+class X11DesktopBackendPointer : public X11DesktopBackendTest, public ::testing::WithParamInterface<PointerCase>
+{};
+
+TEST_P(X11DesktopBackendPointer, PointerGoesToPoint_WhenWarped)
+{
+    backend->warpPointer(GetParam().asked);
+    EXPECT_EQ(pointerAfterMove(GetParam().expected), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, X11DesktopBackendPointer,
+    ::testing::Values(PointerCase{"Inside", {300.4, 200.6}, {300, 201}},
+                      PointerCase{"BottomRightPixel", {1023, 767}, {1023, 767}},
+                      PointerCase{"BeyondScreen", {5000, -20}, {1023, 0}},
+                      PointerCase{"Huge", {1e300, -1e300}, {1023, 0}},
+                      PointerCase{"NotANumber", {std::numeric_limits<double>::quiet_NaN(), 10}, {0, 10}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(X11DesktopBackendTest, ClicksAndDragReachWindow_AtTheirPoints)
+{
+    using Mouse = DesktopBackend::MouseEvent;
+    backend->postMouse(Mouse::LeftDown, {150, 100}, 1);
+    backend->postMouse(Mouse::LeftDragged, {200, 120}, 1);
+    backend->postMouse(Mouse::LeftUp, {200, 120}, 1);
+    backend->postMouse(Mouse::RightDown, {250, 130}, 2);
+    backend->postMouse(Mouse::RightUp, {250, 130}, 2);
+
+    std::vector<XEvent> events = collectCount(ButtonRelease, 2);
+    std::vector<QString> seen;
+    for (const XEvent &event : events) {
+        if (event.type == ButtonPress || event.type == ButtonRelease) {
+            seen.push_back(QStringLiteral("%1 %2 at %3,%4")
+                               .arg(event.type == ButtonPress ? "press" : "release")
+                               .arg(event.xbutton.button)
+                               .arg(event.xbutton.x)
+                               .arg(event.xbutton.y));
+        } else if (event.type == MotionNotify && event.xmotion.state & Button1Mask) {
+            // Placing the pointer where it already is may repeat a motion event; that is harmless.
+            const QString drag = QStringLiteral("drag to %1,%2").arg(event.xmotion.x).arg(event.xmotion.y);
+            if (seen.empty() || seen.back() != drag)
+                seen.push_back(drag);
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<QString>{"press 1 at 50,40", "drag to 100,60", "release 1 at 100,60",
+                                          "press 3 at 150,70", "release 3 at 150,70"}));
+}
+
+struct ScrollCase
+{
+    const char *name;
+    std::int32_t deltaY;
+    unsigned int button;
+    int clicks;
+};
+
+class X11DesktopBackendScroll : public X11DesktopBackendTest, public ::testing::WithParamInterface<ScrollCase>
+{};
+
+TEST_P(X11DesktopBackendScroll, WheelClicksReachWindowAndPointerStays_ForDelta)
+{
+    const ScrollCase &c = GetParam();
+    backend->warpPointer({10, 10}); // outside the window
+    ASSERT_EQ(pointerAfterMove({10, 10}), QPoint(10, 10));
+
+    backend->postScroll({windowX + 50, windowY + 50}, c.deltaY);
+    std::vector<XEvent> events;
+    if (c.clicks > 0) {
+        events = collectCount(ButtonRelease, c.clicks);
+        // The pointer visited the window for the clicks (their coordinates show it) and is back.
+        EXPECT_EQ(pointerAfterMove({10, 10}), QPoint(10, 10));
+    }
+    backend->warpPointer({11, 11}); // a marker: everything before it has been handled
+    ASSERT_EQ(pointerAfterMove({11, 11}), QPoint(11, 11));
+    for (const XEvent &event : drain())
+        events.push_back(event);
+
+    int clicks = 0;
+    for (const XEvent &event : events) {
+        if (event.type == ButtonPress) {
+            EXPECT_EQ(event.xbutton.button, c.button);
+            EXPECT_EQ(QPoint(event.xbutton.x, event.xbutton.y), QPoint(50, 50));
+            ++clicks;
+        }
+    }
+    EXPECT_EQ(clicks, c.clicks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Deltas, X11DesktopBackendScroll,
+                         ::testing::Values(ScrollCase{"PositiveIsUp", 120, 4, 3}, ScrollCase{"SmallDownStillScrolls", -3, 5, 1},
+                                           ScrollCase{"HugeIsCapped", -2000000000, 5, 25},
+                                           ScrollCase{"ZeroDoesNothing", 0, 4, 0}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(X11DesktopBackendTest, SpecialKeysPressAndRelease_ByMacKeyCode)
+{
+    const std::vector<std::pair<std::uint16_t, KeySym>> keys{
+        {36, XK_Return}, {51, XK_BackSpace}, {48, XK_Tab},    {53, XK_Escape}, {123, XK_Left},
+        {126, XK_Up},    {124, XK_Right},    {125, XK_Down},  {117, XK_Delete}, {49, XK_space}};
+    for (const auto &[code, keysym] : keys) {
+        backend->postKey(code, true);
+        backend->postKey(code, false);
+    }
+    backend->postKey(0, true); // not one of the ten: nothing
+
+    std::vector<std::pair<KeySym, int>> seen;
+    for (const XEvent &event : collectCount(KeyRelease, static_cast<int>(keys.size()))) {
+        if (event.type == KeyPress || event.type == KeyRelease) {
+            XKeyEvent key = event.xkey;
+            seen.emplace_back(XLookupKeysym(&key, 0), event.type);
+        }
+    }
+    std::vector<std::pair<KeySym, int>> expected;
+    for (const auto &[code, keysym] : keys) {
+        expected.emplace_back(keysym, KeyPress);
+        expected.emplace_back(keysym, KeyRelease);
+    }
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(X11DesktopBackendTest, TextArrivesWithEveryKeyReleased_IncludingCharactersMissingFromKeymap)
+{
+    const QString text = QStringLiteral("Hi, W\u00f6rld! \u00e9\u20ac\u0436\u0416 x\u20ac\n");
+    backend->typeText(text);
+
+    std::u32string typed;
+    int presses = 0;
+    int releases = 0;
+    const std::size_t wanted = text.toStdU32String().size();
+    collect([&](const XEvent &event) {
+        if (event.type == KeyPress) {
+            ++presses;
+            XKeyEvent key = event.xkey;
+            char buffer[16];
+            KeySym keysym = NoSymbol;
+            XLookupString(&key, buffer, sizeof buffer, &keysym, nullptr);
+            if (!IsModifierKey(keysym))
+                typed += codePointOf(keysym);
+        } else if (event.type == KeyRelease) {
+            ++releases;
+        }
+        return typed.size() >= wanted && presses == releases;
+    });
+    EXPECT_EQ(QString::fromStdU32String(typed), text);
+    EXPECT_EQ(presses, releases);
+
+    // Closing the backend gives the borrowed keycodes back (asked on a new connection, which
+    // has no keymap cached).
+    backend.reset();
+    Display *fresh = XOpenDisplay(server->name().c_str());
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(XKeysymToKeycode(fresh, 0x01000436), 0); // ж
+    EXPECT_EQ(XKeysymToKeycode(fresh, 0x010020ac), 0); // €
+    XCloseDisplay(fresh);
+}
+
+} // namespace
