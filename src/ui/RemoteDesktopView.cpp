@@ -16,9 +16,7 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     , m_client(&client)
 {
     setAutoFillBackground(true);
-    QPalette p = palette();
-    p.setColor(QPalette::Window, KivrenTheme::bg());
-    setPalette(p);
+    setPalette(KivrenTheme::palette());
 
     if (!sink) {
         QPointer<KivrenClient> target = &client;

@@ -1,0 +1,377 @@
+#include "KivrenHome.h"
+
+#include "Eyebrow.h"
+#include "HomeCard.h"
+#include "KivrenClient.h"
+#include "KivrenField.h"
+#include "KivrenGhost.h"
+#include "KivrenIds.h"
+#include "KivrenMark.h"
+#include "KivrenPrimary.h"
+#include "KivrenTheme.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kColumnInset = 20;
+constexpr int kColumnSpacing = 20;
+constexpr qreal kTextSize = 13;
+constexpr int kDotSize = 8;
+constexpr int kBookRowInset = 8;
+
+QLabel *label(const QString &text, const QFont &font, std::optional<QColor> colour = std::nullopt)
+{
+    auto *l = new QLabel(text);
+    // Inside a button a label would otherwise take the button's text role.
+    l->setForegroundRole(QPalette::WindowText);
+    l->setFont(font);
+    if (colour) {
+        QPalette p = l->palette();
+        p.setColor(QPalette::WindowText, *colour);
+        l->setPalette(p);
+    }
+    l->setTextInteractionFlags(Qt::NoTextInteraction);
+    return l;
+}
+
+void setTextColour(QLabel *l, const QColor &colour)
+{
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, colour);
+    l->setPalette(p);
+}
+
+// A container that adds empty space above one item (the card's own spacing still applies).
+QWidget *withTopInset(QWidget *item, int top)
+{
+    auto *box = new QWidget;
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, top, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(item);
+    return box;
+}
+
+QHBoxLayout *row(QWidget *owner, int top, int spacing)
+{
+    auto *layout = new QHBoxLayout(owner);
+    layout->setContentsMargins(0, top, 0, 0);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+QPixmap statusDot()
+{
+    QPixmap dot(kDotSize, kDotSize);
+    dot.fill(Qt::transparent);
+    QPainter p(&dot);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(KivrenTheme::ok());
+    p.drawEllipse(QRectF(0, 0, kDotSize, kDotSize));
+    return dot;
+}
+
+} // namespace
+
+KivrenHome::KivrenHome(KivrenClient &client, QWidget *parent)
+    : QScrollArea(parent)
+    , m_client(&client)
+{
+    setFrameShape(QFrame::NoFrame);
+    setWidgetResizable(true);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    const QPalette p = KivrenTheme::palette();
+    setPalette(p);
+    viewport()->setAutoFillBackground(true);
+    viewport()->setPalette(p);
+
+    auto *content = new QWidget;
+    content->setObjectName(QStringLiteral("homeColumn"));
+    content->setAutoFillBackground(true);
+    content->setPalette(p);
+    m_column = new QVBoxLayout(content);
+    m_column->setContentsMargins(kColumnInset, kColumnInset, kColumnInset, kColumnInset);
+    m_column->setSpacing(kColumnSpacing);
+
+    m_column->addWidget(buildHeader());
+    m_column->addWidget(m_thisDevice = buildThisDevice());
+    m_column->addWidget(buildRemoteDevice());
+    m_column->addWidget(buildCloud());
+    m_column->addWidget(m_book = buildBook());
+    m_column->addStretch(1);
+    setWidget(content);
+
+    // Absent until the root view hands the host values in.
+    setHostId(std::nullopt);
+    setHostPassword(std::nullopt);
+    setHostStatus(std::nullopt);
+    setCloudHint(std::nullopt);
+    setOnNewPass({});
+
+    connect(&client, &KivrenClient::statusChanged, this, &KivrenHome::showViewerStatus);
+    connect(&client, &KivrenClient::phaseChanged, this, &KivrenHome::showViewerStatus);
+    connect(&client, &KivrenClient::bookChanged, this, &KivrenHome::showBook);
+    showViewerStatus();
+    showBook(client.book());
+}
+
+QWidget *KivrenHome::buildHeader()
+{
+    auto *header = new QWidget;
+    header->setObjectName(QStringLiteral("header"));
+    auto *layout = row(header, 8, 12);
+
+    layout->addWidget(new KivrenMark(40), 0, Qt::AlignVCenter);
+
+    auto *titles = new QVBoxLayout;
+    titles->setSpacing(2);
+    QFont titleFont = KivrenTheme::font(22, QFont::DemiBold);
+    titleFont.setLetterSpacing(QFont::AbsoluteSpacing, -0.4);
+    auto *title = label(QStringLiteral("KivrenRemote"), titleFont);
+    title->setObjectName(QStringLiteral("title"));
+    titles->addWidget(title);
+    titles->addWidget(label(QStringLiteral("Direct when it can. Relay when it must."),
+                            KivrenTheme::font(kTextSize), KivrenTheme::muted()));
+    layout->addLayout(titles);
+    layout->addStretch(1);
+    return header;
+}
+
+HomeCard *KivrenHome::buildThisDevice()
+{
+    auto *card = new HomeCard;
+    card->setObjectName(QStringLiteral("thisDevice"));
+    card->add(new Eyebrow(QStringLiteral("This device")));
+
+    m_hostId = label({}, KivrenTheme::monoFont(32, QFont::DemiBold));
+    m_hostId->setObjectName(QStringLiteral("hostId"));
+    m_hostId->setContentsMargins(0, 6, 0, 0);
+    m_hostId->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    card->add(m_hostId);
+
+    auto *caption = new Eyebrow(QStringLiteral("Unattended password"));
+    caption->setObjectName(QStringLiteral("passwordCaption"));
+    caption->setContentsMargins(0, 14, 0, 0);
+    m_passwordCaption = caption;
+    card->add(caption);
+    m_hostPassword = label({}, KivrenTheme::monoFont(24, QFont::DemiBold));
+    m_hostPassword->setObjectName(QStringLiteral("hostPassword"));
+    m_hostPassword->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    card->add(m_hostPassword);
+
+    m_statusRow = new QWidget;
+    m_statusRow->setObjectName(QStringLiteral("hostStatusRow"));
+    auto *statusLayout = row(m_statusRow, 12, 8);
+    auto *dot = new QLabel;
+    dot->setObjectName(QStringLiteral("hostStatusDot"));
+    dot->setPixmap(statusDot());
+    dot->setFixedSize(kDotSize, kDotSize);
+    statusLayout->addWidget(dot, 0, Qt::AlignVCenter);
+    m_hostStatus = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
+    m_hostStatus->setObjectName(QStringLiteral("hostStatus"));
+    statusLayout->addWidget(m_hostStatus, 0, Qt::AlignVCenter);
+    statusLayout->addStretch(1);
+    card->add(m_statusRow, true);
+
+    auto *buttons = new QWidget;
+    auto *buttonLayout = row(buttons, 8, 8);
+    auto *copyId = new KivrenGhost(QStringLiteral("Copy ID"));
+    copyId->setObjectName(QStringLiteral("copyId"));
+    auto *copyPass = new KivrenGhost(QStringLiteral("Copy password"));
+    copyPass->setObjectName(QStringLiteral("copyPassword"));
+    m_newPass = new KivrenGhost(QStringLiteral("New"));
+    m_newPass->setObjectName(QStringLiteral("newPassword"));
+    for (QWidget *b : {static_cast<QWidget *>(copyId), static_cast<QWidget *>(copyPass),
+                       static_cast<QWidget *>(m_newPass)})
+        buttonLayout->addWidget(b, 0, Qt::AlignVCenter);
+    buttonLayout->addStretch(1);
+    card->add(buttons, true);
+
+    connect(copyId, &QAbstractButton::clicked, this, [this] {
+        if (m_onCopyId)
+            m_onCopyId();
+    });
+    connect(copyPass, &QAbstractButton::clicked, this, [this] {
+        if (m_onCopyPass)
+            m_onCopyPass();
+    });
+    connect(m_newPass, &QAbstractButton::clicked, this, [this] {
+        if (m_onNewPass)
+            m_onNewPass();
+    });
+    return card;
+}
+
+HomeCard *KivrenHome::buildRemoteDevice()
+{
+    auto *card = new HomeCard;
+    card->setObjectName(QStringLiteral("remoteDevice"));
+    card->add(new Eyebrow(QStringLiteral("Remote device")));
+
+    auto *id = new KivrenField(QStringLiteral("123 456 789"));
+    id->setObjectName(QStringLiteral("remoteId"));
+    card->add(withTopInset(id, 8), true);
+    auto *password = new KivrenField(QStringLiteral("XXXX-XXXX"));
+    password->setObjectName(QStringLiteral("remotePassword"));
+    card->add(password, true);
+
+    auto *connectButton = new KivrenPrimary(QStringLiteral("Connect"));
+    connectButton->setObjectName(QStringLiteral("connect"));
+    card->add(withTopInset(connectButton, 4), true);
+
+    m_viewerStatus = label({}, KivrenTheme::font(kTextSize));
+    m_viewerStatus->setObjectName(QStringLiteral("viewerStatus"));
+    m_viewerStatus->setWordWrap(true);
+    card->add(m_viewerStatus, true);
+
+    bind(id, &KivrenClient::remoteId, &KivrenClient::setRemoteId, &KivrenClient::remoteIdChanged);
+    bind(password, &KivrenClient::remotePassword, &KivrenClient::setRemotePassword,
+         &KivrenClient::remotePasswordChanged);
+    connect(connectButton, &QAbstractButton::clicked, this, [this] {
+        if (m_client)
+            m_client->connectToRemote();
+    });
+    return card;
+}
+
+HomeCard *KivrenHome::buildCloud()
+{
+    auto *card = new HomeCard;
+    card->setObjectName(QStringLiteral("cloudAddress"));
+    card->add(new Eyebrow(QStringLiteral("Cloud address")));
+
+    auto *cloud = new KivrenField(cloudPlaceholder);
+    cloud->setObjectName(QStringLiteral("cloudField"));
+    card->add(withTopInset(cloud, 8), true);
+
+    auto *save = new KivrenGhost(QStringLiteral("Save cloud"));
+    save->setObjectName(QStringLiteral("saveCloud"));
+    card->add(save);
+
+    m_hint = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
+    m_hint->setObjectName(QStringLiteral("cloudHint"));
+    m_hint->setContentsMargins(0, 4, 0, 0);
+    m_hint->setWordWrap(true);
+    card->add(m_hint, true);
+
+    bind(cloud, &KivrenClient::cloudURL, &KivrenClient::setCloudURL, &KivrenClient::cloudURLChanged);
+    connect(save, &QAbstractButton::clicked, this, [this] {
+        if (m_client)
+            m_client->setCloud(m_client->cloudURL());
+    });
+    return card;
+}
+
+HomeCard *KivrenHome::buildBook()
+{
+    auto *card = new HomeCard;
+    card->setObjectName(QStringLiteral("addressBook"));
+    card->add(new Eyebrow(QStringLiteral("Address book")));
+    auto *rows = new QWidget;
+    m_bookRows = new QVBoxLayout(rows);
+    m_bookRows->setContentsMargins(0, 0, 0, 0);
+    card->add(rows, true);
+    return card;
+}
+
+// Every keystroke writes the field's whole text into the client; a change made by the client
+// shows at once. Setting only a differing text keeps the cursor where the user left it.
+void KivrenHome::bind(KivrenField *field, QString (KivrenClient::*read)() const,
+                      void (KivrenClient::*write)(const QString &),
+                      void (KivrenClient::*changed)(const QString &))
+{
+    field->setText((m_client->*read)());
+    connect(field, &QLineEdit::textEdited, this, [this, write](const QString &text) {
+        if (m_client)
+            (m_client.data()->*write)(text);
+    });
+    connect(m_client.data(), changed, field, [field](const QString &text) {
+        if (field->text() != text)
+            field->setText(text);
+    });
+}
+
+void KivrenHome::showBook(const QList<BookEntry> &book)
+{
+    // 1. Drop the rows of the previous book.
+    while (QLayoutItem *item = m_bookRows->takeAt(0)) {
+        if (QWidget *old = item->widget()) {
+            old->hide();
+            old->deleteLater();
+        }
+        delete item;
+    }
+
+    // 2. One row per entry, newest first, as the client keeps them.
+    for (const BookEntry &entry : book) {
+        auto *button = new QPushButton;
+        button->setObjectName(QStringLiteral("bookRow"));
+        button->setProperty("entryId", entry.id);
+        auto *lines = new QVBoxLayout(button);
+        lines->setContentsMargins(kBookRowInset + 4, kBookRowInset, kBookRowInset + 4, kBookRowInset);
+        auto *name = label(entry.name, font(), KivrenTheme::fg());
+        auto *id = label(KivrenIds::formatId(entry.id), KivrenTheme::monoFont(12), KivrenTheme::muted());
+        for (QLabel *l : {name, id}) {
+            l->setAttribute(Qt::WA_TransparentForMouseEvents);
+            lines->addWidget(l);
+        }
+        button->setMinimumHeight(lines->sizeHint().height());
+        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        button->setFixedHeight(lines->sizeHint().height());
+        const QString compact = entry.id;
+        connect(button, &QAbstractButton::clicked, this, [this, compact] {
+            if (m_client)
+                m_client->setRemoteId(KivrenIds::formatId(compact));
+        });
+        m_bookRows->addWidget(button);
+    }
+
+    // 3. No entries, no card.
+    m_book->setVisible(!book.isEmpty());
+}
+
+void KivrenHome::showViewerStatus()
+{
+    if (!m_client)
+        return;
+    m_viewerStatus->setText(m_client->status());
+    setTextColour(m_viewerStatus, m_client->phase() == SessionPhase::failed ? KivrenTheme::danger()
+                                                                          : KivrenTheme::muted());
+}
+
+void KivrenHome::setHostId(const std::optional<QString> &hostId)
+{
+    m_hostId->setText(hostId ? KivrenIds::formatId(*hostId) : QString());
+    m_thisDevice->setVisible(hostId.has_value());
+}
+
+void KivrenHome::setHostPassword(const std::optional<QString> &hostPassword)
+{
+    m_hostPassword->setText(hostPassword.value_or(QString()));
+    m_passwordCaption->setVisible(hostPassword.has_value());
+    m_hostPassword->setVisible(hostPassword.has_value());
+}
+
+void KivrenHome::setHostStatus(const std::optional<QString> &hostStatus)
+{
+    m_hostStatus->setText(hostStatus.value_or(QString()));
+    m_statusRow->setVisible(hostStatus.has_value());
+}
+
+void KivrenHome::setCloudHint(const std::optional<QString> &cloudHint)
+{
+    m_hint->setText(cloudHint.value_or(defaultHint));
+}
+
+void KivrenHome::setOnNewPass(Action action)
+{
+    m_onNewPass = std::move(action);
+    m_newPass->setVisible(static_cast<bool>(m_onNewPass));
+}
