@@ -392,6 +392,9 @@ TEST_F(KivrenClientTest, Disconnect_WhileLive_ClosesTheSessionAndClearsThePictur
     const qsizetype polls = board.requests(QStringLiteral("poll")).size();
     QTest::qWait(300);
     EXPECT_EQ(board.requests(QStringLiteral("poll")).size(), polls);
+    EXPECT_EQ(client->phase(), SessionPhase::idle);
+    EXPECT_EQ(client->status(), QStringLiteral("Disconnected"));
+    EXPECT_FALSE(client->error().has_value());
 }
 
 TEST_F(KivrenClientTest, Disconnect_WhileAuthenticating_LateFailureWritesNothing)
