@@ -209,8 +209,9 @@ QCoro::Task<> MacHostService::reportOrigin(QString origin)
     co_await m_api->post(QStringLiteral("origin"), QJsonObject{{QStringLiteral("origin"), origin}}, stop);
     if (stop.stop_requested() || !self)
         co_return;
-    // (d)
-    self->setStatus(joined(statusReadyAnywhere, KivrenIds::formatId(self->m_publicId)));
+    // (d) A live session keeps showing who is connected; its end writes this same text.
+    if (!self->m_live)
+        self->setStatus(self->readyStatus());
 }
 
 QCoro::Task<> MacHostService::registerHost()
@@ -232,7 +233,10 @@ QCoro::Task<> MacHostService::registerHost()
     const KivrenAnswer answer = co_await m_api->post(QStringLiteral("register"), body, stop);
     if (stop.stop_requested() || !self)
         co_return;
-    // 3-4.
+    // 3-4. While a viewer is connected the status says so: the loop registers every few
+    // seconds and would otherwise hide the session from the person at this machine.
+    if (self->m_live)
+        co_return;
     if (!answer.ok())
         self->setStatus(statusStarting);
     else if (self->m_origin.isEmpty())

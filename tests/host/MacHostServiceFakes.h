@@ -1,0 +1,52 @@
+#pragma once
+
+#include "DesktopBackend.h"
+#include "MacHostService.h"
+#include "SettingsStore.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A desktop that hands out a small picture and records every injected event as text:
+// "warp x,y", "mouse <type> x,y c<clickState>", "scroll x,y <delta>", "key <code> down|up",
+// "text <characters>".
+class FakeDesktop : public DesktopBackend
+{
+public:
+    std::optional<ScreenImage> captureMainDisplay() override;
+    QRectF mainDisplayBounds() override { return bounds; }
+    void warpPointer(QPointF point) override;
+    void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
+    void postScroll(QPointF point, std::int32_t deltaY) override;
+    void postKey(std::uint16_t virtualKey, bool down) override;
+    void typeText(const QString &text) override;
+    bool isTrusted() override { return true; }
+    void promptForTrust() override {}
+
+    QRectF bounds{10, 20, 1512, 982};
+    bool hasPicture = true;
+    int captures = 0;
+    QStringList events;
+};
+
+// A settings file, a fake desktop and a tool-free home in a temporary folder; services built
+// here never start node or a tunnel.
+class HostServiceBench
+{
+public:
+    HostServiceBench();
+
+    static MacHostService::Timing fastTiming();
+    // The registration loop never comes round: only explicit calls reach the switchboard.
+    static MacHostService::Timing quietTiming();
+
+    std::unique_ptr<MacHostService> make(const QString &base, MacHostService::Timing timing);
+    SettingsStore &settings() { return *m_settings; }
+    FakeDesktop desktop;
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<SettingsStore> m_settings;
+};

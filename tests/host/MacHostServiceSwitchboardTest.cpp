@@ -1,0 +1,277 @@
+// The host service against the real switchboard (node cloud/server.mjs on a free loopback
+// port), with the viewer's side played by the test through its own request transport.
+#include "MacHostServiceFakes.h"
+#include "SwitchboardProcess.h"
+
+#include "Base64.h"
+#include "KivrenAPI.h"
+#include "KivrenIds.h"
+#include "KivrenTunnel.h"
+#include "MacInput.h"
+#include "SessionMessages.h"
+
+#include <QJsonDocument>
+#include <QTest>
+
+#include <QCoroTask>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString starting = QStringLiteral("Starting switchboard\u2026");
+
+// One viewer, one request at a time.
+class ScriptedViewer
+{
+public:
+    explicit ScriptedViewer(const QString &origin)
+        : m_api(origin)
+    {
+    }
+
+    KivrenAnswer post(const QString &path, const QJsonObject &body) { return QCoro::waitFor(m_api.post(path, body)); }
+
+    bool connect(const QString &id, const QString &password, const QString &clientName)
+    {
+        const QJsonObject lookup = post(QStringLiteral("lookup"), {{"id", id}}).object;
+        if (!lookup.value("found").toBool() || !lookup.value("online").toBool())
+            return false;
+        const KivrenAnswer opened = post(QStringLiteral("connect"), {{"id", id},
+                                                                     {"password", password},
+                                                                     {"clientName", clientName},
+                                                                     {"clientPlatform", "macos"}});
+        sessionId = opened.object.value("sessionId").toString();
+        token = opened.object.value("sessionToken").toString();
+        return opened.ok() && !sessionId.isEmpty();
+    }
+
+    // Polls until `done` holds for everything received so far.
+    bool pollUntil(const std::function<bool()> &done)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                const KivrenAnswer answer =
+                    post(QStringLiteral("poll"), SessionMessages::pollBody(sessionId, token, QStringLiteral("viewer"), m_since));
+                if (answer.object.value("since").isDouble())
+                    m_since = answer.object.value("since").toInteger();
+                for (const SessionMessages::Frame &frame : SessionMessages::decodeFrames(answer.object)) {
+                    if (frame.kind == SessionMessages::kindJpeg)
+                        pictures << frame.bytes;
+                    else if (frame.message)
+                        messages << *frame.message;
+                }
+                return done();
+            },
+            10000);
+    }
+
+    bool push(const QJsonObject &message)
+    {
+        return post(QStringLiteral("push"),
+                    SessionMessages::pushBody(sessionId, token, QStringLiteral("viewer"), SessionMessages::kindJson,
+                                              SessionMessages::encodeJsonPayload(message)))
+            .ok();
+    }
+
+    bool close() { return post(QStringLiteral("close"), {{"sessionId", sessionId}, {"token", token}}).ok(); }
+
+    QString sessionId;
+    QString token;
+    QList<QJsonObject> messages;
+    QList<QByteArray> pictures;
+
+private:
+    KivrenAPI m_api;
+    qint64 m_since = 0;
+};
+
+class MacHostServiceSwitchboard : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(switchboard.running());
+        MacInput::setLeftDown(false);
+    }
+    void TearDown() override { MacInput::setLeftDown(false); }
+
+    QString localStatus(const MacHostService &service) const
+    {
+        return QStringLiteral("Switchboard on this Mac \u00B7 ") + KivrenIds::formatId(service.publicId());
+    }
+
+    SwitchboardProcess switchboard;
+    HostServiceBench bench;
+};
+
+TEST_F(MacHostServiceSwitchboard, Registration_StatusFollowsSwitchboard)
+{
+    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    QStringList statuses{service->status()};
+    QObject::connect(service.get(), &MacHostService::statusChanged, [&](const QString &status) { statuses << status; });
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+    EXPECT_EQ(statuses, (QStringList{starting, localStatus(*service)}));
+
+    // Nothing listening: the loop keeps trying and says so.
+    const auto unreachable = bench.make(QStringLiteral("http://127.0.0.1:1"), HostServiceBench::fastTiming());
+    QTest::qWait(300);
+    EXPECT_EQ(unreachable->status(), starting);
+}
+
+TEST_F(MacHostServiceSwitchboard, RotatePassword_RegistersAtOnce)
+{
+    // The loop never runs: the switchboard learns passwords only from explicit registrations.
+    const auto service = bench.make(switchboard.origin(), HostServiceBench::quietTiming());
+    QCoro::waitFor(service->registerHost());
+    QCoro::waitFor(service->heartbeat()); // online for the viewer's lookup
+    ASSERT_EQ(service->status(), localStatus(*service));
+    const QString before = service->password();
+
+    service->rotatePassword();
+
+    EXPECT_NE(service->password(), before);
+    EXPECT_EQ(bench.settings().text(MacHostService::passwordKey), service->password());
+    QTest::qWait(500); // the registration rotatePassword started, on loopback
+    ScriptedViewer viewer(switchboard.origin());
+    EXPECT_TRUE(viewer.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
+    ScriptedViewer stale(switchboard.origin());
+    EXPECT_FALSE(stale.connect(service->publicId(), before, QStringLiteral("Alice")));
+}
+
+TEST_F(MacHostServiceSwitchboard, Origin_ReportedByTunnelIsStoredAndShown)
+{
+    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+
+    service->tunnel().handleChunk("INF |  https://calm-sea.trycloudflare.com  |\n");
+
+    EXPECT_EQ(service->origin(), QStringLiteral("https://calm-sea.trycloudflare.com"));
+    EXPECT_EQ(bench.settings().text(MacHostService::cloudKey), QStringLiteral("https://calm-sea.trycloudflare.com"));
+    const QString ready = QStringLiteral("Ready anywhere \u00B7 ") + KivrenIds::formatId(service->publicId());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == ready; }, 10000));
+    // Later registrations leave the public status alone.
+    QTest::qWait(300);
+    EXPECT_EQ(service->status(), ready);
+}
+
+// The whole road of a session: connect, pending, claim, hello and pictures, input, close;
+// a second viewer waits its turn.
+TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
+{
+    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    QStringList statuses;
+    QObject::connect(service.get(), &MacHostService::statusChanged, [&](const QString &status) { statuses << status; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+
+    ScriptedViewer alice(switchboard.origin());
+    ASSERT_TRUE(alice.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->live(); }, 10000));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice"));
+    EXPECT_EQ(service->clientName(), QStringLiteral("Alice"));
+
+    // Hello with the display size in points, then pictures.
+    ASSERT_TRUE(alice.pollUntil([&] { return !alice.messages.isEmpty() && alice.pictures.size() >= 2; }));
+    const QJsonObject hello = alice.messages.first();
+    EXPECT_EQ(hello.value("type").toString(), QStringLiteral("hello"));
+    EXPECT_EQ(hello.value("width").toDouble(), 1512);
+    EXPECT_EQ(hello.value("height").toDouble(), 982);
+    EXPECT_EQ(hello.value("platform").toString(), QStringLiteral("macos"));
+    EXPECT_TRUE(alice.pictures.first().startsWith("\xff\xd8\xff"));
+
+    // Input lands on the display at its global position.
+    ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.events.contains(QStringLiteral("warp 766,511")); }, 10000));
+
+    // A second viewer while Alice is connected is not taken on, through several passes.
+    ScriptedViewer bob(switchboard.origin());
+    ASSERT_TRUE(bob.connect(service->publicId(), service->password(), QStringLiteral("Bob")));
+    QTest::qWait(400);
+    EXPECT_EQ(service->clientName(), QStringLiteral("Alice"));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice"));
+
+    // Alice leaves: the session ends; Bob's waiting session is the next one.
+    statuses.clear();
+    ASSERT_TRUE(alice.close());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Switchboard on this Mac")); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Bob") && service->live(); }, 10000));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
+    ASSERT_TRUE(bob.pollUntil([&] { return !bob.messages.isEmpty(); }));
+
+    ASSERT_TRUE(bob.close());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
+}
+
+TEST_F(MacHostServiceSwitchboard, Session_EndsOnReadyStatusWhenOriginKnown)
+{
+    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+    service->tunnel().handleChunk("https://calm-sea.trycloudflare.com\n");
+    const QString ready = QStringLiteral("Ready anywhere \u00B7 ") + KivrenIds::formatId(service->publicId());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == ready; }, 10000));
+
+    ScriptedViewer viewer(switchboard.origin());
+    ASSERT_TRUE(viewer.connect(service->publicId(), service->password(), QString()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->live(); }, 10000));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Phone"));
+    ASSERT_TRUE(viewer.close());
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
+    EXPECT_EQ(service->status(), ready);
+}
+
+enum class Moment { registering, claiming, streaming };
+
+struct DestroyCase
+{
+    const char *name;
+    Moment moment;
+};
+
+void PrintTo(const DestroyCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class MacHostServiceDestroyed : public MacHostServiceSwitchboard, public testing::WithParamInterface<DestroyCase>
+{
+};
+
+// The service goes away with requests in flight; the sanitizer build shows any task that
+// touches it afterwards.
+TEST_P(MacHostServiceDestroyed, Destroy_WithRequestsInFlightIsSafe)
+{
+    auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    ScriptedViewer viewer(switchboard.origin());
+    switch (GetParam().moment) {
+    case Moment::registering:
+        QTest::qWait(25); // the first registration is on its way
+        break;
+    case Moment::claiming:
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+        ASSERT_TRUE(viewer.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service->live(); }, 10000));
+        break;
+    case Moment::streaming:
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+        service->rotatePassword(); // a registration of its own in flight as well
+        ASSERT_TRUE(viewer.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
+        ASSERT_TRUE(viewer.pollUntil([&] { return viewer.pictures.size() >= 2; }));
+        break;
+    }
+    const int captures = bench.desktop.captures;
+
+    service.reset();
+    QTest::qWait(300);
+
+    EXPECT_EQ(bench.desktop.captures, captures);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, MacHostServiceDestroyed,
+                         testing::Values(DestroyCase{"Registering", Moment::registering},
+                                         DestroyCase{"Claiming", Moment::claiming},
+                                         DestroyCase{"Streaming", Moment::streaming}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,199 @@
+// The host service on its own: identity, accepting sessions, dispatching viewer messages.
+// Requests go to a closed loopback port, so every one of them fails.
+#include "MacHostServiceFakes.h"
+
+#include "Clipboard.h"
+#include "KivrenIds.h"
+#include "MacInput.h"
+
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString closedBase = QStringLiteral("http://127.0.0.1:1");
+const QString starting = QStringLiteral("Starting switchboard\u2026");
+
+QJsonObject json(const char *text)
+{
+    return QJsonDocument::fromJson(QByteArray(text)).object();
+}
+
+TEST(MacHostServiceIdentity, Construction_CreatesStoresAndReusesIdentity)
+{
+    HostServiceBench bench;
+    QString id, password, token;
+    {
+        const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
+        id = service->publicId();
+        password = service->password();
+        token = service->hostToken();
+        EXPECT_EQ(service->status(), starting);
+        EXPECT_FALSE(service->live());
+        EXPECT_EQ(service->clientName(), std::nullopt);
+        EXPECT_EQ(service->origin(), QString());
+    }
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9]{9}$")).match(id).hasMatch()) << id.toStdString();
+    const QString letters = QRegularExpression::escape(KivrenIds::alphabet());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[%1]{4}-[%1]{4}$").arg(letters)).match(password).hasMatch())
+        << password.toStdString();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9a-f]{48}$")).match(token).hasMatch()) << token.toStdString();
+    EXPECT_EQ(bench.settings().text(MacHostService::idKey), id);
+    EXPECT_EQ(bench.settings().text(MacHostService::passwordKey), password);
+    EXPECT_EQ(bench.settings().text(MacHostService::hostTokenKey), token);
+
+    const auto second = bench.make(closedBase, HostServiceBench::quietTiming());
+    EXPECT_EQ(second->publicId(), id);
+    EXPECT_EQ(second->password(), password);
+    EXPECT_EQ(second->hostToken(), token);
+}
+
+TEST(MacHostServiceIdentity, Copy_PutsFormattedIdAndPasswordOnClipboard)
+{
+    HostServiceBench bench;
+    // Stored values are used as they are.
+    bench.settings().setText(MacHostService::idKey, QStringLiteral("123456789"));
+    bench.settings().setText(MacHostService::passwordKey, QStringLiteral("ABCD-EFGH"));
+    const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
+
+    service->copyId();
+    EXPECT_EQ(Clipboard::plainText(), QStringLiteral("123 456 789"));
+    service->copyPass();
+    EXPECT_EQ(Clipboard::plainText(), QStringLiteral("ABCD-EFGH"));
+
+    service->rotatePassword();
+    EXPECT_NE(service->password(), QStringLiteral("ABCD-EFGH"));
+    EXPECT_EQ(bench.settings().text(MacHostService::passwordKey), service->password());
+}
+
+struct PendingCase
+{
+    const char *name;
+    const char *entry;
+    bool accepted;
+    const char *status;                     // while the session runs
+    std::optional<QString> clientName;
+};
+
+void PrintTo(const PendingCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class MacHostServiceBegin : public testing::TestWithParam<PendingCase>
+{
+};
+
+// Failed claim, pushes and polls (nothing listens) never end a session; only a close does.
+TEST_P(MacHostServiceBegin, Begin_AcceptsValidEntryAndRunsUntilClose)
+{
+    const PendingCase &row = GetParam();
+    HostServiceBench bench;
+    const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
+
+    service->begin(json(row.entry));
+
+    if (!row.accepted) {
+        QTest::qWait(100);
+        EXPECT_FALSE(service->live());
+        EXPECT_EQ(service->status(), starting);
+        EXPECT_EQ(bench.desktop.captures, 0);
+        return;
+    }
+    EXPECT_TRUE(service->live());
+    EXPECT_EQ(service->status(), QString::fromUtf8(row.status));
+    EXPECT_EQ(service->clientName(), row.clientName);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.captures >= 3; }, 10000));
+    EXPECT_TRUE(service->live());
+    // Another viewer while this one is connected is turned away.
+    service->begin(json(R"({"sessionId": "other", "sessionToken": "t", "clientName": "Mallory"})"));
+    EXPECT_EQ(service->clientName(), row.clientName);
+    EXPECT_EQ(service->status(), QString::fromUtf8(row.status));
+
+    service->handle(json(R"({"type": "close"})"), {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
+    EXPECT_EQ(service->status(), QStringLiteral("Switchboard on this Mac"));
+    EXPECT_EQ(service->clientName(), row.clientName);
+    const int captures = bench.desktop.captures;
+    QTest::qWait(100);
+    EXPECT_EQ(bench.desktop.captures, captures);
+
+    // Idle again: the next viewer is accepted.
+    service->begin(json(R"({"sessionId": "next", "sessionToken": "t", "clientName": "Bob"})"));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, MacHostServiceBegin,
+    testing::Values(
+        PendingCase{"Named", R"({"sessionId": "s1", "sessionToken": "t1", "clientName": "Alice"})", true,
+                    "Connected \u00B7 Alice", QStringLiteral("Alice")},
+        PendingCase{"Unnamed", R"({"sessionId": "s1", "sessionToken": "t1"})", true, "Connected \u00B7 Phone",
+                    std::nullopt},
+        PendingCase{"NameNotText", R"({"sessionId": "s1", "sessionToken": "t1", "clientName": 7})", true,
+                    "Connected \u00B7 Phone", std::nullopt},
+        PendingCase{"NumericSessionId", R"({"sessionId": 42, "sessionToken": "t1"})", false, "", std::nullopt},
+        PendingCase{"NoToken", R"({"sessionId": "s1"})", false, "", std::nullopt},
+        PendingCase{"Empty", "{}", false, "", std::nullopt}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct MessageCase
+{
+    const char *name;
+    const char *message;
+    QStringList events;
+};
+
+void PrintTo(const MessageCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class MacHostServiceHandle : public testing::TestWithParam<MessageCase>
+{
+protected:
+    void SetUp() override { MacInput::setLeftDown(false); }
+    void TearDown() override { MacInput::setLeftDown(false); }
+};
+
+TEST_P(MacHostServiceHandle, Handle_DispatchesWithDefaults)
+{
+    HostServiceBench bench;
+    const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
+    const DisplayGeometry geometry{1512, 982, 10, 20};
+
+    service->handle(json(GetParam().message), geometry);
+
+    EXPECT_EQ(bench.desktop.events, GetParam().events);
+    EXPECT_FALSE(service->live());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, MacHostServiceHandle,
+    testing::Values(
+        MessageCase{"BareInputMovesToTopLeft", R"({"type": "input"})", {"warp 10,20", "mouse 5 10,20 c1"}},
+        MessageCase{"UnknownKindIsMove", R"({"type": "input", "kind": "hover", "x": 0.5, "y": 0.5})",
+                    {"warp 766,511", "mouse 5 766,511 c1"}},
+        MessageCase{"RightDoubleDown",
+                    R"({"type": "input", "kind": "down", "x": 0.5, "y": 0.5, "button": 1, "clickCount": 2})",
+                    {"warp 766,511", "mouse 5 766,511 c2", "warp 766,511", "mouse 3 766,511 c2"}},
+        MessageCase{"MistypedButtonAndCountFallBack",
+                    R"({"type": "input", "kind": "down", "button": 1.5, "clickCount": "2"})",
+                    {"warp 10,20", "mouse 5 10,20 c1", "warp 10,20", "mouse 1 10,20 c1"}},
+        MessageCase{"WheelDoesNotMovePointer", R"({"type": "input", "kind": "wheel", "x": 0.5, "y": 0.5, "deltaY": -3})",
+                    {"scroll 766,511 -3"}},
+        MessageCase{"SpecialKeyRelease", R"({"type": "key", "codeName": "ArrowLeft", "down": false})", {"key 123 up"}},
+        MessageCase{"KeyWithoutDownIsPress", R"({"type": "key", "key": "a", "down": "no"})", {"text a"}},
+        MessageCase{"PlainKeyReleaseDropped", R"({"type": "key", "key": "a", "down": false})", {}},
+        MessageCase{"TextTypesAll", R"({"type": "text", "key": "hi"})", {"text hi"}},
+        MessageCase{"TextUnderOtherMemberIgnored", R"({"type": "text", "text": "hi"})", {}},
+        MessageCase{"CloseWithoutSession", R"({"type": "close"})", {}},
+        MessageCase{"UnknownType", R"({"type": "paste", "key": "x"})", {}},
+        MessageCase{"NoType", R"({"kind": "down"})", {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
