@@ -6,9 +6,10 @@
 
 namespace {
 
-// A header may claim up to 65535 x 65535 pixels; refuse pictures far beyond any display
-// rather than try to allocate gigabytes for one frame.
-constexpr qint64 maxPixels = qint64(16384) * 16384;
+// A header of a few bytes may claim 65535 x 65535 pixels (16 GiB of RGB32). Refuse anything
+// beyond 256 MiB of image, the same bound Qt's own image reader applies; the largest displays
+// stay well inside it.
+constexpr qint64 maxPixels = qint64(8192) * 8192;
 
 // Format_RGB32 is 0xffRRGGBB per pixel word; TurboJPEG fills the X byte with 0xFF.
 constexpr TJPF rgb32Layout = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? TJPF_BGRX : TJPF_XRGB;

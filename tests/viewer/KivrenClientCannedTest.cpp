@@ -131,6 +131,14 @@ TEST_F(KivrenClientTest, Connect_SendsCompactIdAndDisplayPassword)
     EXPECT_EQ(client->phase(), SessionPhase::live);
 }
 
+TEST_F(KivrenClientTest, Connect_WithoutComputerName_SendsMac)
+{
+    client = std::make_unique<KivrenClient>(*store, std::nullopt);
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    EXPECT_EQ(board.requests(QStringLiteral("connect")).value(0).body.value("clientName"), "Mac");
+}
+
 TEST_F(KivrenClientTest, Connect_WithoutCloudAddress_FailsBeforeAnyRequest)
 {
     QTemporaryDir emptyDir;
