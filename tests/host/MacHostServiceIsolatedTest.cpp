@@ -1,0 +1,76 @@
+// The service as the app starts it: the real node search and launcher on port 17880, the real
+// tunnel tool search. Runs only inside a fresh network namespace with loopback alone, so no
+// tunnel can reach the internet and the port cannot clash with anything on this machine; the
+// test re-runs itself there.
+#include "MacHostServiceFakes.h"
+
+#include "KivrenCloudProcess.h"
+#include "KivrenIds.h"
+#include "KivrenTunnel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char *const isolatedMarker = "KIVREN_ISOLATED_NETWORK";
+
+TEST(MacHostServiceIsolated, Start_LaunchesRealSwitchboardOnFixedPort)
+{
+    if (!qEnvironmentVariableIsSet(isolatedMarker)) {
+        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+        if (unshare.isEmpty())
+            GTEST_SKIP() << "unshare is not available";
+        // Only this test, again, in a namespace of its own.
+        QProcess probe;
+        probe.start(unshare, {QStringLiteral("--net"), QStringLiteral("true")});
+        if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+            GTEST_SKIP() << "no permission for a network namespace";
+        QProcess isolated;
+        isolated.setProcessChannelMode(QProcess::ForwardedChannels);
+        const QString self = QCoreApplication::applicationFilePath();
+        isolated.start(unshare, {QStringLiteral("--net"), QStringLiteral("sh"), QStringLiteral("-c"),
+                                 QStringLiteral("ip link set lo up && exec env %1=1 \"$0\" "
+                                                "--gtest_filter=MacHostServiceIsolated.*")
+                                     .arg(QString::fromLatin1(isolatedMarker)),
+                                 self});
+        ASSERT_TRUE(isolated.waitForFinished(120000));
+        EXPECT_EQ(isolated.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(isolated.exitCode(), 0);
+        return;
+    }
+
+    HostServiceBench bench;
+    MacHostService::Options options;
+    options.settings = &bench.settings();
+    options.desktop = &bench.desktop;
+    options.timing = HostServiceBench::fastTiming();
+    options.timing.tunnelDelay = std::chrono::milliseconds(50);
+    // Everything else as the app has it: loopback base, real roots, children started.
+    ASSERT_EQ(options.switchboardBase, QStringLiteral("http://127.0.0.1:17880"));
+    ASSERT_TRUE(options.startChildren);
+    if (!KivrenCloudProcess::whichNode(options.launcherRoots) || !KivrenCloudProcess::findScript(options.launcherRoots))
+        GTEST_SKIP() << "no node or no switchboard script on this machine";
+
+    auto service = std::make_unique<MacHostService>(std::move(options));
+    ASSERT_NE(KivrenCloudProcess::process(), nullptr);
+    const QString local = QStringLiteral("Switchboard on this Mac \u00B7 ") + KivrenIds::formatId(service->publicId());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return service->status() == local; }, 30000)) << service->status().toStdString();
+
+    // Whichever tunnel tool this machine has was started and, without a network, found no origin.
+    QTest::qWait(200);
+    const KivrenTunnel probeTunnel(KivrenTunnel::defaultSearchDirectories(QDir::homePath()));
+    EXPECT_EQ(service->tunnel().child() != nullptr || !service->tunnel().publicOrigin().isEmpty(),
+              probeTunnel.which(QStringLiteral("cloudflared")) || probeTunnel.which(QStringLiteral("ssh")));
+    EXPECT_EQ(service->origin(), QString());
+
+    service.reset();
+    KivrenCloudProcess::stop();
+}
+
+} // namespace
