@@ -378,8 +378,12 @@ TEST_F(X11DesktopBackendTest, SpecialKeysPressAndRelease_ByMacKeyCode)
 
 TEST_F(X11DesktopBackendTest, TextArrivesWithEveryKeyReleased_IncludingCharactersMissingFromKeymap)
 {
-    const QString text = QStringLiteral("Hi, W\u00f6rld! \u00e9\u20ac\u0436\u0416 x\u20ac\n");
-    backend->typeText(text);
+    // The second part reuses characters the first one had to borrow keycodes for.
+    const QString first = QStringLiteral("Hi, W\u00f6rld! \u00e9\u20ac\u0416");
+    const QString second = QStringLiteral("\u0436\u0416 x\u20ac\u00e9\n");
+    const QString text = first + second;
+    backend->typeText(first);
+    backend->typeText(second);
 
     std::u32string typed;
     int presses = 0;
