@@ -12,6 +12,14 @@ namespace {
 
 constexpr long maxConnections = 16;
 constexpr long maxRedirects = 16;
+constexpr qsizetype maxSpareBuffers = 4;
+constexpr qsizetype maxSpareCapacity = 8 * 1024 * 1024;
+
+QList<QByteArray> &spareBuffers()
+{
+    static QList<QByteArray> buffers;
+    return buffers;
+}
 
 } // namespace
 
@@ -21,6 +29,23 @@ CurlSession::Transfer::~Transfer()
     if (id != 0)
         CurlSession::shared().forget(*this);
     release(*this);
+    CurlSession::recycle(std::move(body));
+}
+
+QByteArray CurlSession::takeBuffer()
+{
+    QList<QByteArray> &spares = spareBuffers();
+    return spares.isEmpty() ? QByteArray() : spares.takeLast();
+}
+
+void CurlSession::recycle(QByteArray &&buffer)
+{
+    QList<QByteArray> &spares = spareBuffers();
+    if (buffer.capacity() == 0 || buffer.capacity() > maxSpareCapacity || spares.size() >= maxSpareBuffers
+        || !buffer.isDetached())
+        return;
+    buffer.resize(0);
+    spares.append(std::move(buffer));
 }
 
 CurlSession &CurlSession::shared()

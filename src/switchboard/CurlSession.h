@@ -63,6 +63,11 @@ public:
 
     static CurlSession &shared();
 
+    // Request bodies reuse the memory of earlier ones: touching fresh pages for every 200 KB
+    // picture cost more than sending it. Main thread only.
+    static QByteArray takeBuffer();
+    static void recycle(QByteArray &&buffer);
+
     // Hands the transfer to curl. On failure the transfer is done at once.
     void start(Transfer &transfer);
     // Safe from any thread, also from a destructor: only queues the cancel onto the session's

@@ -1,5 +1,6 @@
 #include "KivrenAPI.h"
 
+#include "CompactJson.h"
 #include "CurlSession.h"
 
 #include <QJsonDocument>
@@ -130,7 +131,8 @@ QCoro::Task<KivrenAnswer> KivrenAPI::post(QString path, QJsonObject body, std::s
     // 2. and 3. The request and its compact JSON body.
     CurlSession::Transfer transfer;
     transfer.url = url.toEncoded();
-    transfer.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    transfer.body = CurlSession::takeBuffer();
+    CompactJson::write(body, transfer.body);
     transfer.timeout = m_timeout;
 
     // 4. Send through the shared session and wait; a stop only queues the cancel.
