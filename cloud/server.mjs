@@ -13,14 +13,24 @@
 
 import http from 'node:http';
 import crypto from 'node:crypto';
+import { isAscii } from 'node:buffer';
 
 const DEFAULT_PORT = 17880;
 const LISTEN_ADDRESS = '127.0.0.1';
 const PASSWORD_ALPHABET = new Set('ABCDEFGHJKLMNPQRSTUVWXYZ23456789');
 const HOST_ID_PATTERN = /^[0-9]{9}$/;
-// Standard base64 with padding. Payloads are checked against it so that they can be spliced into
-// poll answers without re-escaping.
-const BASE64_PATTERN = /^[A-Za-z0-9+/]*={0,2}$/;
+// Payloads are relayed byte for byte, spliced into poll answers without re-encoding, so they must
+// be text that stands inside a JSON string as it is: printable ASCII without quote or backslash.
+// Base64 is such text; whether it decodes is for the receiver to judge, as it does anyway.
+const RELAYABLE_TEXT = /^[\x20\x21\x23-\x5b\x5d-\x7e]*$/;
+const CONTROL_BYTES = Array.from({ length: 0x20 }, (_, byte) => byte);
+const QUOTE = 0x22;
+const BACKSLASH = 0x5c;
+const PAYLOAD_MEMBER = Buffer.from('"payload":"');
+// Stands in for a payload while the rest of a push body is parsed; unguessable, so a body cannot
+// make another member look like the payload.
+const PAYLOAD_STAND_IN = crypto.randomBytes(12).toString('hex');
+const PAYLOAD_STAND_IN_BYTES = Buffer.from(PAYLOAD_STAND_IN);
 const FRAME_KINDS = new Set(['json', 'jpeg']);
 const ROLES = new Set(['viewer', 'host']);
 // Secrets longer than this can never match one we issued or stored, so they are refused before
@@ -29,7 +39,7 @@ const MAX_SECRET_LENGTH = 256;
 const MAX_SESSION_ID_LENGTH = 128;
 const MAX_NAME_LENGTH = 64;
 const SMALL_BODY_BYTES = 64 * 1024;
-const CLOSE_PAYLOAD = Buffer.from('{"type":"close"}').toString('base64');
+const CLOSE_PAYLOAD = Buffer.from(Buffer.from('{"type":"close"}').toString('base64'), 'latin1');
 // Headers a tunnel or proxy adds: a request carrying any of them did not come straight from this
 // machine, whatever its socket address says.
 const FORWARDING_HEADERS = [
@@ -72,8 +82,9 @@ const settings = Object.freeze({
     maxSessions: envInteger('KIVREN_MAX_SESSIONS', 200, 1),
     // Room for a 4K JPEG in base64 inside a push; every other request is small.
     maxPushBytes: envInteger('KIVREN_MAX_PUSH_BYTES', 16 * 1024 * 1024, 1024),
-    // Pictures are replaced, not queued: the viewer only ever wants the newest.
-    keptPictures: envInteger('KIVREN_KEPT_PICTURES', 2, 1),
+    // Pictures are replaced, not queued: the viewer shows only the last picture of an answer, so
+    // an older one would only cost a slow link its bandwidth and the viewer a decode.
+    keptPictures: envInteger('KIVREN_KEPT_PICTURES', 1, 1),
     // Structured messages are queued until read; past these bounds a push is refused (429)
     // rather than dropping an older message, so a sender learns that its message was not taken
     // and no half-delivered sequence (a button press without its release) reaches the reader.
@@ -155,6 +166,15 @@ function sameSecret(storedDigest, candidate) {
     return crypto.timingSafeEqual(storedDigest, digest(candidate));
 }
 
+/**
+ * For secrets this service issued itself: their length is public (it is the same for all of
+ * them), so the bytes can be compared directly, which matters on the per-picture path.
+ */
+function sameIssuedSecret(issued, candidate) {
+    if (typeof candidate !== 'string' || candidate.length !== issued.length) return false;
+    return crypto.timingSafeEqual(issued, Buffer.from(candidate, 'latin1'));
+}
+
 /** Upper-case, then keep only the characters of the password alphabet. */
 function compactPassword(text) {
     let compact = '';
@@ -192,7 +212,7 @@ function newSession(host, clientName, now) {
     return {
         id: newSecret(16),
         token: newSecret(32),
-        tokenDigest: null,
+        tokenBytes: null,
         hostId: host.id,
         clientName,
         createdAt: now,
@@ -273,7 +293,7 @@ function authorisedSession(body, tokenKey) {
     }
     const session = id.length <= MAX_SESSION_ID_LENGTH ? sessions.get(id) : undefined;
     if (session === undefined) refuse(404, 'Unknown session');
-    if (!sameSecret(session.tokenDigest, token)) refuse(403, 'Wrong session token');
+    if (!sameIssuedSecret(session.tokenBytes, token)) refuse(403, 'Wrong session token');
     return session;
 }
 
@@ -414,7 +434,7 @@ function connect(body, _request, now) {
     if (!roomForSession()) sweep(now);
     if (!roomForSession()) refuse(503, 'The switchboard is busy; try again later');
     const session = newSession(host, clientName, now);
-    session.tokenDigest = digest(session.token);
+    session.tokenBytes = Buffer.from(session.token, 'latin1');
     sessions.set(session.id, session);
     return { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
 }
@@ -433,8 +453,7 @@ function push(body, _request, now) {
     const role = readRole(body);
     const kind = readText(body, 'kind', { required: true });
     if (!FRAME_KINDS.has(kind)) refuse(400, '"kind" must be "json" or "jpeg"');
-    const payload = readText(body, 'payload');
-    if (payload.length % 4 !== 0 || !BASE64_PATTERN.test(payload)) refuse(400, '"payload" must be base64');
+    const payload = readPayload(body, role === 'host' && kind === 'jpeg');
     if (session.ended) refuse(410, session.endReason);
     const frame = { kind, payload };
 
@@ -469,20 +488,61 @@ function push(body, _request, now) {
     return { ok: true };
 }
 
-/** A poll answer, written directly: kinds are fixed words and payloads are checked base64. */
+/**
+ * The payload as bytes ready to relay; a Buffer when the push body was parsed on the fast path.
+ *
+ * A host's picture, the one large payload, is only checked to be ASCII without quote or backslash:
+ * looking for control characters as well would cost more than the rest of the push. Such a
+ * malformed picture can spoil no more than the poll answers that carry it, and the next pictures
+ * replace it. Every other payload is checked in full, since it is kept until read.
+ */
+function readPayload(body, hostPicture) {
+    const value = body.payload;
+    if (value === undefined || value === null) refuse(400, '"payload" is required');
+    if (Buffer.isBuffer(value)) {
+        const relayable = hostPicture ? isAscii(value) : isRelayableBytes(value);
+        if (!relayable) refuse(400, '"payload" must be base64');
+        // Do not keep a large network buffer alive for a small payload cut out of it.
+        return value.length * 2 < value.buffer.byteLength ? Buffer.from(value) : value;
+    }
+    if (typeof value !== 'string') refuse(400, '"payload" must be text');
+    if (!RELAYABLE_TEXT.test(value)) refuse(400, '"payload" must be base64');
+    return Buffer.from(value, 'latin1');
+}
+
+/** Printable ASCII; the caller has already made sure there is no quote or backslash. */
+function isRelayableBytes(bytes) {
+    if (!isAscii(bytes)) return false;
+    for (const byte of CONTROL_BYTES) {
+        if (bytes.indexOf(byte) !== -1) return false;
+    }
+    return true;
+}
+
+const FRAMES_OPEN = Buffer.from('{"frames":[');
+const JSON_FRAME_OPEN = Buffer.from('{"kind":"json","payload":"');
+const JPEG_FRAME_OPEN = Buffer.from('{"kind":"jpeg","payload":"');
+const FRAME_CLOSE = Buffer.from('"}');
+const FRAME_SEPARATOR = Buffer.from(',');
+
+/**
+ * A poll answer, written as a list of buffers so that payloads go out without being copied or
+ * re-encoded: kinds are fixed words and payloads are relayable text.
+ */
 class FramesAnswer {
     constructor(frames, since) {
         this.frames = frames;
         this.since = since;
     }
 
-    serialise() {
-        let text = '{"frames":[';
-        for (let i = 0; i < this.frames.length; i += 1) {
-            const frame = this.frames[i];
-            text += `${i === 0 ? '' : ','}{"kind":"${frame.kind}","payload":"${frame.payload}"}`;
-        }
-        return `${text}],"since":${this.since}}`;
+    pieces() {
+        const pieces = [FRAMES_OPEN];
+        this.frames.forEach((frame, i) => {
+            if (i > 0) pieces.push(FRAME_SEPARATOR);
+            pieces.push(frame.kind === 'jpeg' ? JPEG_FRAME_OPEN : JSON_FRAME_OPEN, frame.payload, FRAME_CLOSE);
+        });
+        pieces.push(Buffer.from(`],"since":${this.since}}`));
+        return pieces;
     }
 }
 
@@ -550,16 +610,58 @@ function close(body, _request, now) {
     return { ok: true };
 }
 
+// ---------------------------------------------------------------------------------------------
+// Bodies.
+
+/** Parses a request body, which must be a JSON object. */
+function parseObject(bytes) {
+    let body;
+    try {
+        body = JSON.parse(bytes.toString('utf8'));
+    } catch {
+        refuse(400, 'The body is not JSON');
+    }
+    if (body === null || typeof body !== 'object' || Array.isArray(body)) refuse(400, 'The body must be a JSON object');
+    return body;
+}
+
+/**
+ * Parses a push body without turning its payload into a string: a picture is most of the body,
+ * and decoding and re-encoding it would cost more than everything else the switchboard does.
+ * The payload's bytes are cut out, the rest is parsed with a stand-in in their place, and the
+ * bytes become the payload only if the stand-in ended up as the body's "payload". Anything else
+ * (escapes, other spacing) is parsed the ordinary way.
+ */
+function parsePushBody(bytes) {
+    // 1. Find the compact payload member and the end of its text.
+    const at = bytes.indexOf(PAYLOAD_MEMBER);
+    if (at === -1) return parseObject(bytes);
+    const start = at + PAYLOAD_MEMBER.length;
+    const end = bytes.indexOf(QUOTE, start);
+    if (end === -1) return parseObject(bytes);
+    const payload = bytes.subarray(start, end);
+    if (payload.indexOf(BACKSLASH) !== -1) return parseObject(bytes);
+
+    // 2. Parse the rest with the stand-in in its place.
+    const rest = Buffer.concat([bytes.subarray(0, start), PAYLOAD_STAND_IN_BYTES, bytes.subarray(end)]);
+    const body = parseObject(rest);
+    if (body.payload !== PAYLOAD_STAND_IN) return parseObject(bytes);
+
+    // 3. The cut-out bytes are the payload.
+    body.payload = payload;
+    return body;
+}
+
 const ROUTES = new Map([
-    ['/v1/register', { handler: register, maxBytes: SMALL_BODY_BYTES }],
-    ['/v1/heartbeat', { handler: heartbeat, maxBytes: SMALL_BODY_BYTES }],
-    ['/v1/origin', { handler: origin, maxBytes: SMALL_BODY_BYTES }],
-    ['/v1/lookup', { handler: lookup, maxBytes: SMALL_BODY_BYTES }],
-    ['/v1/connect', { handler: connect, maxBytes: SMALL_BODY_BYTES }],
-    ['/v1/claim', { handler: claim, maxBytes: SMALL_BODY_BYTES }],
-    ['/v1/push', { handler: push, maxBytes: settings.maxPushBytes }],
-    ['/v1/poll', { handler: poll, maxBytes: SMALL_BODY_BYTES }],
-    ['/v1/close', { handler: close, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/register', { handler: register, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/heartbeat', { handler: heartbeat, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/origin', { handler: origin, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/lookup', { handler: lookup, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/connect', { handler: connect, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/claim', { handler: claim, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/push', { handler: push, parse: parsePushBody, maxBytes: settings.maxPushBytes }],
+    ['/v1/poll', { handler: poll, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
+    ['/v1/close', { handler: close, parse: parseObject, maxBytes: SMALL_BODY_BYTES }],
 ]);
 
 // ---------------------------------------------------------------------------------------------
@@ -575,6 +677,22 @@ function answer(response, status, text, extraHeaders = {}) {
         ...extraHeaders,
     });
     response.end(text);
+}
+
+function answerPieces(response, pieces) {
+    if (response.headersSent || response.destroyed) return;
+    response.writeHead(200, {
+        'Content-Type': 'application/json; charset=utf-8',
+        'Content-Length': pieces.reduce((sum, piece) => sum + piece.length, 0),
+        'Cache-Control': 'no-store',
+        'X-Content-Type-Options': 'nosniff',
+    });
+    // Corked so that all pieces leave in one write; end() flushes, and the check keeps the cork
+    // balanced on versions where it does not.
+    response.cork();
+    for (const piece of pieces) response.write(piece);
+    response.end();
+    if (response.writableCorked > 0) response.uncork();
 }
 
 function answerRefusal(response, refusal, extraHeaders = {}) {
@@ -643,29 +761,18 @@ async function serve(request, response) {
         return;
     }
 
-    // 3. Parse once; the body must be a JSON object.
-    let body;
-    try {
-        body = JSON.parse(bytes.toString('utf8'));
-    } catch {
-        answerRefusal(response, new Refusal(400, 'The body is not JSON'));
-        return;
-    }
-    if (body === null || typeof body !== 'object' || Array.isArray(body)) {
-        answerRefusal(response, new Refusal(400, 'The body must be a JSON object'));
-        return;
-    }
-
-    // 4. Run the path and answer.
+    // 3. Parse once, then run the path and answer.
     let result;
     try {
+        const body = route.parse(bytes);
         result = route.handler(body, request, Date.now());
     } catch (failure) {
         if (failure instanceof Refusal) answerRefusal(response, failure);
         else answerRefusal(response, new Refusal(500, 'The switchboard failed to handle the request'));
         return;
     }
-    answer(response, 200, result instanceof FramesAnswer ? result.serialise() : JSON.stringify(result));
+    if (result instanceof FramesAnswer) answerPieces(response, result.pieces());
+    else answer(response, 200, JSON.stringify(result));
 }
 
 function sweepInterval() {

@@ -79,6 +79,39 @@ describe('Switchboard hostile input', () => {
         await board.expectOk('poll', { ...s(), role: 'viewer', since: 0 });
     });
 
+    it('Push.BodyShapes_PayloadIsTheMemberInEffect', async () => {
+        // The member JSON.parse would pick, whatever the spacing, escaping, nesting or repetition.
+        const head = `"sessionId":"${session.sessionId}","token":"${session.token}","role":"host","kind":"json"`;
+        const cases = [
+            ['compact', `{${head},"payload":"QUJD"}`, 'QUJD'],
+            ['spaced', `{${head}, "payload" : "QUJD" }`, 'QUJD'],
+            ['escaped slash', `{${head},"payload":"QU\\/D"}`, 'QU/D'],
+            ['escaped key', `{${head},"pay\\u006coad":"QUJD"}`, 'QUJD'],
+            ['nested decoy first', `{"meta":{"payload":"WFhY"},${head},"payload":"QUJD"}`, 'QUJD'],
+            ['decoy inside a text', `{"note":"\\"payload\\":\\"WFhY\\"",${head},"payload":"QUJD"}`, 'QUJD'],
+            ['repeated, last wins', `{"payload":"WFhY",${head},"payload":"QUJD"}`, 'QUJD'],
+            ['raw control character', `{${head},"payload":"QU\u0001D"}`, 400],
+            ['escaped control character', `{${head},"payload":"QU\\u0001D"}`, 400],
+            ['not ASCII', `{${head},"payload":"QUJ\u00e9"}`, 400],
+            ['quote inside', `{${head},"payload":"QU\\"D"}`, 400],
+            ['missing', `{${head}}`, 400],
+            ['number', `{${head},"payload":1234}`, 400],
+        ];
+        let since = (await board.expectOk('poll', { ...session, role: 'viewer', since: 0 })).since;
+        for (const [what, body, expected] of cases) {
+            const pushed = await board.request('/v1/push', body, { raw: true });
+            const polled = await board.expectOk('poll', { ...session, role: 'viewer', since });
+            since = polled.since;
+            if (expected === 400) {
+                assert.equal(pushed.status, 400, what);
+                assert.deepEqual(polled.frames, [], what);
+            } else {
+                assert.equal(pushed.status, 200, what);
+                assert.deepEqual(polled.frames, [{ kind: 'json', payload: expected }], what);
+            }
+        }
+    });
+
     it('Route.UnknownPathOrMethod_404Or405', async () => {
         const cases = [
             ['POST', '/', 404], ['POST', '/v1/', 404], ['POST', '/v1/nope', 404], ['POST', '/v2/lookup', 404],
