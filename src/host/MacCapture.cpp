@@ -39,21 +39,33 @@ int jpegQuality(double quality)
     return std::max(1, static_cast<int>(std::lround(factor * 100)));
 }
 
+// TurboJPEG writes into a buffer kept between frames and sized for the worst case, instead of
+// growing a fresh one by reallocation on every frame.
 std::optional<QByteArray> encode(const std::uint8_t *pixels, int width, int height, int stride,
                                  int quality)
 {
     tjhandle handle = compressor();
     if (!handle)
         return std::nullopt;
-    unsigned char *output = nullptr;
-    unsigned long size = 0;
-    const int failed = tjCompress2(handle, pixels, width, stride, height, TJPF_BGRX, &output, &size,
-                                   TJSAMP_420, quality, 0);
-    std::optional<QByteArray> result;
-    if (!failed && output && size > 0)
-        result = QByteArray(reinterpret_cast<const char *>(output), static_cast<qsizetype>(size));
-    tjFree(output);
-    return result;
+    thread_local std::vector<unsigned char> output;
+    const unsigned long capacity = tjBufSize(width, height, TJSAMP_420);
+    if (capacity == static_cast<unsigned long>(-1))
+        return std::nullopt;
+    try {
+        if (output.size() < capacity)
+            output.resize(capacity);
+    } catch (const std::bad_alloc &) {
+        output = {};
+        return std::nullopt;
+    }
+    unsigned char *buffer = output.data();
+    unsigned long size = capacity;
+    if (tjCompress2(handle, pixels, width, stride, height, TJPF_BGRX, &buffer, &size, TJSAMP_420,
+                    quality, TJFLAG_NOREALLOC)
+            != 0
+        || size == 0)
+        return std::nullopt;
+    return QByteArray(reinterpret_cast<const char *>(buffer), static_cast<qsizetype>(size));
 }
 
 bool usable(const ScreenImage &image)
