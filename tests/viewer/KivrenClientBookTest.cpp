@@ -25,6 +25,12 @@ protected:
         client = std::make_unique<KivrenClient>(*store(), QStringLiteral("Test Mac"));
     }
 
+    void TearDown() override
+    {
+        client.reset();
+        QTest::qWait(20);
+    }
+
     SettingsStore *store()
     {
         if (!m_store)

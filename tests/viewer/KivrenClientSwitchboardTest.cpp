@@ -103,6 +103,12 @@ protected:
         QObject::connect(client.get(), &KivrenClient::statusChanged, [this](const QString &s) { statuses << s; });
     }
 
+    void TearDown() override
+    {
+        client.reset();
+        QTest::qWait(20);
+    }
+
     void connectTo(const QString &password = QStringLiteral("abcd efgh"))
     {
         client->setRemoteId(QStringLiteral("123-456-789"));
