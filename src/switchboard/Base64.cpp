@@ -34,10 +34,66 @@ constexpr DecodeTables makeDecodeTables()
 
 constexpr DecodeTables decodeTables = makeDecodeTables();
 
-inline std::uint32_t quad(const unsigned char *in)
+// One code unit's table entry; UTF-16 units beyond Latin-1 are never base64.
+template<typename Unit>
+inline std::uint32_t lookup(int position, Unit unit)
 {
-    return decodeTables.at[0][in[0]] | decodeTables.at[1][in[1]] | decodeTables.at[2][in[2]]
-           | decodeTables.at[3][in[3]];
+    if constexpr (sizeof(Unit) > 1) {
+        if (unit > 0xff)
+            return invalid;
+    }
+    return decodeTables.at[position][static_cast<unsigned char>(unit)];
+}
+
+template<typename Unit>
+inline std::uint32_t quad(const Unit *in)
+{
+    return lookup(0, in[0]) | lookup(1, in[1]) | lookup(2, in[2]) | lookup(3, in[3]);
+}
+
+// Non-zero bits under the padding ("QR==" for "A", where "QQ==" is canonical) are accepted and
+// dropped: such a text still names exactly one byte sequence, and refusing it would throw away
+// a picture from a lenient encoder for no gain. Everything else that is not canonical fails.
+template<typename Unit>
+std::optional<QByteArray> decode(const Unit *in, qsizetype size)
+{
+    if (size % 4 != 0)
+        return std::nullopt;
+    if (size == 0)
+        return QByteArray();
+
+    const qsizetype padding = in[size - 1] != '=' ? 0 : in[size - 2] != '=' ? 1 : 2;
+    QByteArray out(size / 4 * 3 - padding, Qt::Uninitialized);
+    auto *o = reinterpret_cast<unsigned char *>(out.data());
+
+    // 1. Every quad but the last: four alphabet characters, three bytes.
+    std::uint32_t bad = 0;
+    const qsizetype lastQuad = size - 4;
+    for (qsizetype i = 0; i < lastQuad; i += 4) {
+        const std::uint32_t v = quad(in + i);
+        bad |= v;
+        o[0] = static_cast<unsigned char>(v >> 16);
+        o[1] = static_cast<unsigned char>(v >> 8);
+        o[2] = static_cast<unsigned char>(v);
+        o += 3;
+    }
+    if (bad & invalid)
+        return std::nullopt;
+
+    // 2. The last quad, where "=" may stand in for the final one or two characters only.
+    const Unit *last = in + lastQuad;
+    Unit filled[4] = {last[0], last[1], last[2], last[3]};
+    for (qsizetype k = 4 - padding; k < 4; ++k)
+        filled[k] = 'A';
+    const std::uint32_t v = quad(filled);
+    if (v & invalid)
+        return std::nullopt;
+    o[0] = static_cast<unsigned char>(v >> 16);
+    if (padding < 2)
+        o[1] = static_cast<unsigned char>(v >> 8);
+    if (padding < 1)
+        o[2] = static_cast<unsigned char>(v);
+    return out;
 }
 
 } // namespace
@@ -69,50 +125,14 @@ QByteArray encode(QByteArrayView bytes)
     return out;
 }
 
-// Non-zero bits under the padding ("QR==" for "A", where "QQ==" is canonical) are accepted and
-// dropped: such a text still names exactly one byte sequence, and refusing it would throw away
-// a picture from a lenient encoder for no gain. Everything else that is not canonical fails.
 std::optional<QByteArray> decodeStrict(QByteArrayView text)
 {
-    const qsizetype size = text.size();
-    if (size % 4 != 0)
-        return std::nullopt;
-    if (size == 0)
-        return QByteArray();
+    return decode(reinterpret_cast<const unsigned char *>(text.data()), text.size());
+}
 
-    const auto *in = reinterpret_cast<const unsigned char *>(text.data());
-    const qsizetype padding = in[size - 1] != '=' ? 0 : in[size - 2] != '=' ? 1 : 2;
-    QByteArray out(size / 4 * 3 - padding, Qt::Uninitialized);
-    auto *o = reinterpret_cast<unsigned char *>(out.data());
-
-    // 1. Every quad but the last: four alphabet characters, three bytes.
-    std::uint32_t bad = 0;
-    const qsizetype lastQuad = size - 4;
-    for (qsizetype i = 0; i < lastQuad; i += 4) {
-        const std::uint32_t v = quad(in + i);
-        bad |= v;
-        o[0] = static_cast<unsigned char>(v >> 16);
-        o[1] = static_cast<unsigned char>(v >> 8);
-        o[2] = static_cast<unsigned char>(v);
-        o += 3;
-    }
-    if (bad & invalid)
-        return std::nullopt;
-
-    // 2. The last quad, where "=" may stand in for the final one or two characters only.
-    const unsigned char *last = in + lastQuad;
-    unsigned char filled[4] = {last[0], last[1], last[2], last[3]};
-    for (qsizetype k = 4 - padding; k < 4; ++k)
-        filled[k] = 'A';
-    const std::uint32_t v = quad(filled);
-    if (v & invalid)
-        return std::nullopt;
-    o[0] = static_cast<unsigned char>(v >> 16);
-    if (padding < 2)
-        o[1] = static_cast<unsigned char>(v >> 8);
-    if (padding < 1)
-        o[2] = static_cast<unsigned char>(v);
-    return out;
+std::optional<QByteArray> decodeStrict(QStringView text)
+{
+    return decode(text.utf16(), text.size());
 }
 
 } // namespace Base64

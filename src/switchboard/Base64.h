@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QStringView>
 
 #include <optional>
 
@@ -12,5 +13,7 @@ namespace Base64 {
 
 QByteArray encode(QByteArrayView bytes);
 std::optional<QByteArray> decodeStrict(QByteArrayView text);
+// The same, straight from a JSON string: no Latin-1 copy of a 200 KB payload first.
+std::optional<QByteArray> decodeStrict(QStringView text);
 
 } // namespace Base64

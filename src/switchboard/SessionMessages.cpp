@@ -54,8 +54,8 @@ QList<Frame> decodeFrames(const QJsonObject &pollAnswer)
         const QJsonValue payload = envelope.value(QStringLiteral("payload"));
         if (!kind.isString() || !payload.isString())
             continue;
-        // Any character outside Latin-1 turns into '?', which the strict decoder refuses.
-        std::optional<QByteArray> bytes = Base64::decodeStrict(payload.toString().toLatin1());
+        const QString text = payload.toString();
+        std::optional<QByteArray> bytes = Base64::decodeStrict(QStringView(text));
         if (!bytes)
             continue;
 
