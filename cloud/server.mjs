@@ -172,7 +172,8 @@ function sameSecret(storedDigest, candidate) {
  */
 function sameIssuedSecret(issued, candidate) {
     if (typeof candidate !== 'string' || candidate.length !== issued.length) return false;
-    return crypto.timingSafeEqual(issued, Buffer.from(candidate, 'latin1'));
+    const bytes = Buffer.from(candidate, 'utf8');
+    return bytes.length === issued.length && crypto.timingSafeEqual(issued, bytes);
 }
 
 /** Upper-case, then keep only the characters of the password alphabet. */
@@ -246,12 +247,10 @@ function endSession(session, reason, now) {
     session.viewerMessages = [];
     session.viewerMessageBytes = 0;
     session.viewerPictures = [];
-    if (!session.offered && !session.claimed) {
-        // The host never heard of it, so there is nobody to tell.
-        sessions.delete(session.id);
-        return;
-    }
-    session.freeAt = now + settings.endedKeepMs;
+    // A host that heard of the session must be able to collect the close for a long while; one
+    // that never did needs nothing, and the record stays only so the viewer reads why it ended.
+    const hostHeardOfIt = session.offered || session.claimed;
+    session.freeAt = now + (hostHeardOfIt ? settings.endedKeepMs : settings.collectedKeepMs);
 }
 
 function sweep(now) {
@@ -434,7 +433,7 @@ function connect(body, _request, now) {
     if (!roomForSession()) sweep(now);
     if (!roomForSession()) refuse(503, 'The switchboard is busy; try again later');
     const session = newSession(host, clientName, now);
-    session.tokenBytes = Buffer.from(session.token, 'latin1');
+    session.tokenBytes = Buffer.from(session.token, 'utf8');
     sessions.set(session.id, session);
     return { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
 }
@@ -792,12 +791,17 @@ function start() {
     server.requestTimeout = settings.requestTimeoutMs;
     server.keepAliveTimeout = settings.keepAliveTimeoutMs;
     server.maxConnections = settings.maxConnections;
+    let listening = false;
     server.on('error', (error) => {
+        // After start-up the only errors are failed accepts (say, out of file descriptors under a
+        // flood of connections): passing, and no reason to stop serving everyone else.
+        if (listening) return;
         process.stderr.write(`switchboard cannot listen on ${LISTEN_ADDRESS}:${settings.port}: ${error.code ?? error.message}\n`);
         process.exit(1);
     });
     setInterval(() => sweep(Date.now()), sweepInterval()).unref();
     server.listen(settings.port, LISTEN_ADDRESS, () => {
+        listening = true;
         process.stdout.write(`listening on ${LISTEN_ADDRESS}:${server.address().port}\n`);
     });
 }
