@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QPalette>
 
 // The shared dark palette and the fonts every screen uses. The colours never follow the
 // system's light or dark appearance.

@@ -1,0 +1,142 @@
+#include "MacRootView.h"
+
+#include "KivrenClient.h"
+#include "KivrenHome.h"
+#include "KivrenTheme.h"
+#include "MacHostService.h"
+#include "RemoteDesktopView.h"
+
+#include <QVBoxLayout>
+
+MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::Sink sink,
+                         QWidget *parent)
+    : QWidget(parent)
+    , m_host(&host)
+    , m_client(&client)
+    , m_sink(std::move(sink))
+    , m_layout(new QVBoxLayout(this))
+{
+    setPalette(KivrenTheme::palette());
+    setAutoFillBackground(true);
+    setMinimumSize(kMinimumSize);
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    m_layout->setSpacing(0);
+
+    connect(&client, &KivrenClient::phaseChanged, this, &MacRootView::showScreenForPhase);
+    connect(&host, &MacHostService::publicIdChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::passwordChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::statusChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::originChanged, this, &MacRootView::onOriginChanged);
+
+    if (screenFor(client.phase()) == Screen::remote)
+        showRemote();
+    else
+        showHome();
+}
+
+KivrenHome *MacRootView::home() const
+{
+    return m_home;
+}
+
+RemoteDesktopView *MacRootView::remote() const
+{
+    return m_remote;
+}
+
+MacRootView::Screen MacRootView::screenFor(SessionPhase phase)
+{
+    return phase == SessionPhase::live ? Screen::remote : Screen::home;
+}
+
+QString MacRootView::cloudHintFor(const QString &origin)
+{
+    return origin.isEmpty() ? switchboardHint : originHintPrefix + origin;
+}
+
+void MacRootView::showScreenForPhase()
+{
+    if (!m_client)
+        return;
+    const Screen wanted = screenFor(m_client->phase());
+    if (wanted == m_screen)
+        return;
+    if (wanted == Screen::remote)
+        showRemote();
+    else
+        showHome();
+}
+
+// The screen being replaced may be the one whose button started the change (End, Connect),
+// so it is only hidden here and deleted once control is back in the event loop.
+static void retire(QWidget *screen)
+{
+    if (!screen)
+        return;
+    screen->hide();
+    screen->deleteLater();
+}
+
+void MacRootView::showHome()
+{
+    retire(m_remote);
+    m_remote = nullptr;
+    m_screen = Screen::home;
+    m_home = new KivrenHome(*m_client, this);
+    refreshHome();
+    m_home->setOnCopyId([host = m_host] {
+        if (host)
+            host->copyId();
+    });
+    m_home->setOnCopyPass([host = m_host] {
+        if (host)
+            host->copyPass();
+    });
+    m_home->setOnNewPass([host = m_host] {
+        if (host)
+            host->rotatePassword();
+    });
+    m_layout->addWidget(m_home);
+    m_home->show();
+    onHomeAppeared();
+}
+
+void MacRootView::showRemote()
+{
+    retire(m_home);
+    m_home = nullptr;
+    m_screen = Screen::remote;
+    m_remote = new RemoteDesktopView(*m_client, m_sink, this);
+    m_layout->addWidget(m_remote);
+    m_remote->show();
+}
+
+void MacRootView::refreshHome()
+{
+    if (!m_home || !m_host)
+        return;
+    m_home->setHostId(m_host->publicId());
+    m_home->setHostPassword(m_host->password());
+    m_home->setHostStatus(m_host->status());
+    m_home->setCloudHint(cloudHintFor(m_host->origin()));
+}
+
+// A viewer without a cloud address gets this Mac's public origin, or the switchboard on this
+// Mac, each time the home screen appears. A saved or typed address is left alone.
+void MacRootView::onHomeAppeared()
+{
+    if (!m_client || !m_host || !m_client->cloudURL().isEmpty())
+        return;
+    const QString origin = m_host->origin();
+    m_client->setCloud(origin.isEmpty() ? KivrenClient::loopbackOrigin() : origin);
+}
+
+// A newly learned public origin replaces whatever cloud address the viewer held, but only
+// while the home screen shows; an empty origin is ignored.
+void MacRootView::onOriginChanged(const QString &origin)
+{
+    refreshHome();
+    if (!m_home || !m_client || origin.isEmpty())
+        return;
+    m_client->setCloud(origin);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "ClickView.h"
+#include "SessionPhase.h"
+
+#include <QPointer>
+#include <QWidget>
+
+class KivrenClient;
+class KivrenHome;
+class MacHostService;
+class RemoteDesktopView;
+class QVBoxLayout;
+
+// The window's content: the remote desktop while the viewer is live, the home screen at all
+// other times. It feeds the home screen the host's identity and actions, and keeps the
+// viewer's cloud address in step with the host's public origin while the home screen shows.
+// Neither the host nor the client is owned.
+class MacRootView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    enum class Screen { home, remote };
+
+    static constexpr QSize kMinimumSize{720, 560};
+    static inline const QString switchboardHint = QStringLiteral(
+        "This Mac is the switchboard. Keep it open. Windows on this Wi\u2011Fi finds it "
+        "automatically.");
+    static inline const QString originHintPrefix = QStringLiteral("Phone cloud address: ");
+
+    // `sink` receives the remote view's pointer events; none means the client's send().
+    MacRootView(MacHostService &host, KivrenClient &client, ClickView::Sink sink = {},
+                QWidget *parent = nullptr);
+
+    static Screen screenFor(SessionPhase phase);
+    // The sentence under the cloud-address field for a host origin (empty: none known yet).
+    static QString cloudHintFor(const QString &origin);
+
+    Screen screen() const { return m_screen; }
+    // The screen now shown; null for the other one.
+    KivrenHome *home() const;
+    RemoteDesktopView *remote() const;
+
+private:
+    void showScreenForPhase();
+    void showHome();
+    void showRemote();
+    void refreshHome();
+    void onHomeAppeared();
+    void onOriginChanged(const QString &origin);
+
+    QPointer<MacHostService> m_host;
+    QPointer<KivrenClient> m_client;
+    ClickView::Sink m_sink;
+    QVBoxLayout *m_layout = nullptr;
+    Screen m_screen = Screen::home;
+    QPointer<KivrenHome> m_home;
+    QPointer<RemoteDesktopView> m_remote;
+};

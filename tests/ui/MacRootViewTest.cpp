@@ -1,0 +1,278 @@
+#include "Clipboard.h"
+#include "DesktopBackend.h"
+#include "KivrenApp.h"
+#include "KivrenClient.h"
+#include "KivrenField.h"
+#include "KivrenGhost.h"
+#include "KivrenHome.h"
+#include "KivrenIds.h"
+#include "KivrenTheme.h"
+#include "KivrenTunnel.h"
+#include "MacHostService.h"
+#include "MacRootView.h"
+#include "RemoteDesktopView.h"
+#include "SettingsStore.h"
+#include "SwitchboardProcess.h"
+#include "UiTestSupport.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kSavedCloud = QStringLiteral("https://saved.example.net");
+const QString kOrigin = QStringLiteral("https://warm-river-lamp.trycloudflare.com");
+
+// A host that starts no children and sends its requests to `base` (nothing listens on port 1).
+MacHostService::Options hostOptions(SettingsStore &settings,
+                                    QString base = QStringLiteral("http://127.0.0.1:1"))
+{
+    MacHostService::Options options;
+    options.settings = &settings;
+    options.switchboardBase = std::move(base);
+    options.startChildren = false;
+    options.tunnelDirectories = {QStringLiteral("/nonexistent/")};
+    options.computerName = QStringLiteral("Test Mac");
+    options.timing.firstPass = 1h; // no registration unless a test asks for it
+    return options;
+}
+
+// What a tunnel child prints when its public origin is up.
+void reportOrigin(MacHostService &host, const QString &origin)
+{
+    host.tunnel().handleChunk(QStringLiteral("INF |  %1  |\n").arg(origin).toUtf8());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host.origin() == origin; }, 5000));
+}
+
+} // namespace
+
+class RootScreen : public ::testing::TestWithParam<std::pair<SessionPhase, MacRootView::Screen>> {};
+
+TEST_P(RootScreen, Phase_OnlyLiveShowsTheRemoteDesktop)
+{
+    EXPECT_EQ(MacRootView::screenFor(GetParam().first), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, RootScreen,
+    ::testing::Values(std::pair(SessionPhase::idle, MacRootView::Screen::home),
+                      std::pair(SessionPhase::connecting, MacRootView::Screen::home),
+                      std::pair(SessionPhase::authenticating, MacRootView::Screen::home),
+                      std::pair(SessionPhase::live, MacRootView::Screen::remote),
+                      std::pair(SessionPhase::reconnecting, MacRootView::Screen::home),
+                      std::pair(SessionPhase::failed, MacRootView::Screen::home)));
+
+// Host, client and root view over one temporary settings file; the cloud address saved
+// beforehand (if any) is what an earlier run left.
+class Root : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    SettingsStore settings{dir.filePath(QStringLiteral("settings.ini"))};
+    std::unique_ptr<MacHostService> host;
+    std::unique_ptr<KivrenClient> client;
+    std::unique_ptr<MacRootView> root;
+
+    void start(std::optional<QString> savedCloud, std::optional<QString> originFirst = {})
+    {
+        if (savedCloud)
+            settings.setText(KivrenClient::cloudKey, *savedCloud);
+        host = std::make_unique<MacHostService>(hostOptions(settings));
+        client = std::make_unique<KivrenClient>(settings, QStringLiteral("Test Mac"));
+        if (originFirst)
+            reportOrigin(*host, *originFirst);
+        root = std::make_unique<MacRootView>(*host, *client);
+        root->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(root.get()));
+    }
+
+    QLabel *hint() const { return root->home()->findChild<QLabel *>(QStringLiteral("cloudHint")); }
+};
+
+struct AppearCase
+{
+    const char *name;
+    std::optional<QString> savedCloud;
+    std::optional<QString> origin;
+    QString cloudAfter;
+};
+
+class RootAppearance : public Root, public ::testing::WithParamInterface<AppearCase> {};
+
+TEST_P(RootAppearance, Home_GivesAViewerWithoutCloudAddressOne)
+{
+    start(GetParam().savedCloud, GetParam().origin);
+    EXPECT_EQ(root->screen(), MacRootView::Screen::home);
+    EXPECT_EQ(client->cloudURL(), GetParam().cloudAfter);
+    // (A reported origin is also stored by the host itself, so only check the store without one.)
+    if (!GetParam().origin)
+        EXPECT_EQ(settings.text(KivrenClient::cloudKey), GetParam().cloudAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RootAppearance,
+    ::testing::Values(AppearCase{"NothingKnown", std::nullopt, std::nullopt,
+                                 QStringLiteral("http://127.0.0.1:17880")},
+                      AppearCase{"SavedSurvives", kSavedCloud, std::nullopt, kSavedCloud},
+                      AppearCase{"PublicOriginKnown", std::nullopt, kOrigin, kOrigin},
+                      AppearCase{"SavedBeatsKnownOrigin", kSavedCloud, kOrigin, kSavedCloud}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Root, Origin_ReplacesTheSavedCloudAndSwitchesTheHint)
+{
+    start(kSavedCloud);
+    EXPECT_EQ(hint()->text(), QStringLiteral("This Mac is the switchboard. Keep it open. Windows on "
+                                             "this Wi\u2011Fi finds it automatically."));
+    client->setCloudURL(QStringLiteral("http://typed.but.not.saved"));
+
+    reportOrigin(*host, kOrigin);
+    EXPECT_EQ(client->cloudURL(), kOrigin);
+    EXPECT_EQ(hint()->text(), QStringLiteral("Phone cloud address: ") + kOrigin);
+    EXPECT_EQ(root->home()->findChild<KivrenField *>(QStringLiteral("cloudField"))->text(), kOrigin);
+}
+
+TEST_F(Root, Home_ShowsTheHostAndRunsItsActions)
+{
+    start(kSavedCloud);
+    KivrenHome *home = root->home();
+    ASSERT_NE(home, nullptr);
+    EXPECT_EQ(home->findChild<QLabel *>(QStringLiteral("hostId"))->text(),
+              KivrenIds::formatId(host->publicId()));
+    EXPECT_EQ(home->findChild<QLabel *>(QStringLiteral("hostStatus"))->text(),
+              QStringLiteral("Starting switchboard\u2026"));
+
+    QTest::mouseClick(home->findChild<QAbstractButton *>(QStringLiteral("copyId")), Qt::LeftButton);
+    EXPECT_EQ(Clipboard::plainText(), KivrenIds::formatId(host->publicId()));
+    QTest::mouseClick(home->findChild<QAbstractButton *>(QStringLiteral("copyPassword")), Qt::LeftButton);
+    EXPECT_EQ(Clipboard::plainText(), host->password());
+
+    const QString before = host->password();
+    QTest::mouseClick(home->findChild<QAbstractButton *>(QStringLiteral("newPassword")), Qt::LeftButton);
+    EXPECT_NE(host->password(), before);
+    EXPECT_EQ(home->findChild<QLabel *>(QStringLiteral("hostPassword"))->text(), host->password());
+}
+
+TEST(KivrenApp, Window_AtLeast720By560OverTheBackground)
+{
+    QTemporaryDir dir;
+    SettingsStore settings(dir.filePath(QStringLiteral("settings.ini")));
+    settings.setText(KivrenClient::cloudKey, kSavedCloud);
+    KivrenApp app(settings, QStringLiteral("Test Mac"), hostOptions(settings));
+    app.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&app.window()));
+    EXPECT_EQ(app.window().minimumSize(), QSize(720, 560));
+    app.window().resize(400, 300);
+    EXPECT_GE(app.window().width(), 720);
+    EXPECT_GE(app.window().height(), 560);
+    EXPECT_EQ(app.window().screen(), MacRootView::Screen::home);
+    EXPECT_EQ(app.client().cloudURL(), kSavedCloud);
+    // The identity the host made is the one the window shows.
+    EXPECT_EQ(settings.text(MacHostService::idKey), app.host().publicId());
+    const QImage shot = app.window().grab().toImage();
+    EXPECT_EQ(shot.pixel(3, shot.height() - 3), KivrenTheme::bg().rgb());
+}
+
+namespace {
+
+// A 1280 × 800 desktop showing the sample picture, recording the pointer events it is given.
+class PictureDesktop : public DesktopBackend
+{
+public:
+    QImage picture = UiTestSupport::samplePicture({1280, 800});
+    std::vector<std::pair<MouseEvent, QPointF>> mouse;
+
+    std::optional<ScreenImage> captureMainDisplay() override
+    {
+        auto copy = std::make_shared<QImage>(picture);
+        return ScreenImage{copy->width(), copy->height(), int(copy->bytesPerLine()), copy->constBits(), copy};
+    }
+    QRectF mainDisplayBounds() override { return QRectF(0, 0, 1280, 800); }
+    void warpPointer(QPointF) override {}
+    void postMouse(MouseEvent type, QPointF point, std::int64_t) override { mouse.emplace_back(type, point); }
+    void postScroll(QPointF, std::int32_t) override {}
+    void postKey(std::uint16_t, bool) override {}
+    void typeText(const QString &) override {}
+    bool isTrusted() override { return true; }
+    void promptForTrust() override {}
+};
+
+} // namespace
+
+// This machine views a host through a real switchboard: the root view swaps to the remote
+// desktop, shows its pictures, carries a click to the host, and swaps back on End.
+TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
+{
+    SwitchboardProcess switchboard;
+    ASSERT_TRUE(switchboard.running());
+    QTemporaryDir hostDir, viewerDir;
+    SettingsStore hostSettings(hostDir.filePath(QStringLiteral("host.ini")));
+    SettingsStore viewerSettings(viewerDir.filePath(QStringLiteral("viewer.ini")));
+    viewerSettings.setText(KivrenClient::cloudKey, switchboard.origin());
+
+    PictureDesktop desktop;
+    MacHostService::Options options = hostOptions(hostSettings, switchboard.origin());
+    options.desktop = &desktop;
+    options.timing.firstPass = 10ms;
+    options.timing.period = 200ms;
+    MacHostService host(options);
+    KivrenClient client(viewerSettings, QStringLiteral("Test Mac"));
+    MacRootView root(host, client);
+    root.resize(960, 640);
+    root.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host.status().startsWith(QStringLiteral("Switchboard on this Mac")); }, 10000));
+
+    // 1. Connect from the home screen's fields.
+    KivrenHome *home = root.home();
+    QTest::keyClicks(home->findChild<KivrenField *>(QStringLiteral("remoteId")), host.publicId());
+    QTest::keyClicks(home->findChild<KivrenField *>(QStringLiteral("remotePassword")), host.password());
+    QTest::mouseClick(home->findChild<QAbstractButton *>(QStringLiteral("connect")), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root.screen() == MacRootView::Screen::remote; }, 10000))
+        << client.status().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !client.frame().isNull(); }, 10000));
+    QTest::qWait(50);
+    RemoteDesktopView *remote = root.remote();
+    ASSERT_NE(remote, nullptr);
+    UiTestSupport::saveScreenshot(root, QStringLiteral("remote-desktop"));
+
+    // 2. A click in the middle of the picture area reaches the host's desktop in its middle.
+    QWidget *area = remote->pictureArea();
+    const QPoint middle = area->mapTo(&root, QPoint(area->width() / 2, area->height() / 2));
+    QTest::mouseClick(root.windowHandle(), Qt::LeftButton, Qt::NoModifier, middle);
+    auto posted = [&](DesktopBackend::MouseEvent type) -> std::optional<QPointF> {
+        for (const auto &[t, at] : desktop.mouse)
+            if (t == type)
+                return at;
+        return std::nullopt;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return posted(DesktopBackend::MouseEvent::LeftUp).has_value(); }, 10000));
+    const QPointF down = posted(DesktopBackend::MouseEvent::LeftDown).value_or(QPointF(-1, -1));
+    EXPECT_NEAR(down.x(), 640, 2);
+    EXPECT_NEAR(down.y(), 400, 2);
+
+    // 3. An origin learned while the remote desktop shows does not reach the viewer...
+    reportOrigin(host, kOrigin);
+    EXPECT_EQ(client.cloudURL(), switchboard.origin());
+
+    // 4. ...nor after End brings the home screen back, since an address is already set.
+    QTest::mouseClick(remote->endButton(), Qt::LeftButton);
+    EXPECT_EQ(client.phase(), SessionPhase::idle);
+    EXPECT_EQ(root.screen(), MacRootView::Screen::home);
+    ASSERT_NE(root.home(), nullptr);
+    EXPECT_EQ(client.cloudURL(), switchboard.origin());
+    EXPECT_EQ(root.home()->findChild<QLabel *>(QStringLiteral("cloudHint"))->text(),
+              QStringLiteral("Phone cloud address: ") + kOrigin);
+    // The address book gained the machine, and the home screen shows it.
+    EXPECT_EQ(client.book().size(), 1);
+    EXPECT_EQ(root.home()->findChildren<QAbstractButton *>(QStringLiteral("bookRow")).size(), 1);
+}
