@@ -6,6 +6,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -291,6 +296,36 @@ TEST_F(KivrenAPITest, Post_OwnerDestroyedThenStopped)
     const KivrenAnswer answer = QCoro::waitFor(std::move(task));
     ASSERT_FALSE(answer.ok());
     EXPECT_TRUE(answer.error->isCancellation());
+}
+
+TEST(KivrenAPITls, Post_UntrustedCertificateIsReadable)
+{
+    // A throw-away self-signed certificate: TLS is set up, and verification refuses it.
+    QTemporaryDir dir;
+    const QString key = dir.filePath("key.pem");
+    const QString cert = dir.filePath("cert.pem");
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                              "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                              "subjectAltName=IP:127.0.0.1"});
+    if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
+        GTEST_SKIP() << "openssl could not make a test certificate";
+    QFile keyFile(key);
+    QFile certFile(cert);
+    ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly) && certFile.open(QIODevice::ReadOnly));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+    tls.setLocalCertificate(QSslCertificate(certFile.readAll()));
+    QSslServer server;
+    server.setSslConfiguration(tls);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+
+    KivrenAPI api(QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()));
+    const KivrenAnswer answer = postNow(api, QStringLiteral("lookup"));
+
+    ASSERT_FALSE(answer.ok());
+    EXPECT_EQ(*answer.error, KivrenError::url(KivrenError::serverCertificateUntrusted,
+                                              "The certificate for this server is invalid."));
 }
 
 } // namespace
