@@ -2,6 +2,7 @@
 
 #include "Base64.h"
 #include "Clipboard.h"
+#include "ComputerName.h"
 #include "DesktopBackend.h"
 #include "KivrenAPI.h"
 #include "KivrenIds.h"
@@ -111,6 +112,15 @@ QCoro::Task<> pause(std::chrono::milliseconds duration, std::stop_token stop)
 QString MacHostService::loopbackOrigin()
 {
     return QStringLiteral("http://127.0.0.1:%1").arg(KivrenCloudProcess::port);
+}
+
+MacHostService::Options MacHostService::appOptions(SettingsStore &settings)
+{
+    Options options;
+    options.settings = &settings;
+    options.desktop = DesktopBackend::current();
+    options.computerName = ComputerName::current();
+    return options;
 }
 
 MacHostService::MacHostService(Options options, QObject *parent)

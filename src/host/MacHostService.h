@@ -80,6 +80,10 @@ public:
         Timing timing;
     };
 
+    // The app's options: its settings store, the installed desktop backend
+    // (DesktopBackend::current()), the computer's name, real search roots and timings.
+    static Options appOptions(SettingsStore &settings);
+
     // Reads or creates the identity, stores it, then starts switchboard, tunnel and
     // registration loop.
     explicit MacHostService(Options options, QObject *parent = nullptr);

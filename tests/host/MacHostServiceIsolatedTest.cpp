@@ -46,8 +46,7 @@ TEST(MacHostServiceIsolated, Start_LaunchesRealSwitchboardOnFixedPort)
     }
 
     HostServiceBench bench;
-    MacHostService::Options options;
-    options.settings = &bench.settings();
+    MacHostService::Options options = MacHostService::appOptions(bench.settings());
     options.desktop = &bench.desktop;
     options.timing = HostServiceBench::fastTiming();
     options.timing.tunnelDelay = std::chrono::milliseconds(50);
