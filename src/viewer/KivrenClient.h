@@ -99,7 +99,7 @@ public:
     // the cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
     static std::optional<qint64> cursorFrom(const QJsonValue &since);
 
-    // The request transport, for tests that shorten its timeout.
+    // The request transport (tests read its base or shorten its timeout).
     KivrenAPI &api() { return *m_api; }
 
 signals:

@@ -84,6 +84,30 @@ class KivrenClientTest : public ViewerFixture, public ::testing::Test
 {
 };
 
+TEST_F(KivrenClientTest, Construction_PublishesInitialValues_SettersNotifyOnlyOnChange)
+{
+    EXPECT_EQ(client->property("status").toString(), QStringLiteral("Enter an ID"));
+    EXPECT_EQ(client->property("phase").value<SessionPhase>(), SessionPhase::idle);
+    EXPECT_EQ(client->property("transport").value<Transport>(), Transport::relay);
+    EXPECT_EQ(client->property("remoteSize").toSizeF(), QSizeF(1280, 720));
+    EXPECT_TRUE(client->frame().isNull());
+    EXPECT_FALSE(client->error().has_value());
+    EXPECT_EQ(client->cloudURL(), board.origin());
+
+    QStringList seen;
+    QObject::connect(client.get(), &KivrenClient::remoteIdChanged, [&](const QString &t) { seen << "id " + t; });
+    QObject::connect(client.get(), &KivrenClient::remotePasswordChanged, [&](const QString &t) { seen << "pw " + t; });
+    QObject::connect(client.get(), &KivrenClient::cloudURLChanged, [&](const QString &t) { seen << "cloud " + t; });
+    for (int i = 0; i < 2; ++i) {
+        client->setRemoteId(QStringLiteral("123"));
+        client->setRemotePassword(QStringLiteral("AB"));
+        client->setCloudURL(QStringLiteral("http://x"));
+    }
+    EXPECT_EQ(seen, (QStringList{"id 123", "pw AB", "cloud http://x"}));
+    // Typing an address does not store it; saving does.
+    EXPECT_EQ(store->text(KivrenClient::cloudKey), std::optional<QString>(board.origin()));
+}
+
 // --- Typed input -------------------------------------------------------------------------
 
 struct BadInput
