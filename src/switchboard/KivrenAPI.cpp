@@ -28,7 +28,7 @@ KivrenError transportError(const CurlSession::Transfer &transfer)
         return E::url(E::timedOut, QStringLiteral("The request timed out."));
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-        return E::url(E::cannotFindHost, QStringLiteral("A server with the specified hostname could not be found."));
+        return E::url(E::cannotFindHost, QStringLiteral("A server with that host name could not be found."));
     case CURLE_COULDNT_CONNECT:
         return E::url(E::cannotConnectToHost, QStringLiteral("Could not connect to the server."));
     case CURLE_SEND_ERROR:

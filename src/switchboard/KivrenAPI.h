@@ -30,7 +30,9 @@ public:
 
     // The request uses the base read when it starts. A stop requested on `stop` (from any
     // thread) removes the transfer at once and ends the task with KivrenError::cancelled.
-    // The task never throws.
+    // The task never throws. The timeout bounds the whole exchange, redirects included;
+    // redirects are followed, a POST turning into a GET on 301, 302 and 303 and staying a
+    // POST on 307 and 308. The owner may be destroyed while its requests run.
     QCoro::Task<KivrenAnswer> post(QString path, QJsonObject body, std::stop_token stop = {});
 
     // Tests shorten the 12 s timeout.
