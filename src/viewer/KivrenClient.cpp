@@ -1,6 +1,7 @@
 #include "KivrenClient.h"
 
 #include "KivrenAPI.h"
+#include "KivrenCloudProcess.h"
 #include "KivrenIds.h"
 #include "SessionMessages.h"
 #include "SettingsStore.h"
@@ -67,7 +68,7 @@ QCoro::Task<> pause(std::chrono::milliseconds duration, std::stop_token stop)
 
 QString KivrenClient::loopbackOrigin()
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(localSwitchboardPort);
+    return QStringLiteral("http://127.0.0.1:%1").arg(KivrenCloudProcess::port);
 }
 
 KivrenClient::KivrenClient(SettingsStore &settings, std::optional<QString> computerName, QObject *parent)

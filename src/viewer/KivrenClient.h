@@ -55,9 +55,9 @@ public:
     static inline const QString bookKey = QStringLiteral("kivren.book");
     // The address book keeps the most recently reached machines only.
     static constexpr int bookLimit = 12;
-    // The local switchboard the request transport points at until a cloud address is saved.
-    static constexpr quint16 localSwitchboardPort = 17880;
-    static QString loopbackOrigin(); // "http://127.0.0.1:17880"
+    // The local switchboard (KivrenCloudProcess::port on loopback) the request transport
+    // points at until a cloud address is saved: "http://127.0.0.1:17880".
+    static QString loopbackOrigin();
     // Pause between the end of one poll and the start of the next.
     static constexpr std::chrono::milliseconds pollPause{90};
 
