@@ -3,6 +3,8 @@
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
 
+#include <QStringList>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include <X11/Xlib.h>
+#include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
@@ -56,7 +59,12 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server->running());
+        // The window reads keys through the core keymap, which it reloads on every
+        // MappingNotify. (Xlib's own XKB cache has been seen to miss keycodes remapped while it
+        // is loaded; toolkits reload the whole XKB keymap instead.)
+        XkbIgnoreExtension(True);
         display = XOpenDisplay(server->name().c_str());
+        XkbIgnoreExtension(False);
         ASSERT_NE(display, nullptr);
         openWindow();
         backend = X11DesktopBackend::open(QString::fromStdString(server->name()));
@@ -378,32 +386,46 @@ TEST_F(X11DesktopBackendTest, SpecialKeysPressAndRelease_ByMacKeyCode)
 
 TEST_F(X11DesktopBackendTest, TextArrivesWithEveryKeyReleased_IncludingCharactersMissingFromKeymap)
 {
-    // The second part reuses characters the first one had to borrow keycodes for.
+    // The second part reuses characters the first one had to borrow keycodes for. The third,
+    // in a script the keymap lacks, needs more keycodes than there are spare: it comes word
+    // by word, read as it arrives, as a live client would.
     const QString first = QStringLiteral("Hi, W\u00f6rld! \u00e9\u20ac\u0416");
     const QString second = QStringLiteral("\u0436\u0416 x\u20ac\u00e9\n");
-    const QString text = first + second;
-    backend->typeText(first);
-    backend->typeText(second);
+    const QStringList third{QStringLiteral("\u0421\u044a\u0435\u0448\u044c \u0436\u0435 \u0435\u0449\u0451 "),
+                            QStringLiteral("\u044d\u0442\u0438\u0445 \u043c\u044f\u0433\u043a\u0438\u0445 "),
+                            QStringLiteral("\u0444\u0440\u0430\u043d\u0446\u0443\u0437\u0441\u043a\u0438\u0445 "),
+                            QStringLiteral("\u0431\u0443\u043b\u043e\u043a, \u0434\u0430 \u0432\u044b\u043f\u0435\u0439 "),
+                            QStringLiteral("\u0447\u0430\u044e")};
 
     std::u32string typed;
     int presses = 0;
     int releases = 0;
-    const std::size_t wanted = text.toStdU32String().size();
-    collect([&](const XEvent &event) {
-        if (event.type == KeyPress) {
-            ++presses;
-            XKeyEvent key = event.xkey;
-            char buffer[16];
-            KeySym keysym = NoSymbol;
-            XLookupString(&key, buffer, sizeof buffer, &keysym, nullptr);
-            if (!IsModifierKey(keysym))
-                typed += codePointOf(keysym);
-        } else if (event.type == KeyRelease) {
-            ++releases;
-        }
-        return typed.size() >= wanted && presses == releases;
-    });
-    EXPECT_EQ(QString::fromStdU32String(typed), text);
+    const auto readText = [&](const QString &part) {
+        const std::size_t wanted = typed.size() + part.toStdU32String().size();
+        collect([&](const XEvent &event) {
+            if (event.type == KeyPress) {
+                ++presses;
+                XKeyEvent key = event.xkey;
+                char buffer[16];
+                KeySym keysym = NoSymbol;
+                XLookupString(&key, buffer, sizeof buffer, &keysym, nullptr);
+                if (!IsModifierKey(keysym))
+                    typed += codePointOf(keysym);
+            } else if (event.type == KeyRelease) {
+                ++releases;
+            }
+            return typed.size() >= wanted && presses == releases;
+        });
+    };
+    backend->typeText(first);
+    backend->typeText(second);
+    readText(first + second);
+    for (const QString &words : third) {
+        backend->typeText(words);
+        readText(words);
+    }
+    const QString text = first + second + third.join(QString());
+    EXPECT_EQ(QString::fromStdU32String(typed).toStdString(), text.toStdString());
     EXPECT_EQ(presses, releases);
 
     // Closing the backend gives the borrowed keycodes back (asked on a new connection, which

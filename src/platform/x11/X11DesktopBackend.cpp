@@ -41,9 +41,10 @@ constexpr unsigned int rightButton = 3;
 constexpr unsigned int wheelUpButton = 4;
 constexpr unsigned int wheelDownButton = 5;
 
-// Spare keycodes that characters missing from the keymap are typed through.
-constexpr std::size_t maxSpareKeycodes = 16;
-constexpr std::chrono::milliseconds spareReusePause{30};
+// Spare keycodes that characters missing from the keymap are typed through, and how long one
+// keeps its character after its last press before it may be given another (see mapSpare).
+constexpr std::size_t maxSpareKeycodes = 64;
+constexpr std::chrono::milliseconds spareKeycodeHold{50};
 
 struct XConnection
 {
@@ -168,7 +169,7 @@ struct SpareKeycode
 {
     KeyCode keycode = 0;
     KeySym keysym = NoSymbol; // what it types at the moment; NoSymbol when restored
-    std::uint64_t lastUse = 0;
+    std::chrono::steady_clock::time_point lastUse{};
 };
 
 } // namespace
@@ -198,7 +199,6 @@ struct X11DesktopBackend::State
     KeyCode shiftKeycode = 0;
     bool sparesFound = false;
     std::vector<SpareKeycode> spares;
-    std::uint64_t typedCharacters = 0;
 
     ~State();
 
@@ -213,7 +213,8 @@ struct X11DesktopBackend::State
     void refreshKeymap();
     KeySym keysymAt(int keycode, int index) const;
     std::optional<KeyPosition> findKeysym(KeySym keysym) const;
-    KeyCode mapSpare(KeySym keysym, std::uint64_t typingStartedAt);
+    KeyCode mapSpare(KeySym keysym);
+    void pressed(KeyCode keycode);
     void setKeycodeMapping(KeyCode keycode, KeySym keysym);
     void restoreSpares();
 
@@ -420,7 +421,7 @@ void X11DesktopBackend::State::refreshKeymap()
             for (int index = 0; index < keysymsPerKeycode && empty; ++index)
                 empty = keysymAt(keycode, index) == NoSymbol;
             if (empty)
-                spares.push_back(SpareKeycode{static_cast<KeyCode>(keycode), NoSymbol, 0});
+                spares.push_back(SpareKeycode{static_cast<KeyCode>(keycode), NoSymbol, {}});
         }
     }
 }
@@ -466,10 +467,14 @@ void X11DesktopBackend::State::setKeycodeMapping(KeyCode keycode, KeySym keysym)
     XSync(display, False);
 }
 
-// A receiving client looks the keysym up only when it handles the key event, possibly well
-// after we sent it. So a spare keycode keeps its character until it is needed for another
-// one (least recently used first) or the backend closes, rather than being restored at once.
-KeyCode X11DesktopBackend::State::mapSpare(KeySym keysym, std::uint64_t typingStartedAt)
+// A receiving client looks the keysym up only when it handles the key event, possibly after
+// we sent it and changed the keymap again. So a spare keycode keeps its character until it is
+// needed for another one (least recently pressed first) or the backend closes, rather than
+// being restored at once; and it is given a new character only after it has rested for a
+// moment, which lets clients that keep up with their events read the previous one. Keymaps have
+// a few dozen unused keycodes at most, so a long text in a script the keymap lacks does reuse
+// them, and then waits.
+KeyCode X11DesktopBackend::State::mapSpare(KeySym keysym)
 {
     if (spares.empty())
         return 0;
@@ -480,22 +485,30 @@ KeyCode X11DesktopBackend::State::mapSpare(KeySym keysym, std::uint64_t typingSt
         const KeySym current = keysymAt(oldest->keycode, index);
         if (current != NoSymbol && current != oldest->keysym) {
             spares.erase(oldest);
-            return mapSpare(keysym, typingStartedAt);
+            return mapSpare(keysym);
         }
     }
-    if (oldest->lastUse > typingStartedAt) {
-        // Reused within one text: give the clients a moment to read the previous character
-        // before its keycode means something else (best effort; only texts with more distinct
-        // missing characters than there are spares get here).
+    if (oldest->keysym != NoSymbol) {
         XSync(display, False);
-        std::this_thread::sleep_for(spareReusePause);
+        const auto restUntil = oldest->lastUse + spareKeycodeHold;
+        if (std::chrono::steady_clock::now() < restUntil)
+            std::this_thread::sleep_until(restUntil);
     }
     setKeycodeMapping(oldest->keycode, keysym);
     oldest->keysym = keysym;
+    oldest->lastUse = std::chrono::steady_clock::now();
     const std::size_t offset = static_cast<std::size_t>(oldest->keycode - minKeycode) * keysymsPerKeycode;
     for (int index = 0; index < keysymsPerKeycode; ++index)
         keymap[offset + index] = index < 2 ? keysym : NoSymbol;
     return oldest->keycode;
+}
+
+void X11DesktopBackend::State::pressed(KeyCode keycode)
+{
+    for (SpareKeycode &spare : spares) {
+        if (spare.keycode == keycode)
+            spare.lastUse = std::chrono::steady_clock::now();
+    }
 }
 
 void X11DesktopBackend::State::restoreSpares()
@@ -670,9 +683,10 @@ void X11DesktopBackend::postKey(std::uint16_t virtualKey, bool down)
     const std::optional<KeyPosition> position = d->findKeysym(*keysym);
     KeyCode keycode = position && !position->shifted ? position->keycode : 0;
     if (!keycode)
-        keycode = d->mapSpare(*keysym, d->typedCharacters);
+        keycode = d->mapSpare(*keysym);
     if (!keycode)
         return;
+    d->pressed(keycode);
     XTestFakeKeyEvent(d->display, keycode, down ? True : False, CurrentTime);
     XFlush(d->display);
 }
@@ -686,7 +700,6 @@ void X11DesktopBackend::typeText(const QString &text)
         return;
     d->drainEvents();
     d->refreshKeymap();
-    const std::uint64_t typingStartedAt = d->typedCharacters;
     const QList<uint> codePoints = text.toUcs4();
     for (const uint codePoint : codePoints) {
         const std::optional<unsigned long> keysym = X11Keysyms::ofCodePoint(codePoint);
@@ -694,16 +707,12 @@ void X11DesktopBackend::typeText(const QString &text)
             continue;
         std::optional<KeyPosition> position = d->findKeysym(*keysym);
         if (!position) {
-            const KeyCode spare = d->mapSpare(*keysym, typingStartedAt);
+            const KeyCode spare = d->mapSpare(*keysym);
             if (!spare)
                 continue;
             position = KeyPosition{spare, false};
         }
-        ++d->typedCharacters;
-        for (SpareKeycode &slot : d->spares) {
-            if (slot.keycode == position->keycode)
-                slot.lastUse = d->typedCharacters;
-        }
+        d->pressed(position->keycode);
         if (position->shifted)
             XTestFakeKeyEvent(d->display, d->shiftKeycode, True, CurrentTime);
         d->pressAndRelease(position->keycode);
