@@ -166,8 +166,9 @@ int main(int argc, char **argv)
     const Stats ours = stats(QCoro::waitFor(postLoop(api, body, count)));
     const Stats cli = stats(curlLoop(origin + QStringLiteral("/v1/push"), bodyBytes, count));
 
-    std::printf("Sequential POST of %.0f KB to a bare loopback node server, %d requests each (after %d warm-up)\n",
-                static_cast<double>(bodyBytes.size()) / 1024.0, count, warmUpRequests);
+    std::printf("Sequential push of a %d KB picture (%.0f KB JSON body) to a bare loopback node server, "
+                "%d requests each (after %d warm-up)\n",
+                pictureBytes / 1024, static_cast<double>(bodyBytes.size()) / 1024.0, count, warmUpRequests);
     std::printf("%-32s %12s %12s\n", "client", "median ms", "p99 ms");
     std::printf("%-32s %12.3f %12.3f\n", "KivrenAPI::post", ours.median, ours.p99);
     std::printf("%-32s %12.3f %12.3f\n", "curl CLI, keep-alive (baseline)", cli.median, cli.p99);
