@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
 import { HOST_ID, HOST_TOKEN, PASSWORD, decode, encode, sleep, startSwitchboard } from './harness.mjs';
 
-const LIMIT_MS = 600;
+const LIMIT_MS = 1000;
 const CLOSE = { type: 'close' };
 
 /** Calls `step` every 50 ms until it returns something other than undefined, or fails after 10 s. */
@@ -18,7 +18,8 @@ async function eventually(what, step) {
     throw new Error(`never happened: ${what}`);
 }
 
-describe('Switchboard expiry', () => {
+// Each test has a host of its own, so that they can run side by side.
+describe('Switchboard expiry', { concurrency: true }, () => {
     let board;
     before(async () => {
         const limit = String(LIMIT_MS);
@@ -33,25 +34,25 @@ describe('Switchboard expiry', () => {
     });
     after(async () => { await board.stop(); });
 
-    const beat = () => board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+    const beat = (id) => board.expectOk('heartbeat', { id, hostToken: HOST_TOKEN });
     const hostPoll = (s) => board.expectOk('poll', { ...s, role: 'host', since: 0 });
     const viewerPoll = (s) => board.post('poll', { ...s, role: 'viewer', since: 0 });
 
     it('Expiry.BothSidesPolling_SessionOutlivesEveryLimit', async () => {
-        const s = await board.openSession();
+        const s = await board.openSession({ id: '200000001' });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
         const until = Date.now() + 3 * LIMIT_MS;
         while (Date.now() < until) {
             assert.deepEqual((await hostPoll(s)).frames, []);
             assert.equal((await viewerPoll(s)).status, 200);
-            await beat();
+            await beat('200000001');
             await sleep(50);
         }
         await board.expectOk('close', s);
     });
 
     it('Expiry.ViewerStopsPolling_HostPollsCloseAndViewerIsRefused', async () => {
-        const s = await board.openSession();
+        const s = await board.openSession({ id: '200000002' });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
         const frames = await eventually('close reaches the host', async () => {
             const { frames: got } = await hostPoll(s);
@@ -62,7 +63,7 @@ describe('Switchboard expiry', () => {
     });
 
     it('Expiry.HostStopsPolling_ViewerIsToldTheSessionEnded', async () => {
-        const s = await board.openSession();
+        const s = await board.openSession({ id: '200000003' });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
         const refusal = await eventually('viewer refused', async () => {
             const answer = await viewerPoll(s);
@@ -75,18 +76,18 @@ describe('Switchboard expiry', () => {
     });
 
     it('Expiry.NeverClaimed_ViewerRefusedAndNoLongerPending', async () => {
-        const s = await board.openSession();
+        const s = await board.openSession({ id: '200000004' });
         // The host never heartbeats again, so it never hears of the session.
         const refusal = await eventually('unclaimed session given up', async () => {
             const answer = await viewerPoll(s);
             return answer.status === 200 ? undefined : answer;
         });
         assert.equal(refusal.status, 410);
-        assert.equal((await beat()).pending, undefined);
+        assert.equal((await beat('200000004')).pending, undefined);
     });
 
     it('Expiry.CloseCollected_SessionFreedAfterwards', async () => {
-        const s = await board.openSession();
+        const s = await board.openSession({ id: '200000005' });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
         await board.expectOk('close', s);
         assert.equal((await hostPoll(s)).frames.length, 1);

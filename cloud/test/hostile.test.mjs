@@ -12,8 +12,8 @@ describe('Switchboard hostile input', () => {
     before(async () => {
         board = await startSwitchboard({
             KIVREN_MAX_PUSH_BYTES: String(MAX_PUSH_BYTES),
-            KIVREN_HEADERS_TIMEOUT_MS: '300',
-            KIVREN_REQUEST_TIMEOUT_MS: '600',
+            KIVREN_HEADERS_TIMEOUT_MS: '1000',
+            KIVREN_REQUEST_TIMEOUT_MS: '2000',
         });
         session = await board.openSession();
     });

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
 import { HOST_ID, HOST_TOKEN, PASSWORD, encode, sleep, startSwitchboard } from './harness.mjs';
 
-const GUESS_WINDOW_MS = 600;
+const GUESS_WINDOW_MS = 2000;
 const OFFLINE_ID = '987654321';
 const OTHER_TOKEN = 'b'.repeat(48);
 
