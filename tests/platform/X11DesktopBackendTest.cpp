@@ -358,7 +358,17 @@ INSTANTIATE_TEST_SUITE_P(Deltas, X11DesktopBackendScroll,
                                            ScrollCase{"ZeroDoesNothing", 0, 4, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(X11DesktopBackendTest, SpecialKeysPressAndRelease_ByMacKeyCode)
+bool keyHeld(Display *display, KeySym keysym)
+{
+    char keys[32];
+    XQueryKeymap(display, keys);
+    const KeyCode keycode = XKeysymToKeycode(display, keysym);
+    return keys[keycode / 8] & (1 << (keycode % 8));
+}
+
+// A press is a whole keystroke: X would otherwise repeat the key until its release came, and
+// forever when it never does.
+TEST_F(X11DesktopBackendTest, SpecialKeysTypeOneKeystrokePerPress_ByMacKeyCode)
 {
     const std::vector<std::pair<std::uint16_t, KeySym>> keys{
         {36, XK_Return}, {51, XK_BackSpace}, {48, XK_Tab},    {53, XK_Escape}, {123, XK_Left},
@@ -368,9 +378,10 @@ TEST_F(X11DesktopBackendTest, SpecialKeysPressAndRelease_ByMacKeyCode)
         backend->postKey(code, false);
     }
     backend->postKey(0, true); // not one of the ten: nothing
+    backend->postKey(51, true); // a press whose release never comes
 
     std::vector<std::pair<KeySym, int>> seen;
-    for (const XEvent &event : collectCount(KeyRelease, static_cast<int>(keys.size()))) {
+    for (const XEvent &event : collectCount(KeyRelease, static_cast<int>(keys.size()) + 1)) {
         if (event.type == KeyPress || event.type == KeyRelease) {
             XKeyEvent key = event.xkey;
             seen.emplace_back(XLookupKeysym(&key, 0), event.type);
@@ -381,7 +392,10 @@ TEST_F(X11DesktopBackendTest, SpecialKeysPressAndRelease_ByMacKeyCode)
         expected.emplace_back(keysym, KeyPress);
         expected.emplace_back(keysym, KeyRelease);
     }
+    expected.emplace_back(XK_BackSpace, KeyPress);
+    expected.emplace_back(XK_BackSpace, KeyRelease);
     EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(keyHeld(display, XK_BackSpace));
 }
 
 TEST_F(X11DesktopBackendTest, TextArrivesWithEveryKeyReleased_IncludingCharactersMissingFromKeymap)

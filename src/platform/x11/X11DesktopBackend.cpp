@@ -669,17 +669,21 @@ void X11DesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
     XFlush(d->display);
 }
 
+// The X server repeats a held key by itself, which injected key-downs elsewhere do not do: a
+// press whose release is late would type it again and again, and one whose release never
+// comes (a key message without "down" is a press) would repeat until someone touches that
+// key, a Backspace erasing a whole document. So a press is sent as a complete keystroke and
+// the release that follows has nothing left to do. The ten keys are no modifiers; nothing is
+// lost by not holding them.
 void X11DesktopBackend::postKey(std::uint16_t virtualKey, bool down)
 {
-    if (!d->xtest)
+    if (!d->xtest || !down)
         return;
     const std::optional<unsigned long> keysym = X11Keysyms::ofVirtualKey(virtualKey);
     if (!keysym)
         return;
     d->drainEvents();
     d->refreshKeymap();
-    // The cached keymap already knows a spare mapped by an earlier press, even before the
-    // server's MappingNotify has come back.
     const std::optional<KeyPosition> position = d->findKeysym(*keysym);
     KeyCode keycode = position && !position->shifted ? position->keycode : 0;
     if (!keycode)
@@ -687,7 +691,7 @@ void X11DesktopBackend::postKey(std::uint16_t virtualKey, bool down)
     if (!keycode)
         return;
     d->pressed(keycode);
-    XTestFakeKeyEvent(d->display, keycode, down ? True : False, CurrentTime);
+    d->pressAndRelease(keycode);
     XFlush(d->display);
 }
 
