@@ -89,7 +89,10 @@ const settings = Object.freeze({
     // rather than dropping an older message, so a sender learns that its message was not taken
     // and no half-delivered sequence (a button press without its release) reaches the reader.
     maxQueuedMessages: envInteger('KIVREN_MAX_QUEUED_MESSAGES', 256, 1),
-    maxQueuedBytes: envInteger('KIVREN_MAX_QUEUED_BYTES', 4 * 1024 * 1024, 1),
+    maxQueuedBytes: envInteger('KIVREN_MAX_QUEUED_BYTES', 1024 * 1024, 1),
+    // Everything all sessions hold together; past it pushes are refused (503) until readers
+    // catch up, whatever the number of sessions and the size of their pictures.
+    maxStoredBytes: envInteger('KIVREN_MAX_STORED_BYTES', 256 * 1024 * 1024, 1),
     headersTimeoutMs: envInteger('KIVREN_HEADERS_TIMEOUT_MS', 10_000, 1),
     requestTimeoutMs: envInteger('KIVREN_REQUEST_TIMEOUT_MS', 60_000, 1),
     // Longer than the idle time of tunnel clients' connection pools, so the service never closes
@@ -196,6 +199,58 @@ const hosts = new Map();
 /** @type {Map<string, object>} session ID -> session record */
 const sessions = new Map();
 let publicOrigin = '';
+/** Payload bytes held by all queues together. */
+let storedBytes = 0;
+
+/** Frames waiting for a reader; keeps its own size and the service's total up to date. */
+class FrameQueue {
+    constructor() {
+        this.frames = [];
+        this.bytes = 0;
+    }
+
+    get length() {
+        return this.frames.length;
+    }
+
+    push(frame) {
+        this.frames.push(frame);
+        this.bytes += frame.payload.length;
+        storedBytes += frame.payload.length;
+    }
+
+    /** Drops the oldest frame. */
+    dropOldest() {
+        const frame = this.frames.shift();
+        this.bytes -= frame.payload.length;
+        storedBytes -= frame.payload.length;
+    }
+
+    /** Keeps only the frames `keep` accepts. */
+    retain(keep) {
+        if (this.frames.every(keep)) return;
+        this.frames = this.frames.filter(keep);
+        const bytes = this.frames.reduce((sum, frame) => sum + frame.payload.length, 0);
+        storedBytes -= this.bytes - bytes;
+        this.bytes = bytes;
+    }
+
+    /** Hands over every frame and empties the queue. */
+    takeAll() {
+        const frames = this.frames;
+        storedBytes -= this.bytes;
+        this.frames = [];
+        this.bytes = 0;
+        return frames;
+    }
+}
+
+function forgetSession(session) {
+    session.viewerMessages.takeAll();
+    session.viewerPictures.takeAll();
+    session.hostFrames.takeAll();
+    sessions.delete(session.id);
+}
 
 function hostIsOnline(host, now) {
     return host.lastBeatAt !== 0 && now - host.lastBeatAt <= settings.onlineMs;
@@ -230,12 +285,10 @@ function newSession(host, clientName, now) {
         // Towards the viewer: every frame gets a sequence number; the viewer acknowledges what it
         // received by sending the newest number back as its cursor.
         sequence: 0,
-        viewerMessages: [],
-        viewerMessageBytes: 0,
-        viewerPictures: [],
+        viewerMessages: new FrameQueue(),
+        viewerPictures: new FrameQueue(),
         // Towards the host: handed over exactly once, in push order.
-        hostFrames: [],
-        hostFrameBytes: 0,
+        hostFrames: new FrameQueue(),
     };
 }
 
@@ -244,9 +297,8 @@ function endSession(session, reason, now) {
     if (session.ended) return;
     session.ended = true;
     session.endReason = reason;
-    session.viewerMessages = [];
-    session.viewerMessageBytes = 0;
-    session.viewerPictures = [];
+    session.viewerMessages.takeAll();
+    session.viewerPictures.takeAll();
     // A host that heard of the session must be able to collect the close for a long while; one
     // that never did needs nothing, and the record stays only so the viewer reads why it ended.
     const hostHeardOfIt = session.offered || session.claimed;
@@ -264,7 +316,7 @@ function sweep(now) {
                 endSession(session, 'The PC left the session', now);
             }
         }
-        if (session.ended && now >= session.freeAt) sessions.delete(session.id);
+        if (session.ended && now >= session.freeAt) forgetSession(session);
     }
     for (const host of hosts.values()) {
         if (now - host.lastSeenAt > settings.hostForgetMs) hosts.delete(host.id);
@@ -279,7 +331,7 @@ function roomForSession() {
         if (session.ended && (oldest === null || session.freeAt < oldest.freeAt)) oldest = session;
     }
     if (oldest === null) return false;
-    sessions.delete(oldest.id);
+    forgetSession(oldest);
     return true;
 }
 
@@ -455,35 +507,41 @@ function push(body, _request, now) {
     const payload = readPayload(body, role === 'host' && kind === 'jpeg');
     if (session.ended) refuse(410, session.endReason);
     const frame = { kind, payload };
+    const hostPicture = role === 'host' && kind === 'jpeg';
 
-    // 2. A viewer's frame is queued for the host, within the bounds.
+    // 2. All sessions together stay within the service's budget; a picture frees what it replaces.
+    const replaced = hostPicture && session.viewerPictures.length >= settings.keptPictures
+        ? session.viewerPictures.frames[0].payload.length : 0;
+    if (storedBytes - replaced + payload.length > settings.maxStoredBytes) {
+        refuse(503, 'The switchboard is full; try again shortly');
+    }
+
+    // 3. A viewer's frame is queued for the host, within the bounds.
     if (role === 'viewer') {
         session.viewerSeenAt = now;
-        if (session.hostFrames.length >= settings.maxQueuedMessages
-            || session.hostFrameBytes + payload.length > settings.maxQueuedBytes) {
+        const queue = session.hostFrames;
+        if (queue.length >= settings.maxQueuedMessages || queue.bytes + payload.length > settings.maxQueuedBytes) {
             refuse(429, 'Too many messages are waiting for the PC');
         }
-        session.hostFrames.push(frame);
-        session.hostFrameBytes += payload.length;
+        queue.push(frame);
         return { ok: true };
     }
 
-    // 3. A host's frame gets the next sequence number; a picture replaces the oldest kept one.
+    // 4. A host's frame gets the next sequence number; a picture replaces the oldest kept one.
     session.claimed = true;
     session.hostSeenAt = now;
-    if (kind === 'jpeg') {
+    if (hostPicture) {
+        if (session.viewerPictures.length >= settings.keptPictures) session.viewerPictures.dropOldest();
         frame.sequence = ++session.sequence;
         session.viewerPictures.push(frame);
-        if (session.viewerPictures.length > settings.keptPictures) session.viewerPictures.shift();
         return { ok: true };
     }
-    if (session.viewerMessages.length >= settings.maxQueuedMessages
-        || session.viewerMessageBytes + payload.length > settings.maxQueuedBytes) {
+    const queue = session.viewerMessages;
+    if (queue.length >= settings.maxQueuedMessages || queue.bytes + payload.length > settings.maxQueuedBytes) {
         refuse(429, 'Too many messages are waiting for the viewer');
     }
     frame.sequence = ++session.sequence;
-    session.viewerMessages.push(frame);
-    session.viewerMessageBytes += payload.length;
+    queue.push(frame);
     return { ok: true };
 }
 
@@ -553,15 +611,10 @@ function pollAsViewer(session, since, now) {
     //    acknowledges everything so far.
     const acknowledged = Math.min(since, session.sequence);
     const keep = (frame) => frame.sequence > acknowledged;
-    if (session.viewerMessages.length > 0 && !keep(session.viewerMessages[0])) {
-        session.viewerMessages = session.viewerMessages.filter(keep);
-        session.viewerMessageBytes = session.viewerMessages.reduce((sum, f) => sum + f.payload.length, 0);
-    }
-    if (session.viewerPictures.length > 0 && !keep(session.viewerPictures[0])) {
-        session.viewerPictures = session.viewerPictures.filter(keep);
-    }
+    session.viewerMessages.retain(keep);
+    session.viewerPictures.retain(keep);
     // 3. Answer the rest in push order, with the newest sequence number as the next cursor.
-    const frames = mergeBySequence(session.viewerMessages, session.viewerPictures);
+    const frames = mergeBySequence(session.viewerMessages.frames, session.viewerPictures.frames);
     return new FramesAnswer(frames, session.sequence);
 }
 
@@ -582,9 +635,7 @@ function pollAsHost(session, now) {
     // 1. Whatever the viewer pushed goes to the host once, in push order.
     session.claimed = true;
     session.hostSeenAt = now;
-    const frames = session.hostFrames;
-    session.hostFrames = [];
-    session.hostFrameBytes = 0;
+    const frames = session.hostFrames.takeAll();
     // 2. An ended session tells the host to stop, on every poll until it is freed.
     if (session.ended) {
         frames.push({ kind: 'json', payload: CLOSE_PAYLOAD });

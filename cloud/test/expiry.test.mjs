@@ -164,3 +164,33 @@ describe('Switchboard bounds', () => {
         await board.expectOk('register', { id: HOST_ID, password: PASSWORD, hostToken: HOST_TOKEN });
     });
 });
+
+describe('Switchboard memory budget', () => {
+    let board;
+    before(async () => { board = await startSwitchboard({ KIVREN_MAX_STORED_BYTES: '1000' }); });
+    after(async () => { await board.stop(); });
+
+    it('Budget.AllSessionsTogether_503UntilReadersCatchUp', async () => {
+        const a = await board.openSession();
+        const b = await board.openSession();
+        const push = (s, role, kind, size) => board.post('push', { ...s, role, kind, payload: 'A'.repeat(size) });
+        const steps = [
+            // [what, request, expected status]
+            ['A viewer 400', () => push(a, 'viewer', 'json', 400), 200],
+            ['B viewer 400', () => push(b, 'viewer', 'json', 400), 200],
+            ['A picture 300 over the budget', () => push(a, 'host', 'jpeg', 300), 503],
+            ['B viewer 100 fits', () => push(b, 'viewer', 'json', 100), 200],
+            ['A host reads its 400', () => board.post('poll', { ...a, role: 'host', since: 0 }), 200],
+            ['A picture 300 fits now', () => push(a, 'host', 'jpeg', 300), 200],
+            ['A picture 300 replaces the last', () => push(a, 'host', 'jpeg', 300), 200],
+            ['B host reads its 500', () => board.post('poll', { ...b, role: 'host', since: 0 }), 200],
+            ['A closes, freeing its picture', () => board.post('close', a), 200],
+            ['B viewer 1000, the whole budget', () => push(b, 'viewer', 'json', 1000), 200],
+            ['B viewer 1 more', () => push(b, 'viewer', 'json', 1), 503],
+        ];
+        for (const [what, request, status] of steps) {
+            const answer = await request();
+            assert.equal(answer.status, status, what);
+        }
+    });
+});
