@@ -1,5 +1,7 @@
 #include "MacHostServiceFakes.h"
 
+#include <QTest>
+
 #include <vector>
 
 namespace {
@@ -50,6 +52,11 @@ void FakeDesktop::typeText(const QString &text)
 HostServiceBench::HostServiceBench()
     : m_settings(std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("settings.ini"))))
 {
+}
+
+HostServiceBench::~HostServiceBench()
+{
+    QTest::qWait(100);
 }
 
 MacHostService::Timing HostServiceBench::fastTiming()
