@@ -705,8 +705,11 @@ void X11DesktopBackend::typeText(const QString &text)
     d->drainEvents();
     d->refreshKeymap();
     const QList<uint> codePoints = text.toUcs4();
-    for (const uint codePoint : codePoints) {
-        const std::optional<unsigned long> keysym = X11Keysyms::ofCodePoint(codePoint);
+    for (qsizetype i = 0; i < codePoints.size(); ++i) {
+        // A Windows line end is one Return, not two.
+        if (codePoints[i] == U'\n' && i > 0 && codePoints[i - 1] == U'\r')
+            continue;
+        const std::optional<unsigned long> keysym = X11Keysyms::ofCodePoint(codePoints[i]);
         if (!keysym)
             continue;
         std::optional<KeyPosition> position = d->findKeysym(*keysym);
