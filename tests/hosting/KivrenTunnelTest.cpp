@@ -63,6 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChunkCase{"SplitAcrossChunks", {"https://calm-sea.trycloud", "flare.com\n"}, {}},
         // The origin is intact but the chunk ends inside "é": the whole chunk is dropped.
         ChunkCase{"SplitUtf8Character", {"https://ok.trycloudflare.com caf\xc3", "\xa9 done\n"}, {}},
+        ChunkCase{"OverlongEncodingDropped", {"https://ok.trycloudflare.com \xc0\xaf\n"}, {}},
         ChunkCase{"ValidUtf8Kept", {"caf\xc3\xa9 https://ok.trycloudflare.com\n"}, {"https://ok.trycloudflare.com"}},
         ChunkCase{"PlainHttpNever", {"http://calm.trycloudflare.com http://x.pinggy.link\n"}, {}},
         ChunkCase{"OtherDomainNever", {"https://calm.example.com https://trycloudflare.com\n"}, {}},
