@@ -13,8 +13,11 @@
 // requests per second, server CPU (share of one core, microseconds per request, of which user
 // time), peak RSS and the client's own CPU share; then the ratios to the bare server.
 //
-//   node bench/switchboard.mjs                          10 s per run
-//   BENCH_SECONDS=3 BENCH_SESSIONS=1,10 node bench/switchboard.mjs
+//   node bench/switchboard.mjs                          10 s per server and N, in 3 rounds
+//   BENCH_SECONDS=3 BENCH_ROUNDS=1 BENCH_SESSIONS=1,10 node bench/switchboard.mjs
+//
+// The rounds interleave the servers, so that load from elsewhere on the machine falls on all of
+// them alike; latencies and CPU are pooled over the rounds.
 //
 // `node bench/switchboard.mjs --serve bare|copy` runs one of the reference servers by itself.
 
@@ -33,6 +36,7 @@ const PICTURE_BYTES = 100 * 1024;
 const WARM_UP_MS = 1000;
 const SECONDS = Number(process.env.BENCH_SECONDS ?? 10);
 const SESSION_COUNTS = (process.env.BENCH_SESSIONS ?? '1,10,50').split(',').map(Number);
+const ROUNDS = Number(process.env.BENCH_ROUNDS ?? 3);
 const PASSWORD = 'ABCD-EFGH';
 const CLOCK_TICKS_PER_SECOND = 100;
 const SERVERS = ['switchboard', 'bare', 'copy floor'];
@@ -243,9 +247,18 @@ function percentile(values, p) {
     return sorted[Math.min(sorted.length - 1, Math.floor((p / 100) * sorted.length))];
 }
 
-async function measure(kind, sessionCount) {
-    const server = await startServer(kind);
-    const load = await startLoad(server.port, sessionCount, kind === 'switchboard');
+/** Samples of one server, pooled over the rounds it ran. */
+function emptyPool(kind, sessionCount) {
+    return {
+        kind, sessionCount, push: [], polls: [], pictures: 0, requests: 0, failures: 0,
+        seconds: 0, userSeconds: 0, cpuSeconds: 0, clientSeconds: 0, peakRss: 0,
+    };
+}
+
+/** Runs one round of `seconds` against a fresh server of the given kind, adding to its pool. */
+async function runRound(pool, seconds) {
+    const server = await startServer(pool.kind);
+    const load = await startLoad(server.port, pool.sessionCount, pool.kind === 'switchboard');
     await sleep(WARM_UP_MS);
 
     let peakRss = residentBytes(server.child.pid);
@@ -254,35 +267,58 @@ async function measure(kind, sessionCount) {
     const clientBefore = process.cpuUsage();
     const started = process.hrtime.bigint();
     load.begin();
-    await sleep(SECONDS * 1000);
-    const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+    await sleep(seconds * 1000);
+    const elapsed = Number(process.hrtime.bigint() - started) / 1e9;
     const ticksAfter = cpuTicks(server.child.pid);
     const client = process.cpuUsage(clientBefore);
     clearInterval(sampler);
-    const { stats } = load;
-    const requests = stats.requests;
+    const requests = load.stats.requests;
     await load.end();
     await stopServer(server);
 
+    const { stats } = load;
     const userSeconds = (ticksAfter.user - ticksBefore.user) / CLOCK_TICKS_PER_SECOND;
-    const cpuSeconds = userSeconds + (ticksAfter.system - ticksBefore.system) / CLOCK_TICKS_PER_SECOND;
-    const polls = [...stats.hostPoll, ...stats.viewerPoll];
+    pool.push.push(...stats.push);
+    pool.polls.push(...stats.hostPoll, ...stats.viewerPoll);
+    pool.pictures += stats.pictures;
+    pool.requests += requests;
+    pool.failures += stats.failures;
+    pool.seconds += elapsed;
+    pool.userSeconds += userSeconds;
+    pool.cpuSeconds += userSeconds + (ticksAfter.system - ticksBefore.system) / CLOCK_TICKS_PER_SECOND;
+    pool.clientSeconds += (client.user + client.system) / 1e6;
+    pool.peakRss = Math.max(pool.peakRss, peakRss);
+}
+
+function summarise(pool) {
     return {
-        kind,
-        sessionCount,
-        pushP50: percentile(stats.push, 50),
-        pushP99: percentile(stats.push, 99),
-        pollP50: percentile(polls, 50),
-        pollP99: percentile(polls, 99),
-        picturesPerSecond: stats.pictures / seconds,
-        requestsPerSecond: requests / seconds,
-        cpuShare: cpuSeconds / seconds,
-        cpuMicrosPerRequest: (cpuSeconds * 1e6) / requests,
-        userMicrosPerRequest: (userSeconds * 1e6) / requests,
-        peakRssMb: peakRss / (1024 * 1024),
-        failures: stats.failures,
-        clientShare: (client.user + client.system) / 1e6 / seconds,
+        kind: pool.kind,
+        sessionCount: pool.sessionCount,
+        pushP50: percentile(pool.push, 50),
+        pushP99: percentile(pool.push, 99),
+        pollP50: percentile(pool.polls, 50),
+        pollP99: percentile(pool.polls, 99),
+        picturesPerSecond: pool.pictures / pool.seconds,
+        requestsPerSecond: pool.requests / pool.seconds,
+        cpuShare: pool.cpuSeconds / pool.seconds,
+        cpuMicrosPerRequest: (pool.cpuSeconds * 1e6) / pool.requests,
+        userMicrosPerRequest: (pool.userSeconds * 1e6) / pool.requests,
+        peakRssMb: pool.peakRss / (1024 * 1024),
+        failures: pool.failures,
+        clientShare: pool.clientSeconds / pool.seconds,
     };
+}
+
+/**
+ * Measures every server for SECONDS in ROUNDS interleaved rounds, so that a burst of load from
+ * elsewhere on the machine falls on all of them alike rather than on whichever ran at the time.
+ */
+async function measureAll(sessionCount) {
+    const pools = new Map(SERVERS.map((kind) => [kind, emptyPool(kind, sessionCount)]));
+    for (let round = 0; round < ROUNDS; round += 1) {
+        for (const pool of pools.values()) await runRound(pool, SECONDS / ROUNDS);
+    }
+    return new Map([...pools].map(([kind, pool]) => [kind, summarise(pool)]));
 }
 
 const fixed = (value, digits = 1) => (Number.isFinite(value) ? value.toFixed(digits) : '-');
@@ -292,17 +328,15 @@ async function main() {
     const header = ['N', 'server', 'push p50', 'push p99', 'poll p50', 'poll p99', 'pict/s', 'req/s',
         'CPU %', 'CPU us/req', 'user us/req', 'RSS MB', 'failed', 'client CPU %'];
     const widths = [3, 11, 8, 8, 8, 8, 7, 7, 6, 10, 11, 7, 6, 12];
-    console.log(`Switchboard load: ${SECONDS} s per run after ${WARM_UP_MS / 1000} s warm-up, `
+    console.log(`Switchboard load: ${SECONDS} s per server and N in ${ROUNDS} interleaved rounds, each after ${WARM_UP_MS / 1000} s warm-up, `
         + `${PICTURE_BYTES / 1024} KB pictures, ${PAUSE_MS} ms pause, node ${process.version}, `
         + `${os.cpus().length} CPUs, load average ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
     console.log(row(header, widths));
     const ratios = [];
     for (const sessionCount of SESSION_COUNTS) {
-        const results = new Map();
-        for (const kind of SERVERS) {
-            const r = await measure(kind, sessionCount);
-            results.set(kind, r);
-            console.log(row([sessionCount, kind, fixed(r.pushP50, 2), fixed(r.pushP99, 2), fixed(r.pollP50, 2),
+        const results = await measureAll(sessionCount);
+        for (const r of results.values()) {
+            console.log(row([sessionCount, r.kind, fixed(r.pushP50, 2), fixed(r.pushP99, 2), fixed(r.pollP50, 2),
                 fixed(r.pollP99, 2), fixed(r.picturesPerSecond), fixed(r.requestsPerSecond), fixed(r.cpuShare * 100),
                 fixed(r.cpuMicrosPerRequest, 0), fixed(r.userMicrosPerRequest, 0), fixed(r.peakRssMb), r.failures,
                 fixed(r.clientShare * 100)], widths));
