@@ -117,6 +117,9 @@ void CurlSession::start(Transfer &transfer)
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, maxRedirects);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.timeout.count()));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // The host's own switchboard is on loopback: a proxy from the environment must never see
+    // (or break) those requests.
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlSession::onCurlWrite);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
