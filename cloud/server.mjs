@@ -560,7 +560,10 @@ function readPayload(body, hostPicture) {
         const relayable = hostPicture ? isAscii(value) : isRelayableBytes(value);
         if (!relayable) refuse(400, '"payload" must be base64');
         // Do not keep a large network buffer alive for a small payload cut out of it.
-        return value.length * 2 < value.buffer.byteLength ? Buffer.from(value) : value;
+        if (value.length * 2 >= value.buffer.byteLength) return value;
+        const own = Buffer.allocUnsafeSlow(value.length);
+        value.copy(own);
+        return own;
     }
     if (typeof value !== 'string') refuse(400, '"payload" must be text');
     if (!RELAYABLE_TEXT.test(value)) refuse(400, '"payload" must be base64');
