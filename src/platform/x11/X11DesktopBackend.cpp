@@ -19,7 +19,6 @@
 #include <sys/shm.h>
 
 // Xlib last: its macros (None, Bool, Status, ...) clash with Qt headers.
-#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -409,9 +408,12 @@ void X11DesktopBackend::State::refreshKeymap()
     keymap.assign(symbols, symbols + static_cast<std::size_t>(count) * perKeycode);
     keysymsPerKeycode = perKeycode;
     XFree(symbols);
-    shiftKeycode = XKeysymToKeycode(display, XK_Shift_L);
-    if (!shiftKeycode)
-        shiftKeycode = XKeysymToKeycode(display, XK_Shift_R);
+    // From the keymap just read rather than Xlib's own copy, which may lag behind.
+    shiftKeycode = 0;
+    for (const KeySym shift : {KeySym(XK_Shift_L), KeySym(XK_Shift_R)}) {
+        if (const std::optional<KeyPosition> position = findKeysym(shift); position && !shiftKeycode)
+            shiftKeycode = position->keycode;
+    }
 
     if (!sparesFound) {
         // Keycodes that type nothing in the keymap as it was when we started.
