@@ -13,7 +13,7 @@
 
 import http from 'node:http';
 import crypto from 'node:crypto';
-import { isAscii } from 'node:buffer';
+import * as buffers from 'node:buffer';
 
 const DEFAULT_PORT = 17880;
 const LISTEN_ADDRESS = '127.0.0.1';
@@ -24,6 +24,8 @@ const HOST_ID_PATTERN = /^[0-9]{9}$/;
 // Base64 is such text; whether it decodes is for the receiver to judge, as it does anyway.
 const RELAYABLE_TEXT = /^[\x20\x21\x23-\x5b\x5d-\x7e]*$/;
 const CONTROL_BYTES = Array.from({ length: 0x20 }, (_, byte) => byte);
+// Native from node 18.15; the fallback keeps older 18.x releases serving.
+const isAscii = buffers.isAscii ?? ((bytes) => !/[^\x00-\x7f]/.test(bytes.toString('latin1')));
 const QUOTE = 0x22;
 const BACKSLASH = 0x5c;
 const PAYLOAD_MEMBER = Buffer.from('"payload":"');
