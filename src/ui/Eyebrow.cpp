@@ -17,6 +17,7 @@ Eyebrow::Eyebrow(const QString &caption, QWidget *parent)
     p.setColor(QPalette::WindowText, KivrenTheme::muted());
     setPalette(p);
     setMargin(0);
+    setTextFormat(Qt::PlainText);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setCaption(caption);
 }

@@ -27,6 +27,8 @@ constexpr int kBookRowInset = 8;
 QLabel *label(const QString &text, const QFont &font, std::optional<QColor> colour = std::nullopt)
 {
     auto *l = new QLabel(text);
+    // Names, statuses and errors come from other machines: never interpret them as markup.
+    l->setTextFormat(Qt::PlainText);
     // Inside a button a label would otherwise take the button's text role.
     l->setForegroundRole(QPalette::WindowText);
     l->setFont(font);

@@ -35,6 +35,8 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     bar->setContentsMargins(kBarInset, kBarInset, kBarInset, kBarInset);
     m_end = new KivrenGhost(QStringLiteral("End"));
     m_status = new QLabel(client.status());
+    // The status may carry the switchboard's own error text: shown as it is, never as markup.
+    m_status->setTextFormat(Qt::PlainText);
     QPalette statusPalette = m_status->palette();
     statusPalette.setColor(QPalette::WindowText, KivrenTheme::muted());
     m_status->setPalette(statusPalette);

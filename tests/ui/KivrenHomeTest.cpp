@@ -278,6 +278,20 @@ INSTANTIATE_TEST_SUITE_P(
                    "Save the Mac cloud address once, then connect.", true}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// Names and statuses come from other machines; markup in them is shown as typed, not rendered.
+TEST_F(Home, ForeignText_ShownLiterallyNotAsMarkup)
+{
+    const QString markup = QStringLiteral("<b>Studio</b> <img src=\"file:///etc/hostname\">");
+    make({{QStringLiteral("987654321"), markup, QDateTime::currentDateTimeUtc()}});
+    home->setHostStatus(QStringLiteral("Connected \u00b7 ") + markup);
+    const auto row = home->findChild<QPushButton *>(QStringLiteral("bookRow"));
+    ASSERT_NE(row, nullptr);
+    for (QLabel *shown : {row->findChildren<QLabel *>().at(0), find<QLabel>("hostStatus")}) {
+        const int literalWidth = QFontMetrics(shown->font()).horizontalAdvance(shown->text());
+        EXPECT_GE(shown->sizeHint().width(), literalWidth - 1) << shown->text().toStdString();
+    }
+}
+
 TEST_F(Home, Hint_DefaultUntilOneIsGiven)
 {
     auto *hint = find<QLabel>("cloudHint");
