@@ -155,7 +155,6 @@ HomeCard *KivrenHome::buildThisDevice()
     m_hostId = label({}, KivrenTheme::monoFont(32, QFont::DemiBold));
     m_hostId->setObjectName(QStringLiteral("hostId"));
     m_hostId->setContentsMargins(0, 6, 0, 0);
-    m_hostId->setTextInteractionFlags(Qt::TextSelectableByMouse);
     card->add(m_hostId);
 
     auto *caption = new Eyebrow(QStringLiteral("Unattended password"));
@@ -165,7 +164,6 @@ HomeCard *KivrenHome::buildThisDevice()
     card->add(caption);
     m_hostPassword = label({}, KivrenTheme::monoFont(24, QFont::DemiBold));
     m_hostPassword->setObjectName(QStringLiteral("hostPassword"));
-    m_hostPassword->setTextInteractionFlags(Qt::TextSelectableByMouse);
     card->add(m_hostPassword);
 
     m_statusRow = new QWidget;
