@@ -108,6 +108,10 @@ if (settings.port > 65535) {
     process.exit(2);
 }
 
+/** The answer of a path that has nothing to tell but success. */
+const OK = Object.freeze({ ok: true });
+const OK_TEXT = JSON.stringify(OK);
+
 /** A refusal answered to the client: an HTTP status of 400 or more and a readable text. */
 class Refusal {
     constructor(status, message) {
@@ -394,7 +398,7 @@ function register(body, _request, now) {
     host.passwordDigest = digest(compact);
     host.unattended = unattended;
     host.lastSeenAt = now;
-    return { ok: true };
+    return OK;
 }
 
 function heartbeat(body, _request, now) {
@@ -410,8 +414,8 @@ function heartbeat(body, _request, now) {
     host.lastSeenAt = now;
 
     // 3. Answer the public origin and the oldest session waiting to be claimed.
-    const answer = { ok: true };
-    if (publicOrigin !== '') answer.origin = publicOrigin;
+    const reply = { ok: true };
+    if (publicOrigin !== '') reply.origin = publicOrigin;
     let waiting = null;
     for (const session of sessions.values()) {
         if (session.hostId === id && !session.ended && !session.claimed
@@ -421,10 +425,10 @@ function heartbeat(body, _request, now) {
     }
     if (waiting !== null) {
         waiting.offered = true;
-        answer.pending = { sessionId: waiting.id, sessionToken: waiting.token };
-        if (waiting.clientName !== '') answer.pending.clientName = waiting.clientName;
+        reply.pending = { sessionId: waiting.id, sessionToken: waiting.token };
+        if (waiting.clientName !== '') reply.pending.clientName = waiting.clientName;
     }
-    return answer;
+    return reply;
 }
 
 function isDirectLoopback(request) {
@@ -449,17 +453,17 @@ function origin(body, request) {
         refuse(400, '"origin" must be a web address');
     }
     publicOrigin = url.origin;
-    return { ok: true };
+    return OK;
 }
 
 function lookup(body, _request, now) {
     const id = readText(body, 'id', { required: true });
     const host = HOST_ID_PATTERN.test(id) ? hosts.get(id) : undefined;
     if (host === undefined) return { found: false, online: false };
-    const answer = { found: true, online: hostIsOnline(host, now) };
-    if (host.name !== '') answer.name = host.name;
-    if (host.platform !== '') answer.platform = host.platform;
-    return answer;
+    const reply = { found: true, online: hostIsOnline(host, now) };
+    if (host.name !== '') reply.name = host.name;
+    if (host.platform !== '') reply.platform = host.platform;
+    return reply;
 }
 
 function connect(body, _request, now) {
@@ -497,7 +501,7 @@ function claim(body, _request, now) {
     if (session.ended) refuse(410, session.endReason);
     session.claimed = true;
     session.hostSeenAt = now;
-    return { ok: true };
+    return OK;
 }
 
 function push(body, _request, now) {
@@ -526,7 +530,7 @@ function push(body, _request, now) {
             refuse(429, 'Too many messages are waiting for the PC');
         }
         queue.push(frame);
-        return { ok: true };
+        return OK;
     }
 
     // 4. A host's frame gets the next sequence number; a picture replaces the oldest kept one.
@@ -536,7 +540,7 @@ function push(body, _request, now) {
         if (session.viewerPictures.length >= settings.keptPictures) session.viewerPictures.dropOldest();
         frame.sequence = ++session.sequence;
         session.viewerPictures.push(frame);
-        return { ok: true };
+        return OK;
     }
     const queue = session.viewerMessages;
     if (queue.length >= settings.maxQueuedMessages || queue.bytes + payload.length > settings.maxQueuedBytes) {
@@ -544,7 +548,7 @@ function push(body, _request, now) {
     }
     frame.sequence = ++session.sequence;
     queue.push(frame);
-    return { ok: true };
+    return OK;
 }
 
 /**
@@ -662,7 +666,7 @@ function poll(body, _request, now) {
 function close(body, _request, now) {
     const session = authorisedSession(body, 'token');
     endSession(session, 'The session has ended', now);
-    return { ok: true };
+    return OK;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -722,26 +726,23 @@ const ROUTES = new Map([
 // ---------------------------------------------------------------------------------------------
 // HTTP.
 
-function answer(response, status, text, extraHeaders = {}) {
+// Fixed headers of every answer, as the flat name/value list writeHead takes.
+const ANSWER_HEADERS = [
+    'Content-Type', 'application/json; charset=utf-8',
+    'Cache-Control', 'no-store',
+    'X-Content-Type-Options', 'nosniff',
+];
+
+function answer(response, status, text, extraHeaders = []) {
     if (response.headersSent || response.destroyed) return;
-    response.writeHead(status, {
-        'Content-Type': 'application/json; charset=utf-8',
-        'Content-Length': Buffer.byteLength(text),
-        'Cache-Control': 'no-store',
-        'X-Content-Type-Options': 'nosniff',
-        ...extraHeaders,
-    });
+    response.writeHead(status, [...ANSWER_HEADERS, 'Content-Length', Buffer.byteLength(text), ...extraHeaders]);
     response.end(text);
 }
 
 function answerPieces(response, pieces) {
     if (response.headersSent || response.destroyed) return;
-    response.writeHead(200, {
-        'Content-Type': 'application/json; charset=utf-8',
-        'Content-Length': pieces.reduce((sum, piece) => sum + piece.length, 0),
-        'Cache-Control': 'no-store',
-        'X-Content-Type-Options': 'nosniff',
-    });
+    const length = pieces.reduce((sum, piece) => sum + piece.length, 0);
+    response.writeHead(200, [...ANSWER_HEADERS, 'Content-Length', length]);
     // Corked so that all pieces leave in one write; end() flushes, and the check keeps the cork
     // balanced on versions where it does not.
     response.cork();
@@ -750,51 +751,45 @@ function answerPieces(response, pieces) {
     if (response.writableCorked > 0) response.uncork();
 }
 
-function answerRefusal(response, refusal, extraHeaders = {}) {
+function answerRefusal(response, refusal, extraHeaders = []) {
     answer(response, refusal.status, JSON.stringify({ error: refusal.message }), extraHeaders);
 }
 
 /** Refuses without reading the body, and closes the connection so that its rest is never read. */
-function refuseAndHangUp(request, response, refusal, extraHeaders = {}) {
+function refuseAndHangUp(request, response, refusal, extraHeaders = []) {
     response.on('finish', () => request.socket?.destroy());
-    answerRefusal(response, refusal, { Connection: 'close', ...extraHeaders });
+    answerRefusal(response, refusal, ['Connection', 'close', ...extraHeaders]);
 }
 
 /**
- * Reads the whole body, up to maxBytes. Resolves with a Buffer, or with a Refusal when the body is
- * too large, or with null when the client went away.
+ * Reads the whole body, up to maxBytes, and calls `done` with a Buffer, or with a Refusal when
+ * the body is too large. A client that goes away mid-body never gets a call; nothing is left
+ * waiting for it.
  */
-function readBody(request, maxBytes) {
+function readBody(request, maxBytes, done) {
     const declared = request.headers['content-length'];
     if (declared !== undefined && Number(declared) > maxBytes) {
-        return Promise.resolve(new Refusal(413, 'The request is too large'));
+        done(new Refusal(413, 'The request is too large'));
+        return;
     }
-    return new Promise((resolve) => {
-        const chunks = [];
-        let received = 0;
-        let settled = false;
-        const settle = (value) => {
-            if (settled) return;
-            settled = true;
+    const chunks = [];
+    let received = 0;
+    const onData = (chunk) => {
+        received += chunk.length;
+        if (received > maxBytes) {
             request.removeListener('data', onData);
-            resolve(value);
-        };
-        const onData = (chunk) => {
-            received += chunk.length;
-            if (received > maxBytes) {
-                settle(new Refusal(413, 'The request is too large'));
-                return;
-            }
-            chunks.push(chunk);
-        };
-        request.on('data', onData);
-        request.on('end', () => settle(chunks.length === 1 ? chunks[0] : Buffer.concat(chunks, received)));
-        request.on('error', () => settle(null));
-        request.on('close', () => settle(null));
-    });
+            request.removeListener('end', onEnd);
+            done(new Refusal(413, 'The request is too large'));
+            return;
+        }
+        chunks.push(chunk);
+    };
+    const onEnd = () => done(chunks.length === 1 ? chunks[0] : Buffer.concat(chunks, received));
+    request.on('data', onData);
+    request.on('end', onEnd);
 }
 
-async function serve(request, response) {
+function serve(request, response) {
     // 1. The path must be one of ours and the method POST.
     const path = request.url.split('?', 1)[0];
     const route = ROUTES.get(path);
@@ -803,19 +798,19 @@ async function serve(request, response) {
         return;
     }
     if (request.method !== 'POST') {
-        refuseAndHangUp(request, response, new Refusal(405, 'Only POST is accepted'), { Allow: 'POST' });
+        refuseAndHangUp(request, response, new Refusal(405, 'Only POST is accepted'), ['Allow', 'POST']);
         return;
     }
 
     // 2. Read the body within its size limit. An oversized one is refused and its connection
     //    closed, so the rest of it is never read.
-    const bytes = await readBody(request, route.maxBytes);
-    if (bytes === null) return;
-    if (bytes instanceof Refusal) {
-        refuseAndHangUp(request, response, bytes);
-        return;
-    }
+    readBody(request, route.maxBytes, (bytes) => {
+        if (bytes instanceof Refusal) refuseAndHangUp(request, response, bytes);
+        else respond(route, bytes, request, response);
+    });
+}
 
+function respond(route, bytes, request, response) {
     // 3. Parse once, then run the path and answer.
     let result;
     try {
@@ -827,6 +822,7 @@ async function serve(request, response) {
         return;
     }
     if (result instanceof FramesAnswer) answerPieces(response, result.pieces());
+    else if (result === OK) answer(response, 200, OK_TEXT);
     else answer(response, 200, JSON.stringify(result));
 }
 
@@ -839,9 +835,11 @@ function sweepInterval() {
 function start() {
     const checkEvery = Math.max(10, Math.min(1000, Math.floor(settings.headersTimeoutMs / 2)));
     const server = http.createServer({ connectionsCheckingInterval: checkEvery, keepAlive: true }, (request, response) => {
-        serve(request, response).catch(() => {
+        try {
+            serve(request, response);
+        } catch {
             answerRefusal(response, new Refusal(500, 'The switchboard failed to handle the request'));
-        });
+        }
     });
     server.headersTimeout = Math.min(settings.headersTimeoutMs, settings.requestTimeoutMs);
     server.requestTimeout = settings.requestTimeoutMs;
