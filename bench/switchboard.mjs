@@ -75,12 +75,18 @@ function serveReference(kind) {
     server.listen(0, '127.0.0.1', () => process.stdout.write(`listening on 127.0.0.1:${server.address().port}\n`));
 }
 
+// Servers still running when the benchmark ends, however it ends, are stopped with it.
+const liveServers = new Set();
+process.on('exit', () => { for (const child of liveServers) child.kill(); });
+
 function startServer(kind) {
     const args = kind === 'switchboard' ? [SWITCHBOARD] : [SELF, '--serve', kind === 'bare' ? 'bare' : 'copy'];
     const child = spawn(process.execPath, args, {
         env: { ...process.env, KIVREN_PORT: '0' },
         stdio: ['ignore', 'pipe', 'inherit'],
     });
+    liveServers.add(child);
+    child.once('exit', () => liveServers.delete(child));
     return new Promise((resolve, reject) => {
         let text = '';
         child.stdout.on('data', (chunk) => {
