@@ -228,6 +228,19 @@ void saveScreen(const Machine &machine, const QString &file)
         .save(file);
 }
 
+// A screenshot of one window, as the real app drew it under Xvfb (kept for the docs).
+void saveWindow(const Machine &machine, QRect window, const QString &name)
+{
+    auto desktop = X11DesktopBackend::open(machine.display());
+    const auto image = desktop ? desktop->captureMainDisplay() : std::nullopt;
+    if (!image)
+        return;
+    QDir().mkpath(QStringLiteral(KIVREN_BINARY_DIR "/e2e-screenshots"));
+    QImage(image->pixels, image->width, image->height, image->stride, QImage::Format_RGB32)
+        .copy(window)
+        .save(QStringLiteral(KIVREN_BINARY_DIR "/e2e-screenshots/%1.png").arg(name));
+}
+
 bool portAnswers(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -320,6 +333,7 @@ protected:
         const auto home = parseLayout(viewer.run(QStringLiteral(KIVREN_WINDOW_LAYOUT), args));
         ASSERT_TRUE(home.contains(QStringLiteral("remoteId")) && home.contains(QStringLiteral("connect")));
 
+        saveWindow(viewer, window.rect, fromBook ? QStringLiteral("home-address-book") : QStringLiteral("home-empty-book"));
         if (fromBook) {
             ASSERT_TRUE(home.contains(QStringLiteral("bookRow"))) << "no address book row after the restart";
             clickAt(viewer, window, home[QStringLiteral("bookRow")].center());
@@ -345,6 +359,8 @@ protected:
             saveScreen(host, QStringLiteral(KIVREN_BINARY_DIR "/e2e-host-screen.png"));
         }
         ASSERT_TRUE(shown) << "B never showed A's pattern; its screen is in " KIVREN_BINARY_DIR "/e2e-viewer-screen.png";
+        if (!fromBook)
+            saveWindow(viewer, window.rect, QStringLiteral("remote-desktop"));
     }
 
     QTemporaryDir dir;
