@@ -1,5 +1,8 @@
 #include "MacHostService.h"
 
+#include "CancellablePause.h"
+#include "JsonMembers.h"
+
 #include "Base64.h"
 #include "Clipboard.h"
 #include "ComputerName.h"
@@ -47,71 +50,24 @@ QString freshPassword()
     return KivrenIds::pick(4) + QLatin1Char('-') + KivrenIds::pick(4);
 }
 
-QString textMember(const QJsonObject &object, const QString &key)
-{
-    const QJsonValue value = object.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
-double numberMember(const QJsonObject &object, const QString &key, double fallback)
-{
-    const QJsonValue value = object.value(key);
-    return value.isDouble() ? value.toDouble() : fallback;
-}
-
-// An integer member: a JSON number without a fractional part that fits; anything else (a
-// fraction, text, a number out of range) takes the fallback.
-std::int64_t integerMember(const QJsonObject &object, const QString &key, std::int64_t fallback)
-{
-    const QJsonValue value = object.value(key);
-    if (!value.isDouble())
-        return fallback;
-    const double number = value.toDouble();
-    constexpr double limit = 9007199254740992.0; // 2^53: every integer below is exact
-    if (!std::isfinite(number) || std::trunc(number) != number || std::fabs(number) > limit)
-        return fallback;
-    return static_cast<std::int64_t>(number);
-}
-
-bool boolMember(const QJsonObject &object, const QString &key, bool fallback)
-{
-    const QJsonValue value = object.value(key);
-    return value.isBool() ? value.toBool() : fallback;
-}
-
 RemoteInput remoteInputFrom(const QJsonObject &message)
 {
     RemoteInput input;
-    input.kind = remoteInputKindFromRaw(textMember(message, QStringLiteral("kind"))).value_or(RemoteInput::Kind::move);
-    input.x = numberMember(message, QStringLiteral("x"), 0);
-    input.y = numberMember(message, QStringLiteral("y"), 0);
-    input.button = integerMember(message, QStringLiteral("button"), 0);
-    input.clickCount = integerMember(message, QStringLiteral("clickCount"), 1);
-    input.deltaX = numberMember(message, QStringLiteral("deltaX"), 0);
-    input.deltaY = numberMember(message, QStringLiteral("deltaY"), 0);
+    input.kind = remoteInputKindFromRaw(JsonMembers::text(message, QStringLiteral("kind"))).value_or(RemoteInput::Kind::move);
+    input.x = JsonMembers::number(message, QStringLiteral("x"), 0);
+    input.y = JsonMembers::number(message, QStringLiteral("y"), 0);
+    input.button = JsonMembers::integer(message, QStringLiteral("button"), 0);
+    input.clickCount = JsonMembers::integer(message, QStringLiteral("clickCount"), 1);
+    input.deltaX = JsonMembers::number(message, QStringLiteral("deltaX"), 0);
+    input.deltaY = JsonMembers::number(message, QStringLiteral("deltaY"), 0);
     return input;
-}
-
-// Sleeps, but a stop ends the sleep on the next pass of the event loop, so a stopped loop
-// lets go of its frame promptly.
-QCoro::Task<> pause(std::chrono::milliseconds duration, std::stop_token stop)
-{
-    if (stop.stop_requested())
-        co_return;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.start(duration);
-    std::stop_callback onStop(stop, [&timer] {
-        QMetaObject::invokeMethod(&timer, [&timer] { timer.start(0); }, Qt::QueuedConnection);
-    });
-    co_await timer;
 }
 
 } // namespace
 
 QString MacHostService::loopbackOrigin()
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(KivrenCloudProcess::port);
+    return KivrenCloudProcess::loopbackOrigin();
 }
 
 MacHostService::Options MacHostService::appOptions(SettingsStore &settings)
@@ -195,7 +151,7 @@ QCoro::Task<> MacHostService::beatLoop()
     const std::stop_token stop = m_lifetime.get_token();
     const Timing timing = m_options.timing;
 
-    co_await pause(timing.firstPass, stop);
+    co_await cancellablePause(timing.firstPass, stop);
     while (!stop.stop_requested() && self) {
         co_await self->registerHost();
         if (stop.stop_requested() || !self)
@@ -203,7 +159,7 @@ QCoro::Task<> MacHostService::beatLoop()
         co_await self->heartbeat();
         if (stop.stop_requested() || !self)
             co_return;
-        co_await pause(timing.period, stop);
+        co_await cancellablePause(timing.period, stop);
     }
 }
 
@@ -381,7 +337,7 @@ QCoro::Task<> MacHostService::runSession(QString id, QString token, std::stop_to
                 co_return;
         }
         // 4.5 Whatever the poll's outcome.
-        co_await pause(sessionPause, stop);
+        co_await cancellablePause(sessionPause, stop);
         if (!self)
             co_return;
     }
@@ -401,7 +357,7 @@ void MacHostService::endSession(quint64 serial)
 
 void MacHostService::handle(const QJsonObject &message, const DisplayGeometry &geometry)
 {
-    const QString type = textMember(message, QStringLiteral("type"));
+    const QString type = JsonMembers::text(message, QStringLiteral("type"));
     if (type == QStringLiteral("close")) {
         if (m_session)
             m_sessionStop.request_stop();
@@ -414,8 +370,8 @@ void MacHostService::handle(const QJsonObject &message, const DisplayGeometry &g
     if (type == QStringLiteral("input")) {
         MacInput::apply(*desktop, remoteInputFrom(message), geometry);
     } else if (type == QStringLiteral("key")) {
-        MacInput::applyKey(*desktop, textMember(message, QStringLiteral("codeName")),
-                           textMember(message, QStringLiteral("key")), boolMember(message, QStringLiteral("down"), true));
+        MacInput::applyKey(*desktop, JsonMembers::text(message, QStringLiteral("codeName")),
+                           JsonMembers::text(message, QStringLiteral("key")), JsonMembers::boolean(message, QStringLiteral("down"), true));
     } else if (type == QStringLiteral("text")) {
         const QJsonValue text = message.value(QStringLiteral("key"));
         if (text.isString())

@@ -46,6 +46,11 @@ public:
 
 namespace KivrenCloudProcess {
 
+QString loopbackOrigin(quint16 onPort)
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(onPort);
+}
+
 Roots Roots::system()
 {
     Roots roots;

@@ -1,6 +1,7 @@
 #include "KivrenTunnel.h"
 
 #include "ChildLifetime.h"
+#include "KivrenCloudProcess.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -10,11 +11,6 @@ namespace {
 
 const QString cloudflaredTool = QStringLiteral("cloudflared");
 const QString sshTool = QStringLiteral("ssh");
-
-QString loopbackOrigin(quint16 port)
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(port);
-}
 
 // https, a host made of letters, digits, dots and hyphens, then one of the tunnel domains.
 // Dots inside the domains match only dots; the match ends with the domain.
@@ -54,7 +50,7 @@ QStringList KivrenTunnel::defaultSearchDirectories(const QString &home)
 
 QStringList KivrenTunnel::cloudflaredArguments(quint16 port)
 {
-    return {QStringLiteral("tunnel"), QStringLiteral("--url"), loopbackOrigin(port), QStringLiteral("--no-autoupdate")};
+    return {QStringLiteral("tunnel"), QStringLiteral("--url"), KivrenCloudProcess::loopbackOrigin(port), QStringLiteral("--no-autoupdate")};
 }
 
 QStringList KivrenTunnel::sshArguments(quint16 port)

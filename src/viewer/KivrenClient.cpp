@@ -1,5 +1,7 @@
 #include "KivrenClient.h"
 
+#include "CancellablePause.h"
+#include "JsonMembers.h"
 #include "KivrenAPI.h"
 #include "KivrenCloudProcess.h"
 #include "KivrenIds.h"
@@ -35,40 +37,11 @@ QString transportLabel(Transport transport)
     return QStringLiteral("Relay");
 }
 
-QString textMember(const QJsonObject &object, const QString &key, const QString &fallback = {})
-{
-    const QJsonValue value = object.value(key);
-    return value.isString() ? value.toString() : fallback;
-}
-
-bool isTrue(const QJsonObject &object, const QString &key)
-{
-    const QJsonValue value = object.value(key);
-    return value.isBool() && value.toBool();
-}
-
-// Sleeps, but a stop ends the sleep on the next pass of the event loop instead of after the
-// full duration, so a cancelled session lets go of its frame promptly.
-QCoro::Task<> pause(std::chrono::milliseconds duration, std::stop_token stop)
-{
-    if (stop.stop_requested())
-        co_return;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.start(duration);
-    // The stop may be requested from any thread: hop to the timer's thread. A stop that
-    // arrives after the timer is gone is dropped with the timer's pending events.
-    std::stop_callback onStop(stop, [&timer] {
-        QMetaObject::invokeMethod(&timer, [&timer] { timer.start(0); }, Qt::QueuedConnection);
-    });
-    co_await timer;
-}
-
 } // namespace
 
 QString KivrenClient::loopbackOrigin()
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(KivrenCloudProcess::port);
+    return KivrenCloudProcess::loopbackOrigin();
 }
 
 KivrenClient::KivrenClient(SettingsStore &settings, std::optional<QString> computerName, QObject *parent)
@@ -231,7 +204,7 @@ QCoro::Task<> KivrenClient::run(QString id, QString password, std::stop_token st
 
     // Like any background task, this one starts on a later pass of the event loop: connect
     // returns with the phase still connecting, and a task replaced before then never starts.
-    co_await pause(std::chrono::milliseconds(0), stop);
+    co_await cancellablePause(std::chrono::milliseconds(0), stop);
     if (cancelled())
         co_return;
 
@@ -259,17 +232,17 @@ QCoro::Task<> KivrenClient::run(QString id, QString password, std::stop_token st
         fail(*lookup.error);
         co_return;
     }
-    if (!isTrue(lookup.object, QStringLiteral("found"))) {
+    if (!JsonMembers::boolean(lookup.object, QStringLiteral("found"), false)) {
         fail(KivrenError::kivren(404, QStringLiteral("Unknown ID")));
         co_return;
     }
-    if (!isTrue(lookup.object, QStringLiteral("online"))) {
+    if (!JsonMembers::boolean(lookup.object, QStringLiteral("online"), false)) {
         fail(KivrenError::kivren(409, QStringLiteral("That PC is offline")));
         co_return;
     }
 
     // 5.
-    setHostName(textMember(lookup.object, QStringLiteral("name"), QStringLiteral("Remote")));
+    setHostName(JsonMembers::text(lookup.object, QStringLiteral("name"), QStringLiteral("Remote")));
     if (cancelled())
         co_return;
 
@@ -289,8 +262,8 @@ QCoro::Task<> KivrenClient::run(QString id, QString password, std::stop_token st
     }
 
     // 7.
-    m_sessionId = textMember(opened.object, QStringLiteral("sessionId"));
-    m_sessionToken = textMember(opened.object, QStringLiteral("sessionToken"));
+    m_sessionId = JsonMembers::text(opened.object, QStringLiteral("sessionId"));
+    m_sessionToken = JsonMembers::text(opened.object, QStringLiteral("sessionToken"));
     const QJsonValue transport = opened.object.value(QStringLiteral("transport"));
     if (transport.isString()) {
         if (const auto reported = transportFromRaw(transport.toString()))
@@ -319,7 +292,7 @@ QCoro::Task<> KivrenClient::run(QString id, QString password, std::stop_token st
             fail(*failure);
             co_return;
         }
-        co_await pause(pollPause, stop);
+        co_await cancellablePause(pollPause, stop);
     }
 }
 

@@ -68,7 +68,7 @@ public:
     QList<QJsonObject> messages(int count)
     {
         QList<QJsonObject> received;
-        QTest::qWaitFor(
+        (void)QTest::qWaitFor(
             [&] {
                 const KivrenAnswer answer =
                     post(QStringLiteral("poll"), SessionMessages::pollBody(sessionId, token, QStringLiteral("host"), 0));
