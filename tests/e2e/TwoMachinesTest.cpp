@@ -241,6 +241,17 @@ void saveWindow(const Machine &machine, QRect window, const QString &name)
         .save(QStringLiteral(KIVREN_BINARY_DIR "/e2e-screenshots/%1.png").arg(name));
 }
 
+// The home screen's Connect button is drawn in the accent colour.
+bool showsConnectButton(const Machine &viewer, QPoint onScreen)
+{
+    auto desktop = X11DesktopBackend::open(viewer.display());
+    const auto image = desktop ? desktop->captureMainDisplay() : std::nullopt;
+    if (!image || onScreen.x() >= image->width || onScreen.y() >= image->height)
+        return false;
+    // Sample beside the label, inside the fill.
+    return near(pixelAt(*image, onScreen + QPoint(-200, 0)), QColor(0xE8, 0xEA, 0xEE), 6);
+}
+
 bool portAnswers(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -349,6 +360,7 @@ protected:
                                                    {QStringLiteral("remote"), QString::number(window.rect.width()),
                                                     QString::number(window.rect.height())}));
         ASSERT_TRUE(remote.contains(QStringLiteral("picture")) && remote.contains(QStringLiteral("end")));
+        connect = home[QStringLiteral("connect")];
         picture = remote[QStringLiteral("picture")];
         end = remote[QStringLiteral("end")];
         viewerWindow = window;
@@ -363,10 +375,43 @@ protected:
             saveWindow(viewer, window.rect, QStringLiteral("remote-desktop"));
     }
 
+    // True when A's window draws its status line exactly as the home screen draws "Switchboard on
+    // this Mac" (with or without the ID: the next registration appends it), and not as it draws
+    // a live session's "Connected · " line.
+    bool hostShowsStatusWithoutSession(const QString &id, const QString &password)
+    {
+        const WindowGeometry window = findAppWindow(host);
+        auto desktop = X11DesktopBackend::open(host.display());
+        const auto screen = desktop ? desktop->captureMainDisplay() : std::nullopt;
+        if (window.id.isEmpty() || !screen)
+            return false;
+        const QImage real = QImage(screen->pixels, screen->width, screen->height, screen->stride, QImage::Format_RGB32)
+                                .copy(window.rect);
+        const QString hint = QStringLiteral("This Mac is the switchboard. Keep it open. Windows on this Wi\u2011Fi finds it automatically.");
+        const QString formattedId = id.left(3) + u' ' + id.mid(3, 3) + u' ' + id.mid(6);
+        for (const QString &status : {QStringLiteral("Switchboard on this Mac"),
+                                      QStringLiteral("Switchboard on this Mac \u00B7 ") + formattedId}) {
+            const QString file = dir.filePath(QStringLiteral("expected-status.png"));
+            const auto rects = parseLayout(host.run(QStringLiteral(KIVREN_WINDOW_LAYOUT),
+                                                    {QStringLiteral("home"), QString::number(window.rect.width()),
+                                                     QString::number(window.rect.height()), id, password, status, hint,
+                                                     QStringLiteral("--grab"), file}));
+            const QRect region = rects.value(QStringLiteral("hostStatus"));
+            const QImage expected(file);
+            if (region.isEmpty() || expected.isNull())
+                continue;
+            if (real.copy(region).convertToFormat(QImage::Format_RGB32) == expected.copy(region).convertToFormat(QImage::Format_RGB32))
+                return true;
+        }
+        return false;
+    }
+
     QTemporaryDir dir;
+    QString clickLog;
     Machine host{QStringLiteral("A"), {}, nullptr, nullptr};
     Machine viewer{QStringLiteral("B"), {}, nullptr, nullptr};
     std::unique_ptr<QProcess> pattern;
+    QRect connect;
     QRect picture;
     QRect end;
     WindowGeometry viewerWindow;
@@ -406,7 +451,7 @@ TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
     // A: the host. Its own window comes up first; the pattern window then covers the display.
     host.launch();
     ASSERT_FALSE(findAppWindow(host).id.isEmpty()) << "A's window never appeared";
-    const QString clickLog = dir.filePath(QStringLiteral("clicks.log"));
+    clickLog = dir.filePath(QStringLiteral("clicks.log"));
     pattern = std::make_unique<QProcess>();
     pattern->setProcessEnvironment(host.environment());
     pattern->start(QStringLiteral(KIVREN_PATTERN_WINDOW), {clickLog});
@@ -442,9 +487,19 @@ TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
     EXPECT_NEAR(press->x(), expected.x(), 3);
     EXPECT_NEAR(press->y(), expected.y(), 3);
 
-    // "End" takes B home; the pattern leaves B's screen.
+    // "End" takes B home: the picture goes and the Connect button is back.
     clickAt(viewer, viewerWindow, end.center());
     EXPECT_TRUE(waitUntil([&] { return !showsPattern(viewer, picture.translated(viewerWindow.rect.topLeft())); }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return showsConnectButton(viewer, viewerWindow.rect.topLeft() + connect.center()); }, 10000))
+        << "B did not return to its home screen";
+
+    // A's own window (uncovered for a moment) shows the status of a host without a session.
+    pattern->kill();
+    pattern->waitForFinished(5000);
+    EXPECT_TRUE(waitUntil([&] { return hostShowsStatusWithoutSession(id, password); }, 15000))
+        << "A's status did not return to \"Switchboard on this Mac\"";
+    pattern->start(QStringLiteral(KIVREN_PATTERN_WINDOW), {clickLog});
+    ASSERT_TRUE(pattern->waitForStarted(5000));
 
     // B restarts and finds A in its address book; picking the row and connecting again works,
     // which also shows A ended the first session (a live host ignores new sessions).

@@ -5,6 +5,8 @@
 //
 //   e2e_window_layout home <width> <height> <hostId> <password> <hostStatus> <cloudHint> [<bookId> <bookName>]
 //   e2e_window_layout remote <width> <height>
+// With "--grab <file.png>" anywhere on the line it also saves the whole screen as drawn, so a
+// test can compare a region of the real window with what a given text looks like.
 #include "BookEntry.h"
 #include "ClickView.h"
 #include "KivrenClient.h"
@@ -45,7 +47,12 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setPalette(KivrenTheme::palette());
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    QString grabFile;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--grab")); at > 0 && at + 1 < args.size()) {
+        grabFile = args[at + 1];
+        args.remove(at, 2);
+    }
     if (args.size() < 4)
         return 2;
     const QString screen = args[1];
@@ -70,8 +77,10 @@ int main(int argc, char *argv[])
         home.setOnCopyPass([] {});
         home.setOnNewPass([] {});
         settle(home, width, height);
-        for (const char *name : {"remoteId", "remotePassword", "connect", "bookRow"})
+        for (const char *name : {"remoteId", "remotePassword", "connect", "bookRow", "hostStatus"})
             print(name, &home, home.findChild<QWidget *>(QString::fromLatin1(name)));
+        if (!grabFile.isEmpty())
+            home.grab().save(grabFile);
         return 0;
     }
     if (screen == QLatin1String("remote")) {
