@@ -32,7 +32,6 @@ const PAYLOAD_MEMBER = Buffer.from('"payload":"');
 // Stands in for a payload while the rest of a push body is parsed; unguessable, so a body cannot
 // make another member look like the payload.
 const PAYLOAD_STAND_IN = crypto.randomBytes(12).toString('hex');
-const PAYLOAD_STAND_IN_BYTES = Buffer.from(PAYLOAD_STAND_IN);
 const FRAME_KINDS = new Set(['json', 'jpeg']);
 const ROLES = new Set(['viewer', 'host']);
 // Secrets longer than this can never match one we issued or stored, so they are refused before
@@ -603,14 +602,22 @@ class FramesAnswer {
 
     pieces() {
         const pieces = [FRAMES_OPEN];
-        this.frames.forEach((frame, i) => {
+        for (let i = 0; i < this.frames.length; i += 1) {
+            const frame = this.frames[i];
             if (i > 0) pieces.push(FRAME_SEPARATOR);
             pieces.push(frame.kind === 'jpeg' ? JPEG_FRAME_OPEN : JSON_FRAME_OPEN, frame.payload, FRAME_CLOSE);
-        });
+        }
         pieces.push(Buffer.from(`],"since":${this.since}}`));
         return pieces;
     }
+
+    /** The whole answer as text, for one with no frames, so that it leaves in a single write. */
+    emptyText() {
+        return `{"frames":[],"since":${this.since}}`;
+    }
 }
+
+const NO_FRAMES_TEXT = '{"frames":[],"since":0}';
 
 function pollAsViewer(session, since, now) {
     // 1. The viewer is still there.
@@ -674,9 +681,13 @@ function close(body, _request, now) {
 
 /** Parses a request body, which must be a JSON object. */
 function parseObject(bytes) {
+    return parseText(bytes.toString('utf8'));
+}
+
+function parseText(text) {
     let body;
     try {
-        body = JSON.parse(bytes.toString('utf8'));
+        body = JSON.parse(text);
     } catch {
         refuse(400, 'The body is not JSON');
     }
@@ -701,9 +712,10 @@ function parsePushBody(bytes) {
     const payload = bytes.subarray(start, end);
     if (payload.indexOf(BACKSLASH) !== -1) return parseObject(bytes);
 
-    // 2. Parse the rest with the stand-in in its place.
-    const rest = Buffer.concat([bytes.subarray(0, start), PAYLOAD_STAND_IN_BYTES, bytes.subarray(end)]);
-    const body = parseObject(rest);
+    // 2. Parse the rest with the stand-in in its place. Both cuts fall next to an ASCII quote, so
+    //    decoding the two sides apart reads the same text as decoding them joined, without
+    //    copying them into a buffer of their own first.
+    const body = parseText(bytes.toString('utf8', 0, start) + PAYLOAD_STAND_IN + bytes.toString('utf8', end));
     if (body.payload !== PAYLOAD_STAND_IN) return parseObject(bytes);
 
     // 3. The cut-out bytes are the payload.
@@ -736,6 +748,17 @@ const ANSWER_HEADERS = [
 function answer(response, status, text, extraHeaders = []) {
     if (response.headersSent || response.destroyed) return;
     response.writeHead(status, [...ANSWER_HEADERS, 'Content-Length', Buffer.byteLength(text), ...extraHeaders]);
+    response.end(text);
+}
+
+// The headers of the answers sent on every exchange, built once rather than per request.
+const OK_HEADERS = [...ANSWER_HEADERS, 'Content-Length', Buffer.byteLength(OK_TEXT)];
+const NO_FRAMES_HEADERS = [...ANSWER_HEADERS, 'Content-Length', Buffer.byteLength(NO_FRAMES_TEXT)];
+
+/** A 200 answer of fixed text whose headers are prepared; it leaves in a single write. */
+function answerPrepared(response, headers, text) {
+    if (response.headersSent || response.destroyed) return;
+    response.writeHead(200, headers);
     response.end(text);
 }
 
@@ -821,8 +844,11 @@ function respond(route, bytes, request, response) {
         else answerRefusal(response, new Refusal(500, 'The switchboard failed to handle the request'));
         return;
     }
-    if (result instanceof FramesAnswer) answerPieces(response, result.pieces());
-    else if (result === OK) answer(response, 200, OK_TEXT);
+    if (result instanceof FramesAnswer) {
+        if (result.frames.length > 0) answerPieces(response, result.pieces());
+        else if (result.since === 0) answerPrepared(response, NO_FRAMES_HEADERS, NO_FRAMES_TEXT);
+        else answer(response, 200, result.emptyText());
+    } else if (result === OK) answerPrepared(response, OK_HEADERS, OK_TEXT);
     else answer(response, 200, JSON.stringify(result));
 }
 
