@@ -38,11 +38,7 @@ void KivrenGhost::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = rect();
-    if (isDown()) {
-        painter.translate(box.center());
-        painter.scale(kPressedScale, kPressedScale);
-        painter.translate(-box.center());
-    }
+    KivrenTheme::scaleWhilePressed(painter, box, isDown());
 
     // The outline is centred on the edge and clipped with the fill, so half of it shows.
     const QPainterPath shape = ContinuousCorners::roundedRect(box, kRadius);

@@ -12,7 +12,6 @@ public:
     static constexpr int kMinHeight = 44;
     static constexpr int kSideInset = 14;
     static constexpr qreal kRadius = 8;
-    static constexpr qreal kPressedScale = 0.98;
 
     explicit KivrenGhost(const QString &text = {}, QWidget *parent = nullptr);
 

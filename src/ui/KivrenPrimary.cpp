@@ -39,11 +39,7 @@ void KivrenPrimary::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = rect();
-    if (isDown()) {
-        painter.translate(box.center());
-        painter.scale(kPressedScale, kPressedScale);
-        painter.translate(-box.center());
-    }
+    KivrenTheme::scaleWhilePressed(painter, box, isDown());
 
     QColor fill = KivrenTheme::accent();
     fill.setAlphaF(float(isDown() ? kPressedOpacity : 1.0));

@@ -12,7 +12,6 @@ public:
     static constexpr int kMinHeight = 48;
     static constexpr qreal kRadius = 8;
     static constexpr qreal kPressedOpacity = 0.86;
-    static constexpr qreal kPressedScale = 0.98;
 
     explicit KivrenPrimary(const QString &text = {}, QWidget *parent = nullptr);
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QPainter>
 #include <QPalette>
 
 namespace {
@@ -107,6 +108,15 @@ QPalette palette()
         p.setColor(group, QPalette::HighlightedText, bg());
     }
     return p;
+}
+
+void scaleWhilePressed(QPainter &painter, const QRectF &box, bool pressed)
+{
+    if (!pressed)
+        return;
+    painter.translate(box.center());
+    painter.scale(pressedScale, pressedScale);
+    painter.translate(-box.center());
 }
 
 } // namespace KivrenTheme

@@ -3,6 +3,9 @@
 #include <QColor>
 #include <QFont>
 #include <QPalette>
+#include <QRectF>
+
+class QPainter;
 
 // The shared dark palette and the fonts every screen uses. The colours never follow the
 // system's light or dark appearance.
@@ -27,5 +30,9 @@ QFont monoFont(qreal pixelSize, QFont::Weight weight = QFont::Normal);
 // Text drawn in the platform's default colour is light, so that it reads on the dark
 // backgrounds; placeholders are a dimmer grey.
 QPalette palette();
+
+// Buttons shrink slightly about their centre while pressed.
+inline constexpr qreal pressedScale = 0.98;
+void scaleWhilePressed(QPainter &painter, const QRectF &box, bool pressed);
 
 } // namespace KivrenTheme

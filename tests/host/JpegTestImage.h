@@ -6,6 +6,8 @@
 
 #include <turbojpeg.h>
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -79,6 +81,23 @@ inline Decoded decode(const QByteArray &jpeg)
 inline bool near(const Rgb &a, const Rgb &b, int tolerance = 16)
 {
     return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance && std::abs(a.b - b.b) <= tolerance;
+}
+
+// The JPEG decodes at the expected size and shows the four quadrant colours at their centres.
+inline void expectQuadrants(const QByteArray &jpeg, int expectedWidth, int expectedHeight)
+{
+    const Decoded decoded = decode(jpeg);
+    ASSERT_EQ(decoded.width, expectedWidth);
+    ASSERT_EQ(decoded.height, expectedHeight);
+    const int w = decoded.width;
+    const int h = decoded.height;
+    const std::array<std::pair<int, int>, 4> centres{{{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4},
+                                                      {3 * w / 4, 3 * h / 4}}};
+    for (std::size_t i = 0; i < centres.size(); ++i) {
+        const Rgb seen = decoded.at(centres[i].first, centres[i].second);
+        EXPECT_TRUE(near(seen, quadrantColours[i]))
+            << "quadrant " << i << ": " << seen.r << "," << seen.g << "," << seen.b;
+    }
 }
 
 } // namespace JpegTestImage

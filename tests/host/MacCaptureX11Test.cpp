@@ -60,18 +60,7 @@ TEST_P(MacCaptureX11, PictureOfScreenHasTargetSizeAndColours_ForScreenSize)
 
     ASSERT_TRUE(picture);
     EXPECT_EQ(picture->size, QSizeF(c.expectedWidth, c.expectedHeight));
-    const Decoded decoded = decode(picture->jpeg);
-    ASSERT_EQ(decoded.width, c.expectedWidth);
-    ASSERT_EQ(decoded.height, c.expectedHeight);
-    const int w = decoded.width;
-    const int h = decoded.height;
-    const std::array<std::pair<int, int>, 4> centres{{{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4},
-                                                      {3 * w / 4, 3 * h / 4}}};
-    for (std::size_t i = 0; i < centres.size(); ++i) {
-        const Rgb seen = decoded.at(centres[i].first, centres[i].second);
-        EXPECT_TRUE(near(seen, quadrantColours[i]))
-            << "quadrant " << i << ": " << seen.r << "," << seen.g << "," << seen.b;
-    }
+    expectQuadrants(picture->jpeg, c.expectedWidth, c.expectedHeight);
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, MacCaptureX11,
