@@ -13,6 +13,7 @@
 #include "MacCapture.h"
 #include "SessionMessages.h"
 #include "SettingsStore.h"
+#include "WaitUntil.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
 
@@ -141,17 +142,10 @@ unsigned readCounter(const QImage &frame)
     return value;
 }
 
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+// Short passes, so a frame's arrival is seen within a few milliseconds.
+bool waitBriefly(const std::function<bool()> &done, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        if (done())
-            return true;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(10);
-    }
-    return done();
+    return waitUntil(done, timeoutMs, 20, 10);
 }
 
 int runInNamespace(int argc, char *argv[])
@@ -207,7 +201,7 @@ int main(int argc, char *argv[])
     QSettings hostSettings(home + QStringLiteral("/.config/KivrenRemote/KivrenRemote.conf"), QSettings::IniFormat);
     QString id;
     QString password;
-    waitUntil([&] {
+    waitBriefly([&] {
         hostSettings.sync();
         id = hostSettings.value(QStringLiteral("kivren.id")).toString();
         password = hostSettings.value(QStringLiteral("kivren.password")).toString();
@@ -237,7 +231,7 @@ int main(int argc, char *argv[])
     });
 
     // Connect once the host is registered and online.
-    const bool live = waitUntil([&] {
+    const bool live = waitBriefly([&] {
         if (client.phase() == SessionPhase::live)
             return true;
         if (client.phase() != SessionPhase::connecting && client.phase() != SessionPhase::authenticating) {
@@ -247,7 +241,7 @@ int main(int argc, char *argv[])
         }
         return false;
     }, 30000);
-    if (!live || !waitUntil([&] { return readCounter(client.frame()) != 0; }, 15000)) {
+    if (!live || !waitBriefly([&] { return readCounter(client.frame()) != 0; }, 15000)) {
         std::fprintf(stderr, "the viewer never showed the host's picture (status: %s)\n",
                      qPrintable(client.status()));
         return 1;
@@ -255,7 +249,7 @@ int main(int argc, char *argv[])
 
     measuring = true;
     const auto started = Clock::now();
-    waitUntil([&] { return Clock::now() - started >= kMeasure; }, int(ms(kMeasure)) + 1000);
+    waitBriefly([&] { return Clock::now() - started >= kMeasure; }, int(ms(kMeasure)) + 1000);
     measuring = false;
     const double seconds = ms(Clock::now() - started) / 1000.0;
     client.disconnectFromRemote();

@@ -3,6 +3,7 @@
 // loopback-only network namespace that the test makes for itself, so neither can open a public
 // tunnel; each has its own settings directory and its own Xvfb display.
 #include "KivrenAPI.h"
+#include "WaitUntil.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
 
@@ -42,19 +43,6 @@ constexpr int kScreenHeight = 800;
 constexpr int kViewerScreenHeight = 1024;
 constexpr int kViewerWindowWidth = 1000;
 constexpr int kViewerWindowHeight = 980;
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        if (done())
-            return true;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(50);
-    }
-    return done();
-}
 
 // One of the two machines: its home, its display and its app process.
 struct Machine
