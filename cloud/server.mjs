@@ -40,7 +40,9 @@ const MAX_SECRET_LENGTH = 256;
 const MAX_SESSION_ID_LENGTH = 128;
 const MAX_NAME_LENGTH = 64;
 const SMALL_BODY_BYTES = 64 * 1024;
-const CLOSE_PAYLOAD = Buffer.from(Buffer.from('{"type":"close"}').toString('base64'), 'latin1');
+// A payload that came in pieces smaller than this on average is joined into one buffer, so that
+// a sender trickling bytes cannot make the per-piece bookkeeping outweigh the bytes it stores.
+const MIN_PIECE_BYTES = 4096;
 // Headers a tunnel or proxy adds: a request carrying any of them did not come straight from this
 // machine, whatever its socket address says.
 const FORWARDING_HEADERS = [
@@ -194,6 +196,24 @@ function compactPassword(text) {
 }
 
 const newSecret = (bytes) => crypto.randomBytes(bytes).toString('hex');
+
+// ---------------------------------------------------------------------------------------------
+// Payloads.
+
+/**
+ * Relayable text as the pieces it arrived in. A picture comes off the socket in several chunks;
+ * keeping them as they are, rather than joining them into one buffer, spares a copy of every
+ * picture, and the poll answer writes them out one after another anyway.
+ */
+class Payload {
+    constructor(pieces) {
+        this.pieces = pieces;
+        this.length = 0;
+        for (const piece of pieces) this.length += piece.length;
+    }
+}
+
+const CLOSE_PAYLOAD = new Payload([Buffer.from(Buffer.from('{"type":"close"}').toString('base64'), 'latin1')]);
 
 // ---------------------------------------------------------------------------------------------
 // State. Maps keyed by client-supplied text, never plain objects, so that no key can reach a
@@ -551,7 +571,8 @@ function push(body, _request, now) {
 }
 
 /**
- * The payload as bytes ready to relay; a Buffer when the push body was parsed on the fast path.
+ * The payload as bytes ready to relay; already cut into pieces when the push body was parsed on
+ * the fast path.
  *
  * A host's picture, the one large payload, is only checked to be ASCII without quote or backslash:
  * looking for control characters as well would cost more than the rest of the push. Such a
@@ -561,18 +582,26 @@ function push(body, _request, now) {
 function readPayload(body, hostPicture) {
     const value = body.payload;
     if (value === undefined || value === null) refuse(400, '"payload" is required');
-    if (Buffer.isBuffer(value)) {
-        const relayable = hostPicture ? isAscii(value) : isRelayableBytes(value);
-        if (!relayable) refuse(400, '"payload" must be base64');
-        // Do not keep a large network buffer alive for a small payload cut out of it.
-        if (value.length * 2 >= value.buffer.byteLength) return value;
-        const own = Buffer.allocUnsafeSlow(value.length);
-        value.copy(own);
-        return own;
+    if (value instanceof Payload) {
+        const pieces = value.pieces;
+        for (let i = 0; i < pieces.length; i += 1) {
+            const piece = pieces[i];
+            const relayable = hostPicture ? isAscii(piece) : isRelayableBytes(piece);
+            if (!relayable) refuse(400, '"payload" must be base64');
+            // Do not keep a large network buffer alive for a small piece cut out of it.
+            if (piece.length * 2 < piece.buffer.byteLength) {
+                pieces[i] = Buffer.allocUnsafeSlow(piece.length);
+                piece.copy(pieces[i]);
+            }
+        }
+        if (pieces.length > 1 && value.length < pieces.length * MIN_PIECE_BYTES) {
+            return new Payload([Buffer.concat(pieces, value.length)]);
+        }
+        return value;
     }
     if (typeof value !== 'string') refuse(400, '"payload" must be text');
     if (!RELAYABLE_TEXT.test(value)) refuse(400, '"payload" must be base64');
-    return Buffer.from(value, 'latin1');
+    return new Payload([Buffer.from(value, 'latin1')]);
 }
 
 /** Printable ASCII; the caller has already made sure there is no quote or backslash. */
@@ -605,7 +634,7 @@ class FramesAnswer {
         for (let i = 0; i < this.frames.length; i += 1) {
             const frame = this.frames[i];
             if (i > 0) pieces.push(FRAME_SEPARATOR);
-            pieces.push(frame.kind === 'jpeg' ? JPEG_FRAME_OPEN : JSON_FRAME_OPEN, frame.payload, FRAME_CLOSE);
+            pieces.push(frame.kind === 'jpeg' ? JPEG_FRAME_OPEN : JSON_FRAME_OPEN, ...frame.payload.pieces, FRAME_CLOSE);
         }
         pieces.push(Buffer.from(`],"since":${this.since}}`));
         return pieces;
@@ -679,8 +708,9 @@ function close(body, _request, now) {
 // ---------------------------------------------------------------------------------------------
 // Bodies.
 
-/** Parses a request body, which must be a JSON object. */
-function parseObject(bytes) {
+/** Parses a request body, received as a list of chunks, which must be a JSON object. */
+function parseObject(chunks, length) {
+    const bytes = chunks.length === 1 ? chunks[0] : Buffer.concat(chunks, length);
     return parseText(bytes.toString('utf8'));
 }
 
@@ -698,25 +728,39 @@ function parseText(text) {
 /**
  * Parses a push body without turning its payload into a string: a picture is most of the body,
  * and decoding and re-encoding it would cost more than everything else the switchboard does.
- * The payload's bytes are cut out, the rest is parsed with a stand-in in their place, and the
- * bytes become the payload only if the stand-in ended up as the body's "payload". Anything else
- * (escapes, other spacing) is parsed the ordinary way.
+ * The payload's bytes are cut out of the chunks, the rest is parsed with a stand-in in their
+ * place, and the bytes become the payload only if the stand-in ended up as the body's "payload".
+ * Anything else (escapes, other spacing, a member split between chunks) is parsed the ordinary
+ * way.
  */
-function parsePushBody(bytes) {
-    // 1. Find the compact payload member and the end of its text.
-    const at = bytes.indexOf(PAYLOAD_MEMBER);
-    if (at === -1) return parseObject(bytes);
+function parsePushBody(chunks, length) {
+    // 1. Find the compact payload member in the first chunk, where clients put it ahead of the
+    //    picture, and the quote that ends its text, in whichever chunk that is.
+    const first = chunks[0];
+    const at = first === undefined ? -1 : first.indexOf(PAYLOAD_MEMBER);
+    if (at === -1) return parseObject(chunks, length);
     const start = at + PAYLOAD_MEMBER.length;
-    const end = bytes.indexOf(QUOTE, start);
-    if (end === -1) return parseObject(bytes);
-    const payload = bytes.subarray(start, end);
-    if (payload.indexOf(BACKSLASH) !== -1) return parseObject(bytes);
+    let last = 0;
+    let end = first.indexOf(QUOTE, start);
+    while (end === -1 && last + 1 < chunks.length) {
+        last += 1;
+        end = chunks[last].indexOf(QUOTE);
+    }
+    if (end === -1) return parseObject(chunks, length);
+    const pieces = last === 0
+        ? [first.subarray(start, end)]
+        : [first.subarray(start), ...chunks.slice(1, last), chunks[last].subarray(0, end)];
+    const payload = new Payload(pieces.filter((piece) => piece.length > 0));
+    if (payload.pieces.some((piece) => piece.indexOf(BACKSLASH) !== -1)) return parseObject(chunks, length);
 
     // 2. Parse the rest with the stand-in in its place. Both cuts fall next to an ASCII quote, so
-    //    decoding the two sides apart reads the same text as decoding them joined, without
-    //    copying them into a buffer of their own first.
-    const body = parseText(bytes.toString('utf8', 0, start) + PAYLOAD_STAND_IN + bytes.toString('utf8', end));
-    if (body.payload !== PAYLOAD_STAND_IN) return parseObject(bytes);
+    //    decoding the two sides apart reads the same text as decoding them joined; the side
+    //    after the payload is short, and joined first so that no character is split.
+    const after = last + 1 === chunks.length
+        ? chunks[last].subarray(end)
+        : Buffer.concat([chunks[last].subarray(end), ...chunks.slice(last + 1)]);
+    const body = parseText(first.toString('utf8', 0, start) + PAYLOAD_STAND_IN + after.toString('utf8'));
+    if (body.payload !== PAYLOAD_STAND_IN) return parseObject(chunks, length);
 
     // 3. The cut-out bytes are the payload.
     body.payload = payload;
@@ -785,9 +829,9 @@ function refuseAndHangUp(request, response, refusal, extraHeaders = []) {
 }
 
 /**
- * Reads the whole body, up to maxBytes, and calls `done` with a Buffer, or with a Refusal when
- * the body is too large. A client that goes away mid-body never gets a call; nothing is left
- * waiting for it.
+ * Reads the whole body, up to maxBytes, and calls `done` with null, its chunks and its length, or
+ * with a Refusal when the body is too large. A client that goes away mid-body never gets a call;
+ * nothing is left waiting for it.
  */
 function readBody(request, maxBytes, done) {
     const declared = request.headers['content-length'];
@@ -807,7 +851,7 @@ function readBody(request, maxBytes, done) {
         }
         chunks.push(chunk);
     };
-    const onEnd = () => done(chunks.length === 1 ? chunks[0] : Buffer.concat(chunks, received));
+    const onEnd = () => done(null, chunks, received);
     request.on('data', onData);
     request.on('end', onEnd);
 }
@@ -827,17 +871,17 @@ function serve(request, response) {
 
     // 2. Read the body within its size limit. An oversized one is refused and its connection
     //    closed, so the rest of it is never read.
-    readBody(request, route.maxBytes, (bytes) => {
-        if (bytes instanceof Refusal) refuseAndHangUp(request, response, bytes);
-        else respond(route, bytes, request, response);
+    readBody(request, route.maxBytes, (refusal, chunks, length) => {
+        if (refusal !== null) refuseAndHangUp(request, response, refusal);
+        else respond(route, chunks, length, request, response);
     });
 }
 
-function respond(route, bytes, request, response) {
+function respond(route, chunks, length, request, response) {
     // 3. Parse once, then run the path and answer.
     let result;
     try {
-        const body = route.parse(bytes);
+        const body = route.parse(chunks, length);
         result = route.handler(body, request, Date.now());
     } catch (failure) {
         if (failure instanceof Refusal) answerRefusal(response, failure);

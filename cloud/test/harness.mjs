@@ -54,6 +54,28 @@ export class Switchboard {
     /** POSTs a JSON value (or a raw string/Buffer) and resolves with { status, body, headers }. */
     request(path, body, { method = 'POST', headers = {}, raw = false } = {}) {
         const data = raw ? body : JSON.stringify(body);
+        return this.#exchange(path, method, headers, (request) => {
+            if (data !== undefined) request.end(data); else request.end();
+        });
+    }
+
+    /**
+     * POSTs a raw body written in the given pieces, a pause apart, so that the server reads them
+     * as separate chunks.
+     */
+    requestInPieces(path, pieces, { pauseMs = 25 } = {}) {
+        const bytes = pieces.map((piece) => Buffer.from(piece));
+        const length = bytes.reduce((sum, piece) => sum + piece.length, 0);
+        return this.#exchange(path, 'POST', { 'Content-Length': length }, async (request) => {
+            for (const piece of bytes) {
+                request.write(piece);
+                await sleep(pauseMs);
+            }
+            request.end();
+        });
+    }
+
+    #exchange(path, method, headers, send) {
         return new Promise((resolve, reject) => {
             const request = http.request({
                 host: '127.0.0.1', port: this.port, path, method, agent: this.agent,
@@ -69,7 +91,7 @@ export class Switchboard {
                 });
             });
             request.on('error', reject);
-            if (data !== undefined) request.end(data); else request.end();
+            send(request);
         });
     }
 

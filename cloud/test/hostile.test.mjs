@@ -112,6 +112,38 @@ describe('Switchboard hostile input', () => {
         }
     });
 
+    it('Push.BodyInChunks_PayloadIsTheMemberInEffect', async () => {
+        // A body arrives in as many chunks as the network splits it into; where the cuts fall
+        // must not change what is relayed or what is refused.
+        const head = `"sessionId":"${session.sessionId}","token":"${session.token}","role":"host"`;
+        const cases = [
+            ['member split', 'json', [`{${head},"kind":"json","pay`, 'load":"QUJD"}'], 'QUJD'],
+            ['payload over three chunks', 'json', [`{${head},"kind":"json","payload":"QU`, 'JD', 'RUZH"}'], 'QUJDRUZH'],
+            ['quote opens a chunk', 'json', [`{${head},"kind":"json","payload":"QUJD`, '"}'], 'QUJD'],
+            ['member ends a chunk', 'json', [`{${head},"kind":"json","payload":"`, 'QUJD"}'], 'QUJD'],
+            ['large payload over chunks', 'jpeg', [`{${head},"kind":"jpeg","payload":"${'A'.repeat(20000)}`, 'B'.repeat(20000), `${'C'.repeat(20000)}"}`],
+                `${'A'.repeat(20000)}${'B'.repeat(20000)}${'C'.repeat(20000)}`],
+            ['rest over chunks', 'jpeg', [`{"kind":"jpeg","payload":"QU`, `JD","sessionId":"${session.sessionId}",`, `"token":"${session.token}","role":"host"}`], 'QUJD'],
+            ['escape in a later chunk', 'json', [`{${head},"kind":"json","payload":"QU`, '\\/D"}'], 'QU/D'],
+            ['control character in a later chunk', 'json', [`{${head},"kind":"json","payload":"QU`, 'J\u0001D"}'], 400],
+            ['not ASCII in a later picture chunk', 'jpeg', [`{${head},"kind":"jpeg","payload":"QU`, 'J\u00e9"}'], 400],
+            ['unterminated', 'json', [`{${head},"kind":"json","payload":"QU`, 'JD'], 400],
+        ];
+        let since = (await board.expectOk('poll', { ...session, role: 'viewer', since: 0 })).since;
+        for (const [what, kind, pieces, expected] of cases) {
+            const pushed = await board.requestInPieces('/v1/push', pieces);
+            const polled = await board.expectOk('poll', { ...session, role: 'viewer', since });
+            since = polled.since;
+            if (expected === 400) {
+                assert.equal(pushed.status, 400, what);
+                assert.deepEqual(polled.frames, [], what);
+            } else {
+                assert.equal(pushed.status, 200, what);
+                assert.deepEqual(polled.frames, [{ kind, payload: expected }], what);
+            }
+        }
+    });
+
     it('Route.UnknownPathOrMethod_404Or405', async () => {
         const cases = [
             ['POST', '/', 404], ['POST', '/v1/', 404], ['POST', '/v1/nope', 404], ['POST', '/v2/lookup', 404],
