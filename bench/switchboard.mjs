@@ -17,11 +17,14 @@
 //   BENCH_SECONDS=3 BENCH_ROUNDS=1 BENCH_SESSIONS=1,10 node bench/switchboard.mjs
 //
 // The rounds interleave the servers, so that load from elsewhere on the machine falls on all of
-// them alike; latencies and CPU are pooled over the rounds.
+// them alike; latencies and CPU are pooled over the rounds. With two CPUs or more the server runs
+// on CPU 1 and the clients on CPU 0 (BENCH_PIN=0 turns this off): left to the scheduler, whether
+// the two happened to share a CPU changed a server's cost per request by a fifth from one run to
+// the next, more than the differences being measured.
 //
 // `node bench/switchboard.mjs --serve bare|copy` runs one of the reference servers by itself.
 
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import http from 'node:http';
 import crypto from 'node:crypto';
@@ -49,7 +52,23 @@ const SINCE = Buffer.from('"since":');
 // Tells the copy floor which session and side a request belongs to; the others ignore it.
 const SLOT_HEADER = 'x-bench-slot';
 
+const SERVER_CPU = '1';
+const CLIENT_CPU = '0';
+
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+/** Moves every thread of this process to the clients' CPU; false where that cannot be done. */
+function pinClients() {
+    if (process.env.BENCH_PIN === '0' || os.cpus().length < 2) return false;
+    try {
+        execFileSync('taskset', ['-a', '-p', '-c', CLIENT_CPU, String(process.pid)], { stdio: 'ignore' });
+        return true;
+    } catch {
+        return false;
+    }
+}
+
+let pinned = false;
 
 // ---------------------------------------------------------------------------------------------
 // Reference servers.
@@ -85,7 +104,9 @@ process.on('exit', () => { for (const child of liveServers) child.kill(); });
 
 function startServer(kind) {
     const args = kind === 'switchboard' ? [SWITCHBOARD] : [SELF, '--serve', kind === 'bare' ? 'bare' : 'copy'];
-    const child = spawn(process.execPath, args, {
+    // taskset runs the server in its own place, so the child's pid is the server's.
+    const command = pinned ? ['taskset', '-c', SERVER_CPU, process.execPath, ...args] : [process.execPath, ...args];
+    const child = spawn(command[0], command.slice(1), {
         env: { ...process.env, KIVREN_PORT: '0' },
         stdio: ['ignore', 'pipe', 'inherit'],
     });
@@ -338,9 +359,11 @@ async function main() {
     const header = ['N', 'server', 'push p50', 'push p99', 'poll p50', 'poll p99', 'pict/s', 'req/s',
         'CPU %', 'CPU us/req', 'user us/req', 'RSS MB', 'failed', 'client CPU %'];
     const widths = [3, 11, 8, 8, 8, 8, 7, 7, 6, 10, 11, 7, 6, 12];
+    pinned = pinClients();
     console.log(`Switchboard load: ${SECONDS} s per server and N in ${ROUNDS} interleaved rounds, each after ${WARM_UP_MS / 1000} s warm-up, `
         + `${PICTURE_BYTES / 1024} KB pictures, ${PAUSE_MS} ms pause, node ${process.version}, `
-        + `${os.cpus().length} CPUs, load average ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
+        + `${os.cpus().length} CPUs, ${pinned ? `server on CPU ${SERVER_CPU} and clients on CPU ${CLIENT_CPU}` : 'not pinned'}, `
+        + `load average ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
     console.log(row(header, widths));
     const ratios = [];
     for (const sessionCount of SESSION_COUNTS) {
