@@ -25,6 +25,26 @@ describe('Switchboard hostile input', () => {
         assert.equal(answer.body.found, true);
     };
 
+    /**
+     * Pushes each case's body with `send` and polls as the viewer: the case's payload arrives as
+     * the one new frame, or, where 400 is expected, the push is refused and nothing arrives.
+     */
+    const expectRelayed = async (cases, send) => {
+        let since = (await board.expectOk('poll', { ...session, role: 'viewer', since: 0 })).since;
+        for (const [what, kind, body, expected] of cases) {
+            const pushed = await send(body);
+            const polled = await board.expectOk('poll', { ...session, role: 'viewer', since });
+            since = polled.since;
+            if (expected === 400) {
+                assert.equal(pushed.status, 400, what);
+                assert.deepEqual(polled.frames, [], what);
+            } else {
+                assert.equal(pushed.status, 200, what);
+                assert.deepEqual(polled.frames, [{ kind, payload: expected }], what);
+            }
+        }
+    };
+
     it('Body.Malformed_400AndStillServing', async () => {
         const bodies = [
             ['empty', ''],
@@ -97,19 +117,8 @@ describe('Switchboard hostile input', () => {
             ['missing', `{${head}}`, 400],
             ['number', `{${head},"payload":1234}`, 400],
         ];
-        let since = (await board.expectOk('poll', { ...session, role: 'viewer', since: 0 })).since;
-        for (const [what, body, expected] of cases) {
-            const pushed = await board.request('/v1/push', body, { raw: true });
-            const polled = await board.expectOk('poll', { ...session, role: 'viewer', since });
-            since = polled.since;
-            if (expected === 400) {
-                assert.equal(pushed.status, 400, what);
-                assert.deepEqual(polled.frames, [], what);
-            } else {
-                assert.equal(pushed.status, 200, what);
-                assert.deepEqual(polled.frames, [{ kind: 'json', payload: expected }], what);
-            }
-        }
+        await expectRelayed(cases.map(([what, body, expected]) => [what, 'json', body, expected]),
+            (body) => board.request('/v1/push', body, { raw: true }));
     });
 
     it('Push.BodyInChunks_PayloadIsTheMemberInEffect', async () => {
@@ -129,19 +138,7 @@ describe('Switchboard hostile input', () => {
             ['not ASCII in a later picture chunk', 'jpeg', [`{${head},"kind":"jpeg","payload":"QU`, 'J\u00e9"}'], 400],
             ['unterminated', 'json', [`{${head},"kind":"json","payload":"QU`, 'JD'], 400],
         ];
-        let since = (await board.expectOk('poll', { ...session, role: 'viewer', since: 0 })).since;
-        for (const [what, kind, pieces, expected] of cases) {
-            const pushed = await board.requestInPieces('/v1/push', pieces);
-            const polled = await board.expectOk('poll', { ...session, role: 'viewer', since });
-            since = polled.since;
-            if (expected === 400) {
-                assert.equal(pushed.status, 400, what);
-                assert.deepEqual(polled.frames, [], what);
-            } else {
-                assert.equal(pushed.status, 200, what);
-                assert.deepEqual(polled.frames, [{ kind, payload: expected }], what);
-            }
-        }
+        await expectRelayed(cases, (pieces) => board.requestInPieces('/v1/push', pieces));
     });
 
     it('Route.UnknownPathOrMethod_404Or405', async () => {
