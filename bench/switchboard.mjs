@@ -104,7 +104,7 @@ process.on('exit', () => { for (const child of liveServers) child.kill(); });
 
 function startServer(kind) {
     const args = kind === 'switchboard' ? [SWITCHBOARD] : [SELF, '--serve', kind === 'bare' ? 'bare' : 'copy'];
-    // taskset runs the server in its own place, so the child's pid is the server's.
+    // taskset execs the server, so the child's pid, whose CPU time is read, is the server's.
     const command = pinned ? ['taskset', '-c', SERVER_CPU, process.execPath, ...args] : [process.execPath, ...args];
     const child = spawn(command[0], command.slice(1), {
         env: { ...process.env, KIVREN_PORT: '0' },

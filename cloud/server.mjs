@@ -584,24 +584,30 @@ function readPayload(body, hostPicture) {
     if (value === undefined || value === null) refuse(400, '"payload" is required');
     if (value instanceof Payload) {
         const pieces = value.pieces;
-        for (let i = 0; i < pieces.length; i += 1) {
-            const piece = pieces[i];
+        for (const piece of pieces) {
             const relayable = hostPicture ? isAscii(piece) : isRelayableBytes(piece);
             if (!relayable) refuse(400, '"payload" must be base64');
-            // Do not keep a large network buffer alive for a small piece cut out of it.
-            if (piece.length * 2 < piece.buffer.byteLength) {
-                pieces[i] = Buffer.allocUnsafeSlow(piece.length);
-                piece.copy(pieces[i]);
-            }
         }
         if (pieces.length > 1 && value.length < pieces.length * MIN_PIECE_BYTES) {
-            return new Payload([Buffer.concat(pieces, value.length)]);
+            return new Payload([ownCopy(pieces, value.length)]);
+        }
+        // Do not keep a large network buffer alive for a small piece cut out of it.
+        for (let i = 0; i < pieces.length; i += 1) {
+            if (pieces[i].length * 2 < pieces[i].buffer.byteLength) pieces[i] = ownCopy([pieces[i]], pieces[i].length);
         }
         return value;
     }
     if (typeof value !== 'string') refuse(400, '"payload" must be text');
     if (!RELAYABLE_TEXT.test(value)) refuse(400, '"payload" must be base64');
     return new Payload([Buffer.from(value, 'latin1')]);
+}
+
+/** The pieces joined in a buffer of their own: never a slice of a shared pool or network buffer. */
+function ownCopy(pieces, length) {
+    const own = Buffer.allocUnsafeSlow(length);
+    let at = 0;
+    for (const piece of pieces) at += piece.copy(own, at);
+    return own;
 }
 
 /** Printable ASCII; the caller has already made sure there is no quote or backslash. */
