@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // The operations screen capture and input injection need from the desktop.
@@ -44,8 +45,35 @@ public:
     virtual bool isTrusted() = 0;
     virtual void promptForTrust() = 0;
 
+    // Whether the desktop lets this program capture and inject at the moment. Desktops that
+    // hand out screen sharing only after a session of their own is set up (Wayland) or after the
+    // person at the machine agreed (the desktop portal's dialog) report the way there; the others
+    // are Ready from the start. Captures and input are dropped while it is not Ready.
+    enum class State {
+        Starting,          // setting up the desktop's screen-sharing session
+        WaitingForConsent, // the desktop asks the person at the machine
+        Refused,           // the person declined, or stopped sharing since
+        Ready,
+        Failed,            // no screen-sharing service, or it broke off; tried again later
+    };
+    State state() const;
+    // Called on the main thread after every change of state(); one observer at a time, an
+    // empty function removes it.
+    void setStateObserver(std::function<void(State)> observer);
+    // Asks the desktop again after Refused or Failed (the portal shows its dialog once more).
+    // Nothing to do where no consent is involved.
+    virtual void requestAccess() {}
+
     // The backend the host uses; installed by the app (the X11 one) or by tests.
     // Not owned: the installer keeps it alive while installed. Null when none is installed.
     static DesktopBackend *current();
     static void install(DesktopBackend *backend);
+
+protected:
+    // For backends with a set-up of their own; notifies the observer when the state changes.
+    void setState(State state);
+
+private:
+    State m_state = State::Ready;
+    std::function<void(State)> m_stateObserver;
 };
