@@ -92,40 +92,37 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     QPointer<MutterRemoteDesktopSession> self(this);
     QDBusConnection bus = m_bus;
     const auto cancelled = [&] { return !self || stop.stop_requested(); };
-    // A session created here and then given up is closed rather than left to mutter.
-    QString created;
-    const auto abandon = [&] {
-        if (!created.isEmpty())
-            bus.send(call(remoteDesktopService, created, remoteDesktopSessionInterface, QStringLiteral("Stop")));
-    };
 
     QDBusMessage reply = co_await bus.asyncCall(
         call(remoteDesktopService, remoteDesktopPath, remoteDesktopInterface, QStringLiteral("CreateSession")));
     const std::optional<QString> sessionPath = DBusReplies::objectPath(reply);
-    if (sessionPath)
-        created = *sessionPath;
     if (cancelled()) {
-        abandon();
+        // Whoever stopped this run did not know of the session yet.
+        if (sessionPath)
+            bus.send(call(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("Stop")));
         co_return;
     }
     if (!sessionPath) {
         self->fail(QStringLiteral("RemoteDesktop.CreateSession: ") + DBusReplies::error(reply));
         co_return;
     }
+    // From here on the session is the object's: stop(), also from a new start() or the
+    // destructor, closes it.
     m_sessionPath = *sessionPath;
     bus.connect(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("Closed"), this,
                 SLOT(sessionClosed(QDBusMessage)));
+    const auto giveUp = [&](const QString &reason) {
+        self->stop();
+        self->fail(reason);
+    };
 
     reply = co_await bus.asyncCall(
         propertyGet(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("SessionId")));
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     const QString sessionId = DBusReplies::variant(reply).toString();
     if (sessionId.isEmpty()) {
-        abandon();
-        self->fail(QStringLiteral("RemoteDesktop.Session.SessionId: ") + DBusReplies::error(reply));
+        giveUp(QStringLiteral("RemoteDesktop.Session.SessionId: ") + DBusReplies::error(reply));
         co_return;
     }
 
@@ -134,14 +131,11 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     const QVariantMap castProperties{{QStringLiteral("remote-desktop-session-id"), sessionId}};
     reply = co_await bus.asyncCall(call(screenCastService, screenCastPath, screenCastInterface,
                                         QStringLiteral("CreateSession"), {castProperties}));
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     const std::optional<QString> castPath = DBusReplies::objectPath(reply);
     if (!castPath) {
-        abandon();
-        self->fail(QStringLiteral("ScreenCast.CreateSession: ") + DBusReplies::error(reply));
+        giveUp(QStringLiteral("ScreenCast.CreateSession: ") + DBusReplies::error(reply));
         co_return;
     }
 
@@ -149,14 +143,11 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     const QVariantMap recordProperties{{QStringLiteral("cursor-mode"), QVariant::fromValue(cursorHidden)}};
     reply = co_await bus.asyncCall(call(screenCastService, *castPath, screenCastSessionInterface,
                                         QStringLiteral("RecordMonitor"), {QString(), recordProperties}));
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     const std::optional<QString> streamPath = DBusReplies::objectPath(reply);
     if (!streamPath) {
-        abandon();
-        self->fail(QStringLiteral("ScreenCast.Session.RecordMonitor: ") + DBusReplies::error(reply));
+        giveUp(QStringLiteral("ScreenCast.Session.RecordMonitor: ") + DBusReplies::error(reply));
         co_return;
     }
 
@@ -164,40 +155,31 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
                                                            QStringLiteral("PipeWireStreamAdded"));
     reply = co_await bus.asyncCall(
         call(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("Start")));
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     if (const QString error = DBusReplies::error(reply); !error.isEmpty()) {
-        abandon();
-        self->fail(QStringLiteral("RemoteDesktop.Session.Start: ") + error);
+        giveUp(QStringLiteral("RemoteDesktop.Session.Start: ") + error);
         co_return;
     }
 
     const std::optional<QDBusMessage> added = co_await streamAdded->wait(streamAnnouncementTimeout, stop);
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     if (!added || added->arguments().isEmpty()) {
-        abandon();
-        self->fail(QStringLiteral("ScreenCast.Stream: no PipeWire node announced"));
+        giveUp(QStringLiteral("ScreenCast.Stream: no PipeWire node announced"));
         co_return;
     }
     const std::uint32_t nodeId = added->arguments().constFirst().toUInt();
 
     reply = co_await bus.asyncCall(
         propertyGet(screenCastService, *streamPath, streamInterface, QStringLiteral("Parameters")));
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     const QVariantMap parameters = DBusReplies::dictionary(DBusReplies::variant(reply));
     const std::optional<QPoint> position = DBusReplies::intPair(parameters.value(QStringLiteral("position")));
     const std::optional<QPoint> size = DBusReplies::intPair(parameters.value(QStringLiteral("size")));
     if (!position || !size || size->x() <= 0 || size->y() <= 0) {
-        abandon();
-        self->fail(QStringLiteral("ScreenCast.Stream.Parameters: no position and size"));
+        giveUp(QStringLiteral("ScreenCast.Stream.Parameters: no position and size"));
         co_return;
     }
 
@@ -205,13 +187,9 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     // mutter makes the session's pointer and keyboard when their first event comes, and a client
     // learns of them only after that event: the ones right behind it would be lost to it. A move
     // by nothing and a key that types nothing bring both in without any effect.
-    const QString session = *sessionPath;
-    const auto send = [&](const QString &method, const QList<QVariant> &arguments) {
-        bus.send(call(remoteDesktopService, session, remoteDesktopSessionInterface, method, arguments));
-    };
-    send(QStringLiteral("NotifyPointerMotionRelative"), {0.0, 0.0});
-    send(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), true});
-    send(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), false});
+    self->post(QStringLiteral("NotifyPointerMotionRelative"), {0.0, 0.0});
+    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), true});
+    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), false});
 
     Stream stream;
     stream.nodeId = nodeId;
@@ -231,7 +209,13 @@ void MutterRemoteDesktopSession::sessionClosed(const QDBusMessage &message)
 
 void MutterRemoteDesktopSession::notify(const QString &method, const QList<QVariant> &arguments)
 {
-    if (state() != State::Ready || m_sessionPath.isEmpty())
+    if (state() == State::Ready)
+        post(method, arguments);
+}
+
+void MutterRemoteDesktopSession::post(const QString &method, const QList<QVariant> &arguments)
+{
+    if (m_sessionPath.isEmpty())
         return;
     // Sent without waiting for the answer; the connection keeps the events in order.
     m_bus.send(call(remoteDesktopService, m_sessionPath, remoteDesktopSessionInterface, method, arguments));

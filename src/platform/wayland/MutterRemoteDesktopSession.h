@@ -38,7 +38,10 @@ private slots:
 
 private:
     QCoro::Task<> run(std::stop_token stop);
+    // Input while Ready.
     void notify(const QString &method, const QList<QVariant> &arguments);
+    // Any call on the session, as long as there is one.
+    void post(const QString &method, const QList<QVariant> &arguments);
 
     QDBusConnection m_bus;
     std::optional<QCoro::Task<>> m_run;

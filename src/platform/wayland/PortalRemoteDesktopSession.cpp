@@ -160,41 +160,43 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
     QDBusConnection bus = m_bus;
     SettingsStore *settings = m_settings;
     const auto cancelled = [&] { return !self || stop.stop_requested(); };
-    QString created;
-    const auto abandon = [&] {
-        if (!created.isEmpty())
-            bus.send(QDBusMessage::createMethodCall(portalService, created, sessionInterface, QStringLiteral("Close")));
-    };
-    const auto failed = [&](const Response &response, const QString &step) {
-        abandon();
-        self->fail(response.outcome == Response::Outcome::Failed
-                       ? response.failure
-                       : step + QStringLiteral(": the portal ended the request"));
-    };
 
     Response response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("CreateSession")),
                                          {{QStringLiteral("session_handle_token"), nextToken()}}, stop);
-    const QString sessionPath = pathIn(response.results.value(QStringLiteral("session_handle")));
-    if (response.outcome == Response::Outcome::Granted)
-        created = sessionPath;
+    const QString sessionPath = response.outcome == Response::Outcome::Granted
+        ? pathIn(response.results.value(QStringLiteral("session_handle")))
+        : QString();
     if (cancelled()) {
-        abandon();
+        // Whoever stopped this run did not know of the session yet.
+        if (!sessionPath.isEmpty())
+            bus.send(QDBusMessage::createMethodCall(portalService, sessionPath, sessionInterface, QStringLiteral("Close")));
         co_return;
     }
-    if (response.outcome != Response::Outcome::Granted || sessionPath.isEmpty()) {
-        failed(response, QStringLiteral("CreateSession"));
+    if (sessionPath.isEmpty()) {
+        self->fail(response.outcome == Response::Outcome::Failed
+                       ? response.failure
+                       : QStringLiteral("CreateSession: the portal ended the request"));
         co_return;
     }
+    // From here on the session is the object's: stop(), also from a new start() or the
+    // destructor, closes it.
     m_sessionPath = sessionPath;
     bus.connect(portalService, sessionPath, sessionInterface, QStringLiteral("Closed"), this,
                 SLOT(sessionClosed(QDBusMessage)));
+    const QVariant session = QVariant::fromValue(QDBusObjectPath(sessionPath));
+    const auto giveUp = [&](const QString &reason) {
+        self->stop();
+        self->fail(reason);
+    };
+    const auto refusal = [](const Response &answer, const QString &step) {
+        return answer.outcome == Response::Outcome::Failed ? answer.failure
+                                                           : step + QStringLiteral(": the portal ended the request");
+    };
 
     const QDBusMessage versionReply = co_await bus.asyncCall(
         portalCall(propertiesInterface, QStringLiteral("Get"), {remoteDesktopInterface, QStringLiteral("version")}));
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     const bool persistent = DBusReplies::variant(versionReply).toUInt() >= persistentVersion;
 
     QVariantMap devices{{QStringLiteral("types"), keyboardDevice | pointerDevice}};
@@ -204,48 +206,38 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
         if (token && !token->isEmpty())
             devices.insert(QStringLiteral("restore_token"), *token);
     }
-    response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("SelectDevices"),
-                                           {QVariant::fromValue(QDBusObjectPath(sessionPath))}),
+    response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("SelectDevices"), {session}),
                                 devices, stop);
-    if (cancelled()) {
-        abandon();
+    if (cancelled())
         co_return;
-    }
     if (response.outcome != Response::Outcome::Granted) {
-        failed(response, QStringLiteral("SelectDevices"));
+        giveUp(refusal(response, QStringLiteral("SelectDevices")));
         co_return;
     }
 
-    // One monitor; the portal's own choice when there are several is the person's to make.
+    // One monitor; which one, when there are several, is the person's to choose.
     const QVariantMap sources{{QStringLiteral("types"), monitorSource}, {QStringLiteral("multiple"), false}};
-    response = co_await request(portalCall(screenCastInterface, QStringLiteral("SelectSources"),
-                                           {QVariant::fromValue(QDBusObjectPath(sessionPath))}),
-                                sources, stop);
-    if (cancelled()) {
-        abandon();
+    response = co_await request(portalCall(screenCastInterface, QStringLiteral("SelectSources"), {session}), sources,
+                                stop);
+    if (cancelled())
         co_return;
-    }
     if (response.outcome != Response::Outcome::Granted) {
-        failed(response, QStringLiteral("SelectSources"));
+        giveUp(refusal(response, QStringLiteral("SelectSources")));
         co_return;
     }
 
     self->setState(State::WaitingForConsent);
-    response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("Start"),
-                                           {QVariant::fromValue(QDBusObjectPath(sessionPath)), QString()}),
-                                {}, stop);
-    if (cancelled()) {
-        abandon();
+    response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("Start"), {session, QString()}), {},
+                                stop);
+    if (cancelled())
         co_return;
-    }
     if (response.outcome == Response::Outcome::Cancelled) {
-        self->forgetSession();
-        abandon();
+        self->stop();
         self->setState(State::Refused);
         co_return;
     }
     if (response.outcome != Response::Outcome::Granted) {
-        failed(response, QStringLiteral("Start"));
+        giveUp(refusal(response, QStringLiteral("Start")));
         co_return;
     }
     // A token is good for one start only: the new one replaces it, or it is dropped.
@@ -254,13 +246,12 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
         settings->sync();
     }
 
-    Stream stream;
-    bool found = false;
+    std::optional<Stream> stream;
     const QVariant streams = response.results.value(QStringLiteral("streams"));
     if (streams.canConvert<QDBusArgument>()) {
         const QDBusArgument argument = streams.value<QDBusArgument>();
         argument.beginArray();
-        while (!argument.atEnd() && !found) {
+        while (!argument.atEnd()) {
             uint node = 0;
             QVariantMap properties;
             argument.beginStructure();
@@ -268,45 +259,39 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
             argument.endStructure();
             const std::optional<QPoint> position = DBusReplies::intPair(properties.value(QStringLiteral("position")));
             const std::optional<QPoint> size = DBusReplies::intPair(properties.value(QStringLiteral("size")));
-            if (!size || size->x() <= 0 || size->y() <= 0)
+            if (stream || !size || size->x() <= 0 || size->y() <= 0)
                 continue;
-            stream.nodeId = node;
-            stream.area = QRect(position.value_or(QPoint()), QSize(size->x(), size->y()));
-            found = true;
+            stream = Stream{node, QRect(position.value_or(QPoint()), QSize(size->x(), size->y())), {}};
         }
         argument.endArray();
     }
-    if (!found) {
-        abandon();
-        self->fail(QStringLiteral("Start: no monitor stream with a size"));
+    if (!stream) {
+        giveUp(QStringLiteral("Start: no monitor stream with a size"));
         co_return;
     }
 
     const QDBusMessage remoteReply = co_await bus.asyncCall(
-        portalCall(screenCastInterface, QStringLiteral("OpenPipeWireRemote"),
-                   {QVariant::fromValue(QDBusObjectPath(sessionPath)), QVariantMap()}));
-    if (cancelled()) {
-        abandon();
+        portalCall(screenCastInterface, QStringLiteral("OpenPipeWireRemote"), {session, QVariantMap()}));
+    if (cancelled())
+        co_return;
+    const QDBusUnixFileDescriptor remote = remoteReply.type() == QDBusMessage::ReplyMessage && !remoteReply.arguments().isEmpty()
+        ? remoteReply.arguments().constFirst().value<QDBusUnixFileDescriptor>()
+        : QDBusUnixFileDescriptor();
+    if (!remote.isValid()) {
+        giveUp(QStringLiteral("OpenPipeWireRemote: ") + DBusReplies::error(remoteReply));
         co_return;
     }
-    if (remoteReply.type() != QDBusMessage::ReplyMessage || remoteReply.arguments().isEmpty()
-        || !remoteReply.arguments().constFirst().value<QDBusUnixFileDescriptor>().isValid()) {
-        abandon();
-        self->fail(QStringLiteral("OpenPipeWireRemote: ") + DBusReplies::error(remoteReply));
-        co_return;
-    }
-    stream.remote = remoteReply.arguments().constFirst().value<QDBusUnixFileDescriptor>();
-    m_streamNode = stream.nodeId;
+    stream->remote = remote;
+    m_streamNode = stream->nodeId;
+
     // Desktops may make the session's pointer and keyboard only when their first event comes, and
     // a client learns of them after that event: a move by nothing and a key that types nothing
     // bring both in before the viewer's first real event.
-    const QList<QVariant> head{QVariant::fromValue(QDBusObjectPath(sessionPath)), QVariantMap()};
-    bus.send(portalCall(remoteDesktopInterface, QStringLiteral("NotifyPointerMotion"), head + QList<QVariant>{0.0, 0.0}));
-    for (const uint state : {pressed, released}) {
-        bus.send(portalCall(remoteDesktopInterface, QStringLiteral("NotifyKeyboardKeysym"),
-                            head + QList<QVariant>{static_cast<int>(XKB_KEY_VoidSymbol), state}));
-    }
-    self->setState(State::Ready, stream);
+    self->post(QStringLiteral("NotifyPointerMotion"), {0.0, 0.0});
+    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(XKB_KEY_VoidSymbol), pressed});
+    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(XKB_KEY_VoidSymbol), released});
+
+    self->setState(State::Ready, *stream);
 }
 
 // The person stopped sharing (or the desktop ended the session): as good as a refusal.
@@ -331,7 +316,13 @@ void PortalRemoteDesktopSession::forgetSession()
 
 void PortalRemoteDesktopSession::notify(const QString &method, const QList<QVariant> &arguments)
 {
-    if (state() != State::Ready || m_sessionPath.isEmpty())
+    if (state() == State::Ready)
+        post(method, arguments);
+}
+
+void PortalRemoteDesktopSession::post(const QString &method, const QList<QVariant> &arguments)
+{
+    if (m_sessionPath.isEmpty())
         return;
     QList<QVariant> all{QVariant::fromValue(QDBusObjectPath(m_sessionPath)), QVariantMap()};
     all.append(arguments);

@@ -60,7 +60,10 @@ private:
     QCoro::Task<> run(std::stop_token stop);
     // One portal request: the call (whose options get a handle token) and its Response signal.
     QCoro::Task<Response> request(QDBusMessage call, QVariantMap options, std::stop_token stop);
+    // Input while Ready.
     void notify(const QString &method, const QList<QVariant> &arguments);
+    // Any input call on the session, as long as there is one.
+    void post(const QString &method, const QList<QVariant> &arguments);
     void forgetSession();
 
     QDBusConnection m_bus;
