@@ -200,7 +200,7 @@ public:
     void warpPointer(QPointF) override {}
     void postMouse(MouseEvent type, QPointF point, std::int64_t) override { mouse.emplace_back(type, point); }
     void postScroll(QPointF, std::int32_t) override {}
-    void postKey(std::uint16_t, bool) override {}
+    void postKey(SpecialKey, bool) override {}
     void typeText(const QString &) override {}
     bool isTrusted() override { return true; }
     void promptForTrust() override {}

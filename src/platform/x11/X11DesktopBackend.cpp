@@ -675,13 +675,13 @@ void X11DesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
 // press whose release is late would type it again and again, and one whose release never
 // comes (a key message without "down" is a press) would repeat until someone touches that
 // key, a Backspace erasing a whole document. So a press is sent as a complete keystroke and
-// the release that follows has nothing left to do. The ten keys are no modifiers; nothing is
-// lost by not holding them.
-void X11DesktopBackend::postKey(std::uint16_t virtualKey, bool down)
+// the release that follows has nothing left to do. The special keys are no modifiers; nothing
+// is lost by not holding them.
+void X11DesktopBackend::postKey(SpecialKey key, bool down)
 {
     if (!d->xtest || !down)
         return;
-    const std::optional<unsigned long> keysym = X11Keysyms::ofVirtualKey(virtualKey);
+    const std::optional<unsigned long> keysym = X11Keysyms::ofSpecialKey(key);
     if (!keysym)
         return;
     d->drainEvents();
