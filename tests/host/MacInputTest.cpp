@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <ostream>
 #include <variant>
 #include <vector>
 
@@ -47,6 +48,11 @@ struct Sequence
     QStringList expected;
     DisplayGeometry geometry{1512, 982, 0, 0};
 };
+
+void PrintTo(const Sequence &sequence, std::ostream *out)
+{
+    *out << sequence.name;
+}
 
 class MacInputSequence : public ::testing::TestWithParam<Sequence>
 {

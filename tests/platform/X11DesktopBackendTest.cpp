@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -267,6 +268,11 @@ struct PointerCase
     QPoint expected;
 };
 
+void PrintTo(const PointerCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class X11DesktopBackendPointer : public X11DesktopBackendTest, public ::testing::WithParamInterface<PointerCase>
 {};
 
@@ -321,6 +327,11 @@ struct ScrollCase
     unsigned int button;
     int clicks;
 };
+
+void PrintTo(const ScrollCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class X11DesktopBackendScroll : public X11DesktopBackendTest, public ::testing::WithParamInterface<ScrollCase>
 {};
