@@ -164,15 +164,16 @@ TEST_P(HomeField, Binding_EveryKeystrokeWritesAndClientChangesShowKeepingTheCurs
     EXPECT_EQ(field->placeholderText(), QString::fromUtf8(c.placeholder));
     EXPECT_EQ(field->echoMode(), QLineEdit::Normal);
 
-    // 1. Typing writes the whole text at every keystroke, unformatted and untrimmed.
+    // Typing writes the whole text at every keystroke, unformatted and untrimmed: compacting is
+    // the client's job, not the field's.
     field->setFocus();
     QTest::keyClicks(field, QStringLiteral(" 12-3 "));
     EXPECT_EQ((client.get()->*c.read)(), QStringLiteral(" 12-3 "));
 
-    // 2. The client's own value shows at once...
+    // The client's own value shows at once...
     (client.get()->*c.write)(QStringLiteral("987 654 321"));
     EXPECT_EQ(field->text(), QStringLiteral("987 654 321"));
-    // 3. ...and re-publishing the same text leaves the cursor where the user put it.
+    // ...and re-publishing the same text leaves the cursor where the user put it.
     field->setCursorPosition(3);
     QTest::keyClick(field, Qt::Key_Backspace);
     EXPECT_EQ((client.get()->*c.read)(), QStringLiteral("98 654 321"));

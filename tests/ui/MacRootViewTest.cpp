@@ -232,7 +232,7 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
     ASSERT_TRUE(QTest::qWaitFor([&] { return host.status().startsWith(QStringLiteral("Switchboard on this Mac")); }, 10000));
 
-    // 1. Connect from the home screen's fields.
+    // Connect from the home screen's fields, as a user would.
     KivrenHome *home = root.home();
     QTest::keyClicks(home->findChild<KivrenField *>(QStringLiteral("remoteId")), host.publicId());
     QTest::keyClicks(home->findChild<KivrenField *>(QStringLiteral("remotePassword")), host.password());
@@ -245,7 +245,7 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     ASSERT_NE(remote, nullptr);
     UiTestSupport::saveScreenshot(root, QStringLiteral("remote-desktop"));
 
-    // 2. A click in the middle of the picture area reaches the host's desktop in its middle.
+    // A click in the middle of the picture area reaches the host's desktop in its middle.
     QWidget *area = remote->pictureArea();
     const QPoint middle = area->mapTo(&root, QPoint(area->width() / 2, area->height() / 2));
     QTest::mouseClick(root.windowHandle(), Qt::LeftButton, Qt::NoModifier, middle);
@@ -260,11 +260,11 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     EXPECT_NEAR(down.x(), 640, 2);
     EXPECT_NEAR(down.y(), 400, 2);
 
-    // 3. An origin learned while the remote desktop shows does not reach the viewer...
+    // An origin learned while the remote desktop shows does not reach the viewer...
     reportOrigin(host, kOrigin);
     EXPECT_EQ(client.cloudURL(), switchboard.origin());
 
-    // 4. ...nor after End brings the home screen back, since an address is already set.
+    // ...nor after End brings the home screen back, since an address is already set.
     QTest::mouseClick(remote->endButton(), Qt::LeftButton);
     EXPECT_EQ(client.phase(), SessionPhase::idle);
     EXPECT_EQ(root.screen(), MacRootView::Screen::home);
