@@ -77,6 +77,11 @@ struct LastCase
     double seconds;
 };
 
+void PrintTo(const LastCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class BookEntryLast : public ::testing::TestWithParam<LastCase>
 {
 };
@@ -105,6 +110,11 @@ struct BadEntryCase
     const char *name;
     const char *json;
 };
+
+void PrintTo(const BadEntryCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class BookEntryRejected : public ::testing::TestWithParam<BadEntryCase>
 {

@@ -82,6 +82,11 @@ struct CardsCase
     bool hostId, hostPassword, hostStatus, newPass, book;
 };
 
+void PrintTo(const CardsCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class HomeCards : public Home, public ::testing::WithParamInterface<CardsCase> {};
 
 TEST_P(HomeCards, Visibility_FollowsTheHostValuesAndTheBook)
@@ -154,6 +159,11 @@ struct FieldCase
     void (KivrenClient::*write)(const QString &);
     const char *placeholder;
 };
+
+void PrintTo(const FieldCase &row, std::ostream *out)
+{
+    *out << row.field;
+}
 
 class HomeField : public Home, public ::testing::WithParamInterface<FieldCase> {};
 
@@ -247,6 +257,11 @@ struct StatusCase
     const char *status;
     bool danger;
 };
+
+void PrintTo(const StatusCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class HomeStatus : public Home, public ::testing::WithParamInterface<StatusCase> {};
 

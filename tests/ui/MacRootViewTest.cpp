@@ -56,7 +56,15 @@ void reportOrigin(MacHostService &host, const QString &origin)
 
 } // namespace
 
-class RootScreen : public ::testing::TestWithParam<std::pair<SessionPhase, MacRootView::Screen>> {};
+using PhaseScreen = std::pair<SessionPhase, MacRootView::Screen>;
+
+// A row is named after its phase, which no two rows share.
+void PrintTo(const PhaseScreen &row, std::ostream *out)
+{
+    *out << rawText(row.first).toStdString();
+}
+
+class RootScreen : public ::testing::TestWithParam<PhaseScreen> {};
 
 TEST_P(RootScreen, Phase_OnlyLiveShowsTheRemoteDesktop)
 {
@@ -70,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair(SessionPhase::authenticating, MacRootView::Screen::home),
                       std::pair(SessionPhase::live, MacRootView::Screen::remote),
                       std::pair(SessionPhase::reconnecting, MacRootView::Screen::home),
-                      std::pair(SessionPhase::failed, MacRootView::Screen::home)));
+                      std::pair(SessionPhase::failed, MacRootView::Screen::home)),
+    [](const auto &info) { return rawText(info.param.first).toStdString(); });
 
 // Host, client and root view over one temporary settings file; the cloud address saved
 // beforehand (if any) is what an earlier run left.
@@ -106,6 +115,11 @@ struct AppearCase
     std::optional<QString> origin;
     QString cloudAfter;
 };
+
+void PrintTo(const AppearCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class RootAppearance : public Root, public ::testing::WithParamInterface<AppearCase> {};
 
