@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstddef>
-#include <span>
 #include <vector>
 
 namespace {

@@ -4,14 +4,10 @@
 // With --counter it instead repaints continuously, encoding a frame counter and its
 // monotonic timestamp in colour blocks (used by the latency benchmark).
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "SessionPhase.h"
 #include "Transport.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
 

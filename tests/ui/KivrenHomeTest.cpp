@@ -2,7 +2,6 @@
 #include "KivrenClient.h"
 #include "KivrenField.h"
 #include "KivrenHome.h"
-#include "KivrenIds.h"
 #include "KivrenPrimary.h"
 #include "KivrenTheme.h"
 #include "SettingsStore.h"
@@ -12,7 +11,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 

@@ -5,7 +5,6 @@
 #include "RemoteDesktopView.h"
 #include "RemotePicture.h"
 #include "SettingsStore.h"
-#include "UiTestSupport.h"
 
 #include <QLabel>
 #include <QMouseEvent>
