@@ -7,7 +7,6 @@
 // host's display to the viewer's frame showing it (p50/p95), next to the cadence limit
 // 1 / (90 ms + one host iteration's work), with that work measured in the same run: a capture
 // and encode of the same display, a picture-sized push and a poll to the same switchboard.
-#include "BookEntry.h"
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
 #include "MacCapture.h"
@@ -19,8 +18,6 @@
 
 #include <QCoroTask>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QProcess>

@@ -3,30 +3,18 @@
 #include "DesktopBackend.h"
 #include "DisplayGeometry.h"
 #include "RemoteInput.h"
+#include "SpecialKey.h"
 
-#include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
-#include <utility>
+#include <optional>
 
 namespace {
 
 bool leftButtonDown = false;
 
 using Mouse = DesktopBackend::MouseEvent;
-
-constexpr std::array<std::pair<const char *, std::uint16_t>, 10> specialKeys{{
-    {"enter", 36},
-    {"backspace", 51},
-    {"tab", 48},
-    {"escape", 53},
-    {"arrowleft", 123},
-    {"arrowup", 126},
-    {"arrowright", 124},
-    {"arrowdown", 125},
-    {"delete", 117},
-    {"space", 49},
-}};
 
 void askForTrustIfNeeded(DesktopBackend &backend)
 {
@@ -57,18 +45,16 @@ namespace MacInput {
 
 void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeometry &geometry)
 {
-    // 1. Trust.
     askForTrustIfNeeded(backend);
 
-    // 2. Target point in global coordinates.
+    // The viewer sends fractions of its picture; the picture shows the whole main display.
     const QPointF point(input.x * geometry.width + geometry.originX,
                         input.y * geometry.height + geometry.originY);
 
-    // 3. Button and click state.
+    // Only button 1 means the right button; every other number, even an unknown one, the left.
     const bool right = input.button == 1;
     const std::int64_t clickState = input.clickCount >= 2 ? input.clickCount : 1;
 
-    // 4. By kind.
     switch (input.kind) {
     case RemoteInput::Kind::move:
         backend.warpPointer(point);
@@ -94,28 +80,16 @@ void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeome
 
 void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down)
 {
-    // 1. Trust.
     askForTrustIfNeeded(backend);
 
-    // 2. A special key: press or release.
-    if (const auto code = virtualKey(codeName)) {
-        backend.postKey(*code, down);
+    // A special key is pressed or released as itself; any text sent along with it is ignored.
+    if (const std::optional<SpecialKey> special = specialKeyFromCodeName(codeName)) {
+        backend.postKey(*special, down);
         return;
     }
-    // 3. Text: one press carrying every character, never a release.
+    // Text is typed, all of it, on its press; its release finds nothing held.
     if (down && !key.isEmpty())
         backend.typeText(key);
-    // 4. A release of a key without a code has nothing to release.
-}
-
-std::optional<std::uint16_t> virtualKey(const QString &codeName)
-{
-    const QString name = codeName.toLower();
-    for (const auto &[keyName, code] : specialKeys) {
-        if (name == QLatin1String(keyName))
-            return code;
-    }
-    return std::nullopt;
 }
 
 void postWheel(DesktopBackend &backend, QPointF point, double deltaY)

@@ -3,9 +3,6 @@
 #include <QPointF>
 #include <QString>
 
-#include <cstdint>
-#include <optional>
-
 class DesktopBackend;
 struct DisplayGeometry;
 struct RemoteInput;
@@ -14,9 +11,8 @@ struct RemoteInput;
 namespace MacInput {
 
 void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeometry &geometry);
+// A codeName that names a special key presses or releases it; otherwise a press types `key`.
 void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down);
-// The ten special key names (compared lower-cased) -> macOS virtual key code.
-std::optional<std::uint16_t> virtualKey(const QString &codeName);
 void postWheel(DesktopBackend &backend, QPointF point, double deltaY);
 
 // True between a left-button press and the next release; process-wide.

@@ -72,10 +72,11 @@ Roots Roots::system()
 
 std::optional<QString> whichNode(const Roots &roots)
 {
-    // 1. The version-manager folder's entries; an unreadable folder counts as empty.
+    // An unreadable or missing version-manager folder just adds no candidates.
     const QString folder = roots.home + versionManagerFolder;
     QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-    // 2. Plain string order, greatest first: not a version comparison.
+    // Plain string order, greatest first: not a version comparison, so v9.11.2 comes before
+    // v22.23.1.
     std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
         return QString::compare(a, b, Qt::CaseSensitive) < 0;
     });
@@ -85,7 +86,6 @@ std::optional<QString> whichNode(const Roots &roots)
         if (isExecutableFile(candidate))
             managed << candidate;
     }
-    // 3-4. Fixed candidates first, then the version-manager ones.
     const QStringList candidates = roots.nodeCandidates + managed;
     for (const QString &candidate : candidates) {
         if (isExecutableFile(candidate))
@@ -111,11 +111,11 @@ std::optional<QString> findScript(const Roots &roots)
 
 void start(const Roots &roots)
 {
-    // 1. A running child is enough.
+    // One switchboard per program: a child that still runs keeps serving the port.
     QPointer<QProcess> &slot = launched();
     if (slot && slot->state() != QProcess::NotRunning)
         return;
-    // 2-3. Node, then the script; either missing means no switchboard here.
+    // Without node or the script this machine runs no switchboard of its own; not an error.
     const std::optional<QString> node = whichNode(roots);
     if (!node)
         return;
@@ -123,7 +123,6 @@ void start(const Roots &roots)
     if (!script)
         return;
 
-    // 4. The child, described completely before launch.
     auto *child = new SwitchboardChild(QCoreApplication::instance());
     child->setProgram(*node);
     child->setArguments({*script});
@@ -135,7 +134,8 @@ void start(const Roots &roots)
     child->setStandardErrorFile(QProcess::nullDevice());
     ChildLifetime::endWithParent(*child);
 
-    // 5. Launch; a refused launch keeps the previous handle and reports nothing.
+    // A refused launch keeps the previous handle, so process() still names the last child that
+    // started.
     child->start();
     if (!child->waitForStarted()) {
         delete child;

@@ -68,18 +68,17 @@ QStringList KivrenTunnel::sshArguments(quint16 port)
 
 std::optional<QString> KivrenTunnel::originIn(QByteArrayView chunk)
 {
-    // 1. Nothing read: nothing to report.
     if (chunk.isEmpty())
         return std::nullopt;
-    // 2. Each chunk must be valid UTF-8 on its own; one cut inside a character is dropped.
+    // Chunks are judged alone, nothing carried over: one cut inside a character is dropped
+    // rather than decoded with replacement characters that could end up in an origin.
     if (!chunk.isValidUtf8())
         return std::nullopt;
     const QString text = QString::fromUtf8(chunk);
-    // 3. Compiled once; a pattern that failed to compile finds nothing.
+    // Compiled once for every chunk; a pattern that failed to compile finds nothing.
     static const QRegularExpression pattern(originPattern());
     if (!pattern.isValid())
         return std::nullopt;
-    // 4. The first match is the origin.
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch())
         return std::nullopt;
@@ -99,7 +98,8 @@ std::optional<QString> KivrenTunnel::which(const QString &tool) const
 
 void KivrenTunnel::start(quint16 port)
 {
-    // 1. The old child is asked to go and forgotten; it is released once it has ended.
+    // The old child is asked to go and forgotten at once, so its late output cannot announce a
+    // stale origin; it is released once it has ended.
     if (QProcess *old = m_process) {
         m_process = nullptr;
         old->disconnect(this);
@@ -110,7 +110,6 @@ void KivrenTunnel::start(quint16 port)
             old->terminate();
         }
     }
-    // 2-4. cloudflared when installed, else ssh, else no tunnel.
     if (const auto cloudflared = which(cloudflaredTool))
         launch(*cloudflared, cloudflaredArguments(port));
     else if (const auto ssh = which(sshTool))
@@ -119,20 +118,22 @@ void KivrenTunnel::start(quint16 port)
 
 void KivrenTunnel::launch(const QString &executable, const QStringList &arguments)
 {
-    // 1. Environment and working directory are inherited; both streams share one channel.
+    // Both streams share one channel because the tools differ in which one carries the origin.
+    // Environment and working directory are inherited.
     auto *child = new QProcess(this);
     child->setProgram(executable);
     child->setArguments(arguments);
     child->setProcessChannelMode(QProcess::MergedChannels);
     ChildLifetime::endWithParent(*child);
 
-    // 3. Every arrival is one chunk. readyRead stops firing once the output has ended.
+    // Every arrival is one chunk. Nothing needs unhooking when the output ends: readyRead
+    // simply stops firing.
     connect(child, &QProcess::readyRead, this, [this, child] {
         const QByteArray chunk = child->readAll();
         handleChunk(chunk);
     });
 
-    // 2. A refused launch leaves no tunnel.
+    // A refused launch leaves no tunnel rather than a handle to a child that never ran.
     child->start(QIODevice::ReadOnly);
     if (!child->waitForStarted()) {
         child->disconnect(this);

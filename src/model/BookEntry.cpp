@@ -1,5 +1,6 @@
 #include "BookEntry.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <cmath>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QDateTime>
-#include <QJsonArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 

@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstddef>
-#include <span>
 #include <vector>
 
 namespace {
@@ -65,7 +64,9 @@ const QString &alphabet()
 
 QString nineDigit()
 {
-    // 1. Four bytes drawn, the first three read big-endian; the fourth is drawn and ignored.
+    // Three bytes read big-endian (0 to 16777215) above the floor keep the ID at nine digits that
+    // never start with 0. A whole 32-bit word is drawn and its fourth byte ignored; the buffer
+    // starts zeroed, so a failing generator gives the floor itself.
     std::array<std::byte, 4> bytes{};
     SecureRandom::fill(bytes);
     const quint32 value = (std::to_integer<quint32>(bytes[0]) << 16) | (std::to_integer<quint32>(bytes[1]) << 8)
@@ -75,7 +76,7 @@ QString nineDigit()
 
 QString pick(int count)
 {
-    // 2. 256 is a multiple of 32, so b mod 32 makes every character equally likely.
+    // 256 is a multiple of 32, so b mod 32 makes every character equally likely.
     const QString &letters = alphabet();
     QString out;
     out.reserve(std::max(count, 0));
@@ -86,7 +87,8 @@ QString pick(int count)
 
 QString token(int count)
 {
-    // 3. Two lowercase hexadecimal digits per byte.
+    // Hexadecimal keeps the token plain ASCII, safe in JSON and in the settings file: two
+    // lowercase digits per byte.
     const std::vector<std::byte> bytes = randomBytes(count);
     const QByteArray raw(reinterpret_cast<const char *>(bytes.data()), static_cast<qsizetype>(bytes.size()));
     return QString::fromLatin1(raw.toHex());
@@ -94,7 +96,8 @@ QString token(int count)
 
 QString compactId(const QString &text)
 {
-    // 4. Every numeric character, in order; no length limit.
+    // Spaces and dashes a user types or pastes fall away. Nothing is cut: an over-long ID stays
+    // over-long for the caller to reject rather than turning into someone else's ID.
     QString out;
     for (const QString &character : characters(text)) {
         if (isNumeric(character))
@@ -105,7 +108,8 @@ QString compactId(const QString &text)
 
 QString formatId(const QString &text)
 {
-    // 5. Three groups of three when exactly nine characters, else the compact form unchanged.
+    // Three groups of three are easier to read out and compare. Anything that is not a complete
+    // ID has no such groups and shows in compact form.
     const QString compact = compactId(text);
     const QStringList c = characters(compact);
     if (c.size() != idLength)
@@ -115,7 +119,9 @@ QString formatId(const QString &text)
 
 QString compactPassword(const QString &text)
 {
-    // 6. Upper-case first, then keep alphabet characters only; nothing is translated.
+    // Upper-cased first so a password typed in lower case still counts. A character outside the
+    // alphabet cannot be in any password, so it is dropped rather than mapped to a look-alike
+    // (a typed 0 does not become O).
     const QString &letters = alphabet();
     QString out;
     for (const QString &character : characters(text.toUpper())) {
@@ -127,7 +133,8 @@ QString compactPassword(const QString &text)
 
 QString formatPassword(const QString &text)
 {
-    // 7. At most eight code characters, as four, "-", and the rest.
+    // Grouped as the host shows its own password (four, "-", four), so the two read alike;
+    // anything past eight characters is cut.
     const QStringList c = characters(compactPassword(text)).mid(0, passwordLength);
     if (c.size() <= passwordGroup)
         return c.join(QString());

@@ -1,5 +1,7 @@
 #include "RemoteInput.h"
 
+#include <QHash>
+
 #include <array>
 #include <utility>
 

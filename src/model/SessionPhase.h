@@ -3,7 +3,6 @@
 #include <QHash>
 #include <QString>
 
-#include <functional>
 #include <optional>
 
 // The viewer's connection phase.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ScreenImage.h"
+#include "SpecialKey.h"
 
 #include <QPointF>
 #include <QRectF>
@@ -37,8 +38,7 @@ public:
     virtual void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) = 0;
     // A pixel-unit vertical scroll placed at `point` (the pointer itself is not moved).
     virtual void postScroll(QPointF point, std::int32_t deltaY) = 0;
-    // A key given by its macOS virtual key code (the ten special keys of MacInput::virtualKey).
-    virtual void postKey(std::uint16_t virtualKey, bool down) = 0;
+    virtual void postKey(SpecialKey key, bool down) = 0;
     // Types every character of `text` (one key-down carrying all of them on the original platform).
     virtual void typeText(const QString &text) = 0;
 

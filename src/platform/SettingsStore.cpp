@@ -15,16 +15,6 @@ SettingsStore::SettingsStore(const QString &iniPath)
 
 SettingsStore::~SettingsStore() = default;
 
-bool SettingsStore::contains(const QString &key) const
-{
-    return m_settings->contains(key);
-}
-
-QVariant SettingsStore::value(const QString &key) const
-{
-    return m_settings->value(key);
-}
-
 std::optional<QString> SettingsStore::text(const QString &key) const
 {
     const QVariant v = m_settings->value(key);

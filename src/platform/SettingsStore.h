@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
-#include <QVariant>
 
 #include <memory>
 #include <optional>
@@ -21,9 +21,6 @@ public:
     SettingsStore(const SettingsStore &) = delete;
     SettingsStore &operator=(const SettingsStore &) = delete;
 
-    bool contains(const QString &key) const;
-    // An absent key gives an invalid QVariant.
-    QVariant value(const QString &key) const;
     // Text values; an absent key or a value that is not text gives std::nullopt.
     std::optional<QString> text(const QString &key) const;
     // Byte values (the address book is stored as JSON bytes).

@@ -36,14 +36,14 @@ ClickView::ClickView(Sink sink, QWidget *parent)
 RemoteInput ClickView::inputAt(RemoteInput::Kind kind, QPointF position, QSizeF size,
                                std::int64_t button)
 {
-    // 1-2. Position in this view and its size; an unlaid-out view counts as 1 × 1.
+    // An unlaid-out view counts as 1 × 1, so the fractions below never divide by zero.
     const double w = std::max(size.width(), 1.0);
     const double h = std::max(size.height(), 1.0);
-    // 3-4. Fractions with the origin at the top-left (Qt's own), clamped to the edges so a
-    //      drag that leaves the view keeps reporting the nearest edge.
+    // Fractions with the origin at the top-left (Qt's own), clamped to the edges so a drag that
+    // leaves the view keeps reporting the nearest edge.
     const double x = std::clamp(position.x() / w, 0.0, 1.0);
     const double y = std::clamp(position.y() / h, 0.0, 1.0);
-    // 5-6.
+    // Always a single click (a double click arrives as two presses) and no wheel movement.
     RemoteInput input;
     input.kind = kind;
     input.x = x;

@@ -80,14 +80,15 @@ QPainterPath roundedRect(const QRectF &rect, qreal radius)
         return path;
     }
 
-    // 1. Limit the radius and the eased reach to what the shorter side allows; a corner
-    //    without room to ease falls back towards a circular arc.
+    // Limit the radius and the eased reach to what the shorter side allows; a corner without
+    // room to ease falls back towards a circular arc.
     const qreal radiusUsed = std::min(radius, budget);
     const qreal extent = std::min((1.0 + kSmoothing) * radiusUsed, budget);
     const qreal smoothing = std::clamp(extent / radiusUsed - 1.0, 0.0, kSmoothing);
     const CornerCurve corner = cornerCurve(radiusUsed, extent, smoothing);
 
-    // 2. Walk clockwise from the top edge, placing the one corner shape at each corner.
+    // Clockwise from the top edge, the one corner shape rotated into each corner, so all four
+    // match exactly.
     path.moveTo(r.left() + extent, r.top());
     appendCorner(path, corner, QTransform(1, 0, 0, 1, r.right(), r.top()));
     appendCorner(path, corner, QTransform(0, 1, -1, 0, r.right(), r.bottom()));

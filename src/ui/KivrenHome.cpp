@@ -300,7 +300,8 @@ void KivrenHome::bind(KivrenField *field, QString (KivrenClient::*read)() const,
 
 void KivrenHome::showBook(const QList<BookEntry> &book)
 {
-    // 1. Drop the rows of the previous book.
+    // The book is rebuilt whole on every change. Old rows hide at once and are deleted later,
+    // which stays safe even while one of them is still handling its own click.
     while (QLayoutItem *item = m_bookRows->takeAt(0)) {
         if (QWidget *old = item->widget()) {
             old->hide();
@@ -309,7 +310,7 @@ void KivrenHome::showBook(const QList<BookEntry> &book)
         delete item;
     }
 
-    // 2. One row per entry, newest first, as the client keeps them.
+    // Rows follow the client's order (newest first); nothing is sorted here.
     for (const BookEntry &entry : book) {
         auto *button = new QPushButton;
         button->setObjectName(QStringLiteral("bookRow"));
@@ -333,7 +334,7 @@ void KivrenHome::showBook(const QList<BookEntry> &book)
         m_bookRows->addWidget(button);
     }
 
-    // 3. No entries, no card.
+    // An empty book hides its card rather than showing an empty frame.
     m_book->setVisible(!book.isEmpty());
 }
 

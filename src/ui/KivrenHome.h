@@ -12,8 +12,6 @@ class HomeCard;
 class KivrenClient;
 class KivrenField;
 class KivrenGhost;
-class KivrenPrimary;
-class QHBoxLayout;
 class QLabel;
 class QVBoxLayout;
 

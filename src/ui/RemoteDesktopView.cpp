@@ -30,7 +30,7 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
 
-    // 1. The bar: "End" and the status at the left, spanning the full width.
+    // The bar: "End" and the status at the left, spanning the full width.
     auto *bar = new QHBoxLayout;
     bar->setContentsMargins(kBarInset, kBarInset, kBarInset, kBarInset);
     m_end = new KivrenGhost(QStringLiteral("End"));
@@ -45,8 +45,8 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     bar->addStretch(1);
     column->addLayout(bar);
 
-    // 2. The picture area: the click catcher underneath, the picture on top of it letting
-    //    every mouse event through, both exactly the area's size.
+    // The picture area: the picture on top lets every mouse event through to the click catcher
+    // underneath, and both fill the area exactly, so a click lands where the picture shows it.
     m_area = new QWidget;
     auto *layers = new QGridLayout(m_area);
     layers->setContentsMargins(0, 0, 0, 0);

@@ -1,17 +1,11 @@
 // A full-screen X11 window showing a known pattern: four coloured quadrants and a white
 // centre square. Every button press is appended to the file given as the first argument as
 // "press <button> <x> <y>" in root coordinates, so a test can see where a remote click landed.
-// With --counter it instead repaints continuously, encoding a frame counter and its
-// monotonic timestamp in colour blocks (used by the latency benchmark).
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -48,7 +42,7 @@ void drawPattern(Display *dpy, Window w, GC gc, int screen, int width, int heigh
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <click-log> [--counter <counter-log>]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <click-log>\n", argv[0]);
         return 2;
     }
     const std::string clickLog = argv[1];

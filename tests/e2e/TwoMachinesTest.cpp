@@ -11,7 +11,6 @@
 #include <QColor>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QImage>
@@ -19,7 +18,6 @@
 #include <QRect>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -29,8 +27,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <csignal>
-#include <functional>
 #include <memory>
 
 namespace {

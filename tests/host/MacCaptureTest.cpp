@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+
 namespace {
 
 using namespace JpegTestImage;
@@ -16,6 +19,11 @@ struct SizeCase
     int expectedWidth;
     int expectedHeight;
 };
+
+void PrintTo(const SizeCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class MacCaptureSize : public ::testing::TestWithParam<SizeCase>
 {};

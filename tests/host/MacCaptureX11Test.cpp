@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+
 #include <X11/Xlib.h>
 
 namespace {
@@ -43,6 +46,11 @@ struct ScreenCase
     int expectedWidth;
     int expectedHeight;
 };
+
+void PrintTo(const ScreenCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class MacCaptureX11 : public ::testing::TestWithParam<ScreenCase>
 {};

@@ -39,9 +39,9 @@ void FakeDesktop::postScroll(QPointF point, std::int32_t deltaY)
     events << QStringLiteral("scroll %1 %2").arg(pointText(point)).arg(deltaY);
 }
 
-void FakeDesktop::postKey(std::uint16_t virtualKey, bool down)
+void FakeDesktop::postKey(SpecialKey key, bool down)
 {
-    events << QStringLiteral("key %1 %2").arg(virtualKey).arg(down ? QStringLiteral("down") : QStringLiteral("up"));
+    events << QStringLiteral("key %1 %2").arg(codeName(key), down ? QStringLiteral("down") : QStringLiteral("up"));
 }
 
 void FakeDesktop::typeText(const QString &text)

@@ -10,7 +10,7 @@
 #include <memory>
 
 // A desktop that hands out a small picture and records every injected event as text:
-// "warp x,y", "mouse <type> x,y c<clickState>", "scroll x,y <delta>", "key <code> down|up",
+// "warp x,y", "mouse <type> x,y c<clickState>", "scroll x,y <delta>", "key <codeName> down|up",
 // "text <characters>".
 class FakeDesktop : public DesktopBackend
 {
@@ -20,7 +20,7 @@ public:
     void warpPointer(QPointF point) override;
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
-    void postKey(std::uint16_t virtualKey, bool down) override;
+    void postKey(SpecialKey key, bool down) override;
     void typeText(const QString &text) override;
     bool isTrusted() override { return true; }
     void promptForTrust() override {}

@@ -26,9 +26,9 @@ public:
     {
         calls << QStringLiteral("scroll %1 %2").arg(deltaY).arg(at(point));
     }
-    void postKey(std::uint16_t virtualKey, bool down) override
+    void postKey(SpecialKey key, bool down) override
     {
-        calls << QStringLiteral("key %1 %2").arg(virtualKey).arg(down ? u"down" : u"up");
+        calls << QStringLiteral("key %1 %2").arg(codeName(key), down ? u"down" : u"up");
     }
     void typeText(const QString &text) override { calls << QStringLiteral("text ") + text; }
 

@@ -1,8 +1,6 @@
 #include "FakeTools.h"
 #include "KivrenTunnel.h"
 
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 

@@ -14,6 +14,11 @@ struct TextCase
     QString expected;
 };
 
+void PrintTo(const TextCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 std::string caseName(const ::testing::TestParamInfo<TextCase> &info)
 {
     return info.param.name;

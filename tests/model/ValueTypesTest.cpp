@@ -3,6 +3,7 @@
 #include "SessionPhase.h"
 #include "Transport.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
 
@@ -77,6 +78,11 @@ struct LastCase
     double seconds;
 };
 
+void PrintTo(const LastCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class BookEntryLast : public ::testing::TestWithParam<LastCase>
 {
 };
@@ -105,6 +111,11 @@ struct BadEntryCase
     const char *name;
     const char *json;
 };
+
+void PrintTo(const BadEntryCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class BookEntryRejected : public ::testing::TestWithParam<BadEntryCase>
 {

@@ -9,8 +9,11 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <ostream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <X11/Xlib.h>
@@ -265,6 +268,11 @@ struct PointerCase
     QPoint expected;
 };
 
+void PrintTo(const PointerCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class X11DesktopBackendPointer : public X11DesktopBackendTest, public ::testing::WithParamInterface<PointerCase>
 {};
 
@@ -320,6 +328,11 @@ struct ScrollCase
     int clicks;
 };
 
+void PrintTo(const ScrollCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class X11DesktopBackendScroll : public X11DesktopBackendTest, public ::testing::WithParamInterface<ScrollCase>
 {};
 
@@ -368,17 +381,19 @@ bool keyHeld(Display *display, KeySym keysym)
 
 // A press is a whole keystroke: X would otherwise repeat the key until its release came, and
 // forever when it never does.
-TEST_F(X11DesktopBackendTest, SpecialKeysTypeOneKeystrokePerPress_ByMacKeyCode)
+TEST_F(X11DesktopBackendTest, SpecialKeysTypeOneKeystrokePerPress_ForEveryKey)
 {
-    const std::vector<std::pair<std::uint16_t, KeySym>> keys{
-        {36, XK_Return}, {51, XK_BackSpace}, {48, XK_Tab},    {53, XK_Escape}, {123, XK_Left},
-        {126, XK_Up},    {124, XK_Right},    {125, XK_Down},  {117, XK_Delete}, {49, XK_space}};
-    for (const auto &[code, keysym] : keys) {
-        backend->postKey(code, true);
-        backend->postKey(code, false);
+    const std::vector<std::pair<SpecialKey, KeySym>> keys{
+        {SpecialKey::Enter, XK_Return},     {SpecialKey::Backspace, XK_BackSpace}, {SpecialKey::Tab, XK_Tab},
+        {SpecialKey::Escape, XK_Escape},    {SpecialKey::ArrowLeft, XK_Left},      {SpecialKey::ArrowUp, XK_Up},
+        {SpecialKey::ArrowRight, XK_Right}, {SpecialKey::ArrowDown, XK_Down},      {SpecialKey::Delete, XK_Delete},
+        {SpecialKey::Space, XK_space}};
+    for (const auto &[key, keysym] : keys) {
+        backend->postKey(key, true);
+        backend->postKey(key, false);
     }
-    backend->postKey(0, true); // not one of the ten: nothing
-    backend->postKey(51, true); // a press whose release never comes
+    backend->postKey(static_cast<SpecialKey>(200), true); // no key of the enumeration: nothing
+    backend->postKey(SpecialKey::Backspace, true); // a press whose release never comes
 
     std::vector<std::pair<KeySym, int>> seen;
     for (const XEvent &event : collectCount(KeyRelease, static_cast<int>(keys.size()) + 1)) {
@@ -388,7 +403,7 @@ TEST_F(X11DesktopBackendTest, SpecialKeysTypeOneKeystrokePerPress_ByMacKeyCode)
         }
     }
     std::vector<std::pair<KeySym, int>> expected;
-    for (const auto &[code, keysym] : keys) {
+    for (const auto &[key, keysym] : keys) {
         expected.emplace_back(keysym, KeyPress);
         expected.emplace_back(keysym, KeyRelease);
     }

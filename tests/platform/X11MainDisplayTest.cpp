@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+#include <vector>
+
 namespace {
 
 using X11MainDisplay::Output;
@@ -12,6 +16,11 @@ struct Layout
     std::vector<Output> outputs;
     QRect expected;
 };
+
+void PrintTo(const Layout &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 const QRect root(0, 0, 4480, 1440);
 

@@ -4,7 +4,6 @@
 // display number from a per-process starting point, waits for its socket and is killed when
 // the object goes. Header-only so that benchmarks can use it without the test libraries.
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>

@@ -84,6 +84,11 @@ struct ThemeCase
     int alpha;
 };
 
+void PrintTo(const ThemeCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class ThemePalette : public ::testing::TestWithParam<ThemeCase> {};
 
 TEST_P(ThemePalette, Colour_MatchesItsEightBitValue)
@@ -167,12 +172,18 @@ TEST(Eyebrow, Caption_UpperCasedAndEmptyHasNoWidth)
 
 struct MarkCase
 {
+    const char *name;
     qreal size;
     qreal outerRadius;
     qreal innerSide;
     qreal innerRadius;
     qreal shift; // inner frame left/up, glyph size and glyph right/down
 };
+
+void PrintTo(const MarkCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class MarkMeasures : public ::testing::TestWithParam<MarkCase> {};
 
@@ -203,8 +214,9 @@ TEST_P(MarkMeasures, Geometry_ScalesWithSizeButStrokesStayFixed)
 }
 
 INSTANTIATE_TEST_SUITE_P(HomeAndDouble, MarkMeasures,
-                         ::testing::Values(MarkCase{40, 11.2, 16.8, 4.8, 7.2},
-                                           MarkCase{80, 22.4, 33.6, 9.6, 14.4}));
+                         ::testing::Values(MarkCase{"Home", 40, 11.2, 16.8, 4.8, 7.2},
+                                           MarkCase{"Double", 80, 22.4, 33.6, 9.6, 14.4}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(KivrenMark, Render_AccentStrokesOverTheBackground)
 {
@@ -228,6 +240,11 @@ struct FillCase
     bool pressed;
     std::function<QColor()> expected;
 };
+
+void PrintTo(const FillCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class ControlFill : public ::testing::TestWithParam<FillCase> {};
 
@@ -296,15 +313,21 @@ TEST(KivrenGhost, Render_OutlineOverTheFillAndPressedOnlyShrinks)
 
 struct CornerCase
 {
+    const char *name;
     QRectF rect;
     qreal radius;
 };
+
+void PrintTo(const CornerCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class CornerShape : public ::testing::TestWithParam<CornerCase> {};
 
 TEST_P(CornerShape, Outline_FillsTheRectExceptEasedCorners)
 {
-    const auto [rect, radius] = GetParam();
+    const auto &[name, rect, radius] = GetParam();
     const QPainterPath path = ContinuousCorners::roundedRect(rect, radius);
     EXPECT_NEAR(path.boundingRect().left(), rect.left(), 1e-6);
     EXPECT_NEAR(path.boundingRect().right(), rect.right(), 1e-6);
@@ -331,10 +354,12 @@ TEST_P(CornerShape, Outline_FillsTheRectExceptEasedCorners)
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, CornerShape,
-    ::testing::Values(CornerCase{QRectF(0, 0, 360, 48), 8}, CornerCase{QRectF(20, 20, 680, 300), 24},
-                      CornerCase{QRectF(0.8, 0.8, 38.4, 38.4), 10.4},
-                      CornerCase{QRectF(0, 0, 100, 40), 80}, // limited to a capsule
-                      CornerCase{QRectF(5, 5, 50, 50), 0}));
+    ::testing::Values(CornerCase{"Control", QRectF(0, 0, 360, 48), 8},
+                      CornerCase{"Card", QRectF(20, 20, 680, 300), 24},
+                      CornerCase{"MarkFrame", QRectF(0.8, 0.8, 38.4, 38.4), 10.4},
+                      CornerCase{"LimitedToCapsule", QRectF(0, 0, 100, 40), 80},
+                      CornerCase{"NoRadius", QRectF(5, 5, 50, 50), 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ContinuousCorners, Outline_EasesIntoTheEdgeFurtherThanAnArc)
 {

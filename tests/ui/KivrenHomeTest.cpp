@@ -2,7 +2,6 @@
 #include "KivrenClient.h"
 #include "KivrenField.h"
 #include "KivrenHome.h"
-#include "KivrenIds.h"
 #include "KivrenPrimary.h"
 #include "KivrenTheme.h"
 #include "SettingsStore.h"
@@ -12,7 +11,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -81,6 +79,11 @@ struct CardsCase
     const char *name;
     bool hostId, hostPassword, hostStatus, newPass, book;
 };
+
+void PrintTo(const CardsCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class HomeCards : public Home, public ::testing::WithParamInterface<CardsCase> {};
 
@@ -155,6 +158,11 @@ struct FieldCase
     const char *placeholder;
 };
 
+void PrintTo(const FieldCase &row, std::ostream *out)
+{
+    *out << row.field;
+}
+
 class HomeField : public Home, public ::testing::WithParamInterface<FieldCase> {};
 
 TEST_P(HomeField, Binding_EveryKeystrokeWritesAndClientChangesShowKeepingTheCursor)
@@ -164,15 +172,16 @@ TEST_P(HomeField, Binding_EveryKeystrokeWritesAndClientChangesShowKeepingTheCurs
     EXPECT_EQ(field->placeholderText(), QString::fromUtf8(c.placeholder));
     EXPECT_EQ(field->echoMode(), QLineEdit::Normal);
 
-    // 1. Typing writes the whole text at every keystroke, unformatted and untrimmed.
+    // Typing writes the whole text at every keystroke, unformatted and untrimmed: compacting is
+    // the client's job, not the field's.
     field->setFocus();
     QTest::keyClicks(field, QStringLiteral(" 12-3 "));
     EXPECT_EQ((client.get()->*c.read)(), QStringLiteral(" 12-3 "));
 
-    // 2. The client's own value shows at once...
+    // The client's own value shows at once...
     (client.get()->*c.write)(QStringLiteral("987 654 321"));
     EXPECT_EQ(field->text(), QStringLiteral("987 654 321"));
-    // 3. ...and re-publishing the same text leaves the cursor where the user put it.
+    // ...and re-publishing the same text leaves the cursor where the user put it.
     field->setCursorPosition(3);
     QTest::keyClick(field, Qt::Key_Backspace);
     EXPECT_EQ((client.get()->*c.read)(), QStringLiteral("98 654 321"));
@@ -246,6 +255,11 @@ struct StatusCase
     const char *status;
     bool danger;
 };
+
+void PrintTo(const StatusCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class HomeStatus : public Home, public ::testing::WithParamInterface<StatusCase> {};
 

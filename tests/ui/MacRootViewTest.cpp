@@ -56,7 +56,15 @@ void reportOrigin(MacHostService &host, const QString &origin)
 
 } // namespace
 
-class RootScreen : public ::testing::TestWithParam<std::pair<SessionPhase, MacRootView::Screen>> {};
+using PhaseScreen = std::pair<SessionPhase, MacRootView::Screen>;
+
+// A row is named after its phase, which no two rows share.
+void PrintTo(const PhaseScreen &row, std::ostream *out)
+{
+    *out << rawText(row.first).toStdString();
+}
+
+class RootScreen : public ::testing::TestWithParam<PhaseScreen> {};
 
 TEST_P(RootScreen, Phase_OnlyLiveShowsTheRemoteDesktop)
 {
@@ -70,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair(SessionPhase::authenticating, MacRootView::Screen::home),
                       std::pair(SessionPhase::live, MacRootView::Screen::remote),
                       std::pair(SessionPhase::reconnecting, MacRootView::Screen::home),
-                      std::pair(SessionPhase::failed, MacRootView::Screen::home)));
+                      std::pair(SessionPhase::failed, MacRootView::Screen::home)),
+    [](const auto &info) { return rawText(info.param.first).toStdString(); });
 
 // Host, client and root view over one temporary settings file; the cloud address saved
 // beforehand (if any) is what an earlier run left.
@@ -106,6 +115,11 @@ struct AppearCase
     std::optional<QString> origin;
     QString cloudAfter;
 };
+
+void PrintTo(const AppearCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class RootAppearance : public Root, public ::testing::WithParamInterface<AppearCase> {};
 
@@ -200,7 +214,7 @@ public:
     void warpPointer(QPointF) override {}
     void postMouse(MouseEvent type, QPointF point, std::int64_t) override { mouse.emplace_back(type, point); }
     void postScroll(QPointF, std::int32_t) override {}
-    void postKey(std::uint16_t, bool) override {}
+    void postKey(SpecialKey, bool) override {}
     void typeText(const QString &) override {}
     bool isTrusted() override { return true; }
     void promptForTrust() override {}
@@ -232,7 +246,7 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
     ASSERT_TRUE(QTest::qWaitFor([&] { return host.status().startsWith(QStringLiteral("Switchboard on this Mac")); }, 10000));
 
-    // 1. Connect from the home screen's fields.
+    // Connect from the home screen's fields, as a user would.
     KivrenHome *home = root.home();
     QTest::keyClicks(home->findChild<KivrenField *>(QStringLiteral("remoteId")), host.publicId());
     QTest::keyClicks(home->findChild<KivrenField *>(QStringLiteral("remotePassword")), host.password());
@@ -245,7 +259,7 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     ASSERT_NE(remote, nullptr);
     UiTestSupport::saveScreenshot(root, QStringLiteral("remote-desktop"));
 
-    // 2. A click in the middle of the picture area reaches the host's desktop in its middle.
+    // A click in the middle of the picture area reaches the host's desktop in its middle.
     QWidget *area = remote->pictureArea();
     const QPoint middle = area->mapTo(&root, QPoint(area->width() / 2, area->height() / 2));
     QTest::mouseClick(root.windowHandle(), Qt::LeftButton, Qt::NoModifier, middle);
@@ -260,11 +274,11 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     EXPECT_NEAR(down.x(), 640, 2);
     EXPECT_NEAR(down.y(), 400, 2);
 
-    // 3. An origin learned while the remote desktop shows does not reach the viewer...
+    // An origin learned while the remote desktop shows does not reach the viewer...
     reportOrigin(host, kOrigin);
     EXPECT_EQ(client.cloudURL(), switchboard.origin());
 
-    // 4. ...nor after End brings the home screen back, since an address is already set.
+    // ...nor after End brings the home screen back, since an address is already set.
     QTest::mouseClick(remote->endButton(), Qt::LeftButton);
     EXPECT_EQ(client.phase(), SessionPhase::idle);
     EXPECT_EQ(root.screen(), MacRootView::Screen::home);

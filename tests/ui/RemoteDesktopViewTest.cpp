@@ -5,7 +5,6 @@
 #include "RemoteDesktopView.h"
 #include "RemotePicture.h"
 #include "SettingsStore.h"
-#include "UiTestSupport.h"
 
 #include <QLabel>
 #include <QMouseEvent>
@@ -58,6 +57,11 @@ struct ClickCase
     std::vector<Mouse> events;
     std::vector<RemoteInput> sent;
 };
+
+void PrintTo(const ClickCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class ClickNormalisation : public ::testing::TestWithParam<ClickCase> {};
 
@@ -123,10 +127,16 @@ TEST(ClickView, Normalise_UnlaidOutViewCountsAsOnePoint)
 
 struct FitCase
 {
+    const char *name;
     QSizeF picture;
     QSizeF area;
     QRectF fitted;
 };
+
+void PrintTo(const FitCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class PictureFit : public ::testing::TestWithParam<FitCase> {};
 
@@ -137,10 +147,11 @@ TEST_P(PictureFit, Layout_OneScaleCentredNeverCropped)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PictureFit,
-    ::testing::Values(FitCase{{1280, 720}, {800, 600}, {0, 75, 800, 450}},   // bands above and below
-                      FitCase{{100, 200}, {800, 400}, {300, 0, 200, 400}},  // bands left and right, scaled up
-                      FitCase{{1600, 900}, {800, 450}, {0, 0, 800, 450}},   // same aspect: fills
-                      FitCase{{0, 0}, {800, 450}, {}}));
+    ::testing::Values(FitCase{"BandsAboveAndBelow", {1280, 720}, {800, 600}, {0, 75, 800, 450}},
+                      FitCase{"BandsLeftAndRightScaledUp", {100, 200}, {800, 400}, {300, 0, 200, 400}},
+                      FitCase{"SameAspectFills", {1600, 900}, {800, 450}, {0, 0, 800, 450}},
+                      FitCase{"EmptyPicture", {0, 0}, {800, 450}, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // A remote desktop view in its own window, fed by a client that never goes live.
 class RemoteView : public ::testing::Test

@@ -1,17 +1,20 @@
 #pragma once
 
 #include "DesktopBackend.h"
+#include "X11Capture.h"
+#include "X11DisplayLayout.h"
+#include "X11Keyboard.h"
+#include "X11Pointer.h"
 
 #include <QString>
 
 #include <memory>
 
-// The desktop of an X server: the main display is captured with MIT-SHM (plain GetImage where
-// the server refuses shared memory) and input is injected with XTest. Main thread only.
-//
-// Captured images: a ScreenImage's pixels belong to its `owner`. The shared-memory segment is
-// reused from one capture to the next only while nobody holds the previous image; when one is
-// still held, the next capture goes into a fresh segment, so a held image never changes.
+class X11Connection;
+
+// The desktop of an X server, on a private connection shared by its parts: the layout of the
+// screen (which rectangle is the main display), capture, the pointer and the keyboard. Input
+// is injected with XTest. Main thread only.
 class X11DesktopBackend final : public DesktopBackend
 {
 public:
@@ -35,7 +38,7 @@ public:
     void warpPointer(QPointF point) override;
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
-    void postKey(std::uint16_t virtualKey, bool down) override;
+    void postKey(SpecialKey key, bool down) override;
     void typeText(const QString &text) override;
 
     // X has no permission step for synthetic input: always trusted, nothing to prompt.
@@ -46,8 +49,15 @@ public:
     bool usesSharedMemory() const;
 
 private:
-    struct State;
-    explicit X11DesktopBackend(std::unique_ptr<State> state);
+    X11DesktopBackend(std::shared_ptr<X11Connection> connection, Options options);
 
-    std::unique_ptr<State> d;
+    void readEvents();
+
+    // Destroyed in reverse order, all before the connection they share: the keyboard gives its
+    // borrowed keycodes back and the capture detaches its segment while it is still open.
+    std::shared_ptr<X11Connection> m_connection;
+    X11DisplayLayout m_layout;
+    X11Capture m_capture;
+    X11Pointer m_pointer;
+    X11Keyboard m_keyboard;
 };

@@ -2,35 +2,37 @@
 
 #include <X11/keysym.h>
 
-#include <array>
-#include <utility>
-
 namespace {
 
 constexpr unsigned long unicodeKeysymBase = 0x01000000;
-
-constexpr std::array<std::pair<std::uint16_t, unsigned long>, 10> specialKeys{{
-    {36, XK_Return},
-    {51, XK_BackSpace},
-    {48, XK_Tab},
-    {53, XK_Escape},
-    {123, XK_Left},
-    {126, XK_Up},
-    {124, XK_Right},
-    {125, XK_Down},
-    {117, XK_Delete},
-    {49, XK_space},
-}};
 
 } // namespace
 
 namespace X11Keysyms {
 
-std::optional<unsigned long> ofVirtualKey(std::uint16_t virtualKey)
+std::optional<unsigned long> ofSpecialKey(SpecialKey key)
 {
-    for (const auto &[code, keysym] : specialKeys) {
-        if (code == virtualKey)
-            return keysym;
+    switch (key) {
+    case SpecialKey::Enter:
+        return XK_Return;
+    case SpecialKey::Backspace:
+        return XK_BackSpace;
+    case SpecialKey::Tab:
+        return XK_Tab;
+    case SpecialKey::Escape:
+        return XK_Escape;
+    case SpecialKey::ArrowLeft:
+        return XK_Left;
+    case SpecialKey::ArrowUp:
+        return XK_Up;
+    case SpecialKey::ArrowRight:
+        return XK_Right;
+    case SpecialKey::ArrowDown:
+        return XK_Down;
+    case SpecialKey::Delete:
+        return XK_Delete;
+    case SpecialKey::Space:
+        return XK_space;
     }
     return std::nullopt;
 }

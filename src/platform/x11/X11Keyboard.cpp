@@ -1,0 +1,251 @@
+#include "X11Keyboard.h"
+
+#include "X11Connection.h"
+#include "X11Keysyms.h"
+
+#include <QList>
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+// Xlib last: its macros clash with Qt headers.
+#include "X11ErrorTrap.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace {
+
+// Spare keycodes that characters missing from the keymap are typed through, and how long one
+// keeps its character after its last press before it may be given another (see mapSpare).
+constexpr std::size_t maxSpareKeycodes = 64;
+constexpr std::chrono::milliseconds spareKeycodeHold{50};
+
+} // namespace
+
+X11Keyboard::X11Keyboard(std::shared_ptr<X11Connection> connection)
+    : m_connection(std::move(connection))
+{}
+
+X11Keyboard::~X11Keyboard()
+{
+    restoreSpares();
+}
+
+bool X11Keyboard::handle(XEvent &event)
+{
+    if (event.type != MappingNotify)
+        return false;
+    XRefreshKeyboardMapping(&event.xmapping);
+    m_keymapStale = true;
+    return true;
+}
+
+// The X server repeats a held key by itself, which injected key-downs elsewhere do not do: a
+// press whose release is late would type it again and again, and one whose release never
+// comes (a key message without "down" is a press) would repeat until someone touches that
+// key, a Backspace erasing a whole document. So a press is sent as a complete keystroke and
+// the release that follows has nothing left to do. The special keys are no modifiers; nothing
+// is lost by not holding them.
+void X11Keyboard::postKey(SpecialKey key, bool down)
+{
+    if (!m_connection->hasXTest() || !down)
+        return;
+    const std::optional<unsigned long> keysym = X11Keysyms::ofSpecialKey(key);
+    if (!keysym)
+        return;
+    refreshKeymap();
+    const std::optional<KeyPosition> position = findKeysym(*keysym);
+    KeyCode keycode = position && !position->shifted ? position->keycode : 0;
+    if (!keycode)
+        keycode = mapSpare(*keysym);
+    if (!keycode)
+        return;
+    pressed(keycode);
+    pressAndRelease(keycode);
+    XFlush(m_connection->display());
+}
+
+// Each character is typed with the key that produces it in the current keymap (with Shift
+// for its second level), or else through a spare keycode mapped to it for the purpose.
+// Caps Lock and other held modifiers are not compensated.
+void X11Keyboard::typeText(const QString &text)
+{
+    if (!m_connection->hasXTest() || text.isEmpty())
+        return;
+    Display *display = m_connection->display();
+    refreshKeymap();
+    const QList<uint> codePoints = text.toUcs4();
+    for (qsizetype i = 0; i < codePoints.size(); ++i) {
+        // A Windows line end is one Return, not two.
+        if (codePoints[i] == U'\n' && i > 0 && codePoints[i - 1] == U'\r')
+            continue;
+        const std::optional<unsigned long> keysym = X11Keysyms::ofCodePoint(codePoints[i]);
+        if (!keysym)
+            continue;
+        std::optional<KeyPosition> position = findKeysym(*keysym);
+        if (!position) {
+            const KeyCode spare = mapSpare(*keysym);
+            if (!spare)
+                continue;
+            position = KeyPosition{spare, false};
+        }
+        pressed(position->keycode);
+        if (position->shifted)
+            XTestFakeKeyEvent(display, m_shiftKeycode, True, CurrentTime);
+        pressAndRelease(position->keycode);
+        if (position->shifted)
+            XTestFakeKeyEvent(display, m_shiftKeycode, False, CurrentTime);
+    }
+    XFlush(display);
+}
+
+void X11Keyboard::refreshKeymap()
+{
+    if (!m_keymapStale)
+        return;
+    m_keymapStale = false;
+    m_keymap.clear();
+    m_keysymsPerKeycode = 0;
+    Display *display = m_connection->display();
+    XDisplayKeycodes(display, &m_minKeycode, &m_maxKeycode);
+    const int count = m_maxKeycode - m_minKeycode + 1;
+    if (count <= 0)
+        return;
+    int perKeycode = 0;
+    KeySym *symbols = XGetKeyboardMapping(display, static_cast<KeyCode>(m_minKeycode), count, &perKeycode);
+    if (!symbols)
+        return;
+    m_keymap.assign(symbols, symbols + static_cast<std::size_t>(count) * perKeycode);
+    m_keysymsPerKeycode = perKeycode;
+    XFree(symbols);
+    // From the keymap just read rather than Xlib's own copy, which may lag behind.
+    m_shiftKeycode = 0;
+    for (const KeySym shift : {KeySym(XK_Shift_L), KeySym(XK_Shift_R)}) {
+        if (const std::optional<KeyPosition> position = findKeysym(shift); position && !m_shiftKeycode)
+            m_shiftKeycode = position->keycode;
+    }
+
+    if (!m_sparesFound) {
+        // Keycodes that type nothing in the keymap as it was when we started.
+        m_sparesFound = true;
+        for (int keycode = m_maxKeycode; keycode >= m_minKeycode && m_spares.size() < maxSpareKeycodes; --keycode) {
+            bool empty = true;
+            for (int index = 0; index < m_keysymsPerKeycode && empty; ++index)
+                empty = keysymAt(keycode, index) == NoSymbol;
+            if (empty)
+                m_spares.push_back(SpareKeycode{static_cast<KeyCode>(keycode), NoSymbol, {}});
+        }
+    }
+}
+
+unsigned long X11Keyboard::keysymAt(int keycode, int index) const
+{
+    if (keycode < m_minKeycode || keycode > m_maxKeycode || index >= m_keysymsPerKeycode)
+        return NoSymbol;
+    return m_keymap[static_cast<std::size_t>(keycode - m_minKeycode) * m_keysymsPerKeycode + index];
+}
+
+// Only the first group's two levels are used: plain and with Shift. A second level given as
+// NoSymbol means the case pair of the first, as Xlib reads it.
+std::optional<X11Keyboard::KeyPosition> X11Keyboard::findKeysym(unsigned long keysym) const
+{
+    std::optional<KeyPosition> shiftedMatch;
+    for (int keycode = m_minKeycode; keycode <= m_maxKeycode; ++keycode) {
+        KeySym plain = keysymAt(keycode, 0);
+        KeySym shifted = keysymAt(keycode, 1);
+        if (plain == NoSymbol)
+            continue;
+        if (shifted == NoSymbol) {
+            KeySym lower = NoSymbol;
+            KeySym upper = NoSymbol;
+            XConvertCase(plain, &lower, &upper);
+            plain = lower;
+            shifted = upper;
+        }
+        if (plain == keysym)
+            return KeyPosition{static_cast<KeyCode>(keycode), false};
+        if (shifted == keysym && !shiftedMatch && m_shiftKeycode)
+            shiftedMatch = KeyPosition{static_cast<KeyCode>(keycode), true};
+    }
+    return shiftedMatch;
+}
+
+void X11Keyboard::setKeycodeMapping(unsigned char keycode, unsigned long keysym)
+{
+    // The same symbol on both levels: a lone letter would otherwise type its lower case.
+    KeySym symbols[2] = {keysym, keysym};
+    Display *display = m_connection->display();
+    X11ErrorTrap trap;
+    XChangeKeyboardMapping(display, keycode, 2, symbols, 1);
+    XSync(display, False);
+}
+
+// A receiving client looks the keysym up only when it handles the key event, possibly after
+// we sent it and changed the keymap again. So a spare keycode keeps its character until it is
+// needed for another one (least recently pressed first) or the keyboard closes, rather than
+// being restored at once; and it is given a new character only after it has rested for a
+// moment, which lets clients that keep up with their events read the previous one. Keymaps have
+// a few dozen unused keycodes at most, so a long text in a script the keymap lacks does reuse
+// them, and then waits.
+unsigned char X11Keyboard::mapSpare(unsigned long keysym)
+{
+    if (m_spares.empty())
+        return 0;
+    auto oldest = std::min_element(m_spares.begin(), m_spares.end(),
+                                   [](const SpareKeycode &a, const SpareKeycode &b) { return a.lastUse < b.lastUse; });
+    // Skip keycodes someone else has mapped since we looked.
+    for (int index = 0; index < m_keysymsPerKeycode; ++index) {
+        const KeySym current = keysymAt(oldest->keycode, index);
+        if (current != NoSymbol && current != oldest->keysym) {
+            m_spares.erase(oldest);
+            return mapSpare(keysym);
+        }
+    }
+    if (oldest->keysym != NoSymbol) {
+        XSync(m_connection->display(), False);
+        const auto restUntil = oldest->lastUse + spareKeycodeHold;
+        if (std::chrono::steady_clock::now() < restUntil)
+            std::this_thread::sleep_until(restUntil);
+    }
+    setKeycodeMapping(oldest->keycode, keysym);
+    oldest->keysym = keysym;
+    oldest->lastUse = std::chrono::steady_clock::now();
+    const std::size_t offset = static_cast<std::size_t>(oldest->keycode - m_minKeycode) * m_keysymsPerKeycode;
+    for (int index = 0; index < m_keysymsPerKeycode; ++index)
+        m_keymap[offset + index] = index < 2 ? keysym : NoSymbol;
+    return oldest->keycode;
+}
+
+void X11Keyboard::pressed(unsigned char keycode)
+{
+    for (SpareKeycode &spare : m_spares) {
+        if (spare.keycode == keycode)
+            spare.lastUse = std::chrono::steady_clock::now();
+    }
+}
+
+void X11Keyboard::restoreSpares()
+{
+    bool changed = false;
+    for (SpareKeycode &spare : m_spares) {
+        if (spare.keysym == NoSymbol)
+            continue;
+        setKeycodeMapping(spare.keycode, NoSymbol);
+        spare.keysym = NoSymbol;
+        changed = true;
+    }
+    if (changed)
+        XSync(m_connection->display(), False);
+}
+
+void X11Keyboard::pressAndRelease(unsigned char keycode)
+{
+    // X keeps a key held until its release arrives, so every press gets one.
+    Display *display = m_connection->display();
+    XTestFakeKeyEvent(display, keycode, True, CurrentTime);
+    XTestFakeKeyEvent(display, keycode, False, CurrentTime);
+}
