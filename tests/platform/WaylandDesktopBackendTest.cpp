@@ -257,9 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WaylandDesktopBackendTest, SpecialKeys_ArePressedOnce)
 {
     waitForKeyboard();
-    // Enter, Backspace, Left arrow, Escape by their virtual key codes; the release of each
-    // has nothing left to do.
-    for (const std::uint16_t key : {36, 51, 123, 53}) {
+    // The release of each has nothing left to do.
+    for (const SpecialKey key : {SpecialKey::Enter, SpecialKey::Backspace, SpecialKey::ArrowLeft, SpecialKey::Escape}) {
         backend->postKey(key, true);
         backend->postKey(key, false);
     }

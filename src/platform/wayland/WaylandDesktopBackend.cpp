@@ -158,9 +158,9 @@ void WaylandDesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
     m_input->postScroll(point, deltaY);
 }
 
-void WaylandDesktopBackend::postKey(std::uint16_t virtualKey, bool down)
+void WaylandDesktopBackend::postKey(SpecialKey key, bool down)
 {
-    m_input->postKey(virtualKey, down);
+    m_input->postKey(key, down);
 }
 
 void WaylandDesktopBackend::typeText(const QString &text)

@@ -63,7 +63,7 @@ public:
     void warpPointer(QPointF point) override;
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
-    void postKey(std::uint16_t virtualKey, bool down) override;
+    void postKey(SpecialKey key, bool down) override;
     void typeText(const QString &text) override;
 
     // Consent is the session's business (see state()); input needs no separate permission.

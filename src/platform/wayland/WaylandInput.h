@@ -21,7 +21,7 @@ public:
     void warpPointer(QPointF point);
     void postMouse(DesktopBackend::MouseEvent type, QPointF point);
     void postScroll(QPointF point, std::int32_t deltaY);
-    void postKey(std::uint16_t virtualKey, bool down);
+    void postKey(SpecialKey key, bool down);
     void typeText(const QString &text);
 
     // The session was set up anew: where the pointer is is no longer known.

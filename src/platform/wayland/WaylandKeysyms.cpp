@@ -2,33 +2,31 @@
 
 #include <xkbcommon/xkbcommon.h>
 
-#include <array>
-#include <utility>
-
-namespace {
-
-constexpr std::array<std::pair<std::uint16_t, std::uint32_t>, 10> specialKeys{{
-    {36, XKB_KEY_Return},
-    {51, XKB_KEY_BackSpace},
-    {48, XKB_KEY_Tab},
-    {53, XKB_KEY_Escape},
-    {123, XKB_KEY_Left},
-    {126, XKB_KEY_Up},
-    {124, XKB_KEY_Right},
-    {125, XKB_KEY_Down},
-    {117, XKB_KEY_Delete},
-    {49, XKB_KEY_space},
-}};
-
-} // namespace
-
 namespace WaylandKeysyms {
 
-std::optional<std::uint32_t> ofVirtualKey(std::uint16_t virtualKey)
+std::optional<std::uint32_t> ofSpecialKey(SpecialKey key)
 {
-    for (const auto &[code, keysym] : specialKeys) {
-        if (code == virtualKey)
-            return keysym;
+    switch (key) {
+    case SpecialKey::Enter:
+        return XKB_KEY_Return;
+    case SpecialKey::Backspace:
+        return XKB_KEY_BackSpace;
+    case SpecialKey::Tab:
+        return XKB_KEY_Tab;
+    case SpecialKey::Escape:
+        return XKB_KEY_Escape;
+    case SpecialKey::ArrowLeft:
+        return XKB_KEY_Left;
+    case SpecialKey::ArrowUp:
+        return XKB_KEY_Up;
+    case SpecialKey::ArrowRight:
+        return XKB_KEY_Right;
+    case SpecialKey::ArrowDown:
+        return XKB_KEY_Down;
+    case SpecialKey::Delete:
+        return XKB_KEY_Delete;
+    case SpecialKey::Space:
+        return XKB_KEY_space;
     }
     return std::nullopt;
 }

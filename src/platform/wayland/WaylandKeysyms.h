@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SpecialKey.h"
+
 #include <cstdint>
 #include <optional>
 
@@ -8,8 +10,8 @@
 // AltGr as that key needs), so a character is sent as the keysym the keymap lists it under.
 namespace WaylandKeysyms {
 
-// The keysym of one of the ten special keys, given by its macOS virtual key code.
-std::optional<std::uint32_t> ofVirtualKey(std::uint16_t virtualKey);
+// The keysym of a special key; none for a value outside the enumeration.
+std::optional<std::uint32_t> ofSpecialKey(SpecialKey key);
 
 // The keysym that types `codePoint`: line breaks and tabs are the Return and Tab keys,
 // characters with a named keysym use it (as keymaps do: "é" is eacute, "€" EuroSign), the rest
