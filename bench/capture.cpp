@@ -4,10 +4,23 @@
 // encode of the target frame.
 //
 // Each screen size gets its own private Xvfb showing text and flat areas.
+//
+// The Wayland row runs this program again inside a private headless GNOME desktop
+// (tests/support/wayland-session, 1920x1080) where a client window animates a desktop-like
+// picture, so that the screen cast keeps delivering frames. It times the host's work from a
+// PipeWire buffer in hand (taking the newest frame) to the base64 picture, against the bare
+// scale, encode and base64 of the same buffer, in the same rounds.
 #include "Base64.h"
 #include "MacCapture.h"
+#include "PipeWireCapture.h"
+#include "WaitUntil.h"
+#include "WaylandDesktopBackend.h"
+#include "WaylandProbeProcess.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
+
+#include <QCoreApplication>
+#include <QProcess>
 
 #include <libyuv/scale_argb.h>
 #include <turbojpeg.h>
@@ -34,6 +47,10 @@ constexpr int frames = 150;
 constexpr int warmUp = 10;
 constexpr double maxWidth = 1280;
 constexpr double quality = 0.42;
+constexpr const char *waylandRowFlag = "--wayland-row";
+constexpr const char *waylandScreen = "1920x1080";
+// Setting up the desktop and its screen cast, and the first frames, under load.
+constexpr int waylandStartTimeoutMs = 30000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -206,10 +223,140 @@ bool measure(int width, int height, Row &row)
     return true;
 }
 
+struct WaylandRow
+{
+    std::string screen;
+    double take = 0;
+    double jpeg = 0;
+    double base64 = 0;
+    double total = 0;
+    qsizetype bytes = 0;
+    double bareScale = 0;
+    double bareEncode = 0;
+    double bareBase64 = 0;
+    double framesPerSecond = 0;
+};
+
+// Inside the Wayland desktop: prints one line "wayland-row <fields of WaylandRow>".
+int measureWayland()
+{
+    WaylandProbeProcess probe(true);
+    const QSize size = probe.waitReady(waylandStartTimeoutMs);
+    if (!size.isValid()) {
+        std::fprintf(stderr, "the animated window did not come up\n");
+        return 1;
+    }
+    WaylandDesktopBackend::Options options;
+    options.path = WaylandDesktopBackend::Path::Mutter;
+    WaylandDesktopBackend backend(options);
+    if (!waitUntil([&] { return backend.captureMainDisplay().has_value(); }, waylandStartTimeoutMs)) {
+        std::fprintf(stderr, "no frame from the screen cast: %s\n", qPrintable(backend.failure()));
+        return 1;
+    }
+
+    const int width = size.width();
+    const int height = size.height();
+    const double scale = std::min(1.0, maxWidth / width);
+    const int targetWidth = std::max(640, static_cast<int>(std::lround(width * scale)));
+    const int targetHeight = std::max(400, static_cast<int>(std::lround(height * scale)));
+    std::vector<std::uint8_t> scaled(static_cast<std::size_t>(targetWidth) * targetHeight * 4);
+    tjhandle handle = tjInitCompress();
+    std::vector<unsigned char> output(tjBufSize(targetWidth, targetHeight, TJSAMP_420));
+    unsigned long bareBytes = 0;
+
+    std::optional<ScreenImage> image;
+    std::optional<MacCapture::Picture> picture;
+    const std::uint64_t framesBefore = backend.capture().framesReceived();
+    const auto started = Clock::now();
+    const std::vector<double> medians = interleavedMedians({
+        // Frames arrive between rounds, as they do between the host's pictures.
+        [&] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); },
+        // The host's picture from the buffer in hand, then its pieces.
+        [&] {
+            image = backend.captureMainDisplay();
+            picture = MacCapture::jpeg(*image, maxWidth, quality);
+            Base64::encode(picture->jpeg);
+        },
+        [&] { image = backend.captureMainDisplay(); },
+        [&] { picture = MacCapture::jpeg(*image, maxWidth, quality); },
+        [&] { Base64::encode(picture->jpeg); },
+        // The bare blocks on the same buffer.
+        [&] {
+            libyuv::ARGBScale(image->pixels, image->stride, image->width, image->height, scaled.data(),
+                              targetWidth * 4, targetWidth, targetHeight, libyuv::kFilterBox);
+        },
+        [&] {
+            unsigned char *buffer = output.data();
+            bareBytes = output.size();
+            tjCompress2(handle, scaled.data(), targetWidth, targetWidth * 4, targetHeight, TJPF_BGRX, &buffer,
+                        &bareBytes, TJSAMP_420, static_cast<int>(std::lround(quality * 100)), TJFLAG_NOREALLOC);
+        },
+        [&] {
+            Base64::encode(QByteArray::fromRawData(reinterpret_cast<const char *>(output.data()),
+                                                   static_cast<qsizetype>(bareBytes)));
+            image.reset(); // a held frame keeps its buffer from the compositor
+        },
+    });
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    tjDestroy(handle);
+
+    WaylandRow row;
+    row.total = medians[1];
+    row.take = medians[2];
+    row.jpeg = medians[3];
+    row.base64 = medians[4];
+    row.bareScale = medians[5];
+    row.bareEncode = medians[6];
+    row.bareBase64 = medians[7];
+    row.bytes = picture ? picture->jpeg.size() : 0;
+    row.framesPerSecond = static_cast<double>(backend.capture().framesReceived() - framesBefore) / seconds;
+    std::printf("wayland-row %dx%d %.4f %.4f %.4f %.4f %lld %.4f %.4f %.4f %.1f\n", width, height, row.take, row.jpeg,
+                row.base64, row.total, static_cast<long long>(row.bytes), row.bareScale, row.bareEncode,
+                row.bareBase64, row.framesPerSecond);
+    return 0;
+}
+
+// Runs this program again inside its own Wayland desktop and reads the row it prints.
+std::optional<WaylandRow> waylandRow(const char *self)
+{
+    QProcess inner;
+    inner.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    inner.start(QStringLiteral(KIVREN_WAYLAND_SESSION),
+                {QStringLiteral("--size"), QString::fromLatin1(waylandScreen), QStringLiteral("--"),
+                 QString::fromLocal8Bit(self), QString::fromLatin1(waylandRowFlag)});
+    if (!inner.waitForFinished(5 * 60 * 1000) || inner.exitCode() != 0) {
+        inner.kill();
+        inner.waitForFinished();
+        return std::nullopt;
+    }
+    for (const QByteArray &line : inner.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> words = line.split(' ');
+        if (words.size() != 11 || words[0] != "wayland-row")
+            continue;
+        WaylandRow row;
+        row.screen = words[1].toStdString();
+        row.take = words[2].toDouble();
+        row.jpeg = words[3].toDouble();
+        row.base64 = words[4].toDouble();
+        row.total = words[5].toDouble();
+        row.bytes = words[6].toLongLong();
+        row.bareScale = words[7].toDouble();
+        row.bareEncode = words[8].toDouble();
+        row.bareBase64 = words[9].toDouble();
+        row.framesPerSecond = words[10].toDouble();
+        return row;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    QCoreApplication app(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], waylandRowFlag) == 0)
+        return measureWayland();
+
     std::vector<Row> rows;
     for (const auto &[width, height] : {std::pair{1920, 1080}, std::pair{2880, 1800}}) {
         Row row;
@@ -230,5 +377,21 @@ int main()
                     static_cast<long long>(row.bytes), row.bareCapture, row.bareScale, row.bareEncode, bareSum,
                     row.total / bareSum);
     }
+
+    const std::optional<WaylandRow> wayland = waylandRow(argv[0]);
+    if (!wayland) {
+        std::fprintf(stderr, "the Wayland row could not be measured\n");
+        return 1;
+    }
+    const double bareSum = wayland->bareScale + wayland->bareEncode + wayland->bareBase64;
+    std::printf("\nWayland (headless mutter, PipeWire screen cast, %.0f frames/s arriving): from the buffer in hand "
+                "to the base64 picture\n\n",
+                wayland->framesPerSecond);
+    std::printf("| screen | take buffer | jpeg (scale+encode) | base64 | total | bytes | bare box scale | bare encode | "
+                "bare base64 | bare sum | total / bare sum |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| %s | %.3f | %.2f | %.2f | %.2f | %lld | %.2f | %.2f | %.2f | %.2f | %.2f |\n", wayland->screen.c_str(),
+                wayland->take, wayland->jpeg, wayland->base64, wayland->total, static_cast<long long>(wayland->bytes),
+                wayland->bareScale, wayland->bareEncode, wayland->bareBase64, bareSum, wayland->total / bareSum);
     return 0;
 }
