@@ -95,7 +95,7 @@ namespace MacCapture {
 
 std::optional<Picture> jpeg(DesktopBackend &backend, double maxWidth, double quality)
 {
-    // 1. The image of the main display; none means no picture this time.
+    // The image of the main display; none means no picture this time.
     const std::optional<ScreenImage> image = backend.captureMainDisplay();
     if (!image)
         return std::nullopt;
@@ -107,14 +107,14 @@ std::optional<Picture> jpeg(const ScreenImage &image, double maxWidth, double qu
     if (!usable(image))
         return std::nullopt;
 
-    // 2.-4. Scale and target size. The floors apply to each side separately. Pixel sizes are
+    // Scale and target size. The floors apply to each side separately. Pixel sizes are
     // whole numbers, so the target is rounded (2880 x 1280/2880 must give 1280, not 1279).
     const double w = image.width;
     const double h = image.height;
     const double scale = std::min(1.0, maxWidth / std::max(w, 1.0));
     const int q = jpegQuality(quality);
 
-    // 5. The full-resolution picture is needed only when it is sent or when scaling fails, so
+    // The full-resolution picture is needed only when it is sent or when scaling fails, so
     // it is encoded on demand rather than up front: the bytes sent are the same either way.
     const auto full = [&]() -> std::optional<Picture> {
         std::optional<QByteArray> bytes =
@@ -124,11 +124,11 @@ std::optional<Picture> jpeg(const ScreenImage &image, double maxWidth, double qu
         return Picture{std::move(*bytes), QSizeF(w, h)};
     };
 
-    // 6. Close enough to the wanted width: unscaled.
+    // Close enough to the wanted width: unscaled.
     if (!(scale < unscaledThreshold))
         return full();
 
-    // 7. Scaled into a canvas of the target size; any failure falls back to the full picture.
+    // Scaled into a canvas of the target size; any failure falls back to the full picture.
     const double targetWidth = std::max(minimumWidth, std::round(w * scale));
     const double targetHeight = std::max(minimumHeight, std::round(h * scale));
     const int tw = static_cast<int>(targetWidth);
