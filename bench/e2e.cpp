@@ -10,7 +10,7 @@
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
 #include "MacCapture.h"
-#include "SessionMessages.h"
+#include "SessionProtocol.h"
 #include "SettingsStore.h"
 #include "WaitUntil.h"
 #include "X11DesktopBackend.h"
@@ -263,12 +263,13 @@ int main(int argc, char *argv[])
         auto t1 = Clock::now();
         if (!picture)
             continue;
-        const QJsonObject push = SessionMessages::pushBody(QStringLiteral("none"), QStringLiteral("none"),
-                                                           QStringLiteral("host"), SessionMessages::kindJpeg,
-                                                           picture->jpeg.toBase64());
-        QCoro::waitFor(api.post(QStringLiteral("push"), push));
+        const SessionProtocol::SessionKeys none{QStringLiteral("none"), QStringLiteral("none")};
+        QByteArray push = SessionProtocol::pushBody(none, SessionProtocol::Role::host,
+                                                    {SessionProtocol::kindJpeg, picture->jpeg.toBase64()},
+                                                    KivrenAPI::bodyBuffer());
+        QCoro::waitFor(api.postBytes(QStringLiteral("push"), std::move(push)));
         auto t2 = Clock::now();
-        QCoro::waitFor(api.post(QStringLiteral("poll"), SessionMessages::pollBody(QStringLiteral("none"), QStringLiteral("none"), QStringLiteral("host"), 0)));
+        QCoro::waitFor(api.post(QStringLiteral("poll"), SessionProtocol::pollBody(none, SessionProtocol::Role::host, 0)));
         auto t3 = Clock::now();
         captures.push_back(ms(t1 - t0));
         pushes.push_back(ms(t2 - t1));

@@ -1,5 +1,5 @@
 // The viewer's cost per received 1280x800 picture: what the poll step does for one "jpeg"
-// frame (strict base64 decode through SessionMessages::decodeFrames, then the TurboJPEG decode
+// frame (strict base64 decode through SessionProtocol::decodeHostMessages, then the TurboJPEG decode
 // into a new QImage through JpegDecoder), against a bare TurboJPEG decode of the same JPEG
 // bytes into a buffer allocated once, as the baseline. Samples alternate between the two so
 // that both see the same machine load. Goal: viewer / bare <= 1.3.
@@ -8,7 +8,7 @@
 
 #include "Base64.h"
 #include "JpegDecoder.h"
-#include "SessionMessages.h"
+#include "SessionProtocol.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -81,7 +81,7 @@ int main(int argc, char **argv)
     // The answer as the request transport hands it over: already parsed JSON.
     const QJsonObject answer{
         {QStringLiteral("frames"),
-         QJsonArray{QJsonObject{{QStringLiteral("kind"), SessionMessages::kindJpeg},
+         QJsonArray{QJsonObject{{QStringLiteral("kind"), SessionProtocol::kindJpeg},
                                 {QStringLiteral("payload"), QString::fromLatin1(Base64::encode(jpeg))}}}},
         {QStringLiteral("since"), 1}};
 
@@ -99,9 +99,9 @@ int main(int argc, char **argv)
     JpegDecoder decoder;
     QImage shown; // keeps the last picture alive, as the viewer's frame property does
     const auto viewerDecode = [&] {
-        for (const SessionMessages::Frame &frame : SessionMessages::decodeFrames(answer)) {
-            if (frame.kind == SessionMessages::kindJpeg) {
-                QImage picture = decoder.decode(frame.bytes);
+        for (const SessionProtocol::HostMessage &message : SessionProtocol::decodeHostMessages(answer)) {
+            if (const auto *jpeg = std::get_if<SessionProtocol::Picture>(&message)) {
+                QImage picture = decoder.decode(jpeg->jpeg);
                 if (picture.isNull())
                     return false;
                 shown = std::move(picture);

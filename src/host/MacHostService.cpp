@@ -1,35 +1,20 @@
 #include "MacHostService.h"
 
-#include "CancellablePause.h"
-#include "JsonMembers.h"
-
-#include "Base64.h"
 #include "Clipboard.h"
 #include "ComputerName.h"
 #include "DesktopBackend.h"
 #include "KivrenAPI.h"
 #include "KivrenIds.h"
 #include "KivrenTunnel.h"
-#include "MacCapture.h"
-#include "MacInput.h"
-#include "RemoteInput.h"
-#include "SessionMessages.h"
+#include "SessionProtocol.h"
 #include "SettingsStore.h"
 
 #include <QJsonValue>
-#include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
 
-#include <QCoroTimer>
-
-#include <cmath>
-#include <limits>
-
 namespace {
 
-const QString hostRole = QStringLiteral("host");
-const QString platformName = QStringLiteral("macos");
 const QString fallbackComputerName = QStringLiteral("Mac");
 const QString fallbackClientName = QStringLiteral("Phone");
 
@@ -50,25 +35,7 @@ QString freshPassword()
     return KivrenIds::pick(4) + QLatin1Char('-') + KivrenIds::pick(4);
 }
 
-RemoteInput remoteInputFrom(const QJsonObject &message)
-{
-    RemoteInput input;
-    input.kind = remoteInputKindFromRaw(JsonMembers::text(message, QStringLiteral("kind"))).value_or(RemoteInput::Kind::move);
-    input.x = JsonMembers::number(message, QStringLiteral("x"), 0);
-    input.y = JsonMembers::number(message, QStringLiteral("y"), 0);
-    input.button = JsonMembers::integer(message, QStringLiteral("button"), 0);
-    input.clickCount = JsonMembers::integer(message, QStringLiteral("clickCount"), 1);
-    input.deltaX = JsonMembers::number(message, QStringLiteral("deltaX"), 0);
-    input.deltaY = JsonMembers::number(message, QStringLiteral("deltaY"), 0);
-    return input;
-}
-
 } // namespace
-
-QString MacHostService::loopbackOrigin()
-{
-    return KivrenCloudProcess::loopbackOrigin();
-}
 
 MacHostService::Options MacHostService::appOptions(SettingsStore &settings)
 {
@@ -86,121 +53,101 @@ MacHostService::MacHostService(Options options, QObject *parent)
     Q_ASSERT(m_options.settings);
     SettingsStore &settings = *m_options.settings;
 
-    // 1. Published fields start out idle.
     m_status = statusStarting;
 
-    // 2. The transport and the tunnel (not started yet).
+    // The tunnel is made here but started later, by start().
     m_api = new KivrenAPI(m_options.switchboardBase, this);
     const QStringList directories = m_options.tunnelDirectories.isEmpty()
         ? KivrenTunnel::defaultSearchDirectories(m_options.launcherRoots.home)
         : m_options.tunnelDirectories;
     m_tunnel = new KivrenTunnel(directories, this);
 
-    // 3-5. Stored values are used as they are; missing ones are drawn fresh.
+    // Stored values are used as they are; missing ones are drawn fresh.
     const QString id = settings.text(idKey).value_or(KivrenIds::nineDigit());
     const QString password = settings.text(passwordKey).value_or(freshPassword());
     const QString hostToken = settings.text(hostTokenKey).value_or(KivrenIds::token(24));
 
-    // 6. Written back on every launch, read or new.
+    // Written back on every launch, read or new, so the identity survives even a store that
+    // only keeps what was written.
     settings.setText(idKey, id);
     settings.setText(passwordKey, password);
     settings.setText(hostTokenKey, hostToken);
     settings.sync();
 
-    // 7.
     m_publicId = id;
     m_password = password;
     m_hostToken = hostToken;
 
-    // 8.
     start();
 }
 
-MacHostService::~MacHostService()
-{
-    // The tasks resume later (stops are delivered through the event loop), find the service
-    // gone and end without touching it.
-    m_sessionStop.request_stop();
-    m_lifetime.request_stop();
-}
+// The owned tasks stop as their members go: each resumes later (stops are delivered through the
+// event loop), finds its stop and ends without touching the service.
+MacHostService::~MacHostService() = default;
 
 void MacHostService::start()
 {
-    // 1. The local switchboard, synchronously.
+    // The local switchboard first and synchronously: the tunnel and the loop need it.
     if (m_options.startChildren)
         KivrenCloudProcess::start(m_options.launcherRoots);
 
-    // 2. Every origin the tunnel reports is taken on in a task of its own.
+    // Every origin the tunnel reports is taken on in a task of its own.
     QPointer<MacHostService> self(this);
     m_tunnel->setOnOrigin([self](const QString &origin) {
         if (self)
-            self->reportOrigin(origin);
+            self->m_background.start([&](std::stop_token stop) { return self->reportOrigin(origin, std::move(stop)); });
     });
 
-    // 3. The tunnel a little later; the timer dies with the service.
+    // The tunnel a little later, once node has had a moment to listen; the timer dies with the
+    // service.
     if (m_options.startChildren)
-        QTimer::singleShot(m_options.timing.tunnelDelay, this, [this] { m_tunnel->start(KivrenCloudProcess::port); });
+        QTimer::singleShot(m_options.timing.tunnelDelay, this, [this] { m_tunnel->start(LocalSwitchboard::port); });
 
-    // 4. The registration loop for the life of the service.
-    m_beat = beatLoop();
+    m_registration.start([this] { return registerHost(); }, [this] { return heartbeat(); }, m_options.timing.firstPass,
+                         m_options.timing.period);
 }
 
-QCoro::Task<> MacHostService::beatLoop()
+QCoro::Task<> MacHostService::reportOrigin(QString origin, std::stop_token stop)
 {
     QPointer<MacHostService> self(this);
-    const std::stop_token stop = m_lifetime.get_token();
-    const Timing timing = m_options.timing;
-
-    co_await cancellablePause(timing.firstPass, stop);
-    while (!stop.stop_requested() && self) {
-        co_await self->registerHost();
-        if (stop.stop_requested() || !self)
-            co_return;
-        co_await self->heartbeat();
-        if (stop.stop_requested() || !self)
-            co_return;
-        co_await cancellablePause(timing.period, stop);
-    }
-}
-
-QCoro::Task<> MacHostService::reportOrigin(QString origin)
-{
-    QPointer<MacHostService> self(this);
-    const std::stop_token stop = m_lifetime.get_token();
-    // (a), (b): the store learns the origin whatever happens to the request.
+    // The store learns the origin whatever happens to the request.
     setOrigin(origin);
     m_options.settings->setText(cloudKey, origin);
     m_options.settings->sync();
-    // (c) The switchboard's answer and failure alike are ignored.
+    // The switchboard's answer and failure alike are ignored.
     co_await m_api->post(QStringLiteral("origin"), QJsonObject{{QStringLiteral("origin"), origin}}, stop);
     if (stop.stop_requested() || !self)
         co_return;
-    // (d) A live session keeps showing who is connected; its end writes this same text.
+    // A live session keeps showing who is connected; its end writes this same text.
     if (!self->m_live)
         self->setStatus(self->readyStatus());
 }
 
 QCoro::Task<> MacHostService::registerHost()
 {
+    return registerHost(m_background.token());
+}
+
+QCoro::Task<> MacHostService::registerHost(std::stop_token stop)
+{
     QPointer<MacHostService> self(this);
-    const std::stop_token stop = m_lifetime.get_token();
     const QString name = m_options.computerName && !m_options.computerName->isEmpty() ? *m_options.computerName
                                                                                        : fallbackComputerName;
-    // 1.
     const QJsonObject body{
         {QStringLiteral("id"), m_publicId},
         {QStringLiteral("name"), name},
-        {QStringLiteral("platform"), platformName},
+        {QStringLiteral("platform"), SessionProtocol::platformName},
         {QStringLiteral("password"), m_password},
         {QStringLiteral("hostToken"), m_hostToken},
         {QStringLiteral("unattended"), true},
     };
-    // 2.
+    // Only the outcome counts; the answer's content is not read.
     const KivrenAnswer answer = co_await m_api->post(QStringLiteral("register"), body, stop);
     if (stop.stop_requested() || !self)
         co_return;
-    // 3-4. While a viewer is connected the status says so: the loop registers every few
-    // seconds and would otherwise hide the session from the person at this machine.
+    // While a viewer is connected the status says so: the loop registers every few seconds and
+    // would otherwise hide the session from the person at this machine. With an origin known,
+    // only the tunnel's report or a session's end writes the public status again.
     if (self->m_live)
         co_return;
     if (!answer.ok())
@@ -212,14 +159,13 @@ QCoro::Task<> MacHostService::registerHost()
 QCoro::Task<> MacHostService::heartbeat()
 {
     QPointer<MacHostService> self(this);
-    const std::stop_token stop = m_lifetime.get_token();
-    // 1.
+    const std::stop_token stop = m_background.token();
     const QJsonObject body{{QStringLiteral("id"), m_publicId}, {QStringLiteral("hostToken"), m_hostToken}};
     const KivrenAnswer answer = co_await m_api->post(QStringLiteral("heartbeat"), body, stop);
-    // 2.
+    // A failed heartbeat changes nothing; the next pass tries again.
     if (stop.stop_requested() || !self || !answer.ok())
         co_return;
-    // 3. The heartbeat only fills in an origin still unknown; the tunnel's reports replace it.
+    // The heartbeat only fills in an origin still unknown; the tunnel's reports replace it.
     const QJsonValue origin = answer.object.value(QStringLiteral("origin"));
     if (self->m_origin.isEmpty() && origin.isString() && origin.toString().startsWith(QStringLiteral("http")))
         self->setOrigin(origin.toString());
@@ -233,8 +179,8 @@ void MacHostService::rotatePassword()
     setPassword(freshPassword());
     m_options.settings->setText(passwordKey, m_password);
     m_options.settings->sync();
-    // Detached: the task keeps itself alive until its request ends.
-    registerHost();
+    // At once rather than on the next pass, so the switchboard never refuses the new password.
+    m_background.start([this](std::stop_token stop) { return registerHost(std::move(stop)); });
 }
 
 void MacHostService::copyId()
@@ -249,134 +195,45 @@ void MacHostService::copyPass()
 
 void MacHostService::begin(const QJsonObject &pending)
 {
-    // 1. One session at a time.
-    if (m_session)
+    // One session at a time; the viewer waiting gets its turn on a later heartbeat.
+    if (m_session.running())
         return;
-    // 2.
     const QJsonValue id = pending.value(QStringLiteral("sessionId"));
     const QJsonValue token = pending.value(QStringLiteral("sessionToken"));
     if (!id.isString() || !token.isString())
         return;
-    // 3-5.
     const QJsonValue name = pending.value(QStringLiteral("clientName"));
     setClientName(name.isString() ? std::optional<QString>(name.toString()) : std::nullopt);
     setLive(true);
     setStatus(joined(statusConnected, m_clientName.value_or(fallbackClientName)));
-    // 6.
-    m_sessionStop = std::stop_source();
-    const quint64 serial = ++m_sessionSerial;
-    m_session = runSession(id.toString(), token.toString(), m_sessionStop.get_token(), serial);
-    // A session that somehow ended before its handle was stored must not block the next one.
-    if (m_session->isReady())
-        m_session.reset();
+
+    HostSession::Options session;
+    session.api = m_api;
+    session.desktop = m_options.desktop;
+    session.keys = {id.toString(), token.toString()};
+    session.pause = m_options.timing.sessionPause;
+    session.onClosed = [this] { endSession(); };
+    m_session.start(std::move(session));
 }
 
-QCoro::Task<> MacHostService::runSession(QString id, QString token, std::stop_token stop, quint64 serial)
+void MacHostService::endSession()
 {
-    QPointer<MacHostService> self(this);
-    KivrenAPI *api = m_api;
-    DesktopBackend *desktop = m_options.desktop;
-    const std::chrono::milliseconds sessionPause = m_options.timing.sessionPause;
-    const QString claimPath = QStringLiteral("claim");
-    const QString pushPath = QStringLiteral("push");
-    const QString pollPath = QStringLiteral("poll");
-
-    // 1. The claim's outcome does not matter: the session goes on either way.
-    co_await api->post(claimPath, QJsonObject{{QStringLiteral("sessionId"), id}, {QStringLiteral("sessionToken"), token}},
-                       stop);
-    if (!self)
-        co_return;
-
-    // 2. Fixed for the whole session.
-    const DisplayGeometry geometry = desktop ? DisplayGeometry::ofMainDisplay(*desktop) : DisplayGeometry{};
-
-    // 3. The hello with the display size; outcome ignored.
-    if (!stop.stop_requested()) {
-        const QJsonObject hello{
-            {QStringLiteral("type"), QStringLiteral("hello")},
-            {QStringLiteral("width"), geometry.width},
-            {QStringLiteral("height"), geometry.height},
-            {QStringLiteral("platform"), platformName},
-        };
-        co_await api->post(pushPath,
-                           SessionMessages::pushBody(id, token, hostRole, SessionMessages::kindJson,
-                                                     SessionMessages::encodeJsonPayload(hello)),
-                           stop);
-        if (!self)
-            co_return;
-    }
-
-    // 4. Picture, poll, messages, pause, until a close message stops the session.
-    while (!stop.stop_requested()) {
-        // 4.1-4.2 No picture this time: nothing to push.
-        if (desktop) {
-            if (const auto picture = MacCapture::jpeg(*desktop, pictureMaxWidth, pictureQuality)) {
-                co_await api->post(pushPath,
-                                   SessionMessages::pushBody(id, token, hostRole, SessionMessages::kindJpeg,
-                                                             Base64::encode(picture->jpeg)),
-                                   stop);
-                if (!self)
-                    co_return;
-            }
-        }
-        // 4.3
-        const KivrenAnswer answer =
-            co_await api->post(pollPath, SessionMessages::pollBody(id, token, hostRole, 0), stop);
-        if (!self)
-            co_return;
-        // 4.4 Only json messages reach the host; a close stops the rest of the answer too.
-        if (answer.ok() && !stop.stop_requested()) {
-            for (const SessionMessages::Frame &frame : SessionMessages::decodeFrames(answer.object)) {
-                if (frame.kind != SessionMessages::kindJson || !frame.message)
-                    continue;
-                self->handle(*frame.message, geometry);
-                if (!self || stop.stop_requested())
-                    break;
-            }
-            if (!self)
-                co_return;
-        }
-        // 4.5 Whatever the poll's outcome.
-        co_await cancellablePause(sessionPause, stop);
-        if (!self)
-            co_return;
-    }
-
-    // 5. The one state a stopped session writes, unless the service itself is going.
-    self->endSession(serial);
-}
-
-void MacHostService::endSession(quint64 serial)
-{
-    if (m_lifetime.stop_requested() || serial != m_sessionSerial)
-        return;
-    setLive(false);
     m_session.reset();
+    setLive(false);
     setStatus(m_origin.isEmpty() ? statusLocal : readyStatus());
 }
 
 void MacHostService::handle(const QJsonObject &message, const DisplayGeometry &geometry)
 {
-    const QString type = JsonMembers::text(message, QStringLiteral("type"));
-    if (type == QStringLiteral("close")) {
-        if (m_session)
-            m_sessionStop.request_stop();
+    const std::optional<SessionProtocol::ViewerMessage> decoded = SessionProtocol::decodeViewerMessage(message);
+    if (!decoded)
+        return;
+    if (HostSession *session = m_session.get()) {
+        session->handle(*decoded, geometry);
         return;
     }
-    // Without a desktop nothing can be injected.
-    DesktopBackend *desktop = m_options.desktop;
-    if (!desktop)
-        return;
-    if (type == QStringLiteral("input")) {
-        MacInput::apply(*desktop, remoteInputFrom(message), geometry);
-    } else if (type == QStringLiteral("key")) {
-        MacInput::applyKey(*desktop, JsonMembers::text(message, QStringLiteral("codeName")),
-                           JsonMembers::text(message, QStringLiteral("key")), JsonMembers::boolean(message, QStringLiteral("down"), true));
-    } else if (type == QStringLiteral("text")) {
-        const QJsonValue text = message.value(QStringLiteral("key"));
-        if (text.isString())
-            MacInput::applyKey(*desktop, QString(), text.toString(), true);
-    }
+    // Without a session there is nothing to close and no viewer to learn about.
+    HostSession::inject(m_options.desktop, *decoded, geometry);
 }
 
 QString MacHostService::readyStatus() const

@@ -1,7 +1,12 @@
 #pragma once
 
 #include "DisplayGeometry.h"
+#include "HostSession.h"
 #include "KivrenCloudProcess.h"
+#include "LocalSwitchboard.h"
+#include "OwnedTask.h"
+#include "RegistrationLoop.h"
+#include "TaskGroup.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -20,8 +25,9 @@ class KivrenTunnel;
 class SettingsStore;
 
 // The host half of the app: this machine's ID, password and host token, the local
-// switchboard and public tunnel it starts, the registration loop, and the session a viewer
-// opens on it (pictures out, input in).
+// switchboard and public tunnel it starts, and what the home screen shows of it. The
+// registration loop (RegistrationLoop) and the session a viewer opens on it (HostSession:
+// pictures out, input in) each run as one owned task of this object.
 //
 // Lives on the main thread. Every published field is a Q_PROPERTY whose change signal is
 // emitted after the new value is stored. `clientName` is published as std::optional<QString>
@@ -45,13 +51,6 @@ public:
     static inline const QString hostTokenKey = QStringLiteral("kivren.hostToken");
     static inline const QString cloudKey = QStringLiteral("kivren.cloud");
 
-    // Pictures sent to viewers are at most this wide, at this JPEG quality (0..1).
-    static constexpr double pictureMaxWidth = 1280;
-    static constexpr double pictureQuality = 0.42;
-
-    // "http://127.0.0.1:17880": where the host always sends its requests.
-    static QString loopbackOrigin();
-
     struct Timing
     {
         std::chrono::milliseconds firstPass{1200};   // start -> first register + heartbeat
@@ -65,8 +64,8 @@ public:
     {
         // Required; must outlive the service.
         SettingsStore *settings = nullptr;
-        // Base of every host request.
-        QString switchboardBase = loopbackOrigin();
+        // Base of every host request: the local switchboard.
+        QString switchboardBase = LocalSwitchboard::loopbackOrigin();
         // Where the node launcher and the tunnel look for their tools.
         KivrenCloudProcess::Roots launcherRoots = KivrenCloudProcess::Roots::system();
         QStringList tunnelDirectories;               // empty: KivrenTunnel::defaultSearchDirectories(home)
@@ -111,8 +110,10 @@ public:
 
     // Accepts a pending session entry from a heartbeat answer unless a session runs.
     void begin(const QJsonObject &pending);
-    // One viewer message of a running session: close, input, key or text.
+    // One viewer message: close (ends a running session), input, key or text.
     void handle(const QJsonObject &message, const DisplayGeometry &geometry);
+    // The running session, null when idle (tests read what it learned of its viewer).
+    const HostSession *session() const { return m_session.get(); }
 
     // The request transport (tests shorten its timeout) and the tunnel (its origin reports).
     KivrenAPI &api() { return *m_api; }
@@ -128,11 +129,10 @@ signals:
 
 private:
     void start();
-    QCoro::Task<> beatLoop();
-    QCoro::Task<> reportOrigin(QString origin);
-    // Claims, greets and streams until a close message stops `stop`.
-    QCoro::Task<> runSession(QString id, QString token, std::stop_token stop, quint64 serial);
-    void endSession(quint64 serial);
+    QCoro::Task<> registerHost(std::stop_token stop);
+    QCoro::Task<> reportOrigin(QString origin, std::stop_token stop);
+    // A close message ended the session: back to the ready status.
+    void endSession();
 
     void setPassword(const QString &password);
     void setStatus(const QString &status);
@@ -153,11 +153,9 @@ private:
     bool m_live = false;
     std::optional<QString> m_clientName;
 
-    std::optional<QCoro::Task<>> m_beat;
-    // The running session task and the way to end it; at most one at a time.
-    std::optional<QCoro::Task<>> m_session;
-    std::stop_source m_sessionStop;
-    quint64 m_sessionSerial = 0;
-    // Stopped when the service goes: ends the loops and aborts their requests.
-    std::stop_source m_lifetime;
+    OwnedTask<RegistrationLoop> m_registration;
+    // At most one at a time.
+    OwnedTask<HostSession> m_session;
+    // Origin reports and single requests; they end with the service.
+    TaskGroup m_background;
 };

@@ -1,6 +1,7 @@
 #include "KivrenCloudProcess.h"
 
 #include "ChildLifetime.h"
+#include "LocalSwitchboard.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -45,11 +46,6 @@ public:
 } // namespace
 
 namespace KivrenCloudProcess {
-
-QString loopbackOrigin(quint16 onPort)
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(onPort);
-}
 
 Roots Roots::system()
 {
@@ -127,7 +123,7 @@ void start(const Roots &roots)
     child->setProgram(*node);
     child->setArguments({*script});
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(portVariable, QString::number(port));
+    environment.insert(portVariable, QString::number(LocalSwitchboard::port));
     child->setProcessEnvironment(environment);
     // Nobody reads the switchboard's output; the null device never fills up.
     child->setStandardOutputFile(QProcess::nullDevice());

@@ -8,15 +8,9 @@
 class QProcess;
 
 // Starts the local switchboard: the script server.mjs under node, told to serve on
-// KIVREN_PORT 17880. Holds the one child process of the whole program; reports nothing.
-// Main thread only.
+// KIVREN_PORT = LocalSwitchboard::port, whatever the application inherited. Holds the one child
+// process of the whole program; reports nothing. Main thread only.
 namespace KivrenCloudProcess {
-
-// Handed to the child as KIVREN_PORT, whatever the application inherited.
-inline constexpr quint16 port = 17880;
-
-// The switchboard's loopback origin: plain http, 127.0.0.1 and the port, no path, no slash.
-QString loopbackOrigin(quint16 onPort = port);
 
 // Where the search looks. The app uses system(); tests point every root at a temporary tree.
 struct Roots

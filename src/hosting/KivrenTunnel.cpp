@@ -1,7 +1,7 @@
 #include "KivrenTunnel.h"
 
 #include "ChildLifetime.h"
-#include "KivrenCloudProcess.h"
+#include "LocalSwitchboard.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -50,7 +50,7 @@ QStringList KivrenTunnel::defaultSearchDirectories(const QString &home)
 
 QStringList KivrenTunnel::cloudflaredArguments(quint16 port)
 {
-    return {QStringLiteral("tunnel"), QStringLiteral("--url"), KivrenCloudProcess::loopbackOrigin(port), QStringLiteral("--no-autoupdate")};
+    return {QStringLiteral("tunnel"), QStringLiteral("--url"), LocalSwitchboard::loopbackOrigin(port), QStringLiteral("--no-autoupdate")};
 }
 
 QStringList KivrenTunnel::sshArguments(quint16 port)

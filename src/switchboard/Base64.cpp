@@ -66,7 +66,7 @@ std::optional<QByteArray> decode(const Unit *in, qsizetype size)
     QByteArray out(size / 4 * 3 - padding, Qt::Uninitialized);
     auto *o = reinterpret_cast<unsigned char *>(out.data());
 
-    // 1. Every quad but the last: four alphabet characters, three bytes.
+    // Every quad but the last: four alphabet characters, three bytes.
     std::uint32_t bad = 0;
     const qsizetype lastQuad = size - 4;
     for (qsizetype i = 0; i < lastQuad; i += 4) {
@@ -80,7 +80,7 @@ std::optional<QByteArray> decode(const Unit *in, qsizetype size)
     if (bad & invalid)
         return std::nullopt;
 
-    // 2. The last quad, where "=" may stand in for the final one or two characters only.
+    // The last quad, where "=" may stand in for the final one or two characters only.
     const Unit *last = in + lastQuad;
     Unit filled[4] = {last[0], last[1], last[2], last[3]};
     for (qsizetype k = 4 - padding; k < 4; ++k)

@@ -240,7 +240,7 @@ void CurlSession::drive(curl_socket_t socket, int events)
 
 void CurlSession::finishCompleted()
 {
-    // 1. Record every ended transfer while curl's bookkeeping is still consistent.
+    // First record every ended transfer while curl's bookkeeping is still consistent.
     QList<quint64> ended;
     int queued = 0;
     while (CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {
@@ -257,7 +257,7 @@ void CurlSession::finishCompleted()
         transfer->done = true;
         ended.append(transfer->id);
     }
-    // 2. Resume the waiting coroutines only now; one may start new requests or end others.
+    // Resume the waiting coroutines only now; one may start new requests or end others.
     for (quint64 id : std::as_const(ended)) {
         Transfer *transfer = m_transfers.take(id);
         if (!transfer)

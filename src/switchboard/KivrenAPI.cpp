@@ -1,6 +1,5 @@
 #include "KivrenAPI.h"
 
-#include "CompactJson.h"
 #include "CurlSession.h"
 
 #include <QJsonDocument>
@@ -58,7 +57,8 @@ KivrenError transportError(const CurlSession::Transfer &transfer)
     }
 }
 
-// Steps 5 to 8: the answer of an ended transfer as an object or an error.
+// The answer of an ended transfer as an object or an error. An answer that is not a JSON object
+// reads as an empty one: only the status says whether the request failed.
 KivrenAnswer answerOf(const CurlSession::Transfer &transfer)
 {
     if (transfer.cancelled)
@@ -117,25 +117,36 @@ QString KivrenAPI::trimmedBase(const QString &text)
     return text.mid(first, end - first);
 }
 
+QByteArray KivrenAPI::bodyBuffer()
+{
+    return CurlSession::takeBuffer();
+}
+
 QCoro::Task<KivrenAnswer> KivrenAPI::post(QString path, QJsonObject body, std::stop_token stop)
 {
+    QByteArray bytes = bodyBuffer();
+    bytes += QJsonDocument(body).toJson(QJsonDocument::Compact);
+    return postBytes(std::move(path), std::move(bytes), std::move(stop));
+}
+
+QCoro::Task<KivrenAnswer> KivrenAPI::postBytes(QString path, QByteArray body, std::stop_token stop)
+{
     // `this` may be gone once the transfer has suspended us: everything needed afterwards is
-    // read into locals here.
-    // 1. The URL from the base as it is now; anything but an absolute http(s) URL sends nothing.
+    // read into locals here, the base as it is now among them. Anything but an absolute
+    // http(s) URL sends nothing.
     const QUrl url(m_base + pathPrefix + path, QUrl::StrictMode);
     if (!isHttpUrl(url))
         co_return KivrenAnswer::failure(KivrenError::url(KivrenError::badURL, QStringLiteral("unsupported URL")));
     if (stop.stop_requested())
         co_return KivrenAnswer::failure(KivrenError::url(KivrenError::cancelled, QStringLiteral("cancelled")));
 
-    // 2. and 3. The request and its compact JSON body.
     CurlSession::Transfer transfer;
     transfer.url = url.toEncoded();
-    transfer.body = CurlSession::takeBuffer();
-    CompactJson::write(body, transfer.body);
+    transfer.body = std::move(body);
     transfer.timeout = m_timeout;
 
-    // 4. Send through the shared session and wait; a stop only queues the cancel.
+    // Sent through the shared session; a stop only queues the cancel, so no coroutine is resumed
+    // from inside whoever requested it.
     CurlSession &session = CurlSession::shared();
     session.start(transfer);
     {
@@ -146,6 +157,5 @@ QCoro::Task<KivrenAnswer> KivrenAPI::post(QString path, QJsonObject body, std::s
         co_await CurlSession::Completion{&transfer};
     }
 
-    // 5. to 8.
     co_return answerOf(transfer);
 }

@@ -2,6 +2,7 @@
 
 #include "KivrenAnswer.h"
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -34,6 +35,12 @@ public:
     // redirects are followed, a POST turning into a GET on 301, 302 and 303 and staying a
     // POST on 307 and 308. The owner may be destroyed while its requests run.
     QCoro::Task<KivrenAnswer> post(QString path, QJsonObject body, std::stop_token stop = {});
+    // The same with a body already written as compact JSON text, sent byte for byte (a picture
+    // push, whose body is built straight into bytes).
+    QCoro::Task<KivrenAnswer> postBytes(QString path, QByteArray body, std::stop_token stop = {});
+    // An empty buffer that may keep the capacity of an earlier request body: a large body built
+    // in it touches no fresh memory. Main thread only.
+    static QByteArray bodyBuffer();
 
     // Tests shorten the 12 s timeout.
     void setTimeout(std::chrono::milliseconds timeout);

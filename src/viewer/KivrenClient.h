@@ -1,31 +1,27 @@
 #pragma once
 
 #include "BookEntry.h"
-#include "JpegDecoder.h"
-#include "KivrenError.h"
+#include "OwnedTask.h"
 #include "RemoteInput.h"
 #include "SessionPhase.h"
+#include "TaskGroup.h"
 #include "Transport.h"
+#include "ViewerSession.h"
 
 #include <QImage>
-#include <QJsonObject>
-#include <QJsonValue>
 #include <QList>
 #include <QObject>
 #include <QSizeF>
 #include <QString>
 
-#include <QCoroTask>
-
-#include <chrono>
 #include <optional>
-#include <stop_token>
 
 class KivrenAPI;
 class SettingsStore;
 
-// The viewer: looks a remote machine up at the switchboard, opens a session, polls its
-// pictures and pushes the user's pointer events, and remembers the machines it reached.
+// The viewer: what the window shows of it, the address book and the cloud address. Each
+// connection attempt runs as one ViewerSession (lookup, connect, pictures in, pointer events
+// out), owned here and published through this object.
 //
 // Lives on the main thread. Every published field is a Q_PROPERTY whose change signal is
 // emitted after the new value is stored, so a slot reading the property sees the new value.
@@ -34,7 +30,7 @@ class SettingsStore;
 //
 // connect/disconnect are named connectToRemote/disconnectFromRemote so they do not hide
 // QObject::connect/disconnect.
-class KivrenClient : public QObject
+class KivrenClient : public QObject, private ViewerSession::Listener
 {
     Q_OBJECT
     Q_PROPERTY(QString cloudURL READ cloudURL WRITE setCloudURL NOTIFY cloudURLChanged)
@@ -55,23 +51,21 @@ public:
     static inline const QString bookKey = QStringLiteral("kivren.book");
     // The address book keeps the most recently reached machines only.
     static constexpr int bookLimit = 12;
-    // The local switchboard (KivrenCloudProcess::port on loopback) the request transport
-    // points at until a cloud address is saved: "http://127.0.0.1:17880".
+    // The local switchboard the request transport points at until a cloud address is saved
+    // (LocalSwitchboard::loopbackOrigin()).
     static QString loopbackOrigin();
-    // Pause between the end of one poll and the start of the next.
-    static constexpr std::chrono::milliseconds pollPause{90};
 
     // `settings` must outlive the client. `computerName` is sent as "clientName" ("Mac" when
     // none); the app passes ComputerName::current().
     KivrenClient(SettingsStore &settings, std::optional<QString> computerName, QObject *parent = nullptr);
     ~KivrenClient() override;
 
-    QString cloudURL() const { return m_cloudURL; }
+    QString cloudURL() const override { return m_cloudURL; }
     QString remoteId() const { return m_remoteId; }
     QString remotePassword() const { return m_remotePassword; }
     SessionPhase phase() const { return m_phase; }
     QString status() const { return m_status; }
-    Transport transport() const { return m_transport; }
+    Transport transport() const override { return m_transport; }
     QString hostName() const { return m_hostName; }
     // A null image means no picture.
     QImage frame() const { return m_frame; }
@@ -95,12 +89,11 @@ public:
     // Trims white space, then "/" at both ends; stores and publishes the result.
     void setCloud(const QString &text);
 
-    // The poll cursor an answer's "since" leads to: a number truncated toward zero; none (keep
-    // the cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
-    static std::optional<qint64> cursorFrom(const QJsonValue &since);
-
     // The request transport (tests read its base or shorten its timeout).
     KivrenAPI &api() { return *m_api; }
+    // The current or last session, null before the first connect and after a disconnect
+    // (tests read what it learned of its host).
+    const ViewerSession *session() const { return m_session.get(); }
 
 signals:
     void cloudURLChanged(const QString &cloudURL);
@@ -116,37 +109,21 @@ signals:
     void bookChanged(const QList<BookEntry> &book);
 
 private:
-    QCoro::Task<> run(QString id, QString password, std::stop_token stop);
-    // Fails with the request's error; a cancelled request also comes back as its error.
-    QCoro::Task<std::optional<KivrenError>> poll(std::stop_token stop);
-    void applyPollAnswer(const QJsonObject &answer, std::stop_token stop);
-    QCoro::Task<> pushJSON(QJsonObject message);
-    // Pushes run side by side, but a press, release or wheel event waits until the pushes
-    // started before it are answered, and later events wait for it: the switchboard takes
-    // concurrent requests in any order, and a release that overtakes its press leaves the
-    // remote button held down. Moves between them still go out at once.
-    void startPush(QJsonObject message);
-    void releaseHeldPushes();
-    bool mayStartPush(const QJsonObject &message) const;
-    static bool changesButtons(const QJsonObject &message);
-    QCoro::Task<> postClose(QString sessionId, QString token);
-    void remember(const QString &id, const QString &name);
+    void remember(const QString &id, const QString &name) override;
     void loadBook();
-    void cancelLoop();
 
-    void setPhase(SessionPhase phase);
-    void setStatus(const QString &status);
-    void setTransport(Transport transport);
-    void setHostName(const QString &name);
-    void setFrame(const QImage &frame);
-    void setRemoteSize(const QSizeF &size);
-    void setError(const std::optional<QString> &error);
+    void setPhase(SessionPhase phase) override;
+    void setStatus(const QString &status) override;
+    void setTransport(Transport transport) override;
+    void setHostName(const QString &name) override;
+    void setFrame(const QImage &frame) override;
+    void setRemoteSize(const QSizeF &size) override;
+    void setError(const std::optional<QString> &error) override;
     void setBook(const QList<BookEntry> &book);
 
     SettingsStore &m_settings;
     QString m_clientName;
     KivrenAPI *m_api = nullptr; // child
-    JpegDecoder m_jpeg;
 
     QString m_cloudURL;
     QString m_remoteId;
@@ -160,15 +137,8 @@ private:
     std::optional<QString> m_error;
     QList<BookEntry> m_book;
 
-    QString m_sessionId;
-    QString m_sessionToken;
-    qint64 m_since = 0;
-    // The running session task and the way to cancel it; at most one at a time.
-    std::optional<QCoro::Task<>> m_loop;
-    std::stop_source m_loopStop;
-    // Stopped when the client goes: aborts the fire-and-forget pushes and close.
-    std::stop_source m_lifetime;
-    int m_pushesInFlight = 0;
-    bool m_barrierInFlight = false;
-    QList<QJsonObject> m_heldPushes;
+    // At most one at a time; a newer connect replaces it.
+    OwnedTask<ViewerSession> m_session;
+    // The close requests and the sessions' pushes: they outlive a session, not the client.
+    TaskGroup m_background;
 };

@@ -8,8 +8,9 @@
 #include "KivrenIds.h"
 #include "KivrenTunnel.h"
 #include "MacInput.h"
-#include "SessionMessages.h"
+#include "SessionProtocol.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
 
@@ -51,12 +52,12 @@ public:
     {
         return QTest::qWaitFor(
             [&] {
-                const KivrenAnswer answer =
-                    post(QStringLiteral("poll"), SessionMessages::pollBody(sessionId, token, QStringLiteral("viewer"), m_since));
+                const KivrenAnswer answer = post(
+                    QStringLiteral("poll"), SessionProtocol::pollBody({sessionId, token}, SessionProtocol::Role::viewer, m_since));
                 if (answer.object.value("since").isDouble())
                     m_since = answer.object.value("since").toInteger();
-                for (const SessionMessages::Frame &frame : SessionMessages::decodeFrames(answer.object)) {
-                    if (frame.kind == SessionMessages::kindJpeg)
+                for (const SessionProtocol::Frame &frame : SessionProtocol::decodeFrames(answer.object)) {
+                    if (frame.kind == SessionProtocol::kindJpeg)
                         pictures << frame.bytes;
                     else if (frame.message)
                         messages << *frame.message;
@@ -66,12 +67,13 @@ public:
             10000);
     }
 
+    // Any JSON object, also one that is not a message this program sends.
     bool push(const QJsonObject &message)
     {
-        return post(QStringLiteral("push"),
-                    SessionMessages::pushBody(sessionId, token, QStringLiteral("viewer"), SessionMessages::kindJson,
-                                              SessionMessages::encodeJsonPayload(message)))
-            .ok();
+        const SessionProtocol::Envelope frame{SessionProtocol::kindJson,
+                                              Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact))};
+        const QByteArray body = SessionProtocol::pushBody({sessionId, token}, SessionProtocol::Role::viewer, frame);
+        return QCoro::waitFor(m_api.postBytes(QStringLiteral("push"), body)).ok();
     }
 
     bool close() { return post(QStringLiteral("close"), {{"sessionId", sessionId}, {"token", token}}).ok(); }
@@ -183,6 +185,10 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     // Input lands on the display at its global position.
     ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.events.contains(QStringLiteral("warp 766,511")); }, 10000));
+    // The viewer's additions are kept for the session; the hello named none of the host's.
+    EXPECT_FALSE(hello.contains("features"));
+    ASSERT_TRUE(alice.push({{"type", "caps"}, {"features", QJsonArray{"tiles"}}}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->session() && service->session()->peerSupports(u"tiles"); }, 10000));
 
     // A second viewer while Alice is connected is not taken on, through several passes.
     ScriptedViewer bob(switchboard.origin());

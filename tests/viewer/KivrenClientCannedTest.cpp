@@ -7,6 +7,7 @@
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
 #include "SettingsStore.h"
+#include "ViewerSession.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -342,7 +343,7 @@ TEST_P(KivrenClientCursor, CursorFrom_TruncatesOrKeeps)
 {
     const QByteArray text = QByteArray("{\"since\":") + GetParam().json + "}";
     const QJsonValue since = QJsonDocument::fromJson(text).object().value(QStringLiteral("since"));
-    EXPECT_EQ(KivrenClient::cursorFrom(since), GetParam().cursor) << GetParam().json;
+    EXPECT_EQ(ViewerSession::cursorFrom(since), GetParam().cursor) << GetParam().json;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, KivrenClientCursor,
@@ -354,8 +355,8 @@ INSTANTIATE_TEST_SUITE_P(Table, KivrenClientCursor,
 
 TEST(KivrenClientCursorValue, CursorFrom_NonFiniteKeeps)
 {
-    EXPECT_EQ(KivrenClient::cursorFrom(QJsonValue(std::numeric_limits<double>::infinity())), std::nullopt);
-    EXPECT_EQ(KivrenClient::cursorFrom(QJsonValue(std::numeric_limits<double>::quiet_NaN())), std::nullopt);
+    EXPECT_EQ(ViewerSession::cursorFrom(QJsonValue(std::numeric_limits<double>::infinity())), std::nullopt);
+    EXPECT_EQ(ViewerSession::cursorFrom(QJsonValue(std::numeric_limits<double>::quiet_NaN())), std::nullopt);
 }
 
 // --- Input -------------------------------------------------------------------------------
@@ -374,6 +375,11 @@ TEST_F(KivrenClientTest, Send_PushesOneInputMessageWithAllEightMembers)
     EXPECT_EQ(body.value("kind"), "json");
     EXPECT_EQ(decodedPayload(body), (QJsonObject{{"type", "input"}, {"kind", "down"}, {"x", 0.25}, {"y", 0.75}, {"button", 1},
                                                  {"clickCount", 1}, {"deltaX", 0}, {"deltaY", 0}}));
+    // Byte for byte: the session members ahead of the payload, the payload as it always was.
+    EXPECT_EQ(board.requests(QStringLiteral("push")).value(0).bytes,
+              R"({"kind":"json","role":"viewer","sessionId":"s1","token":"t1","payload":")"
+              "eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dCIsIngiOjAuMjUsInkiOjAuNzV9"
+              R"("})");
 }
 
 TEST_F(KivrenClientTest, Send_PressWaitsForEarlierPushes_SoItCannotBeOvertaken)
@@ -473,8 +479,59 @@ TEST_F(KivrenClientTest, Connect_WhileAuthenticating_ReplacesTheOldAttempt)
     EXPECT_EQ(client->book().value(0).id, QStringLiteral("222222222"));
 }
 
+TEST_F(KivrenClientTest, Disconnect_BeforeTheReplacingSessionOpens_ClosesTheOneItReplaced)
+{
+    board.setReplies(QStringLiteral("lookup"), {{200, R"({"found":true,"online":true})"}, {200, "{}", true}});
+    connectTo(QStringLiteral("111111111"));
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    connectTo(QStringLiteral("222222222"));
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+
+    client->disconnectFromRemote();
+
+    ASSERT_TRUE(waitFor([&] { return !board.requests(QStringLiteral("close")).isEmpty(); }));
+    EXPECT_EQ(board.requests(QStringLiteral("close")).value(0).body, (QJsonObject{{"sessionId", "s1"}, {"token", "t1"}}));
+    // Closed once: a second disconnect has no session left to name.
+    client->disconnectFromRemote();
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("close")).size() == 2; }));
+    EXPECT_EQ(board.requests(QStringLiteral("close")).value(1).body, (QJsonObject{{"sessionId", ""}, {"token", ""}}));
+}
+
+TEST_F(KivrenClientTest, Hello_FeaturesKept_NoCapsWhileTheViewerOffersNone)
+{
+    const QJsonObject greeting{{"type", "hello"}, {"width", 1920}, {"height", 1080}, {"features", QJsonArray{"tiles"}}};
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, QJsonDocument(QJsonObject{{"frames", QJsonArray{jsonFrame(greeting)}}}).toJson()}, {200, "{}"}});
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return client->remoteSize() == QSizeF(1920, 1080); }));
+    ASSERT_NE(client->session(), nullptr);
+    EXPECT_TRUE(client->session()->peerSupports(u"tiles"));
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 3; }));
+    EXPECT_TRUE(board.requests(QStringLiteral("push")).isEmpty());
+}
+
 // The client goes away while its tasks wait; the sanitizer build catches any later touch.
 enum class DestroyPoint { lookupInFlight, pollInFlight, betweenPolls, pushInFlight };
+
+std::string nameOf(DestroyPoint point)
+{
+    switch (point) {
+    case DestroyPoint::lookupInFlight:
+        return "LookupInFlight";
+    case DestroyPoint::pollInFlight:
+        return "PollInFlight";
+    case DestroyPoint::betweenPolls:
+        return "BetweenPolls";
+    case DestroyPoint::pushInFlight:
+        break;
+    }
+    return "PushInFlight";
+}
+
+void PrintTo(DestroyPoint point, std::ostream *out)
+{
+    *out << nameOf(point);
+}
 
 class KivrenClientDestroyed : public ViewerFixture, public ::testing::TestWithParam<DestroyPoint>
 {
@@ -511,6 +568,7 @@ TEST_P(KivrenClientDestroyed, Destroyed_MidSession_LaterAnswersAreHarmless)
 
 INSTANTIATE_TEST_SUITE_P(Table, KivrenClientDestroyed,
                          ::testing::Values(DestroyPoint::lookupInFlight, DestroyPoint::pollInFlight,
-                                           DestroyPoint::betweenPolls, DestroyPoint::pushInFlight));
+                                           DestroyPoint::betweenPolls, DestroyPoint::pushInFlight),
+                         [](const auto &info) { return nameOf(info.param); });
 
 } // namespace

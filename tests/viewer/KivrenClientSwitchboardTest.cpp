@@ -6,7 +6,7 @@
 #include "Base64.h"
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
-#include "SessionMessages.h"
+#include "SessionProtocol.h"
 #include "SettingsStore.h"
 
 #include <QJsonArray>
@@ -59,9 +59,9 @@ public:
 
     bool push(const QString &kind, const QByteArray &bytes)
     {
-        return post(QStringLiteral("push"), SessionMessages::pushBody(sessionId, token, QStringLiteral("host"), kind,
-                                                                      Base64::encode(bytes)))
-            .ok();
+        const QByteArray body = SessionProtocol::pushBody({sessionId, token}, SessionProtocol::Role::host,
+                                                          {kind, Base64::encode(bytes)});
+        return QCoro::waitFor(m_api.postBytes(QStringLiteral("push"), body)).ok();
     }
 
     // Polls until `count` json messages have come from the viewer (or time runs out).
@@ -70,9 +70,9 @@ public:
         QList<QJsonObject> received;
         (void)QTest::qWaitFor(
             [&] {
-                const KivrenAnswer answer =
-                    post(QStringLiteral("poll"), SessionMessages::pollBody(sessionId, token, QStringLiteral("host"), 0));
-                for (const SessionMessages::Frame &frame : SessionMessages::decodeFrames(answer.object)) {
+                const KivrenAnswer answer = post(QStringLiteral("poll"),
+                                                 SessionProtocol::pollBody({sessionId, token}, SessionProtocol::Role::host, 0));
+                for (const SessionProtocol::Frame &frame : SessionProtocol::decodeFrames(answer.object)) {
                     if (frame.message)
                         received.append(*frame.message);
                 }

@@ -4,6 +4,7 @@
 //   hosting_parent_helper tunnel <directory/>
 #include "KivrenCloudProcess.h"
 #include "KivrenTunnel.h"
+#include "LocalSwitchboard.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -27,7 +28,7 @@ int main(int argc, char **argv)
         KivrenCloudProcess::start(roots);
         child = KivrenCloudProcess::process();
     } else if (args.at(1) == QStringLiteral("tunnel")) {
-        tunnel.start(KivrenCloudProcess::port);
+        tunnel.start(LocalSwitchboard::port);
         child = tunnel.child();
     }
     if (!child)

@@ -28,6 +28,7 @@ public:
     {
         QString path; // without "/v1/"
         QJsonObject body;
+        QByteArray bytes; // the body as it arrived
     };
 
     CannedSwitchboard();

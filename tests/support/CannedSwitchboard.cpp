@@ -84,7 +84,7 @@ void CannedSwitchboard::serve(QTcpSocket *socket)
         path.remove(0, path.lastIndexOf(u'/') + 1);
         const QByteArray body = buffer.mid(headerEnd + 4, length);
         buffer.remove(0, headerEnd + 4 + length);
-        m_requests.append({path, QJsonDocument::fromJson(body).object()});
+        m_requests.append({path, QJsonDocument::fromJson(body).object(), body});
 
         QList<Reply> &queue = m_replies[path];
         const Reply reply = queue.isEmpty() ? Reply{} : (queue.size() > 1 ? queue.takeFirst() : queue.first());

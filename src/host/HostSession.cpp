@@ -1,0 +1,97 @@
+#include "HostSession.h"
+
+#include "CancellablePause.h"
+#include "DesktopBackend.h"
+#include "KivrenAPI.h"
+#include "MacCapture.h"
+#include "MacInput.h"
+
+namespace {
+
+const QString claimPath = QStringLiteral("claim");
+const QString pushPath = QStringLiteral("push");
+const QString pollPath = QStringLiteral("poll");
+
+} // namespace
+
+using namespace SessionProtocol;
+
+HostSession::HostSession(Options options)
+    : m_options(std::move(options))
+{
+}
+
+QCoro::Task<> HostSession::run(std::stop_token stop)
+{
+    KivrenAPI &api = *m_options.api;
+    DesktopBackend *desktop = m_options.desktop;
+    const SessionKeys keys = m_options.keys;
+
+    // The claim's outcome does not matter: the session goes on either way.
+    co_await api.post(claimPath, QJsonObject{{QStringLiteral("sessionId"), keys.id}, {QStringLiteral("sessionToken"), keys.token}},
+                      stop);
+    if (stop.stop_requested())
+        co_return;
+
+    // Input is placed on the display as it was when the viewer came; it stays fixed.
+    m_geometry = desktop ? DisplayGeometry::ofMainDisplay(*desktop) : DisplayGeometry{};
+
+    const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
+    co_await api.postBytes(pushPath, pushBody(keys, Role::host, encode(HostMessage{hello})), stop);
+    if (stop.stop_requested())
+        co_return;
+
+    // One picture and one poll per pass, strictly in turn: the frame rate follows the link.
+    while (!stop.stop_requested() && !m_closed) {
+        if (desktop) {
+            // No picture this time (no display image, encoding failed): nothing to push.
+            if (auto picture = MacCapture::jpeg(*desktop, pictureMaxWidth, pictureQuality)) {
+                const Envelope frame = encode(HostMessage{Picture{std::move(picture->jpeg)}});
+                co_await api.postBytes(pushPath, pushBody(keys, Role::host, frame, KivrenAPI::bodyBuffer()), stop);
+                if (stop.stop_requested())
+                    co_return;
+            }
+        }
+        // The switchboard hands each viewer message to the host once, so the cursor stays 0.
+        const KivrenAnswer answer = co_await api.post(pollPath, pollBody(keys, Role::host, 0), stop);
+        if (stop.stop_requested())
+            co_return;
+        if (answer.ok()) {
+            // A close stops the rest of the answer too.
+            for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {
+                handle(message, m_geometry);
+                if (stop.stop_requested() || m_closed)
+                    co_return;
+            }
+        }
+        // Whatever the poll's outcome.
+        co_await cancellablePause(m_options.pause, stop);
+    }
+}
+
+void HostSession::handle(const ViewerMessage &message, const DisplayGeometry &geometry)
+{
+    if (std::holds_alternative<Close>(message)) {
+        m_closed = true;
+        if (m_options.onClosed)
+            m_options.onClosed();
+        return;
+    }
+    if (const auto *caps = std::get_if<Caps>(&message)) {
+        m_peerFeatures = caps->features;
+        return;
+    }
+    inject(m_options.desktop, message, geometry);
+}
+
+void HostSession::inject(DesktopBackend *desktop, const ViewerMessage &message, const DisplayGeometry &geometry)
+{
+    if (!desktop)
+        return;
+    if (const auto *input = std::get_if<Input>(&message))
+        MacInput::apply(*desktop, input->event, geometry);
+    else if (const auto *key = std::get_if<Key>(&message))
+        MacInput::applyKey(*desktop, key->codeName, key->key, key->down);
+    else if (const auto *text = std::get_if<Text>(&message))
+        MacInput::applyKey(*desktop, QString(), text->text, true);
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "DisplayGeometry.h"
+#include "SessionFeatures.h"
+#include "SessionProtocol.h"
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <functional>
+#include <stop_token>
+
+class DesktopBackend;
+class KivrenAPI;
+
+// One viewer's session on this host: claims it, greets the viewer with the main display's size,
+// then streams pictures and applies the viewer's messages until a close message ends it.
+// Failed requests, a missing picture or a silent viewer never end it. Run by an OwnedTask;
+// main thread.
+class HostSession
+{
+public:
+    // Pictures sent to viewers are at most this wide, at this JPEG quality (0..1).
+    static constexpr double pictureMaxWidth = 1280;
+    static constexpr double pictureQuality = 0.42;
+
+    // The additions this host can use, announced in its hello. None yet: the hello then carries
+    // no "features" at all.
+    static SessionFeatures offeredFeatures() { return {}; }
+
+    struct Options
+    {
+        // Every request goes here. Used only while the session has not been stopped.
+        KivrenAPI *api = nullptr;
+        // Capture and injection; null: no pictures, a zero display geometry, nothing injected.
+        DesktopBackend *desktop = nullptr;
+        SessionProtocol::SessionKeys keys;
+        std::chrono::milliseconds pause{90}; // between one poll and the next picture
+        SessionFeatures offered = offeredFeatures();
+        // A close message ended the session. Called last: the session may be destroyed by it.
+        std::function<void()> onClosed;
+    };
+
+    explicit HostSession(Options options);
+
+    // Claim, hello, then picture, poll, messages and pause until closed or stopped.
+    QCoro::Task<> run(std::stop_token stop);
+
+    // One viewer message: a close ends the session, caps are kept, the rest is injected.
+    void handle(const SessionProtocol::ViewerMessage &message, const DisplayGeometry &geometry);
+    // Injects input, key and text messages into `desktop` (nothing without one); ignores the rest.
+    static void inject(DesktopBackend *desktop, const SessionProtocol::ViewerMessage &message,
+                       const DisplayGeometry &geometry);
+
+    // The additions the viewer named in its caps message; none until it sends one.
+    const SessionFeatures &peerFeatures() const { return m_peerFeatures; }
+    bool peerSupports(QStringView feature) const { return m_peerFeatures.contains(feature); }
+    bool closed() const { return m_closed; }
+    // Fixed once the session has claimed its viewer.
+    DisplayGeometry geometry() const { return m_geometry; }
+
+private:
+    Options m_options;
+    DisplayGeometry m_geometry;
+    SessionFeatures m_peerFeatures;
+    bool m_closed = false;
+};

@@ -1,0 +1,247 @@
+#include "SessionProtocol.h"
+
+#include "Base64.h"
+#include "JsonMembers.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace SessionProtocol {
+
+namespace {
+
+const QString typeKey = QStringLiteral("type");
+const QString featuresKey = QStringLiteral("features");
+const QString helloType = QStringLiteral("hello");
+const QString inputType = QStringLiteral("input");
+const QString keyType = QStringLiteral("key");
+const QString textType = QStringLiteral("text");
+const QString closeType = QStringLiteral("close");
+const QString capsType = QStringLiteral("caps");
+
+QByteArray jsonPayload(const QJsonObject &message)
+{
+    return Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject inputJson(const Input &input)
+{
+    const RemoteInput &e = input.event;
+    return {
+        {typeKey, inputType},
+        {QStringLiteral("kind"), rawText(e.kind)},
+        {QStringLiteral("x"), e.x},
+        {QStringLiteral("y"), e.y},
+        {QStringLiteral("button"), qint64(e.button)},
+        {QStringLiteral("clickCount"), qint64(e.clickCount)},
+        {QStringLiteral("deltaX"), e.deltaX},
+        {QStringLiteral("deltaY"), e.deltaY},
+    };
+}
+
+Input inputFrom(const QJsonObject &message)
+{
+    RemoteInput e;
+    e.kind = remoteInputKindFromRaw(JsonMembers::text(message, QStringLiteral("kind"))).value_or(RemoteInput::Kind::move);
+    e.x = JsonMembers::number(message, QStringLiteral("x"), 0);
+    e.y = JsonMembers::number(message, QStringLiteral("y"), 0);
+    e.button = JsonMembers::integer(message, QStringLiteral("button"), 0);
+    e.clickCount = JsonMembers::integer(message, QStringLiteral("clickCount"), 1);
+    e.deltaX = JsonMembers::number(message, QStringLiteral("deltaX"), 0);
+    e.deltaY = JsonMembers::number(message, QStringLiteral("deltaY"), 0);
+    return {e};
+}
+
+template<typename Message>
+QList<Message> decodeAll(const QJsonObject &pollAnswer, std::optional<Message> (*decodeOne)(const Frame &))
+{
+    QList<Message> messages;
+    for (const Frame &frame : decodeFrames(pollAnswer)) {
+        if (std::optional<Message> message = decodeOne(frame))
+            messages.append(std::move(*message));
+    }
+    return messages;
+}
+
+std::optional<ViewerMessage> viewerMessageOf(const Frame &frame)
+{
+    // Only json frames reach the host; a picture sent its way means nothing to it.
+    if (frame.kind != kindJson || !frame.message)
+        return std::nullopt;
+    return decodeViewerMessage(*frame.message);
+}
+
+} // namespace
+
+QString roleName(Role role)
+{
+    return role == Role::host ? QStringLiteral("host") : QStringLiteral("viewer");
+}
+
+QJsonObject toJson(const Hello &hello)
+{
+    QJsonObject object{
+        {typeKey, helloType},
+        {QStringLiteral("width"), hello.width},
+        {QStringLiteral("height"), hello.height},
+        {QStringLiteral("platform"), hello.platform},
+    };
+    // Absent rather than empty, so that a host announcing nothing greets exactly as before.
+    if (!hello.features.isEmpty())
+        object.insert(featuresKey, hello.features.toJson());
+    return object;
+}
+
+QJsonObject toJson(const ViewerMessage &message)
+{
+    struct Writer
+    {
+        QJsonObject operator()(const Input &input) const { return inputJson(input); }
+        QJsonObject operator()(const Key &key) const
+        {
+            return {{typeKey, keyType},
+                    {QStringLiteral("codeName"), key.codeName},
+                    {QStringLiteral("key"), key.key},
+                    {QStringLiteral("down"), key.down}};
+        }
+        QJsonObject operator()(const Text &text) const { return {{typeKey, textType}, {QStringLiteral("key"), text.text}}; }
+        QJsonObject operator()(const Close &) const { return {{typeKey, closeType}}; }
+        QJsonObject operator()(const Caps &caps) const { return {{typeKey, capsType}, {featuresKey, caps.features.toJson()}}; }
+    };
+    return std::visit(Writer{}, message);
+}
+
+Envelope encode(const HostMessage &message)
+{
+    if (const auto *picture = std::get_if<Picture>(&message))
+        return {kindJpeg, Base64::encode(picture->jpeg)};
+    return {kindJson, jsonPayload(toJson(std::get<Hello>(message)))};
+}
+
+Envelope encode(const ViewerMessage &message)
+{
+    return {kindJson, jsonPayload(toJson(message))};
+}
+
+QByteArray pushBody(const SessionKeys &keys, Role sender, const Envelope &frame, QByteArray buffer)
+{
+    // The small members go through Qt's writer, which escapes them; base64 needs no escaping, so
+    // the payload, nearly all of a picture push, is copied once and never becomes a QString.
+    const QByteArray members = QJsonDocument(QJsonObject{
+                                                 {QStringLiteral("sessionId"), keys.id},
+                                                 {QStringLiteral("token"), keys.token},
+                                                 {QStringLiteral("role"), roleName(sender)},
+                                                 {QStringLiteral("kind"), frame.kind},
+                                             })
+                                   .toJson(QJsonDocument::Compact);
+    constexpr QByteArrayView payloadOpen = ",\"payload\":\"";
+    constexpr QByteArrayView bodyClose = "\"}";
+    const QByteArrayView head = QByteArrayView(members).chopped(1); // without its closing brace
+
+    buffer.resize(0); // keeps the capacity
+    buffer.reserve(head.size() + payloadOpen.size() + frame.base64.size() + bodyClose.size());
+    buffer.append(head);
+    buffer.append(payloadOpen);
+    buffer.append(frame.base64);
+    buffer.append(bodyClose);
+    return buffer;
+}
+
+QJsonObject pollBody(const SessionKeys &keys, Role receiver, qint64 since)
+{
+    return {
+        {QStringLiteral("sessionId"), keys.id},
+        {QStringLiteral("token"), keys.token},
+        {QStringLiteral("role"), roleName(receiver)},
+        {QStringLiteral("since"), since},
+    };
+}
+
+QList<Frame> decodeFrames(const QJsonObject &pollAnswer)
+{
+    const QJsonValue framesValue = pollAnswer.value(QStringLiteral("frames"));
+    if (!framesValue.isArray())
+        return {};
+    const QJsonArray frames = framesValue.toArray();
+    // An array with any non-object element is not a frame list at all: nothing of it is used,
+    // so a half-understood answer is never partly applied.
+    for (const QJsonValue &element : frames) {
+        if (!element.isObject())
+            return {};
+    }
+
+    QList<Frame> decoded;
+    decoded.reserve(frames.size());
+    for (const QJsonValue &element : frames) {
+        const QJsonObject envelope = element.toObject();
+        const QJsonValue kind = envelope.value(QStringLiteral("kind"));
+        const QJsonValue payload = envelope.value(QStringLiteral("payload"));
+        if (!kind.isString() || !payload.isString())
+            continue;
+        const QString text = payload.toString();
+        std::optional<QByteArray> bytes = Base64::decodeStrict(QStringView(text));
+        if (!bytes)
+            continue;
+
+        Frame frame{kind.toString(), std::move(*bytes), std::nullopt};
+        if (frame.kind == kindJson) {
+            const QJsonDocument document = QJsonDocument::fromJson(frame.bytes);
+            if (document.isObject())
+                frame.message = document.object();
+        }
+        decoded.append(std::move(frame));
+    }
+    return decoded;
+}
+
+std::optional<HostMessage> decodeHostMessage(const Frame &frame)
+{
+    if (frame.kind == kindJpeg)
+        return Picture{frame.bytes};
+    if (frame.kind != kindJson || !frame.message)
+        return std::nullopt;
+    // Any json message with a numeric size is the hello, whatever its "type": that is how
+    // viewers have always read it. Types added later are to be matched before this.
+    const QJsonObject &message = *frame.message;
+    const QJsonValue width = message.value(QStringLiteral("width"));
+    const QJsonValue height = message.value(QStringLiteral("height"));
+    if (!width.isDouble() || !height.isDouble())
+        return std::nullopt;
+    return Hello{width.toDouble(), height.toDouble(), JsonMembers::text(message, QStringLiteral("platform")),
+                 SessionFeatures::fromJson(message.value(featuresKey))};
+}
+
+std::optional<ViewerMessage> decodeViewerMessage(const QJsonObject &message)
+{
+    const QString type = JsonMembers::text(message, typeKey);
+    if (type == inputType)
+        return inputFrom(message);
+    if (type == keyType) {
+        return Key{JsonMembers::text(message, QStringLiteral("codeName")), JsonMembers::text(message, QStringLiteral("key")),
+                   JsonMembers::boolean(message, QStringLiteral("down"), true)};
+    }
+    if (type == textType) {
+        // Text is only ever carried in "key"; without it the message asks for nothing.
+        const QJsonValue text = message.value(QStringLiteral("key"));
+        if (!text.isString())
+            return std::nullopt;
+        return Text{text.toString()};
+    }
+    if (type == closeType)
+        return Close{};
+    if (type == capsType)
+        return Caps{SessionFeatures::fromJson(message.value(featuresKey))};
+    return std::nullopt;
+}
+
+QList<HostMessage> decodeHostMessages(const QJsonObject &pollAnswer)
+{
+    return decodeAll<HostMessage>(pollAnswer, &decodeHostMessage);
+}
+
+QList<ViewerMessage> decodeViewerMessages(const QJsonObject &pollAnswer)
+{
+    return decodeAll<ViewerMessage>(pollAnswer, &viewerMessageOf);
+}
+
+} // namespace SessionProtocol

@@ -1,0 +1,159 @@
+#pragma once
+
+#include "RemoteInput.h"
+#include "SessionFeatures.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <optional>
+#include <variant>
+
+// The messages a session carries through "push" and "poll", as types, and their bytes on the
+// wire. The host and the viewer read and write session messages only through here.
+//
+// Every frame is {"kind": "json" | "jpeg", "payload": base64 of the message bytes}. A json
+// frame holds one JSON object whose "type" names the message. Receivers skip members, types and
+// kinds they do not know: that is what lets an addition (a new member, message type or frame
+// kind) reach a peer that predates it, and SessionFeatures is how a side learns that its peer
+// understands one.
+namespace SessionProtocol {
+
+inline const QString kindJson = QStringLiteral("json");
+inline const QString kindJpeg = QStringLiteral("jpeg");
+
+// The platform this program names in "register", "connect" and hello, whatever it runs on:
+// peers have always been told "macos".
+inline const QString platformName = QStringLiteral("macos");
+
+enum class Role { host, viewer };
+// "host" or "viewer", as the switchboard reads it.
+QString roleName(Role role);
+
+// Which session a push or poll belongs to ("sessionId", "token").
+struct SessionKeys
+{
+    QString id;
+    QString token;
+
+    friend bool operator==(const SessionKeys &, const SessionKeys &) = default;
+};
+
+// --- Host to viewer ---
+
+// The host's greeting, sent once per session: its main display's size in points, its platform,
+// and the additions it can use ("features", written only when there are any).
+struct Hello
+{
+    double width = 0;
+    double height = 0;
+    QString platform;
+    SessionFeatures features;
+
+    friend bool operator==(const Hello &, const Hello &) = default;
+};
+
+// One picture of the host's main display, as JPEG file bytes (frame kind "jpeg").
+struct Picture
+{
+    QByteArray jpeg;
+
+    friend bool operator==(const Picture &, const Picture &) = default;
+};
+
+using HostMessage = std::variant<Hello, Picture>;
+
+// --- Viewer to host ---
+
+// One pointer event, always written with all eight members.
+struct Input
+{
+    RemoteInput event;
+
+    friend bool operator==(const Input &, const Input &) = default;
+};
+
+// One key press or release: a special key by `codeName`, else the characters in `key`.
+struct Key
+{
+    QString codeName;
+    QString key;
+    bool down = true;
+
+    friend bool operator==(const Key &, const Key &) = default;
+};
+
+// Text to type; on the wire it is carried in the member "key".
+struct Text
+{
+    QString text;
+
+    friend bool operator==(const Text &, const Text &) = default;
+};
+
+// Ends the host's session.
+struct Close
+{
+    friend bool operator==(const Close &, const Close &) = default;
+};
+
+// The additions the viewer can use, its answer to a hello.
+struct Caps
+{
+    SessionFeatures features;
+
+    friend bool operator==(const Caps &, const Caps &) = default;
+};
+
+using ViewerMessage = std::variant<Input, Key, Text, Close, Caps>;
+
+// --- Frames ---
+
+// A frame ready to push: its kind and its payload, already base64.
+struct Envelope
+{
+    QString kind;
+    QByteArray base64;
+};
+
+Envelope encode(const HostMessage &message);
+Envelope encode(const ViewerMessage &message);
+// The JSON object a json message travels as.
+QJsonObject toJson(const Hello &hello);
+QJsonObject toJson(const ViewerMessage &message);
+
+// The "push" request body as JSON text, written straight into bytes: the session members
+// ("sessionId", "token", "role", "kind") first, then "payload" with the base64 copied in as it
+// is, never through a JSON string object. `frame.base64` must be base64 text, as encode()
+// makes it. `buffer` is cleared and written into, so a caller can hand in one whose capacity
+// an earlier body left behind.
+QByteArray pushBody(const SessionKeys &keys, Role sender, const Envelope &frame, QByteArray buffer = {});
+QJsonObject pollBody(const SessionKeys &keys, Role receiver, qint64 since);
+
+// One frame of a poll answer, decoded. `bytes` is the decoded payload; `message` is set for kind
+// "json" when the bytes parse as a JSON object.
+struct Frame
+{
+    QString kind;
+    QByteArray bytes;
+    std::optional<QJsonObject> message;
+};
+
+// The frames of a poll answer, in order. "frames" that is missing, not an array, or holds any
+// element that is not an object gives no frames at all. A frame whose kind or payload is
+// not a string, or whose payload is not strict base64, is left out; the rest still come.
+QList<Frame> decodeFrames(const QJsonObject &pollAnswer);
+
+// What the viewer takes from one frame: a picture, or the hello.
+std::optional<HostMessage> decodeHostMessage(const Frame &frame);
+// What the host takes from one json message; members missing or of another type take their
+// defaults (pointer position 0, button 0, click count 1, key down).
+std::optional<ViewerMessage> decodeViewerMessage(const QJsonObject &message);
+
+// Everything of a poll answer that the receiving side understands, in order.
+QList<HostMessage> decodeHostMessages(const QJsonObject &pollAnswer);
+QList<ViewerMessage> decodeViewerMessages(const QJsonObject &pollAnswer);
+
+} // namespace SessionProtocol

@@ -1,0 +1,231 @@
+#include "ViewerSession.h"
+
+#include "CancellablePause.h"
+#include "JsonMembers.h"
+#include "KivrenAPI.h"
+
+#include <QPointer>
+#include <QVariant>
+
+#include <cmath>
+
+using namespace SessionProtocol;
+
+namespace {
+
+const QString pushPath = QStringLiteral("push");
+const QString statusNoCloud = QStringLiteral("Save the Mac cloud address once, then connect.");
+
+QString transportLabel(Transport transport)
+{
+    switch (transport) {
+    case Transport::lan:
+        return QStringLiteral("Direct LAN");
+    case Transport::p2p:
+        return QStringLiteral("Direct");
+    case Transport::relay:
+        break;
+    }
+    return QStringLiteral("Relay");
+}
+
+} // namespace
+
+ViewerSession::ViewerSession(Options options)
+    : m_options(std::move(options))
+{
+}
+
+QCoro::Task<> ViewerSession::run(std::stop_token stop)
+{
+    // Whoever stopped this session (a disconnect, a newer connect, the client going) owns the
+    // published state from then on.
+    m_stop = stop;
+    Listener &out = *m_options.listener;
+    KivrenAPI &api = *m_options.api;
+    const auto fail = [&out](const KivrenError &error) {
+        out.setPhase(SessionPhase::failed);
+        out.setError(error.description);
+        out.setStatus(error.description);
+    };
+
+    // Like any background task, this one starts on a later pass of the event loop: connect
+    // returns with the phase still connecting, and a session replaced before then never starts.
+    co_await cancellablePause(std::chrono::milliseconds(0), stop);
+    if (stop.stop_requested())
+        co_return;
+
+    const QString cloudURL = out.cloudURL();
+    if (cloudURL.isEmpty()) {
+        out.setStatus(statusNoCloud);
+        out.setPhase(SessionPhase::failed);
+        co_return;
+    }
+    api.setBase(cloudURL);
+
+    out.setPhase(SessionPhase::authenticating);
+    out.setStatus(QStringLiteral("Authenticating"));
+    if (stop.stop_requested())
+        co_return;
+
+    const KivrenAnswer lookup = co_await api.post(QStringLiteral("lookup"), QJsonObject{{QStringLiteral("id"), m_options.id}}, stop);
+    if (stop.stop_requested())
+        co_return;
+    if (!lookup.ok()) {
+        fail(*lookup.error);
+        co_return;
+    }
+    if (!JsonMembers::boolean(lookup.object, QStringLiteral("found"), false)) {
+        fail(KivrenError::kivren(404, QStringLiteral("Unknown ID")));
+        co_return;
+    }
+    if (!JsonMembers::boolean(lookup.object, QStringLiteral("online"), false)) {
+        fail(KivrenError::kivren(409, QStringLiteral("That PC is offline")));
+        co_return;
+    }
+
+    const QString hostName = JsonMembers::text(lookup.object, QStringLiteral("name"), QStringLiteral("Remote"));
+    out.setHostName(hostName);
+    if (stop.stop_requested())
+        co_return;
+
+    const QJsonObject connectBody{
+        {QStringLiteral("id"), m_options.id},
+        {QStringLiteral("password"), m_options.password},
+        {QStringLiteral("clientName"), m_options.clientName},
+        {QStringLiteral("clientPlatform"), platformName},
+    };
+    const KivrenAnswer opened = co_await api.post(QStringLiteral("connect"), connectBody, stop);
+    if (stop.stop_requested())
+        co_return;
+    if (!opened.ok()) {
+        fail(*opened.error);
+        co_return;
+    }
+
+    m_options.keys = {JsonMembers::text(opened.object, QStringLiteral("sessionId")),
+                      JsonMembers::text(opened.object, QStringLiteral("sessionToken"))};
+    // A transport the answer does not name keeps the one of the session before.
+    const QJsonValue transport = opened.object.value(QStringLiteral("transport"));
+    if (transport.isString()) {
+        if (const auto reported = transportFromRaw(transport.toString()))
+            out.setTransport(*reported);
+    }
+
+    out.remember(m_options.id, hostName);
+    if (stop.stop_requested())
+        co_return;
+
+    m_since = 0;
+    out.setPhase(SessionPhase::live);
+    out.setStatus(QStringLiteral("Connected \u00B7 ") + transportLabel(out.transport()));
+
+    // Polls are strictly sequential: the pause runs from the end of one to the start of the next.
+    // The first failed poll ends the session; there is no retry.
+    for (;;) {
+        if (stop.stop_requested())
+            co_return;
+        const KivrenAnswer answer = co_await api.post(QStringLiteral("poll"), pollBody(m_options.keys, Role::viewer, m_since), stop);
+        if (stop.stop_requested())
+            co_return;
+        if (!answer.ok()) {
+            fail(*answer.error);
+            co_return;
+        }
+        applyPollAnswer(answer.object, stop);
+        co_await cancellablePause(pollPause, stop);
+    }
+}
+
+void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop)
+{
+    if (const auto cursor = cursorFrom(answer.value(QStringLiteral("since"))))
+        m_since = *cursor;
+
+    // Each picture is published as soon as it is decoded; an observer may react by
+    // disconnecting, after which nothing more of this answer is applied.
+    Listener &out = *m_options.listener;
+    for (const HostMessage &message : decodeHostMessages(answer)) {
+        if (stop.stop_requested())
+            return;
+        if (const auto *picture = std::get_if<Picture>(&message)) {
+            const QImage image = m_jpeg.decode(picture->jpeg);
+            if (!image.isNull())
+                out.setFrame(image);
+        } else if (const auto *hello = std::get_if<Hello>(&message)) {
+            out.setRemoteSize(QSizeF(hello->width, hello->height));
+            m_peerFeatures = hello->features;
+            if (!m_options.offered.isEmpty() && !stop.stop_requested())
+                startPush(Caps{m_options.offered});
+        }
+    }
+}
+
+std::optional<qint64> ViewerSession::cursorFrom(const QJsonValue &since)
+{
+    if (!since.isDouble())
+        return std::nullopt;
+    // Whole numbers are kept as 64-bit integers by the parser: take them exactly.
+    const QVariant exact = since.toVariant();
+    if (exact.typeId() == QMetaType::LongLong)
+        return exact.toLongLong();
+    const double value = std::trunc(since.toDouble());
+    // [-2^63, 2^63): the doubles that convert to qint64 without overflow.
+    constexpr double limit = 9223372036854775808.0;
+    if (!std::isfinite(value) || value < -limit || value >= limit)
+        return std::nullopt;
+    return static_cast<qint64>(value);
+}
+
+void ViewerSession::send(const RemoteInput &input)
+{
+    startPush(Input{input});
+}
+
+bool ViewerSession::changesButtons(const ViewerMessage &message)
+{
+    const auto *input = std::get_if<Input>(&message);
+    return !input || input->event.kind != RemoteInput::Kind::move;
+}
+
+bool ViewerSession::mayStartPush(const ViewerMessage &message) const
+{
+    return !m_barrierInFlight && (m_pushesInFlight == 0 || !changesButtons(message));
+}
+
+void ViewerSession::startPush(ViewerMessage message)
+{
+    if (m_heldPushes.isEmpty() && mayStartPush(message))
+        push(std::move(message));
+    else
+        m_heldPushes.append(std::move(message));
+}
+
+void ViewerSession::releaseHeldPushes()
+{
+    // Events still waiting for their turn belong to a session that has ended.
+    if (m_stop.stop_requested()) {
+        m_heldPushes.clear();
+        return;
+    }
+    while (!m_heldPushes.isEmpty() && mayStartPush(m_heldPushes.first()))
+        push(m_heldPushes.takeFirst());
+}
+
+QCoro::Task<> ViewerSession::push(ViewerMessage message)
+{
+    QPointer<ViewerSession> self(this);
+    const bool barrier = changesButtons(message);
+    ++m_pushesInFlight;
+    m_barrierInFlight = m_barrierInFlight || barrier;
+
+    // The answer and any failure are of no interest.
+    co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::viewer, encode(message)),
+                                      m_options.pushLifetime);
+    if (!self)
+        co_return;
+    --m_pushesInFlight;
+    if (barrier)
+        m_barrierInFlight = false;
+    releaseHeldPushes();
+}

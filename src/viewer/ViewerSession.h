@@ -1,0 +1,120 @@
+#pragma once
+
+#include "JpegDecoder.h"
+#include "RemoteInput.h"
+#include "SessionFeatures.h"
+#include "SessionPhase.h"
+#include "SessionProtocol.h"
+#include "Transport.h"
+
+#include <QImage>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QObject>
+#include <QSizeF>
+#include <QString>
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <optional>
+#include <stop_token>
+
+class KivrenAPI;
+
+// One attempt to view a remote machine: looks its ID up, opens the session, then polls its
+// pictures and pushes the user's pointer events until the session is stopped or a poll fails.
+// What it learns goes to a Listener (KivrenClient publishes it). Run by an OwnedTask; main
+// thread.
+class ViewerSession : public QObject
+{
+public:
+    // Pause between the end of one poll and the start of the next.
+    static constexpr std::chrono::milliseconds pollPause{90};
+
+    // The additions this viewer can use, sent in a caps message after the host's hello. None
+    // yet: no caps message is sent at all.
+    static SessionFeatures offeredFeatures() { return {}; }
+
+    // Where the session's progress goes. Called on the main thread, never once the session has
+    // been stopped.
+    class Listener
+    {
+    public:
+        // Read when the session reaches the switchboard, not when it was made.
+        virtual QString cloudURL() const = 0;
+        virtual Transport transport() const = 0;
+
+        virtual void setPhase(SessionPhase phase) = 0;
+        virtual void setStatus(const QString &status) = 0;
+        virtual void setError(const std::optional<QString> &error) = 0;
+        virtual void setHostName(const QString &name) = 0;
+        virtual void setTransport(Transport transport) = 0;
+        // The machine was reached: into the address book.
+        virtual void remember(const QString &id, const QString &name) = 0;
+        virtual void setFrame(const QImage &frame) = 0;
+        virtual void setRemoteSize(const QSizeF &size) = 0;
+
+    protected:
+        ~Listener() = default;
+    };
+
+    struct Options
+    {
+        // Both used only while the session has not been stopped.
+        KivrenAPI *api = nullptr;
+        Listener *listener = nullptr;
+        QString clientName;  // sent as "clientName"
+        QString id;          // compact, nine digits
+        QString password;    // display form, sent as it is
+        // Until this session's connect answer names its own, a disconnect closes these: the
+        // session before, which this one replaced without closing it.
+        SessionProtocol::SessionKeys keys;
+        // Pushes outlive the session (a release already on its way must still arrive) and
+        // stop with this token instead.
+        std::stop_token pushLifetime;
+        SessionFeatures offered = offeredFeatures();
+    };
+
+    explicit ViewerSession(Options options);
+
+    // Lookup, connect, then poll and pause until stopped; a failure ends it with phase failed.
+    QCoro::Task<> run(std::stop_token stop);
+
+    // One pointer event of the live session, pushed as an input message.
+    void send(const RemoteInput &input);
+
+    // The session a disconnect closes.
+    SessionProtocol::SessionKeys keys() const { return m_options.keys; }
+    // The additions the host named in its hello; none until it greets.
+    const SessionFeatures &peerFeatures() const { return m_peerFeatures; }
+    bool peerSupports(QStringView feature) const { return m_peerFeatures.contains(feature); }
+
+    // The poll cursor an answer's "since" leads to: a number truncated toward zero; none (keep
+    // the cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
+    static std::optional<qint64> cursorFrom(const QJsonValue &since);
+
+private:
+    void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
+
+    // Pushes run side by side, but a press, release or wheel event (anything but a move) waits
+    // until the pushes started before it are answered, and later events wait for it: the
+    // switchboard takes concurrent requests in any order, and a release that overtakes its
+    // press leaves the remote button held down. Moves between them still go out at once.
+    void startPush(SessionProtocol::ViewerMessage message);
+    void releaseHeldPushes();
+    bool mayStartPush(const SessionProtocol::ViewerMessage &message) const;
+    static bool changesButtons(const SessionProtocol::ViewerMessage &message);
+    QCoro::Task<> push(SessionProtocol::ViewerMessage message);
+
+    Options m_options;
+    JpegDecoder m_jpeg;
+    std::stop_token m_stop;
+    qint64 m_since = 0;
+    SessionFeatures m_peerFeatures;
+
+    int m_pushesInFlight = 0;
+    bool m_barrierInFlight = false;
+    QList<SessionProtocol::ViewerMessage> m_heldPushes;
+};

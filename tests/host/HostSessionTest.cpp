@@ -1,0 +1,140 @@
+// One host session on its own, against canned switchboard answers: what it sends byte for
+// byte, how it applies the viewer's messages, and silence once stopped.
+#include "CannedSwitchboard.h"
+#include "MacHostServiceFakes.h"
+
+#include "Base64.h"
+#include "HostSession.h"
+#include "KivrenAPI.h"
+#include "MacInput.h"
+#include "OwnedTask.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray answerWith(const QList<QJsonObject> &messages)
+{
+    QJsonArray frames;
+    for (const QJsonObject &message : messages) {
+        const QByteArray payload = Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact));
+        frames.append(QJsonObject{{"kind", "json"}, {"payload", QString::fromLatin1(payload)}});
+    }
+    return QJsonDocument(QJsonObject{{"frames", frames}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray payloadOf(const CannedSwitchboard::Request &request)
+{
+    return Base64::decodeStrict(request.body.value("payload").toString().toLatin1()).value_or(QByteArray());
+}
+
+class HostSessionTest : public ::testing::Test
+{
+protected:
+    HostSessionTest()
+        : api(board.origin())
+    {
+        MacInput::setLeftDown(false);
+    }
+
+    ~HostSessionTest() override
+    {
+        session.reset();
+        QTest::qWait(20);
+        MacInput::setLeftDown(false);
+    }
+
+    void start(SessionFeatures offered = HostSession::offeredFeatures())
+    {
+        HostSession::Options options;
+        options.api = &api;
+        options.desktop = &desktop;
+        options.keys = {"s1", "t1"};
+        options.pause = std::chrono::milliseconds(20);
+        options.offered = std::move(offered);
+        options.onClosed = [this] { ++closes; };
+        session.start(std::move(options));
+    }
+
+    static bool waitFor(const std::function<bool()> &condition) { return QTest::qWaitFor(condition, 10000); }
+
+    CannedSwitchboard board;
+    KivrenAPI api;
+    FakeDesktop desktop;
+    int closes = 0;
+    OwnedTask<HostSession> session;
+};
+
+TEST_F(HostSessionTest, Run_ClaimsGreetsStreamsAndAppliesTheViewersMessages)
+{
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, answerWith({{{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}},
+                                        {{"type", "caps"}, {"features", QJsonArray{"tiles"}}}})},
+                      {200, "{}"}});
+    start();
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
+
+    const QList<CannedSwitchboard::Request> requests = board.requests();
+    ASSERT_GE(requests.size(), 4);
+    EXPECT_EQ(requests[0].path, "claim");
+    EXPECT_EQ(requests[0].bytes, R"({"sessionId":"s1","sessionToken":"t1"})");
+    // The hello as it always was (the display is 1512 x 982 points), with no "features".
+    EXPECT_EQ(requests[1].path, "push");
+    EXPECT_EQ(requests[1].bytes,
+              R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ=="})");
+    EXPECT_EQ(requests[2].path, "push");
+    EXPECT_TRUE(requests[2].bytes.startsWith(R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":")"));
+    EXPECT_TRUE(payloadOf(requests[2]).startsWith("\xff\xd8\xff"));
+    EXPECT_EQ(requests[3].path, "poll");
+    EXPECT_EQ(requests[3].bytes, R"({"role":"host","sessionId":"s1","since":0,"token":"t1"})");
+
+    EXPECT_TRUE(desktop.events.contains(QStringLiteral("warp 766,511")));
+    EXPECT_EQ(session->geometry(), (DisplayGeometry{1512, 982, 10, 20}));
+    EXPECT_TRUE(session->peerSupports(u"tiles"));
+    EXPECT_TRUE(session.running());
+
+    // A close ends it at once: the rest of that answer is not applied, nothing more is captured.
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, answerWith({{{"type", "close"}}, {{"type", "input"}, {"kind", "move"}, {"x", 0}, {"y", 0}}})},
+                      {200, "{}"}});
+    ASSERT_TRUE(waitFor([&] { return !session.running(); }));
+    EXPECT_EQ(closes, 1);
+    EXPECT_FALSE(desktop.events.contains(QStringLiteral("warp 10,20")));
+    const int captures = desktop.captures;
+    QTest::qWait(100);
+    EXPECT_EQ(desktop.captures, captures);
+}
+
+TEST_F(HostSessionTest, Hello_NamesTheOfferedFeatures)
+{
+    start({"tiles", "modifiers"});
+    ASSERT_TRUE(waitFor([&] { return !board.requests(QStringLiteral("push")).isEmpty(); }));
+    EXPECT_EQ(QJsonDocument::fromJson(payloadOf(board.requests(QStringLiteral("push")).value(0))).object(),
+              (QJsonObject{{"type", "hello"},
+                           {"width", 1512},
+                           {"height", 982},
+                           {"platform", "macos"},
+                           {"features", QJsonArray{"modifiers", "tiles"}}}));
+}
+
+TEST_F(HostSessionTest, Stopped_AppliesNothingMore)
+{
+    board.hold(QStringLiteral("poll"));
+    start();
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    const int captures = desktop.captures;
+
+    session.reset();
+    board.releaseHeld(200, answerWith({{{"type", "input"}, {"kind", "move"}}, {{"type", "close"}}}));
+    QTest::qWait(150);
+
+    EXPECT_TRUE(desktop.events.isEmpty());
+    EXPECT_EQ(closes, 0);
+    EXPECT_EQ(desktop.captures, captures);
+}
+
+} // namespace

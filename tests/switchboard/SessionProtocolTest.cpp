@@ -1,0 +1,391 @@
+#include "SessionProtocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <variant>
+
+namespace {
+
+using namespace SessionProtocol;
+
+QJsonObject parse(const QByteArray &json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+
+// A poll answer holding the one frame a push body carries, as the switchboard relays it.
+QJsonObject answerRelaying(const QByteArray &pushBody)
+{
+    const QJsonObject pushed = parse(pushBody);
+    return {{"frames", QJsonArray{QJsonObject{{"kind", pushed["kind"]}, {"payload", pushed["payload"]}}}}};
+}
+
+QJsonObject answerWith(const QString &kind, const QByteArray &base64)
+{
+    return {{"frames", QJsonArray{QJsonObject{{"kind", kind}, {"payload", QString::fromLatin1(base64)}}}}};
+}
+
+RemoteInput pointer(RemoteInput::Kind kind, double x, double y, std::int64_t button, std::int64_t clicks, double dx,
+                    double dy)
+{
+    return {kind, x, y, button, clicks, dx, dy};
+}
+
+using AnyMessage = std::variant<HostMessage, ViewerMessage>;
+
+// --- Round trips -------------------------------------------------------------------------
+
+struct RoundTripCase
+{
+    const char *name;
+    AnyMessage message;
+
+    friend void PrintTo(const RoundTripCase &row, std::ostream *out) { *out << row.name; }
+};
+
+class SessionProtocolRoundTrip : public ::testing::TestWithParam<RoundTripCase>
+{
+};
+
+// Encoded, pushed, relayed and polled by the other side: the same message comes out.
+TEST_P(SessionProtocolRoundTrip, PushThenPoll_GivesTheSameMessage)
+{
+    const SessionKeys keys{"s1", "t1"};
+    if (const auto *fromHost = std::get_if<HostMessage>(&GetParam().message)) {
+        const QByteArray body = pushBody(keys, Role::host, encode(*fromHost));
+        EXPECT_EQ(parse(body).value("role"), "host");
+        EXPECT_EQ(decodeHostMessages(answerRelaying(body)), QList<HostMessage>{*fromHost});
+    } else {
+        const ViewerMessage &sent = std::get<ViewerMessage>(GetParam().message);
+        const QByteArray body = pushBody(keys, Role::viewer, encode(sent));
+        EXPECT_EQ(parse(body).value("role"), "viewer");
+        EXPECT_EQ(decodeViewerMessages(answerRelaying(body)), QList<ViewerMessage>{sent});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, SessionProtocolRoundTrip,
+    ::testing::Values(
+        RoundTripCase{"Hello", HostMessage{Hello{1512, 982, "macos", {}}}},
+        RoundTripCase{"HelloWithFeatures", HostMessage{Hello{1440.5, 900, "windows", {"tiles", "modifiers"}}}},
+        RoundTripCase{"Picture", HostMessage{Picture{QByteArray("\xff\xd8\xff\xe0\0jpeg\"\\", 11)}}},
+        RoundTripCase{"InputRightDoubleDown", ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.25, 0.75, 1, 2, 0, 0)}}},
+        RoundTripCase{"InputWheel", ViewerMessage{Input{pointer(RemoteInput::Kind::wheel, 1, 0, 0, 1, -3.5, -120)}}},
+        RoundTripCase{"InputMove", ViewerMessage{Input{pointer(RemoteInput::Kind::move, 0.001, 0.999, 0, 1, 0, 0)}}},
+        RoundTripCase{"InputUp", ViewerMessage{Input{pointer(RemoteInput::Kind::up, 0.5, 0.5, 0, 1, 0, 0)}}},
+        RoundTripCase{"SpecialKeyRelease", ViewerMessage{Key{"ArrowLeft", "", false}}},
+        RoundTripCase{"PlainKeyPress", ViewerMessage{Key{"", "\u00e9", true}}},
+        RoundTripCase{"TextWithEscapes", ViewerMessage{Text{"h\u00e9llo \"quoted\"\\\n\t"}}},
+        RoundTripCase{"Close", ViewerMessage{Close{}}},
+        RoundTripCase{"Caps", ViewerMessage{Caps{{"tiles", "modifiers"}}}},
+        RoundTripCase{"CapsEmpty", ViewerMessage{Caps{}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- Today's bytes -------------------------------------------------------------------------
+
+// Payloads as this program (and its peers) have always written them: an encoder and decoder
+// changed together must still produce and accept exactly these.
+struct PayloadSample
+{
+    const char *name;
+    AnyMessage message;
+    const char *base64;
+
+    friend void PrintTo(const PayloadSample &row, std::ostream *out) { *out << row.name; }
+};
+
+class SessionProtocolPayload : public ::testing::TestWithParam<PayloadSample>
+{
+};
+
+TEST_P(SessionProtocolPayload, EncodeAndDecode_MatchTodaysBytes)
+{
+    const PayloadSample &sample = GetParam();
+    const QJsonObject answer = answerWith(kindJson, sample.base64);
+    if (const auto *fromHost = std::get_if<HostMessage>(&sample.message)) {
+        EXPECT_EQ(encode(*fromHost).base64, QByteArray(sample.base64));
+        EXPECT_EQ(decodeHostMessages(answer), QList<HostMessage>{*fromHost});
+    } else {
+        const ViewerMessage &fromViewer = std::get<ViewerMessage>(sample.message);
+        EXPECT_EQ(encode(fromViewer).base64, QByteArray(sample.base64));
+        EXPECT_EQ(decodeViewerMessages(answer), QList<ViewerMessage>{fromViewer});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, SessionProtocolPayload,
+    ::testing::Values(
+        // {"height":982,"platform":"macos","type":"hello","width":1512}
+        PayloadSample{"Hello", HostMessage{Hello{1512, 982, "macos", {}}},
+                      "eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ=="},
+        // {"button":1,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"down","type":"input","x":0.25,"y":0.75}
+        PayloadSample{"InputRightDown", ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0)}},
+                      "eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dC"
+                      "IsIngiOjAuMjUsInkiOjAuNzV9"},
+        // {"button":0,"clickCount":2,"deltaX":1.5,"deltaY":-120,"kind":"wheel","type":"input","x":0.5,"y":0.125}
+        PayloadSample{"InputWheel", ViewerMessage{Input{pointer(RemoteInput::Kind::wheel, 0.5, 0.125, 0, 2, 1.5, -120)}},
+                      "eyJidXR0b24iOjAsImNsaWNrQ291bnQiOjIsImRlbHRhWCI6MS41LCJkZWx0YVkiOi0xMjAsImtpbmQiOiJ3aGVlbCIsInR5cGUiOi"
+                      "JpbnB1dCIsIngiOjAuNSwieSI6MC4xMjV9"},
+        // {"type":"close"}
+        PayloadSample{"Close", ViewerMessage{Close{}}, "eyJ0eXBlIjoiY2xvc2UifQ=="}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Request bodies as they were written before push bodies were built as bytes, and as they are
+// now: the same object either way, with the session members ahead of the payload.
+struct BodySample
+{
+    const char *name;
+    std::function<QByteArray()> ours;
+    const char *before;
+    const char *now;
+
+    friend void PrintTo(const BodySample &row, std::ostream *out) { *out << row.name; }
+};
+
+class SessionProtocolBody : public ::testing::TestWithParam<BodySample>
+{
+};
+
+TEST_P(SessionProtocolBody, Body_DecodesAsBefore_SessionMembersFirst)
+{
+    const QByteArray ours = GetParam().ours();
+    EXPECT_EQ(ours, QByteArray(GetParam().now));
+    EXPECT_EQ(parse(ours), parse(GetParam().before));
+    const qsizetype payload = ours.indexOf("\"payload\"");
+    if (payload >= 0) {
+        for (const char *member : {"\"sessionId\"", "\"token\"", "\"role\"", "\"kind\""})
+            EXPECT_LT(ours.indexOf(member), payload) << member;
+    }
+}
+
+const SessionKeys sampleKeys{"s1", "t1"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, SessionProtocolBody,
+    ::testing::Values(
+        BodySample{"HostHelloPush",
+                   [] { return pushBody(sampleKeys, Role::host, encode(HostMessage{Hello{1512, 982, "macos", {}}})); },
+                   R"({"kind":"json","payload":"eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ==","role":"host","sessionId":"s1","token":"t1"})",
+                   R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ=="})"},
+        BodySample{"ViewerInputPush",
+                   [] {
+                       return pushBody(sampleKeys, Role::viewer,
+                                       encode(ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0)}}));
+                   },
+                   R"({"kind":"json","payload":"eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dCIsIngiOjAuMjUsInkiOjAuNzV9","role":"viewer","sessionId":"s1","token":"t1"})",
+                   R"({"kind":"json","role":"viewer","sessionId":"s1","token":"t1","payload":"eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dCIsIngiOjAuMjUsInkiOjAuNzV9"})"},
+        BodySample{"HostPicturePush",
+                   [] { return pushBody(sampleKeys, Role::host, encode(HostMessage{Picture{"\xff\xd8\xff"}})); },
+                   R"({"kind":"jpeg","payload":"/9j/","role":"host","sessionId":"s1","token":"t1"})",
+                   R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":"/9j/"})"},
+        // Polls go out as objects; KivrenAPI writes them compact.
+        BodySample{"HostPoll",
+                   [] { return QJsonDocument(pollBody(sampleKeys, Role::host, 0)).toJson(QJsonDocument::Compact); },
+                   R"({"role":"host","sessionId":"s1","since":0,"token":"t1"})",
+                   R"({"role":"host","sessionId":"s1","since":0,"token":"t1"})"},
+        BodySample{"ViewerPoll",
+                   [] { return QJsonDocument(pollBody(sampleKeys, Role::viewer, 9007199254740993)).toJson(QJsonDocument::Compact); },
+                   R"({"role":"viewer","sessionId":"s1","since":9007199254740993,"token":"t1"})",
+                   R"({"role":"viewer","sessionId":"s1","since":9007199254740993,"token":"t1"})"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SessionProtocol, PushBody_EscapesSessionMembersAndReusesTheBuffer)
+{
+    const SessionKeys odd{"s\"1\\\u00e9", "t\n\u0001"};
+    QByteArray buffer;
+    buffer.reserve(64 * 1024);
+    const char *memory = buffer.constData();
+
+    const QByteArray body = pushBody(odd, Role::viewer, encode(ViewerMessage{Close{}}), std::move(buffer));
+
+    EXPECT_EQ(body.constData(), memory);
+    EXPECT_FALSE(body.contains('\n'));
+    EXPECT_EQ(parse(body), (QJsonObject{{"sessionId", odd.id}, {"token", odd.token}, {"role", "viewer"}, {"kind", "json"},
+                                        {"payload", "eyJ0eXBlIjoiY2xvc2UifQ=="}}));
+}
+
+// --- Decoding what each side receives ----------------------------------------------------
+
+struct ViewerMessageCase
+{
+    const char *name;
+    const char *json;
+    std::optional<ViewerMessage> decoded;
+
+    friend void PrintTo(const ViewerMessageCase &row, std::ostream *out) { *out << row.name; }
+};
+
+class SessionProtocolViewerMessage : public ::testing::TestWithParam<ViewerMessageCase>
+{
+};
+
+// A missing or mistyped member is never an error: it takes its default.
+TEST_P(SessionProtocolViewerMessage, Decode_FillsDefaultsAndSkipsTheUnknown)
+{
+    EXPECT_EQ(decodeViewerMessage(parse(GetParam().json)), GetParam().decoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, SessionProtocolViewerMessage,
+    ::testing::Values(
+        ViewerMessageCase{"BareInputIsMoveToTopLeft", R"({"type":"input"})", Input{}},
+        ViewerMessageCase{"UnknownKindIsMove", R"({"type":"input","kind":"hover","x":0.5})",
+                          Input{pointer(RemoteInput::Kind::move, 0.5, 0, 0, 1, 0, 0)}},
+        ViewerMessageCase{"MistypedMembersDefault",
+                          R"({"type":"input","kind":"down","x":"1","button":1.5,"clickCount":"2","deltaY":null})",
+                          Input{pointer(RemoteInput::Kind::down, 0, 0, 0, 1, 0, 0)}},
+        ViewerMessageCase{"KeyDefaults", R"({"type":"key"})", Key{"", "", true}},
+        ViewerMessageCase{"KeyDownNotBoolean", R"({"type":"key","key":"a","down":"no"})", Key{"", "a", true}},
+        ViewerMessageCase{"TextInKey", R"({"type":"text","key":"hi"})", Text{"hi"}},
+        ViewerMessageCase{"TextUnderOtherMember", R"({"type":"text","text":"hi"})", std::nullopt},
+        ViewerMessageCase{"CloseWithExtras", R"({"type":"close","reason":1})", Close{}},
+        ViewerMessageCase{"CapsKeepsTextNamesOnce", R"({"type":"caps","features":["tiles",7,"modifiers","tiles"]})",
+                          Caps{{"modifiers", "tiles"}}},
+        ViewerMessageCase{"CapsWithoutArray", R"({"type":"caps","features":"tiles"})", Caps{}},
+        ViewerMessageCase{"UnknownType", R"({"type":"paste","key":"x"})", std::nullopt},
+        ViewerMessageCase{"TypeNotText", R"({"type":7})", std::nullopt},
+        ViewerMessageCase{"NoType", R"({"kind":"down"})", std::nullopt}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct HostMessagesCase
+{
+    const char *name;
+    const char *answer;
+    QList<HostMessage> decoded;
+
+    friend void PrintTo(const HostMessagesCase &row, std::ostream *out) { *out << row.name; }
+};
+
+class SessionProtocolHostMessages : public ::testing::TestWithParam<HostMessagesCase>
+{
+};
+
+TEST_P(SessionProtocolHostMessages, Decode_KeepsPicturesAndSizes)
+{
+    EXPECT_EQ(decodeHostMessages(parse(GetParam().answer)), GetParam().decoded);
+}
+
+// Payloads: {"width":800,"height":600}; {"type":"hello","width":1,"height":2,"platform":"windows",
+// "features":["tiles",1]}; {"width":"1920","height":"1080"}; {"width":1920}; {"type":"close"}; [1].
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SessionProtocolHostMessages,
+    ::testing::Values(
+        HostMessagesCase{"SizeWithoutTypeIsHello", R"({"frames":[{"kind":"json","payload":"eyJ3aWR0aCI6ODAwLCJoZWlnaHQiOjYwMH0="}]})",
+                         {Hello{800, 600, "", {}}}},
+        HostMessagesCase{"HelloWithFeatures",
+                         R"({"frames":[{"kind":"json","payload":"eyJ0eXBlIjoiaGVsbG8iLCJ3aWR0aCI6MSwiaGVpZ2h0IjoyLCJwbGF0Zm9ybSI6IndpbmRvd3MiLCJmZWF0dXJlcyI6WyJ0aWxlcyIsMV19"}]})",
+                         {Hello{1, 2, "windows", {"tiles"}}}},
+        HostMessagesCase{"PicturesInOrderWhateverTheirBytes",
+                         R"({"frames":[{"kind":"jpeg","payload":"YWJj"},{"kind":"jpeg","payload":"/9j/"}]})",
+                         {Picture{"abc"}, Picture{"\xff\xd8\xff"}}},
+        HostMessagesCase{"SkipsWhatTheViewerDoesNotRead",
+                         R"({"frames":[{"kind":"json","payload":"eyJ3aWR0aCI6IjE5MjAiLCJoZWlnaHQiOiIxMDgwIn0="},
+                                       {"kind":"json","payload":"eyJ3aWR0aCI6MTkyMH0="},
+                                       {"kind":"json","payload":"eyJ0eXBlIjoiY2xvc2UifQ=="},
+                                       {"kind":"json","payload":"WzFd"},
+                                       {"kind":"png","payload":"YWJj"},
+                                       {"kind":"jpeg","payload":"YWJj"}]})",
+                         {Picture{"abc"}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SessionProtocol, ViewerMessages_OnlyJsonFramesReachTheHost)
+{
+    // A picture pushed to the host, then a close: only the close counts.
+    const QJsonObject answer{{"frames", QJsonArray{QJsonObject{{"kind", "jpeg"}, {"payload", "eyJ0eXBlIjoiY2xvc2UifQ=="}},
+                                                   QJsonObject{{"kind", "json"}, {"payload", "eyJ0eXBlIjoiY2xvc2UifQ=="}}}}};
+    EXPECT_EQ(decodeViewerMessages(answer), QList<ViewerMessage>{Close{}});
+}
+
+TEST(SessionFeatures, Names_SortedOnceAndFoundByName)
+{
+    const SessionFeatures features{"tiles", "modifiers", "tiles"};
+    EXPECT_EQ(features.names(), (QStringList{"modifiers", "tiles"}));
+    EXPECT_TRUE(features.contains(u"tiles"));
+    EXPECT_FALSE(features.contains(u"Tiles"));
+    EXPECT_FALSE(SessionFeatures{}.contains(u"tiles"));
+    EXPECT_EQ(SessionFeatures::fromJson(features.toJson()), features);
+    EXPECT_TRUE(SessionFeatures::fromJson(QJsonValue("tiles")).isEmpty());
+}
+
+// --- Frames ----------------------------------------------------------------------------
+
+TEST(SessionProtocol, PollBody_SinceIsInteger)
+{
+    const QJsonObject poll = pollBody({"s1", "t1"}, Role::host, 0);
+    EXPECT_EQ(poll, (QJsonObject{{"sessionId", "s1"}, {"token", "t1"}, {"role", "host"}, {"since", 0}}));
+    EXPECT_EQ(QJsonDocument(poll).toJson(QJsonDocument::Compact).count("\"since\":0"), 1);
+}
+
+TEST(SessionProtocol, JsonPayload_IsBase64OfCompactJson)
+{
+    const ViewerMessage message = Input{pointer(RemoteInput::Kind::down, 0.25, 0, 1, 1, 0, 0)};
+    const Envelope envelope = encode(message);
+    EXPECT_EQ(envelope.kind, kindJson);
+
+    const QByteArray json = QByteArray::fromBase64(envelope.base64);
+    EXPECT_FALSE(json.contains(' '));
+    EXPECT_FALSE(json.contains('\n'));
+    EXPECT_EQ(QJsonDocument::fromJson(json).object(), toJson(message));
+}
+
+// A poll answer and the frames it yields, as "kind:payload-text" with "+msg" when a json frame
+// parsed as an object.
+struct FramesCase
+{
+    const char *name;
+    const char *answer;
+    QStringList frames;
+
+    friend void PrintTo(const FramesCase &row, std::ostream *out) { *out << row.name; }
+};
+
+QStringList describe(const QList<Frame> &frames)
+{
+    QStringList out;
+    for (const Frame &f : frames)
+        out << f.kind + ":" + QString::fromUtf8(f.bytes) + (f.message ? "+msg" : "");
+    return out;
+}
+
+class SessionProtocolFrames : public ::testing::TestWithParam<FramesCase>
+{
+};
+
+TEST_P(SessionProtocolFrames, DecodeFrames_KeepsOnlySoundFrames)
+{
+    EXPECT_EQ(describe(decodeFrames(parse(GetParam().answer))), GetParam().frames);
+}
+
+// Payloads: "eyJ0eXBlIjoiY2xvc2UifQ==" is {"type":"close"}, "WzFd" is [1], "e30=" is {}, "/9g=" is FF D8.
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SessionProtocolFrames,
+    ::testing::Values(
+        FramesCase{"NoFrames", R"({"since":3})", {}},
+        FramesCase{"FramesNotArray", R"({"frames":{"kind":"json","payload":"e30="}})", {}},
+        FramesCase{"OneNonObjectDropsAll",
+                   R"({"frames":[{"kind":"json","payload":"eyJ0eXBlIjoiY2xvc2UifQ=="},7,{"kind":"json","payload":"e30="}]})",
+                   {}},
+        FramesCase{"InOrder",
+                   R"({"frames":[{"kind":"json","payload":"eyJ0eXBlIjoiY2xvc2UifQ=="},{"kind":"jpeg","payload":"YWJj"}]})",
+                   {R"(json:{"type":"close"}+msg)", "jpeg:abc"}},
+        FramesCase{"BadFramesSkippedNeighboursKept",
+                   R"({"frames":[{"kind":"json","payload":"e30="},
+                                 {"kind":"json","payload":"e30\n="},
+                                 {"kind":"json","payload":"e3 0="},
+                                 {"kind":"json"},
+                                 {"kind":7,"payload":"e30="},
+                                 {"kind":"json","payload":["e30="]},
+                                 {"kind":"jpeg","payload":"YWJj","extra":true}]})",
+                   {"json:{}+msg", "jpeg:abc"}},
+        FramesCase{"JsonNotObjectKeptWithoutMessage",
+                   R"({"frames":[{"kind":"json","payload":"WzFd"},{"kind":"json","payload":"bm90IGpzb24="}]})",
+                   {"json:[1]", "json:not json"}},
+        FramesCase{"UnknownKindPassedOn", R"({"frames":[{"kind":"png","payload":"YWJj"}]})", {"png:abc"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
