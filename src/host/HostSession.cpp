@@ -33,7 +33,8 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
     if (stop.stop_requested())
         co_return;
 
-    // Input is placed on the display as it was when the viewer came; it stays fixed.
+    // Input is placed on the display as it was when the viewer came; it stays fixed (unless
+    // there was none yet, below).
     m_geometry = desktop ? DisplayGeometry::ofMainDisplay(*desktop) : DisplayGeometry{};
 
     const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
@@ -56,6 +57,10 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
         const KivrenAnswer answer = co_await api.post(pollPath, pollBody(keys, Role::host, 0), stop);
         if (stop.stop_requested())
             co_return;
+        // A desktop still being set up when the viewer came (a Wayland one waiting for the
+        // person's consent) had no display to place input on yet: it is taken once there is one.
+        if (desktop && (m_geometry.width <= 0 || m_geometry.height <= 0))
+            m_geometry = DisplayGeometry::ofMainDisplay(*desktop);
         if (answer.ok()) {
             // A close stops the rest of the answer too.
             for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {

@@ -121,6 +121,21 @@ TEST_F(HostSessionTest, Hello_NamesTheOfferedFeatures)
                            {"features", QJsonArray{"modifiers", "tiles"}}}));
 }
 
+TEST_F(HostSessionTest, Input_IsPlacedOnTheDisplay_OnceADesktopWithoutOneHasIt)
+{
+    desktop.bounds = QRectF();
+    board.hold(QStringLiteral("poll"));
+    start();
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    EXPECT_EQ(session->geometry(), (DisplayGeometry{0, 0, 0, 0}));
+
+    // The desktop's session came up while the viewer was already there.
+    desktop.bounds = QRectF(10, 20, 1512, 982);
+    board.releaseHeld(200, answerWith({{{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}}));
+    ASSERT_TRUE(waitFor([&] { return desktop.events.contains(QStringLiteral("warp 766,511")); })) << desktop.events.join(u'|').toStdString();
+    EXPECT_EQ(session->geometry(), (DisplayGeometry{1512, 982, 10, 20}));
+}
+
 TEST_F(HostSessionTest, Stopped_AppliesNothingMore)
 {
     board.hold(QStringLiteral("poll"));
