@@ -36,7 +36,8 @@ public:
     virtual void warpPointer(QPointF point) = 0;
     // clickState: 1 for a single click, 2 for a double click, ...
     virtual void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) = 0;
-    // A pixel-unit vertical scroll placed at `point` (the pointer itself is not moved).
+    // A pixel-unit vertical scroll placed at `point`. The pointer ends where it was on X11; a
+    // Wayland desktop does not tell where that is, so there it stays at `point`.
     virtual void postScroll(QPointF point, std::int32_t deltaY) = 0;
     virtual void postKey(SpecialKey key, bool down) = 0;
     // Types every character of `text` (one key-down carrying all of them on the original platform).

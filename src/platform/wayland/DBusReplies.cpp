@@ -28,16 +28,6 @@ std::optional<QString> objectPath(const QDBusMessage &reply)
     return path;
 }
 
-std::optional<QString> text(const QDBusMessage &reply)
-{
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return std::nullopt;
-    const QVariant first = reply.arguments().constFirst();
-    if (first.metaType() != QMetaType::fromType<QString>())
-        return std::nullopt;
-    return first.toString();
-}
-
 QVariant variant(const QDBusMessage &reply)
 {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())

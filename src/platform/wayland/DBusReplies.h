@@ -17,7 +17,6 @@ QString error(const QDBusMessage &reply);
 
 // The reply's first argument, when it has one of the wanted type.
 std::optional<QString> objectPath(const QDBusMessage &reply);
-std::optional<QString> text(const QDBusMessage &reply);
 // The value inside a variant reply (Properties.Get).
 QVariant variant(const QDBusMessage &reply);
 

@@ -6,7 +6,6 @@
 
 #include <QCoroDBus>
 #include <QDBusArgument>
-#include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QPointer>
@@ -81,20 +80,6 @@ PortalRemoteDesktopSession::PortalRemoteDesktopSession(QDBusConnection bus, Sett
 PortalRemoteDesktopSession::~PortalRemoteDesktopSession()
 {
     stop();
-}
-
-bool PortalRemoteDesktopSession::available(const QDBusConnection &bus)
-{
-    QDBusConnectionInterface *daemon = bus.interface();
-    if (!daemon)
-        return false;
-    if (daemon->isServiceRegistered(portalService).value())
-        return true;
-    const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListActivatableNames")));
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
-        && reply.arguments().constFirst().toStringList().contains(portalService);
 }
 
 void PortalRemoteDesktopSession::start()

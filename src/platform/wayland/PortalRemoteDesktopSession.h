@@ -33,9 +33,6 @@ public:
     PortalRemoteDesktopSession(QDBusConnection bus, SettingsStore *settings, QObject *parent = nullptr);
     ~PortalRemoteDesktopSession() override;
 
-    // Whether a desktop portal is on the bus or can be started by it.
-    static bool available(const QDBusConnection &bus);
-
     void start() override;
     void stop() override;
 
