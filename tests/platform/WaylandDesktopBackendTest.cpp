@@ -159,6 +159,34 @@ TEST_F(WaylandDesktopBackendTest, CapturesTheMainDisplay_AsBgrx)
     EXPECT_TRUE(showsQuadrants(*image));
 }
 
+TEST_F(WaylandDesktopBackendTest, HeldPictures_StayUnchanged_WhileTheScreenMovesOnAndAfterTheStreamEnds)
+{
+    // A window that repaints all the time, over the quadrants.
+    WaylandProbeProcess animated(true);
+    ASSERT_TRUE(animated.waitReady(startTimeoutMs).isValid());
+    ASSERT_TRUE(captureQuadrants()); // the stream runs
+    const auto bytesOf = [](const ScreenImage &image) {
+        return QByteArray(reinterpret_cast<const char *>(image.pixels),
+                          static_cast<qsizetype>(image.stride) * image.height);
+    };
+    std::optional<ScreenImage> held;
+    ASSERT_TRUE(waitUntil([&] { return (held = backend->captureMainDisplay()) && !showsQuadrants(*held); }, startTimeoutMs,
+                          20, 10));
+    const QByteArray before = bytesOf(*held);
+
+    const std::uint64_t frames = backend->capture().framesReceived();
+    ASSERT_TRUE(waitUntil([&] { return backend->capture().framesReceived() >= frames + 40; }, startTimeoutMs, 20, 10));
+    const std::optional<ScreenImage> newer = backend->captureMainDisplay();
+    ASSERT_TRUE(newer);
+    EXPECT_NE(bytesOf(*newer), before); // the screen moved on...
+    EXPECT_EQ(bytesOf(*held), before);  // ...the held picture did not
+
+    // Both stay readable once the stream is gone.
+    backend.reset();
+    EXPECT_EQ(bytesOf(*held), before);
+    EXPECT_EQ(bytesOf(*newer).size(), before.size());
+}
+
 struct ClickCase
 {
     std::string name;

@@ -114,8 +114,7 @@ struct PipeWireCapture::Connection
     std::shared_ptr<Frame> latest;
     std::uint64_t frames = 0;
 
-    // Both run inside PipeWire's loop: they must only note the event for later.
-    std::function<void()> frameArrived;
+    // Runs inside PipeWire's loop: it must only note the failure for later.
     std::function<void(const QString &)> broke;
 
     ~Connection()
@@ -246,8 +245,6 @@ void PipeWireCapture::Connection::process()
         return;
     latest = std::move(newest); // the previous frame goes back unless an image of it is held
     ++frames;
-    if (frameArrived)
-        frameArrived();
 }
 
 namespace {
@@ -298,16 +295,14 @@ bool PipeWireCapture::connectTo(std::uint32_t nodeId, int remoteFd)
     if (!connection->core)
         return refuse(QStringLiteral("PipeWire: the daemon cannot be reached"));
 
-    Connection *raw = connection.get();
-    connection->frameArrived = [this] {
-        QMetaObject::invokeMethod(this, [this] { emit frameReceived(); }, Qt::QueuedConnection);
-    };
-    connection->broke = [this, raw](const QString &reason) {
-        // Tearing the stream down inside its own callback is not allowed: later, from Qt's loop.
+    const std::uint64_t generation = ++m_generation;
+    connection->broke = [this, generation](const QString &reason) {
+        // Tearing the stream down inside its own callback is not allowed: later, from Qt's loop,
+        // and only if this is still the stream.
         QMetaObject::invokeMethod(
             this,
-            [this, raw, reason] {
-                if (m_connection.get() == raw)
+            [this, generation, reason] {
+                if (m_connection && m_generation == generation)
                     reportFailure(reason);
             },
             Qt::QueuedConnection);
@@ -354,7 +349,7 @@ bool PipeWireCapture::connectTo(std::uint32_t nodeId, int remoteFd)
         events.process = [](void *data) { static_cast<Connection *>(data)->process(); };
         return events;
     }();
-    pw_stream_add_listener(connection->stream, &connection->streamListener, &streamEvents, raw);
+    pw_stream_add_listener(connection->stream, &connection->streamListener, &streamEvents, connection.get());
 
     std::uint8_t storage[paramBufferBytes];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));

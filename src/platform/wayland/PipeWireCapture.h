@@ -43,8 +43,6 @@ public:
     std::uint64_t framesReceived() const;
 
 signals:
-    // Emitted from the event loop, never from inside latestFrame().
-    void frameReceived();
     // The stream broke off (the node went away, the daemon closed the connection). The capture
     // is disconnected by then; images already handed out stay valid.
     void failed(const QString &reason);
@@ -57,6 +55,8 @@ private:
 
     std::shared_ptr<Connection> m_connection;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    // Tells a failure reported late apart from the stream connected since.
+    std::uint64_t m_generation = 0;
     bool m_dispatching = false;
     QString m_failure;
 };
