@@ -226,14 +226,10 @@ bool measure(int width, int height, Row &row)
 struct WaylandRow
 {
     std::string screen;
-    double take = 0;
-    double jpeg = 0;
-    double base64 = 0;
-    double total = 0;
+    double take = 0;    // the newest buffer from the stream
+    double picture = 0; // MacCapture::jpeg and base64 of that buffer
     qsizetype bytes = 0;
-    double bareScale = 0;
-    double bareEncode = 0;
-    double bareBase64 = 0;
+    double bare = 0; // libyuv box scale, TurboJPEG encode and base64 of the same buffer
     double framesPerSecond = 0;
 };
 
@@ -262,57 +258,66 @@ int measureWayland()
     std::vector<std::uint8_t> scaled(static_cast<std::size_t>(targetWidth) * targetHeight * 4);
     tjhandle handle = tjInitCompress();
     std::vector<unsigned char> output(tjBufSize(targetWidth, targetHeight, TJSAMP_420));
-    unsigned long bareBytes = 0;
 
     std::optional<ScreenImage> image;
     std::optional<MacCapture::Picture> picture;
     const std::uint64_t framesBefore = backend.capture().framesReceived();
     const auto started = Clock::now();
-    const std::vector<double> medians = interleavedMedians({
+    const auto timed = [](const std::function<void()> &step) {
+        const auto start = Clock::now();
+        step();
+        return millisecondsSince(start);
+    };
+    // The host's picture and the bare blocks, each one step: on a busy machine a long step is
+    // interrupted more often than the sum of short ones, which would favour the pieces. Which of
+    // the two reads the freshly written buffer first alternates from round to round.
+    const auto hostPicture = [&] {
+        picture = MacCapture::jpeg(*image, maxWidth, quality);
+        Base64::encode(picture->jpeg);
+    };
+    const auto bareBlocks = [&] {
+        libyuv::ARGBScale(image->pixels, image->stride, image->width, image->height, scaled.data(), targetWidth * 4,
+                          targetWidth, targetHeight, libyuv::kFilterBox);
+        unsigned char *buffer = output.data();
+        unsigned long bytes = output.size();
+        tjCompress2(handle, scaled.data(), targetWidth, targetWidth * 4, targetHeight, TJPF_BGRX, &buffer, &bytes,
+                    TJSAMP_420, static_cast<int>(std::lround(quality * 100)), TJFLAG_NOREALLOC);
+        Base64::encode(QByteArray::fromRawData(reinterpret_cast<const char *>(output.data()), static_cast<qsizetype>(bytes)));
+    };
+    std::vector<double> takes;
+    std::vector<double> pictures;
+    std::vector<double> bares;
+    for (int round = 0; round < warmUp + frames; ++round) {
         // Frames arrive between rounds, as they do between the host's pictures.
-        [&] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); },
-        // The host's picture from the buffer in hand, then its pieces.
-        [&] {
-            image = backend.captureMainDisplay();
-            picture = MacCapture::jpeg(*image, maxWidth, quality);
-            Base64::encode(picture->jpeg);
-        },
-        [&] { image = backend.captureMainDisplay(); },
-        [&] { picture = MacCapture::jpeg(*image, maxWidth, quality); },
-        [&] { Base64::encode(picture->jpeg); },
-        // The bare blocks on the same buffer.
-        [&] {
-            libyuv::ARGBScale(image->pixels, image->stride, image->width, image->height, scaled.data(),
-                              targetWidth * 4, targetWidth, targetHeight, libyuv::kFilterBox);
-        },
-        [&] {
-            unsigned char *buffer = output.data();
-            bareBytes = output.size();
-            tjCompress2(handle, scaled.data(), targetWidth, targetWidth * 4, targetHeight, TJPF_BGRX, &buffer,
-                        &bareBytes, TJSAMP_420, static_cast<int>(std::lround(quality * 100)), TJFLAG_NOREALLOC);
-        },
-        [&] {
-            Base64::encode(QByteArray::fromRawData(reinterpret_cast<const char *>(output.data()),
-                                                   static_cast<qsizetype>(bareBytes)));
-            image.reset(); // a held frame keeps its buffer from the compositor
-        },
-    });
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const double take = timed([&] { image = backend.captureMainDisplay(); });
+        double host = 0;
+        double bare = 0;
+        if (round % 2) {
+            host = timed(hostPicture);
+            bare = timed(bareBlocks);
+        } else {
+            bare = timed(bareBlocks);
+            host = timed(hostPicture);
+        }
+        image.reset(); // a held frame keeps its buffer from the compositor
+        if (round < warmUp)
+            continue;
+        takes.push_back(take);
+        pictures.push_back(host);
+        bares.push_back(bare);
+    }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     tjDestroy(handle);
 
     WaylandRow row;
-    row.total = medians[1];
-    row.take = medians[2];
-    row.jpeg = medians[3];
-    row.base64 = medians[4];
-    row.bareScale = medians[5];
-    row.bareEncode = medians[6];
-    row.bareBase64 = medians[7];
+    row.take = median(takes);
+    row.picture = median(pictures);
+    row.bare = median(bares);
     row.bytes = picture ? picture->jpeg.size() : 0;
     row.framesPerSecond = static_cast<double>(backend.capture().framesReceived() - framesBefore) / seconds;
-    std::printf("wayland-row %dx%d %.4f %.4f %.4f %.4f %lld %.4f %.4f %.4f %.1f\n", width, height, row.take, row.jpeg,
-                row.base64, row.total, static_cast<long long>(row.bytes), row.bareScale, row.bareEncode,
-                row.bareBase64, row.framesPerSecond);
+    std::printf("wayland-row %dx%d %.4f %.4f %lld %.4f %.1f\n", width, height, row.take, row.picture,
+                static_cast<long long>(row.bytes), row.bare, row.framesPerSecond);
     return 0;
 }
 
@@ -331,19 +336,15 @@ std::optional<WaylandRow> waylandRow(const char *self)
     }
     for (const QByteArray &line : inner.readAllStandardOutput().split('\n')) {
         const QList<QByteArray> words = line.split(' ');
-        if (words.size() != 11 || words[0] != "wayland-row")
+        if (words.size() != 7 || words[0] != "wayland-row")
             continue;
         WaylandRow row;
         row.screen = words[1].toStdString();
         row.take = words[2].toDouble();
-        row.jpeg = words[3].toDouble();
-        row.base64 = words[4].toDouble();
-        row.total = words[5].toDouble();
-        row.bytes = words[6].toLongLong();
-        row.bareScale = words[7].toDouble();
-        row.bareEncode = words[8].toDouble();
-        row.bareBase64 = words[9].toDouble();
-        row.framesPerSecond = words[10].toDouble();
+        row.picture = words[3].toDouble();
+        row.bytes = words[4].toLongLong();
+        row.bare = words[5].toDouble();
+        row.framesPerSecond = words[6].toDouble();
         return row;
     }
     return std::nullopt;
@@ -383,15 +384,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "the Wayland row could not be measured\n");
         return 1;
     }
-    const double bareSum = wayland->bareScale + wayland->bareEncode + wayland->bareBase64;
+    const double total = wayland->take + wayland->picture;
     std::printf("\nWayland (headless mutter, PipeWire screen cast, %.0f frames/s arriving): from the buffer in hand "
                 "to the base64 picture\n\n",
                 wayland->framesPerSecond);
-    std::printf("| screen | take buffer | jpeg (scale+encode) | base64 | total | bytes | bare box scale | bare encode | "
-                "bare base64 | bare sum | total / bare sum |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
-    std::printf("| %s | %.3f | %.2f | %.2f | %.2f | %lld | %.2f | %.2f | %.2f | %.2f | %.2f |\n", wayland->screen.c_str(),
-                wayland->take, wayland->jpeg, wayland->base64, wayland->total, static_cast<long long>(wayland->bytes),
-                wayland->bareScale, wayland->bareEncode, wayland->bareBase64, bareSum, wayland->total / bareSum);
+    std::printf("| screen | take buffer | jpeg (scale+encode) + base64 | total | bytes | bare scale + encode + base64 "
+                "| total / bare |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    std::printf("| %s | %.3f | %.2f | %.2f | %lld | %.2f | %.2f |\n", wayland->screen.c_str(), wayland->take,
+                wayland->picture, total, static_cast<long long>(wayland->bytes), wayland->bare, total / wayland->bare);
     return 0;
 }
