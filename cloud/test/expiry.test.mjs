@@ -1,38 +1,40 @@
-// Time limits (shortened through the environment) and the bounds on queues and tables.
+// Time limits, on a clock the test moves by hand, and the bounds on queues and tables.
 
 import assert from 'node:assert/strict';
-import { after, before, describe, it } from 'node:test';
-import { HOST_ID, HOST_TOKEN, PASSWORD, decode, encode, sleep, startSwitchboard } from './harness.mjs';
+import { after, afterEach, before, beforeEach, describe, it } from 'node:test';
+import { HOST_ID, HOST_TOKEN, PASSWORD, decode, encode, startClockedSwitchboard } from './harness.mjs';
 
 const LIMIT_MS = 1000;
+const STEP_MS = 50;
 const CLOSE = { type: 'close' };
 
-/** Calls `step` every 50 ms until it returns something other than undefined, or fails after 10 s. */
-async function eventually(what, step) {
-    const deadline = Date.now() + 10_000;
-    while (Date.now() < deadline) {
+/**
+ * Calls `step`, then moves the clock on by STEP_MS, until `step` returns something other than
+ * undefined; resolves with that and how far the clock had moved by then, or fails once it has
+ * moved 10 limits.
+ */
+async function eventually(board, what, step) {
+    for (let movedMs = 0; movedMs <= 10 * LIMIT_MS; movedMs += STEP_MS) {
         const result = await step();
-        if (result !== undefined) return result;
-        await sleep(50);
+        if (result !== undefined) return { result, movedMs };
+        board.advance(STEP_MS);
     }
     throw new Error(`never happened: ${what}`);
 }
 
-// Each test has a host of its own, so that they can run side by side.
-describe('Switchboard expiry', { concurrency: true }, () => {
+describe('Switchboard expiry', () => {
     let board;
-    before(async () => {
-        const limit = String(LIMIT_MS);
-        board = await startSwitchboard({
-            KIVREN_ONLINE_MS: limit,
-            KIVREN_VIEWER_IDLE_MS: limit,
-            KIVREN_HOST_IDLE_MS: limit,
-            KIVREN_UNCLAIMED_MS: String(2 * LIMIT_MS),
-            KIVREN_COLLECTED_KEEP_MS: limit,
-            KIVREN_HOST_FORGET_MS: String(4 * LIMIT_MS),
+    beforeEach(async () => {
+        board = await startClockedSwitchboard({
+            onlineMs: LIMIT_MS,
+            viewerIdleMs: LIMIT_MS,
+            hostIdleMs: LIMIT_MS,
+            unclaimedMs: 2 * LIMIT_MS,
+            collectedKeepMs: LIMIT_MS,
+            hostForgetMs: 4 * LIMIT_MS,
         });
     });
-    after(async () => { await board.stop(); });
+    afterEach(async () => { await board.stop(); });
 
     const beat = (id) => board.expectOk('heartbeat', { id, hostToken: HOST_TOKEN });
     const hostPoll = (s) => board.expectOk('poll', { ...s, role: 'host', since: 0 });
@@ -41,12 +43,11 @@ describe('Switchboard expiry', { concurrency: true }, () => {
     it('Expiry.BothSidesPolling_SessionOutlivesEveryLimit', async () => {
         const s = await board.openSession({ id: '200000001' });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
-        const until = Date.now() + 3 * LIMIT_MS;
-        while (Date.now() < until) {
+        for (let movedMs = 0; movedMs < 3 * LIMIT_MS; movedMs += STEP_MS) {
             assert.deepEqual((await hostPoll(s)).frames, []);
             assert.equal((await viewerPoll(s)).status, 200);
             await beat('200000001');
-            await sleep(50);
+            board.advance(STEP_MS);
         }
         await board.expectOk('close', s);
     });
@@ -54,10 +55,11 @@ describe('Switchboard expiry', { concurrency: true }, () => {
     it('Expiry.ViewerStopsPolling_HostPollsCloseAndViewerIsRefused', async () => {
         const s = await board.openSession({ id: '200000002' });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
-        const frames = await eventually('close reaches the host', async () => {
+        const { result: frames, movedMs } = await eventually(board, 'close reaches the host', async () => {
             const { frames: got } = await hostPoll(s);
             return got.length > 0 ? got : undefined;
         });
+        assert.ok(movedMs > LIMIT_MS, `ended after ${movedMs} ms`);
         assert.deepEqual(frames.map((f) => decode(f.payload)), [CLOSE]);
         assert.equal((await viewerPoll(s)).status, 410);
     });
@@ -65,10 +67,11 @@ describe('Switchboard expiry', { concurrency: true }, () => {
     it('Expiry.HostStopsPolling_ViewerIsToldTheSessionEnded', async () => {
         const s = await board.openSession({ id: '200000003' });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
-        const refusal = await eventually('viewer refused', async () => {
+        const { result: refusal, movedMs } = await eventually(board, 'viewer refused', async () => {
             const answer = await viewerPoll(s);
             return answer.status === 200 ? undefined : answer;
         });
+        assert.ok(movedMs > LIMIT_MS, `ended after ${movedMs} ms`);
         assert.equal(refusal.status, 410);
         assert.equal(typeof refusal.body.error, 'string');
         // The host, should it come back, still learns that it has to stop.
@@ -78,10 +81,11 @@ describe('Switchboard expiry', { concurrency: true }, () => {
     it('Expiry.NeverClaimed_ViewerRefusedAndNoLongerPending', async () => {
         const s = await board.openSession({ id: '200000004' });
         // The host never heartbeats again, so it never hears of the session.
-        const refusal = await eventually('unclaimed session given up', async () => {
+        const { result: refusal, movedMs } = await eventually(board, 'unclaimed session given up', async () => {
             const answer = await viewerPoll(s);
             return answer.status === 200 ? undefined : answer;
         });
+        assert.ok(movedMs > 2 * LIMIT_MS, `given up after ${movedMs} ms`);
         assert.equal(refusal.status, 410);
         assert.equal((await beat('200000004')).pending, undefined);
     });
@@ -91,22 +95,26 @@ describe('Switchboard expiry', { concurrency: true }, () => {
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
         await board.expectOk('close', s);
         assert.equal((await hostPoll(s)).frames.length, 1);
-        await eventually('session freed', async () => {
+        const { movedMs } = await eventually(board, 'session freed', async () => {
             const answer = await board.post('poll', { ...s, role: 'host', since: 0 });
             return answer.status === 404 ? true : undefined;
         });
+        // Until then, a host whose answer got lost polls the close again.
+        assert.ok(movedMs >= LIMIT_MS, `freed after ${movedMs} ms`);
     });
 
     it('Expiry.HeartbeatsStop_OfflineThenForgotten', async () => {
         await board.expectOk('register', { id: '444555666', password: PASSWORD, hostToken: HOST_TOKEN });
         await board.expectOk('heartbeat', { id: '444555666', hostToken: HOST_TOKEN });
         assert.equal((await board.expectOk('lookup', { id: '444555666' })).online, true);
-        await eventually('offline', async () => ((await board.expectOk('lookup', { id: '444555666' })).online ? undefined : true));
+        const offline = await eventually(board, 'offline', async () => ((await board.expectOk('lookup', { id: '444555666' })).online ? undefined : true));
+        assert.ok(offline.movedMs > LIMIT_MS, `offline after ${offline.movedMs} ms`);
         const connect = await board.post('connect', { id: '444555666', password: PASSWORD });
         assert.equal(connect.status, 409);
         assert.equal(connect.body.error, 'That PC is offline');
         // Long silent: the ID is released and another host may take it.
-        await eventually('forgotten', async () => ((await board.expectOk('lookup', { id: '444555666' })).found ? undefined : true));
+        const forgotten = await eventually(board, 'forgotten', async () => ((await board.expectOk('lookup', { id: '444555666' })).found ? undefined : true));
+        assert.ok(offline.movedMs + forgotten.movedMs > 4 * LIMIT_MS, 'forgotten too early');
         await board.expectOk('register', { id: '444555666', password: PASSWORD, hostToken: 'c'.repeat(48) });
     });
 });
@@ -114,11 +122,7 @@ describe('Switchboard expiry', { concurrency: true }, () => {
 describe('Switchboard bounds', () => {
     let board;
     before(async () => {
-        board = await startSwitchboard({
-            KIVREN_MAX_QUEUED_MESSAGES: '3',
-            KIVREN_MAX_SESSIONS: '3',
-            KIVREN_MAX_HOSTS: '3',
-        });
+        board = await startClockedSwitchboard({ maxQueuedMessages: 3, maxSessions: 3, maxHosts: 3 });
     });
     after(async () => { await board.stop(); });
 
@@ -167,7 +171,7 @@ describe('Switchboard bounds', () => {
 
 describe('Switchboard memory budget', () => {
     let board;
-    before(async () => { board = await startSwitchboard({ KIVREN_MAX_STORED_BYTES: '1000' }); });
+    before(async () => { board = await startClockedSwitchboard({ maxStoredBytes: 1000 }); });
     after(async () => { await board.stop(); });
 
     it('Budget.AllSessionsTogether_503UntilReadersCatchUp', async () => {

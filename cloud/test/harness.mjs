@@ -1,12 +1,15 @@
-// Starts the real switchboard script as a child process on a free port and talks to it over HTTP.
-// Shared by the suites in this folder; it holds no tests of its own.
+// Starts a switchboard on a free port and talks to it over HTTP: either the real script as a child
+// process, for what only a real process shows (its output, its start-up, real time limits), or one
+// made in this process with a clock that the test moves by hand. Shared by the suites in this
+// folder; it holds no tests of its own.
 
 import { spawn } from 'node:child_process';
 import http from 'node:http';
 import net from 'node:net';
 import { fileURLToPath } from 'node:url';
+import { createSwitchboard } from '../server.mjs';
 
-const SCRIPT = fileURLToPath(new URL('../server.mjs', import.meta.url));
+export const SCRIPT = fileURLToPath(new URL('../server.mjs', import.meta.url));
 const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n/;
 
 export const HOST_ID = '123456789';
@@ -20,9 +23,12 @@ export const encode = (value) => {
 export const decode = (payload) => JSON.parse(Buffer.from(payload, 'base64').toString('utf8'));
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-/** Spawns `node server.mjs` with KIVREN_PORT=0 and the given extra environment. */
-export async function startSwitchboard(env = {}) {
-    const child = spawn(process.execPath, [SCRIPT], {
+/**
+ * Spawns `node server.mjs` with KIVREN_PORT=0 and the given extra environment; `script` names the
+ * script another way (through a link, say).
+ */
+export async function startSwitchboard(env = {}, script = SCRIPT) {
+    const child = spawn(process.execPath, [script], {
         env: { ...process.env, ...env, KIVREN_PORT: '0' },
         stdio: ['ignore', 'pipe', 'pipe'],
     });
@@ -39,16 +45,42 @@ export async function startSwitchboard(env = {}) {
         child.once('exit', (code) => reject(new Error(`switchboard exited with ${code}: ${stderr}`)));
     });
     child.stdout.on('data', (chunk) => { stdout += chunk; });
-    const agent = new http.Agent({ keepAlive: true });
-    return new Switchboard(child, port, agent, () => ({ stdout, stderr }));
+    const stop = async () => {
+        if (child.exitCode !== null) return;
+        const exited = new Promise((resolve) => child.once('exit', resolve));
+        child.kill();
+        await exited;
+    };
+    const board = new Switchboard(port, stop);
+    board.output = () => ({ stdout, stderr });
+    return board;
+}
+
+// Where a test clock starts: a moment like any other, far from zero.
+const CLOCK_START_MS = 1_700_000_000_000;
+
+/**
+ * A switchboard made in this process, on a free port, with the given settings (names as in
+ * settings.mjs). Its clock stands still until the test calls `advance`.
+ */
+export async function startClockedSwitchboard(settings = {}) {
+    let now = CLOCK_START_MS;
+    const made = createSwitchboard({ ...settings, port: 0, now: () => now });
+    const port = await made.listen();
+    const board = new Switchboard(port, () => made.close());
+    /** Moves the clock forward and lets expiry run, as the periodic sweep would by then. */
+    board.advance = (ms) => {
+        now += ms;
+        made.sweep();
+    };
+    return board;
 }
 
 export class Switchboard {
-    constructor(child, port, agent, output) {
-        this.child = child;
+    constructor(port, stopServer) {
         this.port = port;
-        this.agent = agent;
-        this.output = output;
+        this.agent = new http.Agent({ keepAlive: true });
+        this.stopServer = stopServer;
     }
 
     /** POSTs a JSON value (or a raw string/Buffer) and resolves with { status, body, headers }. */
@@ -128,9 +160,6 @@ export class Switchboard {
 
     async stop() {
         this.agent.destroy();
-        if (this.child.exitCode !== null) return;
-        const exited = new Promise((resolve) => this.child.once('exit', resolve));
-        this.child.kill();
-        await exited;
+        await this.stopServer();
     }
 }

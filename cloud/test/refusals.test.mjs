@@ -2,7 +2,7 @@
 
 import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
-import { HOST_ID, HOST_TOKEN, PASSWORD, encode, sleep, startSwitchboard } from './harness.mjs';
+import { HOST_ID, HOST_TOKEN, PASSWORD, encode, startClockedSwitchboard } from './harness.mjs';
 
 const GUESS_WINDOW_MS = 2000;
 const OFFLINE_ID = '987654321';
@@ -12,7 +12,7 @@ describe('Switchboard refusals', () => {
     let board;
     let session;
     before(async () => {
-        board = await startSwitchboard({ KIVREN_GUESS_WINDOW_MS: String(GUESS_WINDOW_MS) });
+        board = await startClockedSwitchboard({ guessWindowMs: GUESS_WINDOW_MS });
         session = await board.openSession();
         // Registered but never heartbeating: known, offline.
         await board.expectOk('register', { id: OFFLINE_ID, password: PASSWORD, hostToken: HOST_TOKEN });
@@ -59,7 +59,7 @@ describe('Switchboard refusals', () => {
         const answer = await board.post('connect', { id: HOST_ID, password: 'WXYZ-WXYZ' });
         assert.equal(answer.status, 403);
         assert.equal(answer.body.error, 'Wrong password');
-        await sleep(GUESS_WINDOW_MS);
+        board.advance(GUESS_WINDOW_MS);
     });
 
     it('Password.FiveWrongWithinWindow_LocksThatIdUntilTheWindowPasses', async () => {
@@ -72,8 +72,11 @@ describe('Switchboard refusals', () => {
         await board.expectOk('register', { id: '222333444', password: PASSWORD, hostToken: HOST_TOKEN });
         await board.expectOk('heartbeat', { id: '222333444', hostToken: HOST_TOKEN });
         assert.equal((await guess(PASSWORD, '222333444')).status, 200);
-        // Once the window has passed, the right password opens a session again.
-        await sleep(GUESS_WINDOW_MS + 50);
+        // Still locked just before the window has passed; once it has, the right password opens
+        // a session again.
+        board.advance(GUESS_WINDOW_MS - 1);
+        assert.equal((await guess(PASSWORD)).status, 429);
+        board.advance(1);
         await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
         assert.equal((await guess(PASSWORD)).status, 200);
     });

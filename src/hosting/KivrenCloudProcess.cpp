@@ -57,13 +57,29 @@ Roots Roots::system()
     // source tree's copy.
     const QString installed =
         QCoreApplication::applicationDirPath() + QStringLiteral("/../share/kivrenremote/server.mjs");
-    if (QFileInfo(installed).isFile())
+    if (isCompleteScript(installed))
         roots.shippedScript = QFileInfo(installed).canonicalFilePath();
 #ifdef KIVREN_BUILD_TREE_SCRIPT
-    else if (QFileInfo(QStringLiteral(KIVREN_BUILD_TREE_SCRIPT)).isFile())
+    else if (isCompleteScript(QStringLiteral(KIVREN_BUILD_TREE_SCRIPT)))
         roots.shippedScript = QStringLiteral(KIVREN_BUILD_TREE_SCRIPT);
 #endif
     return roots;
+}
+
+QStringList switchboardFiles()
+{
+    return QStringLiteral(KIVREN_SWITCHBOARD_FILES).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+bool isCompleteScript(const QString &script)
+{
+    const QFileInfo info(script);
+    if (!info.isFile())
+        return false;
+    const QDir folder = info.dir();
+    const QStringList files = switchboardFiles();
+    return std::all_of(files.cbegin(), files.cend(),
+                       [&folder](const QString &name) { return QFileInfo(folder.filePath(name)).isFile(); });
 }
 
 std::optional<QString> whichNode(const Roots &roots)
@@ -99,7 +115,7 @@ std::optional<QString> findScript(const Roots &roots)
         // "bramble 2" really exists.
         const QString path = roots.home + relative;
         const QFileInfo info(path);
-        if (info.isFile() && info.isReadable())
+        if (info.isFile() && info.isReadable() && isCompleteScript(path))
             return path;
     }
     return std::nullopt;

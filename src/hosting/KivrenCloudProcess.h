@@ -20,7 +20,8 @@ struct Roots
     // Fixed node candidates, tried first and in this order.
     QStringList nodeCandidates;
     // The script shipped with the program, preferred over the development locations without
-    // further checks (the installed share/kivrenremote/server.mjs, else the build tree's copy).
+    // further checks (the installed share/kivrenremote/server.mjs, else the build tree's copy,
+    // whichever is complete).
     std::optional<QString> shippedScript;
 
     // The real roots: QDir::homePath(), /opt/homebrew/bin/node, /usr/local/bin/node,
@@ -28,10 +29,17 @@ struct Roots
     static Roots system();
 };
 
+// The switchboard is server.mjs and the modules it imports, all in one folder: a copy with one
+// of them missing would start, stop at its first import and leave no switchboard. These are
+// their file names as this build installs them, server.mjs among them.
+QStringList switchboardFiles();
+// True when `script` is a file and every one of switchboardFiles() lies beside it.
+bool isCompleteScript(const QString &script);
+
 // The first executable node: the fixed candidates, then home/.nvm/versions/node/<name>/bin/node
 // for each entry name in descending plain string order (v9.11.2 before v22.23.1).
 std::optional<QString> whichNode(const Roots &roots);
-// The shipped script, else the first readable development copy under home/Downloads.
+// The shipped script, else the first readable, complete development copy under home/Downloads.
 std::optional<QString> findScript(const Roots &roots);
 
 // Launches node with the script unless the child is still running. Silent on every failure.

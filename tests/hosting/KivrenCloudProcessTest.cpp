@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -89,9 +90,10 @@ struct ScriptCase
 {
     const char *name;
     bool shipped;
-    std::vector<const char *> files;   // relative to home
+    std::vector<const char *> files;   // relative to home; a server.mjs comes with its modules
     const char *symlinkedBramble;      // "bramble 2" as a link to this folder under home, or null
     const char *expected;              // "shipped", a path relative to home, or ""
+    std::vector<const char *> bareScripts = {}; // server.mjs without its modules, relative to home
 };
 
 void PrintTo(const ScriptCase &row, std::ostream *out)
@@ -110,7 +112,15 @@ TEST_P(KivrenCloudProcessFindScript, FindScript_FollowsSearchOrder)
     const QString home = tree.roots.home;
     if (row.shipped)
         tree.roots.shippedScript = tree.path(QStringLiteral("share/kivrenremote/server.mjs"));
-    for (const char *relative : row.files)
+    for (const char *relative : row.files) {
+        const QFileInfo script(home + QLatin1Char('/') + QString::fromUtf8(relative));
+        writeFile(script.filePath(), "// switchboard\n");
+        if (script.fileName() == QStringLiteral("server.mjs")) {
+            for (const QString &module : KivrenCloudProcess::switchboardFiles())
+                writeFile(script.dir().filePath(module), "// switchboard\n");
+        }
+    }
+    for (const char *relative : row.bareScripts)
         writeFile(home + QLatin1Char('/') + QString::fromUtf8(relative), "// switchboard\n");
     if (row.symlinkedBramble) {
         const QString target = home + QLatin1Char('/') + QString::fromUtf8(row.symlinkedBramble);
@@ -139,7 +149,12 @@ INSTANTIATE_TEST_SUITE_P(
         // ".." is resolved by the file system: through a linked "bramble 2" it leaves Downloads.
         ScriptCase{"SecondPathThroughLinkedFolder", false, {"elsewhere/KivrenRemote/cloud/server.mjs"},
                    "elsewhere/inner", "Downloads/bramble 2/../KivrenRemote/cloud/server.mjs"},
-        ScriptCase{"NoScript", false, {"Downloads/server.mjs"}, nullptr, ""}),
+        ScriptCase{"NoScript", false, {"Downloads/server.mjs"}, nullptr, ""},
+        // A copy whose modules are missing would stop at its first import.
+        ScriptCase{"CopyWithoutItsModules", false, {}, nullptr, "", {"Downloads/KivrenRemote/cloud/server.mjs"}},
+        ScriptCase{"CopyWithoutItsModulesSkipped", false, {"elsewhere/KivrenRemote/cloud/server.mjs"},
+                   "elsewhere/inner", "Downloads/bramble 2/../KivrenRemote/cloud/server.mjs",
+                   {"Downloads/KivrenRemote/cloud/server.mjs"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The fake node records its arguments and environment, then stays up like a server.

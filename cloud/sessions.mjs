@@ -1,0 +1,228 @@
+// Sessions: what a viewer and a host share, the frames each side waits for, and when a session
+// ends and is forgotten. Keyed by client-supplied text in a Map, never a plain object, so that no
+// key can reach a prototype.
+
+import { FrameQueue } from './frame-queue.mjs';
+import { refuse } from './refusal.mjs';
+import { readText } from './members.mjs';
+import { newSecret, sameIssuedSecret } from './secrets.mjs';
+import { CLOSE_FRAME, KIND, ROLE } from './wire.mjs';
+
+const MAX_SESSION_ID_LENGTH = 128;
+
+/** One viewer's session with one host. */
+export class Session {
+    constructor(host, clientName, now, settings, stored) {
+        this.settings = settings;
+        this.id = newSecret(16);
+        this.token = newSecret(32);
+        this.tokenBytes = Buffer.from(this.token, 'utf8');
+        this.hostId = host.id;
+        this.clientName = clientName;
+        this.createdAt = now;
+        this.ended = false;
+        this.endReason = '';
+        // The host has been shown this session in a heartbeat answer, so it may start streaming
+        // even before it claims; from then on it must be told when the session ends.
+        this.offered = false;
+        this.claimed = false;
+        this.closeCollected = false;
+        this.freeAt = Infinity;
+        this.viewerSeenAt = now;
+        this.hostSeenAt = now;
+        // Towards the viewer: every frame gets a sequence number; the viewer acknowledges what it
+        // received by sending the newest number back as its cursor.
+        this.sequence = 0;
+        this.viewerMessages = new FrameQueue(stored);
+        this.viewerPictures = new FrameQueue(stored);
+        // Towards the host: handed over exactly once, in push order.
+        this.hostFrames = new FrameQueue(stored);
+        this.stored = stored;
+    }
+
+    /** Once ended, the viewer (and a host that has not claimed yet) is told why. */
+    ensureOpen() {
+        if (this.ended) refuse(410, this.endReason);
+    }
+
+    /** The host has taken the session; it is watched for silence from now on. */
+    hostIsHere(now) {
+        this.claimed = true;
+        this.hostSeenAt = now;
+    }
+
+    /** Takes a pushed frame for the other side, within the service's and the queue's bounds. */
+    accept(role, frame, now) {
+        const { settings } = this;
+        const hostPicture = role === ROLE.host && frame.kind === KIND.jpeg;
+        const payloadLength = frame.payload.length;
+
+        // All sessions together stay within the service's budget; a picture frees what it replaces.
+        const replaced = hostPicture && this.viewerPictures.length >= settings.keptPictures
+            ? this.viewerPictures.frames[0].payload.length : 0;
+        if (!this.stored.fits(payloadLength, replaced)) refuse(503, 'The switchboard is full; try again shortly');
+
+        if (role === ROLE.viewer) {
+            this.viewerSeenAt = now;
+            const queue = this.hostFrames;
+            if (queue.length >= settings.maxQueuedMessages || queue.bytes + payloadLength > settings.maxQueuedBytes) {
+                refuse(429, 'Too many messages are waiting for the PC');
+            }
+            queue.push(frame);
+            return;
+        }
+
+        // A host's frame gets the next sequence number; a picture replaces the oldest kept one.
+        this.hostIsHere(now);
+        if (hostPicture) {
+            if (this.viewerPictures.length >= settings.keptPictures) this.viewerPictures.dropOldest();
+            frame.sequence = ++this.sequence;
+            this.viewerPictures.push(frame);
+            return;
+        }
+        const queue = this.viewerMessages;
+        if (queue.length >= settings.maxQueuedMessages || queue.bytes + payloadLength > settings.maxQueuedBytes) {
+            refuse(429, 'Too many messages are waiting for the viewer');
+        }
+        frame.sequence = ++this.sequence;
+        queue.push(frame);
+    }
+
+    /**
+     * The frames for the viewer, in push order, after forgetting everything up to its cursor: the
+     * cursor says what has arrived. A cursor we never issued acknowledges everything so far.
+     */
+    framesForViewer(since, now) {
+        this.ensureOpen();
+        this.viewerSeenAt = now;
+        const acknowledged = Math.min(since, this.sequence);
+        const keep = (frame) => frame.sequence > acknowledged;
+        this.viewerMessages.retain(keep);
+        this.viewerPictures.retain(keep);
+        return mergeBySequence(this.viewerMessages.frames, this.viewerPictures.frames);
+    }
+
+    /**
+     * Whatever the viewer pushed, handed to the host once in push order; an ended session adds the
+     * close message, on every poll until the session is freed.
+     */
+    framesForHost(now) {
+        this.hostIsHere(now);
+        const frames = this.hostFrames.takeAll();
+        if (this.ended) {
+            frames.push(CLOSE_FRAME);
+            if (!this.closeCollected) {
+                this.closeCollected = true;
+                this.freeAt = Math.min(this.freeAt, now + this.settings.collectedKeepMs);
+            }
+        }
+        return frames;
+    }
+}
+
+function mergeBySequence(a, b) {
+    if (b.length === 0) return a.slice();
+    if (a.length === 0) return b.slice();
+    const merged = [];
+    let i = 0;
+    let j = 0;
+    while (i < a.length || j < b.length) {
+        if (j >= b.length || (i < a.length && a[i].sequence < b[j].sequence)) merged.push(a[i++]);
+        else merged.push(b[j++]);
+    }
+    return merged;
+}
+
+/** Every session the service knows, open or ended but not yet forgotten. */
+export class SessionTable {
+    constructor(settings, stored) {
+        this.settings = settings;
+        this.stored = stored;
+        /** @type {Map<string, Session>} session ID -> session */
+        this.sessions = new Map();
+    }
+
+    get size() {
+        return this.sessions.size;
+    }
+
+    open(host, clientName, now) {
+        const session = new Session(host, clientName, now, this.settings, this.stored);
+        this.sessions.set(session.id, session);
+        return session;
+    }
+
+    /** Finds the session named in the body and checks its token. */
+    authorised(body, tokenKey) {
+        const id = readText(body, 'sessionId', { required: true });
+        const token = body[tokenKey];
+        if (token !== undefined && token !== null && typeof token !== 'string') {
+            refuse(400, `"${tokenKey}" must be text`);
+        }
+        const session = id.length <= MAX_SESSION_ID_LENGTH ? this.sessions.get(id) : undefined;
+        if (session === undefined) refuse(404, 'Unknown session');
+        if (!sameIssuedSecret(session.tokenBytes, token)) refuse(403, 'Wrong session token');
+        return session;
+    }
+
+    /** The oldest session of this host that no host has claimed yet, or null. */
+    oldestWaitingFor(hostId) {
+        let waiting = null;
+        for (const session of this.sessions.values()) {
+            if (session.hostId === hostId && !session.ended && !session.claimed
+                && (waiting === null || session.createdAt < waiting.createdAt)) {
+                waiting = session;
+            }
+        }
+        return waiting;
+    }
+
+    /** Ends a session: the viewer is refused from now on and the host will poll a close message. */
+    end(session, reason, now) {
+        if (session.ended) return;
+        session.ended = true;
+        session.endReason = reason;
+        session.viewerMessages.takeAll();
+        session.viewerPictures.takeAll();
+        // A host that heard of the session must be able to collect the close for a long while; one
+        // that never did needs nothing, and the record stays only so the viewer reads why it ended.
+        const hostHeardOfIt = session.offered || session.claimed;
+        session.freeAt = now + (hostHeardOfIt ? this.settings.endedKeepMs : this.settings.collectedKeepMs);
+    }
+
+    /** Makes room for one more session, dropping the oldest ended one if the table is full. */
+    makeRoom() {
+        if (this.sessions.size < this.settings.maxSessions) return true;
+        let oldest = null;
+        for (const session of this.sessions.values()) {
+            if (session.ended && (oldest === null || session.freeAt < oldest.freeAt)) oldest = session;
+        }
+        if (oldest === null) return false;
+        this.forget(oldest);
+        return true;
+    }
+
+    /** Ends the sessions a side has gone silent on, and forgets those whose time is up. */
+    sweep(now) {
+        const { settings } = this;
+        for (const session of this.sessions.values()) {
+            if (!session.ended) {
+                if (now - session.viewerSeenAt > settings.viewerIdleMs) {
+                    this.end(session, 'The viewer stopped polling', now);
+                } else if (!session.claimed && now - session.createdAt > settings.unclaimedMs) {
+                    this.end(session, 'The PC did not answer', now);
+                } else if (session.claimed && now - session.hostSeenAt > settings.hostIdleMs) {
+                    this.end(session, 'The PC left the session', now);
+                }
+            }
+            if (session.ended && now >= session.freeAt) this.forget(session);
+        }
+    }
+
+    forget(session) {
+        session.viewerMessages.takeAll();
+        session.viewerPictures.takeAll();
+        session.hostFrames.takeAll();
+        this.sessions.delete(session.id);
+    }
+}

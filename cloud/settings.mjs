@@ -1,0 +1,103 @@
+// The switchboard's settings: read once, with their units in their names.
+//
+// Run as a program, the switchboard takes them from KIVREN_* environment variables, which is how
+// the app sets the port and how a test can shorten a time limit for a real process. In the same
+// process, `createSwitchboard` takes them directly, together with a clock, so that a test can move
+// time forward instead of waiting for it.
+
+export const LISTEN_ADDRESS = '127.0.0.1';
+export const DEFAULT_PORT = 17880;
+export const MAX_PORT = 65535;
+
+// Every setting read from the environment: its variable, its value when the variable is unset or
+// empty, and the smallest value accepted.
+const DEFINITIONS = Object.freeze({
+    port: { variable: 'KIVREN_PORT', fallback: DEFAULT_PORT, minimum: 0 },
+    // A host counts as online while its last heartbeat is this recent.
+    onlineMs: { variable: 'KIVREN_ONLINE_MS', fallback: 10_000 },
+    // A host that neither registers nor heartbeats for this long is forgotten, releasing its ID.
+    hostForgetMs: { variable: 'KIVREN_HOST_FORGET_MS', fallback: 3_600_000 },
+    // A viewer that stops polling for this long has gone; its host is told to close.
+    viewerIdleMs: { variable: 'KIVREN_VIEWER_IDLE_MS', fallback: 30_000 },
+    // A host that stops polling its claimed session for this long has gone; the viewer is told.
+    hostIdleMs: { variable: 'KIVREN_HOST_IDLE_MS', fallback: 30_000 },
+    // A session no host has claimed by then is given up.
+    unclaimedMs: { variable: 'KIVREN_UNCLAIMED_MS', fallback: 60_000 },
+    // An ended session is kept this long after its host collected the close message, so that a
+    // host whose poll answer got lost still sees the close on its next poll.
+    collectedKeepMs: { variable: 'KIVREN_COLLECTED_KEEP_MS', fallback: 60_000 },
+    // An ended session whose host never collected the close (a sleeping Mac) is kept this long.
+    endedKeepMs: { variable: 'KIVREN_ENDED_KEEP_MS', fallback: 3_600_000 },
+    guessLimit: { variable: 'KIVREN_GUESS_LIMIT', fallback: 5 },
+    guessWindowMs: { variable: 'KIVREN_GUESS_WINDOW_MS', fallback: 60_000 },
+    maxHosts: { variable: 'KIVREN_MAX_HOSTS', fallback: 1000 },
+    maxSessions: { variable: 'KIVREN_MAX_SESSIONS', fallback: 200 },
+    // Room for a 4K JPEG in base64 inside a push; every other request is small.
+    maxPushBytes: { variable: 'KIVREN_MAX_PUSH_BYTES', fallback: 16 * 1024 * 1024, minimum: 1024 },
+    // Pictures are replaced, not queued: the viewer shows only the last picture of an answer, so
+    // an older one would only cost a slow link its bandwidth and the viewer a decode.
+    keptPictures: { variable: 'KIVREN_KEPT_PICTURES', fallback: 1 },
+    // Structured messages are queued until read; past these bounds a push is refused (429)
+    // rather than dropping an older message, so a sender learns that its message was not taken
+    // and no half-delivered sequence (a button press without its release) reaches the reader.
+    maxQueuedMessages: { variable: 'KIVREN_MAX_QUEUED_MESSAGES', fallback: 256 },
+    maxQueuedBytes: { variable: 'KIVREN_MAX_QUEUED_BYTES', fallback: 1024 * 1024 },
+    // Everything all sessions hold together; past it pushes are refused (503) until readers
+    // catch up, whatever the number of sessions and the size of their pictures.
+    maxStoredBytes: { variable: 'KIVREN_MAX_STORED_BYTES', fallback: 256 * 1024 * 1024 },
+    headersTimeoutMs: { variable: 'KIVREN_HEADERS_TIMEOUT_MS', fallback: 10_000 },
+    requestTimeoutMs: { variable: 'KIVREN_REQUEST_TIMEOUT_MS', fallback: 60_000 },
+    // Longer than the idle time of tunnel clients' connection pools, so the service never closes
+    // a pooled connection just as a request is sent on it.
+    keepAliveTimeoutMs: { variable: 'KIVREN_KEEP_ALIVE_TIMEOUT_MS', fallback: 95_000 },
+    maxConnections: { variable: 'KIVREN_MAX_CONNECTIONS', fallback: 1024 },
+});
+
+const minimumOf = (definition) => definition.minimum ?? 1;
+
+/** Every setting at its default, and the system clock. */
+export const DEFAULT_SETTINGS = Object.freeze({
+    ...Object.fromEntries(Object.entries(DEFINITIONS).map(([name, { fallback }]) => [name, fallback])),
+    // Milliseconds on a clock that only moves forward in the switchboard's eyes; every expiry is
+    // measured on it.
+    now: Date.now,
+});
+
+/**
+ * Settings from KIVREN_* variables: { settings } or, for the first variable that is not a whole
+ * number in range, { error } with a line that names it.
+ */
+export function settingsFromEnvironment(env) {
+    const values = {};
+    for (const [name, definition] of Object.entries(DEFINITIONS)) {
+        const raw = env[definition.variable];
+        if (raw === undefined || raw === '') continue;
+        const minimum = minimumOf(definition);
+        if (!/^[0-9]+$/.test(raw) || Number(raw) < minimum || !Number.isSafeInteger(Number(raw))) {
+            return { error: `${definition.variable} must be a whole number of at least ${minimum}` };
+        }
+        values[name] = Number(raw);
+    }
+    if (values.port > MAX_PORT) return { error: `KIVREN_PORT must be a port number between 0 and ${MAX_PORT}` };
+    return { settings: completeSettings(values) };
+}
+
+/**
+ * The given settings over the defaults. A name that is no setting, or a value out of range, is a
+ * mistake in the caller's code and throws, rather than silently running with the default.
+ */
+export function completeSettings(given = {}) {
+    for (const [name, value] of Object.entries(given)) {
+        if (name === 'now') {
+            if (typeof value !== 'function') throw new TypeError('the setting "now" must be a function');
+            continue;
+        }
+        if (!Object.hasOwn(DEFINITIONS, name)) throw new TypeError(`no switchboard setting is named "${name}"`);
+        const definition = DEFINITIONS[name];
+        const maximum = name === 'port' ? MAX_PORT : Number.MAX_SAFE_INTEGER;
+        if (!Number.isSafeInteger(value) || value < minimumOf(definition) || value > maximum) {
+            throw new RangeError(`the setting "${name}" must be a whole number from ${minimumOf(definition)} to ${maximum}`);
+        }
+    }
+    return Object.freeze({ ...DEFAULT_SETTINGS, ...given });
+}

@@ -1,0 +1,221 @@
+// The switchboard's wire format: what request bodies may hold and the bytes of every answer.
+// Peers on phones and PCs parse these bytes, so they change only by addition.
+//
+// Payloads are relayed byte for byte: cut out of the push body that brought them, kept as the
+// pieces they arrived in and spliced into poll answers without being decoded or re-encoded.
+
+import crypto from 'node:crypto';
+import * as buffers from 'node:buffer';
+import { readText } from './members.mjs';
+import { refuse } from './refusal.mjs';
+
+export const KIND = Object.freeze({ json: 'json', jpeg: 'jpeg' });
+export const ROLE = Object.freeze({ viewer: 'viewer', host: 'host' });
+const FRAME_KINDS = new Set(Object.values(KIND));
+const ROLES = new Set(Object.values(ROLE));
+
+// Payloads are spliced into poll answers without re-encoding, so they must be text that stands
+// inside a JSON string as it is: printable ASCII without quote or backslash. Base64 is such text;
+// whether it decodes is for the receiver to judge, as it does anyway.
+const RELAYABLE_TEXT = /^[\x20\x21\x23-\x5b\x5d-\x7e]*$/;
+const CONTROL_BYTES = Array.from({ length: 0x20 }, (_, byte) => byte);
+// Native from node 18.15; the fallback keeps older 18.x releases serving.
+const isAscii = buffers.isAscii ?? ((bytes) => !/[^\x00-\x7f]/.test(bytes.toString('latin1')));
+const QUOTE = 0x22;
+const BACKSLASH = 0x5c;
+// A payload that came in pieces smaller than this on average is joined into one buffer, so that
+// a sender trickling bytes cannot make the per-piece bookkeeping outweigh the bytes it stores.
+const MIN_PIECE_BYTES = 4096;
+
+// ---------------------------------------------------------------------------------------------
+// Request bodies.
+
+/** Parses a request body, received as a list of chunks, which must be a JSON object. */
+export function parseObject(chunks, length) {
+    const bytes = chunks.length === 1 ? chunks[0] : Buffer.concat(chunks, length);
+    return parseText(bytes.toString('utf8'));
+}
+
+function parseText(text) {
+    let body;
+    try {
+        body = JSON.parse(text);
+    } catch {
+        refuse(400, 'The body is not JSON');
+    }
+    if (body === null || typeof body !== 'object' || Array.isArray(body)) refuse(400, 'The body must be a JSON object');
+    return body;
+}
+
+const PAYLOAD_MEMBER = Buffer.from('"payload":"');
+// Stands in for a payload while the rest of a push body is parsed; unguessable, so a body cannot
+// make another member look like the payload.
+const PAYLOAD_STAND_IN = crypto.randomBytes(12).toString('hex');
+
+/**
+ * Parses a push body without turning its payload into a string: a picture is most of the body,
+ * and decoding and re-encoding it would cost more than everything else the switchboard does.
+ * The payload's bytes are cut out of the chunks, the rest is parsed with a stand-in in their
+ * place, and the bytes become the payload only if the stand-in ended up as the body's "payload".
+ * Anything else (escapes, other spacing, a member split between chunks) is parsed the ordinary
+ * way, and its "payload" stays a string.
+ */
+export function parsePushBody(chunks, length) {
+    // Clients write the compact payload member ahead of the picture, so it is looked for in the
+    // first chunk only; the quote that ends its text may be in any later one.
+    const first = chunks[0];
+    const at = first === undefined ? -1 : first.indexOf(PAYLOAD_MEMBER);
+    if (at === -1) return parseObject(chunks, length);
+    const start = at + PAYLOAD_MEMBER.length;
+    let last = 0;
+    let end = first.indexOf(QUOTE, start);
+    while (end === -1 && last + 1 < chunks.length) {
+        last += 1;
+        end = chunks[last].indexOf(QUOTE);
+    }
+    if (end === -1) return parseObject(chunks, length);
+    const pieces = last === 0
+        ? [first.subarray(start, end)]
+        : [first.subarray(start), ...chunks.slice(1, last), chunks[last].subarray(0, end)];
+    const payload = new Payload(pieces.filter((piece) => piece.length > 0));
+    // An escape means the text between the quotes is not the payload's value as it stands.
+    if (payload.pieces.some((piece) => piece.indexOf(BACKSLASH) !== -1)) return parseObject(chunks, length);
+
+    // Both cuts fall next to an ASCII quote, so decoding the two sides apart reads the same text
+    // as decoding them joined; the side after the payload is short, and joined first so that no
+    // character is split.
+    const after = last + 1 === chunks.length
+        ? chunks[last].subarray(end)
+        : Buffer.concat([chunks[last].subarray(end), ...chunks.slice(last + 1)]);
+    const body = parseText(first.toString('utf8', 0, start) + PAYLOAD_STAND_IN + after.toString('utf8'));
+    // A later "payload" member, or one inside an escaped key, is the one JSON.parse kept.
+    if (body.payload !== PAYLOAD_STAND_IN) return parseObject(chunks, length);
+    body.payload = payload;
+    return body;
+}
+
+export function readRole(body) {
+    const role = readText(body, 'role', { required: true });
+    if (!ROLES.has(role)) refuse(400, '"role" must be "viewer" or "host"');
+    return role;
+}
+
+export function readFrameKind(body) {
+    const kind = readText(body, 'kind', { required: true });
+    if (!FRAME_KINDS.has(kind)) refuse(400, '"kind" must be "json" or "jpeg"');
+    return kind;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Payloads.
+
+/**
+ * Relayable text as the pieces it arrived in. A picture comes off the socket in several chunks;
+ * keeping them as they are, rather than joining them into one buffer, spares a copy of every
+ * picture, and the poll answer writes them out one after another anyway.
+ */
+export class Payload {
+    constructor(pieces) {
+        this.pieces = pieces;
+        this.length = 0;
+        for (const piece of pieces) this.length += piece.length;
+    }
+}
+
+/**
+ * The payload as bytes ready to relay; already cut into pieces when the push body was parsed on
+ * the fast path.
+ *
+ * A host's picture, the one large payload, is only checked to be ASCII without quote or backslash:
+ * looking for control characters as well would cost more than the rest of the push. Such a
+ * malformed picture can spoil no more than the poll answers that carry it, and the next pictures
+ * replace it. Every other payload is checked in full, since it is kept until read.
+ */
+export function readPayload(body, hostPicture) {
+    const value = body.payload;
+    if (value === undefined || value === null) refuse(400, '"payload" is required');
+    if (value instanceof Payload) {
+        const pieces = value.pieces;
+        for (const piece of pieces) {
+            const relayable = hostPicture ? isAscii(piece) : isRelayableBytes(piece);
+            if (!relayable) refuse(400, '"payload" must be base64');
+        }
+        if (pieces.length > 1 && value.length < pieces.length * MIN_PIECE_BYTES) {
+            return new Payload([ownCopy(pieces, value.length)]);
+        }
+        // Do not keep a large network buffer alive for a small piece cut out of it.
+        for (let i = 0; i < pieces.length; i += 1) {
+            if (pieces[i].length * 2 < pieces[i].buffer.byteLength) pieces[i] = ownCopy([pieces[i]], pieces[i].length);
+        }
+        return value;
+    }
+    if (typeof value !== 'string') refuse(400, '"payload" must be text');
+    if (!RELAYABLE_TEXT.test(value)) refuse(400, '"payload" must be base64');
+    return new Payload([Buffer.from(value, 'latin1')]);
+}
+
+/** The pieces joined in a buffer of their own: never a slice of a shared pool or network buffer. */
+function ownCopy(pieces, length) {
+    const own = Buffer.allocUnsafeSlow(length);
+    let at = 0;
+    for (const piece of pieces) at += piece.copy(own, at);
+    return own;
+}
+
+/** Printable ASCII; the caller has already made sure there is no quote or backslash. */
+function isRelayableBytes(bytes) {
+    if (!isAscii(bytes)) return false;
+    for (const byte of CONTROL_BYTES) {
+        if (bytes.indexOf(byte) !== -1) return false;
+    }
+    return true;
+}
+
+/** The close message a host polls once its session has ended, as a frame. */
+export const CLOSE_FRAME = Object.freeze({
+    kind: KIND.json,
+    payload: new Payload([Buffer.from(Buffer.from('{"type":"close"}').toString('base64'), 'latin1')]),
+});
+
+// ---------------------------------------------------------------------------------------------
+// Answers.
+
+/** The answer of a path that has nothing to tell but success. */
+export const OK = Object.freeze({ ok: true });
+export const OK_TEXT = JSON.stringify(OK);
+export const NO_FRAMES_TEXT = '{"frames":[],"since":0}';
+
+export const refusalText = (message) => JSON.stringify({ error: message });
+
+const FRAMES_OPEN = Buffer.from('{"frames":[');
+const JSON_FRAME_OPEN = Buffer.from('{"kind":"json","payload":"');
+const JPEG_FRAME_OPEN = Buffer.from('{"kind":"jpeg","payload":"');
+const FRAME_CLOSE = Buffer.from('"}');
+const FRAME_SEPARATOR = Buffer.from(',');
+
+/**
+ * A poll answer, written as a list of buffers so that payloads go out without being copied or
+ * re-encoded: kinds are fixed words and payloads are relayable text.
+ */
+export class FramesAnswer {
+    constructor(frames, since) {
+        this.frames = frames;
+        this.since = since;
+    }
+
+    pieces() {
+        const pieces = [FRAMES_OPEN];
+        for (let i = 0; i < this.frames.length; i += 1) {
+            const frame = this.frames[i];
+            if (i > 0) pieces.push(FRAME_SEPARATOR);
+            pieces.push(frame.kind === KIND.jpeg ? JPEG_FRAME_OPEN : JSON_FRAME_OPEN, ...frame.payload.pieces, FRAME_CLOSE);
+        }
+        pieces.push(Buffer.from(`],"since":${this.since}}`));
+        return pieces;
+    }
+
+    /** The whole answer as text, for one with no frames, so that it leaves in a single write. */
+    emptyText() {
+        return `{"frames":[],"since":${this.since}}`;
+    }
+}
