@@ -55,7 +55,8 @@ public:
         WaitingForConsent, // the desktop asks the person at the machine
         Refused,           // the person declined, or stopped sharing since
         Ready,
-        Failed,            // no screen-sharing service, or it broke off; tried again later
+        Failed,            // no screen-sharing service, or it broke off (set up again by
+                           // itself where that asks nobody, else on requestAccess())
     };
     State state() const;
     // Called on the main thread after every change of state(); one observer at a time, an
@@ -65,7 +66,7 @@ public:
     // Nothing to do where no consent is involved.
     virtual void requestAccess() {}
 
-    // The backend the host uses; installed by the app (the X11 one) or by tests.
+    // The backend the host uses; installed by the app (the X11 or the Wayland one) or by tests.
     // Not owned: the installer keeps it alive while installed. Null when none is installed.
     static DesktopBackend *current();
     static void install(DesktopBackend *backend);
