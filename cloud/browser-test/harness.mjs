@@ -66,6 +66,43 @@ export async function quadrantJpeg(browser, width, height, colours, quality = 0.
     }
 }
 
+/**
+ * A desktop-like JPEG of `width` x `height` drawn in `page` (gradient, windows with text), as
+ * base64: what a host's capture looks like, for the benchmark and the screenshots.
+ */
+export function desktopSceneJpeg(page, width, height, quality = 0.8) {
+    return page.evaluate(({ width, height, quality }) => {
+        const canvas = document.createElement('canvas');
+        canvas.width = width;
+        canvas.height = height;
+        const c = canvas.getContext('2d');
+        const sky = c.createLinearGradient(0, 0, width, height);
+        sky.addColorStop(0, '#1d3b5a');
+        sky.addColorStop(1, '#6a3d5c');
+        c.fillStyle = sky;
+        c.fillRect(0, 0, width, height);
+        let seed = 7;
+        const random = () => { seed = (seed * 16807) % 2147483647; return seed / 2147483647; };
+        for (let w = 0; w < 6; w += 1) {
+            const x = random() * width * 0.6;
+            const y = random() * height * 0.6;
+            const ww = width * (0.25 + random() * 0.3);
+            const wh = height * (0.25 + random() * 0.3);
+            c.fillStyle = '#f4f4f6';
+            c.fillRect(x, y, ww, wh);
+            c.fillStyle = '#d8d9de';
+            c.fillRect(x, y, ww, 28);
+            c.fillStyle = '#222';
+            c.font = '14px sans-serif';
+            for (let line = 0; line * 18 + 48 < wh; line += 1) {
+                c.fillText('The quick brown fox jumps over the lazy dog 0123456789 '.repeat(3).slice(0, Math.floor(ww / 8)), x + 10, y + 48 + line * 18);
+            }
+        }
+        const url = canvas.toDataURL('image/jpeg', quality);
+        return url.slice(url.indexOf(',') + 1);
+    }, { width, height, quality });
+}
+
 const HEARTBEAT_EVERY_MS = 500;
 const LOOP_PAUSE_MS = 25;
 

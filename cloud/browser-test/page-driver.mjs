@@ -3,11 +3,17 @@
 
 import { waitUntil } from './harness.mjs';
 
-/** Opens the page of the switchboard on `port`, failing on any script error it reports. */
+/**
+ * Opens the page of the switchboard on `port`. `page.errors` collects its script errors and the
+ * errors it logs (a policy violation, a file that failed to load) for a test to check.
+ */
 export async function openPage(context, port) {
     const page = await context.newPage();
     page.errors = [];
     page.on('pageerror', (error) => page.errors.push(error.message));
+    page.on('console', (message) => {
+        if (message.type() === 'error') page.errors.push(message.text());
+    });
     await page.goto(`http://127.0.0.1:${port}/`);
     return page;
 }

@@ -48,6 +48,8 @@ describe('Browser page logic', () => {
             ['aGk', null],
             ['aG\nk=', null],
             ['aG k=', null],
+            ['aG k=  \n', null],
+            ['aGk=aGk=', null],
             ['aGk-', null],
             ['a===', null],
         ];

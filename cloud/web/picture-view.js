@@ -134,11 +134,24 @@ export class PictureView {
 
     draw() {
         const context = this.#context;
+        const { width, height } = this.#canvas;
         context.fillStyle = BACKGROUND;
-        context.fillRect(0, 0, this.#canvas.width, this.#canvas.height);
         const rect = this.pictureRect();
-        if (rect === null) return;
+        if (rect === null) {
+            context.fillRect(0, 0, width, height);
+            return;
+        }
         const s = this.#scale;
-        context.drawImage(this.#bitmap, rect.x * s, rect.y * s, rect.width * s, rect.height * s);
+        const left = rect.x * s;
+        const top = rect.y * s;
+        const right = left + rect.width * s;
+        const bottom = top + rect.height * s;
+        // Only the bands the picture leaves are filled: the picture is opaque, and filling the
+        // whole canvas first would paint every pixel twice.
+        if (top > 0) context.fillRect(0, 0, width, Math.ceil(top));
+        if (bottom < height) context.fillRect(0, Math.floor(bottom), width, height - Math.floor(bottom));
+        if (left > 0) context.fillRect(0, 0, Math.ceil(left), height);
+        if (right < width) context.fillRect(Math.floor(right), 0, width - Math.floor(right), height);
+        context.drawImage(this.#bitmap, left, top, rect.width * s, rect.height * s);
     }
 }
