@@ -103,6 +103,7 @@ class Run {
         this.controller = new AbortController();
         this.keys = null;
         this.queue = null;
+        this.closing = false;
         this.since = 0;
         this.features = new Set();
     }
@@ -167,9 +168,11 @@ export class Viewer {
         this.#run = run;
         this.#set(PHASE.connecting, `Looking up ${formatId(id)}`);
         this.#session(run, id, password).catch((failure) => {
-            if (run.cancelled || this.#run !== run) return;
-            this.#run = null;
+            // A session opened just as its attempt was cancelled is closed all the same.
             this.#close(run);
+            // Whoever cancelled the attempt (End, a newer connect, the page leaving) owns the state.
+            if (this.#run !== run) return;
+            this.#run = null;
             const description = failure instanceof RequestFailure ? failure.description : 'The session failed.';
             this.#set(PHASE.failed, description);
         });
@@ -191,7 +194,8 @@ export class Viewer {
         if (run === null) return;
         run.controller.abort();
         run.queue?.reset();
-        if (run.keys !== null) postAsPageLeaves('close', run.keys);
+        if (run.keys !== null && !run.closing) postAsPageLeaves('close', run.keys);
+        run.closing = true;
         this.#view.clear();
         this.#set(PHASE.idle, STATUS.disconnected);
     }
@@ -255,8 +259,8 @@ export class Viewer {
         this.hostName = typeof found.name === 'string' ? found.name : 'Remote';
 
         const opened = await post('connect', { id, password, clientName: CLIENT_NAME, clientPlatform: CLIENT_PLATFORM }, { signal });
-        if (run.cancelled) throw cancelled();
         run.keys = { sessionId: text(opened.sessionId), token: text(opened.sessionToken) };
+        if (run.cancelled) throw cancelled();
         // A transport the answer does not name keeps the one of the session before.
         if (Object.hasOwn(TRANSPORT_LABELS, opened.transport)) this.transport = opened.transport;
         run.queue = new InputQueue((message, pushSignal) => this.#push(run, message, pushSignal));
@@ -301,13 +305,19 @@ export class Viewer {
         return postText('push', body, { signal }).catch(() => {});
     }
 
-    /** Stops a run's polling and closes its session, after the input it still holds is out. */
+    /**
+     * Stops a run's polling and closes its session, after the input it still holds is out; once
+     * per run, whoever asks first. A run whose session is not open yet has nothing to close now;
+     * if its connect still comes back, its own ending closes it.
+     */
     #close(run) {
         run.controller.abort();
         if (run.keys === null) {
             run.queue?.reset();
             return;
         }
+        if (run.closing) return;
+        run.closing = true;
         const keys = run.keys;
         const queue = run.queue;
         (async () => {
