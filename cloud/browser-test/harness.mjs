@@ -83,21 +83,40 @@ export function desktopSceneJpeg(page, width, height, quality = 0.8) {
         c.fillRect(0, 0, width, height);
         let seed = 7;
         const random = () => { seed = (seed * 16807) % 2147483647; return seed / 2147483647; };
-        for (let w = 0; w < 6; w += 1) {
-            const x = random() * width * 0.6;
-            const y = random() * height * 0.6;
-            const ww = width * (0.25 + random() * 0.3);
-            const wh = height * (0.25 + random() * 0.3);
-            c.fillStyle = '#f4f4f6';
+        const titles = ['Notes', 'Terminal', 'Reports', 'Mail', 'Files'];
+        const unit = height / 1080;
+        for (let w = 0; w < titles.length; w += 1) {
+            const ww = width * (0.26 + random() * 0.2);
+            const wh = height * (0.3 + random() * 0.25);
+            const x = width * 0.04 + random() * (width * 0.92 - ww);
+            const y = height * 0.05 + random() * (height * 0.85 - wh);
+            const dark = titles[w] === 'Terminal';
+            c.fillStyle = 'rgba(0, 0, 0, 0.25)';
+            c.fillRect(x + 6 * unit, y + 8 * unit, ww, wh);
+            c.fillStyle = dark ? '#16181c' : '#f4f4f6';
             c.fillRect(x, y, ww, wh);
-            c.fillStyle = '#d8d9de';
-            c.fillRect(x, y, ww, 28);
-            c.fillStyle = '#222';
-            c.font = '14px sans-serif';
-            for (let line = 0; line * 18 + 48 < wh; line += 1) {
-                c.fillText('The quick brown fox jumps over the lazy dog 0123456789 '.repeat(3).slice(0, Math.floor(ww / 8)), x + 10, y + 48 + line * 18);
+            c.save();
+            c.beginPath();
+            c.rect(x, y, ww - 10 * unit, wh);
+            c.clip();
+            c.fillStyle = dark ? '#2a2d33' : '#d8d9de';
+            c.fillRect(x, y, ww, 30 * unit);
+            c.fillStyle = dark ? '#e6e6e6' : '#30323a';
+            c.font = `600 ${15 * unit}px sans-serif`;
+            c.fillText(titles[w], x + 12 * unit, y + 20 * unit);
+            c.fillStyle = dark ? '#7ee0a8' : '#2b2d33';
+            c.font = `${14 * unit}px ${dark ? 'monospace' : 'sans-serif'}`;
+            const text = dark ? '$ make test   100% tests passed, 0 failed ' : 'The quick brown fox jumps over the lazy dog. ';
+            for (let line = 0; line * 20 * unit + 56 * unit < wh; line += 1) {
+                c.fillText(text.repeat(4).slice(line % 7, line % 7 + Math.floor(ww / (6 * unit))), x + 12 * unit, y + (56 + line * 20) * unit);
             }
+            c.restore();
         }
+        c.fillStyle = 'rgba(12, 13, 16, 0.92)';
+        c.fillRect(0, height - 44 * unit, width, 44 * unit);
+        c.fillStyle = '#e8eaee';
+        c.font = `${15 * unit}px sans-serif`;
+        c.fillText('09:41', width - 70 * unit, height - 16 * unit);
         const url = canvas.toDataURL('image/jpeg', quality);
         return url.slice(url.indexOf(',') + 1);
     }, { width, height, quality });
