@@ -13,7 +13,8 @@
 // Where things are: settings.mjs (every setting and its KIVREN_* variable), wire.mjs (body
 // parsing, payload checks and the bytes of every answer), transport.mjs (reading bodies within
 // their limits, writing answers), routes.mjs (the paths), hosts.mjs and sessions.mjs (the tables,
-// expiry and the frames in flight), secrets.mjs, members.mjs and loopback.mjs.
+// expiry and the frames in flight), secrets.mjs, members.mjs and loopback.mjs; web.mjs serves the
+// browser viewer's page (GET / and the files under web/).
 
 import http from 'node:http';
 import { realpathSync } from 'node:fs';
@@ -25,6 +26,7 @@ import { createRoutes } from './routes.mjs';
 import { SessionTable } from './sessions.mjs';
 import { LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
 import { answerRefusal, answerResult, readBody, refuseAndHangUp } from './transport.mjs';
+import { createPage } from './web.mjs';
 
 /** How often expiry runs: a quarter of the shortest time limit, within 10 ms and 1 s. */
 function sweepIntervalMs(settings) {
@@ -60,9 +62,14 @@ export function createSwitchboard(given = {}) {
         },
     };
     const routes = createRoutes(state);
+    const page = createPage();
 
     function serve(request, response) {
         const path = request.url.split('?', 1)[0];
+        if (page.serves(path)) {
+            page.answer(request, response, path);
+            return;
+        }
         const route = routes.get(path);
         if (route === undefined) {
             refuseAndHangUp(request, response, new Refusal(404, 'Unknown path'));
