@@ -111,7 +111,9 @@ describe('Browser viewer', () => {
         assert.deepEqual(drag[0], { kind: 'down', x: 0.2, y: 0.2, button: 0, clickCount: 1, deltaY: 0, modifiers: undefined });
         assert.ok(drag.slice(1, -1).every((input) => input.kind === 'move' && input.button === 0), JSON.stringify(drag));
         assert.deepEqual(drag.at(-1), { kind: 'up', x: 0.6, y: 1, button: 0, clickCount: 1, deltaY: 0, modifiers: undefined });
-        assert.deepEqual(received.filter((input) => input.kind === 'wheel').map((input) => input.deltaY), [-120, 40]);
+        // Two wheel events may be merged into one while a push is in flight; the pixels add up either way.
+        const wheels = received.filter((input) => input.kind === 'wheel').map((input) => input.deltaY);
+        assert.ok(JSON.stringify(wheels) === '[-120,40]' || JSON.stringify(wheels) === '[-80]', JSON.stringify(wheels));
         await context.close();
     });
 
