@@ -2,6 +2,7 @@
 // the answer (an object, OK or a FramesAnswer), or throws a Refusal; it checks every member it
 // reads before it touches the state.
 
+import { NONCE_PATTERN } from './local-host.mjs';
 import { isDirectLoopback } from './loopback.mjs';
 import { displayName, readBoolean, readCursor, readHostId, readText } from './members.mjs';
 import { refuse } from './refusal.mjs';
@@ -12,7 +13,7 @@ const SMALL_BODY_BYTES = 64 * 1024;
 
 /**
  * The routes of one switchboard over its state ({ settings, hosts, sessions, publicOrigin,
- * sweep(now) }): path -> { handler, parse, maxBytes }, where `parse` turns the body's chunks into
+ * localHost, sweep(now) }): path -> { handler, parse, maxBytes }, where `parse` turns the body's chunks into
  * the object the handler reads and `maxBytes` bounds the body.
  */
 export function createRoutes(state) {
@@ -88,6 +89,15 @@ export function createRoutes(state) {
         return OK;
     }
 
+    function prove(body, request) {
+        // Only the app that started this process asks; it learns that the port it talks to is
+        // served by that process before it sends any secret there.
+        if (!state.localHost.carriesLocalHostProof(request)) refuse(403, 'Only the host of this machine may ask');
+        const nonce = readText(body, 'nonce', { required: true });
+        if (!NONCE_PATTERN.test(nonce)) refuse(400, '"nonce" must be 64 lowercase hexadecimal digits');
+        return { proof: state.localHost.answerChallenge(nonce) };
+    }
+
     function lookup(body, _request, now) {
         const id = readText(body, 'id', { required: true });
         const host = hosts.find(id);
@@ -161,6 +171,7 @@ export function createRoutes(state) {
         ['/v1/register', small(register)],
         ['/v1/heartbeat', small(heartbeat)],
         ['/v1/origin', small(origin)],
+        ['/v1/prove', small(prove)],
         ['/v1/lookup', small(lookup)],
         ['/v1/connect', small(connect)],
         ['/v1/claim', small(claim)],

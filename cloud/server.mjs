@@ -21,10 +21,11 @@ import { realpathSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 import { StoredBytes } from './frame-queue.mjs';
 import { HostTable } from './hosts.mjs';
+import { createLocalHost } from './local-host.mjs';
 import { Refusal, internalFailure } from './refusal.mjs';
 import { createRoutes } from './routes.mjs';
 import { SessionTable } from './sessions.mjs';
-import { LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
+import { HOST_KEY_VARIABLE, LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
 import { answerRefusal, answerResult, readBody, refuseAndHangUp } from './transport.mjs';
 import { createPage } from './web.mjs';
 
@@ -38,7 +39,8 @@ function sweepIntervalMs(settings) {
 /**
  * A switchboard with state of its own. `given` holds settings by their names in settings.mjs
  * (port, onlineMs, maxPushBytes, ...; the rest keep their defaults) and optionally `now`, the
- * clock in milliseconds that every expiry is measured on.
+ * clock in milliseconds that every expiry is measured on, and `hostKey`, the key of the local
+ * host (local-host.mjs).
  *
  * Returns { server, settings, listen, sweep, close }:
  *   server    the node:http server, not yet listening;
@@ -56,6 +58,8 @@ export function createSwitchboard(given = {}) {
         sessions: new SessionTable(settings, stored),
         // The public origin this machine last said it is published under; empty until it does.
         publicOrigin: '',
+        // The host of this machine, recognised by the proof of the key it started us with.
+        localHost: createLocalHost(settings.hostKey),
         sweep(now) {
             this.sessions.sweep(now);
             this.hosts.sweep(now);
@@ -160,6 +164,8 @@ function isMainModule() {
 
 if (isMainModule()) {
     const { settings, error } = settingsFromEnvironment(process.env);
+    // Read once; nothing this process does later needs it in its environment.
+    delete process.env[HOST_KEY_VARIABLE];
     if (error !== undefined) {
         process.stderr.write(`${error}\n`);
         process.exit(2);
