@@ -68,8 +68,7 @@ public:
         QString clientName;  // sent as "clientName"
         QString id;          // compact, nine digits
         QString password;    // display form, sent as it is
-        // Until this session's connect answer names its own, a disconnect closes these: the
-        // session before, which this one replaced without closing it.
+        // The session's keys once its connect answer names them; empty until then.
         SessionProtocol::SessionKeys keys;
         // Pushes outlive the session (a release already on its way must still arrive) and
         // stop with this token instead.
