@@ -109,6 +109,8 @@ private:
 
     Options m_options;
     JpegDecoder m_jpeg;
+    // No picture larger than the host's hello allows is decoded.
+    QSize m_pictureBound;
     std::stop_token m_stop;
     qint64 m_since = 0;
     SessionFeatures m_peerFeatures;
