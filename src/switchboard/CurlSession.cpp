@@ -76,14 +76,13 @@ CurlSession::CurlSession(QObject *parent)
 
 CurlSession::~CurlSession()
 {
-    // The application is ending: waiting coroutines are left suspended, never resumed from here.
-    for (Transfer *transfer : std::as_const(m_transfers)) {
-        if (transfer->easy)
-            curl_multi_remove_handle(m_multi, transfer->easy);
-        release(*transfer);
-        transfer->id = 0;
-    }
-    m_transfers.clear();
+    // The application is ending. A request still registered belongs to an owner that is gone:
+    // its stop was queued for a pass of the event loop that never comes. It ends here as
+    // cancelled, so its coroutine finds its stop, unwinds and frees its frame instead of staying
+    // suspended for good; anything it starts now fails at once.
+    m_closing = true;
+    while (!m_transfers.isEmpty())
+        endEarly(**m_transfers.begin(), true, CURLE_OK);
     curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, nullptr);
     curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, nullptr);
     for (const SocketWatch &watch : std::as_const(m_sockets)) {
@@ -95,6 +94,11 @@ CurlSession::~CurlSession()
 
 void CurlSession::start(Transfer &transfer)
 {
+    if (m_closing) {
+        transfer.cancelled = true;
+        transfer.done = true;
+        return;
+    }
     CURL *easy = curl_easy_init();
     if (!easy) {
         transfer.code = CURLE_OUT_OF_MEMORY;

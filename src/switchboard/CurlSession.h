@@ -73,7 +73,8 @@ public:
     static QByteArray takeBuffer();
     static void recycle(QByteArray &&buffer);
 
-    // Hands the transfer to curl. On failure the transfer is done at once.
+    // Hands the transfer to curl. On failure, and once the application is ending, the transfer
+    // is done at once.
     void start(Transfer &transfer);
     // Safe from any thread, also from a destructor: only queues the cancel onto the session's
     // thread, so no coroutine is ever resumed from inside the caller.
@@ -114,4 +115,5 @@ private:
     QHash<curl_socket_t, SocketWatch> m_sockets;
     QHash<quint64, Transfer *> m_transfers;
     quint64 m_nextId = 1;
+    bool m_closing = false;
 };
