@@ -256,11 +256,12 @@ class KivrenAPISlowAnswer : public KivrenAPITest, public ::testing::WithParamInt
 TEST_P(KivrenAPISlowAnswer, Post_TimeoutCountsOnlyTimeWithoutProgress)
 {
     const SlowAnswerCase &c = GetParam();
-    // 48 KB in 4 KB pieces, one every 100 ms: about 1.2 s in all, four times the timeout.
+    // 48 KB in 2 KB pieces, one every 100 ms: about 2.4 s in all, three times the timeout, with
+    // never more than an eighth of it between two pieces.
     const QByteArray body = R"({"blob":")" + QByteArray(48 * 1024, 'a') + R"("})";
-    server.route("/v1/poll", Reply::with(200, body).inPieces(4096, 100ms).stoppingAfter(c.sentBytes));
+    server.route("/v1/poll", Reply::with(200, body).inPieces(2048, 100ms).stoppingAfter(c.sentBytes));
     KivrenAPI api(server.origin());
-    api.setTimeout(300ms);
+    api.setTimeout(800ms);
 
     const KivrenAnswer answer = postNow(api, QStringLiteral("poll"));
 
