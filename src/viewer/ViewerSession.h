@@ -94,9 +94,11 @@ public:
     // the cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
     static std::optional<qint64> cursorFrom(const QJsonValue &since);
 
-private:
+    // One poll answer, as the running session takes it: the cursor, the pictures, the hello.
+    // Public so that a harness can feed answers to a session that never reached a switchboard.
     void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
 
+private:
     // Pushes run side by side, but a press, release or wheel event (anything but a move) waits
     // until the pushes started before it are answered, and later events wait for it: the
     // switchboard takes concurrent requests in any order, and a release that overtakes its
