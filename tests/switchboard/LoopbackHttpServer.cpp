@@ -79,7 +79,7 @@ void LoopbackHttpServer::onReadable(QTcpSocket *socket)
         buffer.remove(0, headEnd + 4 + length);
         m_requests.append(request);
 
-        const Reply reply = m_routes.value(request.path, Reply{404, R"({"error":"no route"})", {}, false});
+        const Reply reply = m_routes.value(request.path, Reply::with(404, R"({"error":"no route"})"));
         if (reply.hang)
             continue;
         QByteArray answer;

@@ -29,11 +29,32 @@ public:
         std::chrono::milliseconds pieceEvery{0};
         qsizetype sentBytes = -1;
 
-        static Reply with(int status, QByteArray body = {}) { return {status, std::move(body)}; }
-        static Reply hanging() { return {200, {}, {}, true}; }
-        static Reply redirect(int status, const QByteArray &location) { return {status, {}, {"Location: " + location}}; }
+        static Reply with(int status, QByteArray body = {})
+        {
+            Reply reply;
+            reply.status = status;
+            reply.body = std::move(body);
+            return reply;
+        }
+        static Reply hanging()
+        {
+            Reply reply;
+            reply.hang = true;
+            return reply;
+        }
+        static Reply redirect(int status, const QByteArray &location)
+        {
+            Reply reply = with(status);
+            reply.headers = {"Location: " + location};
+            return reply;
+        }
         // Bytes that are no HTTP at all, as another service on the port would send.
-        static Reply rawBytes(QByteArray bytes) { return {200, std::move(bytes), {}, false, true}; }
+        static Reply rawBytes(QByteArray bytes)
+        {
+            Reply reply = with(200, std::move(bytes));
+            reply.raw = true;
+            return reply;
+        }
         Reply inPieces(qsizetype bytes, std::chrono::milliseconds every) const
         {
             Reply reply = *this;
