@@ -1,5 +1,7 @@
 #include "ClickView.h"
 
+#include "RemotePicture.h"
+
 #include <QMouseEvent>
 
 #include <algorithm>
@@ -33,16 +35,26 @@ ClickView::ClickView(Sink sink, QWidget *parent)
     setFocusPolicy(Qt::ClickFocus);
 }
 
-RemoteInput ClickView::inputAt(RemoteInput::Kind kind, QPointF position, QSizeF size,
+QRectF ClickView::pictureRect() const
+{
+    const QSizeF area(size());
+    if (m_pictureSize.isEmpty())
+        return QRectF(QPointF(0, 0), area);
+    return RemotePicture::fittedRect(m_pictureSize, area);
+}
+
+RemoteInput ClickView::inputAt(RemoteInput::Kind kind, QPointF position, QRectF picture,
                                std::int64_t button)
 {
     // An unlaid-out view counts as 1 × 1, so the fractions below never divide by zero.
-    const double w = std::max(size.width(), 1.0);
-    const double h = std::max(size.height(), 1.0);
-    // Fractions with the origin at the top-left (Qt's own), clamped to the edges so a drag that
-    // leaves the view keeps reporting the nearest edge.
-    const double x = std::clamp(position.x() / w, 0.0, 1.0);
-    const double y = std::clamp(position.y() / h, 0.0, 1.0);
+    const double w = std::max(picture.width(), 1.0);
+    const double h = std::max(picture.height(), 1.0);
+    // Fractions of the picture as drawn, with the origin at its top-left (Qt's own), clamped to
+    // its edges: a press in a letterbox band, or a drag that leaves the view, reports the
+    // nearest edge. Measured over the whole view instead, a click would land off the point it
+    // was aimed at whenever the picture's shape differs from the view's.
+    const double x = std::clamp((position.x() - picture.left()) / w, 0.0, 1.0);
+    const double y = std::clamp((position.y() - picture.top()) / h, 0.0, 1.0);
     // Always a single click (a double click arrives as two presses) and no wheel movement.
     RemoteInput input;
     input.kind = kind;
@@ -59,7 +71,7 @@ void ClickView::send(RemoteInput::Kind kind, QMouseEvent *event, std::int64_t bu
 {
     event->accept();
     if (m_sink)
-        m_sink(inputAt(kind, event->position(), QSizeF(size()), button));
+        m_sink(inputAt(kind, event->position(), pictureRect(), button));
 }
 
 void ClickView::mousePressEvent(QMouseEvent *event)

@@ -14,6 +14,11 @@ void MacClickCatcher::setSink(ClickView::Sink sink)
     m_clickView->setSink(std::move(sink));
 }
 
+void MacClickCatcher::setPictureSize(QSizeF size)
+{
+    m_clickView->setPictureSize(size);
+}
+
 void MacClickCatcher::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);

@@ -46,13 +46,15 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     column->addLayout(bar);
 
     // The picture area: the picture on top lets every mouse event through to the click catcher
-    // underneath, and both fill the area exactly, so a click lands where the picture shows it.
+    // underneath. Both fill the area exactly and the click view knows the picture's size, so it
+    // measures a click over the picture where it is drawn.
     m_area = new QWidget;
     auto *layers = new QGridLayout(m_area);
     layers->setContentsMargins(0, 0, 0, 0);
     layers->setSpacing(0);
     m_catcher = new MacClickCatcher(std::move(sink));
     m_picture = new RemotePicture;
+    connect(m_picture, &RemotePicture::imageSizeChanged, m_catcher, &MacClickCatcher::setPictureSize);
     m_picture->setImage(client.frame());
     layers->addWidget(m_catcher, 0, 0);
     layers->addWidget(m_picture, 0, 0);

@@ -17,6 +17,7 @@ void RemotePicture::setImage(const QImage &image)
 {
     m_image = image;
     update();
+    emit imageSizeChanged(QSizeF(m_image.size()));
 }
 
 QRectF RemotePicture::fittedRect(QSizeF picture, QSizeF area)

@@ -22,6 +22,10 @@ public:
     // Where a picture of `picture` size lands in an area of `area` size.
     static QRectF fittedRect(QSizeF picture, QSizeF area);
 
+signals:
+    // After every setImage (empty: no picture), so clicks can be measured over the picture.
+    void imageSizeChanged(QSizeF size);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 

@@ -471,12 +471,17 @@ TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
     viewer.launch();
     ASSERT_NO_FATAL_FAILURE(connectThroughWindow(id, password, false));
 
-    // A click at a point of B's picture area lands on the matching point of A's display.
+    // A click at a point of A's picture, as B draws it fitted into its picture area, lands on the
+    // matching point of A's display.
+    const double scale = std::min(picture.width() / double(kScreenWidth), picture.height() / double(kScreenHeight));
+    const QRectF fitted(picture.x() + (picture.width() - kScreenWidth * scale) / 2,
+                        picture.y() + (picture.height() - kScreenHeight * scale) / 2, kScreenWidth * scale,
+                        kScreenHeight * scale);
     const QPointF fraction(0.3, 0.6);
-    const QPoint inPicture(int(picture.width() * fraction.x()), int(picture.height() * fraction.y()));
-    clickAt(viewer, viewerWindow, picture.topLeft() + inPicture);
-    const QPointF expected(inPicture.x() / double(std::max(picture.width(), 1)) * kScreenWidth,
-                           inPicture.y() / double(std::max(picture.height(), 1)) * kScreenHeight);
+    const QPoint at = (fitted.topLeft() + QPointF(fitted.width() * fraction.x(), fitted.height() * fraction.y())).toPoint();
+    clickAt(viewer, viewerWindow, at);
+    const QPointF expected((at.x() - fitted.x()) / fitted.width() * kScreenWidth,
+                           (at.y() - fitted.y()) / fitted.height() * kScreenHeight);
     std::optional<QPoint> press;
     ASSERT_TRUE(waitUntil([&] { return (press = lastPress(clickLog)).has_value(); }, 10000))
         << "the click never reached A's test window";
