@@ -162,7 +162,10 @@ export function createRoutes(state) {
 
     function close(body, _request, now) {
         const session = sessions.authorised(body, 'token');
-        sessions.end(session, 'The session has ended', now);
+        // A host that ends a session itself says why (its screen sharing was refused); the viewer
+        // reads it as the refusal of its next request. Shown on the other side: cleaned, bounded.
+        const reason = displayName(readText(body, 'reason'));
+        sessions.end(session, reason === '' ? 'The session has ended' : reason, now);
         return OK;
     }
 

@@ -88,6 +88,7 @@ describe('Switchboard hostile input', () => {
             ['poll', { ...s(), role: 'viewer', since: { n: 1 } }],
             ['poll', { ...s(), role: 'viewer', since: [1] }],
             ['close', { sessionId: session.sessionId, token: 5 }],
+            ['close', { ...s(), reason: { text: 'x' } }],
             ['origin', { origin: 5 }],
         ];
         for (const [path, body] of cases) {

@@ -107,6 +107,17 @@ describe('Switchboard session road', () => {
         assert.deepEqual(again.frames.map((f) => decode(f.payload)), [CLOSE]);
     });
 
+    it('Close.WithAReason_ViewerIsRefusedWithItCleaned', async () => {
+        const viewer = await board.openSession();
+        await board.expectOk('claim', { sessionId: viewer.sessionId, sessionToken: viewer.token });
+        await board.expectOk('close', { ...viewer, reason: '\u202eScreen sharing was not allowed on that computer\n' });
+        const refused = await board.post('poll', { ...viewer, role: 'viewer', since: 0 });
+        assert.equal(refused.status, 410);
+        assert.deepEqual(refused.body, { error: 'Screen sharing was not allowed on that computer' });
+        const polled = await board.expectOk('poll', { ...viewer, role: 'host', since: 0 });
+        assert.deepEqual(polled.frames.map((f) => decode(f.payload)), [CLOSE]);
+    });
+
     it('Close.ViewerInputBeforeClose_ReachesHostBeforeTheClose', async () => {
         const viewer = await board.openSession();
         await board.expectOk('claim', { sessionId: viewer.sessionId, sessionToken: viewer.token });

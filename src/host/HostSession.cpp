@@ -33,8 +33,7 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
     if (stop.stop_requested())
         co_return;
 
-    m_geometry = desktop ? DisplayGeometry::ofMainDisplay(*desktop) : DisplayGeometry{};
-    co_await greet(stop);
+    co_await greetIfReady(stop);
     if (stop.stop_requested())
         co_return;
 
@@ -43,15 +42,13 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
         if (desktop) {
             // A display resized or moved mid-session: input is placed on it as it is now, and
             // the viewer hears the new size before the first picture of it.
-            const DisplayGeometry now = DisplayGeometry::ofMainDisplay(*desktop);
-            if (now != m_geometry) {
-                m_geometry = now;
-                co_await greet(stop);
-                if (stop.stop_requested())
-                    co_return;
-            }
-            // No picture this time (no display image, encoding failed): nothing to push.
-            if (auto picture = MacCapture::jpeg(*desktop, pictureMaxWidth, pictureQuality)) {
+            co_await greetIfReady(stop);
+            if (stop.stop_requested())
+                co_return;
+            // No picture this time (no display image, encoding failed, not greeted yet):
+            // nothing to push.
+            auto picture = m_greeted ? MacCapture::jpeg(*desktop, pictureMaxWidth, pictureQuality) : std::nullopt;
+            if (picture) {
                 const Envelope frame = encode(HostMessage{Picture{std::move(picture->jpeg)}});
                 co_await api.postBytes(pushPath, pushBody(keys, Role::host, frame, KivrenAPI::bodyBuffer()), stop);
                 if (stop.stop_requested())
@@ -68,21 +65,20 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
             handle(Close{}, m_geometry);
             co_return;
         }
-        // A desktop still being set up when the viewer came (a Wayland one waiting for the
-        // person's consent) had no display to place input on yet: it is taken, and the viewer
-        // told its size, as soon as there is one.
-        if (desktop && (m_geometry.width <= 0 || m_geometry.height <= 0)) {
-            const DisplayGeometry now = DisplayGeometry::ofMainDisplay(*desktop);
-            if (now != m_geometry) {
-                m_geometry = now;
-                co_await greet(stop);
-                if (stop.stop_requested())
-                    co_return;
-            }
+        // A desktop still being set up when the viewer came had no display to place input on
+        // yet: it is taken, and the viewer told its size, as soon as there is one.
+        if (desktop && (!m_greeted || m_geometry.width <= 0 || m_geometry.height <= 0)) {
+            co_await greetIfReady(stop);
+            if (stop.stop_requested())
+                co_return;
         }
         if (answer.ok()) {
             // A close stops the rest of the answer too.
             for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {
+                // A viewer not greeted yet has seen nothing of this screen to point at or type
+                // into.
+                if (!m_greeted && !std::holds_alternative<Close>(message) && !std::holds_alternative<Caps>(message))
+                    continue;
                 handle(message, m_geometry);
                 if (stop.stop_requested() || m_closed)
                     co_return;
@@ -91,6 +87,19 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
         // Whatever the poll's outcome.
         co_await cancellablePause(m_options.pause, stop);
     }
+}
+
+QCoro::Task<> HostSession::greetIfReady(std::stop_token stop)
+{
+    DesktopBackend *desktop = m_options.desktop;
+    if (desktop && desktop->state() != DesktopBackend::State::Ready)
+        co_return;
+    const DisplayGeometry now = desktop ? DisplayGeometry::ofMainDisplay(*desktop) : DisplayGeometry{};
+    if (m_greeted && now == m_geometry)
+        co_return;
+    m_geometry = now;
+    m_greeted = true;
+    co_await greet(std::move(stop));
 }
 
 QCoro::Task<> HostSession::greet(std::stop_token stop)

@@ -18,7 +18,9 @@ class KivrenAPI;
 // then streams pictures and applies the viewer's messages until a close message ends it, or the
 // switchboard answers a poll with 404 or 410 (it no longer knows the session). Other failed
 // requests, a missing picture or a silent viewer never end it. When the main display changes
-// size or place, the viewer is greeted again with the new size. Run by an OwnedTask; main
+// size or place, the viewer is greeted again with the new size. While the desktop is not ready
+// to share its screen (DesktopBackend::State), the session is claimed and polled but nothing is
+// sent and no input applied: the viewer is greeted once it is. Run by an OwnedTask; main
 // thread.
 class HostSession
 {
@@ -61,15 +63,22 @@ public:
     const SessionFeatures &peerFeatures() const { return m_peerFeatures; }
     bool peerSupports(QStringView feature) const { return m_peerFeatures.contains(feature); }
     bool closed() const { return m_closed; }
+    // The viewer has been greeted: the desktop was ready to share.
+    bool greeted() const { return m_greeted; }
+    const SessionProtocol::SessionKeys &keys() const { return m_options.keys; }
     // The main display as the viewer was last told.
     DisplayGeometry geometry() const { return m_geometry; }
 
 private:
     // The hello with the display's size, as it is now.
     QCoro::Task<> greet(std::stop_token stop);
+    // Greets the viewer once the desktop is ready to share, and again when its display changed.
+    // While it is not, the viewer is held: claimed and polled, but shown nothing.
+    QCoro::Task<> greetIfReady(std::stop_token stop);
 
     Options m_options;
     DisplayGeometry m_geometry;
     SessionFeatures m_peerFeatures;
     bool m_closed = false;
+    bool m_greeted = false;
 };

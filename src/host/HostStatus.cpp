@@ -48,10 +48,29 @@ HostStatus HostStatus::of(const Condition &c)
     case S::stopped:
         return problem(QStringLiteral("The switchboard stopped: restart KivrenRemote"));
     case S::starting:
-        return warning(starting);
     case S::proven:
         break;
     }
+
+    // Without the desktop's screen sharing a viewer would see nothing; the person at this
+    // computer is the one who can mend it, and a dialog may be waiting for them right now.
+    using D = DesktopBackend::State;
+    const QString here = PlatformWording::thisComputer();
+    switch (c.sharing) {
+    case D::Refused:
+        return problem(QStringLiteral("Screen sharing was not allowed on ") + here);
+    case D::Failed:
+        return problem(QStringLiteral("Screen sharing could not be set up on ") + here);
+    case D::WaitingForConsent:
+        return warning(QStringLiteral("Waiting for the person at %1 to allow screen sharing").arg(here));
+    case D::Starting:
+    case D::Ready:
+        break;
+    }
+    if (c.switchboard == S::starting)
+        return warning(starting);
+    if (c.sharing == D::Starting)
+        return warning(QStringLiteral("Starting screen sharing\u2026"));
 
     if (c.live)
         return fine(joined(QStringLiteral("Connected"), c.clientName.value_or(fallbackClientName)));

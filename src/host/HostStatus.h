@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DesktopBackend.h"
 #include "KivrenTunnel.h"
 #include "StatusTone.h"
 
@@ -8,8 +9,9 @@
 #include <optional>
 
 // The host's status line and its tone, worked out from what the host knows about its own
-// switchboard, its registration, its session and its tunnel. Problems come first, in the order a
-// user has to solve them; then a connected viewer; then how far this computer can be reached.
+// switchboard, the desktop's screen sharing, its registration, its session and its tunnel.
+// Problems come first, in the order a user has to solve them; then a connected viewer; then how
+// far this computer can be reached.
 struct HostStatus
 {
     // The switchboard on this computer, as far as the host can tell.
@@ -42,6 +44,8 @@ struct HostStatus
         bool originKnown = false;
         QString publicId;        // compact
         quint16 port = 0;        // the switchboard's port, for the user to look up
+        // Whether the desktop lets this program capture and inject (a Wayland desktop asks first).
+        DesktopBackend::State sharing = DesktopBackend::State::Ready;
     };
 
     QString text;

@@ -15,6 +15,12 @@
 namespace {
 
 const QString provePath = QStringLiteral("prove");
+const QString closePath = QStringLiteral("close");
+
+bool sharingBroken(DesktopBackend::State state)
+{
+    return state == DesktopBackend::State::Refused || state == DesktopBackend::State::Failed;
+}
 
 QString freshPassword()
 {
@@ -78,8 +84,20 @@ MacHostService::MacHostService(Options options, QObject *parent)
 }
 
 // The owned tasks stop as their members go: each resumes later (stops are delivered through the
-// event loop), finds its stop and ends without touching the service.
-MacHostService::~MacHostService() = default;
+// event loop), finds its stop and ends without touching the service. The desktop outlives the
+// service, so it must not report to it any more.
+MacHostService::~MacHostService()
+{
+    if (m_options.desktop)
+        m_options.desktop->setStateObserver({});
+}
+
+QString MacHostService::asksEveryTimeNote()
+{
+    return QStringLiteral("This desktop cannot remember the permission: the person at %1 is asked to allow "
+                          "screen sharing each time KivrenRemote starts")
+        .arg(PlatformWording::thisComputer());
+}
 
 void MacHostService::start()
 {
@@ -90,6 +108,11 @@ void MacHostService::start()
             self->m_background.start([&](std::stop_token stop) { return self->reportOrigin(origin, std::move(stop)); });
     });
     connect(m_tunnel, &KivrenTunnel::stateChanged, this, &MacHostService::refreshStatus);
+    if (DesktopBackend *desktop = m_options.desktop) {
+        // Reported on the main thread; the destructor removes the observer.
+        desktop->setStateObserver([this](DesktopBackend::State state) { onSharingChanged(state); });
+        onSharingChanged(desktop->state());
+    }
 
     if (m_options.startChildren) {
         startSwitchboard();
@@ -330,6 +353,13 @@ void MacHostService::begin(const QJsonObject &pending)
     const QJsonValue token = pending.value(QStringLiteral("sessionToken"));
     if (!id.isString() || !token.isString())
         return;
+    // Nothing would ever be shown to this viewer: it is told why at once rather than kept
+    // waiting for a picture.
+    if (sharingBroken(m_sharing)) {
+        refuseSession({id.toString(), token.toString()},
+                      m_sharing == DesktopBackend::State::Refused ? sharingRefusedReason : sharingFailedReason);
+        return;
+    }
     const QJsonValue name = pending.value(QStringLiteral("clientName"));
     setClientName(name.isString() ? std::optional<QString>(name.toString()) : std::nullopt);
     setLive(true);
@@ -353,6 +383,49 @@ void MacHostService::endSession()
     if (m_registered != HostStatus::Registration::refused)
         m_registered = HostStatus::Registration::sessionEnded;
     refreshStatus();
+}
+
+void MacHostService::onSharingChanged(DesktopBackend::State state)
+{
+    using State = DesktopBackend::State;
+    m_sharing = state;
+    setAccessAction(state == State::Refused ? askAgain : state == State::Failed ? tryAgain : QString());
+    // Known once the desktop has begun to ask; it stays for the run.
+    if (m_options.desktop && m_options.desktop->asksEveryTime())
+        setSharingNote(asksEveryTimeNote());
+    // The person stopped sharing, or the desktop's service broke off: the viewer sees no more
+    // of this screen, and is told so rather than left looking at the last picture.
+    if (sharingBroken(state) && m_session) {
+        refuseSession(m_session->keys(), state == State::Refused ? sharingRefusedReason : sharingFailedReason);
+        endSession();
+        return;
+    }
+    refreshStatus();
+}
+
+void MacHostService::requestAccess()
+{
+    if (m_options.desktop)
+        m_options.desktop->requestAccess();
+}
+
+void MacHostService::refuseSession(SessionProtocol::SessionKeys keys, const QString &reason)
+{
+    m_background.start([this, keys = std::move(keys), reason](std::stop_token stop) {
+        return postClose(keys, reason, std::move(stop));
+    });
+}
+
+QCoro::Task<> MacHostService::postClose(SessionProtocol::SessionKeys keys, QString reason, std::stop_token stop)
+{
+    // Sent only to a switchboard proven to be ours, like every session request; its answer does
+    // not matter (a session it no longer knows is ended all the same).
+    if (!m_proven)
+        co_return;
+    const QJsonObject body{{QStringLiteral("sessionId"), keys.id},
+                           {QStringLiteral("token"), keys.token},
+                           {QStringLiteral("reason"), reason}};
+    co_await m_api->post(closePath, body, std::move(stop));
 }
 
 void MacHostService::handle(const QJsonObject &message, const DisplayGeometry &geometry)
@@ -386,6 +459,7 @@ void MacHostService::refreshStatus()
     condition.originKnown = !m_origin.isEmpty();
     condition.publicId = m_publicId;
     condition.port = m_child && m_child->listeningPort() != 0 ? m_child->listeningPort() : m_options.switchboardPort;
+    condition.sharing = m_sharing;
     const HostStatus status = HostStatus::of(condition);
 
     if (m_status != status.text) {
@@ -412,6 +486,22 @@ void MacHostService::setNotice(const QString &notice)
         return;
     m_notice = notice;
     emit noticeChanged(m_notice);
+}
+
+void MacHostService::setSharingNote(const QString &note)
+{
+    if (m_sharingNote == note)
+        return;
+    m_sharingNote = note;
+    emit sharingNoteChanged(m_sharingNote);
+}
+
+void MacHostService::setAccessAction(const QString &action)
+{
+    if (m_accessAction == action)
+        return;
+    m_accessAction = action;
+    emit accessActionChanged(m_accessAction);
 }
 
 void MacHostService::setProven(bool proven)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DesktopBackend.h"
 #include "DisplayGeometry.h"
 #include "HostKey.h"
 #include "HostSession.h"
@@ -25,7 +26,6 @@
 #include <optional>
 #include <stop_token>
 
-class DesktopBackend;
 class KivrenAPI;
 class SettingsStore;
 
@@ -47,6 +47,13 @@ class SettingsStore;
 // `statusTone` say in words and at a glance what works and what does not; `notice` is a second
 // line for a problem beside that (settings that cannot be saved), empty when there is none.
 //
+// A desktop that shares its screen only once it is set up or the person at this computer agreed
+// (Wayland) is followed through its state: the status says what it waits for or that it was
+// refused, `accessAction` names the button that asks the desktop again (empty: no button), and
+// `sharingNote` says when the desktop asks on every start. A viewer arriving meanwhile is held
+// (claimed, shown nothing) until the desktop is ready; while sharing is refused or broken a
+// session is ended at the switchboard with the reason, which the viewer reads as its status.
+//
 // The registration request is `registerHost` (`register` is a C++ keyword).
 class MacHostService : public QObject
 {
@@ -56,6 +63,8 @@ class MacHostService : public QObject
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(StatusTone statusTone READ statusTone NOTIFY statusToneChanged)
     Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
+    Q_PROPERTY(QString sharingNote READ sharingNote NOTIFY sharingNoteChanged)
+    Q_PROPERTY(QString accessAction READ accessAction NOTIFY accessActionChanged)
     Q_PROPERTY(bool switchboardProven READ switchboardProven NOTIFY switchboardProvenChanged)
     Q_PROPERTY(QString origin READ origin NOTIFY originChanged)
     Q_PROPERTY(bool live READ live NOTIFY liveChanged)
@@ -71,6 +80,15 @@ public:
     // The notice while the settings store cannot be written.
     static inline const QString settingsNotSaved = QStringLiteral(
         "Settings cannot be saved: this ID and password last only until KivrenRemote closes");
+
+    // The note while the desktop asks the person at this computer on every start.
+    static QString asksEveryTimeNote();
+    // The button that asks the desktop again, after a refusal and after a failure.
+    static inline const QString askAgain = QStringLiteral("Ask again");
+    static inline const QString tryAgain = QStringLiteral("Try again");
+    // Why a session was ended at the switchboard, as the viewer reads it.
+    static inline const QString sharingRefusedReason = QStringLiteral("Screen sharing was not allowed on that computer");
+    static inline const QString sharingFailedReason = QStringLiteral("Screen sharing is not available on that computer");
 
     struct Timing
     {
@@ -123,6 +141,8 @@ public:
     QString status() const { return m_status; }
     StatusTone statusTone() const { return m_statusTone; }
     QString notice() const { return m_notice; }
+    QString sharingNote() const { return m_sharingNote; }
+    QString accessAction() const { return m_accessAction; }
     // The port answers as this launch's own switchboard (always, for a switchboard the caller
     // vouches for). Until then this app's viewer must not use the loopback address either.
     bool switchboardProven() const { return m_proven; }
@@ -136,6 +156,7 @@ public:
     void copyId();       // the formatted ID ("123 456 789") onto the clipboard
     void copyPass();     // the password, with its hyphen, onto the clipboard
     void rotatePassword(); // a fresh password, stored and registered at once
+    void requestAccess();  // asks the desktop again for screen sharing (its dialog, once more)
 
     // Proves the switchboard, then one "register" request; the status follows their outcome.
     QCoro::Task<> registerHost();
@@ -160,6 +181,8 @@ signals:
     void statusChanged(const QString &status);
     void statusToneChanged(StatusTone statusTone);
     void noticeChanged(const QString &notice);
+    void sharingNoteChanged(const QString &sharingNote);
+    void accessActionChanged(const QString &accessAction);
     void switchboardProvenChanged(bool switchboardProven);
     void originChanged(const QString &origin);
     void liveChanged(bool live);
@@ -180,10 +203,17 @@ private:
     QCoro::Task<> reportOrigin(QString origin, std::stop_token stop);
     // A close message, or a switchboard that forgot the session, ended it.
     void endSession();
+    // The desktop's screen sharing changed: the status, the button and the running session follow.
+    void onSharingChanged(DesktopBackend::State state);
+    // Ends a session at the switchboard (the viewer's next poll is refused with `reason`).
+    void refuseSession(SessionProtocol::SessionKeys keys, const QString &reason);
+    QCoro::Task<> postClose(SessionProtocol::SessionKeys keys, QString reason, std::stop_token stop);
     void storeText(const QString &key, const QString &value);
 
     void setPassword(const QString &password);
     void setNotice(const QString &notice);
+    void setSharingNote(const QString &note);
+    void setAccessAction(const QString &action);
     void setProven(bool proven);
     void setOrigin(const QString &origin);
     void setLive(bool live);
@@ -205,6 +235,9 @@ private:
     QString m_status;
     StatusTone m_statusTone = StatusTone::warning;
     QString m_notice;
+    QString m_sharingNote;
+    QString m_accessAction;
+    DesktopBackend::State m_sharing = DesktopBackend::State::Ready;
     bool m_proven = false;
     QString m_origin;
     bool m_live = false;

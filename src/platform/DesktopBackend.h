@@ -65,6 +65,9 @@ public:
     // Asks the desktop again after Refused or Failed (the portal shows its dialog once more).
     // Nothing to do where no consent is involved.
     virtual void requestAccess() {}
+    // The desktop asks the person at the machine every time sharing is set up, as it cannot
+    // keep the permission (Debian 12's portal). Known once the state has left Starting.
+    virtual bool asksEveryTime() const { return false; }
 
     // The backend the host uses; installed by the app (the X11 or the Wayland one) or by tests.
     // Not owned: the installer keeps it alive while installed. Null when none is installed.

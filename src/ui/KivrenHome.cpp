@@ -130,6 +130,8 @@ KivrenHome::KivrenHome(KivrenClient &client, QWidget *parent)
     setHostStatus(std::nullopt);
     setHostTone(StatusTone::ok);
     setHostNotice(std::nullopt);
+    setHostSharingNote(std::nullopt);
+    setHostAccessAction(std::nullopt);
     setCloudHint(std::nullopt);
     setOnNewPass({});
 
@@ -199,6 +201,24 @@ HomeCard *KivrenHome::buildThisDevice()
     m_hostNotice->setObjectName(QStringLiteral("hostNotice"));
     m_hostNotice->setWordWrap(true);
     card->add(m_hostNotice, true);
+
+    m_sharingNote = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
+    m_sharingNote->setObjectName(QStringLiteral("hostSharingNote"));
+    m_sharingNote->setWordWrap(true);
+    card->add(m_sharingNote, true);
+
+    // Right under the status it mends (a refused or broken screen sharing).
+    m_accessRow = new QWidget;
+    auto *accessLayout = row(m_accessRow, 0, 8);
+    m_accessButton = new KivrenGhost(QString());
+    m_accessButton->setObjectName(QStringLiteral("requestAccess"));
+    accessLayout->addWidget(m_accessButton, 0, Qt::AlignVCenter);
+    accessLayout->addStretch(1);
+    card->add(m_accessRow, true);
+    connect(m_accessButton, &QAbstractButton::clicked, this, [this] {
+        if (m_onRequestAccess)
+            m_onRequestAccess();
+    });
 
     auto *buttons = new QWidget;
     auto *buttonLayout = row(buttons, 8, 8);
@@ -395,6 +415,18 @@ void KivrenHome::setHostNotice(const std::optional<QString> &notice)
 {
     m_hostNotice->setText(notice.value_or(QString()));
     m_hostNotice->setVisible(notice && !notice->isEmpty());
+}
+
+void KivrenHome::setHostSharingNote(const std::optional<QString> &note)
+{
+    m_sharingNote->setText(note.value_or(QString()));
+    m_sharingNote->setVisible(note && !note->isEmpty());
+}
+
+void KivrenHome::setHostAccessAction(const std::optional<QString> &label)
+{
+    m_accessButton->setText(label.value_or(QString()));
+    m_accessRow->setVisible(label && !label->isEmpty());
 }
 
 QString KivrenHome::defaultHint()

@@ -47,6 +47,12 @@ public:
     void setHostTone(StatusTone tone);
     // A second line under the status in the warning colour; absent or empty hides it.
     void setHostNotice(const std::optional<QString> &notice);
+    // A line about how this computer shares its screen, muted; absent or empty hides it.
+    void setHostSharingNote(const std::optional<QString> &note);
+    // The label of the button under the status that asks the desktop again for screen sharing;
+    // absent or empty hides it. The button runs the action given to setOnRequestAccess.
+    void setHostAccessAction(const std::optional<QString> &label);
+    void setOnRequestAccess(Action action) { m_onRequestAccess = std::move(action); }
     // Absent shows the default hint.
     void setCloudHint(const std::optional<QString> &cloudHint);
     void setOnCopyId(Action action) { m_onCopyId = std::move(action); }
@@ -70,6 +76,7 @@ private:
     Action m_onCopyId;
     Action m_onCopyPass;
     Action m_onNewPass;
+    Action m_onRequestAccess;
 
     QVBoxLayout *m_column = nullptr;
     HomeCard *m_thisDevice = nullptr;
@@ -80,6 +87,9 @@ private:
     QLabel *m_statusDot = nullptr;
     QLabel *m_hostStatus = nullptr;
     QLabel *m_hostNotice = nullptr;
+    QLabel *m_sharingNote = nullptr;
+    QWidget *m_accessRow = nullptr;
+    KivrenGhost *m_accessButton = nullptr;
     KivrenGhost *m_newPass = nullptr;
     QLabel *m_viewerStatus = nullptr;
     QLabel *m_hint = nullptr;

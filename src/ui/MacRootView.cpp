@@ -29,6 +29,8 @@ MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::
     connect(&host, &MacHostService::statusChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::statusToneChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::noticeChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::sharingNoteChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::accessActionChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::originChanged, this, &MacRootView::onOriginChanged);
     connect(&host, &MacHostService::switchboardProvenChanged, this, &MacRootView::onProvenChanged);
 
@@ -104,6 +106,10 @@ void MacRootView::showHome()
         if (host)
             host->rotatePassword();
     });
+    m_home->setOnRequestAccess([host = m_host] {
+        if (host)
+            host->requestAccess();
+    });
     m_layout->addWidget(m_home);
     m_home->show();
     onHomeAppeared();
@@ -128,6 +134,8 @@ void MacRootView::refreshHome()
     m_home->setHostStatus(m_host->status());
     m_home->setHostTone(m_host->statusTone());
     m_home->setHostNotice(m_host->notice());
+    m_home->setHostSharingNote(m_host->sharingNote());
+    m_home->setHostAccessAction(m_host->accessAction());
     m_home->setCloudHint(cloudHintFor(m_host->origin(), m_host->switchboardProven()));
 }
 

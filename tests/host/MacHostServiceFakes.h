@@ -24,8 +24,13 @@ public:
     void typeText(const QString &text) override;
     bool isTrusted() override { return true; }
     void promptForTrust() override {}
+    void requestAccess() override { ++accessRequests; }
+
+    // Moves screen sharing to `state`, as a Wayland desktop reports its way there.
+    void drive(State state) { setState(state); }
 
     QRectF bounds{10, 20, 1512, 982};
+    int accessRequests = 0;
     bool hasPicture = true;
     int captures = 0;
     QStringList events;

@@ -56,6 +56,8 @@ public:
             [&] {
                 const KivrenAnswer answer = post(
                     QStringLiteral("poll"), SessionProtocol::pollBody({sessionId, token}, SessionProtocol::Role::viewer, m_since));
+                if (!answer.ok())
+                    error = answer.error->description;
                 if (answer.object.value("since").isDouble())
                     m_since = answer.object.value("since").toInteger();
                 for (const SessionProtocol::Frame &frame : SessionProtocol::decodeFrames(answer.object)) {
@@ -82,6 +84,7 @@ public:
 
     QString sessionId;
     QString token;
+    QString error; // of the last poll that failed
     QList<QJsonObject> messages;
     QList<QByteArray> pictures;
 
@@ -241,6 +244,80 @@ TEST_F(MacHostServiceSwitchboard, Session_EndsOnReadyStatusWhenOriginKnown)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
     EXPECT_EQ(service->status(), ready);
 }
+
+// A desktop that shares its screen only once the person at it agreed (Wayland): a viewer
+// arriving meanwhile is held, shown nothing, until it does; a refused or broken screen sharing
+// ends the session at the switchboard, and the viewer reads why.
+struct SharingCase
+{
+    const char *name;
+    DesktopBackend::State atConnect;
+    std::optional<DesktopBackend::State> later;
+    QString viewerError; // empty: the viewer is greeted and gets pictures
+};
+
+void PrintTo(const SharingCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class MacHostServiceSharing : public MacHostServiceSwitchboard, public testing::WithParamInterface<SharingCase>
+{
+};
+
+TEST_P(MacHostServiceSharing, Session_HeldUntilSharedAndEndedWithTheReasonWhenNot)
+{
+    using State = DesktopBackend::State;
+    const SharingCase &row = GetParam();
+    bench.desktop.drive(row.atConnect);
+    const auto service = make(HostServiceBench::fastTiming());
+    ScriptedViewer viewer(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewer.connect(service->publicId(), service->password(), "Alice"); }, 10000));
+
+    if (row.atConnect == State::Ready) {
+        ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.pictures.isEmpty(); }));
+    } else if (row.atConnect == State::WaitingForConsent) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service->session() != nullptr; }, 10000));
+        // Several passes of the held session: it is claimed and polled, nothing is shown.
+        QTest::qWait(300);
+        ASSERT_TRUE(viewer.pollUntil([] { return true; }));
+        EXPECT_TRUE(viewer.error.isEmpty()) << viewer.error.toStdString();
+        EXPECT_TRUE(viewer.messages.isEmpty());
+        EXPECT_TRUE(viewer.pictures.isEmpty());
+        EXPECT_EQ(bench.desktop.captures, 0);
+        EXPECT_TRUE(service->live());
+        EXPECT_EQ(service->status(), QStringLiteral("Waiting for the person at this computer to allow screen sharing"));
+    }
+    if (row.later)
+        bench.desktop.drive(*row.later);
+
+    if (row.viewerError.isEmpty()) {
+        ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.messages.isEmpty() && !viewer.pictures.isEmpty(); }));
+        EXPECT_EQ(viewer.messages.first().value("type").toString(), QStringLiteral("hello"));
+        EXPECT_EQ(viewer.messages.first().value("width").toDouble(), 1512);
+        EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice"));
+        return;
+    }
+    ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.error.isEmpty(); }));
+    EXPECT_EQ(viewer.error, row.viewerError);
+    EXPECT_FALSE(service->live());
+    EXPECT_EQ(service->session(), nullptr);
+    EXPECT_EQ(service->statusTone(), StatusTone::error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, MacHostServiceSharing,
+    testing::Values(
+        SharingCase{"HeldUntilAllowed", DesktopBackend::State::WaitingForConsent, DesktopBackend::State::Ready, {}},
+        SharingCase{"HeldThenRefused", DesktopBackend::State::WaitingForConsent, DesktopBackend::State::Refused,
+                    MacHostService::sharingRefusedReason},
+        SharingCase{"StoppedWhileStreaming", DesktopBackend::State::Ready, DesktopBackend::State::Refused,
+                    MacHostService::sharingRefusedReason},
+        SharingCase{"RefusedBeforeConnect", DesktopBackend::State::Refused, std::nullopt,
+                    MacHostService::sharingRefusedReason},
+        SharingCase{"BrokenBeforeConnect", DesktopBackend::State::Failed, std::nullopt,
+                    MacHostService::sharingFailedReason}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // Listeners that are not the switchboard this host's key belongs to: they are challenged on every
 // pass and told nothing else, whatever they answer.

@@ -217,6 +217,8 @@ TEST_P(WaylandPortalPersistenceTest, RestoreToken_IsKeptAndOffered_WhereThePorta
     QVariantMap devices = portal->lastDeviceOptions();
     EXPECT_EQ(devices.value(QStringLiteral("types")).toUInt(), 3u);
     EXPECT_EQ(devices.contains(QStringLiteral("persist_mode")), row.keeps);
+    // What the home screen tells the person at the machine.
+    EXPECT_EQ(backend->asksEveryTime(), !row.keeps);
     if (row.keeps)
         EXPECT_EQ(devices.value(QStringLiteral("persist_mode")).toUInt(), 2u);
     EXPECT_FALSE(devices.contains(QStringLiteral("restore_token")));

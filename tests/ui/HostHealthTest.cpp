@@ -1,10 +1,12 @@
 // What the home screen says about this host when a piece is missing or fails: the real launcher
 // (real node and switchboard script, or none) on a free loopback port, fake tunnel tools in a
 // temporary folder, and the window's status line and dot as a user sees them.
+#include "DesktopBackend.h"
 #include "KivrenClient.h"
 #include "KivrenCloudProcess.h"
 #include "KivrenHome.h"
 #include "KivrenIds.h"
+#include "KivrenGhost.h"
 #include "KivrenTheme.h"
 #include "MacHostService.h"
 #include "MacRootView.h"
@@ -197,6 +199,116 @@ TEST_F(HostHealth, Viewer_LoopbackOnlyWhileTheSwitchboardIsProven)
     // No longer the switchboard: the hint goes back to asking for a cloud address.
     EXPECT_EQ(hint->text(), KivrenHome::defaultHint());
 }
+
+// A desktop whose screen sharing the test moves through its states, as a Wayland one reports
+// them (the portal's dialog, a refusal, a broken service).
+class SharingDesktop final : public DesktopBackend
+{
+public:
+    std::optional<ScreenImage> captureMainDisplay() override { return std::nullopt; }
+    QRectF mainDisplayBounds() override { return {}; }
+    void warpPointer(QPointF) override {}
+    void postMouse(MouseEvent, QPointF, std::int64_t) override {}
+    void postScroll(QPointF, std::int32_t) override {}
+    void postKey(SpecialKey, bool) override {}
+    void typeText(const QString &) override {}
+    bool isTrusted() override { return true; }
+    void promptForTrust() override {}
+    void requestAccess() override { ++accessRequests; }
+    bool asksEveryTime() const override { return everyTime; }
+
+    void drive(State state) { setState(state); }
+
+    bool everyTime = false;
+    int accessRequests = 0;
+};
+
+struct SharingCase
+{
+    const char *name;
+    DesktopBackend::State state;
+    bool everyTime; // Debian 12's portal: no permission kept
+    QString status;
+    StatusTone tone;
+    QString button; // empty: none shown
+};
+
+void PrintTo(const SharingCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class HostSharing : public ::testing::TestWithParam<SharingCase>
+{
+};
+
+// What the "This device" card says while the desktop sets screen sharing up, waits for the person
+// at this computer, or was refused; the button asks the desktop again.
+TEST_P(HostSharing, Home_SaysWhatScreenSharingWaitsForAndOffersToAskAgain)
+{
+    const SharingCase &row = GetParam();
+    QTemporaryDir dir;
+    SettingsStore settings(dir.filePath(QStringLiteral("settings.ini")));
+    SharingDesktop desktop;
+    desktop.everyTime = row.everyTime;
+    MacHostService::Options o;
+    o.settings = &settings;
+    o.startChildren = false;
+    o.switchboardBase = QStringLiteral("http://127.0.0.1:1");
+    o.tunnelDirectories = {QStringLiteral("/nonexistent/")};
+    o.timing.firstPass = 1h;
+    o.desktop = &desktop;
+    MacHostService host(o);
+    KivrenClient client(settings, QStringLiteral("Test computer"));
+    MacRootView root(host, client);
+    root.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+
+    // Through the desktop's state reports, as they come while the window shows.
+    desktop.drive(DesktopBackend::State::Starting);
+    desktop.drive(row.state);
+
+    KivrenHome *home = root.home();
+    EXPECT_EQ(host.status(), row.status);
+    EXPECT_EQ(host.statusTone(), row.tone);
+    EXPECT_EQ(home->findChild<QLabel *>(QStringLiteral("hostStatus"))->text(), row.status);
+    auto *note = home->findChild<QLabel *>(QStringLiteral("hostSharingNote"));
+    EXPECT_EQ(note->isVisibleTo(home), row.everyTime);
+    if (row.everyTime)
+        EXPECT_EQ(note->text(), MacHostService::asksEveryTimeNote());
+    auto *button = home->findChild<KivrenGhost *>(QStringLiteral("requestAccess"));
+    EXPECT_EQ(button->isVisibleTo(home), !row.button.isEmpty());
+    if (row.button.isEmpty())
+        return;
+    EXPECT_EQ(button->text(), row.button);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(desktop.accessRequests, 1);
+    // Asked again: the desktop sets up anew, and the button goes.
+    desktop.drive(DesktopBackend::State::Starting);
+    EXPECT_FALSE(button->isVisibleTo(home));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, HostSharing,
+    ::testing::Values(
+        SharingCase{"SettingUp", DesktopBackend::State::Starting, false,
+                    QStringLiteral("Starting screen sharing\u2026"), StatusTone::warning, {}},
+        SharingCase{"WaitingForConsent", DesktopBackend::State::WaitingForConsent, false,
+                    QStringLiteral("Waiting for the person at this computer to allow screen sharing"),
+                    StatusTone::warning, {}},
+        SharingCase{"WaitingOnAPortalThatAsksEveryTime", DesktopBackend::State::WaitingForConsent, true,
+                    QStringLiteral("Waiting for the person at this computer to allow screen sharing"),
+                    StatusTone::warning, {}},
+        SharingCase{"Refused", DesktopBackend::State::Refused, true,
+                    QStringLiteral("Screen sharing was not allowed on this computer"), StatusTone::error,
+                    QStringLiteral("Ask again")},
+        SharingCase{"Broken", DesktopBackend::State::Failed, false,
+                    QStringLiteral("Screen sharing could not be set up on this computer"), StatusTone::error,
+                    QStringLiteral("Try again")},
+        // Shared: the status is the host's usual one (no registration yet here).
+        SharingCase{"Shared", DesktopBackend::State::Ready, false, QStringLiteral("Starting switchboard\u2026"),
+                    StatusTone::warning, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // A store that cannot be written: the identity made for this run is used all the same, and
 // the window says it will not survive.

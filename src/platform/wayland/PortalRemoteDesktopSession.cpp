@@ -183,6 +183,7 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
     if (cancelled())
         co_return;
     const bool persistent = DBusReplies::variant(versionReply).toUInt() >= persistentVersion;
+    self->m_asksEveryTime = !persistent;
 
     QVariantMap devices{{QStringLiteral("types"), keyboardDevice | pointerDevice}};
     if (persistent) {

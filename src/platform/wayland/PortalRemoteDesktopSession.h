@@ -35,6 +35,8 @@ public:
 
     void start() override;
     void stop() override;
+    // Known once the portal has said its version; it does not change while this program runs.
+    bool asksEveryTime() const override { return m_asksEveryTime; }
 
     void movePointer(QPointF point) override;
     void pressButton(int button, bool pressed) override;
@@ -69,4 +71,5 @@ private:
     std::stop_source m_runStop;
     QString m_sessionPath;
     std::uint32_t m_streamNode = 0;
+    bool m_asksEveryTime = false;
 };

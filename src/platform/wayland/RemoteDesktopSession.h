@@ -45,6 +45,8 @@ public:
     const std::optional<Stream> &stream() const;
     // What went wrong, while Failed (for diagnostics, not for the person at the machine).
     const QString &failure() const;
+    // The desktop asks the person at the machine on every start (it cannot keep the permission).
+    virtual bool asksEveryTime() const { return false; }
 
     // Input, dropped unless Ready. Points are in the stream's own logical coordinates.
     virtual void movePointer(QPointF point) = 0;

@@ -180,3 +180,8 @@ void WaylandDesktopBackend::requestAccess()
     if (state() == State::Refused || state() == State::Failed)
         startSession();
 }
+
+bool WaylandDesktopBackend::asksEveryTime() const
+{
+    return m_session->asksEveryTime();
+}

@@ -71,6 +71,7 @@ public:
     void promptForTrust() override;
 
     void requestAccess() override;
+    bool asksEveryTime() const override;
 
 private:
     void sessionChanged();
