@@ -57,13 +57,16 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
         if (stop.stop_requested())
             co_return;
         if (answer.ok()) {
-            // A close stops the rest of the answer too.
+            // A close stops the rest of the answer too, and whatever input still waits.
             for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {
-                handle(message, m_geometry);
+                receive(message);
                 if (stop.stop_requested() || m_closed)
                     co_return;
             }
         }
+        // Also after a failed poll: text still being typed goes on.
+        if (desktop)
+            m_input.applyPass(*desktop, m_geometry);
         // Whatever the poll's outcome.
         co_await cancellablePause(m_options.pause, stop);
     }
@@ -71,8 +74,16 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
 
 void HostSession::handle(const ViewerMessage &message, const DisplayGeometry &geometry)
 {
+    receive(message);
+    if (!m_closed && m_options.desktop)
+        m_input.applyPass(*m_options.desktop, geometry);
+}
+
+void HostSession::receive(const ViewerMessage &message)
+{
     if (std::holds_alternative<Close>(message)) {
         m_closed = true;
+        m_input.clear();
         if (m_options.onClosed)
             m_options.onClosed();
         return;
@@ -81,17 +92,16 @@ void HostSession::handle(const ViewerMessage &message, const DisplayGeometry &ge
         m_peerFeatures = caps->features;
         return;
     }
-    inject(m_options.desktop, message, geometry);
+    m_input.append(message);
 }
 
 void HostSession::inject(DesktopBackend *desktop, const ViewerMessage &message, const DisplayGeometry &geometry)
 {
     if (!desktop)
         return;
-    if (const auto *input = std::get_if<Input>(&message))
-        MacInput::apply(*desktop, input->event, geometry);
-    else if (const auto *key = std::get_if<Key>(&message))
-        MacInput::applyKey(*desktop, key->codeName, key->key, key->down);
-    else if (const auto *text = std::get_if<Text>(&message))
-        MacInput::applyKey(*desktop, QString(), text->text, true);
+    // Without a session loop to come back, all of it at once (still within the text limits).
+    HostInputQueue input;
+    input.append(message);
+    while (!input.isEmpty())
+        input.applyPass(*desktop, geometry);
 }

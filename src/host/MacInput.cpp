@@ -5,6 +5,7 @@
 #include "RemoteInput.h"
 #include "SpecialKey.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -39,6 +40,31 @@ std::int32_t wheelDelta(double deltaY)
     return static_cast<std::int32_t>(std::trunc(deltaY));
 }
 
+// Holds a message's modifiers for as long as it lives: pressed before its action, released
+// (in reverse order) after it.
+class HeldModifiers
+{
+public:
+    HeldModifiers(DesktopBackend &backend, KeyModifiers modifiers)
+        : m_backend(backend)
+        , m_held(!modifiers.isEmpty())
+    {
+        if (m_held)
+            m_backend.holdModifiers(modifiers);
+    }
+    ~HeldModifiers()
+    {
+        if (m_held)
+            m_backend.holdModifiers({});
+    }
+    HeldModifiers(const HeldModifiers &) = delete;
+    HeldModifiers &operator=(const HeldModifiers &) = delete;
+
+private:
+    DesktopBackend &m_backend;
+    bool m_held;
+};
+
 } // namespace
 
 namespace MacInput {
@@ -55,6 +81,7 @@ void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeome
     const bool right = input.button == 1;
     const std::int64_t clickState = input.clickCount >= 2 ? input.clickCount : 1;
 
+    const HeldModifiers held(backend, input.modifiers);
     switch (input.kind) {
     case RemoteInput::Kind::move:
         backend.warpPointer(point);
@@ -78,18 +105,37 @@ void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeome
     }
 }
 
-void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down)
+void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down,
+              KeyModifiers modifiers)
 {
     askForTrustIfNeeded(backend);
 
     // A special key is pressed or released as itself; any text sent along with it is ignored.
     if (const std::optional<SpecialKey> special = specialKeyFromCodeName(codeName)) {
+        const HeldModifiers held(backend, down ? modifiers : KeyModifiers{});
         backend.postKey(*special, down);
         return;
     }
     // Text is typed, all of it, on its press; its release finds nothing held.
-    if (down && !key.isEmpty())
-        backend.typeText(key);
+    if (down && !key.isEmpty()) {
+        const HeldModifiers held(backend, modifiers);
+        for (qsizetype done = 0; done < key.size();)
+            done += typeText(backend, key.mid(done));
+    }
+}
+
+qsizetype typeText(DesktopBackend &backend, const QString &text)
+{
+    if (text.isEmpty())
+        return 0;
+    askForTrustIfNeeded(backend);
+    // Whole characters, and at least one, whatever the backend answers: the caller always
+    // gets on.
+    const qsizetype first = text.at(0).isHighSurrogate() && text.size() > 1 && text.at(1).isLowSurrogate() ? 2 : 1;
+    qsizetype done = std::clamp<qsizetype>(backend.typeText(text), first, text.size());
+    if (done < text.size() && text.at(done).isLowSurrogate())
+        ++done;
+    return done;
 }
 
 void postWheel(DesktopBackend &backend, QPointF point, double deltaY)

@@ -82,10 +82,11 @@ TEST_F(HostSessionTest, Run_ClaimsGreetsStreamsAndAppliesTheViewersMessages)
     ASSERT_GE(requests.size(), 4);
     EXPECT_EQ(requests[0].path, "claim");
     EXPECT_EQ(requests[0].bytes, R"({"sessionId":"s1","sessionToken":"t1"})");
-    // The hello as it always was (the display is 1512 x 982 points), with no "features".
+    // The hello as it always was (the display is 1512 x 982 points), naming the host's additions:
+    // {"features":["keys","modifiers"],"height":982,"platform":"macos","type":"hello","width":1512}
     EXPECT_EQ(requests[1].path, "push");
     EXPECT_EQ(requests[1].bytes,
-              R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ=="})");
+              R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJmZWF0dXJlcyI6WyJrZXlzIiwibW9kaWZpZXJzIl0sImhlaWdodCI6OTgyLCJwbGF0Zm9ybSI6Im1hY29zIiwidHlwZSI6ImhlbGxvIiwid2lkdGgiOjE1MTJ9"})");
     EXPECT_EQ(requests[2].path, "push");
     EXPECT_TRUE(requests[2].bytes.startsWith(R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":")"));
     EXPECT_TRUE(payloadOf(requests[2]).startsWith("\xff\xd8\xff"));

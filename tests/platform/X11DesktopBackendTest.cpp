@@ -320,12 +320,17 @@ TEST_F(X11DesktopBackendTest, ClicksAndDragReachWindow_AtTheirPoints)
                                           "press 3 at 150,70", "release 3 at 150,70"}));
 }
 
+// A sequence of wheel events as the viewer sends them, and the wheel clicks the window must
+// get: one per 40 pixels over the sequence, whatever the size of each event.
 struct ScrollCase
 {
     const char *name;
-    std::int32_t deltaY;
+    std::vector<std::int32_t> deltas;
     unsigned int button;
     int clicks;
+    // Off where the pixels sent do not make the clicks: capped at 25 per event, or less than a
+    // click, carried for later.
+    bool followsPixels = true;
 };
 
 void PrintTo(const ScrollCase &row, std::ostream *out)
@@ -333,16 +338,22 @@ void PrintTo(const ScrollCase &row, std::ostream *out)
     *out << row.name;
 }
 
+std::vector<std::int32_t> repeated(std::int32_t delta, int count)
+{
+    return std::vector<std::int32_t>(static_cast<std::size_t>(count), delta);
+}
+
 class X11DesktopBackendScroll : public X11DesktopBackendTest, public ::testing::WithParamInterface<ScrollCase>
 {};
 
-TEST_P(X11DesktopBackendScroll, WheelClicksReachWindowAndPointerStays_ForDelta)
+TEST_P(X11DesktopBackendScroll, WheelClicksFollowThePixelsAndPointerStays_ForSequence)
 {
     const ScrollCase &c = GetParam();
     backend->warpPointer({10, 10}); // outside the window
     ASSERT_EQ(pointerAfterMove({10, 10}), QPoint(10, 10));
 
-    backend->postScroll({windowX + 50, windowY + 50}, c.deltaY);
+    for (const std::int32_t delta : c.deltas)
+        backend->postScroll({windowX + 50, windowY + 50}, delta);
     std::vector<XEvent> events;
     if (c.clicks > 0) {
         events = collectCount(ButtonRelease, c.clicks);
@@ -363,13 +374,25 @@ TEST_P(X11DesktopBackendScroll, WheelClicksReachWindowAndPointerStays_ForDelta)
         }
     }
     EXPECT_EQ(clicks, c.clicks);
+    double pixels = 0;
+    for (const std::int32_t delta : c.deltas)
+        pixels += std::abs(double(delta));
+    if (c.followsPixels)
+        EXPECT_NEAR(clicks * DesktopBackend::pixelsPerWheelClick, pixels, pixels * 0.1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Deltas, X11DesktopBackendScroll,
-                         ::testing::Values(ScrollCase{"PositiveIsUp", 120, 4, 3}, ScrollCase{"SmallDownStillScrolls", -3, 5, 1},
-                                           ScrollCase{"HugeIsCapped", -2000000000, 5, 25},
-                                           ScrollCase{"ZeroDoesNothing", 0, 4, 0}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, X11DesktopBackendScroll,
+    ::testing::Values(ScrollCase{"FourPixelsTimesHundredDown", repeated(-4, 100), 5, 10},
+                      ScrollCase{"FourPixelsTimesTenIsOneClick", repeated(-4, 10), 5, 1},
+                      ScrollCase{"FortyPixelsTimesTenDown", repeated(-40, 10), 5, 10},
+                      ScrollCase{"FortyPixelsOnceIsOneClick", {-40}, 5, 1},
+                      ScrollCase{"HundredTwentyTimesFiveUp", repeated(120, 5), 4, 15},
+                      ScrollCase{"MixedSizesDown", {-4, -4, -40, -120, -4, -4, -40, -120, -4, -4, -4, -4, -4, -4}, 5, 9},
+                      ScrollCase{"SmallAloneIsCarriedNotScrolled", {-3}, 5, 0, false},
+                      ScrollCase{"HugeIsCapped", {-2000000000}, 5, 25, false},
+                      ScrollCase{"ZeroDoesNothing", {0}, 4, 0, false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 bool keyHeld(Display *display, KeySym keysym)
 {
@@ -446,11 +469,16 @@ TEST_F(X11DesktopBackendTest, TextArrivesWithEveryKeyReleased_IncludingCharacter
             return typed.size() >= wanted && presses == releases;
         });
     };
-    backend->typeText(first);
-    backend->typeText(second);
+    // The backend may stop early while a spare keycode rests; the rest is passed again.
+    const auto type = [&](const QString &part) {
+        for (qsizetype done = 0; done < part.size();)
+            done += std::max<qsizetype>(backend->typeText(part.mid(done)), 1);
+    };
+    type(first);
+    type(second);
     readText(first + second);
     for (const QString &words : third) {
-        backend->typeText(words);
+        type(words);
         readText(words);
     }
     // A Windows line end is typed as one Return.
