@@ -40,6 +40,9 @@ void HostInputQueue::append(const ViewerMessage &message)
                 return;
             text = key->key;
         } else if (!special) {
+            // A shortcut: its key typed with the modifiers held, once, on the press.
+            if (!key->down || key->key.isEmpty())
+                return;
             Key shortcut = *key;
             shortcut.key = firstCharacters(key->key, maxTextCharacters);
             m_pending.append({shortcut, {}});
@@ -75,8 +78,8 @@ void HostInputQueue::applyPass(DesktopBackend &desktop, const DisplayGeometry &g
             // A Windows line end is one Return: its two halves stay in one slice.
             if (slice.endsWith(u'\r') && front.rest.size() > slice.size() && front.rest.at(slice.size()) == u'\n')
                 slice += u'\n';
-            // The desktop may do less than asked (a character waiting for a free keycode): the
-            // rest comes next pass.
+            // The desktop may do less than asked, or nothing (a character waiting for a free
+            // keycode): the rest comes next pass.
             const qsizetype done = MacInput::typeText(desktop, slice);
             const qsizetype characters = characterCount(front.rest.left(done));
             front.rest.remove(0, done);
@@ -87,7 +90,12 @@ void HostInputQueue::applyPass(DesktopBackend &desktop, const DisplayGeometry &g
         } else if (const auto *input = std::get_if<Input>(&front.message)) {
             MacInput::apply(desktop, input->event, geometry);
         } else if (const auto *key = std::get_if<Key>(&front.message)) {
-            MacInput::applyKey(desktop, key->codeName, key->key, key->down, key->modifiers);
+            if (specialKeyFromCodeName(key->codeName)) {
+                MacInput::applyKey(desktop, key->codeName, key->key, key->down, key->modifiers);
+            } else if (MacInput::typeText(desktop, key->key, key->modifiers) == 0) {
+                // A shortcut whose character has to wait: the next pass tries again.
+                return;
+            }
         }
         m_pending.removeFirst();
     }

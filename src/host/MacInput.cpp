@@ -6,14 +6,21 @@
 #include "SpecialKey.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <thread>
 
 namespace {
 
 bool leftButtonDown = false;
+
+// applyKey waits this long between tries while the desktop cannot type the next character, and
+// gives up after this long without any.
+constexpr std::chrono::milliseconds typingRetryPause{20};
+constexpr std::chrono::milliseconds typingPatience{3000};
 
 using Mouse = DesktopBackend::MouseEvent;
 
@@ -117,23 +124,31 @@ void applyKey(DesktopBackend &backend, const QString &codeName, const QString &k
         return;
     }
     // Text is typed, all of it, on its press; its release finds nothing held.
-    if (down && !key.isEmpty()) {
-        const HeldModifiers held(backend, modifiers);
-        for (qsizetype done = 0; done < key.size();)
-            done += typeText(backend, key.mid(done));
+    if (!down || key.isEmpty())
+        return;
+    auto lastProgress = std::chrono::steady_clock::now();
+    for (qsizetype done = 0; done < key.size();) {
+        const qsizetype typed = typeText(backend, key.mid(done), modifiers);
+        done += typed;
+        if (typed > 0) {
+            lastProgress = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - lastProgress > typingPatience) {
+            return;
+        } else {
+            std::this_thread::sleep_for(typingRetryPause);
+        }
     }
 }
 
-qsizetype typeText(DesktopBackend &backend, const QString &text)
+qsizetype typeText(DesktopBackend &backend, const QString &text, KeyModifiers modifiers)
 {
     if (text.isEmpty())
         return 0;
     askForTrustIfNeeded(backend);
-    // Whole characters, and at least one, whatever the backend answers: the caller always
-    // gets on.
-    const qsizetype first = text.at(0).isHighSurrogate() && text.size() > 1 && text.at(1).isLowSurrogate() ? 2 : 1;
-    qsizetype done = std::clamp<qsizetype>(backend.typeText(text), first, text.size());
-    if (done < text.size() && text.at(done).isLowSurrogate())
+    const HeldModifiers held(backend, modifiers);
+    qsizetype done = std::clamp<qsizetype>(backend.typeText(text), 0, text.size());
+    // Whole characters only, whatever the backend answers.
+    if (done > 0 && done < text.size() && text.at(done).isLowSurrogate())
         ++done;
     return done;
 }

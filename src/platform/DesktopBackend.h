@@ -54,12 +54,12 @@ public:
     // Types the characters of `text` exactly, from its start: Caps Lock and modifiers held by
     // anyone but holdModifiers() do not change what comes out (the ones held through
     // holdModifiers do: a shortcut's key is typed this way). Returns how many UTF-16 units of
-    // `text` are done (whole characters; one that cannot be typed at all counts as done). A
-    // backend may stop early rather than block, when the next character has to wait (X: for a
-    // spare keycode), but always does at least the first character; the caller passes the
-    // rest again later. Callers keep `text` short (the host types long text in slices).
-    // Right after a click, keys and text first let the desktop move the keyboard focus to the
-    // clicked window (bounded: a few hundred milliseconds at most).
+    // `text` are done (whole characters; one that cannot be typed at all counts as done). It
+    // never blocks for long: it stops early, even before the first character, when the next
+    // one has to wait (X: for a spare keycode that a client may not have read yet), and the
+    // caller passes the rest again later. Callers keep `text` short (the host types long text
+    // in slices). Right after a click, keys and text first let the desktop move the keyboard
+    // focus to the clicked window (bounded: a few hundred milliseconds at most).
     virtual qsizetype typeText(const QString &text) = 0;
     // Holds exactly `modifiers` from now on, for the key, text and pointer actions that follow:
     // presses the ones not held yet in KeyModifiers::pressOrder, releases the ones no longer

@@ -122,6 +122,21 @@ TEST_F(HostSessionTest, Hello_NamesTheOfferedFeatures)
                            {"features", QJsonArray{"modifiers", "tiles"}}}));
 }
 
+TEST_F(HostSessionTest, LongText_TypedPassByPassBeforeTheClickBehindIt)
+{
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, answerWith({{{"type", "text"}, {"key", QString(100, u'a')}},
+                                        {{"type", "input"}, {"kind", "down"}, {"x", 0}, {"y", 0}}})},
+                      {200, "{}"}});
+    start();
+    ASSERT_TRUE(waitFor([&] { return desktop.events.contains(QStringLiteral("mouse 1 10,20 c1")); }));
+    const QString slice(HostInputQueue::charactersPerPass, u'a');
+    EXPECT_EQ(desktop.events.mid(0, 4),
+              (QStringList{"text " + slice, "text " + slice, "text " + slice, "text aaaa"}));
+    // Each slice had a pass of its own: a picture was taken for each.
+    EXPECT_GE(desktop.captures, 4);
+}
+
 TEST_F(HostSessionTest, Stopped_AppliesNothingMore)
 {
     board.hold(QStringLiteral("poll"));

@@ -25,7 +25,7 @@ class X11Keyboard
 public:
     // A spare keycode keeps its character this long after its last press before it may be
     // given another (see mapSpare).
-    static constexpr std::chrono::milliseconds spareKeycodeHold{250};
+    static constexpr std::chrono::milliseconds spareKeycodeHold{400};
 
     explicit X11Keyboard(std::shared_ptr<X11Connection> connection);
     // Lets go of the modifiers it holds and gives the borrowed keycodes back.
@@ -38,8 +38,8 @@ public:
     bool handle(_XEvent &event);
 
     void postKey(SpecialKey key, bool down);
-    // Types `text` from its start for as long as no character has to wait for a spare keycode,
-    // and at least its first character; returns how many UTF-16 units of it are done.
+    // Types `text` from its start for as long as no character has to wait for a spare keycode;
+    // returns how many UTF-16 units of it are done (0 when its first character must wait).
     qsizetype typeText(const QString &text);
     void holdModifiers(KeyModifiers modifiers);
 
@@ -70,6 +70,7 @@ private:
     // A spare keycode now typing `keysym`; 0 when there are none, or when `wait` is false and
     // every one is still holding a character a client may not have read yet.
     unsigned char mapSpare(unsigned long keysym, bool wait);
+    bool rested(const SpareKeycode &spare) const;
     void pressed(unsigned char keycode);
     void setKeycodeMapping(unsigned char keycode, unsigned long keysym);
     void restoreSpares();
