@@ -66,21 +66,23 @@ void X11Pointer::post(DesktopBackend::MouseEvent type, QPointF point, std::int64
     case Mouse::Moved:
     case Mouse::LeftDragged:
         // A mouse event at a point also puts the pointer there.
-        moveTo(at);
+        moveTo(heldAt(at));
         break;
     case Mouse::LeftDown:
         press(leftButton, at, clickState);
         break;
     case Mouse::LeftUp:
-        moveTo(at);
+        moveTo(heldAt(at));
         XTestFakeButtonEvent(display, leftButton, False, CurrentTime);
+        m_multipleClickHeld = false;
         break;
     case Mouse::RightDown:
         press(rightButton, at, clickState);
         break;
     case Mouse::RightUp:
-        moveTo(at);
+        moveTo(heldAt(at));
         XTestFakeButtonEvent(display, rightButton, False, CurrentTime);
+        m_multipleClickHeld = false;
         break;
     }
     XFlush(display);
@@ -116,6 +118,15 @@ void X11Pointer::press(unsigned int button, QPoint at, std::int64_t clickState)
     moveTo(at);
     XTestFakeButtonEvent(display, button, True, CurrentTime);
     m_lastPress = Press{button, at, Clock::now()};
+    m_multipleClickHeld = clickState >= 2;
+}
+
+QPoint X11Pointer::heldAt(QPoint at) const
+{
+    if (m_multipleClickHeld && m_lastPress && std::abs(m_lastPress->at.x() - at.x()) <= doubleClickSnapDistance
+        && std::abs(m_lastPress->at.y() - at.y()) <= doubleClickSnapDistance)
+        return m_lastPress->at;
+    return at;
 }
 
 // Pixel deltas become wheel clicks: positive (content moves down, "scroll up") is button 4,

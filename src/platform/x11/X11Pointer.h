@@ -46,9 +46,14 @@ private:
 
     void moveTo(QPoint point);
     void press(unsigned int button, QPoint at, std::int64_t clickState);
+    // Where the pointer goes for a move or release: on the press of a multiple click while it
+    // stays near it, so the click does not turn into a small drag.
+    QPoint heldAt(QPoint at) const;
 
     std::shared_ptr<X11Connection> m_connection;
     std::optional<Press> m_lastPress;
+    // Between the press of a multiple click and its release.
+    bool m_multipleClickHeld = false;
     // Pixels of wheel movement not yet scrolled, and when and which way the wheel last moved.
     double m_wheelCarry = 0;
     std::chrono::steady_clock::time_point m_lastWheel;
