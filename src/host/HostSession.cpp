@@ -99,9 +99,12 @@ void HostSession::inject(DesktopBackend *desktop, const ViewerMessage &message, 
 {
     if (!desktop)
         return;
-    // Without a session loop to come back, all of it at once (still within the text limits).
-    HostInputQueue input;
-    input.append(message);
-    while (!input.isEmpty())
-        input.applyPass(*desktop, geometry);
+    // Without a session loop to come back to, all of it at once, within the text limit.
+    const auto limited = [](const QString &text) { return splitText(text).value(0); };
+    if (const auto *input = std::get_if<Input>(&message))
+        MacInput::apply(*desktop, input->event, geometry);
+    else if (const auto *key = std::get_if<Key>(&message))
+        MacInput::applyKey(*desktop, key->codeName, limited(key->key), key->down, key->modifiers);
+    else if (const auto *text = std::get_if<Text>(&message))
+        MacInput::applyKey(*desktop, QString(), limited(text->text), true);
 }
