@@ -51,7 +51,10 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     statusPalette.setColor(QPalette::WindowText, KivrenTheme::muted());
     m_status->setPalette(statusPalette);
     bar->addWidget(m_end, 0, Qt::AlignVCenter);
+    // Apart from its neighbours by the bar's own inset, so the two buttons do not read as one.
+    bar->addSpacing(kBarInset);
     bar->addWidget(m_keyboard, 0, Qt::AlignVCenter);
+    bar->addSpacing(kBarInset);
     bar->addWidget(m_status, 0, Qt::AlignVCenter);
     bar->addStretch(1);
     column->addLayout(bar);
