@@ -153,6 +153,8 @@ void KivrenClient::connectToRemote()
     // still closes it.
     ViewerSession::Options session;
     session.keys = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
+    if (m_session && m_session->input())
+        m_session->input()->clear();
     m_session.reset();
 
     setPhase(SessionPhase::connecting);
@@ -170,20 +172,41 @@ void KivrenClient::connectToRemote()
 
 void KivrenClient::send(const RemoteInput &input)
 {
+    sendMessage(SessionProtocol::Input{input});
+}
+
+void KivrenClient::sendKey(const SessionProtocol::Key &key)
+{
+    sendMessage(key);
+}
+
+void KivrenClient::sendText(const QString &text)
+{
+    sendMessage(SessionProtocol::Text{text});
+}
+
+void KivrenClient::sendMessage(SessionProtocol::ViewerMessage message)
+{
     if (m_phase != SessionPhase::live)
         return;
     if (ViewerSession *session = m_session.get())
-        session->send(input);
+        session->send(std::move(message));
 }
 
 void KivrenClient::disconnectFromRemote()
 {
     const SessionProtocol::SessionKeys keys = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
+    const std::shared_ptr<InputQueue> input = m_session ? m_session->input() : nullptr;
     m_session.reset();
     setPhase(SessionPhase::idle);
     setStatus(QStringLiteral("Disconnected"));
     setFrame(QImage());
-    m_background.start([this, &keys](std::stop_token stop) { return postClose(m_api, keys, std::move(stop)); });
+    // A live session's queue closes it after what it still holds; any other session (one that
+    // never opened, or the one it replaced) is closed at once.
+    if (input)
+        input->closeAfterDrain();
+    else
+        m_background.start([this, &keys](std::stop_token stop) { return postClose(m_api, keys, std::move(stop)); });
 }
 
 void KivrenClient::setCloud(const QString &text)
