@@ -149,18 +149,22 @@ void KivrenClient::connectToRemote()
         return;
     }
 
-    // The old session ends silently and is not closed; a disconnect before the new one is open
-    // still closes it.
-    ViewerSession::Options session;
-    session.keys = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
-    if (m_session && m_session->input())
-        m_session->input()->clear();
+    // The session before ends silently, but its host must not go on streaming to nobody until
+    // the switchboard drops the session: it is closed first, after the key releases its input
+    // queue still holds.
+    const SessionProtocol::SessionKeys previous = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
+    const std::shared_ptr<InputQueue> previousInput = m_session ? m_session->input() : nullptr;
     m_session.reset();
+    if (previousInput)
+        previousInput->closeAfterDrain();
+    else if (!previous.id.isEmpty() || !previous.token.isEmpty())
+        startClose(previous);
 
     setPhase(SessionPhase::connecting);
     setStatus(QStringLiteral("Looking up ") + KivrenIds::formatId(id));
     setError(std::nullopt);
 
+    ViewerSession::Options session;
     session.api = m_api;
     session.listener = this;
     session.clientName = m_clientName;
@@ -202,11 +206,16 @@ void KivrenClient::disconnectFromRemote()
     setStatus(QStringLiteral("Disconnected"));
     setFrame(QImage());
     // A live session's queue closes it after what it still holds; any other session (one that
-    // never opened, or the one it replaced) is closed at once.
+    // never opened) is closed at once.
     if (input)
         input->closeAfterDrain();
     else
-        m_background.start([this, &keys](std::stop_token stop) { return postClose(m_api, keys, std::move(stop)); });
+        startClose(keys);
+}
+
+void KivrenClient::startClose(const SessionProtocol::SessionKeys &keys)
+{
+    m_background.start([this, &keys](std::stop_token stop) { return postClose(m_api, keys, std::move(stop)); });
 }
 
 void KivrenClient::setCloud(const QString &text)
