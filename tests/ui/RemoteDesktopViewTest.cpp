@@ -74,7 +74,7 @@ struct Mouse
 
 RemoteInput expect(Kind kind, double x, double y, std::int64_t button, std::int64_t clickCount = 1)
 {
-    return RemoteInput{kind, x, y, button, clickCount, 0, 0};
+    return RemoteInput{kind, x, y, button, clickCount, 0, 0, {}};
 }
 
 void deliver(QWidget *target, const Mouse &m)

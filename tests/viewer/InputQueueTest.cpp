@@ -23,7 +23,7 @@ using Kind = RemoteInput::Kind;
 
 Input pointer(Kind kind, double x, double deltaY = 0)
 {
-    return Input{RemoteInput{kind, x, 0, 0, 1, 0, deltaY}};
+    return Input{RemoteInput{kind, x, 0, 0, 1, 0, deltaY, {}}};
 }
 
 // "move 0.1", "wheel 0.5 -44", "text ab", "key enter", "close", one per request, in order.
@@ -89,7 +89,7 @@ TEST_F(InputQueueTest, WhileAPushIsInFlight_MovesWheelAndTextCoalesceNothingOver
     ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
     for (const ViewerMessage &message : QList<ViewerMessage>{
              pointer(Kind::move, 0.2), pointer(Kind::down, 0.3), pointer(Kind::move, 0.4), pointer(Kind::move, 0.5),
-             pointer(Kind::wheel, 0.6, -40), pointer(Kind::wheel, 0.7, -4), Text{"a"}, Text{"b"}, Key{"enter", "", true},
+             pointer(Kind::wheel, 0.6, -40), pointer(Kind::wheel, 0.7, -4), Text{"a"}, Text{"b"}, Key{"enter", "", true, {}},
              Text{"c"}, pointer(Kind::move, 0.8)})
         queue->enqueue(message);
     QTest::qWait(100);
@@ -164,9 +164,9 @@ TEST_P(InputQueueDrain, CloseAfterDrain_SendsWhatWaitsThenCloses)
 {
     board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}});
     make(300ms);
-    queue->enqueue(Key{"arrowleft", "", true});
+    queue->enqueue(Key{"arrowleft", "", true, {}});
     ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
-    queue->enqueue(Key{"arrowleft", "", false});
+    queue->enqueue(Key{"arrowleft", "", false, {}});
     queue->closeAfterDrain();
     queue->enqueue(pointer(Kind::move, 0.9)); // too late: the session is ending
     if (GetParam().answered)

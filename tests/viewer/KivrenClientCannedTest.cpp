@@ -364,7 +364,7 @@ TEST_F(KivrenClientTest, Send_PushesOneInputMessageWithAllEightMembers)
 {
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    client->send(RemoteInput{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0, {}});
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("push")).size() == 1; }));
 
     const QJsonObject body = board.requests(QStringLiteral("push")).value(0).body;
@@ -386,11 +386,11 @@ TEST_F(KivrenClientTest, Send_PressWaitsForEarlierPushes_SoItCannotBeOvertaken)
     board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}});
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    client->send(RemoteInput{RemoteInput::Kind::move, 0.1, 0.1, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::move, 0.1, 0.1, 0, 1, 0, 0, {}});
     ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
-    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0});
-    client->send(RemoteInput{RemoteInput::Kind::move, 0.3, 0.3, 0, 1, 0, 0});
-    client->send(RemoteInput{RemoteInput::Kind::up, 0.4, 0.4, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0, {}});
+    client->send(RemoteInput{RemoteInput::Kind::move, 0.3, 0.3, 0, 1, 0, 0, {}});
+    client->send(RemoteInput{RemoteInput::Kind::up, 0.4, 0.4, 0, 1, 0, 0, {}});
     QTest::qWait(200);
     EXPECT_EQ(board.requests(QStringLiteral("push")).size(), 1);
 
@@ -435,9 +435,9 @@ TEST_P(KivrenClientGating, Input_SentOnlyAsTheHostAnnounced)
 
     using SessionProtocol::Key;
     client->sendKey(Key{"", "a", true, {KeyModifier::Control}});
-    client->sendKey(Key{"f5", "", true});
-    client->sendKey(Key{"enter", "", true});
-    RemoteInput shiftClick{RemoteInput::Kind::down, 0.5, 0.5, 0, 1, 0, 0};
+    client->sendKey(Key{"f5", "", true, {}});
+    client->sendKey(Key{"enter", "", true, {}});
+    RemoteInput shiftClick{RemoteInput::Kind::down, 0.5, 0.5, 0, 1, 0, 0, {}};
     shiftClick.modifiers = {KeyModifier::Shift};
     client->send(shiftClick);
     // Longer than one text message may be: it goes in two.
@@ -479,13 +479,13 @@ TEST_F(KivrenClientTest, NextSession_StartsWithAnEmptyQueue)
     board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}});
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    client->send(RemoteInput{RemoteInput::Kind::down, 0.1, 0.1, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.1, 0.1, 0, 1, 0, 0, {}});
     ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
-    client->send(RemoteInput{RemoteInput::Kind::up, 0.1, 0.1, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::up, 0.1, 0.1, 0, 1, 0, 0, {}});
 
     connectTo(QStringLiteral("987654321"));
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("connect")).size() == 2 && client->phase() == SessionPhase::live; }));
-    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0, {}});
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("push")).size() == 2; }));
     QTest::qWait(100);
     EXPECT_EQ(board.heldCount(), 1);

@@ -150,13 +150,13 @@ TEST_F(KivrenClientSwitchboard, Session_PicturesInInputOutCloseAtTheEnd)
 
     // Viewer to host: a press, a drag and a release, in order, each with all eight members. The
     // drag's two moves, made while the press is on its way, go out as the newest one.
-    const RemoteInput press{RemoteInput::Kind::down, 0.1, 0.2, 0, 1, 0, 0};
-    const RemoteInput firstMove{RemoteInput::Kind::move, 0.3, 0.4, 0, 1, 0, 0};
+    const RemoteInput press{RemoteInput::Kind::down, 0.1, 0.2, 0, 1, 0, 0, {}};
+    const RemoteInput firstMove{RemoteInput::Kind::move, 0.3, 0.4, 0, 1, 0, 0, {}};
     const QList<RemoteInput> events{
         press,
-        {RemoteInput::Kind::move, 0.5, 0.6, 0, 1, 0, 0},
-        {RemoteInput::Kind::up, 0.5, 0.6, 0, 1, 0, 0},
-        {RemoteInput::Kind::wheel, 1, 0, 0, 1, 0, -120},
+        {RemoteInput::Kind::move, 0.5, 0.6, 0, 1, 0, 0, {}},
+        {RemoteInput::Kind::up, 0.5, 0.6, 0, 1, 0, 0, {}},
+        {RemoteInput::Kind::wheel, 1, 0, 0, 1, 0, -120, {}},
     };
     client->send(press);
     client->send(firstMove);
