@@ -1,13 +1,19 @@
-// Registered hosts: who owns an ID, whether it is online, and the password guesses made against
-// it. Keyed by client-supplied text in a Map, never a plain object, so that no key can reach a
-// prototype.
+// Registered hosts: who owns an ID, whether it is online, the password guesses made against it
+// and its share of the stored bytes. Keyed by client-supplied text in a Map, never a plain object,
+// so that no key can reach a prototype.
 
+import { PasswordGuesses } from './guesses.mjs';
 import { HOST_ID_PATTERN } from './members.mjs';
 import { digest } from './secrets.mjs';
 
 export class HostTable {
-    constructor(settings) {
+    /**
+     * `budgets.stored` is what every host's frames are held against and `budgets.inFlight` what
+     * the push bodies on their way in are, each host within its own share of both.
+     */
+    constructor(settings, budgets) {
         this.settings = settings;
+        this.budgets = budgets;
         /** @type {Map<string, object>} host ID -> host record */
         this.hosts = new Map();
     }
@@ -22,26 +28,21 @@ export class HostTable {
     }
 
     /** A new host that owns `id` through the digest of its token, known but not yet online. */
-    add(id, hostToken) {
-        const host = { id, tokenDigest: digest(hostToken), lastBeatAt: -Infinity, failures: [] };
+    add(id, hostToken, now) {
+        const host = {
+            id,
+            tokenDigest: digest(hostToken),
+            lastBeatAt: -Infinity,
+            guesses: new PasswordGuesses(this.settings, now),
+            account: this.budgets.stored.account(this.settings.maxHostStoredBytes),
+            inFlight: this.budgets.inFlight.account(this.settings.maxPushBytes),
+        };
         this.hosts.set(id, host);
         return host;
     }
 
     isOnline(host, now) {
         return now - host.lastBeatAt <= this.settings.onlineMs;
-    }
-
-    /** Password failures of the last window; the host is locked while there are guessLimit of them. */
-    guessesLocked(host, now) {
-        while (host.failures.length > 0 && now - host.failures[0] >= this.settings.guessWindowMs) {
-            host.failures.shift();
-        }
-        return host.failures.length >= this.settings.guessLimit;
-    }
-
-    recordWrongGuess(host, now) {
-        host.failures.push(now);
     }
 
     /** Forgets the hosts that have been silent so long that their IDs are released. */

@@ -2,21 +2,39 @@
 // the answer (an object, OK or a FramesAnswer), or throws a Refusal; it checks every member it
 // reads before it touches the state.
 
-import { isDirectLoopback } from './loopback.mjs';
+import { clientKey } from './client-address.mjs';
+import { isDirectLoopback, refuseUnlessOwnPage } from './loopback.mjs';
 import { displayName, readBoolean, readCursor, readHostId, readText } from './members.mjs';
-import { refuse } from './refusal.mjs';
+import { refuse, refuseForNow } from './refusal.mjs';
 import { MAX_SECRET_LENGTH, compactPassword, digest, passwordMatches, sameSecret } from './secrets.mjs';
-import { FramesAnswer, KIND, OK, ROLE, parseObject, parsePushBody, readFrameKind, readPayload, readRole } from './wire.mjs';
+import {
+    FramesAnswer, KIND, OK, ROLE, payloadMemberAt, parseMembersBefore, parseObject, parsePushBody,
+    readFrameKind, readPayload, readRole,
+} from './wire.mjs';
 
-const SMALL_BODY_BYTES = 64 * 1024;
+export const SMALL_BODY_BYTES = 64 * 1024;
+
+/** "in a minute", "in 3 minutes": how a wait reads in a refusal. */
+function inWords(waitMs) {
+    const minutes = Math.ceil(waitMs / 60_000);
+    return minutes <= 1 ? 'in a minute' : `in ${minutes} minutes`;
+}
 
 /**
- * The routes of one switchboard over its state ({ settings, hosts, sessions, publicOrigin,
- * sweep(now) }): path -> { handler, parse, maxBytes }, where `parse` turns the body's chunks into
- * the object the handler reads and `maxBytes` bounds the body.
+ * The routes of one switchboard over its state ({ settings, hosts, sessions, connections,
+ * clients, inFlight, publicOrigin, sweep(now) }): path -> { handler, parse, maxBytes, screen? },
+ * where `parse` turns the body's chunks into the object the handler reads, `maxBytes` bounds the
+ * body and `screen` looks at its head before the rest is read (transport.mjs, readBody).
  */
 export function createRoutes(state) {
-    const { settings, hosts, sessions } = state;
+    const { settings, hosts, sessions, connections, clients } = state;
+
+    /** The session named in the body, its token checked; the connection has shown it from now on. */
+    function authorised(body, tokenKey, request) {
+        const session = sessions.authorised(body, tokenKey);
+        connections.knowSession(request.socket, session.id);
+        return session;
+    }
 
     function register(body, _request, now) {
         const id = readHostId(body);
@@ -37,7 +55,7 @@ export function createRoutes(state) {
         if (host === undefined) {
             if (hosts.size >= settings.maxHosts) state.sweep(now);
             if (hosts.size >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
-            host = hosts.add(id, hostToken);
+            host = hosts.add(id, hostToken, now);
         }
 
         // The password is kept only as the digest of its compact form.
@@ -72,8 +90,9 @@ export function createRoutes(state) {
     }
 
     function origin(body, request) {
-        // Only this machine may say where it is published.
+        // Only this machine may say where it is published, and no web page it shows may say it.
         if (!isDirectLoopback(request)) refuse(403, 'Only this machine may set the origin');
+        refuseUnlessOwnPage(request);
         const text = readText(body, 'origin', { required: true });
         let url;
         try {
@@ -88,8 +107,16 @@ export function createRoutes(state) {
         return OK;
     }
 
-    function lookup(body, _request, now) {
+    /** Every answer that tells whether an ID exists costs the client a lookup. */
+    function spendLookup(request, now) {
+        if (!clients.spendLookup(clientKey(request), now)) {
+            refuseForNow(429, 'Too many lookups; try again shortly', settings.lookupRefillMs);
+        }
+    }
+
+    function lookup(body, request, now) {
         const id = readText(body, 'id', { required: true });
+        spendLookup(request, now);
         const host = hosts.find(id);
         if (host === undefined) return { found: false, online: false };
         const reply = { found: true, online: hosts.isOnline(host, now) };
@@ -98,22 +125,27 @@ export function createRoutes(state) {
         return reply;
     }
 
-    function connect(body, _request, now) {
+    function connect(body, request, now) {
         const id = readText(body, 'id', { required: true });
         const password = readText(body, 'password');
         const clientName = displayName(readText(body, 'clientName'));
         readText(body, 'clientPlatform');
+        spendLookup(request, now);
 
-        // A locked host is refused before the password is looked at, and before anyone learns
-        // whether it is online.
+        // A client that must wait is refused before the password is looked at, and before it
+        // learns whether the host is online.
         const host = hosts.find(id);
         if (host === undefined) refuse(404, 'Unknown ID');
-        if (hosts.guessesLocked(host, now)) refuse(429, 'Too many wrong passwords; try again in a minute');
+        const client = clientKey(request);
+        const waitMs = Math.max(host.guesses.waitMs(client, now), clients.guessWaitMs(client, now));
+        if (waitMs > 0) refuseForNow(429, `Too many wrong passwords; try again ${inWords(waitMs)}`, waitMs);
         if (!hosts.isOnline(host, now)) refuse(409, 'That PC is offline');
         if (!passwordMatches(host.passwordDigest, password)) {
-            hosts.recordWrongGuess(host, now);
+            host.guesses.recordWrong(client, now);
+            clients.recordWrongGuess(client, now);
             refuse(403, 'Wrong password');
         }
+        host.guesses.recordRight(client);
 
         // The host sees the new session as pending on its next heartbeat.
         if (!sessions.makeRoom()) state.sweep(now);
@@ -122,15 +154,45 @@ export function createRoutes(state) {
         return { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
     }
 
-    function claim(body, _request, now) {
-        const session = sessions.authorised(body, 'sessionToken');
+    function claim(body, request, now) {
+        const session = authorised(body, 'sessionToken', request);
         session.ensureOpen();
         session.hostIsHere(now);
         return OK;
     }
 
-    function push(body, _request, now) {
-        const session = sessions.authorised(body, 'token');
+    /**
+     * Looks at a push body's head before its payload is read. This app writes the session members
+     * first, so their token is checked before a byte of a picture is held; a wrong one is refused
+     * at once. A body that names no session before its payload may be large only on a connection
+     * that has already shown a session (it must then be one of them); any other stays small.
+     */
+    function screenPush(head, whole, request) {
+        const at = payloadMemberAt(head);
+        if (at === -1) return whole ? unscreenedPush(request) : undefined;
+        const members = parseMembersBefore(head, at);
+        if (members === null || typeof members.sessionId !== 'string' || typeof members.token !== 'string') {
+            return unscreenedPush(request);
+        }
+        const session = authorised(members, 'token', request);
+        session.ensureOpen();
+        connections.bodyShown(request.socket);
+        return { maxBytes: settings.maxPushBytes, account: session.inFlight };
+    }
+
+    function unscreenedPush(request) {
+        const shown = sessions.find(connections.lastSession(request.socket));
+        if (shown === undefined) {
+            return { maxBytes: SMALL_BODY_BYTES, tooLargeMessage: 'A large push must name its session before its payload' };
+        }
+        return { maxBytes: settings.maxPushBytes, account: shown.inFlight, shownSessionsOnly: true };
+    }
+
+    function push(body, request, now, screened) {
+        const session = authorised(body, 'token', request);
+        if (screened?.shownSessionsOnly && !connections.knows(request.socket, session.id)) {
+            refuse(403, 'A large push must name its session before its payload');
+        }
         const role = readRole(body);
         const kind = readFrameKind(body);
         const payload = readPayload(body, role === ROLE.host && kind === KIND.jpeg);
@@ -139,19 +201,19 @@ export function createRoutes(state) {
         return OK;
     }
 
-    function poll(body, _request, now) {
-        const session = sessions.authorised(body, 'token');
+    function poll(body, request, now) {
+        const session = authorised(body, 'token', request);
         const role = readRole(body);
         const since = readCursor(body, 'since');
         // The viewer's answer names the newest sequence number as its next cursor; the host's
         // frames are handed over once, so its cursor means nothing.
         return role === ROLE.viewer
-            ? new FramesAnswer(session.framesForViewer(since, now), session.sequence)
-            : new FramesAnswer(session.framesForHost(now), 0);
+            ? new FramesAnswer(session.framesForViewer(since, now), session.sequence, session.account)
+            : new FramesAnswer(session.framesForHost(now), 0, session.account);
     }
 
-    function close(body, _request, now) {
-        const session = sessions.authorised(body, 'token');
+    function close(body, request, now) {
+        const session = authorised(body, 'token', request);
         sessions.end(session, 'The session has ended', now);
         return OK;
     }
@@ -164,7 +226,7 @@ export function createRoutes(state) {
         ['/v1/lookup', small(lookup)],
         ['/v1/connect', small(connect)],
         ['/v1/claim', small(claim)],
-        ['/v1/push', { handler: push, parse: parsePushBody, maxBytes: settings.maxPushBytes }],
+        ['/v1/push', { handler: push, parse: parsePushBody, maxBytes: settings.maxPushBytes, screen: screenPush }],
         ['/v1/poll', small(poll)],
         ['/v1/close', small(close)],
     ]);

@@ -12,7 +12,7 @@ const MAX_SESSION_ID_LENGTH = 128;
 
 /** One viewer's session with one host. */
 export class Session {
-    constructor(host, clientName, now, settings, stored) {
+    constructor(host, clientName, now, settings) {
         this.settings = settings;
         this.id = newSecret(16);
         this.token = newSecret(32);
@@ -33,11 +33,14 @@ export class Session {
         // Towards the viewer: every frame gets a sequence number; the viewer acknowledges what it
         // received by sending the newest number back as its cursor.
         this.sequence = 0;
-        this.viewerMessages = new FrameQueue(stored);
-        this.viewerPictures = new FrameQueue(stored);
+        // Everything the session holds is charged to its host's share of the stored bytes.
+        this.account = host.account;
+        // Push bodies on their way in are charged to the host's share of the bytes in flight.
+        this.inFlight = host.inFlight;
+        this.viewerMessages = new FrameQueue(this.account);
+        this.viewerPictures = new FrameQueue(this.account);
         // Towards the host: handed over exactly once, in push order.
-        this.hostFrames = new FrameQueue(stored);
-        this.stored = stored;
+        this.hostFrames = new FrameQueue(this.account);
     }
 
     /** Once ended, the viewer (and a host that has not claimed yet) is told why. */
@@ -57,10 +60,11 @@ export class Session {
         const hostPicture = role === ROLE.host && frame.kind === KIND.jpeg;
         const payloadLength = frame.payload.length;
 
-        // All sessions together stay within the service's budget; a picture frees what it replaces.
+        // The host's share and all hosts together stay within their budgets; a picture frees what
+        // it replaces, unless an answer still on its way to the viewer holds it.
         const replaced = hostPicture && this.viewerPictures.length >= settings.keptPictures
-            ? this.viewerPictures.frames[0].payload.length : 0;
-        if (!this.stored.fits(payloadLength, replaced)) refuse(503, 'The switchboard is full; try again shortly');
+            ? this.viewerPictures.frames[0].payload.freedByRelease : 0;
+        if (!this.account.fits(payloadLength, replaced)) refuse(503, 'The switchboard is full; try again shortly');
 
         if (role === ROLE.viewer) {
             this.viewerSeenAt = now;
@@ -135,9 +139,8 @@ function mergeBySequence(a, b) {
 
 /** Every session the service knows, open or ended but not yet forgotten. */
 export class SessionTable {
-    constructor(settings, stored) {
+    constructor(settings) {
         this.settings = settings;
-        this.stored = stored;
         /** @type {Map<string, Session>} session ID -> session */
         this.sessions = new Map();
     }
@@ -147,9 +150,14 @@ export class SessionTable {
     }
 
     open(host, clientName, now) {
-        const session = new Session(host, clientName, now, this.settings, this.stored);
+        const session = new Session(host, clientName, now, this.settings);
         this.sessions.set(session.id, session);
         return session;
+    }
+
+    /** The session of this ID, or undefined; never a check of anyone's token. */
+    find(id) {
+        return typeof id === 'string' ? this.sessions.get(id) : undefined;
     }
 
     /** Finds the session named in the body and checks its token. */
