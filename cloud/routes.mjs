@@ -189,10 +189,11 @@ export function createRoutes(state) {
     }
 
     function push(body, request, now, screened) {
-        const session = authorised(body, 'token', request);
+        const session = sessions.authorised(body, 'token');
         if (screened?.shownSessionsOnly && !connections.knows(request.socket, session.id)) {
             refuse(403, 'A large push must name its session before its payload');
         }
+        connections.knowSession(request.socket, session.id);
         const role = readRole(body);
         const kind = readFrameKind(body);
         const payload = readPayload(body, role === ROLE.host && kind === KIND.jpeg);

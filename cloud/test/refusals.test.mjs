@@ -97,6 +97,9 @@ describe('Switchboard refusals', () => {
             { 'X-Real-IP': '203.0.113.9' },
             { Forwarded: 'for=203.0.113.9' },
             { Host: 'quiet-river-1234.trycloudflare.com' },
+            { Via: '1.1 edge' },
+            { 'X-Forwarded-Server': 'edge.example' },
+            { 'X-Original-Host': 'quiet-river-1234.trycloudflare.com' },
         ];
         for (const headers of tunnelled) {
             const answer = await board.request('/v1/origin', { origin: 'https://evil.example' }, { headers });
@@ -104,6 +107,36 @@ describe('Switchboard refusals', () => {
         }
         const beat = await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
         assert.equal(beat.origin, undefined);
+    });
+
+    it('Origin.FromAWebPageOrNotJson_Refused', async () => {
+        const own = `http://127.0.0.1:${board.port}`;
+        const cases = [
+            // [what, headers, status]
+            ['a cross-site form', { Origin: 'https://evil.example', 'Sec-Fetch-Site': 'cross-site', 'Content-Type': 'text/plain' }, 403],
+            ['a cross-site fetch of JSON', { Origin: 'https://evil.example', 'Sec-Fetch-Site': 'cross-site' }, 403],
+            ['a page of another port on this machine', { Origin: 'http://127.0.0.1:8080', 'Sec-Fetch-Site': 'same-site' }, 403],
+            ['an opaque origin', { Origin: 'null' }, 403],
+            ['a site relation alone', { 'Sec-Fetch-Site': 'cross-site' }, 403],
+            ['plain text', { 'Content-Type': 'text/plain' }, 415],
+            ['a form', { 'Content-Type': 'application/x-www-form-urlencoded' }, 415],
+            ['the page of this switchboard', { Origin: own, 'Sec-Fetch-Site': 'same-origin' }, 200],
+            ['typed by the user', { 'Sec-Fetch-Site': 'none', 'Content-Type': 'application/json; charset=utf-8' }, 200],
+        ];
+        for (const [what, headers, status] of cases) {
+            const answer = await board.request('/v1/origin', { origin: `https://${status}.example` }, { headers });
+            assert.equal(answer.status, status, what);
+            const beat = await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+            assert.equal(beat.origin === 'https://403.example' || beat.origin === 'https://415.example', false, what);
+        }
+
+        // Two Host headers, loopback first and then a public name, are refused on every path.
+        for (const path of ['/v1/origin', '/v1/lookup']) {
+            const body = JSON.stringify({ origin: 'https://evil.example', id: HOST_ID });
+            const { received } = await board.rawExchange(`POST ${path} HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: quiet-river-1234.trycloudflare.com\r\n`
+                + `Content-Type: application/json\r\nContent-Length: ${body.length}\r\n\r\n${body}`);
+            assert.match(received, /^HTTP\/1\.1 400 /, path);
+        }
     });
 
     it('Register.SameToken_UpdatesNameAndPassword', async () => {
