@@ -5,8 +5,9 @@
 // connections would lock everyone out, the host's own heartbeat included. Instead, as the count
 // nears the limit, each new connection sheds an old one: the one that has gone longest without a
 // completed exchange (idle keep-alives, and requests whose headers or body trickle in), so a new
-// client is always heard. Connections busy writing an answer are left to the write deadline, and
-// a body that has already shown its session's token is shed only when nothing else is left.
+// client is always heard. A body that has already shown its session's token is shed only after
+// every idle and slow one, and a connection busy writing an answer only after those, the answer
+// that has waited longest for its reader first (until then, the write deadline is theirs).
 
 // Sessions remembered per connection: a tunnel client carries many clients' requests on each of
 // its connections, so a connection may have shown several.
@@ -43,11 +44,24 @@ export class ConnectionTable {
 
     #shedFor(arrived) {
         while (this.connections.size > this.shedAbove) {
-            const victim = this.#victim(arrived, false) ?? this.#victim(arrived, true);
+            const victim = this.#victim(arrived, false) ?? this.#victim(arrived, true) ?? this.#slowestReader(arrived);
             if (victim === undefined) return;
             this.connections.delete(victim.socket);
             victim.socket.destroy();
         }
+    }
+
+    /**
+     * When every connection is busy, the one whose reader has left an answer untaken longest: a
+     * reader that keeps up takes its answer within moments.
+     */
+    #slowestReader(arrived) {
+        let slowest;
+        for (const state of this.connections.values()) {
+            if (state.socket === arrived || state.answering === 0) continue;
+            if (slowest === undefined || state.answerSince < slowest.answerSince) slowest = state;
+        }
+        return slowest;
     }
 
     /** The connection that has gone longest without an exchange and is not writing an answer. */

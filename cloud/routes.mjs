@@ -13,6 +13,9 @@ import {
 } from './wire.mjs';
 
 export const SMALL_BODY_BYTES = 64 * 1024;
+// Poll answers with frames that one session may have on their way at once: one for each side,
+// and one more for a side that gave up on an answer and polled again.
+const MAX_ANSWERS_ON_THEIR_WAY = 3;
 
 /** "in a minute", "in 3 minutes": how a wait reads in a refusal. */
 function inWords(waitMs) {
@@ -206,11 +209,14 @@ export function createRoutes(state) {
         const session = authorised(body, 'token', request);
         const role = readRole(body);
         const since = readCursor(body, 'since');
+        // Each side polls once at a time; a reader that leaves answers untaken and polls again
+        // would only make more of them wait, each holding its pictures and its connection.
+        if (session.answersOnTheirWay >= MAX_ANSWERS_ON_THEIR_WAY) refuse(429, 'Too many answers are waiting to be read');
         // The viewer's answer names the newest sequence number as its next cursor; the host's
         // frames are handed over once, so its cursor means nothing.
         return role === ROLE.viewer
-            ? new FramesAnswer(session.framesForViewer(since, now), session.sequence, session.account)
-            : new FramesAnswer(session.framesForHost(now), 0, session.account);
+            ? new FramesAnswer(session.framesForViewer(since, now), session.sequence, session.account, session)
+            : new FramesAnswer(session.framesForHost(now), 0, session.account, session);
     }
 
     function close(body, request, now) {

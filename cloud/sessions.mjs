@@ -37,6 +37,8 @@ export class Session {
         this.account = host.account;
         // Push bodies on their way in are charged to the host's share of the bytes in flight.
         this.inFlight = host.inFlight;
+        // Poll answers written but not yet taken by their reader's connection.
+        this.answersOnTheirWay = 0;
         this.viewerMessages = new FrameQueue(this.account);
         this.viewerPictures = new FrameQueue(this.account);
         // Towards the host: handed over exactly once, in push order.

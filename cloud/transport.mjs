@@ -53,8 +53,12 @@ export function answerRefusal(response, refusal, extraHeaders = []) {
     answer(response, refusal.status, refusalText(refusal.message), [...extraHeaders, ...refusal.headers]);
 }
 
-/** Refuses without reading the body, and closes the connection so that its rest is never read. */
+/**
+ * Refuses without reading the body, and closes the connection so that its rest is never read:
+ * reading stops at once, so a sender that keeps writing fills its own buffers, not ours.
+ */
 export function refuseAndHangUp(request, response, refusal, extraHeaders = []) {
+    request.socket?.pause();
     response.on('finish', () => request.socket?.destroy());
     answerRefusal(response, refusal, ['Connection', 'close', ...extraHeaders]);
 }

@@ -262,15 +262,20 @@ const FRAME_SEPARATOR = Buffer.from(',');
  * re-encoded: kinds are fixed words and payloads are relayable text.
  */
 export class FramesAnswer {
-    /** `account` is charged for payloads that nothing else holds while the answer is on its way. */
-    constructor(frames, since, account = null) {
+    /**
+     * `account` is charged for payloads that nothing else holds while the answer is on its way;
+     * `owner.answersOnTheirWay` counts the answers on their way for it (a session, say).
+     */
+    constructor(frames, since, account = null, owner = null) {
         this.frames = frames;
         this.since = since;
         this.account = account;
+        this.owner = owner;
     }
 
     /** Holds every payload until `release` is called, once the connection has taken the answer. */
     hold() {
+        if (this.owner !== null) this.owner.answersOnTheirWay += 1;
         this.held = [];
         for (const { payload } of this.frames) {
             const account = payload.account ?? this.account;
@@ -281,8 +286,10 @@ export class FramesAnswer {
     }
 
     release() {
-        for (const payload of this.held ?? []) payload.release();
-        this.held = [];
+        if (this.held === undefined) return;
+        for (const payload of this.held) payload.release();
+        this.held = undefined;
+        if (this.owner !== null) this.owner.answersOnTheirWay -= 1;
     }
 
     pieces() {

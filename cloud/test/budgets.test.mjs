@@ -115,21 +115,31 @@ describe('Switchboard bytes before and after a session is shown', () => {
         const push = (fill) => board.request('/v1/push', membersFirst(s, picture, fill), { raw: true });
         assert.equal((await push('A')).status, 200);
 
-        // A viewer polls the picture and never reads the answer; the host's next picture replaces
-        // the first in the queue, but the stalled answer still holds it, so there is no room.
-        const stalled = await board.rawConnection();
-        stalled.stopReading();
-        stalled.write(RawConnection.head('/v1/poll', JSON.stringify({ ...s, role: 'viewer', since: 0 }).length));
-        stalled.write(JSON.stringify({ ...s, role: 'viewer', since: 0 }));
+        // A viewer polls the picture and never reads the answers, on three connections; the
+        // host's next picture replaces the first in the queue, but the stalled answers still hold
+        // it, so there is no room. A fourth poll is not even answered.
+        const poll = JSON.stringify({ ...s, role: 'viewer', since: 0 });
+        const stalled = [];
+        for (let i = 0; i < 3; i += 1) {
+            const connection = await board.rawConnection();
+            connection.stopReading();
+            connection.write(RawConnection.head('/v1/poll', poll.length));
+            connection.write(poll);
+            stalled.push(connection);
+        }
         await sleep(SETTLE_MS);
         assert.equal((await push('B')).status, 503);
+        assert.equal((await board.post('poll', { ...s, role: 'viewer', since: 0 })).status, 429);
 
-        // Past the write deadline the connection is cut, and what it held is let go.
+        // Past the write deadline the connections are cut, and what they held is let go.
         board.advance(writeTimeoutMs - 1);
         assert.equal((await push('B')).status, 503);
         board.advance(2);
         assert.equal((await push('B')).status, 200);
-        stalled.resumeReading();
-        assert.equal(await stalled.whenClosed(), true);
+        assert.equal((await board.post('poll', { ...s, role: 'viewer', since: 0 })).status, 200);
+        for (const connection of stalled) {
+            connection.resumeReading();
+            assert.equal(await connection.whenClosed(), true);
+        }
     });
 });
