@@ -18,7 +18,8 @@ const ROLES = new Set(Object.values(ROLE));
 // inside a JSON string as it is: printable ASCII without quote or backslash. Base64 is such text;
 // whether it decodes is for the receiver to judge, as it does anyway.
 const RELAYABLE_TEXT = /^[\x20\x21\x23-\x5b\x5d-\x7e]*$/;
-const CONTROL_BYTES = Array.from({ length: 0x20 }, (_, byte) => byte);
+// What the text above leaves out besides quote and backslash: control characters and DEL.
+const UNPRINTABLE_BYTES = [...Array.from({ length: 0x20 }, (_, byte) => byte), 0x7f];
 // Native from node 18.15; the fallback keeps older 18.x releases serving.
 const isAscii = buffers.isAscii ?? ((bytes) => !/[^\x00-\x7f]/.test(bytes.toString('latin1')));
 const QUOTE = 0x22;
@@ -228,7 +229,7 @@ function ownCopy(pieces, length) {
 /** Printable ASCII; the caller has already made sure there is no quote or backslash. */
 function isRelayableBytes(bytes) {
     if (!isAscii(bytes)) return false;
-    for (const byte of CONTROL_BYTES) {
+    for (const byte of UNPRINTABLE_BYTES) {
         if (bytes.indexOf(byte) !== -1) return false;
     }
     return true;
