@@ -4,10 +4,23 @@
 // encode of the target frame.
 //
 // Each screen size gets its own private Xvfb showing text and flat areas.
+//
+// The Wayland row runs this program again inside a private headless GNOME desktop
+// (tests/support/wayland-session, 1920x1080) where a client window animates a desktop-like
+// picture, so that the screen cast keeps delivering frames. It times the host's work from a
+// PipeWire buffer in hand (taking the newest frame) to the base64 picture, against the bare
+// scale, encode and base64 of the same buffer, in the same rounds.
 #include "Base64.h"
 #include "MacCapture.h"
+#include "PipeWireCapture.h"
+#include "WaitUntil.h"
+#include "WaylandDesktopBackend.h"
+#include "WaylandProbeProcess.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
+
+#include <QCoreApplication>
+#include <QProcess>
 
 #include <libyuv/scale_argb.h>
 #include <turbojpeg.h>
@@ -34,6 +47,10 @@ constexpr int frames = 150;
 constexpr int warmUp = 10;
 constexpr double maxWidth = 1280;
 constexpr double quality = 0.42;
+constexpr const char *waylandRowFlag = "--wayland-row";
+constexpr const char *waylandScreen = "1920x1080";
+// Setting up the desktop and its screen cast, and the first frames, under load.
+constexpr int waylandStartTimeoutMs = 30000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -206,10 +223,141 @@ bool measure(int width, int height, Row &row)
     return true;
 }
 
+struct WaylandRow
+{
+    std::string screen;
+    double take = 0;    // the newest buffer from the stream
+    double picture = 0; // MacCapture::jpeg and base64 of that buffer
+    qsizetype bytes = 0;
+    double bare = 0; // libyuv box scale, TurboJPEG encode and base64 of the same buffer
+    double framesPerSecond = 0;
+};
+
+// Inside the Wayland desktop: prints one line "wayland-row <fields of WaylandRow>".
+int measureWayland()
+{
+    WaylandProbeProcess probe(true);
+    const QSize size = probe.waitReady(waylandStartTimeoutMs);
+    if (!size.isValid()) {
+        std::fprintf(stderr, "the animated window did not come up\n");
+        return 1;
+    }
+    WaylandDesktopBackend::Options options;
+    options.path = WaylandDesktopBackend::Path::Mutter;
+    WaylandDesktopBackend backend(options);
+    if (!waitUntil([&] { return backend.captureMainDisplay().has_value(); }, waylandStartTimeoutMs)) {
+        std::fprintf(stderr, "no frame from the screen cast: %s\n", qPrintable(backend.failure()));
+        return 1;
+    }
+
+    const int width = size.width();
+    const int height = size.height();
+    const double scale = std::min(1.0, maxWidth / width);
+    const int targetWidth = std::max(640, static_cast<int>(std::lround(width * scale)));
+    const int targetHeight = std::max(400, static_cast<int>(std::lround(height * scale)));
+    std::vector<std::uint8_t> scaled(static_cast<std::size_t>(targetWidth) * targetHeight * 4);
+    tjhandle handle = tjInitCompress();
+    std::vector<unsigned char> output(tjBufSize(targetWidth, targetHeight, TJSAMP_420));
+
+    std::optional<ScreenImage> image;
+    std::optional<MacCapture::Picture> picture;
+    const std::uint64_t framesBefore = backend.capture().framesReceived();
+    const auto started = Clock::now();
+    const auto timed = [](const std::function<void()> &step) {
+        const auto start = Clock::now();
+        step();
+        return millisecondsSince(start);
+    };
+    // The host's picture and the bare blocks, each one step: on a busy machine a long step is
+    // interrupted more often than the sum of short ones, which would favour the pieces. Which of
+    // the two reads the freshly written buffer first alternates from round to round.
+    const auto hostPicture = [&] {
+        picture = MacCapture::jpeg(*image, maxWidth, quality);
+        Base64::encode(picture->jpeg);
+    };
+    const auto bareBlocks = [&] {
+        libyuv::ARGBScale(image->pixels, image->stride, image->width, image->height, scaled.data(), targetWidth * 4,
+                          targetWidth, targetHeight, libyuv::kFilterBox);
+        unsigned char *buffer = output.data();
+        unsigned long bytes = output.size();
+        tjCompress2(handle, scaled.data(), targetWidth, targetWidth * 4, targetHeight, TJPF_BGRX, &buffer, &bytes,
+                    TJSAMP_420, static_cast<int>(std::lround(quality * 100)), TJFLAG_NOREALLOC);
+        Base64::encode(QByteArray::fromRawData(reinterpret_cast<const char *>(output.data()), static_cast<qsizetype>(bytes)));
+    };
+    std::vector<double> takes;
+    std::vector<double> pictures;
+    std::vector<double> bares;
+    for (int round = 0; round < warmUp + frames; ++round) {
+        // Frames arrive between rounds, as they do between the host's pictures.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const double take = timed([&] { image = backend.captureMainDisplay(); });
+        double host = 0;
+        double bare = 0;
+        if (round % 2) {
+            host = timed(hostPicture);
+            bare = timed(bareBlocks);
+        } else {
+            bare = timed(bareBlocks);
+            host = timed(hostPicture);
+        }
+        image.reset(); // a held frame keeps its buffer from the compositor
+        if (round < warmUp)
+            continue;
+        takes.push_back(take);
+        pictures.push_back(host);
+        bares.push_back(bare);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    tjDestroy(handle);
+
+    WaylandRow row;
+    row.take = median(takes);
+    row.picture = median(pictures);
+    row.bare = median(bares);
+    row.bytes = picture ? picture->jpeg.size() : 0;
+    row.framesPerSecond = static_cast<double>(backend.capture().framesReceived() - framesBefore) / seconds;
+    std::printf("wayland-row %dx%d %.4f %.4f %lld %.4f %.1f\n", width, height, row.take, row.picture,
+                static_cast<long long>(row.bytes), row.bare, row.framesPerSecond);
+    return 0;
+}
+
+// Runs this program again inside its own Wayland desktop and reads the row it prints.
+std::optional<WaylandRow> waylandRow(const char *self)
+{
+    QProcess inner;
+    inner.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    inner.start(QStringLiteral(KIVREN_WAYLAND_SESSION),
+                {QStringLiteral("--size"), QString::fromLatin1(waylandScreen), QStringLiteral("--"),
+                 QString::fromLocal8Bit(self), QString::fromLatin1(waylandRowFlag)});
+    if (!inner.waitForFinished(5 * 60 * 1000) || inner.exitCode() != 0) {
+        inner.kill();
+        inner.waitForFinished();
+        return std::nullopt;
+    }
+    for (const QByteArray &line : inner.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> words = line.split(' ');
+        if (words.size() != 7 || words[0] != "wayland-row")
+            continue;
+        WaylandRow row;
+        row.screen = words[1].toStdString();
+        row.take = words[2].toDouble();
+        row.picture = words[3].toDouble();
+        row.bytes = words[4].toLongLong();
+        row.bare = words[5].toDouble();
+        row.framesPerSecond = words[6].toDouble();
+        return row;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    QCoreApplication app(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], waylandRowFlag) == 0)
+        return measureWayland();
+
     std::vector<Row> rows;
     for (const auto &[width, height] : {std::pair{1920, 1080}, std::pair{2880, 1800}}) {
         Row row;
@@ -230,5 +378,20 @@ int main()
                     static_cast<long long>(row.bytes), row.bareCapture, row.bareScale, row.bareEncode, bareSum,
                     row.total / bareSum);
     }
+
+    const std::optional<WaylandRow> wayland = waylandRow(argv[0]);
+    if (!wayland) {
+        std::fprintf(stderr, "the Wayland row could not be measured\n");
+        return 1;
+    }
+    const double total = wayland->take + wayland->picture;
+    std::printf("\nWayland (headless mutter, PipeWire screen cast, %.0f frames/s arriving): from the buffer in hand "
+                "to the base64 picture\n\n",
+                wayland->framesPerSecond);
+    std::printf("| screen | take buffer | jpeg (scale+encode) + base64 | total | bytes | bare scale + encode + base64 "
+                "| total / bare |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    std::printf("| %s | %.3f | %.2f | %.2f | %lld | %.2f | %.2f |\n", wayland->screen.c_str(), wayland->take,
+                wayland->picture, total, static_cast<long long>(wayland->bytes), wayland->bare, total / wayland->bare);
     return 0;
 }

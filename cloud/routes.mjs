@@ -3,6 +3,7 @@
 // reads before it touches the state.
 
 import { clientKey } from './client-address.mjs';
+import { NONCE_PATTERN } from './local-host.mjs';
 import { isDirectLoopback, refuseUnlessOwnPage } from './loopback.mjs';
 import { displayName, readBoolean, readCursor, readHostId, readText } from './members.mjs';
 import { refuse, refuseForNow } from './refusal.mjs';
@@ -25,9 +26,9 @@ function inWords(waitMs) {
 
 /**
  * The routes of one switchboard over its state ({ settings, hosts, sessions, connections,
- * clients, inFlight, publicOrigin, sweep(now) }): path -> { handler, parse, maxBytes, screen? },
- * where `parse` turns the body's chunks into the object the handler reads, `maxBytes` bounds the
- * body and `screen` looks at its head before the rest is read (transport.mjs, readBody).
+ * clients, budgets, publicOrigin, localHost, sweep(now) }): path -> { handler, parse, maxBytes,
+ * screen? }, where `parse` turns the body's chunks into the object the handler reads, `maxBytes`
+ * bounds the body and `screen` looks at its head before the rest is read (transport.mjs, readBody).
  */
 export function createRoutes(state) {
     const { settings, hosts, sessions, connections, clients } = state;
@@ -109,6 +110,16 @@ export function createRoutes(state) {
         state.publicOrigin = url.origin;
         return OK;
     }
+
+    function prove(body, request) {
+        // Only the app that started this process asks; it learns that the port it talks to is
+        // served by that process before it sends any secret there.
+        if (!state.localHost.carriesLocalHostProof(request)) refuse(403, 'Only the host of this machine may ask');
+        const nonce = readText(body, 'nonce', { required: true });
+        if (!NONCE_PATTERN.test(nonce)) refuse(400, '"nonce" must be 64 lowercase hexadecimal digits');
+        return { proof: state.localHost.answerChallenge(nonce) };
+    }
+
 
     /** Every answer that tells whether an ID exists costs the client a lookup. */
     function spendLookup(request, now) {
@@ -230,6 +241,7 @@ export function createRoutes(state) {
         ['/v1/register', small(register)],
         ['/v1/heartbeat', small(heartbeat)],
         ['/v1/origin', small(origin)],
+        ['/v1/prove', small(prove)],
         ['/v1/lookup', small(lookup)],
         ['/v1/connect', small(connect)],
         ['/v1/claim', small(claim)],

@@ -16,7 +16,8 @@
 // their limits, writing answers), routes.mjs (the paths), hosts.mjs and sessions.mjs (the tables,
 // expiry and the frames in flight), budget.mjs (bytes held), connections.mjs (shedding, answer
 // deadlines), guesses.mjs and rate-limits.mjs (the lockout scheme), client-address.mjs,
-// secrets.mjs, members.mjs and loopback.mjs.
+// local-host.mjs (the local host's proof), secrets.mjs, members.mjs and loopback.mjs; web.mjs
+// serves the browser viewer's page (GET / and the files under web/).
 
 import http from 'node:http';
 import { realpathSync } from 'node:fs';
@@ -24,13 +25,15 @@ import { fileURLToPath } from 'node:url';
 import { ByteBudget } from './budget.mjs';
 import { ConnectionTable } from './connections.mjs';
 import { HostTable } from './hosts.mjs';
+import { createLocalHost } from './local-host.mjs';
 import { hasRepeatedHost } from './loopback.mjs';
 import { ClientBudgets } from './rate-limits.mjs';
 import { Refusal, internalFailure } from './refusal.mjs';
 import { SMALL_BODY_BYTES, createRoutes } from './routes.mjs';
 import { SessionTable } from './sessions.mjs';
-import { LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
+import { HOST_KEY_VARIABLE, LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
 import { answerRefusal, answerResult, readBody, refuseAndHangUp } from './transport.mjs';
+import { createPage } from './web.mjs';
 import { FramesAnswer } from './wire.mjs';
 
 // Bodies that have not shown a session share this part of the bytes in flight, so that strangers
@@ -48,7 +51,8 @@ function sweepIntervalMs(settings) {
 /**
  * A switchboard with state of its own. `given` holds settings by their names in settings.mjs
  * (port, onlineMs, maxPushBytes, ...; the rest keep their defaults) and optionally `now`, the
- * clock in milliseconds that every expiry is measured on.
+ * clock in milliseconds that every expiry is measured on, and `hostKey`, the key of the local
+ * host (local-host.mjs).
  *
  * Returns { server, settings, listen, sweep, close }:
  *   server    the node:http server, not yet listening;
@@ -74,6 +78,8 @@ export function createSwitchboard(given = {}) {
         clients: new ClientBudgets(settings),
         // The public origin this machine last said it is published under; empty until it does.
         publicOrigin: '',
+        // The host of this machine, recognised by the proof of the key it started us with.
+        localHost: createLocalHost(settings.hostKey),
         sweep(now) {
             this.sessions.sweep(now);
             this.hosts.sweep(now);
@@ -82,6 +88,7 @@ export function createSwitchboard(given = {}) {
         },
     };
     const routes = createRoutes(state);
+    const page = createPage();
 
     /**
      * Marks the connection busy while this answer is on its way, until the connection has taken
@@ -112,6 +119,10 @@ export function createSwitchboard(given = {}) {
             return;
         }
         const path = request.url.split('?', 1)[0];
+        if (page.serves(path)) {
+            page.answer(request, response, path);
+            return;
+        }
         const route = routes.get(path);
         if (route === undefined) {
             hangUp(request, response, new Refusal(404, 'Unknown path'));
@@ -215,6 +226,8 @@ function isMainModule() {
 
 if (isMainModule()) {
     const { settings, error } = settingsFromEnvironment(process.env);
+    // Read once; nothing this process does later needs it in its environment.
+    delete process.env[HOST_KEY_VARIABLE];
     if (error !== undefined) {
         process.stderr.write(`${error}\n`);
         process.exit(2);

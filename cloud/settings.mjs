@@ -5,7 +5,12 @@
 // process, `createSwitchboard` takes them directly, together with a clock, so that a test can move
 // time forward instead of waiting for it.
 
+import { HOST_KEY_PATTERN } from './local-host.mjs';
+
 export const LISTEN_ADDRESS = '127.0.0.1';
+// The per-launch key of the app that started this process: the one proof that a request comes
+// from this machine's own host. A secret: its value is never printed, not even when it is wrong.
+export const HOST_KEY_VARIABLE = 'KIVREN_HOST_KEY';
 export const DEFAULT_PORT = 17880;
 export const MAX_PORT = 65535;
 
@@ -89,6 +94,9 @@ export const DEFAULT_SETTINGS = Object.freeze({
     // Milliseconds on a clock that only moves forward in the switchboard's eyes; every expiry is
     // measured on it.
     now: Date.now,
+    // 64 lowercase hex digits, or '' when no app started this switchboard: then no request is
+    // taken for the local host's.
+    hostKey: '',
 });
 
 /**
@@ -107,6 +115,11 @@ export function settingsFromEnvironment(env) {
         values[name] = Number(raw);
     }
     if (values.port > MAX_PORT) return { error: `KIVREN_PORT must be a port number between 0 and ${MAX_PORT}` };
+    const hostKey = env[HOST_KEY_VARIABLE];
+    if (hostKey !== undefined && hostKey !== '') {
+        if (!HOST_KEY_PATTERN.test(hostKey)) return { error: `${HOST_KEY_VARIABLE} must be 64 lowercase hexadecimal digits` };
+        values.hostKey = hostKey;
+    }
     return { settings: completeSettings(values) };
 }
 
@@ -118,6 +131,12 @@ export function completeSettings(given = {}) {
     for (const [name, value] of Object.entries(given)) {
         if (name === 'now') {
             if (typeof value !== 'function') throw new TypeError('the setting "now" must be a function');
+            continue;
+        }
+        if (name === 'hostKey') {
+            if (typeof value !== 'string' || (value !== '' && !HOST_KEY_PATTERN.test(value))) {
+                throw new TypeError('the setting "hostKey" must be 64 lowercase hexadecimal digits or empty');
+            }
             continue;
         }
         if (!Object.hasOwn(DEFINITIONS, name)) throw new TypeError(`no switchboard setting is named "${name}"`);

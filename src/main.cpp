@@ -3,6 +3,7 @@
 #include "KivrenApp.h"
 #include "KivrenTheme.h"
 #include "SettingsStore.h"
+#include "WaylandDesktopBackend.h"
 #include "X11DesktopBackend.h"
 
 #include <QApplication>
@@ -14,11 +15,21 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("KivrenRemote"));
     QApplication::setPalette(KivrenTheme::palette());
 
-    // Capture and input need the X display; without one the host shares no pictures.
-    std::unique_ptr<X11DesktopBackend> desktop = X11DesktopBackend::open();
+    SettingsStore settings;
+
+    // In a Wayland session an X client sees only XWayland's windows, so capture and input go
+    // through the desktop's remote-desktop service; elsewhere through the X display. Without
+    // either the host shares no pictures.
+    std::unique_ptr<DesktopBackend> desktop;
+    if (WaylandDesktopBackend::isWaylandSession()) {
+        WaylandDesktopBackend::Options options;
+        options.settings = &settings;
+        desktop = std::make_unique<WaylandDesktopBackend>(options);
+    } else {
+        desktop = X11DesktopBackend::open();
+    }
     DesktopBackend::install(desktop.get());
 
-    SettingsStore settings;
     const std::optional<QString> name = ComputerName::current();
     MacHostService::Options hostOptions;
     hostOptions.settings = &settings;

@@ -144,7 +144,7 @@ describe('Switchboard hostile input', () => {
 
     it('Route.UnknownPathOrMethod_404Or405', async () => {
         const cases = [
-            ['POST', '/', 404], ['POST', '/v1/', 404], ['POST', '/v1/nope', 404], ['POST', '/v2/lookup', 404],
+            ['POST', '/', 405], ['POST', '/v1/', 404], ['POST', '/v1/nope', 404], ['POST', '/v2/lookup', 404],
             ['POST', '/v1/lookup/', 404], ['POST', '/v1/__proto__', 404], ['POST', '/v1/constructor', 404],
             ['GET', '/v1/lookup', 405], ['PUT', '/v1/push', 405], ['DELETE', '/v1/close', 405], ['OPTIONS', '/v1/poll', 405],
         ];

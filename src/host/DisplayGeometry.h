@@ -2,7 +2,7 @@
 
 class DesktopBackend;
 
-// The main display in global points, computed once per host session.
+// The main display in global points, as a host session last found it.
 struct DisplayGeometry
 {
     double width = 0;

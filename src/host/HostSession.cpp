@@ -33,17 +33,23 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
     if (stop.stop_requested())
         co_return;
 
-    // Input is placed on the display as it was when the viewer came; it stays fixed.
     m_geometry = desktop ? DisplayGeometry::ofMainDisplay(*desktop) : DisplayGeometry{};
-
-    const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
-    co_await api.postBytes(pushPath, pushBody(keys, Role::host, encode(HostMessage{hello})), stop);
+    co_await greet(stop);
     if (stop.stop_requested())
         co_return;
 
     // One picture and one poll per pass, strictly in turn: the frame rate follows the link.
     while (!stop.stop_requested() && !m_closed) {
         if (desktop) {
+            // A display resized or moved mid-session: input is placed on it as it is now, and
+            // the viewer hears the new size before the first picture of it.
+            const DisplayGeometry now = DisplayGeometry::ofMainDisplay(*desktop);
+            if (now != m_geometry) {
+                m_geometry = now;
+                co_await greet(stop);
+                if (stop.stop_requested())
+                    co_return;
+            }
             // No picture this time (no display image, encoding failed): nothing to push.
             if (auto picture = MacCapture::jpeg(*desktop, pictureMaxWidth, pictureQuality)) {
                 const Envelope frame = encode(HostMessage{Picture{std::move(picture->jpeg)}});
@@ -56,6 +62,24 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
         const KivrenAnswer answer = co_await api.post(pollPath, pollBody(keys, Role::host, 0), stop);
         if (stop.stop_requested())
             co_return;
+        // The switchboard restarted or expired the session: polling on would only keep every
+        // new viewer waiting. It ends as a close message ends it.
+        if (endsSession(answer)) {
+            handle(Close{}, m_geometry);
+            co_return;
+        }
+        // A desktop still being set up when the viewer came (a Wayland one waiting for the
+        // person's consent) had no display to place input on yet: it is taken, and the viewer
+        // told its size, as soon as there is one.
+        if (desktop && (m_geometry.width <= 0 || m_geometry.height <= 0)) {
+            const DisplayGeometry now = DisplayGeometry::ofMainDisplay(*desktop);
+            if (now != m_geometry) {
+                m_geometry = now;
+                co_await greet(stop);
+                if (stop.stop_requested())
+                    co_return;
+            }
+        }
         if (answer.ok()) {
             // A close stops the rest of the answer too.
             for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {
@@ -67,6 +91,22 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
         // Whatever the poll's outcome.
         co_await cancellablePause(m_options.pause, stop);
     }
+}
+
+QCoro::Task<> HostSession::greet(std::stop_token stop)
+{
+    // Its outcome does not matter: the session goes on either way.
+    const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
+    co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::host, encode(HostMessage{hello})),
+                                      std::move(stop));
+}
+
+bool HostSession::endsSession(const KivrenAnswer &poll)
+{
+    constexpr int unknownSession = 404;
+    constexpr int endedSession = 410;
+    return poll.error && poll.error->domain == KivrenError::kivrenDomain
+        && (poll.error->code == unknownSession || poll.error->code == endedSession);
 }
 
 void HostSession::handle(const ViewerMessage &message, const DisplayGeometry &geometry)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DisplayGeometry.h"
+#include "KivrenAnswer.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
 
@@ -14,9 +15,11 @@ class DesktopBackend;
 class KivrenAPI;
 
 // One viewer's session on this host: claims it, greets the viewer with the main display's size,
-// then streams pictures and applies the viewer's messages until a close message ends it.
-// Failed requests, a missing picture or a silent viewer never end it. Run by an OwnedTask;
-// main thread.
+// then streams pictures and applies the viewer's messages until a close message ends it, or the
+// switchboard answers a poll with 404 or 410 (it no longer knows the session). Other failed
+// requests, a missing picture or a silent viewer never end it. When the main display changes
+// size or place, the viewer is greeted again with the new size. Run by an OwnedTask; main
+// thread.
 class HostSession
 {
 public:
@@ -45,6 +48,8 @@ public:
 
     // Claim, hello, then picture, poll, messages and pause until closed or stopped.
     QCoro::Task<> run(std::stop_token stop);
+    // A poll refused with this status means the switchboard has forgotten the session.
+    static bool endsSession(const KivrenAnswer &poll);
 
     // One viewer message: a close ends the session, caps are kept, the rest is injected.
     void handle(const SessionProtocol::ViewerMessage &message, const DisplayGeometry &geometry);
@@ -56,10 +61,13 @@ public:
     const SessionFeatures &peerFeatures() const { return m_peerFeatures; }
     bool peerSupports(QStringView feature) const { return m_peerFeatures.contains(feature); }
     bool closed() const { return m_closed; }
-    // Fixed once the session has claimed its viewer.
+    // The main display as the viewer was last told.
     DisplayGeometry geometry() const { return m_geometry; }
 
 private:
+    // The hello with the display's size, as it is now.
+    QCoro::Task<> greet(std::stop_token stop);
+
     Options m_options;
     DisplayGeometry m_geometry;
     SessionFeatures m_peerFeatures;

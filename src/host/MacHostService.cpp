@@ -5,34 +5,31 @@
 #include "DesktopBackend.h"
 #include "KivrenAPI.h"
 #include "KivrenIds.h"
-#include "KivrenTunnel.h"
+#include "PlatformWording.h"
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
 
 #include <QJsonValue>
-#include <QPointer>
 #include <QTimer>
 
 namespace {
 
-const QString fallbackComputerName = QStringLiteral("Mac");
-const QString fallbackClientName = QStringLiteral("Phone");
-
-// Status lines: fixed sentences joined to an ID or a name by " · " (U+00B7); "…" is U+2026.
-const QString statusStarting = QStringLiteral("Starting switchboard\u2026");
-const QString statusLocal = QStringLiteral("Switchboard on this Mac");
-const QString statusReadyAnywhere = QStringLiteral("Ready anywhere");
-const QString statusConnected = QStringLiteral("Connected");
-const QString separator = QStringLiteral(" \u00B7 ");
-
-QString joined(const QString &sentence, const QString &detail)
-{
-    return sentence + separator + detail;
-}
+const QString provePath = QStringLiteral("prove");
 
 QString freshPassword()
 {
     return KivrenIds::pick(4) + QLatin1Char('-') + KivrenIds::pick(4);
+}
+
+// A stored value this program did not write in that form (edited by hand, cut short, another
+// version's) is treated as missing: used as it is, it would be refused by the switchboard on
+// every registration, with nothing in the window able to mend it.
+std::optional<QString> storedText(const SettingsStore &settings, const QString &key, bool (*wellFormed)(const QString &))
+{
+    const std::optional<QString> text = settings.text(key);
+    if (text && wellFormed(*text))
+        return text;
+    return std::nullopt;
 }
 
 } // namespace
@@ -51,32 +48,31 @@ MacHostService::MacHostService(Options options, QObject *parent)
     , m_options(std::move(options))
 {
     Q_ASSERT(m_options.settings);
-    SettingsStore &settings = *m_options.settings;
+    const SettingsStore &settings = *m_options.settings;
 
-    m_status = statusStarting;
+    m_status = HostStatus::of({}).text;
 
-    // The tunnel is made here but started later, by start().
+    // The tunnel is made here but started only once the switchboard is proven.
     m_api = new KivrenAPI(m_options.switchboardBase, this);
     const QStringList directories = m_options.tunnelDirectories.isEmpty()
         ? KivrenTunnel::defaultSearchDirectories(m_options.launcherRoots.home)
         : m_options.tunnelDirectories;
-    m_tunnel = new KivrenTunnel(directories, this);
+    m_tunnel = new KivrenTunnel(directories, m_options.tunnelTiming, this);
 
-    // Stored values are used as they are; missing ones are drawn fresh.
-    const QString id = settings.text(idKey).value_or(KivrenIds::nineDigit());
-    const QString password = settings.text(passwordKey).value_or(freshPassword());
-    const QString hostToken = settings.text(hostTokenKey).value_or(KivrenIds::token(24));
-
-    // Written back on every launch, read or new, so the identity survives even a store that
-    // only keeps what was written.
-    settings.setText(idKey, id);
-    settings.setText(passwordKey, password);
-    settings.setText(hostTokenKey, hostToken);
-    settings.sync();
-
+    const QString id = storedText(settings, idKey, KivrenIds::isCompactId).value_or(KivrenIds::nineDigit());
+    const QString password = storedText(settings, passwordKey, KivrenIds::isDisplayPassword).value_or(freshPassword());
+    const QString hostToken =
+        storedText(settings, hostTokenKey, KivrenIds::isHostToken).value_or(KivrenIds::token(KivrenIds::hostTokenBytes));
     m_publicId = id;
     m_password = password;
     m_hostToken = hostToken;
+
+    // Written back on every launch, read or new, so the identity survives even a store that
+    // only keeps what was written. A store that cannot be written leaves the identity in memory
+    // for this run, and the window says so.
+    storeText(idKey, id);
+    storeText(passwordKey, password);
+    storeText(hostTokenKey, hostToken);
 
     start();
 }
@@ -87,24 +83,142 @@ MacHostService::~MacHostService() = default;
 
 void MacHostService::start()
 {
-    // The local switchboard first and synchronously: the tunnel and the loop need it.
-    if (m_options.startChildren)
-        KivrenCloudProcess::start(m_options.launcherRoots);
-
     // Every origin the tunnel reports is taken on in a task of its own.
     QPointer<MacHostService> self(this);
     m_tunnel->setOnOrigin([self](const QString &origin) {
         if (self)
             self->m_background.start([&](std::stop_token stop) { return self->reportOrigin(origin, std::move(stop)); });
     });
+    connect(m_tunnel, &KivrenTunnel::stateChanged, this, &MacHostService::refreshStatus);
 
-    // The tunnel a little later, once node has had a moment to listen; the timer dies with the
-    // service.
-    if (m_options.startChildren)
-        QTimer::singleShot(m_options.timing.tunnelDelay, this, [this] { m_tunnel->start(LocalSwitchboard::port); });
+    if (m_options.startChildren) {
+        startSwitchboard();
+    } else if (m_options.switchboardKey) {
+        m_key = m_options.switchboardKey;
+        m_api->setHeader(HostKey::proofHeader, m_key->headerValue());
+    } else {
+        m_switchboard = HostStatus::Switchboard::proven;
+        setProven(true);
+    }
+    refreshStatus();
 
-    m_registration.start([this] { return registerHost(); }, [this] { return heartbeat(); }, m_options.timing.firstPass,
-                         m_options.timing.period);
+    m_registration.start([this] { return registerOnly(m_background.token()); }, [this] { return heartbeat(); },
+                         m_options.timing.firstPass, m_options.timing.period,
+                         [this] { return proveSwitchboard(m_background.token()); });
+}
+
+void MacHostService::startSwitchboard()
+{
+    using Launch = KivrenCloudProcess::Launch;
+    switch (KivrenCloudProcess::start(m_options.launcherRoots, m_options.switchboardPort)) {
+    case Launch::noNode:
+        m_switchboard = HostStatus::Switchboard::noNode;
+        return;
+    case Launch::noScript:
+        m_switchboard = HostStatus::Switchboard::noScript;
+        return;
+    case Launch::refused:
+        m_switchboard = HostStatus::Switchboard::notStarted;
+        return;
+    case Launch::started:
+    case Launch::alreadyRunning:
+        break;
+    }
+    watch(KivrenCloudProcess::process());
+}
+
+void MacHostService::watch(SwitchboardChild *child)
+{
+    m_child = child;
+    m_key = child->hostKey();
+    m_api->setHeader(HostKey::proofHeader, m_key->headerValue());
+    connect(child, &SwitchboardChild::phaseChanged, this, &MacHostService::onChildPhase);
+    onChildPhase(child->phase());
+}
+
+void MacHostService::onChildPhase(SwitchboardChild::Phase phase)
+{
+    using Phase = SwitchboardChild::Phase;
+    switch (phase) {
+    case Phase::starting:
+        break;
+    case Phase::listening:
+        // Requests go to the port the child names; the next pass proves it is the child there.
+        m_api->setBase(LocalSwitchboard::loopbackOrigin(m_child->listeningPort()));
+        break;
+    case Phase::portInUse:
+        loseSwitchboard(HostStatus::Switchboard::portInUse);
+        break;
+    case Phase::failed:
+        loseSwitchboard(HostStatus::Switchboard::notStarted);
+        break;
+    case Phase::ended:
+        // Whoever takes the port next is not ours: no pass proves it again.
+        loseSwitchboard(HostStatus::Switchboard::stopped);
+        break;
+    }
+    refreshStatus();
+}
+
+QCoro::Task<bool> MacHostService::proveSwitchboard(std::stop_token stop)
+{
+    QPointer<MacHostService> self(this);
+    // A switchboard the caller vouches for needs no proof.
+    if (!m_key)
+        co_return true;
+    const auto childListens = [](const MacHostService &service) {
+        return !service.m_options.startChildren
+            || (service.m_child && service.m_child->phase() == SwitchboardChild::Phase::listening);
+    };
+    // Before the child listens, and after it is gone, the port belongs to nobody we know.
+    if (!childListens(*this))
+        co_return false;
+
+    const QByteArray nonce = HostKey::freshNonce();
+    const QByteArray expected = m_key->answerTo(nonce);
+    const KivrenAnswer answer =
+        co_await m_api->post(provePath, QJsonObject{{QStringLiteral("nonce"), QString::fromLatin1(nonce)}}, stop);
+    if (stop.stop_requested() || !self)
+        co_return false;
+    // The child may have ended while the answer was on its way.
+    if (!childListens(*self))
+        co_return false;
+    // Not through (refused connection, timeout): nothing learned either way, so nothing is sent
+    // this pass and nothing changes.
+    if (!answer.ok() && answer.error->domain != KivrenError::kivrenDomain)
+        co_return false;
+    const QJsonValue proof = answer.object.value(QStringLiteral("proof"));
+    if (!answer.ok() || !proof.isString() || !HostKey::sameAnswer(proof.toString().toLatin1(), expected)) {
+        self->loseSwitchboard(HostStatus::Switchboard::portInUse);
+        co_return false;
+    }
+    if (!self->m_proven) {
+        self->m_switchboard = HostStatus::Switchboard::proven;
+        self->setProven(true);
+        self->refreshStatus();
+        // Only a proven switchboard is published: a tunnel would otherwise publish whoever
+        // holds the port.
+        if (self->m_options.startChildren) {
+            QTimer::singleShot(self->m_options.timing.tunnelDelay, self, [service = self.data()] {
+                if (service->m_proven && service->m_child && service->m_tunnel->state() == KivrenTunnel::State::idle)
+                    service->m_tunnel->start(service->m_child->listeningPort());
+            });
+        }
+    }
+    co_return true;
+}
+
+void MacHostService::loseSwitchboard(HostStatus::Switchboard why)
+{
+    m_switchboard = why;
+    m_registered = HostStatus::Registration::none;
+    setProven(false);
+    m_tunnel->stop();
+    if (m_session) {
+        m_session.reset();
+        setLive(false);
+    }
+    refreshStatus();
 }
 
 QCoro::Task<> MacHostService::reportOrigin(QString origin, std::stop_token stop)
@@ -112,15 +226,13 @@ QCoro::Task<> MacHostService::reportOrigin(QString origin, std::stop_token stop)
     QPointer<MacHostService> self(this);
     // The store learns the origin whatever happens to the request.
     setOrigin(origin);
-    m_options.settings->setText(cloudKey, origin);
-    m_options.settings->sync();
+    storeText(cloudKey, origin);
     // The switchboard's answer and failure alike are ignored.
-    co_await m_api->post(QStringLiteral("origin"), QJsonObject{{QStringLiteral("origin"), origin}}, stop);
+    if (m_proven)
+        co_await m_api->post(QStringLiteral("origin"), QJsonObject{{QStringLiteral("origin"), origin}}, stop);
     if (stop.stop_requested() || !self)
         co_return;
-    // A live session keeps showing who is connected; its end writes this same text.
-    if (!self->m_live)
-        self->setStatus(self->readyStatus());
+    self->refreshStatus();
 }
 
 QCoro::Task<> MacHostService::registerHost()
@@ -131,8 +243,21 @@ QCoro::Task<> MacHostService::registerHost()
 QCoro::Task<> MacHostService::registerHost(std::stop_token stop)
 {
     QPointer<MacHostService> self(this);
-    const QString name = m_options.computerName && !m_options.computerName->isEmpty() ? *m_options.computerName
-                                                                                       : fallbackComputerName;
+    const bool proven = co_await proveSwitchboard(stop);
+    if (stop.stop_requested() || !self || !proven)
+        co_return;
+    co_await self->registerOnly(stop);
+}
+
+QCoro::Task<> MacHostService::registerOnly(std::stop_token stop)
+{
+    QPointer<MacHostService> self(this);
+    // The password and token go only to a switchboard proven to be ours.
+    if (!m_proven)
+        co_return;
+    const QString name = m_options.computerName && !m_options.computerName->isEmpty()
+        ? *m_options.computerName
+        : PlatformWording::computerNameFallback();
     const QJsonObject body{
         {QStringLiteral("id"), m_publicId},
         {QStringLiteral("name"), name},
@@ -143,32 +268,36 @@ QCoro::Task<> MacHostService::registerHost(std::stop_token stop)
     };
     // Only the outcome counts; the answer's content is not read.
     const KivrenAnswer answer = co_await m_api->post(QStringLiteral("register"), body, stop);
-    if (stop.stop_requested() || !self)
+    if (stop.stop_requested() || !self || !self->m_proven)
         co_return;
-    // While a viewer is connected the status says so: the loop registers every few seconds and
-    // would otherwise hide the session from the person at this machine. With an origin known,
-    // only the tunnel's report or a session's end writes the public status again.
-    if (self->m_live)
-        co_return;
-    if (!answer.ok())
-        self->setStatus(statusStarting);
-    else if (self->m_origin.isEmpty())
-        self->setStatus(joined(statusLocal, KivrenIds::formatId(self->m_publicId)));
+    if (answer.ok()) {
+        self->m_registered = HostStatus::Registration::registered;
+    } else if (answer.error->domain == KivrenError::kivrenDomain) {
+        self->m_registered = HostStatus::Registration::refused;
+        self->m_refusal = answer.error->description;
+    } else {
+        self->m_registered = HostStatus::Registration::none;
+    }
+    self->refreshStatus();
 }
 
 QCoro::Task<> MacHostService::heartbeat()
 {
     QPointer<MacHostService> self(this);
     const std::stop_token stop = m_background.token();
+    if (!m_proven)
+        co_return;
     const QJsonObject body{{QStringLiteral("id"), m_publicId}, {QStringLiteral("hostToken"), m_hostToken}};
     const KivrenAnswer answer = co_await m_api->post(QStringLiteral("heartbeat"), body, stop);
     // A failed heartbeat changes nothing; the next pass tries again.
-    if (stop.stop_requested() || !self || !answer.ok())
+    if (stop.stop_requested() || !self || !self->m_proven || !answer.ok())
         co_return;
     // The heartbeat only fills in an origin still unknown; the tunnel's reports replace it.
     const QJsonValue origin = answer.object.value(QStringLiteral("origin"));
-    if (self->m_origin.isEmpty() && origin.isString() && origin.toString().startsWith(QStringLiteral("http")))
+    if (self->m_origin.isEmpty() && origin.isString() && origin.toString().startsWith(QStringLiteral("http"))) {
         self->setOrigin(origin.toString());
+        self->refreshStatus();
+    }
     const QJsonValue pending = answer.object.value(QStringLiteral("pending"));
     if (pending.isObject())
         self->begin(pending.toObject());
@@ -177,8 +306,7 @@ QCoro::Task<> MacHostService::heartbeat()
 void MacHostService::rotatePassword()
 {
     setPassword(freshPassword());
-    m_options.settings->setText(passwordKey, m_password);
-    m_options.settings->sync();
+    storeText(passwordKey, m_password);
     // At once rather than on the next pass, so the switchboard never refuses the new password.
     m_background.start([this](std::stop_token stop) { return registerHost(std::move(stop)); });
 }
@@ -205,7 +333,7 @@ void MacHostService::begin(const QJsonObject &pending)
     const QJsonValue name = pending.value(QStringLiteral("clientName"));
     setClientName(name.isString() ? std::optional<QString>(name.toString()) : std::nullopt);
     setLive(true);
-    setStatus(joined(statusConnected, m_clientName.value_or(fallbackClientName)));
+    refreshStatus();
 
     HostSession::Options session;
     session.api = m_api;
@@ -220,7 +348,11 @@ void MacHostService::endSession()
 {
     m_session.reset();
     setLive(false);
-    setStatus(m_origin.isEmpty() ? statusLocal : readyStatus());
+    // The session showed that the switchboard knows this host. Until the next registration the
+    // status names no ID, as it always did after a session.
+    if (m_registered != HostStatus::Registration::refused)
+        m_registered = HostStatus::Registration::sessionEnded;
+    refreshStatus();
 }
 
 void MacHostService::handle(const QJsonObject &message, const DisplayGeometry &geometry)
@@ -236,9 +368,34 @@ void MacHostService::handle(const QJsonObject &message, const DisplayGeometry &g
     HostSession::inject(m_options.desktop, *decoded, geometry);
 }
 
-QString MacHostService::readyStatus() const
+void MacHostService::storeText(const QString &key, const QString &value)
 {
-    return joined(statusReadyAnywhere, KivrenIds::formatId(m_publicId));
+    if (!m_options.settings->setText(key, value))
+        setNotice(settingsNotSaved);
+}
+
+void MacHostService::refreshStatus()
+{
+    HostStatus::Condition condition;
+    condition.switchboard = m_switchboard;
+    condition.registration = m_registered;
+    condition.refusal = m_refusal;
+    condition.tunnel = m_tunnel->state();
+    condition.live = m_live;
+    condition.clientName = m_clientName;
+    condition.originKnown = !m_origin.isEmpty();
+    condition.publicId = m_publicId;
+    condition.port = m_child && m_child->listeningPort() != 0 ? m_child->listeningPort() : m_options.switchboardPort;
+    const HostStatus status = HostStatus::of(condition);
+
+    if (m_status != status.text) {
+        m_status = status.text;
+        emit statusChanged(m_status);
+    }
+    if (m_statusTone != status.tone) {
+        m_statusTone = status.tone;
+        emit statusToneChanged(m_statusTone);
+    }
 }
 
 void MacHostService::setPassword(const QString &password)
@@ -249,12 +406,20 @@ void MacHostService::setPassword(const QString &password)
     emit passwordChanged(m_password);
 }
 
-void MacHostService::setStatus(const QString &status)
+void MacHostService::setNotice(const QString &notice)
 {
-    if (m_status == status)
+    if (m_notice == notice)
         return;
-    m_status = status;
-    emit statusChanged(m_status);
+    m_notice = notice;
+    emit noticeChanged(m_notice);
+}
+
+void MacHostService::setProven(bool proven)
+{
+    if (m_proven == proven)
+        return;
+    m_proven = proven;
+    emit switchboardProvenChanged(m_proven);
 }
 
 void MacHostService::setOrigin(const QString &origin)

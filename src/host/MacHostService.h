@@ -1,15 +1,21 @@
 #pragma once
 
 #include "DisplayGeometry.h"
+#include "HostKey.h"
 #include "HostSession.h"
+#include "HostStatus.h"
 #include "KivrenCloudProcess.h"
+#include "KivrenTunnel.h"
 #include "LocalSwitchboard.h"
 #include "OwnedTask.h"
 #include "RegistrationLoop.h"
+#include "StatusTone.h"
+#include "SwitchboardChild.h"
 #include "TaskGroup.h"
 
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -21,7 +27,6 @@
 
 class DesktopBackend;
 class KivrenAPI;
-class KivrenTunnel;
 class SettingsStore;
 
 // The host half of the app: this machine's ID, password and host token, the local
@@ -29,9 +34,18 @@ class SettingsStore;
 // registration loop (RegistrationLoop) and the session a viewer opens on it (HostSession:
 // pictures out, input in) each run as one owned task of this object.
 //
+// It trusts only its own switchboard. Nothing is sent to the port before the node child it
+// started has said it listens; every registration pass first challenges the listener with a
+// fresh nonce, which only the child holding this launch's HostKey answers right; and once the
+// child has exited nothing more is sent, the session ends and the tunnel stops. Until a pass has
+// proven the port the tunnel is not started. Every host request carries the key's header proof,
+// by which the switchboard knows its own host.
+//
 // Lives on the main thread. Every published field is a Q_PROPERTY whose change signal is
 // emitted after the new value is stored. `clientName` is published as std::optional<QString>
-// (none until a viewer without a name, or no viewer at all, connected).
+// (none until a viewer without a name, or no viewer at all, connected). `status` and
+// `statusTone` say in words and at a glance what works and what does not; `notice` is a second
+// line for a problem beside that (settings that cannot be saved), empty when there is none.
 //
 // The registration request is `registerHost` (`register` is a C++ keyword).
 class MacHostService : public QObject
@@ -40,6 +54,9 @@ class MacHostService : public QObject
     Q_PROPERTY(QString publicId READ publicId NOTIFY publicIdChanged)
     Q_PROPERTY(QString password READ password NOTIFY passwordChanged)
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
+    Q_PROPERTY(StatusTone statusTone READ statusTone NOTIFY statusToneChanged)
+    Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
+    Q_PROPERTY(bool switchboardProven READ switchboardProven NOTIFY switchboardProvenChanged)
     Q_PROPERTY(QString origin READ origin NOTIFY originChanged)
     Q_PROPERTY(bool live READ live NOTIFY liveChanged)
     Q_PROPERTY(std::optional<QString> clientName READ clientName NOTIFY clientNameChanged)
@@ -51,11 +68,15 @@ public:
     static inline const QString hostTokenKey = QStringLiteral("kivren.hostToken");
     static inline const QString cloudKey = QStringLiteral("kivren.cloud");
 
+    // The notice while the settings store cannot be written.
+    static inline const QString settingsNotSaved = QStringLiteral(
+        "Settings cannot be saved: this ID and password last only until KivrenRemote closes");
+
     struct Timing
     {
         std::chrono::milliseconds firstPass{1200};   // start -> first register + heartbeat
         std::chrono::milliseconds period{3000};      // pause between passes
-        std::chrono::milliseconds tunnelDelay{800};  // start -> tunnel start
+        std::chrono::milliseconds tunnelDelay{800};  // switchboard first proven -> tunnel start
         std::chrono::milliseconds sessionPause{90};  // pause between session loop iterations
     };
 
@@ -64,14 +85,22 @@ public:
     {
         // Required; must outlive the service.
         SettingsStore *settings = nullptr;
-        // Base of every host request: the local switchboard.
+        // Base of every host request when it starts no children: a switchboard of the caller's
+        // own. With children, requests go to the port the node child says it listens on.
         QString switchboardBase = LocalSwitchboard::loopbackOrigin();
+        // The port the node child is told to serve on (0: any free port, which it then names).
+        quint16 switchboardPort = LocalSwitchboard::port;
+        // Without children: the key the caller's switchboard was started with, so that every
+        // pass proves it as the app proves its child; none: the caller vouches for it.
+        std::optional<HostKey> switchboardKey;
         // Where the node launcher and the tunnel look for their tools.
         KivrenCloudProcess::Roots launcherRoots = KivrenCloudProcess::Roots::system();
         QStringList tunnelDirectories;               // empty: KivrenTunnel::defaultSearchDirectories(home)
+        KivrenTunnel::Timing tunnelTiming;
         // Capture and injection; null: no pictures, a zero display geometry, no input applied.
         DesktopBackend *desktop = nullptr;
-        // Sent as "name" ("Mac" when none); the app passes ComputerName::current().
+        // Sent as "name" (PlatformWording::computerNameFallback() when none); the app passes
+        // ComputerName::current().
         std::optional<QString> computerName;
         // False: neither the node child nor the tunnel is started (tests against a switchboard
         // of their own).
@@ -83,8 +112,8 @@ public:
     // (DesktopBackend::current()), the computer's name, real search roots and timings.
     static Options appOptions(SettingsStore &settings);
 
-    // Reads or creates the identity, stores it, then starts switchboard, tunnel and
-    // registration loop.
+    // Reads or creates the identity, stores it, then starts switchboard and registration loop
+    // (and, once the switchboard is proven, the tunnel).
     explicit MacHostService(Options options, QObject *parent = nullptr);
     // Stops the loops and aborts every request in flight; the tunnel child ends with it.
     ~MacHostService() override;
@@ -92,6 +121,11 @@ public:
     QString publicId() const { return m_publicId; }
     QString password() const { return m_password; }
     QString status() const { return m_status; }
+    StatusTone statusTone() const { return m_statusTone; }
+    QString notice() const { return m_notice; }
+    // The port answers as this launch's own switchboard (always, for a switchboard the caller
+    // vouches for). Until then this app's viewer must not use the loopback address either.
+    bool switchboardProven() const { return m_proven; }
     QString origin() const { return m_origin; }
     bool live() const { return m_live; }
     std::optional<QString> clientName() const { return m_clientName; }
@@ -103,9 +137,10 @@ public:
     void copyPass();     // the password, with its hyphen, onto the clipboard
     void rotatePassword(); // a fresh password, stored and registered at once
 
-    // One "register" request; the status follows its outcome.
+    // Proves the switchboard, then one "register" request; the status follows their outcome.
     QCoro::Task<> registerHost();
-    // One "heartbeat" request; may learn the origin or begin a pending session.
+    // One "heartbeat" request (none while the switchboard is not proven); may learn the origin
+    // or begin a pending session.
     QCoro::Task<> heartbeat();
 
     // Accepts a pending session entry from a heartbeat answer unless a session runs.
@@ -123,35 +158,60 @@ signals:
     void publicIdChanged(const QString &publicId);
     void passwordChanged(const QString &password);
     void statusChanged(const QString &status);
+    void statusToneChanged(StatusTone statusTone);
+    void noticeChanged(const QString &notice);
+    void switchboardProvenChanged(bool switchboardProven);
     void originChanged(const QString &origin);
     void liveChanged(bool live);
     void clientNameChanged(const std::optional<QString> &clientName);
 
 private:
     void start();
+    void startSwitchboard();
+    void watch(SwitchboardChild *child);
+    void onChildPhase(SwitchboardChild::Phase phase);
+    // Challenges the listener; true when it is this launch's switchboard. Changes nothing when
+    // the request did not get through (the next pass asks again).
+    QCoro::Task<bool> proveSwitchboard(std::stop_token stop);
+    // The port is not (or no longer) ours: nothing more is sent there until a pass proves it.
+    void loseSwitchboard(HostStatus::Switchboard why);
     QCoro::Task<> registerHost(std::stop_token stop);
+    QCoro::Task<> registerOnly(std::stop_token stop);
     QCoro::Task<> reportOrigin(QString origin, std::stop_token stop);
-    // A close message ended the session: back to the ready status.
+    // A close message, or a switchboard that forgot the session, ended it.
     void endSession();
+    void storeText(const QString &key, const QString &value);
 
     void setPassword(const QString &password);
-    void setStatus(const QString &status);
+    void setNotice(const QString &notice);
+    void setProven(bool proven);
     void setOrigin(const QString &origin);
     void setLive(bool live);
     void setClientName(const std::optional<QString> &name);
-    QString readyStatus() const;
+    // Works the status line and tone out again from what is known now.
+    void refreshStatus();
 
     Options m_options;
     KivrenAPI *m_api = nullptr;       // child
     KivrenTunnel *m_tunnel = nullptr; // child
+    // The node child of this launch (owned by the application object); null without children.
+    QPointer<SwitchboardChild> m_child;
+    // The key whose proofs this host asks for and sends; none when the caller vouches.
+    std::optional<HostKey> m_key;
 
     QString m_publicId;
     QString m_password;
     QString m_hostToken;
     QString m_status;
+    StatusTone m_statusTone = StatusTone::warning;
+    QString m_notice;
+    bool m_proven = false;
     QString m_origin;
     bool m_live = false;
     std::optional<QString> m_clientName;
+    HostStatus::Switchboard m_switchboard = HostStatus::Switchboard::starting;
+    HostStatus::Registration m_registered = HostStatus::Registration::none;
+    QString m_refusal;
 
     OwnedTask<RegistrationLoop> m_registration;
     // At most one at a time.

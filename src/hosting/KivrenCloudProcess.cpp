@@ -1,7 +1,8 @@
 #include "KivrenCloudProcess.h"
 
 #include "ChildLifetime.h"
-#include "LocalSwitchboard.h"
+#include "HostKey.h"
+#include "SwitchboardChild.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,9 +23,9 @@ const QString developmentScripts[] = {
 };
 
 // Owned by the application object, so a normal exit destroys it and ends the child.
-QPointer<QProcess> &launched()
+QPointer<SwitchboardChild> &launched()
 {
-    static QPointer<QProcess> process;
+    static QPointer<SwitchboardChild> process;
     return process;
 }
 
@@ -33,15 +34,6 @@ bool isExecutableFile(const QString &path)
     const QFileInfo info(path);
     return info.isFile() && info.isExecutable();
 }
-
-// A QProcess that ends its child whenever it is destroyed, without Qt's "destroyed while
-// running" warning: nothing is logged.
-class SwitchboardChild : public QProcess
-{
-public:
-    using QProcess::QProcess;
-    ~SwitchboardChild() override { ChildLifetime::end(*this); }
-};
 
 } // namespace
 
@@ -121,50 +113,50 @@ std::optional<QString> findScript(const Roots &roots)
     return std::nullopt;
 }
 
-void start(const Roots &roots)
+Launch start(const Roots &roots, quint16 port)
 {
     // One switchboard per program: a child that still runs keeps serving the port.
-    QPointer<QProcess> &slot = launched();
+    QPointer<SwitchboardChild> &slot = launched();
     if (slot && slot->state() != QProcess::NotRunning)
-        return;
-    // Without node or the script this machine runs no switchboard of its own; not an error.
+        return Launch::alreadyRunning;
+    // Without node or the script this machine runs no switchboard of its own.
     const std::optional<QString> node = whichNode(roots);
     if (!node)
-        return;
+        return Launch::noNode;
     const std::optional<QString> script = findScript(roots);
     if (!script)
-        return;
+        return Launch::noScript;
 
-    auto *child = new SwitchboardChild(QCoreApplication::instance());
+    // A new key for every child: one that outlived its child proves nothing to anybody.
+    auto *child = new SwitchboardChild(HostKey::generate(), QCoreApplication::instance());
     child->setProgram(*node);
     child->setArguments({*script});
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(portVariable, QString::number(LocalSwitchboard::port));
+    environment.insert(portVariable, QString::number(port));
+    environment.insert(HostKey::environmentVariable, QString::fromLatin1(child->hostKey().environmentValue()));
     child->setProcessEnvironment(environment);
-    // Nobody reads the switchboard's output; the null device never fills up.
-    child->setStandardOutputFile(QProcess::nullDevice());
-    child->setStandardErrorFile(QProcess::nullDevice());
     ChildLifetime::endWithParent(*child);
 
     // A refused launch keeps the previous handle, so process() still names the last child that
     // started.
-    child->start();
+    child->start(QIODevice::ReadOnly);
     if (!child->waitForStarted()) {
         delete child;
-        return;
+        return Launch::refused;
     }
     delete slot.data();
     slot = child;
+    return Launch::started;
 }
 
-QProcess *process()
+SwitchboardChild *process()
 {
     return launched().data();
 }
 
 void stop()
 {
-    if (QProcess *child = launched().data())
+    if (SwitchboardChild *child = launched().data())
         ChildLifetime::end(*child);
 }
 

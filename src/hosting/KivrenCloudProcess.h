@@ -1,16 +1,28 @@
 #pragma once
 
+#include "LocalSwitchboard.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 
-class QProcess;
+class SwitchboardChild;
 
 // Starts the local switchboard: the script server.mjs under node, told to serve on
-// KIVREN_PORT = LocalSwitchboard::port, whatever the application inherited. Holds the one child
-// process of the whole program; reports nothing. Main thread only.
+// KIVREN_PORT = LocalSwitchboard::port and given a fresh HostKey in KIVREN_HOST_KEY, whatever the
+// application inherited. Holds the one child process of the whole program, which reads the
+// child's output and says whether it listens. Main thread only.
 namespace KivrenCloudProcess {
+
+// What one start() did.
+enum class Launch {
+    started,        // a new child runs (it may still fail to listen: see its phase)
+    alreadyRunning, // the child of an earlier start still runs; nothing new
+    noNode,         // no node executable anywhere it looks
+    noScript,       // node, but no complete switchboard script
+    refused,        // the system would not start node
+};
 
 // Where the search looks. The app uses system(); tests point every root at a temporary tree.
 struct Roots
@@ -42,11 +54,12 @@ std::optional<QString> whichNode(const Roots &roots);
 // The shipped script, else the first readable, complete development copy under home/Downloads.
 std::optional<QString> findScript(const Roots &roots);
 
-// Launches node with the script unless the child is still running. Silent on every failure.
-void start(const Roots &roots = Roots::system());
+// Launches node with the script unless the child is still running, told to serve on `port`
+// (0: any free port, which the child then names). Logs nothing; the outcome says what happened.
+Launch start(const Roots &roots = Roots::system(), quint16 port = LocalSwitchboard::port);
 
 // The child of the last successful launch (owned by the application object); null before.
-QProcess *process();
+SwitchboardChild *process();
 // Ends the child and waits for it; also done when the application object goes away.
 void stop();
 

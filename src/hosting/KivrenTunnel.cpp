@@ -7,6 +7,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const QString cloudflaredTool = QStringLiteral("cloudflared");
@@ -27,13 +30,26 @@ QString originPattern()
 } // namespace
 
 KivrenTunnel::KivrenTunnel(QStringList searchDirectories, QObject *parent)
+    : KivrenTunnel(std::move(searchDirectories), Timing{}, parent)
+{
+}
+
+KivrenTunnel::KivrenTunnel(QStringList searchDirectories, Timing timing, QObject *parent)
     : QObject(parent)
     , m_searchDirectories(std::move(searchDirectories))
+    , m_timing(timing)
+    , m_nextRetry(timing.firstRetry)
 {
+    m_retry.setSingleShot(true);
+    m_originBound.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, [this] { relaunch(m_state); });
+    connect(&m_originBound, &QTimer::timeout, this, &KivrenTunnel::onNoOrigin);
 }
 
 KivrenTunnel::~KivrenTunnel()
 {
+    m_retry.stop();
+    m_originBound.stop();
     // Every child still owned (the current one and any replaced one still ending) is ended
     // here rather than by QProcess's destructor, which would kill it with a warning.
     for (QProcess *child : findChildren<QProcess *>(Qt::FindDirectChildrenOnly)) {
@@ -98,25 +114,61 @@ std::optional<QString> KivrenTunnel::which(const QString &tool) const
 
 void KivrenTunnel::start(quint16 port)
 {
-    // The old child is asked to go and forgotten at once, so its late output cannot announce a
-    // stale origin; it is released once it has ended.
-    if (QProcess *old = m_process) {
-        m_process = nullptr;
-        old->disconnect(this);
-        if (old->state() == QProcess::NotRunning) {
-            old->deleteLater();
-        } else {
-            connect(old, &QProcess::finished, old, &QObject::deleteLater);
-            old->terminate();
-        }
-    }
-    if (const auto cloudflared = which(cloudflaredTool))
-        launch(*cloudflared, cloudflaredArguments(port));
-    else if (const auto ssh = which(sshTool))
-        launch(*ssh, sshArguments(port));
+    m_port = port;
+    m_nextRetry = m_timing.firstRetry;
+    m_retry.stop();
+    relaunch(State::starting);
 }
 
-void KivrenTunnel::launch(const QString &executable, const QStringList &arguments)
+void KivrenTunnel::stop()
+{
+    m_retry.stop();
+    m_originBound.stop();
+    if (QProcess *old = std::exchange(m_process, nullptr))
+        release(old);
+    setState(State::idle);
+}
+
+void KivrenTunnel::relaunch(State retrying)
+{
+    m_originBound.stop();
+    if (QProcess *old = std::exchange(m_process, nullptr))
+        release(old);
+
+    bool launched = false;
+    if (const auto cloudflared = which(cloudflaredTool)) {
+        launched = launch(*cloudflared, cloudflaredArguments(m_port));
+    } else if (const auto ssh = which(sshTool)) {
+        launched = launch(*ssh, sshArguments(m_port));
+    } else {
+        // Nothing to run; a tool installed meanwhile is found on a later look.
+        setState(State::noTool);
+        m_retry.start(m_timing.maxRetry);
+        return;
+    }
+    if (!launched) {
+        retryLater(State::closed);
+        return;
+    }
+    // A retry says so until it has brought an origin.
+    setState(retrying == State::closed || retrying == State::silent ? retrying : State::starting);
+    m_originBound.start(m_timing.originBound);
+}
+
+// The old child is asked to go and forgotten at once, so its late output cannot announce a stale
+// origin nor its end count as the new one's; it is released once it has ended.
+void KivrenTunnel::release(QProcess *child)
+{
+    child->disconnect(this);
+    if (child->state() == QProcess::NotRunning) {
+        child->deleteLater();
+    } else {
+        connect(child, &QProcess::finished, child, &QObject::deleteLater);
+        child->terminate();
+    }
+}
+
+bool KivrenTunnel::launch(const QString &executable, const QStringList &arguments)
 {
     // Both streams share one channel because the tools differ in which one carries the origin.
     // Environment and working directory are inherited.
@@ -132,15 +184,51 @@ void KivrenTunnel::launch(const QString &executable, const QStringList &argument
         const QByteArray chunk = child->readAll();
         handleChunk(chunk);
     });
+    connect(child, &QProcess::finished, this, [this, child] { onChildFinished(child); });
 
     // A refused launch leaves no tunnel rather than a handle to a child that never ran.
     child->start(QIODevice::ReadOnly);
     if (!child->waitForStarted()) {
         child->disconnect(this);
         child->deleteLater();
-        return;
+        return false;
     }
     m_process = child;
+    return true;
+}
+
+// The ended child stays the current one (its exit code and output remain readable) until the
+// next attempt replaces it.
+void KivrenTunnel::onChildFinished(QProcess *child)
+{
+    if (child != m_process)
+        return;
+    m_originBound.stop();
+    retryLater(State::closed);
+}
+
+void KivrenTunnel::onNoOrigin()
+{
+    QProcess *child = std::exchange(m_process, nullptr);
+    if (!child)
+        return;
+    release(child);
+    retryLater(State::silent);
+}
+
+void KivrenTunnel::retryLater(State state)
+{
+    setState(state);
+    m_retry.start(m_nextRetry);
+    m_nextRetry = std::min(m_nextRetry * 2, m_timing.maxRetry);
+}
+
+void KivrenTunnel::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(m_state);
 }
 
 void KivrenTunnel::handleChunk(QByteArrayView chunk)
@@ -148,6 +236,13 @@ void KivrenTunnel::handleChunk(QByteArrayView chunk)
     const std::optional<QString> origin = originIn(chunk);
     if (!origin)
         return;
+    // A child that published serves: it is given all the time it runs, and the next failure
+    // starts again from the shortest pause.
+    if (m_process) {
+        m_originBound.stop();
+        m_nextRetry = m_timing.firstRetry;
+        setState(State::published);
+    }
     m_publicOrigin = *origin;
     emit publicOriginChanged(m_publicOrigin);
     if (m_onOrigin)

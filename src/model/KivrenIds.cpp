@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <vector>
@@ -144,6 +145,31 @@ QString formatPassword(const QString &text)
 int characterCount(const QString &text)
 {
     return static_cast<int>(characters(text).size());
+}
+
+bool isCompactId(const QString &text)
+{
+    return text.size() == idLength
+        && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+bool isDisplayPassword(const QString &text)
+{
+    if (text.size() != passwordLength + 1 || text[passwordGroup] != u'-')
+        return false;
+    const QString &letters = alphabet();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (i != passwordGroup && !letters.contains(text[i]))
+            return false;
+    }
+    return true;
+}
+
+bool isHostToken(const QString &text)
+{
+    return text.size() == 2 * hostTokenBytes && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+           });
 }
 
 } // namespace KivrenIds

@@ -21,4 +21,14 @@ QString formatPassword(const QString &text);
 // Length in grapheme clusters (what a user sees as characters).
 int characterCount(const QString &text);
 
+// Random bytes behind a host token (written as twice as many hexadecimal digits).
+inline constexpr int hostTokenBytes = 24;
+
+// The forms this program stores, exactly: nine ASCII digits; four alphabet characters, "-" and
+// four more; 48 lowercase hexadecimal digits. Anything else in a settings file was not written
+// by it and is not used.
+bool isCompactId(const QString &text);
+bool isDisplayPassword(const QString &text);
+bool isHostToken(const QString &text);
+
 } // namespace KivrenIds

@@ -31,19 +31,20 @@ std::optional<QByteArray> SettingsStore::bytes(const QString &key) const
     return v.toByteArray();
 }
 
-void SettingsStore::setText(const QString &key, const QString &value)
+bool SettingsStore::setText(const QString &key, const QString &value)
 {
     m_settings->setValue(key, value);
-    m_settings->sync();
+    return sync();
 }
 
-void SettingsStore::setBytes(const QString &key, const QByteArray &value)
+bool SettingsStore::setBytes(const QString &key, const QByteArray &value)
 {
     m_settings->setValue(key, value);
-    m_settings->sync();
+    return sync();
 }
 
-void SettingsStore::sync()
+bool SettingsStore::sync()
 {
     m_settings->sync();
+    return m_settings->status() == QSettings::NoError;
 }

@@ -26,9 +26,12 @@ public:
     // Byte values (the address book is stored as JSON bytes).
     std::optional<QByteArray> bytes(const QString &key) const;
 
-    void setText(const QString &key, const QString &value);
-    void setBytes(const QString &key, const QByteArray &value);
-    void sync();
+    // Each write goes to the store at once. False when the store could not be written (a
+    // read-only or full config folder): the value is still read back by this object, but is
+    // lost when the program ends. A store that failed once keeps saying so.
+    bool setText(const QString &key, const QString &value);
+    bool setBytes(const QString &key, const QByteArray &value);
+    bool sync();
 
 private:
     std::unique_ptr<QSettings> m_settings;

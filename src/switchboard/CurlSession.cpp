@@ -103,6 +103,8 @@ void CurlSession::start(Transfer &transfer)
     transfer.headers = curl_slist_append(nullptr, "Content-Type: application/json");
     // An empty Expect header: curl would otherwise wait for "100 Continue" before large bodies.
     transfer.headers = curl_slist_append(transfer.headers, "Expect:");
+    for (const QByteArray &line : std::as_const(transfer.headerLines))
+        transfer.headers = curl_slist_append(transfer.headers, line.constData());
 
     curl_easy_setopt(easy, CURLOPT_URL, transfer.url.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -113,7 +115,7 @@ void CurlSession::start(Transfer &transfer)
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
     // Redirects keep curl's default CURLOPT_POSTREDIR: a POST becomes a GET on 301, 302 and
     // 303 and stays a POST on 307 and 308, as common HTTP stacks do.
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, transfer.headerLines.isEmpty() ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, maxRedirects);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.timeout.count()));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 
@@ -27,6 +28,9 @@ public:
         QByteArray url;
         QByteArray body;
         std::chrono::milliseconds timeout{0};
+        // "Name: value" lines sent besides the fixed ones; a transfer with any of them stays
+        // with its URL (no redirects).
+        QList<QByteArray> headerLines;
 
         // The outcome, written once when the transfer ends.
         bool done = false;

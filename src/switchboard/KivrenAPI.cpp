@@ -106,6 +106,12 @@ void KivrenAPI::setTimeout(std::chrono::milliseconds timeout)
     m_timeout = timeout;
 }
 
+void KivrenAPI::setHeader(const QByteArray &name, const QByteArray &value)
+{
+    m_headers.removeIf([&name](const auto &header) { return header.first.compare(name, Qt::CaseInsensitive) == 0; });
+    m_headers.append({name, value});
+}
+
 QString KivrenAPI::trimmedBase(const QString &text)
 {
     qsizetype first = 0;
@@ -144,6 +150,8 @@ QCoro::Task<KivrenAnswer> KivrenAPI::postBytes(QString path, QByteArray body, st
     transfer.url = url.toEncoded();
     transfer.body = std::move(body);
     transfer.timeout = m_timeout;
+    for (const auto &[name, value] : m_headers)
+        transfer.headerLines.append(name + ": " + value);
 
     // Sent through the shared session; a stop only queues the cancel, so no coroutine is resumed
     // from inside whoever requested it.

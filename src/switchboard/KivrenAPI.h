@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 #include <QCoroTask>
@@ -44,10 +46,15 @@ public:
 
     // Tests shorten the 12 s timeout.
     void setTimeout(std::chrono::milliseconds timeout);
+    // A header sent with every later request of this transport ("Name", "value"; a second call
+    // with the same name replaces it). Requests that carry one do not follow redirects: a
+    // header meant for the base must never reach another address.
+    void setHeader(const QByteArray &name, const QByteArray &value);
 
     static QString trimmedBase(const QString &text);
 
 private:
     QString m_base;
     std::chrono::milliseconds m_timeout = defaultTimeout;
+    QList<QPair<QByteArray, QByteArray>> m_headers;
 };

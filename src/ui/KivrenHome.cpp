@@ -9,6 +9,7 @@
 #include "KivrenMark.h"
 #include "KivrenPrimary.h"
 #include "KivrenTheme.h"
+#include "PlatformWording.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -67,14 +68,27 @@ QHBoxLayout *row(QWidget *owner, int top, int spacing)
     return layout;
 }
 
-QPixmap statusDot()
+const QColor &toneColour(StatusTone tone)
+{
+    switch (tone) {
+    case StatusTone::ok:
+        break;
+    case StatusTone::warning:
+        return KivrenTheme::warning();
+    case StatusTone::error:
+        return KivrenTheme::danger();
+    }
+    return KivrenTheme::ok();
+}
+
+QPixmap statusDot(StatusTone tone)
 {
     QPixmap dot(kDotSize, kDotSize);
     dot.fill(Qt::transparent);
     QPainter p(&dot);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(KivrenTheme::ok());
+    p.setBrush(toneColour(tone));
     p.drawEllipse(QRectF(0, 0, kDotSize, kDotSize));
     return dot;
 }
@@ -114,6 +128,8 @@ KivrenHome::KivrenHome(KivrenClient &client, QWidget *parent)
     setHostId(std::nullopt);
     setHostPassword(std::nullopt);
     setHostStatus(std::nullopt);
+    setHostTone(StatusTone::ok);
+    setHostNotice(std::nullopt);
     setCloudHint(std::nullopt);
     setOnNewPass({});
 
@@ -169,16 +185,20 @@ HomeCard *KivrenHome::buildThisDevice()
     m_statusRow = new QWidget;
     m_statusRow->setObjectName(QStringLiteral("hostStatusRow"));
     auto *statusLayout = row(m_statusRow, 12, 8);
-    auto *dot = new QLabel;
-    dot->setObjectName(QStringLiteral("hostStatusDot"));
-    dot->setPixmap(statusDot());
-    dot->setFixedSize(kDotSize, kDotSize);
-    statusLayout->addWidget(dot, 0, Qt::AlignVCenter);
+    m_statusDot = new QLabel;
+    m_statusDot->setObjectName(QStringLiteral("hostStatusDot"));
+    m_statusDot->setFixedSize(kDotSize, kDotSize);
+    statusLayout->addWidget(m_statusDot, 0, Qt::AlignVCenter);
     m_hostStatus = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
     m_hostStatus->setObjectName(QStringLiteral("hostStatus"));
     statusLayout->addWidget(m_hostStatus, 0, Qt::AlignVCenter);
     statusLayout->addStretch(1);
     card->add(m_statusRow, true);
+
+    m_hostNotice = label({}, KivrenTheme::font(kTextSize), KivrenTheme::warning());
+    m_hostNotice->setObjectName(QStringLiteral("hostNotice"));
+    m_hostNotice->setWordWrap(true);
+    card->add(m_hostNotice, true);
 
     auto *buttons = new QWidget;
     auto *buttonLayout = row(buttons, 8, 8);
@@ -366,9 +386,25 @@ void KivrenHome::setHostStatus(const std::optional<QString> &hostStatus)
     m_statusRow->setVisible(hostStatus.has_value());
 }
 
+void KivrenHome::setHostTone(StatusTone tone)
+{
+    m_statusDot->setPixmap(statusDot(tone));
+}
+
+void KivrenHome::setHostNotice(const std::optional<QString> &notice)
+{
+    m_hostNotice->setText(notice.value_or(QString()));
+    m_hostNotice->setVisible(notice && !notice->isEmpty());
+}
+
+QString KivrenHome::defaultHint()
+{
+    return PlatformWording::saveCloudHint();
+}
+
 void KivrenHome::setCloudHint(const std::optional<QString> &cloudHint)
 {
-    m_hint->setText(cloudHint.value_or(defaultHint));
+    m_hint->setText(cloudHint.value_or(defaultHint()));
 }
 
 void KivrenHome::setOnNewPass(Action action)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BookEntry.h"
+#include "StatusTone.h"
 
 #include <QPointer>
 #include <QScrollArea>
@@ -29,9 +30,8 @@ class KivrenHome : public QScrollArea
 public:
     using Action = std::function<void()>;
 
-    static inline const QString defaultHint = QStringLiteral(
-        "Save this once from the Mac at home. After that only ID and password are needed "
-        "\u2014 including on mobile data.");
+    // The hint when none is given (PlatformWording::saveCloudHint()).
+    static QString defaultHint();
     static inline const QString cloudPlaceholder =
         QStringLiteral("https://\u2026 or http://192.168.x.x:17880");
 
@@ -43,6 +43,10 @@ public:
     void setHostPassword(const std::optional<QString> &hostPassword);
     // Absent hides the status row.
     void setHostStatus(const std::optional<QString> &hostStatus);
+    // The status dot's colour: ok (the theme's ok), warning or error (danger).
+    void setHostTone(StatusTone tone);
+    // A second line under the status in the warning colour; absent or empty hides it.
+    void setHostNotice(const std::optional<QString> &notice);
     // Absent shows the default hint.
     void setCloudHint(const std::optional<QString> &cloudHint);
     void setOnCopyId(Action action) { m_onCopyId = std::move(action); }
@@ -73,7 +77,9 @@ private:
     QWidget *m_passwordCaption = nullptr;
     QLabel *m_hostPassword = nullptr;
     QWidget *m_statusRow = nullptr;
+    QLabel *m_statusDot = nullptr;
     QLabel *m_hostStatus = nullptr;
+    QLabel *m_hostNotice = nullptr;
     KivrenGhost *m_newPass = nullptr;
     QLabel *m_viewerStatus = nullptr;
     QLabel *m_hint = nullptr;

@@ -70,6 +70,12 @@ const QColor &ok()
     return c;
 }
 
+const QColor &warning()
+{
+    static const QColor c = rgb(0.949, 0.722, 0.294);
+    return c;
+}
+
 const QColor &danger()
 {
     static const QColor c = rgb(0.886, 0.427, 0.427);

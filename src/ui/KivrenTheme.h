@@ -19,8 +19,10 @@ const QColor &muted();    // captions, status lines, hints
 const QColor &border();   // 1-point outlines (white at 10 %)
 const QColor &accent();   // primary button fill, logo strokes
 const QColor &accentFg(); // primary button text
-const QColor &ok();       // the host status dot
-const QColor &danger();   // the viewer status line while its session has failed
+const QColor &ok();       // the host status dot while all is well
+const QColor &warning();  // the host status dot while something is missing or on its way; notices
+const QColor &danger();   // the viewer status line while its session has failed; the host status
+                          // dot while something is wrong
 
 // The system font at a size in logical pixels (the unit every measure here uses).
 QFont font(qreal pixelSize, QFont::Weight weight = QFont::Normal);

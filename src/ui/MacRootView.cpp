@@ -4,6 +4,7 @@
 #include "KivrenHome.h"
 #include "KivrenTheme.h"
 #include "MacHostService.h"
+#include "PlatformWording.h"
 #include "RemoteDesktopView.h"
 
 #include <QVBoxLayout>
@@ -26,7 +27,10 @@ MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::
     connect(&host, &MacHostService::publicIdChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::passwordChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::statusChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::statusToneChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::noticeChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::originChanged, this, &MacRootView::onOriginChanged);
+    connect(&host, &MacHostService::switchboardProvenChanged, this, &MacRootView::onProvenChanged);
 
     if (screenFor(client.phase()) == Screen::remote)
         showRemote();
@@ -49,9 +53,13 @@ MacRootView::Screen MacRootView::screenFor(SessionPhase phase)
     return phase == SessionPhase::live ? Screen::remote : Screen::home;
 }
 
-QString MacRootView::cloudHintFor(const QString &origin)
+std::optional<QString> MacRootView::cloudHintFor(const QString &origin, bool switchboardProven)
 {
-    return origin.isEmpty() ? switchboardHint : originHintPrefix + origin;
+    if (!origin.isEmpty())
+        return originHintPrefix + origin;
+    if (switchboardProven)
+        return PlatformWording::switchboardHint();
+    return std::nullopt;
 }
 
 void MacRootView::showScreenForPhase()
@@ -118,17 +126,44 @@ void MacRootView::refreshHome()
     m_home->setHostId(m_host->publicId());
     m_home->setHostPassword(m_host->password());
     m_home->setHostStatus(m_host->status());
-    m_home->setCloudHint(cloudHintFor(m_host->origin()));
+    m_home->setHostTone(m_host->statusTone());
+    m_home->setHostNotice(m_host->notice());
+    m_home->setCloudHint(cloudHintFor(m_host->origin(), m_host->switchboardProven()));
 }
 
-// A viewer without a cloud address gets this Mac's public origin, or the switchboard on this
-// Mac, each time the home screen appears. A saved or typed address is left alone.
+// A viewer without a cloud address gets this computer's public origin, or its own switchboard,
+// each time the home screen appears. A saved or typed address is left alone. The loopback
+// address is only lent, never saved: on a later run a stranger may hold that port before this
+// computer's switchboard has been proven, and a saved address would be used all the same.
 void MacRootView::onHomeAppeared()
 {
     if (!m_client || !m_host || !m_client->cloudURL().isEmpty())
         return;
     const QString origin = m_host->origin();
-    m_client->setCloud(origin.isEmpty() ? KivrenClient::loopbackOrigin() : origin);
+    if (!origin.isEmpty()) {
+        m_client->setCloud(origin);
+    } else if (m_host->switchboardProven()) {
+        m_client->setCloudURL(KivrenClient::loopbackOrigin());
+        m_lentLoopback = true;
+    }
+}
+
+// The switchboard is proven a moment after start-up, when the home screen has long appeared:
+// the viewer gets its address then. Once the port is lost, the lent address is taken back.
+void MacRootView::onProvenChanged(bool proven)
+{
+    refreshHome();
+    if (!m_client)
+        return;
+    // Given only while the home screen shows, as on appearance; taken back at any time.
+    if (proven && !m_home)
+        return;
+    if (proven) {
+        onHomeAppeared();
+    } else if (m_lentLoopback && m_client->cloudURL() == KivrenClient::loopbackOrigin()) {
+        m_client->setCloudURL(QString());
+        m_lentLoopback = false;
+    }
 }
 
 // A newly learned public origin replaces whatever cloud address the viewer held, but only

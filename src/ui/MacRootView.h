@@ -6,6 +6,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <optional>
+
 class KivrenClient;
 class KivrenHome;
 class MacHostService;
@@ -13,9 +15,12 @@ class RemoteDesktopView;
 class QVBoxLayout;
 
 // The window's content: the remote desktop while the viewer is live, the home screen at all
-// other times. It feeds the home screen the host's identity and actions, and keeps the
+// other times. It feeds the home screen the host's identity, status and actions, and keeps the
 // viewer's cloud address in step with the host's public origin while the home screen shows.
-// Neither the host nor the client is owned.
+// A viewer without a cloud address is given the loopback address only while the host has
+// proven that this computer's own switchboard serves it: anybody else on that port would
+// receive the IDs and passwords typed for other machines. Neither the host nor the client is
+// owned.
 class MacRootView : public QWidget
 {
     Q_OBJECT
@@ -24,9 +29,6 @@ public:
     enum class Screen { home, remote };
 
     static constexpr QSize kMinimumSize{720, 560};
-    static inline const QString switchboardHint = QStringLiteral(
-        "This Mac is the switchboard. Keep it open. Windows on this Wi\u2011Fi finds it "
-        "automatically.");
     static inline const QString originHintPrefix = QStringLiteral("Phone cloud address: ");
 
     // `sink` receives the remote view's pointer events; none means the client's send().
@@ -34,8 +36,10 @@ public:
                 QWidget *parent = nullptr);
 
     static Screen screenFor(SessionPhase phase);
-    // The sentence under the cloud-address field for a host origin (empty: none known yet).
-    static QString cloudHintFor(const QString &origin);
+    // The sentence under the cloud-address field for a host origin (empty: none known yet); none
+    // (the home screen's default) while this computer's switchboard is not proven, as it then
+    // cannot be told that it is the switchboard.
+    static std::optional<QString> cloudHintFor(const QString &origin, bool switchboardProven);
 
     Screen screen() const { return m_screen; }
     // The screen now shown; null for the other one.
@@ -48,6 +52,7 @@ private:
     void showRemote();
     void refreshHome();
     void onHomeAppeared();
+    void onProvenChanged(bool proven);
     void onOriginChanged(const QString &origin);
 
     QPointer<MacHostService> m_host;
@@ -57,4 +62,6 @@ private:
     Screen m_screen = Screen::home;
     QPointer<KivrenHome> m_home;
     QPointer<RemoteDesktopView> m_remote;
+    // The viewer's address is the loopback address this view lent it.
+    bool m_lentLoopback = false;
 };

@@ -3,6 +3,7 @@
 #include "KivrenAPI.h"
 #include "KivrenIds.h"
 #include "LocalSwitchboard.h"
+#include "PlatformWording.h"
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
 
@@ -28,7 +29,7 @@ QString KivrenClient::loopbackOrigin()
 KivrenClient::KivrenClient(SettingsStore &settings, std::optional<QString> computerName, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
-    , m_clientName(computerName && !computerName->isEmpty() ? *computerName : QStringLiteral("Mac"))
+    , m_clientName(computerName && !computerName->isEmpty() ? *computerName : PlatformWording::computerNameFallback())
     , m_status(QStringLiteral("Enter an ID"))
 {
     m_cloudURL = m_settings.text(cloudKey).value_or(QString());

@@ -55,8 +55,8 @@ public:
     // (LocalSwitchboard::loopbackOrigin()).
     static QString loopbackOrigin();
 
-    // `settings` must outlive the client. `computerName` is sent as "clientName" ("Mac" when
-    // none); the app passes ComputerName::current().
+    // `settings` must outlive the client. `computerName` is sent as "clientName"
+    // (PlatformWording::computerNameFallback() when none); the app passes ComputerName::current().
     KivrenClient(SettingsStore &settings, std::optional<QString> computerName, QObject *parent = nullptr);
     ~KivrenClient() override;
 

@@ -3,6 +3,7 @@
 #include "CancellablePause.h"
 #include "JsonMembers.h"
 #include "KivrenAPI.h"
+#include "PlatformWording.h"
 
 #include <QPointer>
 #include <QVariant>
@@ -14,7 +15,7 @@ using namespace SessionProtocol;
 namespace {
 
 const QString pushPath = QStringLiteral("push");
-const QString statusNoCloud = QStringLiteral("Save the Mac cloud address once, then connect.");
+const QString statusNoCloud = PlatformWording::noCloudAddress();
 
 QString transportLabel(Transport transport)
 {

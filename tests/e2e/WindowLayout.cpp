@@ -77,7 +77,7 @@ int main(int argc, char *argv[])
         home.setOnCopyPass([] {});
         home.setOnNewPass([] {});
         settle(home, width, height);
-        for (const char *name : {"remoteId", "remotePassword", "connect", "bookRow", "hostStatus"})
+        for (const char *name : {"remoteId", "remotePassword", "connect", "bookRow", "hostStatus", "hostStatusDot"})
             print(name, &home, home.findChild<QWidget *>(QString::fromLatin1(name)));
         if (!grabFile.isEmpty())
             home.grab().save(grabFile);

@@ -121,6 +121,73 @@ TEST_F(HostSessionTest, Hello_NamesTheOfferedFeatures)
                            {"features", QJsonArray{"modifiers", "tiles"}}}));
 }
 
+TEST_F(HostSessionTest, Input_IsPlacedOnTheDisplay_OnceADesktopWithoutOneHasIt)
+{
+    desktop.bounds = QRectF();
+    board.hold(QStringLiteral("poll"));
+    start();
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    EXPECT_EQ(session->geometry(), (DisplayGeometry{0, 0, 0, 0}));
+
+    // The desktop's session came up while the viewer was already there.
+    desktop.bounds = QRectF(10, 20, 1512, 982);
+    board.releaseHeld(200, answerWith({{{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}}));
+    ASSERT_TRUE(waitFor([&] { return desktop.events.contains(QStringLiteral("warp 766,511")); })) << desktop.events.join(u'|').toStdString();
+    EXPECT_EQ(session->geometry(), (DisplayGeometry{1512, 982, 10, 20}));
+}
+
+struct PollFailureCase
+{
+    const char *name;
+    int status;
+    bool ends;
+};
+
+void PrintTo(const PollFailureCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class HostSessionPollFailure : public HostSessionTest, public testing::WithParamInterface<PollFailureCase>
+{
+};
+
+// A switchboard that no longer knows the session ends it as a close would; a failure that may
+// pass leaves it running.
+TEST_P(HostSessionPollFailure, Poll_OnlyForgottenSessionEnds)
+{
+    board.setReply(QStringLiteral("poll"), {{"error", "refused"}}, GetParam().status);
+    start();
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 3 || !session.running(); }));
+    if (GetParam().ends) {
+        EXPECT_FALSE(session.running());
+        EXPECT_EQ(closes, 1);
+        EXPECT_EQ(board.requests(QStringLiteral("poll")).size(), 1);
+    } else {
+        EXPECT_TRUE(session.running());
+        EXPECT_EQ(closes, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, HostSessionPollFailure,
+                         testing::Values(PollFailureCase{"UnknownSession404", 404, true},
+                                         PollFailureCase{"Gone410", 410, true},
+                                         PollFailureCase{"WrongToken403", 403, false},
+                                         PollFailureCase{"Busy503", 503, false},
+                                         PollFailureCase{"Failed500", 500, false}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A poll that times out does not end the session either.
+TEST_F(HostSessionTest, Poll_TimedOut_SessionGoesOn)
+{
+    api.setTimeout(std::chrono::milliseconds(100));
+    board.hold(QStringLiteral("poll"));
+    start();
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
+    EXPECT_TRUE(session.running());
+    EXPECT_EQ(closes, 0);
+}
+
 TEST_F(HostSessionTest, Stopped_AppliesNothingMore)
 {
     board.hold(QStringLiteral("poll"));

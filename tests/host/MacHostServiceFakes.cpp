@@ -71,7 +71,8 @@ MacHostService::Timing HostServiceBench::quietTiming()
     return {1h, 1h, 1h, 20ms};
 }
 
-std::unique_ptr<MacHostService> HostServiceBench::make(const QString &base, MacHostService::Timing timing)
+std::unique_ptr<MacHostService> HostServiceBench::make(const QString &base, MacHostService::Timing timing,
+                                                       std::optional<HostKey> key)
 {
     MacHostService::Options options;
     options.settings = m_settings.get();
@@ -81,6 +82,7 @@ std::unique_ptr<MacHostService> HostServiceBench::make(const QString &base, MacH
     options.desktop = &desktop;
     options.computerName = QStringLiteral("Studio Mac");
     options.startChildren = false;
+    options.switchboardKey = std::move(key);
     options.timing = timing;
     return std::make_unique<MacHostService>(std::move(options), nullptr);
 }

@@ -45,7 +45,10 @@ public:
     // The registration loop never comes round: only explicit calls reach the switchboard.
     static MacHostService::Timing quietTiming();
 
-    std::unique_ptr<MacHostService> make(const QString &base, MacHostService::Timing timing);
+    // `key`: the key `base`'s switchboard was started with, which every pass then proves;
+    // none: the service trusts `base` as it is.
+    std::unique_ptr<MacHostService> make(const QString &base, MacHostService::Timing timing,
+                                         std::optional<HostKey> key = std::nullopt);
     SettingsStore &settings() { return *m_settings; }
     FakeDesktop desktop;
 

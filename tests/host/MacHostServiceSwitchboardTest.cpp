@@ -1,5 +1,7 @@
 // The host service against the real switchboard (node cloud/server.mjs on a free loopback
-// port), with the viewer's side played by the test through its own request transport.
+// port, started with a host key as the app starts its own), with the viewer's side played by the
+// test through its own request transport; and against listeners that are not that switchboard.
+#include "CannedSwitchboard.h"
 #include "MacHostServiceFakes.h"
 #include "SwitchboardProcess.h"
 
@@ -100,32 +102,45 @@ protected:
 
     QString localStatus(const MacHostService &service) const
     {
-        return QStringLiteral("Switchboard on this Mac \u00B7 ") + KivrenIds::formatId(service.publicId());
+        return QStringLiteral("Switchboard on this computer \u00B7 ") + KivrenIds::formatId(service.publicId());
     }
 
-    SwitchboardProcess switchboard;
+    // A host that proves the fixture's switchboard on every pass, as the app proves its child.
+    std::unique_ptr<MacHostService> make(MacHostService::Timing timing)
+    {
+        return bench.make(switchboard.origin(), timing, key);
+    }
+
+    HostKey key = HostKey::generate();
+    SwitchboardProcess switchboard{key.environmentValue()};
     HostServiceBench bench;
 };
 
 TEST_F(MacHostServiceSwitchboard, Registration_StatusFollowsSwitchboard)
 {
-    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    const auto service = make(HostServiceBench::fastTiming());
     QStringList statuses{service->status()};
     QObject::connect(service.get(), &MacHostService::statusChanged, [&](const QString &status) { statuses << status; });
+    EXPECT_FALSE(service->switchboardProven());
+    EXPECT_EQ(service->statusTone(), StatusTone::warning);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
     EXPECT_EQ(statuses, (QStringList{starting, localStatus(*service)}));
+    EXPECT_TRUE(service->switchboardProven());
+    EXPECT_EQ(service->statusTone(), StatusTone::ok);
 
-    // Nothing listening: the loop keeps trying and says so.
-    const auto unreachable = bench.make(QStringLiteral("http://127.0.0.1:1"), HostServiceBench::fastTiming());
+    // Nothing listening: the loop keeps trying and says so. A challenge that gets no answer
+    // proves nothing either way.
+    const auto unreachable = bench.make(QStringLiteral("http://127.0.0.1:1"), HostServiceBench::fastTiming(), key);
     QTest::qWait(300);
     EXPECT_EQ(unreachable->status(), starting);
+    EXPECT_EQ(unreachable->statusTone(), StatusTone::warning);
 }
 
 TEST_F(MacHostServiceSwitchboard, RotatePassword_RegistersAtOnce)
 {
     // The loop never runs: the switchboard learns passwords only from explicit registrations.
-    const auto service = bench.make(switchboard.origin(), HostServiceBench::quietTiming());
+    const auto service = make(HostServiceBench::quietTiming());
     QCoro::waitFor(service->registerHost());
     QCoro::waitFor(service->heartbeat()); // online for the viewer's lookup
     ASSERT_EQ(service->status(), localStatus(*service));
@@ -144,7 +159,7 @@ TEST_F(MacHostServiceSwitchboard, RotatePassword_RegistersAtOnce)
 
 TEST_F(MacHostServiceSwitchboard, Origin_ReportedByTunnelIsStoredAndShown)
 {
-    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    const auto service = make(HostServiceBench::fastTiming());
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
 
     service->tunnel().handleChunk("INF |  https://calm-sea.trycloudflare.com  |\n");
@@ -162,7 +177,7 @@ TEST_F(MacHostServiceSwitchboard, Origin_ReportedByTunnelIsStoredAndShown)
 // a second viewer waits its turn.
 TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
 {
-    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    const auto service = make(HostServiceBench::fastTiming());
     QStringList statuses;
     QObject::connect(service.get(), &MacHostService::statusChanged, [&](const QString &status) { statuses << status; });
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
@@ -200,7 +215,7 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     // Alice leaves: the session ends; Bob's waiting session is the next one.
     statuses.clear();
     ASSERT_TRUE(alice.close());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Switchboard on this Mac")); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Switchboard on this computer")); }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Bob") && service->live(); }, 10000));
     EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
     ASSERT_TRUE(bob.pollUntil([&] { return !bob.messages.isEmpty(); }));
@@ -211,7 +226,7 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
 
 TEST_F(MacHostServiceSwitchboard, Session_EndsOnReadyStatusWhenOriginKnown)
 {
-    const auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    const auto service = make(HostServiceBench::fastTiming());
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
     service->tunnel().handleChunk("https://calm-sea.trycloudflare.com\n");
     const QString ready = QStringLiteral("Ready anywhere \u00B7 ") + KivrenIds::formatId(service->publicId());
@@ -226,6 +241,66 @@ TEST_F(MacHostServiceSwitchboard, Session_EndsOnReadyStatusWhenOriginKnown)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
     EXPECT_EQ(service->status(), ready);
 }
+
+// Listeners that are not the switchboard this host's key belongs to: they are challenged on every
+// pass and told nothing else, whatever they answer.
+struct ImpostorCase
+{
+    const char *name;
+    bool otherLaunch; // a real switchboard, started with another key; else a squatter
+};
+
+void PrintTo(const ImpostorCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class MacHostServiceImpostor : public testing::TestWithParam<ImpostorCase>
+{
+};
+
+TEST_P(MacHostServiceImpostor, Prove_WrongAnswer_NothingElseSent)
+{
+    HostServiceBench bench;
+    const HostKey key = HostKey::generate();
+    // A squatter answers every call as a host would love to hear: proven, and a viewer waiting.
+    CannedSwitchboard squatter;
+    for (const QString path : {"prove", "register", "heartbeat", "claim", "push", "poll"}) {
+        squatter.setReply(path, {{"ok", true},
+                                 {"proof", QString(64, u'0')},
+                                 {"pending", QJsonObject{{"sessionId", "s"}, {"sessionToken", "t"}}}});
+    }
+    SwitchboardProcess otherLaunch(HostKey::generate().environmentValue());
+    ASSERT_TRUE(otherLaunch.running());
+    const QString base = GetParam().otherLaunch ? otherLaunch.origin() : squatter.origin();
+
+    const auto service = bench.make(base, HostServiceBench::fastTiming(), key);
+    service->rotatePassword();
+    QTest::qWait(600);
+
+    EXPECT_FALSE(service->switchboardProven());
+    EXPECT_EQ(service->statusTone(), StatusTone::error);
+    EXPECT_TRUE(service->status().startsWith(QStringLiteral("port "))) << service->status().toStdString();
+    EXPECT_FALSE(service->live());
+    EXPECT_EQ(bench.desktop.captures, 0);
+    if (GetParam().otherLaunch) {
+        // That switchboard never heard of this host.
+        ScriptedViewer viewer(otherLaunch.origin());
+        EXPECT_FALSE(viewer.post(QStringLiteral("lookup"), {{"id", service->publicId()}}).object.value("found").toBool());
+        return;
+    }
+    ASSERT_GE(squatter.requests().size(), 3);
+    for (const CannedSwitchboard::Request &request : squatter.requests()) {
+        EXPECT_EQ(request.path, QStringLiteral("prove"));
+        EXPECT_FALSE(request.bytes.contains(service->password().toUtf8()));
+        EXPECT_FALSE(request.bytes.contains(service->hostToken().toUtf8()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Listeners, MacHostServiceImpostor,
+                         testing::Values(ImpostorCase{"SquatterMakingUpAnswers", false},
+                                         ImpostorCase{"SwitchboardOfAnotherLaunch", true}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 enum class Moment { registering, claiming, streaming };
 
@@ -248,7 +323,7 @@ class MacHostServiceDestroyed : public MacHostServiceSwitchboard, public testing
 // touches it afterwards.
 TEST_P(MacHostServiceDestroyed, Destroy_WithRequestsInFlightIsSafe)
 {
-    auto service = bench.make(switchboard.origin(), HostServiceBench::fastTiming());
+    auto service = make(HostServiceBench::fastTiming());
     ScriptedViewer viewer(switchboard.origin());
     switch (GetParam().moment) {
     case Moment::registering:

@@ -6,6 +6,7 @@
 #include "KivrenIds.h"
 #include "MacInput.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTest>
@@ -50,6 +51,65 @@ TEST(MacHostServiceIdentity, Construction_CreatesStoresAndReusesIdentity)
     EXPECT_EQ(second->password(), password);
     EXPECT_EQ(second->hostToken(), token);
 }
+
+struct StoredCase
+{
+    const char *name;
+    QString key;
+    QString stored;
+};
+
+void PrintTo(const StoredCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class MacHostServiceStored : public testing::TestWithParam<StoredCase>
+{
+};
+
+// A value this program never writes in that form is replaced by a fresh one, which is stored;
+// the well-formed values beside it are kept.
+TEST_P(MacHostServiceStored, Construction_MalformedValueReplacedOthersKept)
+{
+    const StoredCase &row = GetParam();
+    HostServiceBench bench;
+    const QHash<QString, QString> good{{MacHostService::idKey, QStringLiteral("123456789")},
+                                       {MacHostService::passwordKey, QStringLiteral("ABCD-EFGH")},
+                                       {MacHostService::hostTokenKey, QString(48, u'a')}};
+    for (auto it = good.cbegin(); it != good.cend(); ++it)
+        bench.settings().setText(it.key(), it.key() == row.key ? row.stored : it.value());
+
+    const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
+
+    const QHash<QString, QString> shown{{MacHostService::idKey, service->publicId()},
+                                        {MacHostService::passwordKey, service->password()},
+                                        {MacHostService::hostTokenKey, service->hostToken()}};
+    for (auto it = good.cbegin(); it != good.cend(); ++it) {
+        if (it.key() == row.key)
+            EXPECT_NE(shown[it.key()], row.stored) << it.key().toStdString();
+        else
+            EXPECT_EQ(shown[it.key()], it.value()) << it.key().toStdString();
+        EXPECT_EQ(bench.settings().text(it.key()), shown[it.key()]) << it.key().toStdString();
+    }
+    EXPECT_TRUE(KivrenIds::isCompactId(service->publicId()));
+    EXPECT_TRUE(KivrenIds::isDisplayPassword(service->password()));
+    EXPECT_TRUE(KivrenIds::isHostToken(service->hostToken()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, MacHostServiceStored,
+    testing::Values(StoredCase{"IdWithSpace", MacHostService::idKey, QStringLiteral("12 34")},
+                    StoredCase{"IdGrouped", MacHostService::idKey, QStringLiteral("123 456 789")},
+                    StoredCase{"IdTenDigits", MacHostService::idKey, QStringLiteral("1234567890")},
+                    StoredCase{"IdOtherScriptDigits", MacHostService::idKey, u"١٢٣٤٥٦٧٨٩"_qs},
+                    StoredCase{"IdEmpty", MacHostService::idKey, QString()},
+                    StoredCase{"PasswordLowerCase", MacHostService::passwordKey, QStringLiteral("abcd-efgh")},
+                    StoredCase{"PasswordWithoutHyphen", MacHostService::passwordKey, QStringLiteral("ABCDEFGH")},
+                    StoredCase{"PasswordLetterOutsideAlphabet", MacHostService::passwordKey, QStringLiteral("ABC0-EFGH")},
+                    StoredCase{"TokenUpperCase", MacHostService::hostTokenKey, QString(48, u'A')},
+                    StoredCase{"TokenShort", MacHostService::hostTokenKey, QString(47, u'a')}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(MacHostServiceIdentity, Copy_PutsFormattedIdAndPasswordOnClipboard)
 {
@@ -116,7 +176,7 @@ TEST_P(MacHostServiceBegin, Begin_AcceptsValidEntryAndRunsUntilClose)
 
     service->handle(json(R"({"type": "close"})"), {});
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
-    EXPECT_EQ(service->status(), QStringLiteral("Switchboard on this Mac"));
+    EXPECT_EQ(service->status(), QStringLiteral("Switchboard on this computer"));
     EXPECT_EQ(service->clientName(), row.clientName);
     const int captures = bench.desktop.captures;
     QTest::qWait(100);

@@ -43,4 +43,25 @@ TEST(RegistrationLoop, Run_RegistersThenBeatsEveryPass_NoStepAfterAStop)
     EXPECT_LE(log.size(), steps + 1);
 }
 
+// The gate is asked before each pass: while it says no, nothing of that pass is sent.
+TEST(RegistrationLoop, Run_ClosedGate_SkipsTheWholePass)
+{
+    QStringList log;
+    bool open = false;
+    int asked = 0;
+    const auto gate = [&]() -> QCoro::Task<bool> {
+        ++asked;
+        co_return open;
+    };
+    OwnedTask<RegistrationLoop> loop;
+    loop.start([&] { return slowStep(log, "register", 1ms); }, [&] { return slowStep(log, "heartbeat", 1ms); }, 10ms,
+               20ms, gate);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return asked >= 3; }, 10000));
+    EXPECT_TRUE(log.isEmpty());
+
+    open = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.size() >= 2; }, 10000));
+    EXPECT_EQ(log.mid(0, 2), (QStringList{"register", "heartbeat"}));
+}
+
 } // namespace

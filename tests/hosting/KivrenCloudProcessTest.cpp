@@ -1,11 +1,13 @@
 #include "FakeTools.h"
 #include "KivrenCloudProcess.h"
+#include "SwitchboardChild.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -181,6 +183,7 @@ protected:
             qputenv("KIVREN_PORT", inherited);
         else
             qunsetenv("KIVREN_PORT");
+        qunsetenv("KIVREN_HOST_KEY");
     }
 
     CloudTree tree;
@@ -190,48 +193,108 @@ protected:
     bool hadInherited = false;
 };
 
-TEST_F(KivrenCloudProcessStart, Start_LaunchesOnceWithForcedPort)
+TEST_F(KivrenCloudProcessStart, Start_LaunchesOnceWithForcedPortAndFreshKey)
 {
     qputenv("KIVREN_PORT", "9999");
+    qputenv("KIVREN_HOST_KEY", QByteArray(64, 'e'));
 
-    KivrenCloudProcess::start(tree.roots);
-    QProcess *first = KivrenCloudProcess::process();
+    EXPECT_EQ(KivrenCloudProcess::start(tree.roots), KivrenCloudProcess::Launch::started);
+    SwitchboardChild *first = KivrenCloudProcess::process();
     ASSERT_NE(first, nullptr);
     const qint64 firstPid = first->processId();
 
     const QByteArray env = FakeTools::waitForFile(tree.path(QStringLiteral("fixed/b/env")));
     EXPECT_TRUE(env.split('\n').contains("KIVREN_PORT=17880")) << env.toStdString();
     EXPECT_FALSE(env.contains("KIVREN_PORT=9999"));
+    // The child's own key, in its environment only: never the inherited one, never an argument.
+    const QByteArray key = first->hostKey().environmentValue();
+    EXPECT_EQ(key.size(), 64);
+    EXPECT_TRUE(env.split('\n').contains("KIVREN_HOST_KEY=" + key));
+    EXPECT_FALSE(env.contains(QByteArray(64, 'e')));
     EXPECT_EQ(FakeTools::waitForFile(tree.path(QStringLiteral("fixed/b/args"))), script.toUtf8() + '\n');
 
     // Still running: nothing new.
-    KivrenCloudProcess::start(tree.roots);
+    EXPECT_EQ(KivrenCloudProcess::start(tree.roots), KivrenCloudProcess::Launch::alreadyRunning);
     EXPECT_EQ(KivrenCloudProcess::process(), first);
     EXPECT_EQ(first->processId(), firstPid);
     EXPECT_EQ(first->state(), QProcess::Running);
 
-    // Ended: the next start launches a new child.
+    // Ended: the next start launches a new child, with a key of its own.
     KivrenCloudProcess::stop();
     KivrenCloudProcess::start(tree.roots);
     ASSERT_NE(KivrenCloudProcess::process(), nullptr);
     EXPECT_EQ(KivrenCloudProcess::process()->state(), QProcess::Running);
     EXPECT_NE(KivrenCloudProcess::process()->processId(), firstPid);
+    EXPECT_NE(KivrenCloudProcess::process()->hostKey().environmentValue(), key);
 }
 
 TEST_F(KivrenCloudProcessStart, Start_NothingWithoutNodeOrScript)
 {
     KivrenCloudProcess::Roots noScript = tree.roots;
     noScript.shippedScript.reset();
-    KivrenCloudProcess::start(noScript);
+    EXPECT_EQ(KivrenCloudProcess::start(noScript), KivrenCloudProcess::Launch::noScript);
     EXPECT_TRUE(KivrenCloudProcess::process() == nullptr
                 || KivrenCloudProcess::process()->state() == QProcess::NotRunning);
 
     KivrenCloudProcess::Roots noNode = tree.roots;
     noNode.nodeCandidates = {tree.path(QStringLiteral("fixed/a/node"))};
-    KivrenCloudProcess::start(noNode);
+    EXPECT_EQ(KivrenCloudProcess::start(noNode), KivrenCloudProcess::Launch::noNode);
     EXPECT_TRUE(KivrenCloudProcess::process() == nullptr
                 || KivrenCloudProcess::process()->state() == QProcess::NotRunning);
     EXPECT_FALSE(QFile::exists(tree.path(QStringLiteral("fixed/b/args"))));
 }
+
+struct OutputCase
+{
+    const char *name;
+    QByteArray script; // what the fake node does
+    std::vector<SwitchboardChild::Phase> phases;
+    quint16 port;
+};
+
+void PrintTo(const OutputCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class SwitchboardChildOutput : public KivrenCloudProcessStart, public testing::WithParamInterface<OutputCase>
+{
+};
+
+// The host learns from the child's own output whether it listens and, once it has gone, why.
+TEST_P(SwitchboardChildOutput, Phase_FollowsWhatTheChildSays)
+{
+    FakeTools::writeScript(node, GetParam().script);
+    ASSERT_EQ(KivrenCloudProcess::start(tree.roots), KivrenCloudProcess::Launch::started);
+    SwitchboardChild *child = KivrenCloudProcess::process();
+    std::vector<SwitchboardChild::Phase> phases;
+    // The child outlives this test (TearDown ends it): the connection must not.
+    const QObject listener;
+    QObject::connect(child, &SwitchboardChild::phaseChanged, &listener,
+                     [&](SwitchboardChild::Phase phase) { phases.push_back(phase); });
+
+    FakeTools::spinUntil([&] { return phases.size() >= GetParam().phases.size(); });
+    QTest::qWait(100);
+
+    EXPECT_EQ(phases, GetParam().phases);
+    EXPECT_EQ(child->listeningPort(), GetParam().port);
+}
+
+using Phase = SwitchboardChild::Phase;
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, SwitchboardChildOutput,
+    testing::Values(
+        OutputCase{"Listening", "echo 'listening on 127.0.0.1:4321'\nexec sleep 300\n", {Phase::listening}, 4321},
+        OutputCase{"LineInPieces", "printf 'listen'; sleep 0.2; printf 'ing on 127.0.0.1:4321\\n'\nexec sleep 300\n",
+                   {Phase::listening}, 4321},
+        OutputCase{"PortTaken",
+                   "echo 'switchboard cannot listen on 127.0.0.1:17880: EADDRINUSE' >&2\nexit 1\n",
+                   {Phase::portInUse}, 0},
+        OutputCase{"FailsOtherwise", "echo 'SyntaxError: Unexpected token' >&2\nexit 1\n", {Phase::failed}, 0},
+        OutputCase{"OtherAddressIsNoListening", "echo 'listening on 0.0.0.0:4321'\nexit 0\n", {Phase::failed}, 0},
+        OutputCase{"EndsAfterListening", "echo 'listening on 127.0.0.1:4321'\nsleep 0.2\nexit 0\n",
+                   {Phase::listening, Phase::ended}, 4321}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -135,6 +136,83 @@ TEST_F(KivrenTunnelTools, Start_NoToolNoChild)
 
     EXPECT_EQ(tunnel.child(), nullptr);
     EXPECT_EQ(reports, 0);
+    EXPECT_EQ(tunnel.state(), KivrenTunnel::State::noTool);
+}
+
+struct RetryCase
+{
+    const char *name;
+    QByteArray misbehaviour; // what the first three runs do after noting their start
+    KivrenTunnel::State retrying;
+};
+
+void PrintTo(const RetryCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class KivrenTunnelRetry : public KivrenTunnelTools, public testing::WithParamInterface<RetryCase>
+{
+};
+
+// A tool that fails three times is started again after pauses that double (50, 100, 200 ms,
+// here); the fourth run prints an origin and is left to serve.
+TEST_P(KivrenTunnelRetry, Retry_WithGrowingPausesUntilAnOrigin)
+{
+    const QByteArray runs = root.filePath(QStringLiteral("runs")).toUtf8();
+    writeScript(dir("d1") + QStringLiteral("cloudflared"),
+                "date +%s%N >> \"" + runs + "\"\n"
+                "if [ \"$(wc -l < \"" + runs + "\")\" -lt 4 ]; then\n" + GetParam().misbehaviour + "fi\n"
+                "echo 'INF |  https://fourth-try.trycloudflare.com  |'\n"
+                "exec sleep 300\n");
+    using namespace std::chrono_literals;
+    KivrenTunnel tunnel(directories(), {300ms, 50ms, 200ms});
+    std::vector<KivrenTunnel::State> states;
+    QObject::connect(&tunnel, &KivrenTunnel::stateChanged, [&](KivrenTunnel::State state) { states.push_back(state); });
+
+    tunnel.start(17880);
+    ASSERT_TRUE(spinUntil([&] { return tunnel.state() == KivrenTunnel::State::published; }, 20000));
+
+    EXPECT_EQ(states, (std::vector<KivrenTunnel::State>{KivrenTunnel::State::starting, GetParam().retrying,
+                                                        KivrenTunnel::State::published}));
+    EXPECT_EQ(tunnel.publicOrigin(), QStringLiteral("https://fourth-try.trycloudflare.com"));
+    QList<qint64> startsNs;
+    for (const QByteArray &line : FakeTools::waitForFile(QString::fromUtf8(runs)).split('\n')) {
+        if (!line.isEmpty())
+            startsNs << line.toLongLong();
+    }
+    ASSERT_EQ(startsNs.size(), 4);
+    // Timers may fire a little early, never much: each gap is at least 90 % of its pause.
+    const qint64 pausesMs[] = {50, 100, 200};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_GE((startsNs[i + 1] - startsNs[i]) / 1000000, pausesMs[i] * 9 / 10) << "gap " << i;
+
+    // A published tunnel is left alone.
+    QTest::qWait(400);
+    EXPECT_EQ(tunnel.state(), KivrenTunnel::State::published);
+    EXPECT_EQ(FakeTools::waitForFile(QString::fromUtf8(runs)).count('\n'), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, KivrenTunnelRetry,
+    testing::Values(RetryCase{"ExitsAtOnce", "  exit 1\n", KivrenTunnel::State::closed},
+                    // Ended once the 300 ms bound passes; its pauses come on top of that.
+                    RetryCase{"NeverPrintsAnOrigin", "  exec sleep 300\n", KivrenTunnel::State::silent}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(KivrenTunnelTools, Stop_EndsTheChildAndEveryRetry)
+{
+    writeScript(dir("d1") + QStringLiteral("cloudflared"), "exit 1\n");
+    using namespace std::chrono_literals;
+    KivrenTunnel tunnel(directories(), {300ms, 20ms, 20ms});
+    tunnel.start(17880);
+    ASSERT_TRUE(spinUntil([&] { return tunnel.state() == KivrenTunnel::State::closed; }));
+
+    tunnel.stop();
+    EXPECT_EQ(tunnel.state(), KivrenTunnel::State::idle);
+    QTest::qWait(200);
+    EXPECT_EQ(tunnel.state(), KivrenTunnel::State::idle);
+    EXPECT_EQ(tunnel.child(), nullptr);
 }
 
 TEST_F(KivrenTunnelTools, Start_ReplacesRunningChild)

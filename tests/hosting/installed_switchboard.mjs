@@ -1,7 +1,8 @@
 // The installed tree: `cmake --install` into a temporary prefix, then the installed switchboard
 // started from where the launcher looks for it (<bindir>/../share/kivrenremote/server.mjs) on a
-// free loopback port. It must print its listening line and answer a request, which it can only
-// do if every module it imports was installed beside it.
+// free loopback port. It must print its listening line, answer a request, which it can only do if
+// every module it imports was installed beside it, and serve the browser page, which it only does
+// when every file of web/ was installed too.
 //
 //   node installed_switchboard.mjs <cmake> <build directory>
 //
@@ -9,10 +10,11 @@
 
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
-import { existsSync, mkdtempSync, readdirSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync } from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 
 const DEADLINE_MS = 60_000;
 const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n$/;
@@ -52,21 +54,22 @@ function startInstalled(script) {
     });
 }
 
-function lookup(port) {
-    const body = JSON.stringify({ id: '123456789' });
+function exchange(port, method, path, body) {
     return new Promise((resolve, reject) => {
-        const request = http.request({
-            host: '127.0.0.1', port, path: '/v1/lookup', method: 'POST',
-            headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(body) },
-        }, (response) => {
+        const headers = body === undefined ? {} : { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(body) };
+        const request = http.request({ host: '127.0.0.1', port, path, method, headers }, (response) => {
             const chunks = [];
             response.on('data', (chunk) => chunks.push(chunk));
-            response.on('end', () => resolve({ status: response.statusCode, text: Buffer.concat(chunks).toString('utf8') }));
+            response.on('end', () => resolve({
+                status: response.statusCode, headers: response.headers, text: Buffer.concat(chunks).toString('utf8'),
+            }));
         });
         request.on('error', reject);
         request.end(body);
     });
 }
+
+const lookup = (port) => exchange(port, 'POST', '/v1/lookup', JSON.stringify({ id: '123456789' }));
 
 try {
     const install = spawnSync(cmake, ['--install', build, '--prefix', prefix], { encoding: 'utf8' });
@@ -77,13 +80,21 @@ try {
     const share = path.join(prefix, 'bin', '..', 'share', 'kivrenremote');
     const installed = readdirSync(share);
     assert.ok(installed.includes('server.mjs'), `server.mjs is not installed: ${installed}`);
-    assert.ok(installed.every((name) => name.endsWith('.mjs') && !name.includes('test')),
-        `only the switchboard's own modules belong there: ${installed}`);
+    assert.ok(installed.every((name) => name === 'web' || (name.endsWith('.mjs') && !name.includes('test'))),
+        `only the switchboard's own modules and its page belong there: ${installed}`);
+    const sourcePage = path.join(path.dirname(fileURLToPath(import.meta.url)), '..', '..', 'cloud', 'web');
+    assert.deepEqual(readdirSync(path.join(share, 'web')).sort(), readdirSync(sourcePage).sort(),
+        'the page is installed whole');
 
     const port = await startInstalled(path.join(share, 'server.mjs'));
     const answer = await lookup(port);
     assert.equal(answer.status, 200);
     assert.equal(answer.text, '{"found":false,"online":false}');
+    const page = await exchange(port, 'GET', '/');
+    assert.equal(page.status, 200);
+    assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
+    assert.equal(page.text, readFileSync(path.join(sourcePage, 'index.html'), 'utf8'));
+    assert.match(page.headers['content-security-policy'] ?? '', /frame-ancestors 'none'/);
     process.stdout.write(`installed switchboard (${installed.length} files) answered on 127.0.0.1:${port}\n`);
 } finally {
     server?.kill();

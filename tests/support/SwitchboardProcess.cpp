@@ -4,10 +4,13 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 
-SwitchboardProcess::SwitchboardProcess()
+SwitchboardProcess::SwitchboardProcess(const QByteArray &hostKey)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KIVREN_PORT"), QStringLiteral("0"));
+    env.remove(QStringLiteral("KIVREN_HOST_KEY"));
+    if (!hostKey.isEmpty())
+        env.insert(QStringLiteral("KIVREN_HOST_KEY"), QString::fromLatin1(hostKey));
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral(KIVREN_NODE), {QStringLiteral(KIVREN_SOURCE_DIR "/cloud/server.mjs")});

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,10 @@ class XvfbServer
 public:
     XvfbServer(int width, int height)
     {
+        // Whatever the tests start next talks to this server: in a Wayland session, programs
+        // (and Qt) would otherwise pick the session's Wayland desktop.
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("XDG_SESSION_TYPE");
         const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
         const int first = 200 + static_cast<int>(getpid() % 500) * 4;
         for (int number = first; number < first + 40 && m_pid < 0; ++number) {

@@ -59,7 +59,7 @@ protected:
     {
         home->setHostId(QStringLiteral("123456789"));
         home->setHostPassword(QStringLiteral("ABCD-EFGH"));
-        home->setHostStatus(QStringLiteral("Switchboard on this Mac \u00b7 123 456 789"));
+        home->setHostStatus(QStringLiteral("Switchboard on this computer \u00b7 123 456 789"));
         home->setOnNewPass([] {});
     }
 
@@ -137,7 +137,7 @@ TEST_F(Home, ThisDevice_ShowsGroupedIdVerbatimPasswordAndRunsActions)
     EXPECT_EQ(id->font().pixelSize(), 32);
     EXPECT_TRUE(QFontInfo(id->font()).fixedPitch());
     EXPECT_EQ(find<QLabel>("hostPassword")->text(), QStringLiteral("ABCD-EFGH"));
-    EXPECT_EQ(find<QLabel>("hostStatus")->text(), QStringLiteral("Switchboard on this Mac \u00b7 123 456 789"));
+    EXPECT_EQ(find<QLabel>("hostStatus")->text(), QStringLiteral("Switchboard on this computer \u00b7 123 456 789"));
 
     QTest::mouseClick(find<QAbstractButton>("copyId"), Qt::LeftButton);
     QTest::mouseClick(find<QAbstractButton>("copyPassword"), Qt::LeftButton);
@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"BadIdWhileIdle", false, "12345678", "Enter a 9-digit ID", false},
         StatusCase{"BadIdAfterFailure", true, "12345678", "Enter a 9-digit ID", true},
         StatusCase{"NoCloudAddress", true, "123 456 789",
-                   "Save the Mac cloud address once, then connect.", true}),
+                   "Save the cloud address of the computer at home once, then connect.", true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Names and statuses come from other machines; markup in them is shown as typed, not rendered.
@@ -306,16 +306,52 @@ TEST_F(Home, ForeignText_ShownLiterallyNotAsMarkup)
     }
 }
 
+struct ToneCase
+{
+    StatusTone tone;
+    QColor dot;
+};
+
+void PrintTo(const ToneCase &row, std::ostream *out)
+{
+    *out << rawText(row.tone).toStdString();
+}
+
+class HomeTone : public Home, public ::testing::WithParamInterface<ToneCase> {};
+
+// The dot says at a glance what the status line says in words; a notice adds a second line.
+TEST_P(HomeTone, StatusDot_TakesTheColourOfTheTone)
+{
+    giveHost();
+    home->setHostTone(GetParam().tone);
+    auto *dot = find<QLabel>("hostStatusDot");
+    const QImage drawn = dot->pixmap().toImage();
+    EXPECT_EQ(drawn.pixelColor(drawn.width() / 2, drawn.height() / 2).rgb(), GetParam().dot.rgb());
+
+    EXPECT_FALSE(find("hostNotice")->isVisibleTo(find("thisDevice")));
+    home->setHostNotice(QStringLiteral("Settings cannot be saved"));
+    EXPECT_TRUE(find("hostNotice")->isVisibleTo(find("thisDevice")));
+    EXPECT_EQ(find<QLabel>("hostNotice")->palette().color(QPalette::WindowText), KivrenTheme::warning());
+    home->setHostNotice(QString());
+    EXPECT_FALSE(find("hostNotice")->isVisibleTo(find("thisDevice")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tones, HomeTone,
+                         ::testing::Values(ToneCase{StatusTone::ok, KivrenTheme::ok()},
+                                           ToneCase{StatusTone::warning, KivrenTheme::warning()},
+                                           ToneCase{StatusTone::error, KivrenTheme::danger()}),
+                         [](const auto &info) { return rawText(info.param.tone).toStdString(); });
+
 TEST_F(Home, Hint_DefaultUntilOneIsGiven)
 {
     auto *hint = find<QLabel>("cloudHint");
-    EXPECT_EQ(hint->text(), QStringLiteral("Save this once from the Mac at home. After that only ID "
+    EXPECT_EQ(hint->text(), QStringLiteral("Save this once from the computer at home. After that only ID "
                                            "and password are needed \u2014 including on mobile data."));
     EXPECT_TRUE(hint->wordWrap());
     home->setCloudHint(QStringLiteral("Phone cloud address: https://a.trycloudflare.com"));
     EXPECT_EQ(hint->text(), QStringLiteral("Phone cloud address: https://a.trycloudflare.com"));
     home->setCloudHint(std::nullopt);
-    EXPECT_EQ(hint->text(), KivrenHome::defaultHint);
+    EXPECT_EQ(hint->text(), KivrenHome::defaultHint());
 }
 
 TEST_F(Home, Cards_SpanTheColumnWithInsetsAndRoundedCorners)
@@ -352,8 +388,7 @@ TEST_F(Home, Cards_SpanTheColumnWithInsetsAndRoundedCorners)
 TEST_F(Home, Screenshots_EmptyBookAndWithEntries)
 {
     giveHost();
-    home->setCloudHint(QStringLiteral("This Mac is the switchboard. Keep it open. Windows on this "
-                                      "Wi\u2011Fi finds it automatically."));
+    home->setCloudHint(QStringLiteral("This computer is the switchboard. Keep it open."));
     home->resize(720, 1000);
     QTest::qWait(0);
     const QString empty = UiTestSupport::saveScreenshot(*home, QStringLiteral("home-empty-book"));

@@ -114,6 +114,7 @@ struct AppearCase
     std::optional<QString> savedCloud;
     std::optional<QString> origin;
     QString cloudAfter;
+    std::optional<QString> storedAfter; // checked without an origin (the host stores that itself)
 };
 
 void PrintTo(const AppearCase &row, std::ostream *out)
@@ -130,14 +131,15 @@ TEST_P(RootAppearance, Home_GivesAViewerWithoutCloudAddressOne)
     EXPECT_EQ(client->cloudURL(), GetParam().cloudAfter);
     // (A reported origin is also stored by the host itself, so only check the store without one.)
     if (!GetParam().origin)
-        EXPECT_EQ(settings.text(KivrenClient::cloudKey), GetParam().cloudAfter);
+        EXPECT_EQ(settings.text(KivrenClient::cloudKey), GetParam().storedAfter);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RootAppearance,
+    // The loopback address is lent, not saved: a later run must prove its switchboard first.
     ::testing::Values(AppearCase{"NothingKnown", std::nullopt, std::nullopt,
-                                 QStringLiteral("http://127.0.0.1:17880")},
-                      AppearCase{"SavedSurvives", kSavedCloud, std::nullopt, kSavedCloud},
+                                 QStringLiteral("http://127.0.0.1:17880"), std::nullopt},
+                      AppearCase{"SavedSurvives", kSavedCloud, std::nullopt, kSavedCloud, kSavedCloud},
                       AppearCase{"PublicOriginKnown", std::nullopt, kOrigin, kOrigin},
                       AppearCase{"SavedBeatsKnownOrigin", kSavedCloud, kOrigin, kSavedCloud}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -145,8 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Root, Origin_ReplacesTheSavedCloudAndSwitchesTheHint)
 {
     start(kSavedCloud);
-    EXPECT_EQ(hint()->text(), QStringLiteral("This Mac is the switchboard. Keep it open. Windows on "
-                                             "this Wi\u2011Fi finds it automatically."));
+    EXPECT_EQ(hint()->text(), QStringLiteral("This computer is the switchboard. Keep it open."));
     client->setCloudURL(QStringLiteral("http://typed.but.not.saved"));
 
     reportOrigin(*host, kOrigin);
@@ -244,7 +245,7 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     root.resize(960, 640);
     root.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return host.status().startsWith(QStringLiteral("Switchboard on this Mac")); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host.status().startsWith(QStringLiteral("Switchboard on this computer")); }, 10000));
 
     // Connect from the home screen's fields, as a user would.
     KivrenHome *home = root.home();

@@ -164,12 +164,12 @@ TEST_F(KivrenClientTest, Connect_SendsCompactIdAndDisplayPassword)
     EXPECT_EQ(client->phase(), SessionPhase::live);
 }
 
-TEST_F(KivrenClientTest, Connect_WithoutComputerName_SendsMac)
+TEST_F(KivrenClientTest, Connect_WithoutComputerName_SendsTheFallbackName)
 {
     client = std::make_unique<KivrenClient>(*store, std::nullopt);
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    EXPECT_EQ(board.requests(QStringLiteral("connect")).value(0).body.value("clientName"), "Mac");
+    EXPECT_EQ(board.requests(QStringLiteral("connect")).value(0).body.value("clientName"), "Computer");
 }
 
 TEST_F(KivrenClientTest, Connect_WithoutCloudAddress_FailsBeforeAnyRequest)
@@ -182,7 +182,7 @@ TEST_F(KivrenClientTest, Connect_WithoutCloudAddress_FailsBeforeAnyRequest)
 
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::failed));
-    EXPECT_EQ(client->status(), QStringLiteral("Save the Mac cloud address once, then connect."));
+    EXPECT_EQ(client->status(), QStringLiteral("Save the cloud address of the computer at home once, then connect."));
     EXPECT_FALSE(client->error().has_value());
     client.reset(); // before emptyStore goes
 }

@@ -1,5 +1,6 @@
 #include "X11Pointer.h"
 
+#include "WheelClicks.h"
 #include "X11Connection.h"
 
 #include <algorithm>
@@ -12,10 +13,6 @@
 
 namespace {
 
-// A wheel click on X scrolls about three lines; 40 pixels is close to one such step.
-constexpr double pixelsPerWheelClick = 40;
-// A runaway delta must not turn into thousands of clicks queued on the server.
-constexpr int maxWheelClicksPerEvent = 25;
 // X coordinates are signed 16-bit.
 constexpr double coordinateLimit = 32767;
 
@@ -76,19 +73,17 @@ void X11Pointer::post(DesktopBackend::MouseEvent type, QPointF point, std::int64
     XFlush(display);
 }
 
-// Pixel deltas become wheel clicks: positive (content moves down, "scroll up") is button 4,
-// negative button 5; one click per 40 pixels, rounded, at least one so that a small delta
-// still scrolls, at most 25 per event. X delivers wheel clicks to the window under the
-// pointer, so the pointer visits `point` for the clicks and is put back where it was.
+// Pixel deltas become wheel clicks (WheelClicks): positive (content moves down, "scroll up") is
+// button 4, negative button 5. X delivers wheel clicks to the window under the pointer, so the
+// pointer visits `point` for the clicks and is put back where it was.
 void X11Pointer::scroll(QPointF point, std::int32_t deltaY)
 {
     if (!m_connection->hasXTest() || deltaY == 0)
         return;
     Display *display = m_connection->display();
-    const double magnitude = std::abs(static_cast<double>(deltaY));
-    const int clicks = std::clamp(static_cast<int>(std::lround(magnitude / pixelsPerWheelClick)), 1,
-                                  maxWheelClicksPerEvent);
-    const unsigned int button = deltaY > 0 ? wheelUpButton : wheelDownButton;
+    const int signedClicks = WheelClicks::ofPixels(deltaY);
+    const int clicks = std::abs(signedClicks);
+    const unsigned int button = signedClicks > 0 ? wheelUpButton : wheelDownButton;
 
     Window rootReturn = 0;
     Window child = 0;

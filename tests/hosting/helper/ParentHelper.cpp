@@ -5,6 +5,7 @@
 #include "KivrenCloudProcess.h"
 #include "KivrenTunnel.h"
 #include "LocalSwitchboard.h"
+#include "SwitchboardChild.h"
 
 #include <QCoreApplication>
 #include <QProcess>

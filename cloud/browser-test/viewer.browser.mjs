@@ -1,0 +1,288 @@
+// The browser viewer in real headless Chromium against a real switchboard on a free loopback port,
+// with a scripted host registered on it: what a person does on a PC and on a phone, and what the
+// host receives.
+
+import assert from 'node:assert/strict';
+import { after, before, describe, it } from 'node:test';
+import { HOST_ID, PASSWORD, ScriptedHost, launchChromium, quadrantJpeg, sleep, startSwitchboard, waitUntil } from './harness.mjs';
+import { canvasPixel, connect, homeStatus, near, openPage, pictureRect, pointAt, remoteStatus, waitUntilLive } from './page-driver.mjs';
+
+const PICTURE = { width: 640, height: 360 };
+const QUADRANTS = ['#ff0000', '#00ff00', '#0000ff', '#ffffff'];
+const BACKGROUND = '#0b0c0e';
+const INPUT_MEMBERS = ['button', 'clickCount', 'deltaX', 'deltaY', 'kind', 'type', 'x', 'y'];
+const DESKTOP = { viewport: { width: 1000, height: 700 } };
+const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true };
+
+/** The input messages received, without the members every one of them carries alike. */
+const inputs = (host) => host.received('input').map(({ kind, x, y, button, clickCount, deltaY, modifiers }) =>
+    ({ kind, x: Math.round(x * 100) / 100, y: Math.round(y * 100) / 100, button, clickCount, deltaY, modifiers }));
+
+describe('Browser viewer', () => {
+    let board;
+    let browser;
+    let picture;
+    const hosts = [];
+    let nextId = 200_000_001;
+
+    before(async () => {
+        [board, browser] = await Promise.all([startSwitchboard(), launchChromium()]);
+        picture = await quadrantJpeg(browser, PICTURE.width, PICTURE.height, QUADRANTS);
+    });
+    after(async () => {
+        await Promise.all(hosts.map((host) => host.stop()));
+        await browser?.close();
+        await board?.stop();
+    });
+
+    /** A host with an ID of its own, showing the quadrant picture. */
+    async function startHost(options = {}) {
+        const host = await new ScriptedHost(board, { id: String(nextId++), ...options }).start();
+        host.show(picture);
+        hosts.push(host);
+        return host;
+    }
+
+    /** A page connected to `host`, its picture drawn; returns { page, rect } with the picture's rect. */
+    async function connected(host, contextOptions = DESKTOP) {
+        const context = await browser.newContext(contextOptions);
+        const page = await openPage(context, board.port);
+        await connect(page, host.id.replace(/(\d{3})(?=\d)/g, '$1-'), PASSWORD.toLowerCase().replace('-', ' '));
+        await waitUntilLive(page);
+        const rect = await pictureRect(page, PICTURE.width, PICTURE.height);
+        await waitUntil(async () => near(await canvasPixel(page, pointAt(rect, 0.25, 0.25)), QUADRANTS[0]), { what: 'the picture' });
+        return { page, rect, context };
+    }
+
+    it('Desktop.TypedCodes_ConnectAndShowThePictureFittedAndLetterboxed', async () => {
+        const host = await startHost();
+        const { page, rect, context } = await connected(host);
+        assert.equal(await remoteStatus(page), 'Connected \u00B7 Relay');
+        assert.equal(await page.locator('#waiting').isVisible(), false);
+        const quadrants = [[0.25, 0.25], [0.75, 0.25], [0.25, 0.75], [0.75, 0.75]];
+        for (const [i, [fx, fy]] of quadrants.entries()) {
+            const pixel = await canvasPixel(page, pointAt(rect, fx, fy));
+            assert.ok(near(pixel, QUADRANTS[i]), `quadrant ${i}: ${pixel}`);
+        }
+        // The 16:9 picture in a taller area: bands of the background above and below it.
+        assert.ok(rect.y > 20, `letterboxed: ${JSON.stringify(rect)}`);
+        for (const fy of [-0.05, 1.05]) {
+            const pixel = await canvasPixel(page, pointAt(rect, 0.5, fy));
+            assert.ok(near(pixel, BACKGROUND, 2), `band at ${fy}: ${pixel}`);
+        }
+        // The ID is kept for the next visit, the password nowhere.
+        const stored = await page.evaluate(() => JSON.stringify({ ...localStorage }));
+        assert.equal(stored, JSON.stringify({ 'kivren.lastId': host.id }));
+        assert.deepEqual(page.errors, []);
+        await context.close();
+    });
+
+    it('Desktop.MouseAndWheel_ReachTheHostAtPictureFractionsInOrder', async () => {
+        const host = await startHost();
+        const { page, rect, context } = await connected(host);
+        const at = (fx, fy) => pointAt(rect, fx, fy);
+
+        await page.mouse.click(at(0.25, 0.75).x, at(0.25, 0.75).y);
+        await page.mouse.click(at(0.75, 0.25).x, at(0.75, 0.25).y, { button: 'right' });
+        await page.mouse.dblclick(at(0.5, 0.5).x, at(0.5, 0.5).y);
+        // A drag that leaves the picture, into the band below it, stops at its edge.
+        await page.mouse.move(at(0.2, 0.2).x, at(0.2, 0.2).y);
+        await page.mouse.down();
+        await page.mouse.move(at(0.6, 1.1).x, at(0.6, 1.1).y, { steps: 4 });
+        await page.mouse.up();
+        await page.mouse.move(at(0.5, 0.5).x, at(0.5, 0.5).y);
+        await page.mouse.wheel(0, 120);
+        // A wheel that counts lines: three lines, one notch, one 40-pixel step up.
+        await page.locator('#area').dispatchEvent('wheel', { deltaY: -3, deltaMode: 1, clientX: at(0.5, 0.5).x, clientY: at(0.5, 0.5).y });
+
+        const received = await waitUntil(() => {
+            const all = inputs(host);
+            return all.filter((input) => input.kind === 'wheel').reduce((sum, input) => sum + input.deltaY, 0) === -80 && all;
+        }, { what: 'the wheel' });
+        for (const message of host.received('input')) assert.deepEqual(Object.keys(message).sort(), INPUT_MEMBERS);
+        const click = (x, y, button, clickCount) => [
+            { kind: 'down', x, y, button, clickCount, deltaY: 0, modifiers: undefined },
+            { kind: 'up', x, y, button, clickCount, deltaY: 0, modifiers: undefined },
+        ];
+        assert.deepEqual(received.slice(0, 8), [
+            ...click(0.25, 0.75, 0, 1), ...click(0.75, 0.25, 1, 1), ...click(0.5, 0.5, 0, 1), ...click(0.5, 0.5, 0, 2),
+        ]);
+        const drag = received.slice(8, received.findIndex((input) => input.kind === 'wheel'));
+        assert.deepEqual(drag[0], { kind: 'down', x: 0.2, y: 0.2, button: 0, clickCount: 1, deltaY: 0, modifiers: undefined });
+        assert.ok(drag.slice(1, -1).every((input) => input.kind === 'move' && input.button === 0), JSON.stringify(drag));
+        assert.deepEqual(drag.at(-1), { kind: 'up', x: 0.6, y: 1, button: 0, clickCount: 1, deltaY: 0, modifiers: undefined });
+        // Two wheel events may be merged into one while a push is in flight; the pixels add up either way.
+        const wheels = received.filter((input) => input.kind === 'wheel').map((input) => input.deltaY);
+        assert.ok(JSON.stringify(wheels) === '[-120,40]' || JSON.stringify(wheels) === '[-80]', JSON.stringify(wheels));
+        await context.close();
+    });
+
+    it('Desktop.Keyboard_TextAndKeysAlwaysShortcutsOnlyToAHostThatNamesThem', async () => {
+        const cases = [
+            // [host features, what Ctrl+A, Shift+Tab, F5 and a Ctrl+click send]
+            [[], []],
+            [['modifiers', 'keys'], [
+                { type: 'key', codeName: '', key: 'a', down: true, modifiers: ['control'] },
+                { type: 'key', codeName: '', key: 'a', down: false, modifiers: ['control'] },
+                { type: 'key', codeName: 'tab', key: '', down: true, modifiers: ['shift'] },
+                { type: 'key', codeName: 'tab', key: '', down: false, modifiers: ['shift'] },
+                { type: 'key', codeName: 'f5', key: '', down: true },
+                { type: 'key', codeName: 'f5', key: '', down: false },
+            ]],
+        ];
+        for (const [features, shortcuts] of cases) {
+            const host = await startHost({ features });
+            const { page, rect, context } = await connected(host);
+            await page.keyboard.type('Hi 😀');
+            await page.keyboard.press('Enter');
+            await page.keyboard.press('Control+A');
+            await page.keyboard.press('Shift+Tab');
+            await page.keyboard.press('F5');
+            await page.keyboard.press('Backspace');
+            await page.keyboard.down('Control');
+            await page.mouse.click(pointAt(rect, 0.5, 0.5).x, pointAt(rect, 0.5, 0.5).y);
+            await page.keyboard.up('Control');
+
+            const what = JSON.stringify(features);
+            await host.waitForMessages(2, 'input');
+            const keys = host.received().filter((message) => message.type !== 'input');
+            const text = keys.filter((message) => message.type === 'text').map((message) => message.key).join('');
+            assert.equal(text, 'Hi 😀', what);
+            const enter = { codeName: 'enter', key: '', type: 'key' };
+            const backspace = { codeName: 'backspace', key: '', type: 'key' };
+            assert.deepEqual(keys.filter((message) => message.type === 'key'), [
+                { ...enter, down: true }, { ...enter, down: false }, ...shortcuts,
+                { ...backspace, down: true }, { ...backspace, down: false },
+            ], what);
+            // A Ctrl+click is a plain click to a host that does not take modifiers.
+            const modifiers = host.received('input').map((message) => message.modifiers);
+            assert.deepEqual(modifiers, features.length === 0 ? [undefined, undefined] : [['control'], ['control']], what);
+            await context.close();
+        }
+    });
+
+    it('Connect.BadInputAndRefusals_ShowTheAppsStatusTexts', async () => {
+        const host = await startHost();
+        const offlineId = String(nextId++);
+        await board.expectOk('register', { id: offlineId, name: 'Asleep', platform: 'macos', password: PASSWORD, hostToken: 'b'.repeat(48), unattended: true });
+        const context = await browser.newContext(DESKTOP);
+        const page = await openPage(context, board.port);
+        const cases = [
+            // [ID, password, status, shown as a failure]
+            ['12345678', PASSWORD, 'Enter a 9-digit ID', false],
+            [host.id, 'ABC', 'Enter the 8-character password', false],
+            ['999 999 999', PASSWORD, 'Unknown ID', true],
+            [offlineId, PASSWORD, 'That PC is offline', true],
+            [host.id, 'ZZZZ-ZZZZ', 'Wrong password', true],
+        ];
+        for (const [id, password, status, failed] of cases) {
+            await page.locator('#status').evaluate((element) => { element.textContent = ''; });
+            await connect(page, id, password);
+            await waitUntil(async () => (await homeStatus(page)) === status, { what: `"${status}" for ${id} ${password}` });
+            assert.equal(await page.locator('#status').evaluate((element) => element.classList.contains('failed')), failed, status);
+        }
+        // A proxy's refusal without a readable text shows its status.
+        await page.route('**/v1/lookup', (route) => route.fulfill({ status: 502, contentType: 'text/html', body: '<h1>Bad gateway</h1>' }));
+        await connect(page, host.id, PASSWORD);
+        await waitUntil(async () => (await homeStatus(page)) === 'HTTP 502', { what: 'HTTP 502' });
+        assert.equal(host.sessions, 0, 'no session was opened');
+        await context.close();
+    });
+
+    it('Session.EndAndLeavingThePage_CloseIt', async () => {
+        const host = await startHost();
+        const { page, context } = await connected(host);
+        await page.getByRole('button', { name: 'End' }).click();
+        await waitUntil(() => host.closed, { what: 'the close after End' });
+        assert.equal(await homeStatus(page), 'Disconnected');
+        assert.equal(await page.locator('#home').isVisible(), true);
+
+        // The ID was kept; the password is typed again.
+        await page.reload();
+        assert.equal(await page.getByLabel('ID', { exact: true }).inputValue(), host.id.replace(/(\d{3})(?=\d)/g, '$1 '));
+        await connect(page, host.id, PASSWORD);
+        await waitUntilLive(page);
+        await waitUntil(() => host.sessions === 2 && !host.closed, { what: 'the second session' });
+        await page.goto('about:blank');
+        await waitUntil(() => host.closed, { what: 'the close as the page went away' });
+        await context.close();
+    });
+
+    it('Session.PollFails_EndsWithItsDescription', async () => {
+        const own = await startSwitchboard();
+        const host = await new ScriptedHost(own).start();
+        host.show(picture);
+        const context = await browser.newContext(DESKTOP);
+        try {
+            const page = await openPage(context, own.port);
+            await connect(page, HOST_ID, PASSWORD);
+            await waitUntilLive(page);
+            await own.stop();
+            await waitUntil(async () => page.locator('#home').isVisible(), { what: 'the home screen after the failed poll' });
+            assert.match(await homeStatus(page), /^(Could not connect to the server\.|The network connection was lost\.)$/);
+            assert.equal(await page.locator('#status').evaluate((element) => element.classList.contains('failed')), true);
+        } finally {
+            await host.stop();
+            await context.close();
+        }
+    });
+
+    it('Phone.Touch_TapDragTwoFingerScrollLongPressAndLocalPinch', async () => {
+        const host = await startHost();
+        const { page, rect, context } = await connected(host, PHONE);
+        const at = (fx, fy) => pointAt(rect, fx, fy);
+        const cdp = await context.newCDPSession(page);
+        const touch = (type, points) => cdp.send('Input.dispatchTouchEvent', {
+            type, touchPoints: points.map(({ x, y }, id) => ({ x, y, id })),
+        });
+        /** Fingers from `from` to `to` (lists of points, one per finger) in a few steps. */
+        async function glide(from, to, steps = 6) {
+            await touch('touchStart', from);
+            for (let step = 1; step <= steps; step += 1) {
+                await touch('touchMove', from.map((p, i) => ({ x: p.x + (to[i].x - p.x) * step / steps, y: p.y + (to[i].y - p.y) * step / steps })));
+            }
+            await touch('touchEnd', []);
+        }
+
+        await page.touchscreen.tap(at(0.25, 0.25).x, at(0.25, 0.25).y);
+        await sleep(500);
+        await glide([at(0.2, 0.5)], [at(0.8, 0.5)]);
+        await glide([at(0.4, 0.3), at(0.6, 0.3)], [at(0.4, 0.7), at(0.6, 0.7)]);
+        await touch('touchStart', [at(0.75, 0.75)]);
+        await sleep(900);
+        await touch('touchEnd', []);
+
+        const received = await waitUntil(() => {
+            const all = inputs(host);
+            return all.filter((input) => input.button === 1).length === 2 && all;
+        }, { what: 'the long press' });
+        assert.deepEqual(received.slice(0, 2).map(({ kind, x, y, button }) => ({ kind, x, y, button })), [
+            { kind: 'down', x: 0.25, y: 0.25, button: 0 }, { kind: 'up', x: 0.25, y: 0.25, button: 0 },
+        ]);
+        const drag = received.slice(2, received.findIndex((input) => input.kind === 'wheel'));
+        assert.deepEqual([drag[0].kind, drag[0].x, drag.at(-1).kind, drag.at(-1).x], ['down', 0.2, 'up', 0.8]);
+        assert.ok(drag.slice(1, -1).length > 0 && drag.slice(1, -1).every((input) => input.kind === 'move'), JSON.stringify(drag));
+        // Fingers moving down scroll up: positive pixels, about the host's share of the distance.
+        const wheels = received.filter((input) => input.kind === 'wheel');
+        const scrolled = wheels.reduce((sum, input) => sum + input.deltaY, 0);
+        assert.ok(scrolled > 0.3 * host.height && scrolled < 0.5 * host.height, `scrolled ${scrolled}`);
+        assert.deepEqual(received.slice(-2).map(({ kind, button }) => [kind, button]), [['down', 1], ['up', 1]]);
+
+        // Spreading two fingers zooms the picture here and sends nothing.
+        const sent = host.received().length;
+        const aboveBefore = await canvasPixel(page, at(0.5, -0.1));
+        assert.ok(near(aboveBefore, BACKGROUND, 2), `band before the pinch: ${aboveBefore}`);
+        await glide([at(0.45, 0.5), at(0.55, 0.5)], [at(0.2, 0.5), at(0.8, 0.5)]);
+        await waitUntil(async () => !near(await canvasPixel(page, at(0.5, -0.1)), BACKGROUND, 2), { what: 'the zoomed picture' });
+        await sleep(300);
+        assert.equal(host.received().length, sent);
+
+        // The keyboard button raises the on-screen keyboard; what it types goes out as text.
+        await page.getByRole('button', { name: 'Keyboard' }).tap();
+        assert.equal(await page.evaluate(() => document.activeElement?.id), 'keys');
+        await page.keyboard.insertText('ok');
+        await waitUntil(() => host.received('text').map((message) => message.key).join('') === 'ok', { what: 'the text' });
+        assert.deepEqual(page.errors, []);
+        await context.close();
+    });
+});

@@ -1,0 +1,149 @@
+// The browser page's logic that needs no browser: what typed codes reduce to, how poll answers
+// and payloads are read, what a refusal says, and the ordered input queue (one push in flight,
+// coalescing while it waits, a stuck push abandoned, everything dropped when the session ends).
+
+import assert from 'node:assert/strict';
+import { describe, it } from 'node:test';
+import { compactId, formatId, formatPassword } from '../web/codes.js';
+import { InputQueue } from '../web/input-queue.js';
+import { decodeBase64, inputMessage, readPollAnswer, textMessages } from '../web/messages.js';
+import { refusalDescription } from '../web/switchboard.js';
+import { sleep } from './harness.mjs';
+
+const move = (x) => inputMessage('move', x, 0.5);
+const wheel = (deltaY) => inputMessage('wheel', 0.5, 0.5, { deltaY });
+
+/** A push function whose answers the test releases one by one. */
+function heldPushes() {
+    const sent = [];
+    const send = (message, signal) => new Promise((resolve) => {
+        sent.push({ message, signal, answer: resolve });
+    });
+    return { sent, send };
+}
+
+describe('Browser page logic', () => {
+    it('Codes.TypedForms_CompactedAsTheAppDoes', () => {
+        const cases = [
+            // [operation, typed, result]
+            [formatId, '123456789', '123 456 789'],
+            [formatId, '123-456-789', '123 456 789'],
+            [formatId, ' 12-34 ', '1234'],
+            [formatId, '1234567890', '1234567890'],
+            [compactId, '١٢٣ 456', '١٢٣456'],
+            [formatPassword, 'abcd efgh', 'ABCD-EFGH'],
+            [formatPassword, 'abCD-efGHjk', 'ABCD-EFGH'],
+            [formatPassword, 'ab1O-cd', 'ABCD'],
+            [formatPassword, 'abcde', 'ABCD-E'],
+            [formatPassword, '', ''],
+        ];
+        for (const [operation, typed, result] of cases) assert.equal(operation(typed), result, `${operation.name}(${typed})`);
+    });
+
+    it('Wire.PayloadsAndAnswers_ReadStrictly', () => {
+        const base64 = [
+            // [text, bytes or null]
+            ['aGk=', [104, 105]],
+            ['', []],
+            ['aGk', null],
+            ['aG\nk=', null],
+            ['aG k=', null],
+            ['aG k=  \n', null],
+            ['aGk=aGk=', null],
+            ['aGk-', null],
+            ['a===', null],
+        ];
+        for (const [text, bytes] of base64) {
+            const decoded = decodeBase64(text);
+            assert.deepEqual(decoded === null ? null : [...decoded], bytes, JSON.stringify(text));
+        }
+
+        const answers = [
+            // [answer, since, number of frames]
+            [{ since: 17, frames: [{ kind: 'jpeg', payload: 'aGk=' }] }, 17, 1],
+            [{ since: 17.9, frames: [] }, 17, 0],
+            [{ since: '17' }, null, 0],
+            [{ since: 3, frames: [{ kind: 'json', payload: 'aGk=' }, 'not an object'] }, 3, 0],
+            [{ frames: { kind: 'jpeg' } }, null, 0],
+        ];
+        for (const [answer, since, count] of answers) {
+            const read = readPollAnswer(answer);
+            assert.equal(read.since, since, JSON.stringify(answer));
+            assert.equal(read.frames.length, count, JSON.stringify(answer));
+        }
+
+        assert.equal(refusalDescription(403, '{"error":"Wrong password"}'), 'Wrong password');
+        assert.equal(refusalDescription(502, '<html>Bad gateway</html>'), 'HTTP 502');
+        assert.equal(refusalDescription(500, '{"error":7}'), 'HTTP 500');
+    });
+
+    it('Wire.InputAndText_AllMembersClampedAndSplit', () => {
+        assert.deepEqual(inputMessage('down', -0.2, 1.7, { button: 1, clickCount: 2 }),
+            { type: 'input', kind: 'down', x: 0, y: 1, button: 1, clickCount: 2, deltaX: 0, deltaY: 0 });
+        assert.deepEqual(inputMessage('up', 0.25, 0.75, { clickCount: 0, modifiers: ['control'] }),
+            { type: 'input', kind: 'up', x: 0.25, y: 0.75, button: 0, clickCount: 1, deltaX: 0, deltaY: 0, modifiers: ['control'] });
+        // Pieces of at most 1024 characters, never splitting a character made of two code units.
+        const long = '😀'.repeat(1500);
+        const pieces = textMessages(long);
+        assert.deepEqual(pieces.map((piece) => Array.from(piece.key).length), [1024, 476]);
+        assert.equal(pieces.map((piece) => piece.key).join(''), long);
+        assert.deepEqual(textMessages(''), []);
+    });
+
+    it('Queue.WhileAPushIsInFlight_OrderKeptMovesAndWheelsCoalesced', async () => {
+        const { sent, send } = heldPushes();
+        const queue = new InputQueue(send);
+        const down = inputMessage('down', 0.1, 0.1);
+        const up = inputMessage('up', 0.9, 0.9);
+        queue.enqueue(down);
+        assert.equal(sent.length, 1, 'the first message goes out at once');
+        for (const message of [move(0.2), move(0.3), move(0.4), up, wheel(-40), wheel(-40), wheel(120),
+            { type: 'text', key: 'a' }, { type: 'text', key: 'b' }, move(0.5)]) {
+            queue.enqueue(message);
+        }
+        assert.equal(sent.length, 1, 'one push in flight at a time');
+        while (queue.pending > 0) {
+            sent.at(-1).answer();
+            await sleep(0);
+        }
+        assert.deepEqual(sent.map(({ message }) => message), [
+            down, move(0.4), up, wheel(40), { type: 'text', key: 'ab' }, move(0.5),
+        ]);
+    });
+
+    it('Queue.StuckPush_AbandonedAfterTheWaitAndLateAnswerIgnored', async () => {
+        const { sent, send } = heldPushes();
+        const queue = new InputQueue(send, { waitLimitMs: 100 });
+        queue.enqueue(inputMessage('down', 0.5, 0.5));
+        queue.enqueue(inputMessage('up', 0.5, 0.5));
+        const started = Date.now();
+        while (sent.length < 2) await sleep(2);
+        assert.ok(Date.now() - started >= 95, 'the queue waited for the stuck push first');
+        assert.equal(sent[0].signal.aborted, true, 'the stuck request was aborted');
+        assert.equal(queue.abandoned, 1);
+        // The abandoned push answering now must not release a third message early.
+        queue.enqueue(inputMessage('move', 0.6, 0.6));
+        sent[0].answer();
+        await sleep(0);
+        assert.equal(sent.length, 2);
+        sent[1].answer();
+        await sleep(0);
+        assert.equal(sent.length, 3);
+    });
+
+    it('Queue.Reset_AbortsInFlightDropsWaitingAndTakesNothingMore', async () => {
+        const { sent, send } = heldPushes();
+        const queue = new InputQueue(send);
+        queue.enqueue({ type: 'key', codeName: 'enter', key: '', down: true });
+        queue.enqueue({ type: 'key', codeName: 'enter', key: '', down: false });
+        const drained = queue.drain(10_000);
+        queue.reset();
+        await drained;
+        assert.equal(sent[0].signal.aborted, true);
+        assert.equal(queue.pending, 0);
+        queue.enqueue(inputMessage('down', 0.5, 0.5));
+        sent[0].answer();
+        await sleep(0);
+        assert.equal(sent.length, 1, 'nothing goes out after the session ended');
+    });
+});

@@ -1,0 +1,157 @@
+// The remote picture on a canvas: scaled by one factor to fit the area, centred, never cropped,
+// the rest of the area in the background colour (letterbox bands). On a touch screen the picture
+// can be zoomed and moved locally; the host never hears of it.
+//
+// Pointer positions become fractions of the picture as it is drawn, so a click lands on the host
+// where the user saw it, whether the picture is letterboxed or zoomed; a point outside the
+// picture counts as its nearest edge.
+
+export const BACKGROUND = '#0B0C0E';
+export const MAX_ZOOM = 5;
+// Below this zoom the picture snaps back to fitting the area.
+const SNAP_ZOOM = 1.05;
+
+export class PictureView {
+    #canvas;
+    #context;
+    #bitmap = null;
+    #zoom = 1;
+    // The picture's centre relative to the area's centre, in CSS pixels (only while zoomed).
+    #offsetX = 0;
+    #offsetY = 0;
+    #width = 0;
+    #height = 0;
+    #scale = 1;
+
+    /** `canvas` fills its area; `onFirstPicture` runs when a picture is shown after none. */
+    constructor(canvas, { onFirstPicture = () => {} } = {}) {
+        this.#canvas = canvas;
+        this.#context = canvas.getContext('2d', { alpha: false });
+        this.onFirstPicture = onFirstPicture;
+    }
+
+    get hasPicture() {
+        return this.#bitmap !== null;
+    }
+
+    get zoom() {
+        return this.#zoom;
+    }
+
+    /** Shows `bitmap` (an ImageBitmap) in place of the picture before, which is released. */
+    show(bitmap) {
+        const first = this.#bitmap === null;
+        this.#bitmap?.close?.();
+        this.#bitmap = bitmap;
+        this.draw();
+        if (first) this.onFirstPicture();
+    }
+
+    /** Back to no picture and no zoom, as at the start of a session. */
+    clear() {
+        this.#bitmap?.close?.();
+        this.#bitmap = null;
+        this.#zoom = 1;
+        this.#offsetX = 0;
+        this.#offsetY = 0;
+        this.draw();
+    }
+
+    /** The area's CSS size and the device's pixels per CSS pixel, when either changes. */
+    resize(width, height, scale) {
+        this.#width = width;
+        this.#height = height;
+        this.#scale = scale;
+        this.#canvas.width = Math.max(1, Math.round(width * scale));
+        this.#canvas.height = Math.max(1, Math.round(height * scale));
+        this.#limitOffset();
+        this.draw();
+    }
+
+    /** Where the picture is drawn, in CSS pixels of the area; null without a picture. */
+    pictureRect() {
+        const bitmap = this.#bitmap;
+        if (bitmap === null || bitmap.width === 0 || bitmap.height === 0) return null;
+        const fit = Math.min(this.#width / bitmap.width, this.#height / bitmap.height);
+        const width = bitmap.width * fit * this.#zoom;
+        const height = bitmap.height * fit * this.#zoom;
+        return {
+            x: (this.#width - width) / 2 + this.#offsetX,
+            y: (this.#height - height) / 2 + this.#offsetY,
+            width,
+            height,
+        };
+    }
+
+    /** A point of the area (CSS pixels from its top-left corner) as clamped picture fractions. */
+    fractionAt(x, y) {
+        const rect = this.pictureRect() ?? { x: 0, y: 0, width: this.#width, height: this.#height };
+        const clamp = (value) => Math.min(1, Math.max(0, value));
+        return {
+            x: clamp((x - rect.x) / Math.max(rect.width, 1)),
+            y: clamp((y - rect.y) / Math.max(rect.height, 1)),
+        };
+    }
+
+    /** Zooms by `factor` about a point of the area, keeping the picture under it in place. */
+    zoomAbout(factor, x, y) {
+        const before = this.pictureRect();
+        if (before === null) return;
+        let zoom = Math.min(MAX_ZOOM, Math.max(1, this.#zoom * factor));
+        if (zoom < SNAP_ZOOM) zoom = 1;
+        const u = (x - before.x) / before.width;
+        const v = (y - before.y) / before.height;
+        const width = before.width * (zoom / this.#zoom);
+        const height = before.height * (zoom / this.#zoom);
+        this.#zoom = zoom;
+        this.#offsetX = x - u * width - (this.#width - width) / 2;
+        this.#offsetY = y - v * height - (this.#height - height) / 2;
+        this.#limitOffset();
+        this.draw();
+    }
+
+    /** Moves a zoomed picture by CSS pixels. */
+    panBy(dx, dy) {
+        this.#offsetX += dx;
+        this.#offsetY += dy;
+        this.#limitOffset();
+        this.draw();
+    }
+
+    /** A zoomed picture may be moved until its edge meets the area's edge, no further. */
+    #limitOffset() {
+        const rect = this.#zoom === 1 ? null : this.pictureRect();
+        if (rect === null) {
+            this.#offsetX = 0;
+            this.#offsetY = 0;
+            return;
+        }
+        const spareX = Math.max(0, (rect.width - this.#width) / 2);
+        const spareY = Math.max(0, (rect.height - this.#height) / 2);
+        this.#offsetX = Math.min(spareX, Math.max(-spareX, this.#offsetX));
+        this.#offsetY = Math.min(spareY, Math.max(-spareY, this.#offsetY));
+    }
+
+    draw() {
+        const context = this.#context;
+        const { width, height } = this.#canvas;
+        context.fillStyle = BACKGROUND;
+        const rect = this.pictureRect();
+        if (rect === null) {
+            context.fillRect(0, 0, width, height);
+            return;
+        }
+        const s = this.#scale;
+        const left = rect.x * s;
+        const top = rect.y * s;
+        const right = left + rect.width * s;
+        const bottom = top + rect.height * s;
+        // Only the bands the picture leaves are filled: the picture is opaque, and filling the
+        // whole canvas first would paint every pixel twice.
+        if (top > 0) context.fillRect(0, 0, width, Math.ceil(top));
+        if (bottom < height) context.fillRect(0, Math.floor(bottom), width, height - Math.floor(bottom));
+        if (left > 0) context.fillRect(0, 0, Math.ceil(left), height);
+        if (right < width) context.fillRect(Math.floor(right), 0, width - Math.floor(right), height);
+        context.drawImage(this.#bitmap, left, top, rect.width * s, rect.height * s);
+    }
+}

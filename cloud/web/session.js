@@ -1,0 +1,329 @@
+// The viewer: one session at a time with a host reached through this page's own switchboard.
+// Connect looks the ID up, opens a session and polls pictures until the user ends it or a poll
+// fails; input goes out through the session's ordered queue. The phases and status sentences are
+// the desktop viewer's, so a person sees the same words on a phone as on a PC.
+
+import { ID_LENGTH, PASSWORD_LENGTH, characters, compactId, compactPassword, formatId, formatPassword } from './codes.js';
+import { InputQueue } from './input-queue.js';
+import {
+    FEATURE, KIND, OFFERED_FEATURES, capsMessage, decodeBase64, decodeJsonPayload, encodeMessage, readHello,
+    readPollAnswer, textMessages,
+} from './messages.js';
+import { RequestFailure, parseObject, post, postAsPageLeaves, postText } from './switchboard.js';
+
+export const PHASE = Object.freeze({
+    idle: 'idle', connecting: 'connecting', authenticating: 'authenticating', live: 'live', failed: 'failed',
+});
+
+export const STATUS = Object.freeze({
+    start: 'Enter an ID',
+    badId: 'Enter a 9-digit ID',
+    badPassword: 'Enter the 8-character password',
+    authenticating: 'Authenticating',
+    disconnected: 'Disconnected',
+    unknownId: 'Unknown ID',
+    offline: 'That PC is offline',
+});
+
+// Polls follow one another with this pause between the end of one and the start of the next.
+export const POLL_PAUSE_MS = 90;
+// How long End waits for input still queued (a key's release) before it closes the session.
+const CLOSE_DRAIN_MS = 1000;
+// What the host shows as the viewer's name, and the platform the switchboard is told.
+export const CLIENT_NAME = 'Web browser';
+const CLIENT_PLATFORM = 'web';
+// The last ID connected to is kept for the next visit; nothing of the password ever is.
+export const LAST_ID_KEY = 'kivren.lastId';
+
+const TRANSPORT_LABELS = Object.freeze({ lan: 'Direct LAN', p2p: 'Direct', relay: 'Relay' });
+// Key names a host understands only once it named the "keys" feature.
+const FURTHER_KEYS = new Set(['home', 'end', 'pageup', 'pagedown', 'insert',
+    ...Array.from({ length: 12 }, (_, i) => `f${i + 1}`)]);
+
+const text = (value) => (typeof value === 'string' ? value : '');
+
+/** The picture in `payload` decoded off the main thread where the browser can; null if it is none. */
+async function decodePicture(payload) {
+    const bytes = decodeBase64(payload);
+    if (bytes === null) return null;
+    try {
+        return await createImageBitmap(new Blob([bytes], { type: 'image/jpeg' }));
+    } catch {
+        return null;
+    }
+}
+
+/**
+ * Applies one poll answer, as text, to `view`: a hello goes to `onHello`; of the pictures only the
+ * newest that decodes is drawn (an older one is decoded only when the newer fails). Pictures are
+ * dropped once `isCurrent()` says the session is over. Resolves with the answer's cursor, or null
+ * when it names none.
+ */
+export async function applyPollAnswer(answerText, { view, onHello = () => {}, isCurrent = () => true }) {
+    const { since, frames } = readPollAnswer(parseObject(answerText));
+    const pictures = [];
+    for (const frame of frames) {
+        if (frame.kind === KIND.jpeg) {
+            pictures.push(frame.payload);
+        } else if (frame.kind === KIND.json) {
+            const message = decodeJsonPayload(frame.payload);
+            const hello = message === null ? null : readHello(message);
+            if (hello !== null) onHello(hello);
+        }
+    }
+    for (let i = pictures.length - 1; i >= 0; i -= 1) {
+        const bitmap = await decodePicture(pictures[i]);
+        if (!isCurrent()) {
+            bitmap?.close();
+            break;
+        }
+        if (bitmap !== null) {
+            view.show(bitmap);
+            break;
+        }
+    }
+    return since;
+}
+
+function pause(ms, signal) {
+    return new Promise((resolve) => {
+        const timer = setTimeout(done, ms);
+        signal.addEventListener('abort', done, { once: true });
+        function done() {
+            clearTimeout(timer);
+            signal.removeEventListener('abort', done);
+            resolve();
+        }
+    });
+}
+
+/** One connection attempt and, once it is open, its session. */
+class Run {
+    constructor() {
+        this.controller = new AbortController();
+        this.keys = null;
+        this.queue = null;
+        this.closing = false;
+        this.since = 0;
+        this.features = new Set();
+    }
+
+    get cancelled() {
+        return this.controller.signal.aborted;
+    }
+}
+
+export class Viewer {
+    #view;
+    #storage;
+    #run = null;
+
+    /**
+     * `view` is the PictureView pictures go to; `onChange(viewer)` runs after every change of
+     * phase or status; `storage` keeps the last ID (localStorage, or null).
+     */
+    constructor({ view, onChange = () => {}, storage = null }) {
+        this.#view = view;
+        this.#storage = storage;
+        this.onChange = onChange;
+        this.phase = PHASE.idle;
+        this.status = STATUS.start;
+        this.hostName = 'Remote';
+        this.transport = 'relay';
+        this.remoteSize = { width: 1280, height: 720 };
+    }
+
+    /** The ID connected to last time, formatted, or empty. */
+    lastId() {
+        try {
+            return formatId(this.#storage?.getItem(LAST_ID_KEY) ?? '');
+        } catch {
+            return '';
+        }
+    }
+
+    /** What the host of the live session can take ("modifiers", "keys"); empty otherwise. */
+    get hostFeatures() {
+        return this.#live()?.features ?? new Set();
+    }
+
+    /**
+     * Checks what was typed and starts a session. Bad input only changes the status; a session
+     * already running goes on.
+     */
+    connect(idText, passwordText) {
+        const id = compactId(idText);
+        const password = formatPassword(passwordText);
+        if (characters(id).length !== ID_LENGTH) {
+            this.#set(this.phase, STATUS.badId);
+            return;
+        }
+        if (characters(compactPassword(password)).length !== PASSWORD_LENGTH) {
+            this.#set(this.phase, STATUS.badPassword);
+            return;
+        }
+        const previous = this.#run;
+        if (previous !== null) this.#close(previous);
+        const run = new Run();
+        this.#run = run;
+        this.#set(PHASE.connecting, `Looking up ${formatId(id)}`);
+        this.#session(run, id, password).catch((failure) => {
+            // A session opened just as its attempt was cancelled is closed all the same.
+            this.#close(run);
+            // Whoever cancelled the attempt (End, a newer connect, the page leaving) owns the state.
+            if (this.#run !== run) return;
+            this.#run = null;
+            const description = failure instanceof RequestFailure ? failure.description : 'The session failed.';
+            this.#set(PHASE.failed, description);
+        });
+    }
+
+    /** End: back to the start, the session closed once its queued input (key releases) is out. */
+    end() {
+        const run = this.#run;
+        this.#run = null;
+        this.#view.clear();
+        this.#set(PHASE.idle, STATUS.disconnected);
+        if (run !== null) this.#close(run);
+    }
+
+    /** The page is going away: the session is closed by a request that outlives the page. */
+    leave() {
+        const run = this.#run;
+        this.#run = null;
+        if (run === null) return;
+        run.controller.abort();
+        run.queue?.reset();
+        if (run.keys !== null && !run.closing) postAsPageLeaves('close', run.keys);
+        run.closing = true;
+        this.#view.clear();
+        this.#set(PHASE.idle, STATUS.disconnected);
+    }
+
+    /** A pointer event (an input message); held modifiers go only to a host that takes them. */
+    sendInput(message) {
+        const run = this.#live();
+        if (run === null) return;
+        if (message.modifiers !== undefined && !run.features.has(FEATURE.modifiers)) {
+            // The pointer event itself is still wanted: a Ctrl+click becomes a plain click.
+            const { modifiers: _dropped, ...plain } = message;
+            run.queue.enqueue(plain);
+            return;
+        }
+        run.queue.enqueue(message);
+    }
+
+    /**
+     * A key message. A shortcut goes only to a host that takes modifiers, and a further key only
+     * to one that knows it: an older host would type the bare letter, or nothing sensible.
+     */
+    sendKey(message) {
+        const run = this.#live();
+        if (run === null) return;
+        if (message.modifiers !== undefined && !run.features.has(FEATURE.modifiers)) return;
+        if (FURTHER_KEYS.has(message.codeName) && !run.features.has(FEATURE.keys)) return;
+        run.queue.enqueue(message);
+    }
+
+    /** Typed text, in pieces a host takes in one message. */
+    sendText(typed) {
+        const run = this.#live();
+        if (run === null) return;
+        for (const message of textMessages(typed)) run.queue.enqueue(message);
+    }
+
+    #live() {
+        const run = this.#run;
+        return run !== null && this.phase === PHASE.live && run.queue !== null ? run : null;
+    }
+
+    #set(phase, status) {
+        this.phase = phase;
+        this.status = status;
+        this.onChange(this);
+    }
+
+    async #session(run, id, password) {
+        const { signal } = run.controller;
+        const cancelled = () => new RequestFailure(0, 'cancelled', { cancelled: true });
+        // Like the desktop viewer, the attempt starts on a later turn: the status shows the
+        // lookup first, and an attempt replaced at once never sends anything.
+        await Promise.resolve();
+        if (run.cancelled) throw cancelled();
+        this.#set(PHASE.authenticating, STATUS.authenticating);
+
+        const found = await post('lookup', { id }, { signal });
+        if (run.cancelled) throw cancelled();
+        if (found.found !== true) throw new RequestFailure(404, STATUS.unknownId);
+        if (found.online !== true) throw new RequestFailure(409, STATUS.offline);
+        this.hostName = typeof found.name === 'string' ? found.name : 'Remote';
+
+        const opened = await post('connect', { id, password, clientName: CLIENT_NAME, clientPlatform: CLIENT_PLATFORM }, { signal });
+        run.keys = { sessionId: text(opened.sessionId), token: text(opened.sessionToken) };
+        if (run.cancelled) throw cancelled();
+        // A transport the answer does not name keeps the one of the session before.
+        if (Object.hasOwn(TRANSPORT_LABELS, opened.transport)) this.transport = opened.transport;
+        run.queue = new InputQueue((message, pushSignal) => this.#push(run, message, pushSignal));
+        try {
+            this.#storage?.setItem(LAST_ID_KEY, id);
+        } catch {
+            // A browser that keeps nothing (private mode, storage full) only loses the convenience.
+        }
+        this.#view.clear();
+        run.since = 0;
+        this.#set(PHASE.live, `Connected \u00B7 ${TRANSPORT_LABELS[this.transport]}`);
+
+        for (;;) {
+            const answer = await postText('poll', { ...this.#pollKeys(run), since: run.since }, { signal });
+            if (run.cancelled) throw cancelled();
+            const since = await applyPollAnswer(answer, {
+                view: this.#view,
+                onHello: (hello) => this.#hello(run, hello),
+                isCurrent: () => !run.cancelled,
+            });
+            if (run.cancelled) throw cancelled();
+            if (since !== null) run.since = since;
+            await pause(POLL_PAUSE_MS, signal);
+            if (run.cancelled) throw cancelled();
+        }
+    }
+
+    #pollKeys(run) {
+        return { sessionId: run.keys.sessionId, token: run.keys.token, role: 'viewer' };
+    }
+
+    #hello(run, hello) {
+        this.remoteSize = { width: hello.width, height: hello.height };
+        run.features = hello.features;
+        if (OFFERED_FEATURES.length > 0) run.queue.enqueue(capsMessage(OFFERED_FEATURES));
+    }
+
+    /** One message in one push; the session members come first so a switchboard can check them early. */
+    #push(run, message, signal) {
+        const body = `{"kind":"json","role":"viewer","sessionId":${JSON.stringify(run.keys.sessionId)},`
+            + `"token":${JSON.stringify(run.keys.token)},"payload":"${encodeMessage(message)}"}`;
+        return postText('push', body, { signal }).catch(() => {});
+    }
+
+    /**
+     * Stops a run's polling and closes its session, after the input it still holds is out; once
+     * per run, whoever asks first. A run whose session is not open yet has nothing to close now;
+     * if its connect still comes back, its own ending closes it.
+     */
+    #close(run) {
+        run.controller.abort();
+        if (run.keys === null) {
+            run.queue?.reset();
+            return;
+        }
+        if (run.closing) return;
+        run.closing = true;
+        const keys = run.keys;
+        const queue = run.queue;
+        (async () => {
+            await queue?.drain(CLOSE_DRAIN_MS);
+            queue?.reset();
+            await post('close', keys).catch(() => {});
+        })();
+    }
+}

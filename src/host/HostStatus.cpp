@@ -1,0 +1,87 @@
+#include "HostStatus.h"
+
+#include "KivrenIds.h"
+#include "PlatformWording.h"
+
+namespace {
+
+// Fixed sentences, joined to an ID, a name or a detail by " · " (U+00B7); "…" is U+2026.
+const QString separator = QStringLiteral(" \u00B7 ");
+const QString fallbackClientName = QStringLiteral("Phone");
+
+QString joined(const QString &sentence, const QString &detail)
+{
+    return sentence + separator + detail;
+}
+
+HostStatus problem(const QString &text)
+{
+    return {text, StatusTone::error};
+}
+
+HostStatus warning(const QString &text)
+{
+    return {text, StatusTone::warning};
+}
+
+HostStatus fine(const QString &text)
+{
+    return {text, StatusTone::ok};
+}
+
+} // namespace
+
+HostStatus HostStatus::of(const Condition &c)
+{
+    using S = Switchboard;
+    using T = KivrenTunnel::State;
+    const QString starting = QStringLiteral("Starting switchboard\u2026");
+    switch (c.switchboard) {
+    case S::noNode:
+        return problem(QStringLiteral("node was not found: install nodejs"));
+    case S::noScript:
+        return problem(QStringLiteral("The switchboard script is missing: reinstall KivrenRemote"));
+    case S::notStarted:
+        return problem(QStringLiteral("The switchboard did not start: reinstall nodejs or KivrenRemote"));
+    case S::portInUse:
+        return problem(QStringLiteral("port %1 is in use by another program").arg(c.port));
+    case S::stopped:
+        return problem(QStringLiteral("The switchboard stopped: restart KivrenRemote"));
+    case S::starting:
+        return warning(starting);
+    case S::proven:
+        break;
+    }
+
+    if (c.live)
+        return fine(joined(QStringLiteral("Connected"), c.clientName.value_or(fallbackClientName)));
+
+    switch (c.registration) {
+    case Registration::none:
+        return warning(starting);
+    case Registration::refused:
+        return problem(joined(QStringLiteral("The switchboard refused this computer"), c.refusal));
+    case Registration::registered:
+    case Registration::sessionEnded:
+        break;
+    }
+
+    switch (c.tunnel) {
+    case T::noTool:
+        return warning(QStringLiteral("No public tunnel: install cloudflared or ssh"));
+    case T::closed:
+        return warning(QStringLiteral("Tunnel closed, retrying"));
+    case T::silent:
+        return warning(QStringLiteral("Tunnel gave no address, retrying"));
+    case T::idle:
+    case T::starting:
+    case T::published:
+        break;
+    }
+
+    const QString formattedId = KivrenIds::formatId(c.publicId);
+    if (c.originKnown)
+        return fine(joined(QStringLiteral("Ready anywhere"), formattedId));
+    const QString local = QStringLiteral("Switchboard on ") + PlatformWording::thisComputer();
+    return fine(c.registration == Registration::sessionEnded ? local : joined(local, formattedId));
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "KivrenTunnel.h"
+#include "StatusTone.h"
+
+#include <QString>
+
+#include <optional>
+
+// The host's status line and its tone, worked out from what the host knows about its own
+// switchboard, its registration, its session and its tunnel. Problems come first, in the order a
+// user has to solve them; then a connected viewer; then how far this computer can be reached.
+struct HostStatus
+{
+    // The switchboard on this computer, as far as the host can tell.
+    enum class Switchboard {
+        starting,     // launched; not yet listening, or listening but not yet proven to be ours
+        proven,       // our own child answered this pass's challenge
+        noNode,       // node is not installed where the launcher looks
+        noScript,     // the switchboard script is missing
+        notStarted,   // node would not start, or stopped before it listened
+        portInUse,    // another program holds the port (or answered in our child's place)
+        stopped,      // our child ended after it had listened
+    };
+
+    // The outcome of the last registration.
+    enum class Registration {
+        none,        // none yet, or the last one did not reach the switchboard
+        registered,
+        sessionEnded, // registered, and a session ended since: the ID returns with the next one
+        refused,     // the switchboard answered with an error
+    };
+
+    struct Condition
+    {
+        Switchboard switchboard = Switchboard::starting;
+        Registration registration = Registration::none;
+        QString refusal;         // the switchboard's words when it refused
+        KivrenTunnel::State tunnel = KivrenTunnel::State::idle;
+        bool live = false;
+        std::optional<QString> clientName;
+        bool originKnown = false;
+        QString publicId;        // compact
+        quint16 port = 0;        // the switchboard's port, for the user to look up
+    };
+
+    QString text;
+    StatusTone tone = StatusTone::warning;
+
+    static HostStatus of(const Condition &condition);
+
+    friend bool operator==(const HostStatus &, const HostStatus &) = default;
+};

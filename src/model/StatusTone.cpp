@@ -1,0 +1,32 @@
+#include "StatusTone.h"
+
+#include <array>
+#include <utility>
+
+namespace {
+
+const std::array<std::pair<StatusTone, QString>, 3> names{{
+    {StatusTone::ok, QStringLiteral("ok")},
+    {StatusTone::warning, QStringLiteral("warning")},
+    {StatusTone::error, QStringLiteral("error")},
+}};
+
+} // namespace
+
+QString rawText(StatusTone tone)
+{
+    for (const auto &[value, text] : names) {
+        if (value == tone)
+            return text;
+    }
+    return {};
+}
+
+std::optional<StatusTone> statusToneFromRaw(const QString &text)
+{
+    for (const auto &[value, name] : names) {
+        if (name == text)
+            return value;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,237 @@
+// What the home screen says about this host when a piece is missing or fails: the real launcher
+// (real node and switchboard script, or none) on a free loopback port, fake tunnel tools in a
+// temporary folder, and the window's status line and dot as a user sees them.
+#include "KivrenClient.h"
+#include "KivrenCloudProcess.h"
+#include "KivrenHome.h"
+#include "KivrenIds.h"
+#include "KivrenTheme.h"
+#include "MacHostService.h"
+#include "MacRootView.h"
+#include "SettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class Tunnel { none, exits, silent, publishes };
+
+struct HealthCase
+{
+    const char *name;
+    bool node;
+    bool portTaken;
+    Tunnel tunnel;
+    QString status; // "%1": the port; "%2": the formatted ID
+    StatusTone tone;
+};
+
+void PrintTo(const HealthCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+QByteArray toolScript(Tunnel tunnel)
+{
+    switch (tunnel) {
+    case Tunnel::none:
+        break;
+    case Tunnel::exits:
+        return "exit 1\n";
+    case Tunnel::silent:
+        return "exec sleep 300\n";
+    case Tunnel::publishes:
+        return "echo 'INF |  https://calm-sea.trycloudflare.com  |'\nexec sleep 300\n";
+    }
+    return {};
+}
+
+void writeTool(const QString &path, const QByteArray &body)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n" + body);
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// The host with the launcher looking at this folder, its client and the window.
+class HostHealth : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        root.reset();
+        client.reset();
+        host.reset();
+        KivrenCloudProcess::stop();
+        QTest::qWait(50);
+    }
+
+    MacHostService::Options options(bool node, quint16 port)
+    {
+        MacHostService::Options o;
+        o.settings = &settings;
+        o.switchboardPort = port;
+        o.launcherRoots.home = dir.filePath(QStringLiteral("home"));
+        o.launcherRoots.nodeCandidates = {node ? QStringLiteral(KIVREN_NODE) : dir.filePath(QStringLiteral("no/node"))};
+        o.launcherRoots.shippedScript = QStringLiteral(KIVREN_SOURCE_DIR "/cloud/server.mjs");
+        o.tunnelDirectories = {dir.filePath(QStringLiteral("tools")) + QLatin1Char('/')};
+        o.tunnelTiming = {300ms, 100ms, 400ms};
+        o.computerName = QStringLiteral("Test computer");
+        o.timing = {20ms, 100ms, 10ms, 20ms};
+        return o;
+    }
+
+    void start(MacHostService::Options o)
+    {
+        host = std::make_unique<MacHostService>(std::move(o));
+        client = std::make_unique<KivrenClient>(settings, QStringLiteral("Test computer"));
+        root = std::make_unique<MacRootView>(*host, *client);
+        root->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(root.get()));
+    }
+
+    QString shownStatus() const { return root->home()->findChild<QLabel *>(QStringLiteral("hostStatus"))->text(); }
+    QColor shownDot() const
+    {
+        const QImage dot = root->home()->findChild<QLabel *>(QStringLiteral("hostStatusDot"))->pixmap().toImage();
+        return dot.pixelColor(dot.width() / 2, dot.height() / 2);
+    }
+
+    QTemporaryDir dir;
+    SettingsStore settings{dir.filePath(QStringLiteral("settings.ini"))};
+    std::unique_ptr<MacHostService> host;
+    std::unique_ptr<KivrenClient> client;
+    std::unique_ptr<MacRootView> root;
+};
+
+class HostHealthTable : public HostHealth, public ::testing::WithParamInterface<HealthCase>
+{
+};
+
+TEST_P(HostHealthTable, Status_SaysWhatIsWrongInTextAndColour)
+{
+    const HealthCase &row = GetParam();
+    QDir().mkpath(dir.filePath(QStringLiteral("tools")));
+    if (row.tunnel != Tunnel::none)
+        writeTool(dir.filePath(QStringLiteral("tools/cloudflared")), toolScript(row.tunnel));
+    // Another program on the port the switchboard is told to use.
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::LocalHost));
+    int otherHeard = 0;
+    QObject::connect(&other, &QTcpServer::newConnection, [&] { ++otherHeard; });
+
+    start(options(row.node, row.portTaken ? other.serverPort() : 0));
+    const QString expected =
+        QString(row.status).replace(QStringLiteral("%1"), QString::number(other.serverPort()))
+            .replace(QStringLiteral("%2"), KivrenIds::formatId(host->publicId()));
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return host->status() == expected; }, 20000)) << host->status().toStdString();
+    EXPECT_EQ(host->statusTone(), row.tone);
+    EXPECT_EQ(shownStatus(), expected);
+    const QColor dot = row.tone == StatusTone::ok ? KivrenTheme::ok()
+        : row.tone == StatusTone::warning         ? KivrenTheme::warning()
+                                                  : KivrenTheme::danger();
+    EXPECT_EQ(shownDot().rgb(), dot.rgb());
+    // Only a switchboard that listens and answers as this launch's child is ever talked to.
+    EXPECT_EQ(host->switchboardProven(), row.node && !row.portTaken);
+    EXPECT_EQ(otherHeard, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, HostHealthTable,
+    ::testing::Values(
+        HealthCase{"NoNode", false, false, Tunnel::publishes, QStringLiteral("node was not found: install nodejs"),
+                   StatusTone::error},
+        HealthCase{"PortTaken", true, true, Tunnel::publishes, QStringLiteral("port %1 is in use by another program"),
+                   StatusTone::error},
+        HealthCase{"NoTunnelTool", true, false, Tunnel::none,
+                   QStringLiteral("No public tunnel: install cloudflared or ssh"), StatusTone::warning},
+        HealthCase{"TunnelExits", true, false, Tunnel::exits, QStringLiteral("Tunnel closed, retrying"),
+                   StatusTone::warning},
+        HealthCase{"TunnelPrintsNoOrigin", true, false, Tunnel::silent,
+                   QStringLiteral("Tunnel gave no address, retrying"), StatusTone::warning},
+        HealthCase{"AllWorks", true, false, Tunnel::publishes, QStringLiteral("Ready anywhere \u00B7 %2"),
+                   StatusTone::ok}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The viewer is lent the loopback address only once this computer's switchboard is proven, never
+// keeps it in its settings, and loses it when the switchboard stops; nothing is sent after that.
+TEST_F(HostHealth, Viewer_LoopbackOnlyWhileTheSwitchboardIsProven)
+{
+    int lentEarly = 0;
+    start(options(true, 0));
+    QObject::connect(client.get(), &KivrenClient::cloudURLChanged, [&](const QString &url) {
+        if (!host->switchboardProven() && !url.isEmpty())
+            ++lentEarly;
+    });
+    if (!host->switchboardProven())
+        EXPECT_EQ(client->cloudURL(), QString());
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host->switchboardProven(); }, 20000));
+    EXPECT_EQ(lentEarly, 0);
+    EXPECT_EQ(client->cloudURL(), KivrenClient::loopbackOrigin());
+    EXPECT_EQ(settings.text(KivrenClient::cloudKey), std::nullopt);
+    auto *hint = root->home()->findChild<QLabel *>(QStringLiteral("cloudHint"));
+    EXPECT_EQ(hint->text(), QStringLiteral("This computer is the switchboard. Keep it open."));
+
+    KivrenCloudProcess::stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !host->switchboardProven(); }, 10000));
+    EXPECT_EQ(host->status(), QStringLiteral("The switchboard stopped: restart KivrenRemote"));
+    EXPECT_EQ(host->statusTone(), StatusTone::error);
+    EXPECT_EQ(client->cloudURL(), QString());
+    EXPECT_EQ(host->tunnel().state(), KivrenTunnel::State::idle);
+    // No longer the switchboard: the hint goes back to asking for a cloud address.
+    EXPECT_EQ(hint->text(), KivrenHome::defaultHint());
+}
+
+// A store that cannot be written: the identity made for this run is used all the same, and
+// the window says it will not survive.
+TEST(HostSettings, Unwritable_IdentityKeptInMemoryAndNoticeShown)
+{
+    QTemporaryDir dir;
+    // A file where the settings folder should be: nothing can be written below it.
+    QFile blocker(dir.filePath(QStringLiteral("config")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    SettingsStore settings(dir.filePath(QStringLiteral("config/settings.ini")));
+    MacHostService::Options o;
+    o.settings = &settings;
+    o.startChildren = false;
+    o.switchboardBase = QStringLiteral("http://127.0.0.1:1");
+    o.tunnelDirectories = {QStringLiteral("/nonexistent/")};
+    o.timing.firstPass = 1h;
+    MacHostService host(o);
+    KivrenClient client(settings, QStringLiteral("Test computer"));
+    MacRootView root(host, client);
+    root.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+
+    EXPECT_EQ(host.notice(), MacHostService::settingsNotSaved);
+    auto *notice = root.home()->findChild<QLabel *>(QStringLiteral("hostNotice"));
+    ASSERT_NE(notice, nullptr);
+    EXPECT_TRUE(notice->isVisibleTo(root.home()));
+    EXPECT_EQ(notice->text(), MacHostService::settingsNotSaved);
+    // This run keeps one identity, whatever the store says.
+    EXPECT_TRUE(KivrenIds::isCompactId(host.publicId()));
+    EXPECT_EQ(root.home()->findChild<QLabel *>(QStringLiteral("hostId"))->text(), KivrenIds::formatId(host.publicId()));
+    const QString id = host.publicId();
+    host.rotatePassword();
+    EXPECT_TRUE(KivrenIds::isDisplayPassword(host.password()));
+    EXPECT_EQ(host.publicId(), id);
+}
+
+} // namespace
