@@ -44,6 +44,7 @@ const OWNER_ADDRESS = '198.51.100.7';
 const HOST_ID = '111222333';
 const HOST_PASSWORD = 'ABCD-EFGH';
 const HOST_TOKEN = crypto.randomBytes(24).toString('hex');
+const HOST_KEY = crypto.randomBytes(32).toString('hex');
 const STRANGER_PASSWORD = 'WXYZ-WXYZ';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -56,7 +57,10 @@ let board = null;
 process.on('exit', () => board?.child.kill());
 
 async function startBoard() {
-    const child = spawn(process.execPath, [SCRIPT], { env: { ...process.env, KIVREN_PORT: '0' }, stdio: ['ignore', 'pipe', 'inherit'] });
+    const child = spawn(process.execPath, [SCRIPT], {
+        env: { ...process.env, KIVREN_PORT: '0', KIVREN_HOST_KEY: HOST_KEY },
+        stdio: ['ignore', 'pipe', 'inherit'],
+    });
     const port = await new Promise((resolve, reject) => {
         let text = '';
         child.stdout.on('data', (chunk) => {
@@ -151,7 +155,9 @@ async function sendAlmostAll(path, declared, start, filler, headers = '') {
 // ---------------------------------------------------------------------------------------------
 // The rightful side: this machine's host, and its owner viewing it from elsewhere.
 
-const hostHeaders = {};
+// This machine's host proves itself on every request with the key the app started the switchboard
+// with, as the app does.
+const hostHeaders = { 'Kivren-Host-Proof': crypto.createHmac('sha256', Buffer.from(HOST_KEY, 'hex')).update('kivren-host').digest('hex') };
 const picture = crypto.randomBytes(PICTURE_BYTES).toString('base64');
 let heartbeats = null;
 
@@ -170,11 +176,14 @@ async function startHost() {
 
 /**
  * One visit of the owner: lookup and connect from new connections, then the time until a picture
- * the host pushes reaches its poll. Each step's status and time; a failed step ends the visit.
+ * the host pushes reaches its poll; and a fresh registration of this machine's host. Each step's
+ * status and time; a failed step ends the visit.
  */
 async function visit() {
     const result = { lookup: null, connect: null, picture: null, register: null };
-    result.register = await post('register', { id: HOST_ID, name: 'Rightful', platform: 'macos', password: HOST_PASSWORD, hostToken: HOST_TOKEN, unattended: true }, hostHeaders);
+    // As this machine's host does when it first starts: a registration under a new ID.
+    const freshId = String(100_000_000 + crypto.randomInt(800_000_000));
+    result.register = await post('register', { id: freshId, name: 'Rightful', platform: 'macos', password: HOST_PASSWORD, hostToken: HOST_TOKEN, unattended: true }, hostHeaders);
     result.lookup = await post('lookup', { id: HOST_ID }, fromOwner);
     if (result.lookup.status !== 200 || result.lookup.body?.online !== true) return result;
     result.connect = await post('connect', { id: HOST_ID, password: HOST_PASSWORD, clientName: 'Owner', clientPlatform: 'macos' }, fromOwner);

@@ -7,7 +7,8 @@
 // completed exchange (idle keep-alives, and requests whose headers or body trickle in), so a new
 // client is always heard. A body that has already shown its session's token is shed only after
 // every idle and slow one, and a connection busy writing an answer only after those, the answer
-// that has waited longest for its reader first (until then, the write deadline is theirs).
+// that has waited longest for its reader first (until then, the write deadline is theirs). The
+// connections of this machine's own host are never shed.
 
 // Sessions remembered per connection: a tunnel client carries many clients' requests on each of
 // its connections, so a connection may have shown several.
@@ -35,6 +36,7 @@ export class ConnectionTable {
             answering: 0,
             answerSince: 0,
             shownBody: false,
+            local: false,
             sessions: [],
         };
         this.connections.set(socket, state);
@@ -58,7 +60,7 @@ export class ConnectionTable {
     #slowestReader(arrived) {
         let slowest;
         for (const state of this.connections.values()) {
-            if (state.socket === arrived || state.answering === 0) continue;
+            if (state.socket === arrived || state.local || state.answering === 0) continue;
             if (slowest === undefined || state.answerSince < slowest.answerSince) slowest = state;
         }
         return slowest;
@@ -67,11 +69,17 @@ export class ConnectionTable {
     /** The connection that has gone longest without an exchange and is not writing an answer. */
     #victim(arrived, evenShownBodies) {
         for (const state of this.connections.values()) {
-            if (state.socket === arrived || state.answering > 0) continue;
+            if (state.socket === arrived || state.local || state.answering > 0) continue;
             if (state.shownBody && !evenShownBodies) continue;
             return state;
         }
         return undefined;
+    }
+
+    /** The connection carries this machine's own host's requests: it is never shed. */
+    markLocal(socket) {
+        const state = this.connections.get(socket);
+        if (state !== undefined) state.local = true;
     }
 
     /** The body being read on this connection has shown a session's token. */

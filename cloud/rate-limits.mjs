@@ -50,13 +50,13 @@ const MAX_CLIENTS = 16_384;
 
 /**
  * What each client address may still do, across all hosts: look hosts up (a "connect" counts as a
- * lookup too, since its answer also tells whether an ID exists) and guess passwords. A client is
- * named by clientKey(); requests that name none share one entry.
+ * lookup too, since its answer also tells whether an ID exists), guess passwords and register new
+ * host IDs. A client is named by clientKey(); requests that name none share one entry.
  */
 export class ClientBudgets {
     constructor(settings) {
         this.settings = settings;
-        /** @type {Map<string, { lookups: TokenBucket, guesses: TokenBucket }>} in order of last use */
+        /** @type {Map<string, { lookups, guesses, registrations: TokenBucket }>} in order of last use */
         this.clients = new Map();
     }
 
@@ -71,6 +71,7 @@ export class ClientBudgets {
             budgets = {
                 lookups: new TokenBucket(settings.lookupBurst, settings.lookupRefillMs, now),
                 guesses: new TokenBucket(settings.addressGuessBurst, settings.addressGuessRefillMs, now),
+                registrations: new TokenBucket(settings.hostRegistrationBurst, settings.hostRegistrationRefillMs, now),
             };
         }
         this.clients.set(key, budgets);
@@ -91,10 +92,16 @@ export class ClientBudgets {
         this.#budgetsOf(key, now).guesses.take(now);
     }
 
+    /** Spends the registration of a new host ID; false when this client has none left for now. */
+    spendRegistration(key, now) {
+        return this.#budgetsOf(key, now).registrations.take(now);
+    }
+
     /** Forgets the clients whose budgets are full again. */
     sweep(now) {
         for (const [key, budgets] of this.clients) {
-            if (budgets.lookups.isFull(now) && budgets.guesses.isFull(now)) this.clients.delete(key);
+            const full = budgets.lookups.isFull(now) && budgets.guesses.isFull(now) && budgets.registrations.isFull(now);
+            if (full) this.clients.delete(key);
         }
     }
 }

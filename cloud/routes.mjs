@@ -40,7 +40,7 @@ export function createRoutes(state) {
         return session;
     }
 
-    function register(body, _request, now) {
+    function register(body, request, now) {
         const id = readHostId(body);
         const hostToken = readText(body, 'hostToken', { required: true });
         if (hostToken.length > MAX_SECRET_LENGTH) refuse(400, '"hostToken" is too long');
@@ -51,15 +51,24 @@ export function createRoutes(state) {
         const platform = displayName(readText(body, 'platform'));
         const unattended = readBoolean(body, 'unattended', false);
 
-        // An ID stays bound to the token that first registered it while it is known.
+        // An ID stays bound to the token that first registered it while it is known, except
+        // against this machine's own host: it always has its place, and whoever holds its ID
+        // from outside gives it up.
+        const local = state.localHost.carriesLocalHostProof(request);
         let host = hosts.find(id);
-        if (host !== undefined && !sameSecret(host.tokenDigest, hostToken)) {
-            refuse(403, 'This ID belongs to another host');
+        if (host !== undefined) {
+            if (!sameSecret(host.tokenDigest, hostToken)) {
+                if (!local) refuse(403, 'This ID belongs to another host');
+                sessions.endAllOf(host.id, 'The PC left the session', now);
+                hosts.remove(host);
+                host = undefined;
+            } else if (local) {
+                hosts.makeLocal(host);
+            }
         }
         if (host === undefined) {
-            if (hosts.size >= settings.maxHosts) state.sweep(now);
-            if (hosts.size >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
-            host = hosts.add(id, hostToken, now);
+            if (!local) admitHostFromOutside(request, now);
+            host = hosts.add(id, hostToken, now, local);
         }
 
         // The password is kept only as the digest of its compact form.
@@ -69,6 +78,15 @@ export function createRoutes(state) {
         host.unattended = unattended;
         host.lastSeenAt = now;
         return OK;
+    }
+
+    /** Room for one more host registered from outside, and this client's budget for it. */
+    function admitHostFromOutside(request, now) {
+        if (hosts.outsideSize >= settings.maxHosts) state.sweep(now);
+        if (hosts.outsideSize >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
+        if (!clients.spendRegistration(clientKey(request), now)) {
+            refuseForNow(429, 'Too many hosts were registered from this address; try again later', settings.hostRegistrationRefillMs);
+        }
     }
 
     function heartbeat(body, _request, now) {
@@ -107,6 +125,13 @@ export function createRoutes(state) {
         if ((url.protocol !== 'https:' && url.protocol !== 'http:') || url.username !== '' || url.password !== '') {
             refuse(400, '"origin" must be a web address');
         }
+        // And of this machine, only its own host: proven by its key, and naming its ID and token.
+        if (!state.localHost.carriesLocalHostProof(request)) refuse(403, 'Only the host of this machine may set the origin');
+        const id = readHostId(body);
+        const hostToken = readText(body, 'hostToken', { required: true });
+        const host = hosts.find(id);
+        if (host === undefined || !host.local) refuse(409, 'This machine\'s host has not registered yet');
+        if (!sameSecret(host.tokenDigest, hostToken)) refuse(403, 'Wrong host token');
         state.publicOrigin = url.origin;
         return OK;
     }
@@ -161,9 +186,13 @@ export function createRoutes(state) {
         }
         host.guesses.recordRight(client);
 
-        // The host sees the new session as pending on its next heartbeat.
-        if (!sessions.makeRoom()) state.sweep(now);
-        if (!sessions.makeRoom()) refuse(503, 'The switchboard is busy; try again later');
+        // The host sees the new session as pending on its next heartbeat. Each host has room for
+        // a few, so that however busy other hosts are, its own viewers are not turned away.
+        const open = sessions.openSessionsOf(host.id);
+        if (open.pending >= settings.maxHostPendingSessions) refuse(503, 'Too many viewers are waiting for that PC; try again shortly');
+        if (open.live >= settings.maxHostLiveSessions) refuse(503, 'That PC has too many viewers; try again later');
+        if (!sessions.makeRoom(host)) state.sweep(now);
+        if (!sessions.makeRoom(host)) refuse(503, 'The switchboard is busy; try again later');
         const session = sessions.open(host, clientName, now);
         return { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
     }

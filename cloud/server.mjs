@@ -63,11 +63,15 @@ function sweepIntervalMs(settings) {
  */
 export function createSwitchboard(given = {}) {
     const settings = completeSettings(given);
+    // What the hosts from outside share, and what is kept for this machine's own host alone.
     const budgets = {
         stored: new ByteBudget(settings.maxStoredBytes),
         inFlight: new ByteBudget(settings.maxInFlightBytes),
+        localStored: new ByteBudget(settings.maxHostStoredBytes),
+        localInFlight: new ByteBudget(settings.maxPushBytes),
     };
     const anonymousInFlight = budgets.inFlight.account(Math.floor(settings.maxInFlightBytes * ANONYMOUS_IN_FLIGHT_SHARE));
+    const localBodyInFlight = budgets.localInFlight.account(settings.maxPushBytes);
     const connections = new ConnectionTable(settings);
     const state = {
         settings,
@@ -132,11 +136,15 @@ export function createSwitchboard(given = {}) {
             hangUp(request, response, new Refusal(405, 'Only POST is accepted'), ['Allow', 'POST']);
             return;
         }
+        // This machine's host is never shed for want of connections, nor kept waiting for room
+        // that strangers' bodies have taken.
+        const local = state.localHost.carriesLocalHostProof(request);
+        if (local) connections.markLocal(request.socket);
         // An oversized body, or one whose session is refused, is answered at once and its
         // connection closed, so the rest of it is never read.
         const plan = {
             maxBytes: route.maxBytes,
-            account: anonymousInFlight,
+            account: local ? localBodyInFlight : anonymousInFlight,
             screen: route.screen === undefined ? undefined : (head, whole) => route.screen(head, whole, request),
             unscreenedBytes: SMALL_BODY_BYTES,
         };

@@ -18,6 +18,8 @@ export class Session {
         this.token = newSecret(32);
         this.tokenBytes = Buffer.from(this.token, 'utf8');
         this.hostId = host.id;
+        // A session of this machine's own host: counted apart from those of hosts from outside.
+        this.local = host.local;
         this.clientName = clientName;
         this.createdAt = now;
         this.ended = false;
@@ -145,6 +147,8 @@ export class SessionTable {
         this.settings = settings;
         /** @type {Map<string, Session>} session ID -> session */
         this.sessions = new Map();
+        // Sessions of this machine's host, and of hosts from outside: each up to maxSessions.
+        this.counts = { local: 0, outside: 0 };
     }
 
     get size() {
@@ -154,7 +158,27 @@ export class SessionTable {
     open(host, clientName, now) {
         const session = new Session(host, clientName, now, this.settings);
         this.sessions.set(session.id, session);
+        this.counts[poolOf(session)] += 1;
         return session;
+    }
+
+    /** The open sessions of one host: { pending } not claimed yet, { live } claimed. */
+    openSessionsOf(hostId) {
+        let pending = 0;
+        let live = 0;
+        for (const session of this.sessions.values()) {
+            if (session.hostId !== hostId || session.ended) continue;
+            if (session.claimed) live += 1;
+            else pending += 1;
+        }
+        return { pending, live };
+    }
+
+    /** Ends every open session of a host, for its viewers to learn why. */
+    endAllOf(hostId, reason, now) {
+        for (const session of this.sessions.values()) {
+            if (session.hostId === hostId) this.end(session, reason, now);
+        }
     }
 
     /** The session of this ID, or undefined; never a check of anyone's token. */
@@ -200,12 +224,16 @@ export class SessionTable {
         session.freeAt = now + (hostHeardOfIt ? this.settings.endedKeepMs : this.settings.collectedKeepMs);
     }
 
-    /** Makes room for one more session, dropping the oldest ended one if the table is full. */
-    makeRoom() {
-        if (this.sessions.size < this.settings.maxSessions) return true;
+    /**
+     * Makes room for one more session of this host's pool (this machine's host, or the hosts from
+     * outside), dropping the pool's oldest ended one if it is full.
+     */
+    makeRoom(host) {
+        const pool = host.local ? 'local' : 'outside';
+        if (this.counts[pool] < this.settings.maxSessions) return true;
         let oldest = null;
         for (const session of this.sessions.values()) {
-            if (session.ended && (oldest === null || session.freeAt < oldest.freeAt)) oldest = session;
+            if (session.ended && poolOf(session) === pool && (oldest === null || session.freeAt < oldest.freeAt)) oldest = session;
         }
         if (oldest === null) return false;
         this.forget(oldest);
@@ -233,6 +261,8 @@ export class SessionTable {
         session.viewerMessages.takeAll();
         session.viewerPictures.takeAll();
         session.hostFrames.takeAll();
-        this.sessions.delete(session.id);
+        if (this.sessions.delete(session.id)) this.counts[poolOf(session)] -= 1;
     }
 }
+
+const poolOf = (session) => (session.local ? 'local' : 'outside');

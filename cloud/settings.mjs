@@ -49,8 +49,18 @@ const DEFINITIONS = Object.freeze({
     // Lookups (and connects, whose answer also tells whether an ID exists) per client address.
     lookupBurst: { variable: 'KIVREN_LOOKUP_BURST', fallback: 60 },
     lookupRefillMs: { variable: 'KIVREN_LOOKUP_REFILL_MS', fallback: 200 },
+    // Hosts registered from outside (this machine's own host, proven by its key, always has its
+    // place besides), and the sessions of those hosts together (this machine's host has as many
+    // again of its own).
     maxHosts: { variable: 'KIVREN_MAX_HOSTS', fallback: 1000 },
     maxSessions: { variable: 'KIVREN_MAX_SESSIONS', fallback: 200 },
+    // Each host's sessions that no host has claimed yet, and those claimed and still open: a
+    // viewer past them is refused for that host alone, never for the others.
+    maxHostPendingSessions: { variable: 'KIVREN_MAX_HOST_PENDING_SESSIONS', fallback: 8 },
+    maxHostLiveSessions: { variable: 'KIVREN_MAX_HOST_LIVE_SESSIONS', fallback: 8 },
+    // New host IDs one client address may register: this many, then one more per refill.
+    hostRegistrationBurst: { variable: 'KIVREN_HOST_REGISTRATION_BURST', fallback: 10 },
+    hostRegistrationRefillMs: { variable: 'KIVREN_HOST_REGISTRATION_REFILL_MS', fallback: 6 * 60_000 },
     // Room for a 4K JPEG in base64 inside a push; every other request is small.
     maxPushBytes: { variable: 'KIVREN_MAX_PUSH_BYTES', fallback: 16 * 1024 * 1024, minimum: 1024 },
     // Pictures are replaced, not queued: the viewer shows only the last picture of an answer, so
@@ -61,17 +71,18 @@ const DEFINITIONS = Object.freeze({
     // and no half-delivered sequence (a button press without its release) reaches the reader.
     maxQueuedMessages: { variable: 'KIVREN_MAX_QUEUED_MESSAGES', fallback: 256 },
     maxQueuedBytes: { variable: 'KIVREN_MAX_QUEUED_BYTES', fallback: 1024 * 1024 },
-    // Everything all sessions hold together, frames waiting and answers their readers have not
-    // taken yet; past it pushes are refused (503) until readers catch up, whatever the number of
-    // sessions and the size of their pictures. With the bytes in flight below and about 50 MB of
-    // node itself, this keeps the service well under 250 MB.
-    maxStoredBytes: { variable: 'KIVREN_MAX_STORED_BYTES', fallback: 64 * 1024 * 1024 },
-    // One host's share of it, so that one busy host cannot take every other host's room.
-    maxHostStoredBytes: { variable: 'KIVREN_MAX_HOST_STORED_BYTES', fallback: 24 * 1024 * 1024 },
+    // Everything the sessions of hosts registered from outside hold together, frames waiting and
+    // answers their readers have not taken yet; past it their pushes are refused (503) until
+    // readers catch up, whatever the number of sessions and the size of their pictures.
+    maxStoredBytes: { variable: 'KIVREN_MAX_STORED_BYTES', fallback: 48 * 1024 * 1024 },
+    // One host's share of it, so that one busy host cannot take every other host's room. This
+    // machine's own host has a share of this size too, kept for it alone.
+    maxHostStoredBytes: { variable: 'KIVREN_MAX_HOST_STORED_BYTES', fallback: 16 * 1024 * 1024 },
     // Request bodies being read, all connections together (past a small head that every body
     // may hold); a body that would go past it is refused (503). A quarter of it is all that
     // bodies which have not shown a session may hold, and one host's pushes at most one
-    // maxPushBytes.
+    // maxPushBytes; this machine's host has one maxPushBytes of its own besides. With the
+    // stored bytes and about 50 MB of node itself, the service stays well under 250 MB.
     maxInFlightBytes: { variable: 'KIVREN_MAX_IN_FLIGHT_BYTES', fallback: 32 * 1024 * 1024 },
     // An answer the reader's connection has not taken within this long is cut off with its
     // connection, and what it held is let go.

@@ -3,18 +3,27 @@
 
 import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
-import { HOST_ID, PASSWORD, HOST_TOKEN, startClockedSwitchboard } from './harness.mjs';
+import { HOST_ID, HOST_KEY, HOST_TOKEN, PASSWORD, RawConnection, hostProof, startClockedSwitchboard } from './harness.mjs';
 
 const MAX_CONNECTIONS = 64;
 
 describe('Switchboard connections', () => {
     let board;
-    before(async () => { board = await startClockedSwitchboard({ maxConnections: MAX_CONNECTIONS }); });
+    before(async () => { board = await startClockedSwitchboard({ maxConnections: MAX_CONNECTIONS, hostKey: HOST_KEY }); });
     after(async () => { await board.stop(); });
 
     it('Connection.FloodOfIdleAndTrickling_NewClientServedAndLongestQuietShed', async () => {
         await board.expectOk('register', { id: HOST_ID, password: PASSWORD, hostToken: HOST_TOKEN });
         board.agent.destroy();
+        // This machine's host, its proof on its first request, opened its connection first of all.
+        const heartbeat = JSON.stringify({ id: HOST_ID, hostToken: HOST_TOKEN });
+        const proofLine = Object.entries(hostProof()).map(([name, value]) => `${name}: ${value}`);
+        const local = await board.rawConnection();
+        const beat = async () => {
+            local.write(RawConnection.head('/v1/heartbeat', heartbeat.length, proofLine) + heartbeat);
+            return (await local.answer())?.status;
+        };
+        assert.equal(await beat(), 200);
         const open = async (count, text) => {
             const connections = [];
             for (let i = 0; i < count; i += 1) {
@@ -40,6 +49,8 @@ describe('Switchboard connections', () => {
         const firstOpen = closed.indexOf(false);
         assert.ok(firstOpen >= MAX_CONNECTIONS / 2, `only ${firstOpen} shed`);
         assert.deepEqual(closed.slice(firstOpen), closed.slice(firstOpen).map(() => false), 'shed out of order');
+        // The local host's connection, the oldest of all, is still there.
+        assert.equal(await beat(), 200);
         for (const connection of [...idle, ...trickling]) connection.close();
     });
 });

@@ -4,6 +4,7 @@
 // folder; it holds no tests of its own.
 
 import { spawn } from 'node:child_process';
+import crypto from 'node:crypto';
 import http from 'node:http';
 import net from 'node:net';
 import { fileURLToPath } from 'node:url';
@@ -15,6 +16,12 @@ const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n/;
 export const HOST_ID = '123456789';
 export const HOST_TOKEN = 'a'.repeat(48);
 export const PASSWORD = 'ABCD-EFGH';
+// A per-launch key as the app hands one to the switchboard, and the header by which its host
+// proves itself with it.
+export const HOST_KEY = '0123456789abcdef'.repeat(4);
+export const hostProof = (key = HOST_KEY) => ({
+    'Kivren-Host-Proof': crypto.createHmac('sha256', Buffer.from(key, 'hex')).update('kivren-host').digest('hex'),
+});
 
 export const encode = (value) => {
     const bytes = typeof value === 'string' || Buffer.isBuffer(value) ? value : JSON.stringify(value);

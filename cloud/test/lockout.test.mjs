@@ -20,7 +20,7 @@ describe('Switchboard lockout', () => {
         // thousand requests; lookups, limited apart from guesses, are plenty.
         board = await startClockedSwitchboard({
             onlineMs: 2 * DAY_MS, hostForgetMs: 2 * DAY_MS, unclaimedMs: 1000, collectedKeepMs: 1000,
-            lookupBurst: LOOKUP_BURST,
+            lookupBurst: LOOKUP_BURST, hostRegistrationBurst: 100,
         });
     });
     afterEach(async () => { await board.stop(); });
