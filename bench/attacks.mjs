@@ -33,6 +33,8 @@ const ATTACK_MS = 8000;
 const PROBES = 3;
 const SETTLE_MS = 2000;
 const HEARTBEAT_MS = 3000;
+// A host's pause between pictures, as this app's host makes it.
+const HOST_PAUSE_MS = 90;
 const PICTURE_BYTES = 100 * 1024;
 const MAX_PUSH_BYTES = 16 * MB;
 // How soon a shed attacker comes back.
@@ -128,6 +130,21 @@ function rawConnect() {
     });
 }
 
+/** Resolves once the socket can take more, or closes, or after a second without either. */
+function drained(socket) {
+    return new Promise((resolve) => {
+        const done = () => {
+            clearTimeout(timer);
+            socket.removeListener('drain', done);
+            socket.removeListener('close', done);
+            resolve();
+        };
+        const timer = setTimeout(done, 1000);
+        socket.once('drain', done);
+        socket.once('close', done);
+    });
+}
+
 /**
  * Writes a request head and then a body of `declared` bytes, `start` first and the filler after,
  * as fast as the switchboard takes it, stopping one byte short, or when it answers or hangs up.
@@ -145,9 +162,7 @@ async function sendAlmostAll(path, declared, start, filler, headers = '') {
     while (!answered && sent < declared - 1) {
         const piece = filler.subarray(0, Math.min(filler.length, declared - 1 - sent));
         sent += piece.length;
-        if (!socket.write(piece)) {
-            await Promise.race([new Promise((resolve) => socket.once('drain', resolve)), sleep(1000)]);
-        }
+        if (!socket.write(piece)) await drained(socket);
     }
     return socket;
 }
@@ -413,7 +428,7 @@ const ATTACK_TABLE = {
         };
     },
 
-    /** Viewers that poll 1 MB pictures and never read the answers, on sessions of their own. */
+    /** Viewers that poll 1 MB pictures and never read the answers, on sessions of their own whose hosts push at the app's pace. */
     async readers() {
         const own = await ownHostSessions(8);
         const megabyte = crypto.randomBytes(768 * 1024).toString('base64');
@@ -421,7 +436,7 @@ const ATTACK_TABLE = {
         let polls = 0;
         const stopPushes = keepGoing(own.length, async (i) => {
             await post('push', pushBody(own[i], 'host', 'jpeg', megabyte), own[i].headers);
-            await sleep(20);
+            await sleep(HOST_PAUSE_MS);
         });
         const stopPolls = keepGoing(own.length * 4, async (i) => {
             const s = own[i % own.length];
