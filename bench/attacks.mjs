@@ -375,7 +375,7 @@ const ATTACK_TABLE = {
             await sleep(500);
         });
         return {
-            note: () => `${registered} hosts registered, ${crowd.length} sessions on one host, ${stored} MB stored`,
+            note: () => `${registered} hosts registered, ${crowd.length} sessions on one host, ${stored} MB of pushes taken`,
             stop: async () => {
                 await stop();
                 await closeAll([...crowd, ...pushers]);
@@ -428,7 +428,10 @@ const ATTACK_TABLE = {
         };
     },
 
-    /** Viewers that poll 1 MB pictures and never read the answers, on sessions of their own whose hosts push at the app's pace. */
+    /**
+     * Viewers that poll 1 MB pictures and never read the answers, on sessions of their own whose
+     * hosts push at the app's pace.
+     */
     async readers() {
         const own = await ownHostSessions(8);
         const megabyte = crypto.randomBytes(768 * 1024).toString('base64');

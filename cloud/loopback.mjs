@@ -16,6 +16,7 @@ const LOOPBACK_HOST_HEADER = /^(127\.0\.0\.1|localhost|\[::1\])(:[0-9]{1,5})?$/i
 // What a browser says of a request a page of the same origin made, or one the user typed.
 const OWN_FETCH_SITES = new Set(['none', 'same-origin']);
 const JSON_MEDIA_TYPE = 'application/json';
+const OTHER_SITE = 'Requests from other sites are refused';
 
 export function isDirectLoopback(request) {
     if (!LOOPBACK_ADDRESSES.has(request.socket.remoteAddress)) return false;
@@ -41,9 +42,9 @@ export function hasRepeatedHost(request) {
  */
 export function refuseUnlessOwnPage(request) {
     const site = request.headers['sec-fetch-site'];
-    if (site !== undefined && !OWN_FETCH_SITES.has(site.toLowerCase())) refuse(403, 'Requests from other sites are refused');
+    if (site !== undefined && !OWN_FETCH_SITES.has(site.toLowerCase())) refuse(403, OTHER_SITE);
     const origin = request.headers.origin;
-    if (origin !== undefined && origin !== `http://${request.headers.host}`) refuse(403, 'Requests from other sites are refused');
+    if (origin !== undefined && origin !== `http://${request.headers.host}`) refuse(403, OTHER_SITE);
     const type = (request.headers['content-type'] ?? '').split(';', 1)[0].trim().toLowerCase();
     if (type !== JSON_MEDIA_TYPE) refuse(415, 'The body must be sent as application/json');
 }

@@ -100,8 +100,7 @@ export class ClientBudgets {
     /** Forgets the clients whose budgets are full again. */
     sweep(now) {
         for (const [key, budgets] of this.clients) {
-            const full = budgets.lookups.isFull(now) && budgets.guesses.isFull(now) && budgets.registrations.isFull(now);
-            if (full) this.clients.delete(key);
+            if (Object.values(budgets).every((bucket) => bucket.isFull(now))) this.clients.delete(key);
         }
     }
 }

@@ -17,6 +17,7 @@ export const SMALL_BODY_BYTES = 64 * 1024;
 // Poll answers with frames that one session may have on their way at once: one for each side,
 // and one more for a side that gave up on an answer and polled again.
 const MAX_ANSWERS_ON_THEIR_WAY = 3;
+const LARGE_PUSH_UNNAMED = 'A large push must name its session before its payload';
 
 /** "in a minute", "in 3 minutes": how a wait reads in a refusal. */
 function inWords(waitMs) {
@@ -85,7 +86,8 @@ export function createRoutes(state) {
         if (hosts.outsideSize >= settings.maxHosts) state.sweep(now);
         if (hosts.outsideSize >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
         if (!clients.spendRegistration(clientKey(request), now)) {
-            refuseForNow(429, 'Too many hosts were registered from this address; try again later', settings.hostRegistrationRefillMs);
+            const message = 'Too many hosts were registered from this address; try again later';
+            refuseForNow(429, message, settings.hostRegistrationRefillMs);
         }
     }
 
@@ -126,7 +128,9 @@ export function createRoutes(state) {
             refuse(400, '"origin" must be a web address');
         }
         // And of this machine, only its own host: proven by its key, and naming its ID and token.
-        if (!state.localHost.carriesLocalHostProof(request)) refuse(403, 'Only the host of this machine may set the origin');
+        if (!state.localHost.carriesLocalHostProof(request)) {
+            refuse(403, 'Only the host of this machine may set the origin');
+        }
         const id = readHostId(body);
         const hostToken = readText(body, 'hostToken', { required: true });
         const host = hosts.find(id);
@@ -189,7 +193,9 @@ export function createRoutes(state) {
         // The host sees the new session as pending on its next heartbeat. Each host has room for
         // a few, so that however busy other hosts are, its own viewers are not turned away.
         const open = sessions.openSessionsOf(host.id);
-        if (open.pending >= settings.maxHostPendingSessions) refuse(503, 'Too many viewers are waiting for that PC; try again shortly');
+        if (open.pending >= settings.maxHostPendingSessions) {
+            refuse(503, 'Too many viewers are waiting for that PC; try again shortly');
+        }
         if (open.live >= settings.maxHostLiveSessions) refuse(503, 'That PC has too many viewers; try again later');
         if (!sessions.makeRoom(host)) state.sweep(now);
         if (!sessions.makeRoom(host)) refuse(503, 'The switchboard is busy; try again later');
@@ -226,7 +232,7 @@ export function createRoutes(state) {
     function unscreenedPush(request) {
         const shown = sessions.find(connections.lastSession(request.socket));
         if (shown === undefined) {
-            return { maxBytes: SMALL_BODY_BYTES, tooLargeMessage: 'A large push must name its session before its payload' };
+            return { maxBytes: SMALL_BODY_BYTES, tooLargeMessage: LARGE_PUSH_UNNAMED };
         }
         return { maxBytes: settings.maxPushBytes, account: shown.inFlight, shownSessionsOnly: true };
     }
@@ -234,7 +240,7 @@ export function createRoutes(state) {
     function push(body, request, now, screened) {
         const session = sessions.authorised(body, 'token');
         if (screened?.shownSessionsOnly && !connections.knows(request.socket, session.id)) {
-            refuse(403, 'A large push must name its session before its payload');
+            refuse(403, LARGE_PUSH_UNNAMED);
         }
         connections.knowSession(request.socket, session.id);
         const role = readRole(body);
@@ -251,7 +257,9 @@ export function createRoutes(state) {
         const since = readCursor(body, 'since');
         // Each side polls once at a time; a reader that leaves answers untaken and polls again
         // would only make more of them wait, each holding its pictures and its connection.
-        if (session.answersOnTheirWay >= MAX_ANSWERS_ON_THEIR_WAY) refuse(429, 'Too many answers are waiting to be read');
+        if (session.answersOnTheirWay >= MAX_ANSWERS_ON_THEIR_WAY) {
+            refuse(429, 'Too many answers are waiting to be read');
+        }
         // The viewer's answer names the newest sequence number as its next cursor; the host's
         // frames are handed over once, so its cursor means nothing.
         return role === ROLE.viewer

@@ -70,7 +70,8 @@ export function createSwitchboard(given = {}) {
         localStored: new ByteBudget(settings.maxHostStoredBytes),
         localInFlight: new ByteBudget(settings.maxPushBytes),
     };
-    const anonymousInFlight = budgets.inFlight.account(Math.floor(settings.maxInFlightBytes * ANONYMOUS_IN_FLIGHT_SHARE));
+    const anonymousShare = Math.floor(settings.maxInFlightBytes * ANONYMOUS_IN_FLIGHT_SHARE);
+    const anonymousInFlight = budgets.inFlight.account(anonymousShare);
     const localBodyInFlight = budgets.localInFlight.account(settings.maxPushBytes);
     const connections = new ConnectionTable(settings);
     const state = {
