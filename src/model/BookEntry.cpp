@@ -16,6 +16,21 @@ constexpr qint64 referenceDateOffsetMSecs = static_cast<qint64>(kReferenceDateOf
 // QDateTime and a 64-bit millisecond count can hold.
 constexpr double maxAbsoluteSeconds = 1e13;
 
+// Seconds that read back (fromJson) as exactly these milliseconds. Within a few thousand years
+// of 2001 that is simply msecs / 1000; further out a double holds too few fractional digits for
+// the division to come back whole, and the nearest double that does is taken instead.
+double secondsFor(qint64 msecs)
+{
+    double seconds = static_cast<double>(msecs) / 1000.0;
+    for (int step = 0; step < 8; ++step) {
+        const qint64 readBack = std::llround(seconds * 1000.0);
+        if (readBack == msecs)
+            break;
+        seconds = std::nextafter(seconds, readBack < msecs ? HUGE_VAL : -HUGE_VAL);
+    }
+    return seconds;
+}
+
 } // namespace
 
 QJsonObject BookEntry::toJson() const
@@ -24,7 +39,7 @@ QJsonObject BookEntry::toJson() const
     return {
         {idKey, id},
         {nameKey, name},
-        {lastKey, static_cast<double>(sinceReference) / 1000.0},
+        {lastKey, secondsFor(sinceReference)},
     };
 }
 

@@ -70,18 +70,19 @@ CurlSession::CurlSession(QObject *parent)
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { drive(CURL_SOCKET_TIMEOUT, 0); });
+    m_stallTimer.setSingleShot(true);
+    connect(&m_stallTimer, &QTimer::timeout, this, &CurlSession::endStalled);
 }
 
 CurlSession::~CurlSession()
 {
-    // The application is ending: waiting coroutines are left suspended, never resumed from here.
-    for (Transfer *transfer : std::as_const(m_transfers)) {
-        if (transfer->easy)
-            curl_multi_remove_handle(m_multi, transfer->easy);
-        release(*transfer);
-        transfer->id = 0;
-    }
-    m_transfers.clear();
+    // The application is ending. A request still registered belongs to an owner that is gone:
+    // its stop was queued for a pass of the event loop that never comes. It ends here as
+    // cancelled, so its coroutine finds its stop, unwinds and frees its frame instead of staying
+    // suspended for good; anything it starts now fails at once.
+    m_closing = true;
+    while (!m_transfers.isEmpty())
+        endEarly(**m_transfers.begin(), true, CURLE_OK);
     curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, nullptr);
     curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, nullptr);
     for (const SocketWatch &watch : std::as_const(m_sockets)) {
@@ -93,6 +94,11 @@ CurlSession::~CurlSession()
 
 void CurlSession::start(Transfer &transfer)
 {
+    if (m_closing) {
+        transfer.cancelled = true;
+        transfer.done = true;
+        return;
+    }
     CURL *easy = curl_easy_init();
     if (!easy) {
         transfer.code = CURLE_OUT_OF_MEMORY;
@@ -117,7 +123,13 @@ void CurlSession::start(Transfer &transfer)
     // 303 and stays a POST on 307 and 308, as common HTTP stacks do.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, transfer.headerLines.isEmpty() ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, maxRedirects);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(transfer.timeout.count()));
+    // No bound on the whole exchange: a large answer over a slow link may take longer than
+    // the stall timeout and still be fine. Connecting has its own bound, and endStalled()
+    // bounds every stretch without progress.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(transfer.stallTimeout.count()));
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlSession::onCurlProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // The host's own switchboard is on loopback: a proxy from the environment must never see
     // (or break) those requests.
@@ -127,6 +139,7 @@ void CurlSession::start(Transfer &transfer)
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
 
     transfer.id = m_nextId++;
+    transfer.lastProgress = std::chrono::steady_clock::now();
     m_transfers.insert(transfer.id, &transfer);
     if (curl_multi_add_handle(m_multi, easy) != CURLM_OK) {
         m_transfers.remove(transfer.id);
@@ -134,7 +147,9 @@ void CurlSession::start(Transfer &transfer)
         release(transfer);
         transfer.code = CURLE_FAILED_INIT;
         transfer.done = true;
+        return;
     }
+    watchStall(transfer.stallTimeout);
 }
 
 void CurlSession::requestCancel(quint64 id)
@@ -147,14 +162,49 @@ void CurlSession::cancel(quint64 id)
     Transfer *transfer = m_transfers.value(id);
     if (!transfer || transfer->done)
         return;
-    m_transfers.remove(id);
-    transfer->id = 0;
-    curl_multi_remove_handle(m_multi, transfer->easy);
-    release(*transfer);
-    transfer->cancelled = true;
-    transfer->done = true;
-    if (transfer->waiter)
-        transfer->waiter.resume();
+    endEarly(*transfer, true, CURLE_OK);
+}
+
+void CurlSession::endEarly(Transfer &transfer, bool cancelled, CURLcode code)
+{
+    m_transfers.remove(transfer.id);
+    transfer.id = 0;
+    curl_multi_remove_handle(m_multi, transfer.easy);
+    release(transfer);
+    transfer.cancelled = cancelled;
+    transfer.code = code;
+    transfer.done = true;
+    if (transfer.waiter)
+        transfer.waiter.resume();
+}
+
+void CurlSession::watchStall(std::chrono::milliseconds within)
+{
+    // Never later than the transfer just started could stall; endStalled() sets it again.
+    const auto wait = std::max(within, std::chrono::milliseconds(1));
+    if (!m_stallTimer.isActive() || std::chrono::milliseconds(m_stallTimer.remainingTime()) > wait)
+        m_stallTimer.start(wait);
+}
+
+void CurlSession::endStalled()
+{
+    const auto now = std::chrono::steady_clock::now();
+    QList<quint64> stalled;
+    auto next = std::chrono::milliseconds::max();
+    for (const Transfer *transfer : std::as_const(m_transfers)) {
+        const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - transfer->lastProgress);
+        if (idle >= transfer->stallTimeout)
+            stalled.append(transfer->id);
+        else
+            next = std::min(next, transfer->stallTimeout - idle);
+    }
+    if (next != std::chrono::milliseconds::max())
+        watchStall(next);
+    // Resumed waiters may start or end other transfers: each is looked up again.
+    for (quint64 id : std::as_const(stalled)) {
+        if (Transfer *transfer = m_transfers.value(id); transfer && !transfer->done)
+            endEarly(*transfer, false, CURLE_OPERATION_TIMEDOUT);
+    }
 }
 
 void CurlSession::forget(Transfer &transfer)
@@ -202,6 +252,17 @@ size_t CurlSession::onCurlWrite(char *data, size_t size, size_t count, void *con
     }
     transfer->answer.append(data, static_cast<qsizetype>(bytes));
     return bytes;
+}
+
+int CurlSession::onCurlProgress(void *context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    const curl_off_t bytes = downloaded + uploaded;
+    if (bytes != transfer->progressBytes) {
+        transfer->progressBytes = bytes;
+        transfer->lastProgress = std::chrono::steady_clock::now();
+    }
+    return 0;
 }
 
 void CurlSession::watchSocket(curl_socket_t socket, int what)

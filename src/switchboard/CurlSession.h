@@ -27,7 +27,9 @@ public:
         // What to send.
         QByteArray url;
         QByteArray body;
-        std::chrono::milliseconds timeout{0};
+        // Bounds connecting, and then any stretch in which not one byte goes either way: an
+        // answer still arriving, however slowly, is never cut.
+        std::chrono::milliseconds stallTimeout{0};
         // "Name: value" lines sent besides the fixed ones; a transfer with any of them stays
         // with its URL (no redirects).
         QList<QByteArray> headerLines;
@@ -45,6 +47,9 @@ public:
         CURL *easy = nullptr;
         curl_slist *headers = nullptr;
         std::coroutine_handle<> waiter;
+        // Bytes sent and received so far, and when that count last grew.
+        curl_off_t progressBytes = 0;
+        std::chrono::steady_clock::time_point lastProgress;
 
         Transfer() = default;
         Transfer(const Transfer &) = delete;
@@ -72,7 +77,8 @@ public:
     static QByteArray takeBuffer();
     static void recycle(QByteArray &&buffer);
 
-    // Hands the transfer to curl. On failure the transfer is done at once.
+    // Hands the transfer to curl. On failure, and once the application is ending, the transfer
+    // is done at once.
     void start(Transfer &transfer);
     // Safe from any thread, also from a destructor: only queues the cancel onto the session's
     // thread, so no coroutine is ever resumed from inside the caller.
@@ -91,17 +97,27 @@ private:
     static int onCurlSocket(CURL *easy, curl_socket_t socket, int what, void *self, void *socketData);
     static int onCurlTimer(CURLM *multi, long timeoutMs, void *self);
     static size_t onCurlWrite(char *data, size_t size, size_t count, void *transfer);
+    static int onCurlProgress(void *transfer, curl_off_t downloadTotal, curl_off_t downloaded,
+                              curl_off_t uploadTotal, curl_off_t uploaded);
 
     void watchSocket(curl_socket_t socket, int what);
     void drive(curl_socket_t socket, int events);
     void finishCompleted();
     void cancel(quint64 id);
+    // Ends every transfer that made no progress for its stall timeout, and sets the watch for
+    // the next one that could.
+    void endStalled();
+    void watchStall(std::chrono::milliseconds within);
+    // Ends a registered transfer that curl has not finished, resuming its waiter.
+    void endEarly(Transfer &transfer, bool cancelled, CURLcode code);
     void forget(Transfer &transfer);
     static void release(Transfer &transfer);
 
     CURLM *m_multi = nullptr;
     QTimer m_timer;
+    QTimer m_stallTimer;
     QHash<curl_socket_t, SocketWatch> m_sockets;
     QHash<quint64, Transfer *> m_transfers;
     quint64 m_nextId = 1;
+    bool m_closing = false;
 };

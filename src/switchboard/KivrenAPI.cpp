@@ -10,6 +10,9 @@
 namespace {
 
 const QString pathPrefix = QStringLiteral("/v1/");
+const QString unsupportedUrlDescription = QStringLiteral("unsupported URL");
+const QString notHttpDescription =
+    QStringLiteral("The server did not answer in HTTP. Check that the cloud address is a switchboard's.");
 
 bool isHttpUrl(const QUrl &url)
 {
@@ -37,9 +40,15 @@ KivrenError transportError(const CurlSession::Transfer &transfer)
         return E::url(E::networkConnectionLost, QStringLiteral("The network connection was lost."));
     case CURLE_TOO_MANY_REDIRECTS:
         return E::url(E::tooManyRedirects, QStringLiteral("There were too many redirects."));
-    case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
-        return E::url(E::badURL, QStringLiteral("unsupported URL"));
+        // Our own URL was checked before sending, so this comes from the answer: either no HTTP
+        // at all (an address that points at some other service, an ssh port sending its
+        // banner), or a redirect to an address that is not http(s).
+        if (transfer.status == 0)
+            return E::url(E::badServerResponse, notHttpDescription);
+        return E::url(E::badURL, unsupportedUrlDescription);
+    case CURLE_URL_MALFORMAT:
+        return E::url(E::badURL, unsupportedUrlDescription);
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
         return E::url(E::badServerResponse, QStringLiteral("The server's answer could not be read."));
@@ -142,14 +151,14 @@ QCoro::Task<KivrenAnswer> KivrenAPI::postBytes(QString path, QByteArray body, st
     // http(s) URL sends nothing.
     const QUrl url(m_base + pathPrefix + path, QUrl::StrictMode);
     if (!isHttpUrl(url))
-        co_return KivrenAnswer::failure(KivrenError::url(KivrenError::badURL, QStringLiteral("unsupported URL")));
+        co_return KivrenAnswer::failure(KivrenError::url(KivrenError::badURL, unsupportedUrlDescription));
     if (stop.stop_requested())
         co_return KivrenAnswer::failure(KivrenError::url(KivrenError::cancelled, QStringLiteral("cancelled")));
 
     CurlSession::Transfer transfer;
     transfer.url = url.toEncoded();
     transfer.body = std::move(body);
-    transfer.timeout = m_timeout;
+    transfer.stallTimeout = m_timeout;
     for (const auto &[name, value] : m_headers)
         transfer.headerLines.append(name + ": " + value);
 

@@ -22,6 +22,9 @@ class KivrenAPI : public QObject
 {
     Q_OBJECT
 public:
+    // How long connecting may take, and how long an exchange may then go without one byte
+    // sent or received. There is no bound on the whole exchange: a large answer over a slow
+    // link still arrives.
     static constexpr std::chrono::milliseconds defaultTimeout{12000};
 
     explicit KivrenAPI(const QString &base, QObject *parent = nullptr);
@@ -33,8 +36,8 @@ public:
 
     // The request uses the base read when it starts. A stop requested on `stop` (from any
     // thread) removes the transfer at once and ends the task with KivrenError::cancelled.
-    // The task never throws. The timeout bounds the whole exchange, redirects included;
-    // redirects are followed, a POST turning into a GET on 301, 302 and 303 and staying a
+    // The task never throws. The timeout ends it when connecting, or any stretch of the exchange
+    // afterwards (redirects included), goes that long without progress; redirects are followed, a POST turning into a GET on 301, 302 and 303 and staying a
     // POST on 307 and 308. The owner may be destroyed while its requests run.
     QCoro::Task<KivrenAnswer> post(QString path, QJsonObject body, std::stop_token stop = {});
     // The same with a body already written as compact JSON text, sent byte for byte (a picture
@@ -44,7 +47,7 @@ public:
     // in it touches no fresh memory. Main thread only.
     static QByteArray bodyBuffer();
 
-    // Tests shorten the 12 s timeout.
+    // Tests shorten the 12 s timeout (connecting, and each stretch without progress).
     void setTimeout(std::chrono::milliseconds timeout);
     // A header sent with every later request of this transport ("Name", "value"; a second call
     // with the same name replaces it). Requests that carry one do not follow redirects: a

@@ -6,11 +6,6 @@
 
 namespace {
 
-// A header of a few bytes may claim 65535 x 65535 pixels (16 GiB of RGB32). Refuse anything
-// beyond 256 MiB of image, the same bound Qt's own image reader applies; the largest displays
-// stay well inside it.
-constexpr qint64 maxPixels = qint64(8192) * 8192;
-
 // Format_RGB32 is 0xffRRGGBB per pixel word; TurboJPEG fills the X byte with 0xFF.
 constexpr TJPF rgb32Layout = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? TJPF_BGRX : TJPF_XRGB;
 
@@ -27,7 +22,15 @@ JpegDecoder::~JpegDecoder()
         tjDestroy(static_cast<tjhandle>(m_handle));
 }
 
-QImage JpegDecoder::decode(QByteArrayView jpeg)
+bool JpegDecoder::fits(QSize size, QSize bound)
+{
+    const qint64 width = size.width();
+    const qint64 height = size.height();
+    return width > 0 && height > 0 && width <= maxSide && height <= maxSide && width * height <= maxPixels
+        && width <= bound.width() && height <= bound.height();
+}
+
+QImage JpegDecoder::decode(QByteArrayView jpeg, QSize bound)
 {
     auto *handle = static_cast<tjhandle>(m_handle);
     if (!handle || jpeg.isEmpty())
@@ -41,7 +44,7 @@ QImage JpegDecoder::decode(QByteArrayView jpeg)
     int colorspace = 0;
     if (tjDecompressHeader3(handle, data, size, &width, &height, &subsampling, &colorspace) != 0)
         return {};
-    if (width <= 0 || height <= 0 || qint64(width) * height > maxPixels)
+    if (!fits(QSize(width, height), bound))
         return {};
 
     QImage image(width, height, QImage::Format_RGB32);

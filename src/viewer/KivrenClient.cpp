@@ -149,16 +149,18 @@ void KivrenClient::connectToRemote()
         return;
     }
 
-    // The old session ends silently and is not closed; a disconnect before the new one is open
-    // still closes it.
-    ViewerSession::Options session;
-    session.keys = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
+    // The session before ends silently, but its host must not go on streaming to nobody until
+    // the switchboard drops the session: it is closed first.
+    const SessionProtocol::SessionKeys previous = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
     m_session.reset();
+    if (!previous.id.isEmpty() || !previous.token.isEmpty())
+        startClose(previous);
 
     setPhase(SessionPhase::connecting);
     setStatus(QStringLiteral("Looking up ") + KivrenIds::formatId(id));
     setError(std::nullopt);
 
+    ViewerSession::Options session;
     session.api = m_api;
     session.listener = this;
     session.clientName = m_clientName;
@@ -183,6 +185,11 @@ void KivrenClient::disconnectFromRemote()
     setPhase(SessionPhase::idle);
     setStatus(QStringLiteral("Disconnected"));
     setFrame(QImage());
+    startClose(keys);
+}
+
+void KivrenClient::startClose(const SessionProtocol::SessionKeys &keys)
+{
     m_background.start([this, &keys](std::stop_token stop) { return postClose(m_api, keys, std::move(stop)); });
 }
 

@@ -79,8 +79,8 @@ public:
     void setRemoteId(const QString &text);
     void setRemotePassword(const QString &text);
 
-    // Validates the typed ID and password and starts the session task (cancelling the one
-    // before it without closing its session).
+    // Validates the typed ID and password and starts the session task; the one before it is
+    // stopped and its session closed.
     void connectToRemote();
     // Ends the session: idle, "Disconnected", no picture, and a "close" sent for it.
     void disconnectFromRemote();
@@ -111,6 +111,8 @@ signals:
 private:
     void remember(const QString &id, const QString &name) override;
     void loadBook();
+    // Posts "close" for a session; answer and failure are ignored.
+    void startClose(const SessionProtocol::SessionKeys &keys);
 
     void setPhase(SessionPhase phase) override;
     void setStatus(const QString &status) override;

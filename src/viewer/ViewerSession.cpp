@@ -3,6 +3,7 @@
 #include "CancellablePause.h"
 #include "JsonMembers.h"
 #include "KivrenAPI.h"
+#include "PictureBound.h"
 #include "PlatformWording.h"
 
 #include <QPointer>
@@ -34,6 +35,7 @@ QString transportLabel(Transport transport)
 
 ViewerSession::ViewerSession(Options options)
     : m_options(std::move(options))
+    , m_pictureBound(PictureBound::beforeHello())
 {
 }
 
@@ -150,11 +152,12 @@ void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_t
         if (stop.stop_requested())
             return;
         if (const auto *picture = std::get_if<Picture>(&message)) {
-            const QImage image = m_jpeg.decode(picture->jpeg);
+            const QImage image = m_jpeg.decode(picture->jpeg, m_pictureBound);
             if (!image.isNull())
                 out.setFrame(image);
         } else if (const auto *hello = std::get_if<Hello>(&message)) {
             out.setRemoteSize(QSizeF(hello->width, hello->height));
+            m_pictureBound = PictureBound::forHello(hello->width, hello->height);
             m_peerFeatures = hello->features;
             if (!m_options.offered.isEmpty() && !stop.stop_requested())
                 startPush(Caps{m_options.offered});

@@ -68,8 +68,7 @@ public:
         QString clientName;  // sent as "clientName"
         QString id;          // compact, nine digits
         QString password;    // display form, sent as it is
-        // Until this session's connect answer names its own, a disconnect closes these: the
-        // session before, which this one replaced without closing it.
+        // The session's keys once its connect answer names them; empty until then.
         SessionProtocol::SessionKeys keys;
         // Pushes outlive the session (a release already on its way must still arrive) and
         // stop with this token instead.
@@ -95,9 +94,11 @@ public:
     // the cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
     static std::optional<qint64> cursorFrom(const QJsonValue &since);
 
-private:
+    // One poll answer, as the running session takes it: the cursor, the pictures, the hello.
+    // Public so that a harness can feed answers to a session that never reached a switchboard.
     void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
 
+private:
     // Pushes run side by side, but a press, release or wheel event (anything but a move) waits
     // until the pushes started before it are answered, and later events wait for it: the
     // switchboard takes concurrent requests in any order, and a release that overtakes its
@@ -110,6 +111,8 @@ private:
 
     Options m_options;
     JpegDecoder m_jpeg;
+    // No picture larger than the host's hello allows is decoded.
+    QSize m_pictureBound;
     std::stop_token m_stop;
     qint64 m_since = 0;
     SessionFeatures m_peerFeatures;

@@ -106,6 +106,35 @@ INSTANTIATE_TEST_SUITE_P(
                       LastCase{"OtherZone", QDateTime(QDate(2001, 1, 1), QTime(1, 0), Qt::OffsetFromUTC, 3600), 0.0}),
     [](const auto &info) { return std::string(info.param.name); });
 
+struct FarDateCase
+{
+    const char *name;
+    double seconds;
+};
+
+void PrintTo(const FarDateCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class BookEntryFarDate : public ::testing::TestWithParam<FarDateCase>
+{
+};
+
+// An entry read from settings is written back on the next remember: far from 2001 too, it must
+// read back as the same instant, not one a millisecond off.
+TEST_P(BookEntryFarDate, Json_WrittenBackReadsAsTheSameInstant)
+{
+    const auto entry = BookEntry::fromJson(QJsonObject{{"id", "123456789"}, {"name", "Desk"}, {"last", GetParam().seconds}});
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(BookEntry::fromJson(entry->toJson()), entry);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seconds, BookEntryFarDate,
+                         ::testing::Values(FarDateCase{"FractionTooFineForItsDouble", 4430800646815.65},
+                                           FarDateCase{"LatestAccepted", 1e13}, FarDateCase{"EarliestAccepted", -1e13}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 struct BadEntryCase
 {
     const char *name;

@@ -78,7 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"ErrorTextOn409", Reply::with(409, R"({"error":"That PC is offline"})"),
                    KivrenError::kivren(409, "That PC is offline"), {}},
         AnswerCase{"HtmlOn500", Reply::with(500, "<html><body>boom</body></html>"), KivrenError::kivren(500, "HTTP 500"), {}},
-        AnswerCase{"NonTextErrorOn403", Reply::with(403, R"({"error":42})"), KivrenError::kivren(403, "HTTP 403"), {}}),
+        AnswerCase{"NonTextErrorOn403", Reply::with(403, R"({"error":42})"), KivrenError::kivren(403, "HTTP 403"), {}},
+        // A cloud address that points at an ssh port.
+        AnswerCase{"NotHttp", Reply::rawBytes("SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"),
+                   KivrenError::url(KivrenError::badServerResponse,
+                                    "The server did not answer in HTTP. Check that the cloud address is a switchboard's."),
+                   {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(KivrenAPITest, Post_SendsCompactJsonWithoutExpect)
@@ -233,12 +238,59 @@ TEST_F(KivrenAPITest, Post_HangTimesOutNotCancelled)
     EXPECT_EQ(answer.error->description, "The request timed out.");
 }
 
+// An answer arriving slowly but steadily is never cut, however long it takes in all; one that
+// stops arriving ends once the timeout passes without progress.
+struct SlowAnswerCase
+{
+    const char *name;
+    qsizetype sentBytes; // -1: the whole answer
+    bool arrives;
+
+    friend void PrintTo(const SlowAnswerCase &row, std::ostream *out) { *out << row.name; }
+};
+
+class KivrenAPISlowAnswer : public KivrenAPITest, public ::testing::WithParamInterface<SlowAnswerCase>
+{
+};
+
+TEST_P(KivrenAPISlowAnswer, Post_TimeoutCountsOnlyTimeWithoutProgress)
+{
+    const SlowAnswerCase &c = GetParam();
+    // 48 KB in 2 KB pieces, one every 100 ms: about 2.4 s in all, three times the timeout, with
+    // never more than an eighth of it between two pieces.
+    const QByteArray body = R"({"blob":")" + QByteArray(48 * 1024, 'a') + R"("})";
+    server.route("/v1/poll", Reply::with(200, body).inPieces(2048, 100ms).stoppingAfter(c.sentBytes));
+    KivrenAPI api(server.origin());
+    api.setTimeout(800ms);
+
+    const KivrenAnswer answer = postNow(api, QStringLiteral("poll"));
+
+    if (c.arrives) {
+        ASSERT_TRUE(answer.ok()) << answer.error->description.toStdString();
+        EXPECT_EQ(answer.object.value("blob").toString().size(), 48 * 1024);
+    } else {
+        ASSERT_FALSE(answer.ok());
+        EXPECT_EQ(*answer.error, KivrenError::url(KivrenError::timedOut, "The request timed out."));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pieces, KivrenAPISlowAnswer,
+                         ::testing::Values(SlowAnswerCase{"SteadyToTheEnd", -1, true},
+                                           SlowAnswerCase{"StopsHalfway", 24 * 1024, false}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(KivrenAPITest, Post_StopMidFlightCancels)
 {
     server.route("/v1/poll", Reply::hanging());
     KivrenAPI api(server.origin());
     std::stop_source stop;
-    QTimer::singleShot(50ms, [&] { stop.request_stop(); });
+    // Stopped once the request has reached the server, however long that takes on a busy machine.
+    QTimer arrived;
+    QObject::connect(&arrived, &QTimer::timeout, [&] {
+        if (!server.requests().isEmpty())
+            stop.request_stop();
+    });
+    arrived.start(10ms);
 
     const KivrenAnswer answer = QCoro::waitFor(api.post(QStringLiteral("poll"), {}, stop.get_token()));
 

@@ -1,6 +1,9 @@
 #include "LoopbackHttpServer.h"
 
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -76,17 +79,42 @@ void LoopbackHttpServer::onReadable(QTcpSocket *socket)
         buffer.remove(0, headEnd + 4 + length);
         m_requests.append(request);
 
-        const Reply reply = m_routes.value(request.path, Reply{404, R"({"error":"no route"})", {}, false});
+        const Reply reply = m_routes.value(request.path, Reply::with(404, R"({"error":"no route"})"));
         if (reply.hang)
             continue;
-        QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
-        for (const QByteArray &header : reply.headers)
-            answer += header + "\r\n";
-        if (reply.status != 204)
-            answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-        answer += "\r\n";
-        if (reply.status != 204)
-            answer += reply.body;
-        socket->write(answer);
+        QByteArray answer;
+        if (reply.raw) {
+            answer = reply.body;
+        } else {
+            answer = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
+            for (const QByteArray &header : reply.headers)
+                answer += header + "\r\n";
+            if (reply.status != 204)
+                answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+            answer += "\r\n";
+            if (reply.status != 204)
+                answer += reply.body;
+        }
+        if (reply.sentBytes >= 0)
+            answer.truncate(reply.sentBytes);
+        send(socket, std::move(answer), reply.pieceBytes, reply.pieceEvery);
     }
+}
+
+void LoopbackHttpServer::send(QTcpSocket *socket, QByteArray answer, qsizetype pieceBytes, std::chrono::milliseconds every)
+{
+    if (pieceBytes <= 0 || every.count() <= 0) {
+        socket->write(answer);
+        return;
+    }
+    // The timer goes with the socket; each tick writes the next piece.
+    auto *timer = new QTimer(socket);
+    auto sent = std::make_shared<qsizetype>(0);
+    QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, sent, answer, pieceBytes] {
+        socket->write(answer.mid(*sent, pieceBytes));
+        *sent += pieceBytes;
+        if (*sent >= answer.size())
+            timer->deleteLater();
+    });
+    timer->start(every);
 }

@@ -1,6 +1,7 @@
 // One viewer session on its own, against canned switchboard answers: what it reports, the caps
 // answer to a hello, and silence once stopped.
 #include "CannedSwitchboard.h"
+#include "TestPictures.h"
 
 #include "Base64.h"
 #include "KivrenAPI.h"
@@ -9,6 +10,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -116,6 +118,25 @@ TEST_F(ViewerSessionTest, Hello_AnsweredWithCapsWhenTheViewerOffersAdditions)
               R"({"kind":"json","role":"viewer","sessionId":"s1","token":"t1","payload":"eyJmZWF0dXJlcyI6WyJtb2RpZmllcnMiLCJ0aWxlcyJdLCJ0eXBlIjoiY2FwcyJ9"})");
     EXPECT_TRUE(session->peerSupports(u"tiles"));
     EXPECT_FALSE(session->peerSupports(u"modifiers"));
+}
+
+TEST_F(ViewerSessionTest, Pictures_LargerThanTheHelloAllowsAreRefused)
+{
+    // Three pixels per point: a 200 x 100 display gives pictures of at most 600 x 300. Before the
+    // hello only the display-sized bound holds.
+    const auto picture = [](QSize size) {
+        return QJsonObject{{"kind", "jpeg"}, {"payload", QString::fromLatin1(Base64::encode(TestPictures::jpeg(size, Qt::red)))}};
+    };
+    const QJsonObject hello{{"type", "hello"}, {"width", 200}, {"height", 100}};
+    const QJsonArray frames{picture({640, 320}),
+                            QJsonObject{{"kind", "json"}, {"payload", QString::fromLatin1(Base64::encode(QJsonDocument(hello).toJson()))}},
+                            picture({601, 300}), picture({600, 301}), picture({600, 300})};
+    board.setReplies(QStringLiteral("poll"), {{200, QJsonDocument(QJsonObject{{"frames", frames}}).toJson()}, {200, "{}"}});
+    start();
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
+
+    EXPECT_EQ(listener.log.filter(QRegularExpression("^(frame|size) ")),
+              (QStringList{"frame 640x320", "size 200x100", "frame 600x300"}));
 }
 
 TEST_F(ViewerSessionTest, Stopped_WritesNothingMore)
