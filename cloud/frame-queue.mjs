@@ -1,22 +1,11 @@
-// Frames waiting for a reader, and the count of payload bytes that all of them hold together.
+// Frames waiting for a reader. Each queue holds its frames' payloads against the account it was
+// given, so the bytes count for as long as the frames wait (and longer, while an unread answer
+// still carries them).
 
-/** Payload bytes held by every queue of the service together, against one budget. */
-export class StoredBytes {
-    constructor(limit) {
-        this.limit = limit;
-        this.used = 0;
-    }
-
-    /** Would `added` bytes fit once `freed` bytes are let go? */
-    fits(added, freed = 0) {
-        return this.used - freed + added <= this.limit;
-    }
-}
-
-/** Frames waiting for a reader; keeps its own size and the service's total up to date. */
+/** Frames waiting for a reader; keeps its own size, and its payloads held against its account. */
 export class FrameQueue {
-    constructor(stored) {
-        this.stored = stored;
+    constructor(account) {
+        this.account = account;
         this.frames = [];
         this.bytes = 0;
     }
@@ -28,29 +17,34 @@ export class FrameQueue {
     push(frame) {
         this.frames.push(frame);
         this.bytes += frame.payload.length;
-        this.stored.used += frame.payload.length;
+        frame.payload.hold(this.account);
     }
 
     /** Drops the oldest frame. */
     dropOldest() {
         const frame = this.frames.shift();
         this.bytes -= frame.payload.length;
-        this.stored.used -= frame.payload.length;
+        frame.payload.release();
     }
 
     /** Keeps only the frames `keep` accepts. */
     retain(keep) {
         if (this.frames.every(keep)) return;
-        this.frames = this.frames.filter(keep);
-        const bytes = this.frames.reduce((sum, frame) => sum + frame.payload.length, 0);
-        this.stored.used -= this.bytes - bytes;
-        this.bytes = bytes;
+        const kept = [];
+        for (const frame of this.frames) {
+            if (keep(frame)) kept.push(frame);
+            else {
+                this.bytes -= frame.payload.length;
+                frame.payload.release();
+            }
+        }
+        this.frames = kept;
     }
 
-    /** Hands over every frame and empties the queue. */
+    /** Hands over every frame and empties the queue; the frames are no longer held by it. */
     takeAll() {
         const frames = this.frames;
-        this.stored.used -= this.bytes;
+        for (const frame of frames) frame.payload.release();
         this.frames = [];
         this.bytes = 0;
         return frames;

@@ -2,24 +2,46 @@
 // the answer (an object, OK or a FramesAnswer), or throws a Refusal; it checks every member it
 // reads before it touches the state.
 
+import { clientKey } from './client-address.mjs';
 import { NONCE_PATTERN } from './local-host.mjs';
-import { isDirectLoopback } from './loopback.mjs';
+import { isDirectLoopback, refuseUnlessOwnPage } from './loopback.mjs';
 import { displayName, readBoolean, readCursor, readHostId, readText } from './members.mjs';
-import { refuse } from './refusal.mjs';
+import { refuse, refuseForNow } from './refusal.mjs';
 import { MAX_SECRET_LENGTH, compactPassword, digest, passwordMatches, sameSecret } from './secrets.mjs';
-import { FramesAnswer, KIND, OK, ROLE, parseObject, parsePushBody, readFrameKind, readPayload, readRole } from './wire.mjs';
+import {
+    FramesAnswer, KIND, OK, ROLE, payloadMemberAt, parseMembersBefore, parseObject, parsePushBody,
+    readFrameKind, readPayload, readRole,
+} from './wire.mjs';
 
-const SMALL_BODY_BYTES = 64 * 1024;
+export const SMALL_BODY_BYTES = 64 * 1024;
+// Poll answers with frames that one session may have on their way at once: one for each side,
+// and one more for a side that gave up on an answer and polled again.
+const MAX_ANSWERS_ON_THEIR_WAY = 3;
+const LARGE_PUSH_UNNAMED = 'A large push must name its session before its payload';
+
+/** "in a minute", "in 3 minutes": how a wait reads in a refusal. */
+function inWords(waitMs) {
+    const minutes = Math.ceil(waitMs / 60_000);
+    return minutes <= 1 ? 'in a minute' : `in ${minutes} minutes`;
+}
 
 /**
- * The routes of one switchboard over its state ({ settings, hosts, sessions, publicOrigin,
- * localHost, sweep(now) }): path -> { handler, parse, maxBytes }, where `parse` turns the body's chunks into
- * the object the handler reads and `maxBytes` bounds the body.
+ * The routes of one switchboard over its state ({ settings, hosts, sessions, connections,
+ * clients, budgets, publicOrigin, localHost, sweep(now) }): path -> { handler, parse, maxBytes,
+ * screen? }, where `parse` turns the body's chunks into the object the handler reads, `maxBytes`
+ * bounds the body and `screen` looks at its head before the rest is read (transport.mjs, readBody).
  */
 export function createRoutes(state) {
-    const { settings, hosts, sessions } = state;
+    const { settings, hosts, sessions, connections, clients } = state;
 
-    function register(body, _request, now) {
+    /** The session named in the body, its token checked; the connection has shown it from now on. */
+    function authorised(body, tokenKey, request) {
+        const session = sessions.authorised(body, tokenKey);
+        connections.knowSession(request.socket, session.id);
+        return session;
+    }
+
+    function register(body, request, now) {
         const id = readHostId(body);
         const hostToken = readText(body, 'hostToken', { required: true });
         if (hostToken.length > MAX_SECRET_LENGTH) refuse(400, '"hostToken" is too long');
@@ -30,15 +52,24 @@ export function createRoutes(state) {
         const platform = displayName(readText(body, 'platform'));
         const unattended = readBoolean(body, 'unattended', false);
 
-        // An ID stays bound to the token that first registered it while it is known.
+        // An ID stays bound to the token that first registered it while it is known, except
+        // against this machine's own host: it always has its place, and whoever holds its ID
+        // from outside gives it up.
+        const local = state.localHost.carriesLocalHostProof(request);
         let host = hosts.find(id);
-        if (host !== undefined && !sameSecret(host.tokenDigest, hostToken)) {
-            refuse(403, 'This ID belongs to another host');
+        if (host !== undefined) {
+            if (!sameSecret(host.tokenDigest, hostToken)) {
+                if (!local) refuse(403, 'This ID belongs to another host');
+                sessions.endAllOf(host.id, 'The PC left the session', now);
+                hosts.remove(host);
+                host = undefined;
+            } else if (local) {
+                hosts.makeLocal(host);
+            }
         }
         if (host === undefined) {
-            if (hosts.size >= settings.maxHosts) state.sweep(now);
-            if (hosts.size >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
-            host = hosts.add(id, hostToken);
+            if (!local) admitHostFromOutside(request, now);
+            host = hosts.add(id, hostToken, now, local);
         }
 
         // The password is kept only as the digest of its compact form.
@@ -48,6 +79,16 @@ export function createRoutes(state) {
         host.unattended = unattended;
         host.lastSeenAt = now;
         return OK;
+    }
+
+    /** Room for one more host registered from outside, and this client's budget for it. */
+    function admitHostFromOutside(request, now) {
+        if (hosts.outsideSize >= settings.maxHosts) state.sweep(now);
+        if (hosts.outsideSize >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
+        if (!clients.spendRegistration(clientKey(request), now)) {
+            const message = 'Too many hosts were registered from this address; try again later';
+            refuseForNow(429, message, settings.hostRegistrationRefillMs);
+        }
     }
 
     function heartbeat(body, _request, now) {
@@ -73,8 +114,9 @@ export function createRoutes(state) {
     }
 
     function origin(body, request) {
-        // Only this machine may say where it is published.
+        // Only this machine may say where it is published, and no web page it shows may say it.
         if (!isDirectLoopback(request)) refuse(403, 'Only this machine may set the origin');
+        refuseUnlessOwnPage(request);
         const text = readText(body, 'origin', { required: true });
         let url;
         try {
@@ -85,6 +127,15 @@ export function createRoutes(state) {
         if ((url.protocol !== 'https:' && url.protocol !== 'http:') || url.username !== '' || url.password !== '') {
             refuse(400, '"origin" must be a web address');
         }
+        // And of this machine, only its own host: proven by its key, and naming its ID and token.
+        if (!state.localHost.carriesLocalHostProof(request)) {
+            refuse(403, 'Only the host of this machine may set the origin');
+        }
+        const id = readHostId(body);
+        const hostToken = readText(body, 'hostToken', { required: true });
+        const host = hosts.find(id);
+        if (host === undefined || !host.local) refuse(409, 'This machine\'s host has not registered yet');
+        if (!sameSecret(host.tokenDigest, hostToken)) refuse(403, 'Wrong host token');
         state.publicOrigin = url.origin;
         return OK;
     }
@@ -98,8 +149,17 @@ export function createRoutes(state) {
         return { proof: state.localHost.answerChallenge(nonce) };
     }
 
-    function lookup(body, _request, now) {
+
+    /** Every answer that tells whether an ID exists costs the client a lookup. */
+    function spendLookup(request, now) {
+        if (!clients.spendLookup(clientKey(request), now)) {
+            refuseForNow(429, 'Too many lookups; try again shortly', settings.lookupRefillMs);
+        }
+    }
+
+    function lookup(body, request, now) {
         const id = readText(body, 'id', { required: true });
+        spendLookup(request, now);
         const host = hosts.find(id);
         if (host === undefined) return { found: false, online: false };
         const reply = { found: true, online: hosts.isOnline(host, now) };
@@ -108,39 +168,81 @@ export function createRoutes(state) {
         return reply;
     }
 
-    function connect(body, _request, now) {
+    function connect(body, request, now) {
         const id = readText(body, 'id', { required: true });
         const password = readText(body, 'password');
         const clientName = displayName(readText(body, 'clientName'));
         readText(body, 'clientPlatform');
+        spendLookup(request, now);
 
-        // A locked host is refused before the password is looked at, and before anyone learns
-        // whether it is online.
+        // A client that must wait is refused before the password is looked at, and before it
+        // learns whether the host is online.
         const host = hosts.find(id);
         if (host === undefined) refuse(404, 'Unknown ID');
-        if (hosts.guessesLocked(host, now)) refuse(429, 'Too many wrong passwords; try again in a minute');
+        const client = clientKey(request);
+        const waitMs = Math.max(host.guesses.waitMs(client, now), clients.guessWaitMs(client, now));
+        if (waitMs > 0) refuseForNow(429, `Too many wrong passwords; try again ${inWords(waitMs)}`, waitMs);
         if (!hosts.isOnline(host, now)) refuse(409, 'That PC is offline');
         if (!passwordMatches(host.passwordDigest, password)) {
-            hosts.recordWrongGuess(host, now);
+            host.guesses.recordWrong(client, now);
+            clients.recordWrongGuess(client, now);
             refuse(403, 'Wrong password');
         }
+        host.guesses.recordRight(client);
 
-        // The host sees the new session as pending on its next heartbeat.
-        if (!sessions.makeRoom()) state.sweep(now);
-        if (!sessions.makeRoom()) refuse(503, 'The switchboard is busy; try again later');
+        // The host sees the new session as pending on its next heartbeat. Each host has room for
+        // a few, so that however busy other hosts are, its own viewers are not turned away.
+        const open = sessions.openSessionsOf(host.id);
+        if (open.pending >= settings.maxHostPendingSessions) {
+            refuse(503, 'Too many viewers are waiting for that PC; try again shortly');
+        }
+        if (open.live >= settings.maxHostLiveSessions) refuse(503, 'That PC has too many viewers; try again later');
+        if (!sessions.makeRoom(host)) state.sweep(now);
+        if (!sessions.makeRoom(host)) refuse(503, 'The switchboard is busy; try again later');
         const session = sessions.open(host, clientName, now);
         return { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
     }
 
-    function claim(body, _request, now) {
-        const session = sessions.authorised(body, 'sessionToken');
+    function claim(body, request, now) {
+        const session = authorised(body, 'sessionToken', request);
         session.ensureOpen();
         session.hostIsHere(now);
         return OK;
     }
 
-    function push(body, _request, now) {
+    /**
+     * Looks at a push body's head before its payload is read. This app writes the session members
+     * first, so their token is checked before a byte of a picture is held; a wrong one is refused
+     * at once. A body that names no session before its payload may be large only on a connection
+     * that has already shown a session (it must then be one of them); any other stays small.
+     */
+    function screenPush(head, whole, request) {
+        const at = payloadMemberAt(head);
+        if (at === -1) return whole ? unscreenedPush(request) : undefined;
+        const members = parseMembersBefore(head, at);
+        if (members === null || typeof members.sessionId !== 'string' || typeof members.token !== 'string') {
+            return unscreenedPush(request);
+        }
+        const session = authorised(members, 'token', request);
+        session.ensureOpen();
+        connections.bodyShown(request.socket);
+        return { maxBytes: settings.maxPushBytes, account: session.inFlight };
+    }
+
+    function unscreenedPush(request) {
+        const shown = sessions.find(connections.lastSession(request.socket));
+        if (shown === undefined) {
+            return { maxBytes: SMALL_BODY_BYTES, tooLargeMessage: LARGE_PUSH_UNNAMED };
+        }
+        return { maxBytes: settings.maxPushBytes, account: shown.inFlight, shownSessionsOnly: true };
+    }
+
+    function push(body, request, now, screened) {
         const session = sessions.authorised(body, 'token');
+        if (screened?.shownSessionsOnly && !connections.knows(request.socket, session.id)) {
+            refuse(403, LARGE_PUSH_UNNAMED);
+        }
+        connections.knowSession(request.socket, session.id);
         const role = readRole(body);
         const kind = readFrameKind(body);
         const payload = readPayload(body, role === ROLE.host && kind === KIND.jpeg);
@@ -149,19 +251,24 @@ export function createRoutes(state) {
         return OK;
     }
 
-    function poll(body, _request, now) {
-        const session = sessions.authorised(body, 'token');
+    function poll(body, request, now) {
+        const session = authorised(body, 'token', request);
         const role = readRole(body);
         const since = readCursor(body, 'since');
+        // Each side polls once at a time; a reader that leaves answers untaken and polls again
+        // would only make more of them wait, each holding its pictures and its connection.
+        if (session.answersOnTheirWay >= MAX_ANSWERS_ON_THEIR_WAY) {
+            refuse(429, 'Too many answers are waiting to be read');
+        }
         // The viewer's answer names the newest sequence number as its next cursor; the host's
         // frames are handed over once, so its cursor means nothing.
         return role === ROLE.viewer
-            ? new FramesAnswer(session.framesForViewer(since, now), session.sequence)
-            : new FramesAnswer(session.framesForHost(now), 0);
+            ? new FramesAnswer(session.framesForViewer(since, now), session.sequence, session.account, session)
+            : new FramesAnswer(session.framesForHost(now), 0, session.account, session);
     }
 
-    function close(body, _request, now) {
-        const session = sessions.authorised(body, 'token');
+    function close(body, request, now) {
+        const session = authorised(body, 'token', request);
         // A host that ends a session itself says why (its screen sharing was refused); the viewer
         // reads it as the refusal of its next request. Shown on the other side: cleaned, bounded.
         const reason = displayName(readText(body, 'reason'));
@@ -178,7 +285,7 @@ export function createRoutes(state) {
         ['/v1/lookup', small(lookup)],
         ['/v1/connect', small(connect)],
         ['/v1/claim', small(claim)],
-        ['/v1/push', { handler: push, parse: parsePushBody, maxBytes: settings.maxPushBytes }],
+        ['/v1/push', { handler: push, parse: parsePushBody, maxBytes: settings.maxPushBytes, screen: screenPush }],
         ['/v1/poll', small(poll)],
         ['/v1/close', small(close)],
     ]);

@@ -6,33 +6,45 @@
 // and a clock given directly, which is how the tests drive expiry without waiting.
 //
 // A tunnel publishes this service to the internet, so every request is treated as hostile: bodies
-// are size-limited, every member is type-checked, secrets are compared in constant time, password
-// guesses are rate-limited, every queue and table is bounded, and nothing a client sends is ever
-// printed.
+// are size-limited and a push's session is checked before its payload is read, every member is
+// type-checked, secrets are compared in constant time, password guesses and lookups are
+// rate-limited, every queue, table and byte held is bounded, connections are shed before they run
+// out, and nothing a client sends is ever printed.
 //
 // Where things are: settings.mjs (every setting and its KIVREN_* variable), wire.mjs (body
 // parsing, payload checks and the bytes of every answer), transport.mjs (reading bodies within
 // their limits, writing answers), routes.mjs (the paths), hosts.mjs and sessions.mjs (the tables,
-// expiry and the frames in flight), secrets.mjs, members.mjs and loopback.mjs; web.mjs serves the
-// browser viewer's page (GET / and the files under web/).
+// expiry and the frames in flight), budget.mjs (bytes held), connections.mjs (shedding, answer
+// deadlines), guesses.mjs and rate-limits.mjs (the lockout scheme), client-address.mjs,
+// local-host.mjs (the local host's proof), secrets.mjs, members.mjs and loopback.mjs; web.mjs
+// serves the browser viewer's page (GET / and the files under web/).
 
 import http from 'node:http';
 import { realpathSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
-import { StoredBytes } from './frame-queue.mjs';
+import { ByteBudget } from './budget.mjs';
+import { ConnectionTable } from './connections.mjs';
 import { HostTable } from './hosts.mjs';
 import { createLocalHost } from './local-host.mjs';
+import { hasRepeatedHost } from './loopback.mjs';
+import { ClientBudgets } from './rate-limits.mjs';
 import { Refusal, internalFailure } from './refusal.mjs';
-import { createRoutes } from './routes.mjs';
+import { SMALL_BODY_BYTES, createRoutes } from './routes.mjs';
 import { SessionTable } from './sessions.mjs';
 import { HOST_KEY_VARIABLE, LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
 import { answerRefusal, answerResult, readBody, refuseAndHangUp } from './transport.mjs';
 import { createPage } from './web.mjs';
+import { FramesAnswer } from './wire.mjs';
+
+// Bodies that have not shown a session share this part of the bytes in flight, so that strangers
+// cannot take the room the sessions' pictures need.
+const ANONYMOUS_IN_FLIGHT_SHARE = 1 / 4;
 
 /** How often expiry runs: a quarter of the shortest time limit, within 10 ms and 1 s. */
 function sweepIntervalMs(settings) {
     const shortest = Math.min(settings.onlineMs, settings.viewerIdleMs, settings.hostIdleMs,
-        settings.unclaimedMs, settings.collectedKeepMs, settings.endedKeepMs, settings.hostForgetMs);
+        settings.unclaimedMs, settings.collectedKeepMs, settings.endedKeepMs, settings.hostForgetMs,
+        settings.answerWriteTimeoutMs);
     return Math.max(10, Math.min(1000, Math.floor(shortest / 4)));
 }
 
@@ -51,11 +63,24 @@ function sweepIntervalMs(settings) {
  */
 export function createSwitchboard(given = {}) {
     const settings = completeSettings(given);
-    const stored = new StoredBytes(settings.maxStoredBytes);
+    // What the hosts from outside share, and what is kept for this machine's own host alone.
+    const budgets = {
+        stored: new ByteBudget(settings.maxStoredBytes),
+        inFlight: new ByteBudget(settings.maxInFlightBytes),
+        localStored: new ByteBudget(settings.maxHostStoredBytes),
+        localInFlight: new ByteBudget(settings.maxPushBytes),
+    };
+    const anonymousShare = Math.floor(settings.maxInFlightBytes * ANONYMOUS_IN_FLIGHT_SHARE);
+    const anonymousInFlight = budgets.inFlight.account(anonymousShare);
+    const localBodyInFlight = budgets.localInFlight.account(settings.maxPushBytes);
+    const connections = new ConnectionTable(settings);
     const state = {
         settings,
-        hosts: new HostTable(settings),
-        sessions: new SessionTable(settings, stored),
+        budgets,
+        connections,
+        hosts: new HostTable(settings, budgets),
+        sessions: new SessionTable(settings),
+        clients: new ClientBudgets(settings),
         // The public origin this machine last said it is published under; empty until it does.
         publicOrigin: '',
         // The host of this machine, recognised by the proof of the key it started us with.
@@ -63,12 +88,41 @@ export function createSwitchboard(given = {}) {
         sweep(now) {
             this.sessions.sweep(now);
             this.hosts.sweep(now);
+            this.connections.sweep(now);
+            this.clients.sweep(now);
         },
     };
     const routes = createRoutes(state);
     const page = createPage();
 
+    /**
+     * Marks the connection busy while this answer is on its way, until the connection has taken
+     * it or is gone, and then lets go of what the answer held.
+     */
+    function answering(request, response, held = null) {
+        connections.answerStarted(request.socket, settings.now());
+        let ended = false;
+        const end = () => {
+            if (ended) return;
+            ended = true;
+            held?.release();
+            connections.answerEnded(request.socket, settings.now());
+        };
+        response.once('finish', end);
+        response.once('close', end);
+    }
+
+    function hangUp(request, response, refusal, extraHeaders = []) {
+        answering(request, response);
+        refuseAndHangUp(request, response, refusal, extraHeaders);
+    }
+
     function serve(request, response) {
+        // Two Host headers could name loopback to one check and a public name to another.
+        if (hasRepeatedHost(request)) {
+            hangUp(request, response, new Refusal(400, 'Only one Host header is allowed'));
+            return;
+        }
         const path = request.url.split('?', 1)[0];
         if (page.serves(path)) {
             page.answer(request, response, path);
@@ -76,29 +130,45 @@ export function createSwitchboard(given = {}) {
         }
         const route = routes.get(path);
         if (route === undefined) {
-            refuseAndHangUp(request, response, new Refusal(404, 'Unknown path'));
+            hangUp(request, response, new Refusal(404, 'Unknown path'));
             return;
         }
         if (request.method !== 'POST') {
-            refuseAndHangUp(request, response, new Refusal(405, 'Only POST is accepted'), ['Allow', 'POST']);
+            hangUp(request, response, new Refusal(405, 'Only POST is accepted'), ['Allow', 'POST']);
             return;
         }
-        // An oversized body is refused and its connection closed, so the rest of it is never read.
-        readBody(request, route.maxBytes, (refusal, chunks, length) => {
-            if (refusal !== null) refuseAndHangUp(request, response, refusal);
-            else respond(route, chunks, length, request, response);
+        // This machine's host is never shed for want of connections, nor kept waiting for room
+        // that strangers' bodies have taken.
+        const local = state.localHost.carriesLocalHostProof(request);
+        if (local) connections.markLocal(request.socket);
+        // An oversized body, or one whose session is refused, is answered at once and its
+        // connection closed, so the rest of it is never read.
+        const plan = {
+            maxBytes: route.maxBytes,
+            account: local ? localBodyInFlight : anonymousInFlight,
+            screen: route.screen === undefined ? undefined : (head, whole) => route.screen(head, whole, request),
+            unscreenedBytes: SMALL_BODY_BYTES,
+        };
+        readBody(request, plan, (refusal, chunks, length, decision) => {
+            if (refusal !== null) hangUp(request, response, refusal);
+            else respond(route, chunks, length, decision, request, response);
         });
     }
 
-    function respond(route, chunks, length, request, response) {
+    function respond(route, chunks, length, decision, request, response) {
         let result;
         try {
             const body = route.parse(chunks, length);
-            result = route.handler(body, request, settings.now());
+            result = route.handler(body, request, settings.now(), decision);
         } catch (failure) {
+            answering(request, response);
             answerRefusal(response, failure instanceof Refusal ? failure : internalFailure());
             return;
         }
+        // The pictures an answer carries stay charged until the reader's connection takes them.
+        const held = result instanceof FramesAnswer && result.frames.length > 0 ? result : null;
+        held?.hold();
+        answering(request, response, held);
         answerResult(response, result);
     }
 
@@ -110,6 +180,7 @@ export function createSwitchboard(given = {}) {
             answerRefusal(response, internalFailure());
         }
     });
+    server.on('connection', (socket) => connections.track(socket, settings.now()));
     server.headersTimeout = Math.min(settings.headersTimeoutMs, settings.requestTimeoutMs);
     server.requestTimeout = settings.requestTimeoutMs;
     server.keepAliveTimeout = settings.keepAliveTimeoutMs;

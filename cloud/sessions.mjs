@@ -12,12 +12,14 @@ const MAX_SESSION_ID_LENGTH = 128;
 
 /** One viewer's session with one host. */
 export class Session {
-    constructor(host, clientName, now, settings, stored) {
+    constructor(host, clientName, now, settings) {
         this.settings = settings;
         this.id = newSecret(16);
         this.token = newSecret(32);
         this.tokenBytes = Buffer.from(this.token, 'utf8');
         this.hostId = host.id;
+        // A session of this machine's own host: counted apart from those of hosts from outside.
+        this.local = host.local;
         this.clientName = clientName;
         this.createdAt = now;
         this.ended = false;
@@ -33,11 +35,16 @@ export class Session {
         // Towards the viewer: every frame gets a sequence number; the viewer acknowledges what it
         // received by sending the newest number back as its cursor.
         this.sequence = 0;
-        this.viewerMessages = new FrameQueue(stored);
-        this.viewerPictures = new FrameQueue(stored);
+        // Everything the session holds is charged to its host's share of the stored bytes.
+        this.account = host.account;
+        // Push bodies on their way in are charged to the host's share of the bytes in flight.
+        this.inFlight = host.inFlight;
+        // Poll answers written but not yet taken by their reader's connection.
+        this.answersOnTheirWay = 0;
+        this.viewerMessages = new FrameQueue(this.account);
+        this.viewerPictures = new FrameQueue(this.account);
         // Towards the host: handed over exactly once, in push order.
-        this.hostFrames = new FrameQueue(stored);
-        this.stored = stored;
+        this.hostFrames = new FrameQueue(this.account);
     }
 
     /** Once ended, the viewer (and a host that has not claimed yet) is told why. */
@@ -57,10 +64,11 @@ export class Session {
         const hostPicture = role === ROLE.host && frame.kind === KIND.jpeg;
         const payloadLength = frame.payload.length;
 
-        // All sessions together stay within the service's budget; a picture frees what it replaces.
+        // The host's share and all hosts together stay within their budgets; a picture frees what
+        // it replaces, unless an answer still on its way to the viewer holds it.
         const replaced = hostPicture && this.viewerPictures.length >= settings.keptPictures
-            ? this.viewerPictures.frames[0].payload.length : 0;
-        if (!this.stored.fits(payloadLength, replaced)) refuse(503, 'The switchboard is full; try again shortly');
+            ? this.viewerPictures.frames[0].payload.freedByRelease : 0;
+        if (!this.account.fits(payloadLength, replaced)) refuse(503, 'The switchboard is full; try again shortly');
 
         if (role === ROLE.viewer) {
             this.viewerSeenAt = now;
@@ -135,11 +143,12 @@ function mergeBySequence(a, b) {
 
 /** Every session the service knows, open or ended but not yet forgotten. */
 export class SessionTable {
-    constructor(settings, stored) {
+    constructor(settings) {
         this.settings = settings;
-        this.stored = stored;
         /** @type {Map<string, Session>} session ID -> session */
         this.sessions = new Map();
+        // Sessions of this machine's host, and of hosts from outside: each up to maxSessions.
+        this.counts = { local: 0, outside: 0 };
     }
 
     get size() {
@@ -147,9 +156,34 @@ export class SessionTable {
     }
 
     open(host, clientName, now) {
-        const session = new Session(host, clientName, now, this.settings, this.stored);
+        const session = new Session(host, clientName, now, this.settings);
         this.sessions.set(session.id, session);
+        this.counts[poolOf(session)] += 1;
         return session;
+    }
+
+    /** The open sessions of one host: { pending } not claimed yet, { live } claimed. */
+    openSessionsOf(hostId) {
+        let pending = 0;
+        let live = 0;
+        for (const session of this.sessions.values()) {
+            if (session.hostId !== hostId || session.ended) continue;
+            if (session.claimed) live += 1;
+            else pending += 1;
+        }
+        return { pending, live };
+    }
+
+    /** Ends every open session of a host, for its viewers to learn why. */
+    endAllOf(hostId, reason, now) {
+        for (const session of this.sessions.values()) {
+            if (session.hostId === hostId) this.end(session, reason, now);
+        }
+    }
+
+    /** The session of this ID, or undefined; never a check of anyone's token. */
+    find(id) {
+        return typeof id === 'string' ? this.sessions.get(id) : undefined;
     }
 
     /** Finds the session named in the body and checks its token. */
@@ -190,12 +224,16 @@ export class SessionTable {
         session.freeAt = now + (hostHeardOfIt ? this.settings.endedKeepMs : this.settings.collectedKeepMs);
     }
 
-    /** Makes room for one more session, dropping the oldest ended one if the table is full. */
-    makeRoom() {
-        if (this.sessions.size < this.settings.maxSessions) return true;
+    /**
+     * Makes room for one more session of this host's pool (this machine's host, or the hosts from
+     * outside), dropping the pool's oldest ended one if it is full.
+     */
+    makeRoom(host) {
+        const pool = host.local ? 'local' : 'outside';
+        if (this.counts[pool] < this.settings.maxSessions) return true;
         let oldest = null;
         for (const session of this.sessions.values()) {
-            if (session.ended && (oldest === null || session.freeAt < oldest.freeAt)) oldest = session;
+            if (session.ended && poolOf(session) === pool && (oldest === null || session.freeAt < oldest.freeAt)) oldest = session;
         }
         if (oldest === null) return false;
         this.forget(oldest);
@@ -223,6 +261,8 @@ export class SessionTable {
         session.viewerMessages.takeAll();
         session.viewerPictures.takeAll();
         session.hostFrames.takeAll();
-        this.sessions.delete(session.id);
+        if (this.sessions.delete(session.id)) this.counts[poolOf(session)] -= 1;
     }
 }
+
+const poolOf = (session) => (session.local ? 'local' : 'outside');

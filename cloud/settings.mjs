@@ -33,10 +33,34 @@ const DEFINITIONS = Object.freeze({
     collectedKeepMs: { variable: 'KIVREN_COLLECTED_KEEP_MS', fallback: 60_000 },
     // An ended session whose host never collected the close (a sleeping Mac) is kept this long.
     endedKeepMs: { variable: 'KIVREN_ENDED_KEEP_MS', fallback: 3_600_000 },
+    // Password guesses (guesses.mjs; the README's security section has the numbers). From one
+    // client address, against one host: at most guessLimit wrong guesses in guessWindowMs; past
+    // twice that many, each further one doubles the wait, from guessWindowMs to guessWaitMaxMs.
     guessLimit: { variable: 'KIVREN_GUESS_LIMIT', fallback: 5 },
     guessWindowMs: { variable: 'KIVREN_GUESS_WINDOW_MS', fallback: 60_000 },
+    guessWaitMaxMs: { variable: 'KIVREN_GUESS_WAIT_MAX_MS', fallback: 15 * 60_000 },
+    // Against one host from all addresses together: this many wrong guesses, then one more per
+    // refill, however many addresses take part.
+    idGuessBurst: { variable: 'KIVREN_ID_GUESS_BURST', fallback: 30 },
+    idGuessRefillMs: { variable: 'KIVREN_ID_GUESS_REFILL_MS', fallback: 5 * 60_000 },
+    // From one client address against all hosts together.
+    addressGuessBurst: { variable: 'KIVREN_ADDRESS_GUESS_BURST', fallback: 60 },
+    addressGuessRefillMs: { variable: 'KIVREN_ADDRESS_GUESS_REFILL_MS', fallback: 60_000 },
+    // Lookups (and connects, whose answer also tells whether an ID exists) per client address.
+    lookupBurst: { variable: 'KIVREN_LOOKUP_BURST', fallback: 60 },
+    lookupRefillMs: { variable: 'KIVREN_LOOKUP_REFILL_MS', fallback: 200 },
+    // Hosts registered from outside (this machine's own host, proven by its key, always has its
+    // place besides), and the sessions of those hosts together (this machine's host has as many
+    // again of its own).
     maxHosts: { variable: 'KIVREN_MAX_HOSTS', fallback: 1000 },
     maxSessions: { variable: 'KIVREN_MAX_SESSIONS', fallback: 200 },
+    // Each host's sessions that no host has claimed yet, and those claimed and still open: a
+    // viewer past them is refused for that host alone, never for the others.
+    maxHostPendingSessions: { variable: 'KIVREN_MAX_HOST_PENDING_SESSIONS', fallback: 8 },
+    maxHostLiveSessions: { variable: 'KIVREN_MAX_HOST_LIVE_SESSIONS', fallback: 8 },
+    // New host IDs one client address may register: this many, then one more per refill.
+    hostRegistrationBurst: { variable: 'KIVREN_HOST_REGISTRATION_BURST', fallback: 10 },
+    hostRegistrationRefillMs: { variable: 'KIVREN_HOST_REGISTRATION_REFILL_MS', fallback: 6 * 60_000 },
     // Room for a 4K JPEG in base64 inside a push; every other request is small.
     maxPushBytes: { variable: 'KIVREN_MAX_PUSH_BYTES', fallback: 16 * 1024 * 1024, minimum: 1024 },
     // Pictures are replaced, not queued: the viewer shows only the last picture of an answer, so
@@ -47,14 +71,29 @@ const DEFINITIONS = Object.freeze({
     // and no half-delivered sequence (a button press without its release) reaches the reader.
     maxQueuedMessages: { variable: 'KIVREN_MAX_QUEUED_MESSAGES', fallback: 256 },
     maxQueuedBytes: { variable: 'KIVREN_MAX_QUEUED_BYTES', fallback: 1024 * 1024 },
-    // Everything all sessions hold together; past it pushes are refused (503) until readers
-    // catch up, whatever the number of sessions and the size of their pictures.
-    maxStoredBytes: { variable: 'KIVREN_MAX_STORED_BYTES', fallback: 256 * 1024 * 1024 },
+    // Everything the sessions of hosts registered from outside hold together, frames waiting and
+    // answers their readers have not taken yet; past it their pushes are refused (503) until
+    // readers catch up, whatever the number of sessions and the size of their pictures.
+    maxStoredBytes: { variable: 'KIVREN_MAX_STORED_BYTES', fallback: 48 * 1024 * 1024 },
+    // One host's share of it, so that one busy host cannot take every other host's room. This
+    // machine's own host has a share of this size too, kept for it alone.
+    maxHostStoredBytes: { variable: 'KIVREN_MAX_HOST_STORED_BYTES', fallback: 16 * 1024 * 1024 },
+    // Request bodies being read, all connections together (past a small head that every body
+    // may hold); a body that would go past it is refused (503). A quarter of it is all that
+    // bodies which have not shown a session may hold, and one host's pushes at most one
+    // maxPushBytes; this machine's host has one maxPushBytes of its own besides. With the
+    // stored bytes and about 50 MB of node itself, the service stays well under 250 MB.
+    maxInFlightBytes: { variable: 'KIVREN_MAX_IN_FLIGHT_BYTES', fallback: 32 * 1024 * 1024 },
+    // An answer the reader's connection has not taken within this long is cut off with its
+    // connection, and what it held is let go.
+    answerWriteTimeoutMs: { variable: 'KIVREN_ANSWER_WRITE_TIMEOUT_MS', fallback: 30_000 },
     headersTimeoutMs: { variable: 'KIVREN_HEADERS_TIMEOUT_MS', fallback: 10_000 },
     requestTimeoutMs: { variable: 'KIVREN_REQUEST_TIMEOUT_MS', fallback: 60_000 },
     // Longer than the idle time of tunnel clients' connection pools, so the service never closes
     // a pooled connection just as a request is sent on it.
     keepAliveTimeoutMs: { variable: 'KIVREN_KEEP_ALIVE_TIMEOUT_MS', fallback: 95_000 },
+    // Past fifteen sixteenths of it, each new connection sheds the one that has gone longest
+    // without an exchange (connections.mjs).
     maxConnections: { variable: 'KIVREN_MAX_CONNECTIONS', fallback: 1024 },
 });
 

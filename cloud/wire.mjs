@@ -18,7 +18,8 @@ const ROLES = new Set(Object.values(ROLE));
 // inside a JSON string as it is: printable ASCII without quote or backslash. Base64 is such text;
 // whether it decodes is for the receiver to judge, as it does anyway.
 const RELAYABLE_TEXT = /^[\x20\x21\x23-\x5b\x5d-\x7e]*$/;
-const CONTROL_BYTES = Array.from({ length: 0x20 }, (_, byte) => byte);
+// What the text above leaves out besides quote and backslash: control characters and DEL.
+const UNPRINTABLE_BYTES = [...Array.from({ length: 0x20 }, (_, byte) => byte), 0x7f];
 // Native from node 18.15; the fallback keeps older 18.x releases serving.
 const isAscii = buffers.isAscii ?? ((bytes) => !/[^\x00-\x7f]/.test(bytes.toString('latin1')));
 const QUOTE = 0x22;
@@ -94,6 +95,40 @@ export function parsePushBody(chunks, length) {
     return body;
 }
 
+const PAYLOAD_KEY = Buffer.from('"payload"');
+const JSON_SPACE = new Set([0x20, 0x09, 0x0a, 0x0d]);
+const COLON = 0x3a;
+
+/**
+ * Where the "payload" member starts in the head of a push body: the offset of its key, whose
+ * colon and opening quote follow (spaces allowed), or -1 if the head holds no such member yet.
+ */
+export function payloadMemberAt(head) {
+    for (let at = head.indexOf(PAYLOAD_KEY); at !== -1; at = head.indexOf(PAYLOAD_KEY, at + 1)) {
+        let i = at + PAYLOAD_KEY.length;
+        while (i < head.length && JSON_SPACE.has(head[i])) i += 1;
+        if (i >= head.length || head[i] !== COLON) continue;
+        i += 1;
+        while (i < head.length && JSON_SPACE.has(head[i])) i += 1;
+        if (i < head.length && head[i] === QUOTE) return at;
+    }
+    return -1;
+}
+
+/**
+ * The members written before the payload, as an object, or null when the text before it is not
+ * the start of a JSON object (the key stood inside some other member's text, say). The body may
+ * still name other values after its payload; this only tells what it says before it.
+ */
+export function parseMembersBefore(head, at) {
+    try {
+        const members = JSON.parse(`${head.toString('utf8', 0, at)}"payload":""}`);
+        return members !== null && typeof members === 'object' && !Array.isArray(members) ? members : null;
+    } catch {
+        return null;
+    }
+}
+
 export function readRole(body) {
     const role = readText(body, 'role', { required: true });
     if (!ROLES.has(role)) refuse(400, '"role" must be "viewer" or "host"');
@@ -115,10 +150,39 @@ export function readFrameKind(body) {
  * picture, and the poll answer writes them out one after another anyway.
  */
 export class Payload {
-    constructor(pieces) {
+    constructor(pieces, { counted = true } = {}) {
         this.pieces = pieces;
         this.length = 0;
         for (const piece of pieces) this.length += piece.length;
+        // The bytes are charged to an account once, while anything holds them: a queue waiting for
+        // the reader, or an answer its connection has not taken yet. A picture replaced in its
+        // queue still pins its bytes while an unread answer carries it, and goes on counting.
+        this.counted = counted;
+        this.holders = 0;
+        this.account = null;
+    }
+
+    hold(account) {
+        if (!this.counted) return;
+        if (this.holders === 0) {
+            this.account = account;
+            account.take(this.length);
+        }
+        this.holders += 1;
+    }
+
+    release() {
+        if (!this.counted || this.holders === 0) return;
+        this.holders -= 1;
+        if (this.holders === 0) {
+            this.account.give(this.length);
+            this.account = null;
+        }
+    }
+
+    /** How many bytes letting go of one hold would give back. */
+    get freedByRelease() {
+        return this.counted && this.holders === 1 ? this.length : 0;
     }
 }
 
@@ -165,7 +229,7 @@ function ownCopy(pieces, length) {
 /** Printable ASCII; the caller has already made sure there is no quote or backslash. */
 function isRelayableBytes(bytes) {
     if (!isAscii(bytes)) return false;
-    for (const byte of CONTROL_BYTES) {
+    for (const byte of UNPRINTABLE_BYTES) {
         if (bytes.indexOf(byte) !== -1) return false;
     }
     return true;
@@ -174,7 +238,8 @@ function isRelayableBytes(bytes) {
 /** The close message a host polls once its session has ended, as a frame. */
 export const CLOSE_FRAME = Object.freeze({
     kind: KIND.json,
-    payload: new Payload([Buffer.from(Buffer.from('{"type":"close"}').toString('base64'), 'latin1')]),
+    // Shared by every session, so it is no one's to be charged for.
+    payload: new Payload([Buffer.from(Buffer.from('{"type":"close"}').toString('base64'), 'latin1')], { counted: false }),
 });
 
 // ---------------------------------------------------------------------------------------------
@@ -198,9 +263,34 @@ const FRAME_SEPARATOR = Buffer.from(',');
  * re-encoded: kinds are fixed words and payloads are relayable text.
  */
 export class FramesAnswer {
-    constructor(frames, since) {
+    /**
+     * `account` is charged for payloads that nothing else holds while the answer is on its way;
+     * `owner.answersOnTheirWay` counts the answers on their way for it (a session, say).
+     */
+    constructor(frames, since, account = null, owner = null) {
         this.frames = frames;
         this.since = since;
+        this.account = account;
+        this.owner = owner;
+    }
+
+    /** Holds every payload until `release` is called, once the connection has taken the answer. */
+    hold() {
+        if (this.owner !== null) this.owner.answersOnTheirWay += 1;
+        this.held = [];
+        for (const { payload } of this.frames) {
+            const account = payload.account ?? this.account;
+            if (!payload.counted || account === null) continue;
+            payload.hold(account);
+            this.held.push(payload);
+        }
+    }
+
+    release() {
+        if (this.held === undefined) return;
+        for (const payload of this.held) payload.release();
+        this.held = undefined;
+        if (this.owner !== null) this.owner.answersOnTheirWay -= 1;
     }
 
     pieces() {

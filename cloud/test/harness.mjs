@@ -4,6 +4,7 @@
 // folder; it holds no tests of its own.
 
 import { spawn } from 'node:child_process';
+import crypto from 'node:crypto';
 import http from 'node:http';
 import net from 'node:net';
 import { fileURLToPath } from 'node:url';
@@ -15,6 +16,12 @@ const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n/;
 export const HOST_ID = '123456789';
 export const HOST_TOKEN = 'a'.repeat(48);
 export const PASSWORD = 'ABCD-EFGH';
+// A per-launch key as the app hands one to the switchboard, and the header by which its host
+// proves itself with it.
+export const HOST_KEY = '0123456789abcdef'.repeat(4);
+export const hostProof = (key = HOST_KEY) => ({
+    'Kivren-Host-Proof': crypto.createHmac('sha256', Buffer.from(key, 'hex')).update('kivren-host').digest('hex'),
+});
 
 export const encode = (value) => {
     const bytes = typeof value === 'string' || Buffer.isBuffer(value) ? value : JSON.stringify(value);
@@ -144,6 +151,11 @@ export class Switchboard {
         });
     }
 
+    /** A raw connection of its own, for requests written byte by byte (RawConnection). */
+    rawConnection() {
+        return RawConnection.open(this.port);
+    }
+
     /** A registered, heartbeating host and the IDs of a session a viewer opened on it. */
     async openSession({ id = HOST_ID, password = PASSWORD, clientName = 'Phone' } = {}) {
         await this.expectOk('register', { id, name: 'Studio Mac', platform: 'macos', password, hostToken: HOST_TOKEN, unattended: true });
@@ -161,5 +173,109 @@ export class Switchboard {
     async stop() {
         this.agent.destroy();
         await this.stopServer();
+    }
+}
+
+/**
+ * One TCP connection that writes whatever it is given and reads answers off it one by one, for
+ * what a well-behaved HTTP client never does: a body sent in part, a request kept waiting.
+ */
+export class RawConnection {
+    static open(port) {
+        return new Promise((resolve, reject) => {
+            const socket = net.connect(port, '127.0.0.1', () => resolve(new RawConnection(socket)));
+            socket.once('error', reject);
+        });
+    }
+
+    constructor(socket) {
+        this.socket = socket;
+        this.received = Buffer.alloc(0);
+        this.closed = false;
+        this.waiters = [];
+        socket.on('data', (chunk) => {
+            this.received = Buffer.concat([this.received, chunk]);
+            this.#wake();
+        });
+        socket.on('error', () => {});
+        socket.on('close', () => {
+            this.closed = true;
+            this.#wake();
+        });
+    }
+
+    #wake() {
+        const waiters = this.waiters;
+        this.waiters = [];
+        for (const wake of waiters) wake();
+    }
+
+    #changed() {
+        return new Promise((resolve) => this.waiters.push(resolve));
+    }
+
+    write(data) {
+        this.socket.write(data);
+    }
+
+    /** The head of a POST to a path, with the given extra header lines. */
+    static head(path, length, headers = []) {
+        return [`POST ${path} HTTP/1.1`, 'Host: 127.0.0.1', 'Content-Type: application/json',
+            `Content-Length: ${length}`, ...headers, '', ''].join('\r\n');
+    }
+
+    /** Posts a whole JSON body on this connection and resolves with the answer. */
+    async post(name, body) {
+        const bytes = Buffer.from(JSON.stringify(body));
+        this.write(RawConnection.head(`/v1/${name}`, bytes.length));
+        this.write(bytes);
+        return this.answer();
+    }
+
+    /** The next answer: { status, body, headers }, or null once the connection has closed. */
+    async answer() {
+        for (;;) {
+            const end = this.received.indexOf('\r\n\r\n');
+            if (end !== -1) {
+                const lines = this.received.subarray(0, end).toString('latin1').split('\r\n');
+                const headers = {};
+                for (const line of lines.slice(1)) {
+                    const colon = line.indexOf(':');
+                    headers[line.slice(0, colon).toLowerCase()] = line.slice(colon + 1).trim();
+                }
+                const length = Number(headers['content-length'] ?? 0);
+                if (this.received.length >= end + 4 + length) {
+                    const text = this.received.subarray(end + 4, end + 4 + length).toString('utf8');
+                    this.received = this.received.subarray(end + 4 + length);
+                    let body;
+                    try { body = JSON.parse(text); } catch { body = text; }
+                    return { status: Number(lines[0].split(' ')[1]), body, headers };
+                }
+            }
+            if (this.closed) return null;
+            await this.#changed();
+        }
+    }
+
+    /** Resolves once the server has closed the connection (true), or after waitMs (false). */
+    async whenClosed(waitMs = 2000) {
+        const deadline = Date.now() + waitMs;
+        while (!this.closed && Date.now() < deadline) {
+            await Promise.race([this.#changed(), sleep(Math.max(1, deadline - Date.now()))]);
+        }
+        return this.closed;
+    }
+
+    /** Stops reading: what the server sends from now on piles up, as for a reader that stalls. */
+    stopReading() {
+        this.socket.pause();
+    }
+
+    resumeReading() {
+        this.socket.resume();
+    }
+
+    close() {
+        this.socket.destroy();
     }
 }

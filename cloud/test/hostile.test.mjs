@@ -112,6 +112,7 @@ describe('Switchboard hostile input', () => {
             ['decoy inside a text', `{"note":"\\"payload\\":\\"WFhY\\"",${head},"payload":"QUJD"}`, 'QUJD'],
             ['repeated, last wins', `{"payload":"WFhY",${head},"payload":"QUJD"}`, 'QUJD'],
             ['raw control character', `{${head},"payload":"QU\u0001D"}`, 400],
+            ['DEL', `{${head},"payload":"QU\u007fD"}`, 400],
             ['escaped control character', `{${head},"payload":"QU\\u0001D"}`, 400],
             ['not ASCII', `{${head},"payload":"QUJ\u00e9"}`, 400],
             ['quote inside', `{${head},"payload":"QU\\"D"}`, 400],

@@ -2,7 +2,7 @@
 
 import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
-import { HOST_ID, HOST_TOKEN, PASSWORD, encode, startClockedSwitchboard } from './harness.mjs';
+import { HOST_ID, HOST_KEY, HOST_TOKEN, PASSWORD, encode, hostProof, startClockedSwitchboard } from './harness.mjs';
 
 const GUESS_WINDOW_MS = 2000;
 const OFFLINE_ID = '987654321';
@@ -12,7 +12,7 @@ describe('Switchboard refusals', () => {
     let board;
     let session;
     before(async () => {
-        board = await startClockedSwitchboard({ guessWindowMs: GUESS_WINDOW_MS });
+        board = await startClockedSwitchboard({ guessWindowMs: GUESS_WINDOW_MS, hostKey: HOST_KEY });
         session = await board.openSession();
         // Registered but never heartbeating: known, offline.
         await board.expectOk('register', { id: OFFLINE_ID, password: PASSWORD, hostToken: HOST_TOKEN });
@@ -97,6 +97,9 @@ describe('Switchboard refusals', () => {
             { 'X-Real-IP': '203.0.113.9' },
             { Forwarded: 'for=203.0.113.9' },
             { Host: 'quiet-river-1234.trycloudflare.com' },
+            { Via: '1.1 edge' },
+            { 'X-Forwarded-Server': 'edge.example' },
+            { 'X-Original-Host': 'quiet-river-1234.trycloudflare.com' },
         ];
         for (const headers of tunnelled) {
             const answer = await board.request('/v1/origin', { origin: 'https://evil.example' }, { headers });
@@ -104,6 +107,43 @@ describe('Switchboard refusals', () => {
         }
         const beat = await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
         assert.equal(beat.origin, undefined);
+    });
+
+    it('Origin.FromAWebPageOrWithoutTheHostsProof_Refused', async () => {
+        const own = `http://127.0.0.1:${board.port}`;
+        const proof = hostProof();
+        await board.request('/v1/register', { id: HOST_ID, password: PASSWORD, hostToken: HOST_TOKEN }, { headers: proof });
+        const cases = [
+            // [what, headers, members besides the origin, status]
+            ['a cross-site form', { ...proof, Origin: 'https://evil.example', 'Sec-Fetch-Site': 'cross-site', 'Content-Type': 'text/plain' }, {}, 403],
+            ['a cross-site fetch of JSON', { ...proof, Origin: 'https://evil.example', 'Sec-Fetch-Site': 'cross-site' }, {}, 403],
+            ['a page of another port on this machine', { ...proof, Origin: 'http://127.0.0.1:8080', 'Sec-Fetch-Site': 'same-site' }, {}, 403],
+            ['an opaque origin', { ...proof, Origin: 'null' }, {}, 403],
+            ['a site relation alone', { ...proof, 'Sec-Fetch-Site': 'cross-site' }, {}, 403],
+            ['plain text', { ...proof, 'Content-Type': 'text/plain' }, {}, 415],
+            ['a form', { ...proof, 'Content-Type': 'application/x-www-form-urlencoded' }, {}, 415],
+            ['without the proof', {}, { id: HOST_ID, hostToken: HOST_TOKEN }, 403],
+            ['the proof of another key', hostProof('f'.repeat(64)), { id: HOST_ID, hostToken: HOST_TOKEN }, 403],
+            ['without the host token', proof, { id: HOST_ID }, 400],
+            ['with another host token', proof, { id: HOST_ID, hostToken: OTHER_TOKEN }, 403],
+            ['for a host this machine never registered', proof, { id: OFFLINE_ID, hostToken: HOST_TOKEN }, 409],
+            ['the page of this switchboard', { ...proof, Origin: own, 'Sec-Fetch-Site': 'same-origin' }, { id: HOST_ID, hostToken: HOST_TOKEN }, 200],
+            ['typed by the user', { ...proof, 'Sec-Fetch-Site': 'none', 'Content-Type': 'application/json; charset=utf-8' }, { id: HOST_ID, hostToken: HOST_TOKEN }, 200],
+        ];
+        for (const [what, headers, members, status] of cases) {
+            const answer = await board.request('/v1/origin', { origin: `https://${status}.example`, ...members }, { headers });
+            assert.equal(answer.status, status, what);
+            const beat = await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+            assert.equal(beat.origin === undefined || beat.origin === 'https://200.example', true, what);
+        }
+
+        // Two Host headers, loopback first and then a public name, are refused on every path.
+        for (const path of ['/v1/origin', '/v1/lookup']) {
+            const body = JSON.stringify({ origin: 'https://evil.example', id: HOST_ID });
+            const { received } = await board.rawExchange(`POST ${path} HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: quiet-river-1234.trycloudflare.com\r\n`
+                + `Content-Type: application/json\r\nContent-Length: ${body.length}\r\n\r\n${body}`);
+            assert.match(received, /^HTTP\/1\.1 400 /, path);
+        }
     });
 
     it('Register.SameToken_UpdatesNameAndPassword', async () => {

@@ -2,13 +2,13 @@
 
 import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
-import { HOST_ID, HOST_TOKEN, PASSWORD, decode, encode, startSwitchboard } from './harness.mjs';
+import { HOST_ID, HOST_KEY, HOST_TOKEN, PASSWORD, decode, encode, hostProof, startSwitchboard } from './harness.mjs';
 
 const CLOSE = { type: 'close' };
 
 describe('Switchboard session road', () => {
     let board;
-    before(async () => { board = await startSwitchboard(); });
+    before(async () => { board = await startSwitchboard({ KIVREN_HOST_KEY: HOST_KEY }); });
     after(async () => { await board.stop(); });
 
     it('Road.HostAndViewer_CompleteSessionFromLookupToClose', async () => {
@@ -140,7 +140,12 @@ describe('Switchboard session road', () => {
     });
 
     it('Origin.SetFromLoopback_AnsweredInHeartbeat', async () => {
-        await board.expectOk('origin', { origin: 'https://quiet-river-1234.trycloudflare.com/' });
+        // Set by this machine's own host: proven by its key, and naming its ID and token.
+        const own = { headers: hostProof() };
+        const registered = await board.request('/v1/register', { id: HOST_ID, password: PASSWORD, hostToken: HOST_TOKEN }, own);
+        assert.equal(registered.status, 200);
+        const set = await board.request('/v1/origin', { origin: 'https://quiet-river-1234.trycloudflare.com/', id: HOST_ID, hostToken: HOST_TOKEN }, own);
+        assert.equal(set.status, 200);
         const beat = await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
         assert.equal(beat.origin, 'https://quiet-river-1234.trycloudflare.com');
     });

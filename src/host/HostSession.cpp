@@ -73,17 +73,20 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
                 co_return;
         }
         if (answer.ok()) {
-            // A close stops the rest of the answer too.
+            // A close stops the rest of the answer too, and whatever input still waits.
             for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {
                 // A viewer not greeted yet has seen nothing of this screen to point at or type
                 // into.
                 if (!m_greeted && !std::holds_alternative<Close>(message) && !std::holds_alternative<Caps>(message))
                     continue;
-                handle(message, m_geometry);
+                receive(message);
                 if (stop.stop_requested() || m_closed)
                     co_return;
             }
         }
+        // Also after a failed poll: text still being typed goes on.
+        if (desktop)
+            m_input.applyPass(*desktop, m_geometry);
         // Whatever the poll's outcome.
         co_await cancellablePause(m_options.pause, stop);
     }
@@ -120,8 +123,21 @@ bool HostSession::endsSession(const KivrenAnswer &poll)
 
 void HostSession::handle(const ViewerMessage &message, const DisplayGeometry &geometry)
 {
+    // A close's onClosed may have destroyed this session by the time receive() returns.
+    if (std::holds_alternative<Close>(message)) {
+        receive(message);
+        return;
+    }
+    receive(message);
+    if (!m_closed && m_options.desktop)
+        m_input.applyPass(*m_options.desktop, geometry);
+}
+
+void HostSession::receive(const ViewerMessage &message)
+{
     if (std::holds_alternative<Close>(message)) {
         m_closed = true;
+        m_input.clear();
         if (m_options.onClosed)
             m_options.onClosed();
         return;
@@ -130,17 +146,19 @@ void HostSession::handle(const ViewerMessage &message, const DisplayGeometry &ge
         m_peerFeatures = caps->features;
         return;
     }
-    inject(m_options.desktop, message, geometry);
+    m_input.append(message);
 }
 
 void HostSession::inject(DesktopBackend *desktop, const ViewerMessage &message, const DisplayGeometry &geometry)
 {
     if (!desktop)
         return;
+    // Without a session loop to come back to, all of it at once, within the text limit.
+    const auto limited = [](const QString &text) { return splitText(text).value(0); };
     if (const auto *input = std::get_if<Input>(&message))
         MacInput::apply(*desktop, input->event, geometry);
     else if (const auto *key = std::get_if<Key>(&message))
-        MacInput::applyKey(*desktop, key->codeName, key->key, key->down);
+        MacInput::applyKey(*desktop, key->codeName, limited(key->key), key->down, key->modifiers);
     else if (const auto *text = std::get_if<Text>(&message))
-        MacInput::applyKey(*desktop, QString(), text->text, true);
+        MacInput::applyKey(*desktop, QString(), limited(text->text), true);
 }

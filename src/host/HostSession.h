@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DisplayGeometry.h"
+#include "HostInputQueue.h"
 #include "KivrenAnswer.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
@@ -29,9 +30,9 @@ public:
     static constexpr double pictureMaxWidth = 1280;
     static constexpr double pictureQuality = 0.42;
 
-    // The additions this host can use, announced in its hello. None yet: the hello then carries
-    // no "features" at all.
-    static SessionFeatures offeredFeatures() { return {}; }
+    // The additions this host can use, announced in its hello: modifiers on key and input
+    // messages, and the further special keys.
+    static SessionFeatures offeredFeatures() { return {SessionProtocol::featureKeys, SessionProtocol::featureModifiers}; }
 
     struct Options
     {
@@ -53,7 +54,8 @@ public:
     // A poll refused with this status means the switchboard has forgotten the session.
     static bool endsSession(const KivrenAnswer &poll);
 
-    // One viewer message: a close ends the session, caps are kept, the rest is injected.
+    // One viewer message: a close ends the session, caps are kept, the rest is injected in
+    // order behind the input still waiting (a long text is typed over several passes).
     void handle(const SessionProtocol::ViewerMessage &message, const DisplayGeometry &geometry);
     // Injects input, key and text messages into `desktop` (nothing without one); ignores the rest.
     static void inject(DesktopBackend *desktop, const SessionProtocol::ViewerMessage &message,
@@ -75,8 +77,11 @@ private:
     // Greets the viewer once the desktop is ready to share, and again when its display changed.
     // While it is not, the viewer is held: claimed and polled, but shown nothing.
     QCoro::Task<> greetIfReady(std::stop_token stop);
+    // A close or caps takes effect at once; input joins the queue.
+    void receive(const SessionProtocol::ViewerMessage &message);
 
     Options m_options;
+    HostInputQueue m_input;
     DisplayGeometry m_geometry;
     SessionFeatures m_peerFeatures;
     bool m_closed = false;

@@ -236,7 +236,10 @@ void MacHostService::loseSwitchboard(HostStatus::Switchboard why)
     m_switchboard = why;
     m_registered = HostStatus::Registration::none;
     setProven(false);
+    // The tunnel ends with it; a new one reports an origin of its own.
     m_tunnel->stop();
+    m_tunnelOrigin.clear();
+    m_originTaken = false;
     if (m_session) {
         m_session.reset();
         setLive(false);
@@ -250,12 +253,33 @@ QCoro::Task<> MacHostService::reportOrigin(QString origin, std::stop_token stop)
     // The store learns the origin whatever happens to the request.
     setOrigin(origin);
     storeText(cloudKey, origin);
-    // The switchboard's answer and failure alike are ignored.
-    if (m_proven)
-        co_await m_api->post(QStringLiteral("origin"), QJsonObject{{QStringLiteral("origin"), origin}}, stop);
+    m_tunnelOrigin = origin;
+    m_originTaken = false;
+    co_await tellOrigin(stop);
     if (stop.stop_requested() || !self)
         co_return;
     self->refreshStatus();
+}
+
+QCoro::Task<> MacHostService::tellOrigin(std::stop_token stop)
+{
+    QPointer<MacHostService> self(this);
+    if (!m_proven || m_tunnelOrigin.isEmpty() || m_originTaken)
+        co_return;
+    // The switchboard takes the origin only from this machine's host: the proof header that
+    // every request carries, and the ID and token this host registered.
+    const QString origin = m_tunnelOrigin;
+    const QJsonObject body{
+        {QStringLiteral("origin"), origin},
+        {QStringLiteral("id"), m_publicId},
+        {QStringLiteral("hostToken"), m_hostToken},
+    };
+    const KivrenAnswer answer = co_await m_api->post(QStringLiteral("origin"), body, stop);
+    if (stop.stop_requested() || !self)
+        co_return;
+    // A refusal (the registration not through yet) or a failure: the next registration asks again.
+    if (answer.ok() && self->m_proven && self->m_tunnelOrigin == origin)
+        self->m_originTaken = true;
 }
 
 QCoro::Task<> MacHostService::registerHost()
@@ -302,6 +326,8 @@ QCoro::Task<> MacHostService::registerOnly(std::stop_token stop)
         self->m_registered = HostStatus::Registration::none;
     }
     self->refreshStatus();
+    if (answer.ok())
+        co_await self->tellOrigin(stop);
 }
 
 QCoro::Task<> MacHostService::heartbeat()

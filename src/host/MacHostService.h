@@ -201,6 +201,9 @@ private:
     QCoro::Task<> registerHost(std::stop_token stop);
     QCoro::Task<> registerOnly(std::stop_token stop);
     QCoro::Task<> reportOrigin(QString origin, std::stop_token stop);
+    // Tells the switchboard the tunnel's origin, unless it has taken it already; it takes it only
+    // from this machine's host once registered, so each successful registration asks again.
+    QCoro::Task<> tellOrigin(std::stop_token stop);
     // A close message, or a switchboard that forgot the session, ended it.
     void endSession();
     // The desktop's screen sharing changed: the status, the button and the running session follow.
@@ -240,6 +243,10 @@ private:
     DesktopBackend::State m_sharing = DesktopBackend::State::Ready;
     bool m_proven = false;
     QString m_origin;
+    // The origin the tunnel last reported, and whether the switchboard has taken it: it hands it
+    // to every host in heartbeat answers.
+    QString m_tunnelOrigin;
+    bool m_originTaken = false;
     bool m_live = false;
     std::optional<QString> m_clientName;
     HostStatus::Switchboard m_switchboard = HostStatus::Switchboard::starting;

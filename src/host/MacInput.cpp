@@ -5,14 +5,22 @@
 #include "RemoteInput.h"
 #include "SpecialKey.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <thread>
 
 namespace {
 
 bool leftButtonDown = false;
+
+// applyKey waits this long between tries while the desktop cannot type the next character, and
+// gives up after this long without any.
+constexpr std::chrono::milliseconds typingRetryPause{20};
+constexpr std::chrono::milliseconds typingPatience{3000};
 
 using Mouse = DesktopBackend::MouseEvent;
 
@@ -39,6 +47,31 @@ std::int32_t wheelDelta(double deltaY)
     return static_cast<std::int32_t>(std::trunc(deltaY));
 }
 
+// Holds a message's modifiers for as long as it lives: pressed before its action, released
+// (in reverse order) after it.
+class HeldModifiers
+{
+public:
+    HeldModifiers(DesktopBackend &backend, KeyModifiers modifiers)
+        : m_backend(backend)
+        , m_held(!modifiers.isEmpty())
+    {
+        if (m_held)
+            m_backend.holdModifiers(modifiers);
+    }
+    ~HeldModifiers()
+    {
+        if (m_held)
+            m_backend.holdModifiers({});
+    }
+    HeldModifiers(const HeldModifiers &) = delete;
+    HeldModifiers &operator=(const HeldModifiers &) = delete;
+
+private:
+    DesktopBackend &m_backend;
+    bool m_held;
+};
+
 } // namespace
 
 namespace MacInput {
@@ -55,6 +88,7 @@ void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeome
     const bool right = input.button == 1;
     const std::int64_t clickState = input.clickCount >= 2 ? input.clickCount : 1;
 
+    const HeldModifiers held(backend, input.modifiers);
     switch (input.kind) {
     case RemoteInput::Kind::move:
         backend.warpPointer(point);
@@ -78,18 +112,45 @@ void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeome
     }
 }
 
-void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down)
+void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down,
+              KeyModifiers modifiers)
 {
     askForTrustIfNeeded(backend);
 
     // A special key is pressed or released as itself; any text sent along with it is ignored.
     if (const std::optional<SpecialKey> special = specialKeyFromCodeName(codeName)) {
+        const HeldModifiers held(backend, down ? modifiers : KeyModifiers{});
         backend.postKey(*special, down);
         return;
     }
     // Text is typed, all of it, on its press; its release finds nothing held.
-    if (down && !key.isEmpty())
-        backend.typeText(key);
+    if (!down || key.isEmpty())
+        return;
+    auto lastProgress = std::chrono::steady_clock::now();
+    for (qsizetype done = 0; done < key.size();) {
+        const qsizetype typed = typeText(backend, key.mid(done), modifiers);
+        done += typed;
+        if (typed > 0) {
+            lastProgress = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - lastProgress > typingPatience) {
+            return;
+        } else {
+            std::this_thread::sleep_for(typingRetryPause);
+        }
+    }
+}
+
+qsizetype typeText(DesktopBackend &backend, const QString &text, KeyModifiers modifiers)
+{
+    if (text.isEmpty())
+        return 0;
+    askForTrustIfNeeded(backend);
+    const HeldModifiers held(backend, modifiers);
+    qsizetype done = std::clamp<qsizetype>(backend.typeText(text), 0, text.size());
+    // Whole characters only, whatever the backend answers.
+    if (done > 0 && done < text.size() && text.at(done).isLowSurrogate())
+        ++done;
+    return done;
 }
 
 void postWheel(DesktopBackend &backend, QPointF point, double deltaY)

@@ -43,5 +43,5 @@ size_t qHash(const RemoteInput &input, size_t seed) noexcept
 {
     // qHash(double) gives 0.0 and -0.0 the same hash, matching ==.
     return qHashMulti(seed, input.kind, input.x, input.y, input.button, input.clickCount, input.deltaX,
-                      input.deltaY);
+                      input.deltaY, input.modifiers.bits());
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "KeyModifiers.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -19,6 +21,9 @@ struct RemoteInput
     std::int64_t clickCount = 1;
     double deltaX = 0;
     double deltaY = 0;
+    // Held with the event (Ctrl+click, Shift+click); sent only to a host that announced it
+    // understands them.
+    KeyModifiers modifiers;
 
     friend bool operator==(const RemoteInput &, const RemoteInput &) = default;
 };

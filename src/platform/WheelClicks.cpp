@@ -1,25 +1,23 @@
 #include "WheelClicks.h"
 
+#include "DesktopBackend.h"
+
 #include <algorithm>
 #include <cmath>
 
-namespace {
-
-constexpr double pixelsPerWheelClick = 40;
-constexpr int maxWheelClicksPerEvent = 25;
-
-} // namespace
-
-namespace WheelClicks {
-
-int ofPixels(std::int32_t deltaY)
+int WheelClicks::take(std::int32_t deltaY, Clock::time_point now)
 {
     if (deltaY == 0)
         return 0;
-    const double magnitude = std::abs(static_cast<double>(deltaY));
-    const int clicks =
-        std::clamp(static_cast<int>(std::lround(magnitude / pixelsPerWheelClick)), 1, maxWheelClicksPerEvent);
-    return deltaY > 0 ? clicks : -clicks;
-}
+    const bool reversed = (m_carry > 0 && deltaY < 0) || (m_carry < 0 && deltaY > 0);
+    if (reversed || now - m_last > carryLifetime)
+        m_carry = 0;
+    m_last = now;
 
-} // namespace WheelClicks
+    const double total = m_carry + deltaY;
+    const double wholeClicks = std::trunc(total / DesktopBackend::pixelsPerWheelClick);
+    const int clicks = static_cast<int>(std::min(std::abs(wholeClicks), double(maxClicksPerDelta)));
+    // Beyond the cap nothing is carried either.
+    m_carry = clicks == maxClicksPerDelta ? 0 : total - wholeClicks * DesktopBackend::pixelsPerWheelClick;
+    return total > 0 ? clicks : -clicks;
+}

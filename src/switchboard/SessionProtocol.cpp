@@ -6,6 +6,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace SessionProtocol {
 
 namespace {
@@ -18,6 +20,25 @@ const QString keyType = QStringLiteral("key");
 const QString textType = QStringLiteral("text");
 const QString closeType = QStringLiteral("close");
 const QString capsType = QStringLiteral("caps");
+const QString modifiersKey = QStringLiteral("modifiers");
+
+// Absent rather than empty, so that a message without modifiers keeps the bytes it always had.
+void insertModifiers(QJsonObject &message, KeyModifiers modifiers)
+{
+    if (!modifiers.isEmpty())
+        message.insert(modifiersKey, QJsonArray::fromStringList(modifiers.names()));
+}
+
+// The text elements of a JSON array; anything else names no modifier.
+KeyModifiers modifiersFrom(const QJsonObject &message)
+{
+    QStringList names;
+    for (const QJsonValue &element : message.value(modifiersKey).toArray()) {
+        if (element.isString())
+            names.append(element.toString());
+    }
+    return KeyModifiers::fromNames(names);
+}
 
 QByteArray jsonPayload(const QJsonObject &message)
 {
@@ -27,7 +48,7 @@ QByteArray jsonPayload(const QJsonObject &message)
 QJsonObject inputJson(const Input &input)
 {
     const RemoteInput &e = input.event;
-    return {
+    QJsonObject message{
         {typeKey, inputType},
         {QStringLiteral("kind"), rawText(e.kind)},
         {QStringLiteral("x"), e.x},
@@ -37,6 +58,8 @@ QJsonObject inputJson(const Input &input)
         {QStringLiteral("deltaX"), e.deltaX},
         {QStringLiteral("deltaY"), e.deltaY},
     };
+    insertModifiers(message, e.modifiers);
+    return message;
 }
 
 Input inputFrom(const QJsonObject &message)
@@ -49,6 +72,7 @@ Input inputFrom(const QJsonObject &message)
     e.clickCount = JsonMembers::integer(message, QStringLiteral("clickCount"), 1);
     e.deltaX = JsonMembers::number(message, QStringLiteral("deltaX"), 0);
     e.deltaY = JsonMembers::number(message, QStringLiteral("deltaY"), 0);
+    e.modifiers = modifiersFrom(message);
     return {e};
 }
 
@@ -72,6 +96,24 @@ std::optional<ViewerMessage> viewerMessageOf(const Frame &frame)
 }
 
 } // namespace
+
+QStringList splitText(const QString &text, qsizetype limit)
+{
+    QStringList pieces;
+    limit = std::max<qsizetype>(limit, 1);
+    const qsizetype size = text.size();
+    qsizetype start = 0;
+    while (start < size) {
+        qsizetype end = start;
+        for (qsizetype characters = 0; end < size && characters < limit; ++characters) {
+            const bool pair = text.at(end).isHighSurrogate() && end + 1 < size && text.at(end + 1).isLowSurrogate();
+            end += pair ? 2 : 1;
+        }
+        pieces.append(text.mid(start, end - start));
+        start = end;
+    }
+    return pieces;
+}
 
 QString roleName(Role role)
 {
@@ -99,10 +141,12 @@ QJsonObject toJson(const ViewerMessage &message)
         QJsonObject operator()(const Input &input) const { return inputJson(input); }
         QJsonObject operator()(const Key &key) const
         {
-            return {{typeKey, keyType},
-                    {QStringLiteral("codeName"), key.codeName},
-                    {QStringLiteral("key"), key.key},
-                    {QStringLiteral("down"), key.down}};
+            QJsonObject message{{typeKey, keyType},
+                                {QStringLiteral("codeName"), key.codeName},
+                                {QStringLiteral("key"), key.key},
+                                {QStringLiteral("down"), key.down}};
+            insertModifiers(message, key.modifiers);
+            return message;
         }
         QJsonObject operator()(const Text &text) const { return {{typeKey, textType}, {QStringLiteral("key"), text.text}}; }
         QJsonObject operator()(const Close &) const { return {{typeKey, closeType}}; }
@@ -218,7 +262,7 @@ std::optional<ViewerMessage> decodeViewerMessage(const QJsonObject &message)
         return inputFrom(message);
     if (type == keyType) {
         return Key{JsonMembers::text(message, QStringLiteral("codeName")), JsonMembers::text(message, QStringLiteral("key")),
-                   JsonMembers::boolean(message, QStringLiteral("down"), true)};
+                   JsonMembers::boolean(message, QStringLiteral("down"), true), modifiersFrom(message)};
     }
     if (type == textType) {
         // Text is only ever carried in "key"; without it the message asks for nothing.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "KeyModifiers.h"
 #include "RemoteInput.h"
 #include "SessionFeatures.h"
 
@@ -7,6 +8,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <variant>
@@ -27,6 +29,22 @@ inline const QString kindJpeg = QStringLiteral("jpeg");
 // The platform this program names in "register", "connect" and hello, whatever it runs on:
 // peers have always been told "macos".
 inline const QString platformName = QStringLiteral("macos");
+
+// Additions a host may name in its hello's "features":
+// - "modifiers": key and input messages may carry "modifiers", an array of the held modifier
+//   keys ("shift", "control", "alt", "meta"), pressed before the key or pointer action and
+//   released after it. A host without it would type a shortcut's bare letter.
+// - "keys": key messages may name the further special keys (SpecialKey: "home", "end",
+//   "pageup", "pagedown", "insert", "f1" ... "f12").
+inline const QString featureModifiers = QStringLiteral("modifiers");
+inline const QString featureKeys = QStringLiteral("keys");
+
+// One text message carries at most this many characters (Unicode code points): a viewer splits
+// longer text, a host types no more than this of one message.
+constexpr qsizetype maxTextCharacters = 1024;
+// The characters of `text`, split into pieces of at most `limit` characters each, never inside
+// a surrogate pair. Nothing for empty text.
+QStringList splitText(const QString &text, qsizetype limit = maxTextCharacters);
 
 enum class Role { host, viewer };
 // "host" or "viewer", as the switchboard reads it.
@@ -67,7 +85,7 @@ using HostMessage = std::variant<Hello, Picture>;
 
 // --- Viewer to host ---
 
-// One pointer event, always written with all eight members.
+// One pointer event, always written with all eight members, plus "modifiers" when any are held.
 struct Input
 {
     RemoteInput event;
@@ -75,12 +93,14 @@ struct Input
     friend bool operator==(const Input &, const Input &) = default;
 };
 
-// One key press or release: a special key by `codeName`, else the characters in `key`.
+// One key press or release: a special key by `codeName`, else the characters in `key`, with
+// the modifiers held ("modifiers", written only when there are any).
 struct Key
 {
     QString codeName;
     QString key;
     bool down = true;
+    KeyModifiers modifiers;
 
     friend bool operator==(const Key &, const Key &) = default;
 };

@@ -1,16 +1,26 @@
 #include "ClickView.h"
 
+#include "DesktopBackend.h"
 #include "RemotePicture.h"
+#include "SpecialKey.h"
 
+#include <QFocusEvent>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <array>
 #include <optional>
+
+using namespace SessionProtocol;
 
 namespace {
 
 constexpr std::int64_t kPrimary = 0;
 constexpr std::int64_t kSecondary = 1;
+constexpr std::int64_t kDoubleClick = 2;
 
 std::optional<std::int64_t> buttonNumber(Qt::MouseButton button)
 {
@@ -24,6 +34,66 @@ std::optional<std::int64_t> buttonNumber(Qt::MouseButton button)
     }
 }
 
+constexpr std::array<std::pair<int, SpecialKey>, 29> specialKeys{{
+    {Qt::Key_Return, SpecialKey::Enter},      {Qt::Key_Enter, SpecialKey::Enter},
+    {Qt::Key_Backspace, SpecialKey::Backspace}, {Qt::Key_Tab, SpecialKey::Tab},
+    {Qt::Key_Backtab, SpecialKey::Tab},       {Qt::Key_Escape, SpecialKey::Escape},
+    {Qt::Key_Left, SpecialKey::ArrowLeft},    {Qt::Key_Up, SpecialKey::ArrowUp},
+    {Qt::Key_Right, SpecialKey::ArrowRight},  {Qt::Key_Down, SpecialKey::ArrowDown},
+    {Qt::Key_Delete, SpecialKey::Delete},     {Qt::Key_Space, SpecialKey::Space},
+    {Qt::Key_Home, SpecialKey::Home},         {Qt::Key_End, SpecialKey::End},
+    {Qt::Key_PageUp, SpecialKey::PageUp},     {Qt::Key_PageDown, SpecialKey::PageDown},
+    {Qt::Key_Insert, SpecialKey::Insert},     {Qt::Key_F1, SpecialKey::F1},
+    {Qt::Key_F2, SpecialKey::F2},             {Qt::Key_F3, SpecialKey::F3},
+    {Qt::Key_F4, SpecialKey::F4},             {Qt::Key_F5, SpecialKey::F5},
+    {Qt::Key_F6, SpecialKey::F6},             {Qt::Key_F7, SpecialKey::F7},
+    {Qt::Key_F8, SpecialKey::F8},             {Qt::Key_F9, SpecialKey::F9},
+    {Qt::Key_F10, SpecialKey::F10},           {Qt::Key_F11, SpecialKey::F11},
+    {Qt::Key_F12, SpecialKey::F12},
+}};
+
+std::optional<SpecialKey> specialKeyOf(int qtKey)
+{
+    for (const auto &[key, special] : specialKeys) {
+        if (key == qtKey)
+            return special;
+    }
+    return std::nullopt;
+}
+
+// Text a key types by itself: nothing with control characters in it (Ctrl+C gives "\x03").
+bool printable(const QString &text)
+{
+    return !text.isEmpty()
+        && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() != QChar::Other_Control; });
+}
+
+// The character a shortcut's key stands for, as its unmodified key types it where Qt tells
+// (letters in lower case: Ctrl+Shift+A is "a" with shift and control); empty for keys that
+// stand for no character (modifiers alone, media keys).
+QString shortcutKey(const QKeyEvent &event)
+{
+    const int key = event.key();
+    // Qt's codes for character keys are the characters' own, upper case for letters; its
+    // other keys start at 0x01000000.
+    constexpr int firstNonCharacterKey = 0x01000000;
+    if (key <= ' ' || key >= firstNonCharacterKey)
+        return {};
+    const char32_t character = static_cast<char32_t>(key);
+    return QString::fromUcs4(&character, 1).toLower();
+}
+
+bool isShortcut(KeyModifiers modifiers)
+{
+    return modifiers.contains(KeyModifier::Control) || modifiers.contains(KeyModifier::Alt)
+        || modifiers.contains(KeyModifier::Meta);
+}
+
+quint32 physicalKey(const QKeyEvent &event)
+{
+    return event.nativeScanCode() ? event.nativeScanCode() : static_cast<quint32>(event.key());
+}
+
 } // namespace
 
 ClickView::ClickView(Sink sink, QWidget *parent)
@@ -33,6 +103,8 @@ ClickView::ClickView(Sink sink, QWidget *parent)
     // Moves arrive only while a button is held; hovering sends nothing.
     setMouseTracking(false);
     setFocusPolicy(Qt::ClickFocus);
+    // Dead keys and input methods compose here; their results arrive as commits.
+    setAttribute(Qt::WA_InputMethodEnabled, true);
 }
 
 QRectF ClickView::pictureRect() const
@@ -43,8 +115,22 @@ QRectF ClickView::pictureRect() const
     return RemotePicture::fittedRect(m_pictureSize, area);
 }
 
-RemoteInput ClickView::inputAt(RemoteInput::Kind kind, QPointF position, QRectF picture,
-                               std::int64_t button)
+KeyModifiers ClickView::modifiersOf(Qt::KeyboardModifiers modifiers)
+{
+    KeyModifiers held;
+    if (modifiers.testFlag(Qt::ShiftModifier))
+        held.add(KeyModifier::Shift);
+    if (modifiers.testFlag(Qt::ControlModifier))
+        held.add(KeyModifier::Control);
+    if (modifiers.testFlag(Qt::AltModifier))
+        held.add(KeyModifier::Alt);
+    if (modifiers.testFlag(Qt::MetaModifier))
+        held.add(KeyModifier::Meta);
+    return held;
+}
+
+RemoteInput ClickView::inputAt(RemoteInput::Kind kind, QPointF position, QRectF picture, std::int64_t button,
+                               std::int64_t clickCount, KeyModifiers modifiers)
 {
     // An unlaid-out view counts as 1 × 1, so the fractions below never divide by zero.
     const double w = std::max(picture.width(), 1.0);
@@ -53,45 +139,60 @@ RemoteInput ClickView::inputAt(RemoteInput::Kind kind, QPointF position, QRectF 
     // its edges: a press in a letterbox band, or a drag that leaves the view, reports the
     // nearest edge. Measured over the whole view instead, a click would land off the point it
     // was aimed at whenever the picture's shape differs from the view's.
-    const double x = std::clamp((position.x() - picture.left()) / w, 0.0, 1.0);
-    const double y = std::clamp((position.y() - picture.top()) / h, 0.0, 1.0);
-    // Always a single click (a double click arrives as two presses) and no wheel movement.
     RemoteInput input;
     input.kind = kind;
-    input.x = x;
-    input.y = y;
+    input.x = std::clamp((position.x() - picture.left()) / w, 0.0, 1.0);
+    input.y = std::clamp((position.y() - picture.top()) / h, 0.0, 1.0);
     input.button = button;
-    input.clickCount = 1;
+    input.clickCount = clickCount;
     input.deltaX = 0;
     input.deltaY = 0;
+    input.modifiers = modifiers;
     return input;
 }
 
-void ClickView::send(RemoteInput::Kind kind, QMouseEvent *event, std::int64_t button)
+QPointF ClickView::wheelPixels(QPoint pixelDelta, QPoint angleDelta)
+{
+    // Qt's signs are the host's: positive y scrolls up (the content moves down).
+    if (!pixelDelta.isNull())
+        return QPointF(pixelDelta);
+    return QPointF(angleDelta) * (DesktopBackend::pixelsPerWheelClick / wheelNotchAngle);
+}
+
+void ClickView::send(const ViewerMessage &message)
+{
+    if (m_sink)
+        m_sink(message);
+}
+
+void ClickView::sendPointer(RemoteInput::Kind kind, QMouseEvent *event, std::int64_t button, std::int64_t clickCount)
 {
     event->accept();
-    if (m_sink)
-        m_sink(inputAt(kind, event->position(), pictureRect(), button));
+    send(Input{inputAt(kind, event->position(), pictureRect(), button, clickCount, modifiersOf(event->modifiers()))});
 }
 
 void ClickView::mousePressEvent(QMouseEvent *event)
 {
     if (const auto button = buttonNumber(event->button()))
-        send(RemoteInput::Kind::down, event, *button);
+        sendPointer(RemoteInput::Kind::down, event, *button, 1);
     else
         event->ignore();
 }
 
-// The second press of a double click is an ordinary press: each sends clickCount 1.
+// The second press of a double click tells the host so: X has no click count of its own, and
+// the two clicks may reach the host's desktop further apart than they were made.
 void ClickView::mouseDoubleClickEvent(QMouseEvent *event)
 {
-    mousePressEvent(event);
+    if (const auto button = buttonNumber(event->button()))
+        sendPointer(RemoteInput::Kind::down, event, *button, kDoubleClick);
+    else
+        event->ignore();
 }
 
 void ClickView::mouseReleaseEvent(QMouseEvent *event)
 {
     if (const auto button = buttonNumber(event->button()))
-        send(RemoteInput::Kind::up, event, *button);
+        sendPointer(RemoteInput::Kind::up, event, *button, 1);
     else
         event->ignore();
 }
@@ -99,7 +200,156 @@ void ClickView::mouseReleaseEvent(QMouseEvent *event)
 void ClickView::mouseMoveEvent(QMouseEvent *event)
 {
     if (event->buttons().testFlag(Qt::LeftButton))
-        send(RemoteInput::Kind::move, event, kPrimary);
+        sendPointer(RemoteInput::Kind::move, event, kPrimary, 1);
     else
         event->ignore();
+}
+
+void ClickView::wheelEvent(QWheelEvent *event)
+{
+    event->accept();
+    const QPointF pixels = wheelPixels(event->pixelDelta(), event->angleDelta());
+    if (pixels.isNull())
+        return;
+    RemoteInput input = inputAt(RemoteInput::Kind::wheel, event->position(), pictureRect(), kPrimary, 1,
+                                modifiersOf(event->modifiers()));
+    input.deltaX = pixels.x();
+    input.deltaY = pixels.y();
+    send(Input{input});
+}
+
+bool ClickView::event(QEvent *event)
+{
+    // Every key is the remote machine's while we have focus: no local shortcut may take it.
+    if (event->type() == QEvent::ShortcutOverride) {
+        event->accept();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+// Tab and Shift+Tab go to the remote machine instead of moving the focus.
+bool ClickView::focusNextPrevChild(bool)
+{
+    return false;
+}
+
+void ClickView::keyPressEvent(QKeyEvent *event)
+{
+    event->accept();
+    const KeyModifiers modifiers = modifiersOf(event->modifiers());
+    if (event->key() == Qt::Key_Escape && modifiers == releaseChord) {
+        returnKeyboard();
+        return;
+    }
+
+    std::optional<Key> key;
+    if (const std::optional<SpecialKey> special = specialKeyOf(event->key())) {
+        KeyModifiers held = modifiers;
+        // A space typed with Shift still held from a capital is a space.
+        if (*special == SpecialKey::Space && !isShortcut(held))
+            held = {};
+        key = Key{codeName(*special), QString(), true, held};
+    } else if (!isShortcut(modifiers)) {
+        if (printable(event->text()))
+            send(Text{event->text()});
+        return;
+    } else if (const QString character = shortcutKey(*event); !character.isEmpty()) {
+        key = Key{QString(), character, true, modifiers};
+    }
+    if (!key)
+        return;
+
+    const quint32 physical = physicalKey(*event);
+    const bool held = std::any_of(m_heldKeys.cbegin(), m_heldKeys.cend(),
+                                  [physical](const auto &entry) { return entry.first == physical; });
+    if (!held)
+        m_heldKeys.append({physical, *key});
+    // A key the user holds repeats on the remote machine as it does here.
+    send(*key);
+}
+
+void ClickView::keyReleaseEvent(QKeyEvent *event)
+{
+    event->accept();
+    if (event->isAutoRepeat())
+        return;
+    const quint32 physical = physicalKey(*event);
+    for (qsizetype i = 0; i < m_heldKeys.size(); ++i) {
+        if (m_heldKeys[i].first != physical)
+            continue;
+        Key release = m_heldKeys.takeAt(i).second;
+        release.down = false;
+        send(release);
+        return;
+    }
+}
+
+void ClickView::inputMethodEvent(QInputMethodEvent *event)
+{
+    event->accept();
+    if (!event->commitString().isEmpty())
+        send(Text{event->commitString()});
+}
+
+QVariant ClickView::inputMethodQuery(Qt::InputMethodQuery query) const
+{
+    switch (query) {
+    case Qt::ImEnabled:
+        return true;
+    case Qt::ImHints:
+        // Composition only: no prediction or correction of what goes to another machine.
+        return int(Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase);
+    default:
+        return QWidget::inputMethodQuery(query);
+    }
+}
+
+void ClickView::releaseHeldKeys()
+{
+    const QList<std::pair<quint32, Key>> held = std::exchange(m_heldKeys, {});
+    for (const auto &[physical, key] : held) {
+        Key release = key;
+        release.down = false;
+        send(release);
+    }
+}
+
+void ClickView::takeKeyboard()
+{
+    setFocus(Qt::OtherFocusReason);
+}
+
+void ClickView::returnKeyboard()
+{
+    if (hasFocus())
+        clearFocus();
+    else
+        setKeyboardTaken(false);
+}
+
+void ClickView::focusInEvent(QFocusEvent *event)
+{
+    QWidget::focusInEvent(event);
+    setKeyboardTaken(true);
+}
+
+void ClickView::focusOutEvent(QFocusEvent *event)
+{
+    QWidget::focusOutEvent(event);
+    setKeyboardTaken(false);
+}
+
+void ClickView::setKeyboardTaken(bool taken)
+{
+    if (!taken)
+        releaseHeldKeys();
+    if (taken == m_keyboardTaken)
+        return;
+    m_keyboardTaken = taken;
+    if (taken)
+        grabKeyboard();
+    else
+        releaseKeyboard();
+    emit keyboardTakenChanged(taken);
 }

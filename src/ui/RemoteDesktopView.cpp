@@ -20,9 +20,15 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
 
     if (!sink) {
         QPointer<KivrenClient> target = &client;
-        sink = [target](const RemoteInput &input) {
-            if (target)
-                target->send(input);
+        sink = [target](const SessionProtocol::ViewerMessage &message) {
+            if (!target)
+                return;
+            if (const auto *input = std::get_if<SessionProtocol::Input>(&message))
+                target->send(input->event);
+            else if (const auto *key = std::get_if<SessionProtocol::Key>(&message))
+                target->sendKey(*key);
+            else if (const auto *text = std::get_if<SessionProtocol::Text>(&message))
+                target->sendText(text->text);
         };
     }
 
@@ -30,10 +36,14 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
 
-    // The bar: "End" and the status at the left, spanning the full width.
+    // The bar: "End", the keyboard button and the status at the left, spanning the full width.
     auto *bar = new QHBoxLayout;
     bar->setContentsMargins(kBarInset, kBarInset, kBarInset, kBarInset);
     m_end = new KivrenGhost(QStringLiteral("End"));
+    m_keyboard = new KivrenGhost(takeKeyboardText);
+    m_keyboard->setToolTip(QStringLiteral("Ctrl+Alt+Shift+Esc also releases the keyboard"));
+    // Clicking it must not move the focus itself: it says where the keyboard goes.
+    m_keyboard->setFocusPolicy(Qt::NoFocus);
     m_status = new QLabel(client.status());
     // The status may carry the switchboard's own error text: shown as it is, never as markup.
     m_status->setTextFormat(Qt::PlainText);
@@ -41,6 +51,10 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     statusPalette.setColor(QPalette::WindowText, KivrenTheme::muted());
     m_status->setPalette(statusPalette);
     bar->addWidget(m_end, 0, Qt::AlignVCenter);
+    // Apart from its neighbours by the bar's own inset, so the two buttons do not read as one.
+    bar->addSpacing(kBarInset);
+    bar->addWidget(m_keyboard, 0, Qt::AlignVCenter);
+    bar->addSpacing(kBarInset);
     bar->addWidget(m_status, 0, Qt::AlignVCenter);
     bar->addStretch(1);
     column->addLayout(bar);
@@ -65,8 +79,27 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
         if (m_client)
             m_client->disconnectFromRemote();
     });
+    ClickView *surface = clickView();
+    connect(m_keyboard, &QAbstractButton::clicked, surface, [surface] {
+        if (surface->keyboardTaken())
+            surface->returnKeyboard();
+        else
+            surface->takeKeyboard();
+    });
+    // The surface may lose the focus while this view is being torn down: the lambda holds only
+    // the button, and the connection goes with it.
+    connect(surface, &ClickView::keyboardTakenChanged, m_keyboard, [button = m_keyboard](bool taken) {
+        button->setText(taken ? releaseKeyboardText : takeKeyboardText);
+    });
     connect(&client, &KivrenClient::statusChanged, m_status, &QLabel::setText);
     connect(&client, &KivrenClient::frameChanged, m_picture, &RemotePicture::setImage);
+}
+
+void RemoteDesktopView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Shown means the user is about to work on the remote machine.
+    clickView()->takeKeyboard();
 }
 
 ClickView *RemoteDesktopView::clickView() const

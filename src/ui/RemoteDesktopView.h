@@ -11,28 +11,37 @@ class MacClickCatcher;
 class QLabel;
 class RemotePicture;
 
-// The window's content while the viewer is live: a bar with "End" and the viewer's status,
-// and below it the remote picture, where clicks and primary drags become pointer events.
+// The window's content while the viewer is live: a bar with "End", the keyboard button and the
+// viewer's status, and below it the remote picture, where the pointer, the wheel and (while the
+// picture has focus) the keyboard act on the remote machine. The picture takes the keyboard
+// when shown and when clicked; the keyboard button or Ctrl+Alt+Shift+Escape gives it back.
 class RemoteDesktopView : public QWidget
 {
     Q_OBJECT
 
 public:
     static constexpr int kBarInset = 10;
+    static inline const QString releaseKeyboardText = QStringLiteral("Release keyboard");
+    static inline const QString takeKeyboardText = QStringLiteral("Use keyboard here");
 
-    // Pointer events go to `sink`, or to the client's send() when none is given.
+    // Input goes to `sink`, or to the client's send operations when none is given.
     explicit RemoteDesktopView(KivrenClient &client, ClickView::Sink sink = {},
                                QWidget *parent = nullptr);
 
     KivrenGhost *endButton() const { return m_end; }
+    KivrenGhost *keyboardButton() const { return m_keyboard; }
     QLabel *statusLabel() const { return m_status; }
     QWidget *pictureArea() const { return m_area; }
     RemotePicture *picture() const { return m_picture; }
     ClickView *clickView() const;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     QPointer<KivrenClient> m_client;
     KivrenGhost *m_end = nullptr;
+    KivrenGhost *m_keyboard = nullptr;
     QLabel *m_status = nullptr;
     QWidget *m_area = nullptr;
     MacClickCatcher *m_catcher = nullptr;

@@ -150,10 +150,14 @@ void KivrenClient::connectToRemote()
     }
 
     // The session before ends silently, but its host must not go on streaming to nobody until
-    // the switchboard drops the session: it is closed first.
+    // the switchboard drops the session: it is closed first, after the key releases its input
+    // queue still holds.
     const SessionProtocol::SessionKeys previous = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
+    const std::shared_ptr<InputQueue> previousInput = m_session ? m_session->input() : nullptr;
     m_session.reset();
-    if (!previous.id.isEmpty() || !previous.token.isEmpty())
+    if (previousInput)
+        previousInput->closeAfterDrain();
+    else if (!previous.id.isEmpty() || !previous.token.isEmpty())
         startClose(previous);
 
     setPhase(SessionPhase::connecting);
@@ -172,20 +176,41 @@ void KivrenClient::connectToRemote()
 
 void KivrenClient::send(const RemoteInput &input)
 {
+    sendMessage(SessionProtocol::Input{input});
+}
+
+void KivrenClient::sendKey(const SessionProtocol::Key &key)
+{
+    sendMessage(key);
+}
+
+void KivrenClient::sendText(const QString &text)
+{
+    sendMessage(SessionProtocol::Text{text});
+}
+
+void KivrenClient::sendMessage(SessionProtocol::ViewerMessage message)
+{
     if (m_phase != SessionPhase::live)
         return;
     if (ViewerSession *session = m_session.get())
-        session->send(input);
+        session->send(std::move(message));
 }
 
 void KivrenClient::disconnectFromRemote()
 {
     const SessionProtocol::SessionKeys keys = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
+    const std::shared_ptr<InputQueue> input = m_session ? m_session->input() : nullptr;
     m_session.reset();
     setPhase(SessionPhase::idle);
     setStatus(QStringLiteral("Disconnected"));
     setFrame(QImage());
-    startClose(keys);
+    // A live session's queue closes it after what it still holds; any other session (one that
+    // never opened) is closed at once.
+    if (input)
+        input->closeAfterDrain();
+    else
+        startClose(keys);
 }
 
 void KivrenClient::startClose(const SessionProtocol::SessionKeys &keys)

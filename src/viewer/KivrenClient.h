@@ -20,7 +20,7 @@ class KivrenAPI;
 class SettingsStore;
 
 // The viewer: what the window shows of it, the address book and the cloud address. Each
-// connection attempt runs as one ViewerSession (lookup, connect, pictures in, pointer events
+// connection attempt runs as one ViewerSession (lookup, connect, pictures in, the user's input
 // out), owned here and published through this object.
 //
 // Lives on the main thread. Every published field is a Q_PROPERTY whose change signal is
@@ -82,10 +82,18 @@ public:
     // Validates the typed ID and password and starts the session task; the one before it is
     // stopped and its session closed.
     void connectToRemote();
-    // Ends the session: idle, "Disconnected", no picture, and a "close" sent for it.
+    // Ends the session: idle, "Disconnected", no picture, and a "close" sent for it once the
+    // input already queued (key releases among it) has gone out.
     void disconnectFromRemote();
-    // One pointer event; dropped unless live.
+    // The user's input, each dropped unless live, sent in the order of the calls. What the host
+    // did not announce is left out (ViewerSession::send).
+    // One pointer event.
     void send(const RemoteInput &input);
+    // One key press or release: a special key by its codeName, or a shortcut's key with its
+    // modifiers.
+    void sendKey(const SessionProtocol::Key &key);
+    // Characters to type.
+    void sendText(const QString &text);
     // Trims white space, then "/" at both ends; stores and publishes the result.
     void setCloud(const QString &text);
 
@@ -109,6 +117,7 @@ signals:
     void bookChanged(const QList<BookEntry> &book);
 
 private:
+    void sendMessage(SessionProtocol::ViewerMessage message);
     void remember(const QString &id, const QString &name) override;
     void loadBook();
     // Posts "close" for a session; answer and failure are ignored.

@@ -5,8 +5,8 @@
 #include "KivrenAPI.h"
 #include "PictureBound.h"
 #include "PlatformWording.h"
+#include "SpecialKey.h"
 
-#include <QPointer>
 #include <QVariant>
 
 #include <cmath>
@@ -15,7 +15,6 @@ using namespace SessionProtocol;
 
 namespace {
 
-const QString pushPath = QStringLiteral("push");
 const QString statusNoCloud = PlatformWording::noCloudAddress();
 
 QString transportLabel(Transport transport)
@@ -46,7 +45,10 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
     m_stop = stop;
     Listener &out = *m_options.listener;
     KivrenAPI &api = *m_options.api;
-    const auto fail = [&out](const KivrenError &error) {
+    const auto fail = [this, &out](const KivrenError &error) {
+        // Input waiting for a session that has failed goes nowhere.
+        if (m_input)
+            m_input->clear();
         out.setPhase(SessionPhase::failed);
         out.setError(error.description);
         out.setStatus(error.description);
@@ -120,6 +122,8 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
         co_return;
 
     m_since = 0;
+    m_input = std::make_shared<InputQueue>(
+        InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit});
     out.setPhase(SessionPhase::live);
     out.setStatus(QStringLiteral("Connected \u00B7 ") + transportLabel(out.transport()));
 
@@ -159,8 +163,8 @@ void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_t
             out.setRemoteSize(QSizeF(hello->width, hello->height));
             m_pictureBound = PictureBound::forHello(hello->width, hello->height);
             m_peerFeatures = hello->features;
-            if (!m_options.offered.isEmpty() && !stop.stop_requested())
-                startPush(Caps{m_options.offered});
+            if (!m_options.offered.isEmpty() && !stop.stop_requested() && m_input)
+                m_input->enqueue(Caps{m_options.offered});
         }
     }
 }
@@ -181,55 +185,25 @@ std::optional<qint64> ViewerSession::cursorFrom(const QJsonValue &since)
     return static_cast<qint64>(value);
 }
 
-void ViewerSession::send(const RemoteInput &input)
+void ViewerSession::send(ViewerMessage message)
 {
-    startPush(Input{input});
-}
-
-bool ViewerSession::changesButtons(const ViewerMessage &message)
-{
-    const auto *input = std::get_if<Input>(&message);
-    return !input || input->event.kind != RemoteInput::Kind::move;
-}
-
-bool ViewerSession::mayStartPush(const ViewerMessage &message) const
-{
-    return !m_barrierInFlight && (m_pushesInFlight == 0 || !changesButtons(message));
-}
-
-void ViewerSession::startPush(ViewerMessage message)
-{
-    if (m_heldPushes.isEmpty() && mayStartPush(message))
-        push(std::move(message));
-    else
-        m_heldPushes.append(std::move(message));
-}
-
-void ViewerSession::releaseHeldPushes()
-{
-    // Events still waiting for their turn belong to a session that has ended.
-    if (m_stop.stop_requested()) {
-        m_heldPushes.clear();
+    if (!m_input || m_stop.stop_requested())
+        return;
+    const bool modifiers = m_peerFeatures.contains(featureModifiers);
+    if (auto *input = std::get_if<Input>(&message)) {
+        // The pointer event itself is still wanted: a Ctrl+click becomes a plain click.
+        if (!modifiers)
+            input->event.modifiers = {};
+    } else if (const auto *key = std::get_if<Key>(&message)) {
+        if (!key->modifiers.isEmpty() && !modifiers)
+            return;
+        const std::optional<SpecialKey> special = specialKeyFromCodeName(key->codeName);
+        if (special && !isBasicSpecialKey(*special) && !m_peerFeatures.contains(featureKeys))
+            return;
+    } else if (const auto *text = std::get_if<Text>(&message)) {
+        for (const QString &piece : splitText(text->text))
+            m_input->enqueue(Text{piece});
         return;
     }
-    while (!m_heldPushes.isEmpty() && mayStartPush(m_heldPushes.first()))
-        push(m_heldPushes.takeFirst());
-}
-
-QCoro::Task<> ViewerSession::push(ViewerMessage message)
-{
-    QPointer<ViewerSession> self(this);
-    const bool barrier = changesButtons(message);
-    ++m_pushesInFlight;
-    m_barrierInFlight = m_barrierInFlight || barrier;
-
-    // The answer and any failure are of no interest.
-    co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::viewer, encode(message)),
-                                      m_options.pushLifetime);
-    if (!self)
-        co_return;
-    --m_pushesInFlight;
-    if (barrier)
-        m_barrierInFlight = false;
-    releaseHeldPushes();
+    m_input->enqueue(std::move(message));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "InputQueue.h"
 #include "JpegDecoder.h"
 #include "RemoteInput.h"
 #include "SessionFeatures.h"
@@ -24,7 +25,8 @@
 class KivrenAPI;
 
 // One attempt to view a remote machine: looks its ID up, opens the session, then polls its
-// pictures and pushes the user's pointer events until the session is stopped or a poll fails.
+// pictures and pushes the user's input (through its InputQueue) until the session is stopped
+// or a poll fails.
 // What it learns goes to a Listener (KivrenClient publishes it). Run by an OwnedTask; main
 // thread.
 class ViewerSession : public QObject
@@ -73,6 +75,8 @@ public:
         // Pushes outlive the session (a release already on its way must still arrive) and
         // stop with this token instead.
         std::stop_token pushLifetime;
+        // How long one push is waited for before the input queue goes on without it.
+        std::chrono::milliseconds pushWaitLimit = InputQueue::defaultWaitLimit;
         SessionFeatures offered = offeredFeatures();
     };
 
@@ -81,8 +85,13 @@ public:
     // Lookup, connect, then poll and pause until stopped; a failure ends it with phase failed.
     QCoro::Task<> run(std::stop_token stop);
 
-    // One pointer event of the live session, pushed as an input message.
-    void send(const RemoteInput &input);
+    // One message of the user's input, queued for the host once the session is live. What the
+    // host did not name is left out: modifiers on a pointer event are dropped, a key with
+    // modifiers or a further key name is not sent at all (an older host would type the bare
+    // letter), and text is split into messages of at most maxTextCharacters.
+    void send(SessionProtocol::ViewerMessage message);
+    // The live session's input on its way; null before the session is live.
+    std::shared_ptr<InputQueue> input() const { return m_input; }
 
     // The session a disconnect closes.
     SessionProtocol::SessionKeys keys() const { return m_options.keys; }
@@ -99,16 +108,6 @@ public:
     void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
 
 private:
-    // Pushes run side by side, but a press, release or wheel event (anything but a move) waits
-    // until the pushes started before it are answered, and later events wait for it: the
-    // switchboard takes concurrent requests in any order, and a release that overtakes its
-    // press leaves the remote button held down. Moves between them still go out at once.
-    void startPush(SessionProtocol::ViewerMessage message);
-    void releaseHeldPushes();
-    bool mayStartPush(const SessionProtocol::ViewerMessage &message) const;
-    static bool changesButtons(const SessionProtocol::ViewerMessage &message);
-    QCoro::Task<> push(SessionProtocol::ViewerMessage message);
-
     Options m_options;
     JpegDecoder m_jpeg;
     // No picture larger than the host's hello allows is decoded.
@@ -116,8 +115,5 @@ private:
     std::stop_token m_stop;
     qint64 m_since = 0;
     SessionFeatures m_peerFeatures;
-
-    int m_pushesInFlight = 0;
-    bool m_barrierInFlight = false;
-    QList<SessionProtocol::ViewerMessage> m_heldPushes;
+    std::shared_ptr<InputQueue> m_input;
 };

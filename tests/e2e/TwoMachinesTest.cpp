@@ -3,6 +3,7 @@
 // loopback-only network namespace that the test makes for itself, so neither can open a public
 // tunnel; each has its own settings directory and its own Xvfb display.
 #include "KivrenAPI.h"
+#include "ProbeClient.h"
 #include "WaitUntil.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
@@ -19,6 +20,7 @@
 #include <QRect>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -155,6 +157,15 @@ void clickAt(const Machine &machine, const WindowGeometry &window, QPoint inWind
 void typeText(const Machine &machine, const QString &text)
 {
     machine.xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"), text});
+}
+
+// Presses `button` `count` times where the pointer is: 1 the left button, 5 the wheel down.
+void clickRepeatedly(const Machine &machine, const WindowGeometry &window, QPoint inWindow, int button, int count)
+{
+    const QPoint p = window.rect.topLeft() + inWindow;
+    machine.xdotool({QStringLiteral("mousemove"), QString::number(p.x()), QString::number(p.y()), QStringLiteral("click"),
+                     QStringLiteral("--repeat"), QString::number(count), QStringLiteral("--delay"), QStringLiteral("60"),
+                     QString::number(button)});
 }
 
 QColor pixelAt(const ScreenImage &image, QPoint p)
@@ -487,6 +498,39 @@ TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
         << "the click never reached A's test window";
     EXPECT_NEAR(press->x(), expected.x(), 3);
     EXPECT_NEAR(press->y(), expected.y(), 3);
+
+    // B's user works on A: a Qt window on A's display with a text field, a line of words and a
+    // long list. B's keys go to A while B's picture has the keyboard.
+    {
+        ProbeClient probe(host.environment(), dir.filePath(QStringLiteral("probe.state")));
+        ASSERT_TRUE(probe.waitReady()) << "the probe window never came up on A";
+        // The point of B's picture that lands on a point of A's screen.
+        const auto onPicture = [&](QPoint onHost) {
+            return picture.topLeft()
+                + QPoint(int((onHost.x() + 0.5) * picture.width() / kScreenWidth),
+                         int((onHost.y() + 0.5) * picture.height() / kScreenHeight));
+        };
+        clickAt(viewer, viewerWindow, onPicture(probe.rect(QStringLiteral("field")).center()));
+        typeText(viewer, QStringLiteral("hello"));
+        EXPECT_TRUE(waitUntil([&] { return probe.text() == QLatin1String("hello"); }, 15000))
+            << "A's field shows \"" << probe.text().toStdString() << "\"";
+        // A shortcut: select all, then type over it.
+        viewer.xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+        typeText(viewer, QStringLiteral("Typed on B, 15!"));
+        EXPECT_TRUE(waitUntil([&] { return probe.text() == QLatin1String("Typed on B, 15!"); }, 15000))
+            << "A's field shows \"" << probe.text().toStdString() << "\"";
+
+        // A double click on a word selects it.
+        clickRepeatedly(viewer, viewerWindow, onPicture(probe.word(QStringLiteral("beta"))), 1, 2);
+        EXPECT_TRUE(waitUntil([&] { return probe.selected() == QLatin1String("beta"); }, 15000))
+            << "A's words show \"" << probe.selected().toStdString() << "\" selected";
+
+        // Five notches of B's wheel over the list: five wheel clicks on A, three rows each.
+        clickRepeatedly(viewer, viewerWindow, onPicture(probe.rect(QStringLiteral("list")).center()), 5, 5);
+        EXPECT_TRUE(waitUntil([&] { return probe.scroll() == 15; }, 15000)) << "A's list scrolled to " << probe.scroll();
+        QThread::msleep(300);
+        EXPECT_EQ(probe.scroll(), 15);
+    }
 
     // "End" takes B home: the picture goes and the Connect button is back.
     clickAt(viewer, viewerWindow, end.center());

@@ -86,7 +86,8 @@ int main(int argc, char *argv[])
     if (screen == QLatin1String("remote")) {
         RemoteDesktopView remote(client);
         settle(remote, width, height);
-        print("end", &remote, remote.findChild<KivrenGhost *>());
+        print("end", &remote, remote.endButton());
+        print("keyboard", &remote, remote.keyboardButton());
         print("picture", &remote, remote.findChild<ClickView *>());
         return 0;
     }

@@ -82,10 +82,11 @@ TEST_F(HostSessionTest, Run_ClaimsGreetsStreamsAndAppliesTheViewersMessages)
     ASSERT_GE(requests.size(), 4);
     EXPECT_EQ(requests[0].path, "claim");
     EXPECT_EQ(requests[0].bytes, R"({"sessionId":"s1","sessionToken":"t1"})");
-    // The hello as it always was (the display is 1512 x 982 points), with no "features".
+    // The hello as it always was (the display is 1512 x 982 points), naming the host's additions:
+    // {"features":["keys","modifiers"],"height":982,"platform":"macos","type":"hello","width":1512}
     EXPECT_EQ(requests[1].path, "push");
     EXPECT_EQ(requests[1].bytes,
-              R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ=="})");
+              R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJmZWF0dXJlcyI6WyJrZXlzIiwibW9kaWZpZXJzIl0sImhlaWdodCI6OTgyLCJwbGF0Zm9ybSI6Im1hY29zIiwidHlwZSI6ImhlbGxvIiwid2lkdGgiOjE1MTJ9"})");
     EXPECT_EQ(requests[2].path, "push");
     EXPECT_TRUE(requests[2].bytes.startsWith(R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":")"));
     EXPECT_TRUE(payloadOf(requests[2]).startsWith("\xff\xd8\xff"));
@@ -186,6 +187,21 @@ TEST_F(HostSessionTest, Poll_TimedOut_SessionGoesOn)
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
     EXPECT_TRUE(session.running());
     EXPECT_EQ(closes, 0);
+}
+
+TEST_F(HostSessionTest, LongText_TypedPassByPassBeforeTheClickBehindIt)
+{
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, answerWith({{{"type", "text"}, {"key", QString(100, u'a')}},
+                                        {{"type", "input"}, {"kind", "down"}, {"x", 0}, {"y", 0}}})},
+                      {200, "{}"}});
+    start();
+    ASSERT_TRUE(waitFor([&] { return desktop.events.contains(QStringLiteral("mouse 1 10,20 c1")); }));
+    const QString slice(HostInputQueue::charactersPerPass, u'a');
+    EXPECT_EQ(desktop.events.mid(0, 4),
+              (QStringList{"text " + slice, "text " + slice, "text " + slice, "text aaaa"}));
+    // Each slice had a pass of its own: a picture was taken for each.
+    EXPECT_GE(desktop.captures, 4);
 }
 
 TEST_F(HostSessionTest, Stopped_AppliesNothingMore)

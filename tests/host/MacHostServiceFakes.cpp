@@ -44,9 +44,15 @@ void FakeDesktop::postKey(SpecialKey key, bool down)
     events << QStringLiteral("key %1 %2").arg(codeName(key), down ? QStringLiteral("down") : QStringLiteral("up"));
 }
 
-void FakeDesktop::typeText(const QString &text)
+qsizetype FakeDesktop::typeText(const QString &text)
 {
     events << QStringLiteral("text ") + text;
+    return text.size();
+}
+
+void FakeDesktop::holdModifiers(KeyModifiers modifiers)
+{
+    events << QStringLiteral("hold ") + modifiers.names().join(u'+');
 }
 
 HostServiceBench::HostServiceBench()

@@ -11,7 +11,7 @@
 
 // A desktop that hands out a small picture and records every injected event as text:
 // "warp x,y", "mouse <type> x,y c<clickState>", "scroll x,y <delta>", "key <codeName> down|up",
-// "text <characters>".
+// "text <characters>", "hold <modifiers>".
 class FakeDesktop : public DesktopBackend
 {
 public:
@@ -21,7 +21,8 @@ public:
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
     void postKey(SpecialKey key, bool down) override;
-    void typeText(const QString &text) override;
+    qsizetype typeText(const QString &text) override;
+    void holdModifiers(KeyModifiers modifiers) override;
     bool isTrusted() override { return true; }
     void promptForTrust() override {}
     void requestAccess() override { ++accessRequests; }

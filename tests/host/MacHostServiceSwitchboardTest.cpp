@@ -176,6 +176,31 @@ TEST_F(MacHostServiceSwitchboard, Origin_ReportedByTunnelIsStoredAndShown)
     EXPECT_EQ(service->status(), ready);
 }
 
+// The switchboard hands the tunnel's origin to hosts in heartbeat answers and takes it only from
+// this machine's host: reported before the host had registered, it arrives with the registration;
+// a program on this machine without the host's proof cannot replace it, even knowing ID and token.
+TEST_F(MacHostServiceSwitchboard, Origin_TakenFromThisHostOnly)
+{
+    const auto service = make(HostServiceBench::quietTiming());
+    const QString published = QStringLiteral("https://calm-sea.trycloudflare.com");
+    service->tunnel().handleChunk("INF |  https://calm-sea.trycloudflare.com  |\n");
+    KivrenAPI stranger(switchboard.origin());
+    const QJsonObject host{{"id", service->publicId()}, {"hostToken", service->hostToken()}};
+    const auto handedOut = [&] {
+        return QCoro::waitFor(stranger.post(QStringLiteral("heartbeat"), host)).object.value("origin").toString();
+    };
+
+    QCoro::waitFor(service->registerHost());
+    EXPECT_EQ(handedOut(), published);
+
+    QJsonObject forged = host;
+    forged.insert("origin", "https://evil.example");
+    const KivrenAnswer refused = QCoro::waitFor(stranger.post(QStringLiteral("origin"), forged));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error->code, 403);
+    EXPECT_EQ(handedOut(), published);
+}
+
 // The whole road of a session: connect, pending, claim, hello and pictures, input, close;
 // a second viewer waits its turn.
 TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
@@ -203,8 +228,8 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     // Input lands on the display at its global position.
     ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.events.contains(QStringLiteral("warp 766,511")); }, 10000));
-    // The viewer's additions are kept for the session; the hello named none of the host's.
-    EXPECT_FALSE(hello.contains("features"));
+    // The viewer's additions are kept for the session; the hello named the host's.
+    EXPECT_EQ(hello.value("features"), (QJsonArray{"keys", "modifiers"}));
     ASSERT_TRUE(alice.push({{"type", "caps"}, {"features", QJsonArray{"tiles"}}}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->session() && service->session()->peerSupports(u"tiles"); }, 10000));
 

@@ -19,11 +19,13 @@ struct Key
     QString codeName;
     QString key;
     bool down = true;
+    KeyModifiers modifiers = {};
 };
 
 using Step = std::variant<RemoteInput, Key>;
 
-RemoteInput pointer(Kind kind, double x, double y, std::int64_t button = 0, std::int64_t clickCount = 1)
+RemoteInput pointer(Kind kind, double x, double y, std::int64_t button = 0, std::int64_t clickCount = 1,
+                    KeyModifiers modifiers = {})
 {
     RemoteInput input;
     input.kind = kind;
@@ -31,6 +33,7 @@ RemoteInput pointer(Kind kind, double x, double y, std::int64_t button = 0, std:
     input.y = y;
     input.button = button;
     input.clickCount = clickCount;
+    input.modifiers = modifiers;
     return input;
 }
 
@@ -70,7 +73,7 @@ TEST_P(MacInputSequence, PostsExpectedEvents_ForSteps)
             MacInput::apply(desktop, *input, sequence.geometry);
         } else {
             const Key &key = std::get<Key>(step);
-            MacInput::applyKey(desktop, key.codeName, key.key, key.down);
+            MacInput::applyKey(desktop, key.codeName, key.key, key.down, key.modifiers);
         }
     }
     EXPECT_EQ(desktop.calls, sequence.expected);
@@ -127,6 +130,16 @@ INSTANTIATE_TEST_SUITE_P(
         Sequence{"KeyWithoutCodeTypesOnPressOnly",
                  {Key{"KeyA", "a", true}, Key{"KeyA", "a", false}, Key{"", "", true}},
                  {"text a"}},
+        Sequence{"ModifiersHeldAroundTheClickOnly",
+                 {pointer(Kind::down, 0, 0, 0, 1, {KeyModifier::Control}), pointer(Kind::up, 0, 0)},
+                 {"hold control", "warp 0,0", "mouse moved 0,0 state 1", "warp 0,0", "mouse leftDown 0,0 state 1",
+                  "hold ", "warp 0,0", "mouse leftUp 0,0 state 1"}},
+        Sequence{"ShortcutHoldsItsModifiersAroundItsKey",
+                 {Key{"", "c", true, {KeyModifier::Control, KeyModifier::Shift}}, Key{"", "c", false, {KeyModifier::Control}}},
+                 {"hold shift+control", "text c", "hold "}},
+        Sequence{"SpecialKeyPressWithModifiersReleaseWithout",
+                 {Key{"Tab", "", true, {KeyModifier::Alt}}, Key{"tab", "", false, {KeyModifier::Alt}}},
+                 {"hold alt", "key tab down", "hold ", "key tab up"}},
         Sequence{"TextOfSeveralCharactersInOneCall",
                  {Key{"", QStringLiteral("h\u00e9\u20ac\U0001F600"), true}},
                  {QStringLiteral("text h\u00e9\u20ac\U0001F600")}}),

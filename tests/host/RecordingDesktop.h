@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <limits>
+
 // A desktop that writes down every call as one readable line, and hands out a preset image.
 class RecordingDesktop final : public DesktopBackend
 {
@@ -13,6 +15,7 @@ public:
     std::optional<ScreenImage> image;
     QRectF bounds{0, 0, 1512, 982};
     bool trusted = true;
+    qsizetype typeLimit = std::numeric_limits<qsizetype>::max();
 
     std::optional<ScreenImage> captureMainDisplay() override { return image; }
     QRectF mainDisplayBounds() override { return bounds; }
@@ -30,7 +33,17 @@ public:
     {
         calls << QStringLiteral("key %1 %2").arg(codeName(key), down ? u"down" : u"up");
     }
-    void typeText(const QString &text) override { calls << QStringLiteral("text ") + text; }
+    // Types at most `typeLimit` UTF-16 units per call, as a desktop short of keycodes does.
+    qsizetype typeText(const QString &text) override
+    {
+        const QString typed = text.left(typeLimit);
+        calls << QStringLiteral("text ") + typed;
+        return typed.size();
+    }
+    void holdModifiers(KeyModifiers modifiers) override
+    {
+        calls << QStringLiteral("hold ") + modifiers.names().join(u'+');
+    }
 
     bool isTrusted() override { return trusted; }
     void promptForTrust() override { calls << QStringLiteral("prompt"); }

@@ -46,12 +46,13 @@ TEST(ValueTypes, RawTexts_RoundTripAndCaseSensitive)
 
 TEST(ValueTypes, RemoteInput_EqualityAndHashUseEveryField)
 {
-    const RemoteInput base{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0};
+    const RemoteInput base{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0, {}};
     const QList<RemoteInput> variants{
-        {RemoteInput::Kind::up, 0.25, 0.75, 1, 1, 0, 0},  {RemoteInput::Kind::down, 0.5, 0.75, 1, 1, 0, 0},
-        {RemoteInput::Kind::down, 0.25, 0.5, 1, 1, 0, 0}, {RemoteInput::Kind::down, 0.25, 0.75, 0, 1, 0, 0},
-        {RemoteInput::Kind::down, 0.25, 0.75, 1, 2, 0, 0}, {RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 3, 0},
-        {RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, -3},
+        {RemoteInput::Kind::up, 0.25, 0.75, 1, 1, 0, 0, {}},  {RemoteInput::Kind::down, 0.5, 0.75, 1, 1, 0, 0, {}},
+        {RemoteInput::Kind::down, 0.25, 0.5, 1, 1, 0, 0, {}}, {RemoteInput::Kind::down, 0.25, 0.75, 0, 1, 0, 0, {}},
+        {RemoteInput::Kind::down, 0.25, 0.75, 1, 2, 0, 0, {}}, {RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 3, 0, {}},
+        {RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, -3, {}},
+        {RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0, {KeyModifier::Shift}},
     };
     std::unordered_set<RemoteInput> set{base};
     for (const RemoteInput &v : variants) {
@@ -59,9 +60,9 @@ TEST(ValueTypes, RemoteInput_EqualityAndHashUseEveryField)
         set.insert(v);
     }
     EXPECT_EQ(set.size(), 1 + variants.size());
-    EXPECT_TRUE(set.contains(RemoteInput{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0}));
+    EXPECT_TRUE(set.contains(RemoteInput{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0, {}}));
     // 0.0 and -0.0 are equal, so they must hash alike.
-    const RemoteInput negativeZero{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, -0.0, 0};
+    const RemoteInput negativeZero{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, -0.0, 0, {}};
     EXPECT_EQ(negativeZero, base);
     EXPECT_EQ(qHash(negativeZero), qHash(base));
 }

@@ -39,21 +39,24 @@ INSTANTIATE_TEST_SUITE_P(
                       Named{"Delete", "delete", SpecialKey::Delete},
                       Named{"UpperCaseSpace", "SPACE", SpecialKey::Space},
                       Named{"MixedCaseArrow", "ArrowLEFT", SpecialKey::ArrowLeft},
-                      Named{"ReturnIsNoName", "return", std::nullopt},
+                      Named{"PageDown", "pagedown", SpecialKey::PageDown}, Named{"UpperCaseF12", "F12", SpecialKey::F12},
+                      Named{"ReturnIsNoName", "return", std::nullopt}, Named{"F13IsNoName", "f13", std::nullopt},
                       Named{"LeadingBlank", " enter", std::nullopt}, Named{"Empty", "", std::nullopt}),
     [](const auto &info) { return std::string(info.param.label); });
 
-// Every key has a name, and that name gives the key back.
+// Every key has a name, and that name gives the key back; the ten every host knows come first,
+// the further ones after them.
 TEST(SpecialKey, CodeNameGivesKeyBack_ForEveryKey)
 {
-    for (const SpecialKey key : {SpecialKey::Enter, SpecialKey::Backspace, SpecialKey::Tab, SpecialKey::Escape,
-                                 SpecialKey::ArrowLeft, SpecialKey::ArrowUp, SpecialKey::ArrowRight,
-                                 SpecialKey::ArrowDown, SpecialKey::Delete, SpecialKey::Space}) {
+    for (int value = 0; value <= static_cast<int>(SpecialKey::F12); ++value) {
+        const auto key = static_cast<SpecialKey>(value);
         const QString name = codeName(key);
-        EXPECT_FALSE(name.isEmpty()) << static_cast<int>(key);
+        EXPECT_FALSE(name.isEmpty()) << value;
         EXPECT_EQ(name, name.toLower());
         EXPECT_EQ(specialKeyFromCodeName(name), key) << name.toStdString();
+        EXPECT_EQ(isBasicSpecialKey(key), value <= static_cast<int>(SpecialKey::Space)) << name.toStdString();
     }
+    EXPECT_FALSE(isBasicSpecialKey(static_cast<SpecialKey>(200)));
 }
 
 } // namespace

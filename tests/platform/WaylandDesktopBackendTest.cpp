@@ -1,6 +1,7 @@
 // The Wayland backend on GNOME's own remote-desktop service, against a real headless mutter:
 // what it captures of a client window, and what that window receives from the input it injects.
 // Runs inside tests/support/wayland-session (a German keymap, 1280x800).
+#include "MutterRemoteDesktopSession.h"
 #include "PipeWireCapture.h"
 #include "WaitUntil.h"
 #include "WaylandDesktopBackend.h"
@@ -10,9 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -139,6 +144,20 @@ protected:
         return keys;
     }
 
+    // The probe's key, held and keyup lines, without the knocks and what they brought.
+    QStringList keyboardLines()
+    {
+        const QString knockKey = QString::number(Qt::Key_NumberSign);
+        QStringList found;
+        for (const QString &line : probe->lines()) {
+            const QStringList words = line.split(QLatin1Char(' '));
+            if (words.size() < 2 || !QStringList{"key", "held", "keyup"}.contains(words[0]) || words[1] == knockKey)
+                continue;
+            found << line;
+        }
+        return found;
+    }
+
     void click(QPointF point, bool right)
     {
         waitForPointer();
@@ -252,6 +271,92 @@ TEST_F(WaylandDesktopBackendTest, Wheel_ScrollsOneClickPerFortyPixelsEachWay)
     EXPECT_EQ(down, -120);
 }
 
+// Ten 4-pixel deltas scroll as far as one 40-pixel delta; what is left of a scroll is carried
+// only while the wheel keeps turning the same way.
+TEST_F(WaylandDesktopBackendTest, Wheel_SmallDeltasAddUpToWholeClicks)
+{
+    click({300, 300}, false);
+    for (int i = 0; i < 15; ++i)
+        backend->postScroll({300, 300}, -4); // one click, 20 px left over
+    backend->postScroll({300, 300}, 30);     // the other way: the 20 px are dropped, 30 carried
+    backend->postScroll({300, 300}, 10);     // one click up
+    int up = 0;
+    int down = 0;
+    const auto count = [&] {
+        up = 0;
+        down = 0;
+        for (const QString &line : linesStartingWith(probe->lines(), QStringLiteral("wheel "))) {
+            const int delta = line.mid(6).toInt();
+            (delta > 0 ? up : down) += delta;
+        }
+    };
+    probe->waitFor(
+        [&](const QString &) {
+            count();
+            return up == 120 && down == -120;
+        },
+        eventTimeoutMs);
+    // Nothing more on its way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    count();
+    EXPECT_EQ(up, 120);
+    EXPECT_EQ(down, -120);
+}
+
+struct DoubleClickCase
+{
+    std::string name;
+    std::chrono::milliseconds gap;
+    QPoint offset;          // of the second press from the first
+    std::int64_t clickState; // of the second press
+    int doubles;            // the probe counts this many double clicks
+};
+
+void PrintTo(const DoubleClickCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class WaylandDoubleClickTest : public WaylandDesktopBackendTest, public ::testing::WithParamInterface<DoubleClickCase>
+{};
+
+// The client counts clicks by the times the compositor gives them: the viewer's second click may
+// come in a later poll, and still is the second click of a double click, once.
+TEST_P(WaylandDoubleClickTest, SecondPressIsADoubleClick_WhateverTheGap)
+{
+    const DoubleClickCase &row = GetParam();
+    using Mouse = DesktopBackend::MouseEvent;
+    const QPoint first(500, 300);
+    click(first, false);
+    std::this_thread::sleep_for(row.gap);
+    const QPointF second = first + row.offset;
+    backend->postMouse(Mouse::LeftDown, second, row.clickState);
+    backend->postMouse(Mouse::LeftUp, second, 1);
+    // A right click afterwards marks the end of what the left button did.
+    backend->postMouse(Mouse::RightDown, second, 1);
+    backend->postMouse(Mouse::RightUp, second, 1);
+    ASSERT_TRUE(probe->waitFor([](const QString &line) { return line.startsWith(QStringLiteral("release")) && line.endsWith(QStringLiteral("right")); },
+                               eventTimeoutMs))
+        << probe->lines().join(QLatin1Char('\n')).toStdString();
+    const QStringList doubles = linesStartingWith(probe->lines(), QStringLiteral("double "));
+    EXPECT_EQ(doubles.size(), row.doubles) << probe->lines().join(QLatin1Char('\n')).toStdString();
+    // On the first press's point, so that the client pairs them and nothing is dragged.
+    for (const QString &line : doubles)
+        EXPECT_EQ(line, QStringLiteral("double %1 %2 left").arg(first.x()).arg(first.y()));
+    for (const QString &line : linesStartingWith(probe->lines(), QStringLiteral("release ")).mid(0, 1))
+        EXPECT_EQ(line, QStringLiteral("release %1 %2 left").arg(first.x()).arg(first.y()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gaps, WaylandDoubleClickTest,
+    ::testing::Values(DoubleClickCase{"SamePoll", std::chrono::milliseconds(0), {}, 2, 1},
+                      DoubleClickCase{"NextPollAPixelAway", std::chrono::milliseconds(150), {1, 1}, 2, 1},
+                      DoubleClickCase{"NearTheInterval", std::chrono::milliseconds(350), {}, 2, 1},
+                      DoubleClickCase{"WellPastTheInterval", std::chrono::milliseconds(800), {2, -1}, 2, 1},
+                      // Without the click state a late second click stays a click of its own.
+                      DoubleClickCase{"LateSingleClick", std::chrono::milliseconds(800), {}, 1, 0}),
+    [](const ::testing::TestParamInfo<DoubleClickCase> &info) { return info.param.name; });
+
 struct TypingCase
 {
     std::string name;
@@ -303,6 +408,102 @@ TEST_F(WaylandDesktopBackendTest, SpecialKeys_ArePressedOnce)
                                QStringLiteral("key %1 2e").arg(Qt::Key_Period)};
     probe->waitFor([&](const QString &line) { return line == expected.last(); }, eventTimeoutMs);
     EXPECT_EQ(keyLines(), expected);
+}
+
+// Every further key reaches the client as itself, once per press.
+TEST_F(WaylandDesktopBackendTest, FurtherKeys_ArePressedOnce)
+{
+    waitForKeyboard();
+    const std::pair<SpecialKey, int> keys[] = {
+        {SpecialKey::Home, Qt::Key_Home},     {SpecialKey::End, Qt::Key_End},       {SpecialKey::PageUp, Qt::Key_PageUp},
+        {SpecialKey::PageDown, Qt::Key_PageDown}, {SpecialKey::Insert, Qt::Key_Insert}, {SpecialKey::F1, Qt::Key_F1},
+        {SpecialKey::F2, Qt::Key_F2},         {SpecialKey::F3, Qt::Key_F3},         {SpecialKey::F4, Qt::Key_F4},
+        {SpecialKey::F5, Qt::Key_F5},         {SpecialKey::F6, Qt::Key_F6},         {SpecialKey::F7, Qt::Key_F7},
+        {SpecialKey::F8, Qt::Key_F8},         {SpecialKey::F9, Qt::Key_F9},         {SpecialKey::F10, Qt::Key_F10},
+        {SpecialKey::F11, Qt::Key_F11},       {SpecialKey::F12, Qt::Key_F12},
+    };
+    QStringList expected;
+    for (const auto &[key, qtKey] : keys) {
+        backend->postKey(key, true);
+        backend->postKey(key, false);
+        expected << QStringLiteral("key %1 ").arg(qtKey);
+    }
+    backend->typeText(QStringLiteral("."));
+    expected << QStringLiteral("key %1 2e").arg(Qt::Key_Period);
+    probe->waitFor([&](const QString &line) { return line == expected.last(); }, eventTimeoutMs);
+    EXPECT_EQ(keyLines(), expected);
+}
+
+// A shortcut as the host makes it: modifiers down in order shift, control, alt, meta, the key
+// with all of them held, then up in reverse; a change of the set lets go of only what is no
+// longer wanted; the backend's end lets go of the rest.
+TEST_F(WaylandDesktopBackendTest, HeldModifiersWrapTheKeyAndGoUpInReverse)
+{
+    waitForKeyboard();
+    backend->holdModifiers({KeyModifier::Meta, KeyModifier::Alt, KeyModifier::Control, KeyModifier::Shift});
+    EXPECT_EQ(backend->typeText(QStringLiteral("a")), 1);
+    backend->holdModifiers({KeyModifier::Control});
+    backend->postKey(SpecialKey::Home, true);
+    backend->postKey(SpecialKey::Home, false);
+    backend->holdModifiers({KeyModifier::Control, KeyModifier::Alt});
+    backend->holdModifiers({});
+    backend->holdModifiers({KeyModifier::Alt});
+    backend.reset();
+
+    const QString shift = QString::number(Qt::Key_Shift);
+    const QString control = QString::number(Qt::Key_Control);
+    const QString alt = QString::number(Qt::Key_Alt);
+    // The keymap's Alt key types Meta with Shift; it is the Alt modifier all the same.
+    const QString altWithShift = QString::number(Qt::Key_Meta);
+    const QString super = QString::number(Qt::Key_Super_L);
+    const QString a = QString::number(Qt::Key_A);
+    const QString home = QString::number(Qt::Key_Home);
+    const QStringList expected{
+        "key " + shift + " ", "key " + control + " ", "key " + altWithShift + " ", "key " + super + " ",
+        // Ctrl+A's control character.
+        "key " + a + " 01", "held " + a + " shift control alt meta",
+        "keyup " + a, "keyup " + super, "keyup " + altWithShift, "keyup " + shift,
+        "key " + home + " ", "held " + home + " control", "keyup " + home,
+        "key " + alt + " ", "keyup " + alt, "keyup " + control,
+        "key " + alt + " ", "keyup " + alt,
+    };
+    // What a client makes of a modifier key's own press varies; the keys after them tell.
+    const QStringList modifierKeys{shift, control, alt, altWithShift, super};
+    const auto keyboardLines = [&] {
+        QStringList lines = this->keyboardLines();
+        lines.removeIf([&](const QString &line) {
+            return line.startsWith(QStringLiteral("held ")) && modifierKeys.contains(line.section(QLatin1Char(' '), 1, 1));
+        });
+        return lines;
+    };
+    probe->waitFor([&](const QString &) { return keyboardLines().size() >= expected.size(); }, eventTimeoutMs);
+    EXPECT_EQ(keyboardLines().join(QLatin1Char('|')).toStdString(), expected.join(QLatin1Char('|')).toStdString());
+}
+
+// Text comes out as sent when Caps Lock is on (here locked through another remote-desktop
+// session, as the person at the machine would); Caps Lock is on again afterwards.
+TEST_F(WaylandDesktopBackendTest, TextIgnoresCapsLock)
+{
+    waitForKeyboard();
+    MutterRemoteDesktopSession other(QDBusConnection::sessionBus());
+    other.start();
+    ASSERT_TRUE(waitUntil([&] { return other.state() == DesktopBackend::State::Ready; }, startTimeoutMs));
+    other.pressKeysym(XKB_KEY_Caps_Lock, true);
+    other.pressKeysym(XKB_KEY_Caps_Lock, false);
+    ASSERT_TRUE(waitUntil([&] { return other.capsLocked(); }, eventTimeoutMs));
+
+    backend->typeText(QStringLiteral("aB Grüße"));
+    backend->typeText(QStringLiteral("."));
+    probe->waitFor([&](const QString &) { return typedText(keyLines()).endsWith(QLatin1Char('.')); }, eventTimeoutMs);
+    EXPECT_EQ(typedText(keyLines()), QStringLiteral("aB Grüße."));
+
+    // Still locked: a letter typed through the other session comes out in upper case.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(other.capsLocked());
+    other.pressKeysym(XKB_KEY_x, true);
+    other.pressKeysym(XKB_KEY_x, false);
+    probe->waitFor([&](const QString &) { return typedText(keyLines()).endsWith(QLatin1Char('X')); }, eventTimeoutMs);
+    EXPECT_EQ(typedText(keyLines()), QStringLiteral("aB Grüße.X"));
 }
 
 } // namespace

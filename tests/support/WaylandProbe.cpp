@@ -3,12 +3,15 @@
 // reports on stdout, one line each, what reaches it:
 //   ready <width> <height>          painted full screen at that size
 //   press <x> <y> <left|right>      a button press, in window (= screen) coordinates
+//   double <x> <y> <left|right>     that press was the second of a double click
 //   release <x> <y> <left|right>
 //   move <x> <y>                    the pointer moved over the window
 //   enter                           the pointer came over the window
 //   focus                           the window has the keyboard
 //   wheel <angle delta y>           positive when scrolled up (away from the person)
 //   key <Qt key> <hex of the UTF-8 text>
+//   held <Qt key> <shift control alt meta, those held>   after a key line, when any are held
+//   keyup <Qt key>                  a key's release (not its repeats)
 // With --animate it repaints a desktop-like picture with moving parts at 60 frames a second,
 // so that a screen cast keeps delivering frames.
 #include <QApplication>
@@ -21,6 +24,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -83,6 +87,7 @@ protected:
     void enterEvent(QEnterEvent *) override { report("enter"); }
     void focusInEvent(QFocusEvent *) override { report("focus"); }
     void mouseReleaseEvent(QMouseEvent *event) override { reportButton("release", event); }
+    void mouseDoubleClickEvent(QMouseEvent *event) override { reportButton("double", event); }
 
     void wheelEvent(QWheelEvent *event) override
     {
@@ -92,6 +97,20 @@ protected:
     void keyPressEvent(QKeyEvent *event) override
     {
         report(QByteArray("key ") + QByteArray::number(event->key()) + ' ' + event->text().toUtf8().toHex());
+        QByteArray held;
+        for (const auto &[modifier, name] : {std::pair{Qt::ShiftModifier, "shift"}, std::pair{Qt::ControlModifier, "control"},
+                                             std::pair{Qt::AltModifier, "alt"}, std::pair{Qt::MetaModifier, "meta"}}) {
+            if (event->modifiers() & modifier)
+                held += QByteArray(" ") + name;
+        }
+        if (!held.isEmpty())
+            report(QByteArray("held ") + QByteArray::number(event->key()) + held);
+    }
+
+    void keyReleaseEvent(QKeyEvent *event) override
+    {
+        if (!event->isAutoRepeat())
+            report(QByteArray("keyup ") + QByteArray::number(event->key()));
     }
 
 private:

@@ -31,10 +31,13 @@ QJsonObject answerWith(const QString &kind, const QByteArray &base64)
 }
 
 RemoteInput pointer(RemoteInput::Kind kind, double x, double y, std::int64_t button, std::int64_t clicks, double dx,
-                    double dy)
+                    double dy, KeyModifiers modifiers = {})
 {
-    return {kind, x, y, button, clicks, dx, dy};
+    return {kind, x, y, button, clicks, dx, dy, modifiers};
 }
+
+constexpr KeyModifiers shiftControl{KeyModifier::Shift, KeyModifier::Control};
+constexpr KeyModifiers allModifiers{KeyModifier::Meta, KeyModifier::Alt, KeyModifier::Control, KeyModifier::Shift};
 
 using AnyMessage = std::variant<HostMessage, ViewerMessage>;
 
@@ -80,6 +83,10 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"InputUp", ViewerMessage{Input{pointer(RemoteInput::Kind::up, 0.5, 0.5, 0, 1, 0, 0)}}},
         RoundTripCase{"SpecialKeyRelease", ViewerMessage{Key{"ArrowLeft", "", false}}},
         RoundTripCase{"PlainKeyPress", ViewerMessage{Key{"", "\u00e9", true}}},
+        RoundTripCase{"ShortcutWithEveryModifier", ViewerMessage{Key{"", "c", true, allModifiers}}},
+        RoundTripCase{"FurtherKeyReleaseWithShift", ViewerMessage{Key{"pagedown", "", false, {KeyModifier::Shift}}}},
+        RoundTripCase{"ShiftControlClick",
+                      ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.5, 0.5, 0, 1, 0, 0, shiftControl)}}},
         RoundTripCase{"TextWithEscapes", ViewerMessage{Text{"h\u00e9llo \"quoted\"\\\n\t"}}},
         RoundTripCase{"Close", ViewerMessage{Close{}}},
         RoundTripCase{"Caps", ViewerMessage{Caps{{"tiles", "modifiers"}}}},
@@ -132,7 +139,20 @@ INSTANTIATE_TEST_SUITE_P(
                       "eyJidXR0b24iOjAsImNsaWNrQ291bnQiOjIsImRlbHRhWCI6MS41LCJkZWx0YVkiOi0xMjAsImtpbmQiOiJ3aGVlbCIsInR5cGUiOi"
                       "JpbnB1dCIsIngiOjAuNSwieSI6MC4xMjV9"},
         // {"type":"close"}
-        PayloadSample{"Close", ViewerMessage{Close{}}, "eyJ0eXBlIjoiY2xvc2UifQ=="}),
+        PayloadSample{"Close", ViewerMessage{Close{}}, "eyJ0eXBlIjoiY2xvc2UifQ=="},
+        // {"codeName":"enter","down":false,"key":"","type":"key"}: without modifiers, as always.
+        PayloadSample{"KeyRelease", ViewerMessage{Key{"enter", "", false}},
+                      "eyJjb2RlTmFtZSI6ImVudGVyIiwiZG93biI6ZmFsc2UsImtleSI6IiIsInR5cGUiOiJrZXkifQ=="},
+        // {"key":"hi","type":"text"}
+        PayloadSample{"Text", ViewerMessage{Text{"hi"}}, "eyJrZXkiOiJoaSIsInR5cGUiOiJ0ZXh0In0="},
+        // {"codeName":"","down":true,"key":"c","modifiers":["control"],"type":"key"}
+        PayloadSample{"ControlC", ViewerMessage{Key{"", "c", true, {KeyModifier::Control}}},
+                      "eyJjb2RlTmFtZSI6IiIsImRvd24iOnRydWUsImtleSI6ImMiLCJtb2RpZmllcnMiOlsiY29udHJvbCJdLCJ0eXBlIjoia2V5In0="},
+        // {"button":0,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"down","modifiers":["shift","control"],
+        //  "type":"input","x":0.5,"y":0.5}: modifiers always in the order shift, control, alt, meta.
+        PayloadSample{"ShiftControlDown",
+                      ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.5, 0.5, 0, 1, 0, 0, shiftControl)}},
+                      "eyJidXR0b24iOjAsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsIm1vZGlmaWVycyI6WyJzaGlmdCIsImNvbnRyb2wiXSwidHlwZSI6ImlucHV0IiwieCI6MC41LCJ5IjowLjV9"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Request bodies as they were written before push bodies were built as bytes, and as they are
@@ -247,6 +267,11 @@ INSTANTIATE_TEST_SUITE_P(
         ViewerMessageCase{"CapsKeepsTextNamesOnce", R"({"type":"caps","features":["tiles",7,"modifiers","tiles"]})",
                           Caps{{"modifiers", "tiles"}}},
         ViewerMessageCase{"CapsWithoutArray", R"({"type":"caps","features":"tiles"})", Caps{}},
+        ViewerMessageCase{"ModifiersKnownNamesOnlyAnyCase",
+                          R"({"type":"key","key":"a","modifiers":["Control","hyper",3,"shift","shift"]})",
+                          Key{"", "a", true, shiftControl}},
+        ViewerMessageCase{"ModifiersNotAnArray", R"({"type":"input","kind":"up","modifiers":"control"})",
+                          Input{pointer(RemoteInput::Kind::up, 0, 0, 0, 1, 0, 0)}},
         ViewerMessageCase{"UnknownType", R"({"type":"paste","key":"x"})", std::nullopt},
         ViewerMessageCase{"TypeNotText", R"({"type":7})", std::nullopt},
         ViewerMessageCase{"NoType", R"({"kind":"down"})", std::nullopt}),
@@ -311,6 +336,34 @@ TEST(SessionFeatures, Names_SortedOnceAndFoundByName)
     EXPECT_EQ(SessionFeatures::fromJson(features.toJson()), features);
     EXPECT_TRUE(SessionFeatures::fromJson(QJsonValue("tiles")).isEmpty());
 }
+
+struct SplitCase
+{
+    const char *name;
+    QString text;
+    qsizetype limit;
+    QStringList pieces;
+
+    friend void PrintTo(const SplitCase &row, std::ostream *out) { *out << row.name; }
+};
+
+class SessionProtocolSplitText : public ::testing::TestWithParam<SplitCase>
+{
+};
+
+TEST_P(SessionProtocolSplitText, Pieces_HoldAtMostTheLimitInCharacters)
+{
+    EXPECT_EQ(splitText(GetParam().text, GetParam().limit), GetParam().pieces);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SessionProtocolSplitText,
+    ::testing::Values(SplitCase{"Empty", "", 3, {}}, SplitCase{"WithinTheLimit", "abc", 3, {"abc"}},
+                      SplitCase{"Longer", "abcdefg", 3, {"abc", "def", "g"}},
+                      // Two emoji are four UTF-16 units but two characters: one piece, never half of one.
+                      SplitCase{"SurrogatePairsWhole", "\U0001F600\U0001F601x", 2, {"\U0001F600\U0001F601", "x"}},
+                      SplitCase{"LimitBelowOneIsOne", "ab", 0, {"a", "b"}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // --- Frames ----------------------------------------------------------------------------
 

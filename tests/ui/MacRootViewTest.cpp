@@ -216,7 +216,8 @@ public:
     void postMouse(MouseEvent type, QPointF point, std::int64_t) override { mouse.emplace_back(type, point); }
     void postScroll(QPointF, std::int32_t) override {}
     void postKey(SpecialKey, bool) override {}
-    void typeText(const QString &) override {}
+    qsizetype typeText(const QString &text) override { return text.size(); }
+    void holdModifiers(KeyModifiers) override {}
     bool isTrusted() override { return true; }
     void promptForTrust() override {}
 };

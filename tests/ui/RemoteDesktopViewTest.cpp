@@ -6,8 +6,13 @@
 #include "RemotePicture.h"
 #include "SettingsStore.h"
 
+#include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
+#include <QVBoxLayout>
+#include <QWheelEvent>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +26,44 @@
 namespace {
 
 using Kind = RemoteInput::Kind;
+using namespace SessionProtocol;
+
+// A sink that keeps the pointer events it is given.
+ClickView::Sink pointerSink(std::vector<RemoteInput> &sent)
+{
+    return [&sent](const ViewerMessage &message) {
+        if (const auto *input = std::get_if<Input>(&message))
+            sent.push_back(input->event);
+    };
+}
+
+// "text <characters>", "key <codeName or :key> down|up <modifiers>", "input <kind> ...".
+QString describe(const ViewerMessage &message)
+{
+    if (const auto *text = std::get_if<Text>(&message))
+        return QStringLiteral("text ") + text->text;
+    if (const auto *key = std::get_if<Key>(&message)) {
+        QString line = QStringLiteral("key ") + (key->codeName.isEmpty() ? u':' + key->key : key->codeName)
+            + (key->down ? QStringLiteral(" down") : QStringLiteral(" up"));
+        if (!key->modifiers.isEmpty())
+            line += u' ' + key->modifiers.names().join(u'+');
+        return line;
+    }
+    if (const auto *input = std::get_if<Input>(&message)) {
+        const RemoteInput &e = input->event;
+        QString line = QStringLiteral("input %1 %2,%3 c%4 d%5,%6")
+                           .arg(rawText(e.kind))
+                           .arg(e.x)
+                           .arg(e.y)
+                           .arg(e.clickCount)
+                           .arg(e.deltaX)
+                           .arg(e.deltaY);
+        if (!e.modifiers.isEmpty())
+            line += u' ' + e.modifiers.names().join(u'+');
+        return line;
+    }
+    return QStringLiteral("other");
+}
 
 struct Mouse
 {
@@ -30,9 +73,9 @@ struct Mouse
     QPointF at;
 };
 
-RemoteInput expect(Kind kind, double x, double y, std::int64_t button)
+RemoteInput expect(Kind kind, double x, double y, std::int64_t button, std::int64_t clickCount = 1)
 {
-    return RemoteInput{kind, x, y, button, 1, 0, 0};
+    return RemoteInput{kind, x, y, button, clickCount, 0, 0, {}};
 }
 
 void deliver(QWidget *target, const Mouse &m)
@@ -72,7 +115,7 @@ class ClickNormalisation : public ::testing::TestWithParam<ClickCase> {};
 TEST_P(ClickNormalisation, Events_BecomeClampedFractionsOfThePictureAsDrawn)
 {
     std::vector<RemoteInput> sent;
-    ClickView view([&](const RemoteInput &input) { sent.push_back(input); });
+    ClickView view(pointerSink(sent));
     view.resize(400, 300);
     view.setPictureSize(GetParam().picture);
     for (const Mouse &m : GetParam().events)
@@ -128,14 +171,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {800, 600},
                   {{Press, R, R, {100, 75}}, {Move, None, R, {200, 150}}, {Release, R, None, {200, 150}}},
                   {expect(Kind::down, 0.25, 0.25, 1), expect(Kind::up, 0.5, 0.5, 1)}},
-        ClickCase{"DoubleClickIsTwoSingleClicks",
+        ClickCase{"DoubleClickSecondPressCountsTwo",
                   {800, 600},
                   {{Press, L, L, {100, 150}},
                    {Release, L, None, {100, 150}},
                    {Double, L, L, {100, 150}},
                    {Release, L, None, {100, 150}}},
                   {expect(Kind::down, 0.25, 0.5, 0), expect(Kind::up, 0.25, 0.5, 0),
-                   expect(Kind::down, 0.25, 0.5, 0), expect(Kind::up, 0.25, 0.5, 0)}},
+                   expect(Kind::down, 0.25, 0.5, 0, 2), expect(Kind::up, 0.25, 0.5, 0)}},
         ClickCase{"HoverAndOtherButtonsSendNothing",
                   {800, 600},
                   {{Move, None, None, {10, 10}}, {Press, M, M, {10, 10}}, {Move, None, M, {20, 20}},
@@ -185,14 +228,18 @@ protected:
     SettingsStore settings{dir.filePath(QStringLiteral("settings.ini"))};
     KivrenClient client{settings, QStringLiteral("Test Mac")};
     std::vector<RemoteInput> sent;
+    QStringList messages;
     std::unique_ptr<RemoteDesktopView> view;
 
     void SetUp() override
     {
         // "close" from disconnect goes nowhere: nothing listens on port 1.
         client.setCloud(QStringLiteral("http://127.0.0.1:1"));
-        view = std::make_unique<RemoteDesktopView>(
-            client, [this](const RemoteInput &input) { sent.push_back(input); });
+        view = std::make_unique<RemoteDesktopView>(client, [this](const ViewerMessage &message) {
+            messages << describe(message);
+            if (const auto *input = std::get_if<Input>(&message))
+                sent.push_back(input->event);
+        });
         view->resize(800, 500);
         view->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
@@ -272,4 +319,172 @@ TEST_F(RemoteView, EndButton_DisconnectsOnceAndStatusFollowsTheClient)
     EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Disconnected"));
     EXPECT_EQ(view->statusLabel()->palette().color(QPalette::WindowText), KivrenTheme::muted());
     EXPECT_TRUE(sent.empty());
+}
+
+// --- Keyboard and wheel ----------------------------------------------------------------------
+
+struct KeyStroke
+{
+    QEvent::Type type;
+    int key;
+    Qt::KeyboardModifiers modifiers;
+    const char *text = "";
+    bool autoRepeat = false;
+};
+
+struct KeyCase
+{
+    const char *name;
+    std::vector<KeyStroke> strokes;
+    QStringList sent;
+};
+
+void PrintTo(const KeyCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class KeyTranslation : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(KeyTranslation, KeyEvents_BecomeTextKeysOrShortcuts)
+{
+    QStringList sent;
+    ClickView view([&](const ViewerMessage &message) { sent << describe(message); });
+    for (const KeyStroke &stroke : GetParam().strokes) {
+        QKeyEvent event(stroke.type, stroke.key, stroke.modifiers, QString::fromUtf8(stroke.text), stroke.autoRepeat);
+        QCoreApplication::sendEvent(&view, &event);
+    }
+    EXPECT_EQ(sent, GetParam().sent);
+}
+
+constexpr auto KeyDown = QEvent::KeyPress;
+constexpr auto KeyUp = QEvent::KeyRelease;
+constexpr Qt::KeyboardModifiers NoMods = Qt::NoModifier;
+constexpr Qt::KeyboardModifiers Ctrl = Qt::ControlModifier;
+constexpr Qt::KeyboardModifiers Shift = Qt::ShiftModifier;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KeyTranslation,
+    ::testing::Values(
+        KeyCase{"LettersAreTextOnPressOnly",
+                {{KeyDown, Qt::Key_A, NoMods, "a"}, {KeyUp, Qt::Key_A, NoMods, "a"}, {KeyDown, Qt::Key_A, Shift, "A"}},
+                {"text a", "text A"}},
+        KeyCase{"SpecialKeyPressAndRelease",
+                {{KeyDown, Qt::Key_Return, NoMods, "\r"}, {KeyUp, Qt::Key_Return, NoMods, "\r"}},
+                {"key enter down", "key enter up"}},
+        KeyCase{"FurtherKeys",
+                {{KeyDown, Qt::Key_F5, NoMods}, {KeyUp, Qt::Key_F5, NoMods}, {KeyDown, Qt::Key_PageDown, NoMods}},
+                {"key f5 down", "key f5 up", "key pagedown down"}},
+        KeyCase{"ControlShortcutIsItsLetterWithControl",
+                {{KeyDown, Qt::Key_Control, Ctrl},
+                 {KeyDown, Qt::Key_C, Ctrl, "\x03"},
+                 {KeyUp, Qt::Key_C, Ctrl, "\x03"},
+                 {KeyUp, Qt::Key_Control, NoMods}},
+                {"key :c down control", "key :c up control"}},
+        KeyCase{"ControlShiftShortcutKeepsBoth",
+                {{KeyDown, Qt::Key_A, Ctrl | Shift, "\x01"}}, {"key :a down shift+control"}},
+        KeyCase{"AltTabGoesToTheRemoteMachine",
+                {{KeyDown, Qt::Key_Tab, Qt::AltModifier, "\t"}}, {"key tab down alt"}},
+        KeyCase{"ShiftArrowSelects", {{KeyDown, Qt::Key_Left, Shift}}, {"key arrowleft down shift"}},
+        KeyCase{"ShiftedSpaceIsASpace", {{KeyDown, Qt::Key_Space, Shift, " "}}, {"key space down"}},
+        KeyCase{"ReleaseKeepsThePressModifiers",
+                {{KeyDown, Qt::Key_Home, Shift}, {KeyUp, Qt::Key_Home, NoMods}},
+                {"key home down shift", "key home up shift"}},
+        KeyCase{"HeldKeyRepeatsItsPressOnly",
+                {{KeyDown, Qt::Key_Backspace, NoMods, "\b"},
+                 {KeyUp, Qt::Key_Backspace, NoMods, "\b", true},
+                 {KeyDown, Qt::Key_Backspace, NoMods, "\b", true},
+                 {KeyUp, Qt::Key_Backspace, NoMods, "\b"}},
+                {"key backspace down", "key backspace down", "key backspace up"}},
+        KeyCase{"ModifiersAloneAndUnknownKeysSendNothing",
+                {{KeyDown, Qt::Key_Shift, Shift}, {KeyDown, Qt::Key_Meta, Qt::MetaModifier},
+                 {KeyDown, Qt::Key_VolumeUp, NoMods}, {KeyDown, Qt::Key_Escape, Ctrl | Qt::AltModifier | Shift}},
+                {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ClickView, InputMethodCommit_IsText)
+{
+    QStringList sent;
+    ClickView view([&](const ViewerMessage &message) { sent << describe(message); });
+    QInputMethodEvent composing(QStringLiteral("\u00b4"), {});
+    QCoreApplication::sendEvent(&view, &composing);
+    QInputMethodEvent committed;
+    committed.setCommitString(QStringLiteral("\u00e9"));
+    QCoreApplication::sendEvent(&view, &committed);
+    EXPECT_EQ(sent, QStringList{QStringLiteral("text \u00e9")});
+    EXPECT_TRUE(view.testAttribute(Qt::WA_InputMethodEnabled));
+}
+
+struct WheelCase
+{
+    const char *name;
+    QPoint pixelDelta;
+    QPoint angleDelta;
+    QPointF pixels;
+};
+
+void PrintTo(const WheelCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class WheelPixels : public ::testing::TestWithParam<WheelCase> {};
+
+TEST_P(WheelPixels, Delta_IsPixelsOrFortyPerNotch)
+{
+    EXPECT_EQ(ClickView::wheelPixels(GetParam().pixelDelta, GetParam().angleDelta), GetParam().pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WheelPixels,
+                         ::testing::Values(WheelCase{"NotchDownIsMinusForty", {}, {0, -120}, {0, -40}},
+                                           WheelCase{"TwoNotchesUp", {}, {0, 240}, {0, 80}},
+                                           WheelCase{"HalfNotch", {}, {0, 60}, {0, 20}},
+                                           WheelCase{"PixelDeltaWins", {3, -7}, {0, -120}, {3, -7}},
+                                           WheelCase{"Sideways", {}, {-120, 0}, {-40, 0}}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ClickView, WheelAndClicks_CarryPositionCountAndModifiers)
+{
+    QStringList sent;
+    ClickView view([&](const ViewerMessage &message) { sent << describe(message); });
+    view.resize(400, 300);
+    QWheelEvent wheel({100, 75}, view.mapToGlobal(QPointF(100, 75)), {}, {0, -120}, Qt::NoButton, Qt::ControlModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(&view, &wheel);
+    deliver(&view, {QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, {200, 150}});
+    QMouseEvent shiftClick(QEvent::MouseButtonRelease, QPointF(200, 150), view.mapToGlobal(QPointF(200, 150)),
+                           Qt::LeftButton, Qt::NoButton, Qt::ShiftModifier);
+    QCoreApplication::sendEvent(&view, &shiftClick);
+    EXPECT_EQ(sent, (QStringList{"input wheel 0.25,0.25 c1 d0,-40 control", "input down 0.5,0.5 c1 d0,0",
+                                 "input up 0.5,0.5 c1 d0,0 shift"}));
+}
+
+TEST_F(RemoteView, Keyboard_TakenWhenShownKeptForTabReleasedByChordOrButton)
+{
+    ClickView *surface = view->clickView();
+    auto *other = new QLineEdit(view.get()); // something else that could take the focus
+    other->setGeometry(0, 0, 10, 10);
+    other->show();
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return surface->keyboardTaken(); }, 5000));
+    EXPECT_EQ(view->keyboardButton()->text(), RemoteDesktopView::releaseKeyboardText);
+
+    // Tab and Shift+Tab stay with the picture and go to the remote machine.
+    QTest::keyClick(surface, Qt::Key_Tab);
+    QTest::keyClick(surface, Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_TRUE(surface->hasFocus());
+    // A key still held when the keyboard is given back is released.
+    QTest::keyPress(surface, Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(surface, Qt::Key_Escape, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(surface->keyboardTaken());
+    EXPECT_FALSE(surface->hasFocus());
+    EXPECT_EQ(view->keyboardButton()->text(), RemoteDesktopView::takeKeyboardText);
+    EXPECT_EQ(messages, (QStringList{"key tab down", "key tab up", "key tab down shift", "key tab up shift",
+                                     "key arrowleft down shift", "key arrowleft up shift"}));
+
+    // The button takes it back, and gives it back again.
+    QTest::mouseClick(view->keyboardButton(), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return surface->keyboardTaken(); }, 5000));
+    QTest::mouseClick(view->keyboardButton(), Qt::LeftButton);
+    EXPECT_FALSE(surface->keyboardTaken());
 }

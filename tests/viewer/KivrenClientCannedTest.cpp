@@ -364,7 +364,7 @@ TEST_F(KivrenClientTest, Send_PushesOneInputMessageWithAllEightMembers)
 {
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    client->send(RemoteInput{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0, {}});
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("push")).size() == 1; }));
 
     const QJsonObject body = board.requests(QStringLiteral("push")).value(0).body;
@@ -386,11 +386,11 @@ TEST_F(KivrenClientTest, Send_PressWaitsForEarlierPushes_SoItCannotBeOvertaken)
     board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}});
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    client->send(RemoteInput{RemoteInput::Kind::move, 0.1, 0.1, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::move, 0.1, 0.1, 0, 1, 0, 0, {}});
     ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
-    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0});
-    client->send(RemoteInput{RemoteInput::Kind::move, 0.3, 0.3, 0, 1, 0, 0});
-    client->send(RemoteInput{RemoteInput::Kind::up, 0.4, 0.4, 0, 1, 0, 0});
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0, {}});
+    client->send(RemoteInput{RemoteInput::Kind::move, 0.3, 0.3, 0, 1, 0, 0, {}});
+    client->send(RemoteInput{RemoteInput::Kind::up, 0.4, 0.4, 0, 1, 0, 0, {}});
     QTest::qWait(200);
     EXPECT_EQ(board.requests(QStringLiteral("push")).size(), 1);
 
@@ -402,6 +402,96 @@ TEST_F(KivrenClientTest, Send_PressWaitsForEarlierPushes_SoItCannotBeOvertaken)
         order << message.value("kind").toString() + QString::number(message.value("x").toDouble());
     }
     EXPECT_EQ(order, (QStringList{"move0.1", "down0.2", "move0.3", "up0.4"}));
+}
+
+// What the viewer sends of the user's keys and clicks, to a host that announced the additions
+// and to one that did not (which would type a shortcut's bare letter: Ctrl+A replacing a
+// selection with "a").
+struct GatingCase
+{
+    const char *name;
+    QJsonArray features;
+    QStringList pushed;
+};
+
+void PrintTo(const GatingCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class KivrenClientGating : public ViewerFixture, public ::testing::TestWithParam<GatingCase>
+{
+};
+
+TEST_P(KivrenClientGating, Input_SentOnlyAsTheHostAnnounced)
+{
+    QJsonObject greeting{{"type", "hello"}, {"width", 800}, {"height", 600}};
+    if (!GetParam().features.isEmpty())
+        greeting.insert("features", GetParam().features);
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, QJsonDocument(QJsonObject{{"frames", QJsonArray{jsonFrame(greeting)}}}).toJson()}, {200, "{}"}});
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return client->remoteSize() == QSizeF(800, 600); }));
+
+    using SessionProtocol::Key;
+    client->sendKey(Key{"", "a", true, {KeyModifier::Control}});
+    client->sendKey(Key{"f5", "", true, {}});
+    client->sendKey(Key{"enter", "", true, {}});
+    RemoteInput shiftClick{RemoteInput::Kind::down, 0.5, 0.5, 0, 1, 0, 0, {}};
+    shiftClick.modifiers = {KeyModifier::Shift};
+    client->send(shiftClick);
+    // Longer than one text message may be: it goes in two.
+    client->sendText(QString(SessionProtocol::maxTextCharacters + 1, u'x'));
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("push")).size() == GetParam().pushed.size(); }));
+    QTest::qWait(100);
+
+    QStringList pushed;
+    for (const auto &request : board.requests(QStringLiteral("push"))) {
+        QJsonObject message = decodedPayload(request.body);
+        if (message.value("type") == QLatin1String("text"))
+            message.insert("key", QString::number(message.value("key").toString().size()));
+        pushed << QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
+    }
+    EXPECT_EQ(pushed, GetParam().pushed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KivrenClientGating,
+    ::testing::Values(
+        GatingCase{"HostWithoutAdditions",
+                   {},
+                   {R"({"codeName":"enter","down":true,"key":"","type":"key"})",
+                    R"({"button":0,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"down","type":"input","x":0.5,"y":0.5})",
+                    R"({"key":"1024","type":"text"})", R"({"key":"1","type":"text"})"}},
+        GatingCase{"HostWithKeysAndModifiers",
+                   {"keys", "modifiers"},
+                   {R"({"codeName":"","down":true,"key":"a","modifiers":["control"],"type":"key"})",
+                    R"({"codeName":"f5","down":true,"key":"","type":"key"})",
+                    R"({"codeName":"enter","down":true,"key":"","type":"key"})",
+                    R"({"button":0,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"down","modifiers":["shift"],"type":"input","x":0.5,"y":0.5})",
+                    R"({"key":"1024","type":"text"})", R"({"key":"1","type":"text"})"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A push left hanging by the first session does not hold up the next one's input, and what the
+// first one still had waiting is gone with it.
+TEST_F(KivrenClientTest, NextSession_StartsWithAnEmptyQueue)
+{
+    board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}});
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.1, 0.1, 0, 1, 0, 0, {}});
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    client->send(RemoteInput{RemoteInput::Kind::up, 0.1, 0.1, 0, 1, 0, 0, {}});
+
+    connectTo(QStringLiteral("987654321"));
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("connect")).size() == 2 && client->phase() == SessionPhase::live; }));
+    client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0, {}});
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("push")).size() == 2; }));
+    QTest::qWait(100);
+    EXPECT_EQ(board.heldCount(), 1);
+    const QList<CannedSwitchboard::Request> pushes = board.requests(QStringLiteral("push"));
+    ASSERT_EQ(pushes.size(), 2);
+    EXPECT_EQ(decodedPayload(pushes[1].body).value("x").toDouble(), 0.2);
 }
 
 TEST_F(KivrenClientTest, Send_DroppedWhileAuthenticatingAndAfterDisconnect)

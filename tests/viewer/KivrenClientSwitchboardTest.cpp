@@ -148,15 +148,19 @@ TEST_F(KivrenClientSwitchboard, Session_PicturesInInputOutCloseAtTheEnd)
     const QRgb centre = client->frame().pixel(80, 50);
     EXPECT_NEAR(qGreen(centre), QColor(Qt::darkGreen).green(), 8);
 
-    // Viewer to host: a press, a drag and a release, in order, each with all eight members.
+    // Viewer to host: a press, a drag and a release, in order, each with all eight members. The
+    // drag's two moves, made while the press is on its way, go out as the newest one.
+    const RemoteInput press{RemoteInput::Kind::down, 0.1, 0.2, 0, 1, 0, 0, {}};
+    const RemoteInput firstMove{RemoteInput::Kind::move, 0.3, 0.4, 0, 1, 0, 0, {}};
     const QList<RemoteInput> events{
-        {RemoteInput::Kind::down, 0.1, 0.2, 0, 1, 0, 0},
-        {RemoteInput::Kind::move, 0.3, 0.4, 0, 1, 0, 0},
-        {RemoteInput::Kind::move, 0.5, 0.6, 0, 1, 0, 0},
-        {RemoteInput::Kind::up, 0.5, 0.6, 0, 1, 0, 0},
-        {RemoteInput::Kind::wheel, 1, 0, 0, 1, 0, -120},
+        press,
+        {RemoteInput::Kind::move, 0.5, 0.6, 0, 1, 0, 0, {}},
+        {RemoteInput::Kind::up, 0.5, 0.6, 0, 1, 0, 0, {}},
+        {RemoteInput::Kind::wheel, 1, 0, 0, 1, 0, -120, {}},
     };
-    for (const RemoteInput &event : events)
+    client->send(press);
+    client->send(firstMove);
+    for (const RemoteInput &event : events.mid(1))
         client->send(event);
     const QList<QJsonObject> received = host.messages(events.size());
     ASSERT_EQ(received.size(), events.size());

@@ -26,6 +26,7 @@ const QString screenCastInterface = QStringLiteral("org.gnome.Mutter.ScreenCast"
 const QString screenCastSessionInterface = QStringLiteral("org.gnome.Mutter.ScreenCast.Session");
 const QString streamInterface = QStringLiteral("org.gnome.Mutter.ScreenCast.Stream");
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString capsLockProperty = QStringLiteral("CapsLockState");
 
 // mutter announces the stream's PipeWire node right after the session started.
 constexpr std::chrono::milliseconds streamAnnouncementTimeout{10000};
@@ -80,11 +81,14 @@ void MutterRemoteDesktopSession::stop()
     if (!m_sessionPath.isEmpty()) {
         m_bus.disconnect(remoteDesktopService, m_sessionPath, remoteDesktopSessionInterface, QStringLiteral("Closed"),
                          this, SLOT(sessionClosed(QDBusMessage)));
+        m_bus.disconnect(remoteDesktopService, m_sessionPath, propertiesInterface, QStringLiteral("PropertiesChanged"),
+                         this, SLOT(sessionPropertiesChanged(QDBusMessage)));
         // Stopping the remote-desktop session ends its screen cast too.
         m_bus.send(call(remoteDesktopService, m_sessionPath, remoteDesktopSessionInterface, QStringLiteral("Stop")));
     }
     m_sessionPath.clear();
     m_streamPath.clear();
+    m_capsLocked = false;
 }
 
 QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
@@ -111,6 +115,8 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     m_sessionPath = *sessionPath;
     bus.connect(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("Closed"), this,
                 SLOT(sessionClosed(QDBusMessage)));
+    bus.connect(remoteDesktopService, *sessionPath, propertiesInterface, QStringLiteral("PropertiesChanged"), this,
+                SLOT(sessionPropertiesChanged(QDBusMessage)));
     const auto giveUp = [&](const QString &reason) {
         self->stop();
         self->fail(reason);
@@ -183,6 +189,14 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
         co_return;
     }
 
+    // Changes come as PropertiesChanged from now on; a mutter without the property has no Caps
+    // Lock to tell of.
+    reply = co_await bus.asyncCall(
+        propertyGet(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, capsLockProperty));
+    if (cancelled())
+        co_return;
+    m_capsLocked = DBusReplies::variant(reply).toBool();
+
     m_streamPath = *streamPath;
     // mutter makes the session's pointer and keyboard when their first event comes, and a client
     // learns of them only after that event: the ones right behind it would be lost to it. A move
@@ -205,6 +219,22 @@ void MutterRemoteDesktopSession::sessionClosed(const QDBusMessage &message)
     m_sessionPath.clear();
     m_streamPath.clear();
     fail(QStringLiteral("mutter closed the remote-desktop session"));
+}
+
+void MutterRemoteDesktopSession::sessionPropertiesChanged(const QDBusMessage &message)
+{
+    const QList<QVariant> arguments = message.arguments();
+    if (message.path() != m_sessionPath || arguments.size() < 2
+        || arguments.constFirst().toString() != remoteDesktopSessionInterface)
+        return;
+    const QVariantMap changed = DBusReplies::dictionary(arguments.at(1));
+    if (const auto found = changed.constFind(capsLockProperty); found != changed.constEnd())
+        m_capsLocked = found->toBool();
+}
+
+bool MutterRemoteDesktopSession::capsLocked() const
+{
+    return m_capsLocked;
 }
 
 void MutterRemoteDesktopSession::notify(const QString &method, const QList<QVariant> &arguments)

@@ -32,9 +32,11 @@ public:
     void pressButton(int button, bool pressed) override;
     void scroll(int steps) override;
     void pressKeysym(std::uint32_t keysym, bool pressed) override;
+    bool capsLocked() const override;
 
 private slots:
     void sessionClosed(const QDBusMessage &message);
+    void sessionPropertiesChanged(const QDBusMessage &message);
 
 private:
     QCoro::Task<> run(std::stop_token stop);
@@ -49,4 +51,6 @@ private:
     // Of the session being set up or running; empty when there is none.
     QString m_sessionPath;
     QString m_streamPath;
+    // The session's CapsLockState, as mutter last told.
+    bool m_capsLocked = false;
 };

@@ -55,6 +55,9 @@ public:
     // Wheel clicks on the vertical axis; positive scrolls down (towards the person).
     virtual void scroll(int steps) = 0;
     virtual void pressKeysym(std::uint32_t keysym, bool pressed) = 0;
+    // Whether Caps Lock is locked on the desktop's keyboard, as far as the session tells (the
+    // portal does not: false there).
+    virtual bool capsLocked() const { return false; }
 
 signals:
     void stateChanged(RemoteDesktopSession::State state);

@@ -60,6 +60,8 @@ WaylandDesktopBackend::~WaylandDesktopBackend()
     QObject::disconnect(m_session.get(), nullptr, m_session.get(), nullptr);
     m_retry->stop();
     m_capture->disconnect();
+    // Nothing stays pressed: the releases go out before the session's end.
+    m_input.reset();
     m_session->stop();
 }
 
@@ -148,9 +150,9 @@ void WaylandDesktopBackend::warpPointer(QPointF point)
     m_input->warpPointer(point);
 }
 
-void WaylandDesktopBackend::postMouse(MouseEvent type, QPointF point, std::int64_t)
+void WaylandDesktopBackend::postMouse(MouseEvent type, QPointF point, std::int64_t clickState)
 {
-    m_input->postMouse(type, point);
+    m_input->postMouse(type, point, clickState);
 }
 
 void WaylandDesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
@@ -163,9 +165,14 @@ void WaylandDesktopBackend::postKey(SpecialKey key, bool down)
     m_input->postKey(key, down);
 }
 
-void WaylandDesktopBackend::typeText(const QString &text)
+qsizetype WaylandDesktopBackend::typeText(const QString &text)
 {
-    m_input->typeText(text);
+    return m_input->typeText(text);
+}
+
+void WaylandDesktopBackend::holdModifiers(KeyModifiers modifiers)
+{
+    m_input->holdModifiers(modifiers);
 }
 
 bool WaylandDesktopBackend::isTrusted()

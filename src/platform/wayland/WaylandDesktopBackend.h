@@ -64,7 +64,8 @@ public:
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
     void postKey(SpecialKey key, bool down) override;
-    void typeText(const QString &text) override;
+    qsizetype typeText(const QString &text) override;
+    void holdModifiers(KeyModifiers modifiers) override;
 
     // Consent is the session's business (see state()); input needs no separate permission.
     bool isTrusted() override;

@@ -27,8 +27,62 @@ std::optional<std::uint32_t> ofSpecialKey(SpecialKey key)
         return XKB_KEY_Delete;
     case SpecialKey::Space:
         return XKB_KEY_space;
+    case SpecialKey::Home:
+        return XKB_KEY_Home;
+    case SpecialKey::End:
+        return XKB_KEY_End;
+    case SpecialKey::PageUp:
+        return XKB_KEY_Prior;
+    case SpecialKey::PageDown:
+        return XKB_KEY_Next;
+    case SpecialKey::Insert:
+        return XKB_KEY_Insert;
+    case SpecialKey::F1:
+        return XKB_KEY_F1;
+    case SpecialKey::F2:
+        return XKB_KEY_F2;
+    case SpecialKey::F3:
+        return XKB_KEY_F3;
+    case SpecialKey::F4:
+        return XKB_KEY_F4;
+    case SpecialKey::F5:
+        return XKB_KEY_F5;
+    case SpecialKey::F6:
+        return XKB_KEY_F6;
+    case SpecialKey::F7:
+        return XKB_KEY_F7;
+    case SpecialKey::F8:
+        return XKB_KEY_F8;
+    case SpecialKey::F9:
+        return XKB_KEY_F9;
+    case SpecialKey::F10:
+        return XKB_KEY_F10;
+    case SpecialKey::F11:
+        return XKB_KEY_F11;
+    case SpecialKey::F12:
+        return XKB_KEY_F12;
     }
     return std::nullopt;
+}
+
+std::uint32_t ofModifier(KeyModifier modifier)
+{
+    switch (modifier) {
+    case KeyModifier::Shift:
+        return XKB_KEY_Shift_L;
+    case KeyModifier::Control:
+        return XKB_KEY_Control_L;
+    case KeyModifier::Alt:
+        return XKB_KEY_Alt_L;
+    case KeyModifier::Meta:
+        break;
+    }
+    return XKB_KEY_Super_L;
+}
+
+std::uint32_t capsLock()
+{
+    return XKB_KEY_Caps_Lock;
 }
 
 std::optional<std::uint32_t> ofCodePoint(char32_t codePoint)

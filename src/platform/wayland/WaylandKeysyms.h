@@ -1,5 +1,6 @@
 #pragma once
 
+#include "KeyModifiers.h"
 #include "SpecialKey.h"
 
 #include <cstdint>
@@ -12,6 +13,13 @@ namespace WaylandKeysyms {
 
 // The keysym of a special key; none for a value outside the enumeration.
 std::optional<std::uint32_t> ofSpecialKey(SpecialKey key);
+
+// The keysym of the left-hand key of a modifier; Meta is the Super (Windows) key, as the
+// viewer's toolkit names it on this system.
+std::uint32_t ofModifier(KeyModifier modifier);
+
+// The Caps Lock key's keysym.
+std::uint32_t capsLock();
 
 // The keysym that types `codePoint`: line breaks and tabs are the Return and Tab keys,
 // characters with a named keysym use it (as keymaps do: "é" is eacute, "€" EuroSign), the rest

@@ -12,6 +12,7 @@ X11DesktopBackend::X11DesktopBackend(std::shared_ptr<X11Connection> connection, 
     , m_layout(m_connection)
     , m_capture(m_connection, options.sharedMemory)
     , m_pointer(m_connection)
+    , m_clickFocus(m_connection)
     , m_keyboard(m_connection)
 {}
 
@@ -71,6 +72,8 @@ void X11DesktopBackend::warpPointer(QPointF point)
 void X11DesktopBackend::postMouse(MouseEvent type, QPointF point, std::int64_t clickState)
 {
     m_pointer.post(type, point, clickState);
+    if (type == MouseEvent::LeftDown || type == MouseEvent::RightDown)
+        m_clickFocus.clicked();
 }
 
 void X11DesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
@@ -80,14 +83,23 @@ void X11DesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
 
 void X11DesktopBackend::postKey(SpecialKey key, bool down)
 {
+    m_clickFocus.awaitFocus();
     readEvents();
     m_keyboard.postKey(key, down);
 }
 
-void X11DesktopBackend::typeText(const QString &text)
+qsizetype X11DesktopBackend::typeText(const QString &text)
 {
+    m_clickFocus.awaitFocus();
     readEvents();
-    m_keyboard.typeText(text);
+    return m_keyboard.typeText(text);
+}
+
+void X11DesktopBackend::holdModifiers(KeyModifiers modifiers)
+{
+    m_clickFocus.awaitFocus();
+    readEvents();
+    m_keyboard.holdModifiers(modifiers);
 }
 
 bool X11DesktopBackend::isTrusted()

@@ -2,6 +2,7 @@
 
 #include "DesktopBackend.h"
 #include "X11Capture.h"
+#include "X11ClickFocus.h"
 #include "X11DisplayLayout.h"
 #include "X11Keyboard.h"
 #include "X11Pointer.h"
@@ -13,8 +14,9 @@
 class X11Connection;
 
 // The desktop of an X server, on a private connection shared by its parts: the layout of the
-// screen (which rectangle is the main display), capture, the pointer and the keyboard. Input
-// is injected with XTest. Main thread only.
+// screen (which rectangle is the main display), capture, the pointer, the keyboard, and the
+// wait for a clicked window to take the keyboard focus. Input is injected with XTest. Main
+// thread only.
 class X11DesktopBackend final : public DesktopBackend
 {
 public:
@@ -39,7 +41,8 @@ public:
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
     void postKey(SpecialKey key, bool down) override;
-    void typeText(const QString &text) override;
+    qsizetype typeText(const QString &text) override;
+    void holdModifiers(KeyModifiers modifiers) override;
 
     // X has no permission step for synthetic input: always trusted, nothing to prompt.
     bool isTrusted() override;
@@ -59,5 +62,6 @@ private:
     X11DisplayLayout m_layout;
     X11Capture m_capture;
     X11Pointer m_pointer;
+    X11ClickFocus m_clickFocus;
     X11Keyboard m_keyboard;
 };

@@ -33,6 +33,30 @@ std::optional<unsigned long> ofSpecialKey(SpecialKey key)
         return XK_Delete;
     case SpecialKey::Space:
         return XK_space;
+    case SpecialKey::Home:
+        return XK_Home;
+    case SpecialKey::End:
+        return XK_End;
+    case SpecialKey::PageUp:
+        return XK_Prior;
+    case SpecialKey::PageDown:
+        return XK_Next;
+    case SpecialKey::Insert:
+        return XK_Insert;
+    case SpecialKey::F1:
+    case SpecialKey::F2:
+    case SpecialKey::F3:
+    case SpecialKey::F4:
+    case SpecialKey::F5:
+    case SpecialKey::F6:
+    case SpecialKey::F7:
+    case SpecialKey::F8:
+    case SpecialKey::F9:
+    case SpecialKey::F10:
+    case SpecialKey::F11:
+    case SpecialKey::F12:
+        // The function keys are consecutive in both enumerations.
+        return XK_F1 + (static_cast<unsigned long>(key) - static_cast<unsigned long>(SpecialKey::F1));
     }
     return std::nullopt;
 }

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "DesktopBackend.h"
+#include "MultipleClicks.h"
+#include "WheelClicks.h"
 
+#include <QPoint>
 #include <QPointF>
 
 #include <cstdint>
@@ -11,6 +14,9 @@ class X11Connection;
 
 // The pointer of an X server driven through XTest: motion, buttons and the wheel. Does nothing
 // when the server lacks XTest. Main thread only.
+//
+// X keeps no click count: a client sees a double click when two presses of one button come
+// close together in time and place, which MultipleClicks sees to.
 class X11Pointer
 {
 public:
@@ -21,7 +27,10 @@ public:
     void scroll(QPointF point, std::int32_t deltaY);
 
 private:
-    void moveTo(QPointF point);
+    void moveTo(QPoint point);
+    void press(unsigned int button, QPoint at, std::int64_t clickState);
 
     std::shared_ptr<X11Connection> m_connection;
+    MultipleClicks m_clicks;
+    WheelClicks m_wheel;
 };
