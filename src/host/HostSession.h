@@ -2,6 +2,7 @@
 
 #include "DisplayGeometry.h"
 #include "KivrenAnswer.h"
+#include "PushedScreen.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
 
@@ -18,7 +19,9 @@ class KivrenAPI;
 // then streams pictures and applies the viewer's messages until a close message ends it, or the
 // switchboard answers a poll with 404 or 410 (it no longer knows the session). Other failed
 // requests, a missing picture or a silent viewer never end it. When the main display changes
-// size or place, the viewer is greeted again with the new size. Run by an OwnedTask; main
+// size or place, the viewer is greeted again with the new size. A picture goes out only when
+// the screen differs from the last one the switchboard took (and always first after a hello),
+// so a still screen costs neither capture, encoding nor bytes. Run by an OwnedTask; main
 // thread.
 class HostSession
 {
@@ -39,6 +42,9 @@ public:
         DesktopBackend *desktop = nullptr;
         SessionProtocol::SessionKeys keys;
         std::chrono::milliseconds pause{90}; // between one poll and the next picture
+        // For benchmarks only: capture, encode and push on every pass, changed or not, as the
+        // baseline that shows what skipping still screens saves.
+        bool pushEveryPass = false;
         SessionFeatures offered = offeredFeatures();
         // A close message ended the session. Called last: the session may be destroyed by it.
         std::function<void()> onClosed;
@@ -68,8 +74,15 @@ private:
     // The hello with the display's size, as it is now.
     QCoro::Task<> greet(std::stop_token stop);
 
+    // The screen's picture when it may differ from the one pushed last, or must go out anyway.
+    QCoro::Task<> pushPicture(DesktopBackend &desktop, std::stop_token stop);
+
     Options m_options;
     DisplayGeometry m_geometry;
+    PushedScreen m_pushed;
+    // The next picture goes out whatever it shows: the first of a session and after a hello
+    // (the viewer may be new), and after a push the switchboard did not take.
+    bool m_mustPush = true;
     SessionFeatures m_peerFeatures;
     bool m_closed = false;
 };

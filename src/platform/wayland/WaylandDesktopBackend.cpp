@@ -116,6 +116,7 @@ void WaylandDesktopBackend::sessionChanged()
         return;
     }
     m_failure.clear();
+    m_framesAtCapture.reset();
     setState(State::Ready);
 }
 
@@ -133,7 +134,15 @@ std::optional<ScreenImage> WaylandDesktopBackend::captureMainDisplay()
 {
     if (state() != State::Ready)
         return std::nullopt;
-    return m_capture->latestFrame();
+    std::optional<ScreenImage> image = m_capture->latestFrame();
+    if (image)
+        m_framesAtCapture = m_capture->framesReceived();
+    return image;
+}
+
+bool WaylandDesktopBackend::mainDisplayMayHaveChanged()
+{
+    return state() != State::Ready || !m_framesAtCapture || m_capture->framesReceived() != *m_framesAtCapture;
 }
 
 QRectF WaylandDesktopBackend::mainDisplayBounds()

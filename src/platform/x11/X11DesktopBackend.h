@@ -2,6 +2,7 @@
 
 #include "DesktopBackend.h"
 #include "X11Capture.h"
+#include "X11DamageWatch.h"
 #include "X11DisplayLayout.h"
 #include "X11Keyboard.h"
 #include "X11Pointer.h"
@@ -13,7 +14,8 @@
 class X11Connection;
 
 // The desktop of an X server, on a private connection shared by its parts: the layout of the
-// screen (which rectangle is the main display), capture, the pointer and the keyboard. Input
+// screen (which rectangle is the main display), capture and what was drawn since, the pointer
+// and the keyboard. Input
 // is injected with XTest. Main thread only.
 class X11DesktopBackend final : public DesktopBackend
 {
@@ -33,6 +35,8 @@ public:
     X11DesktopBackend &operator=(const X11DesktopBackend &) = delete;
 
     std::optional<ScreenImage> captureMainDisplay() override;
+    // From the server's damage reports; true whenever the server cannot report damage.
+    bool mainDisplayMayHaveChanged() override;
     QRectF mainDisplayBounds() override;
 
     void warpPointer(QPointF point) override;
@@ -58,6 +62,7 @@ private:
     std::shared_ptr<X11Connection> m_connection;
     X11DisplayLayout m_layout;
     X11Capture m_capture;
+    X11DamageWatch m_damage;
     X11Pointer m_pointer;
     X11Keyboard m_keyboard;
 };
