@@ -103,8 +103,12 @@ QCoro::Task<> HostSession::pushPicture(DesktopBackend &desktop, std::stop_token 
     if (!forced && m_pushed.sameAs(*image))
         co_return;
     std::optional<MacCapture::Picture> picture = MacCapture::jpeg(*image, pictureMaxWidth, pictureQuality);
-    if (!picture)
+    // The desktop counts this screen as seen: without a retry, a change that failed to encode
+    // would never reach the viewer once the screen holds still.
+    if (!picture) {
+        m_mustPush = true;
         co_return;
+    }
     m_pushed.remember(*image);
     const Envelope frame = encode(HostMessage{Picture{std::move(picture->jpeg)}});
     const KivrenAnswer pushed =
