@@ -45,12 +45,9 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
             co_await greetIfReady(stop);
             if (stop.stop_requested())
                 co_return;
-            // No picture this time (no display image, encoding failed, not greeted yet):
-            // nothing to push.
-            auto picture = m_greeted ? MacCapture::jpeg(*desktop, pictureMaxWidth, pictureQuality) : std::nullopt;
-            if (picture) {
-                const Envelope frame = encode(HostMessage{Picture{std::move(picture->jpeg)}});
-                co_await api.postBytes(pushPath, pushBody(keys, Role::host, frame, KivrenAPI::bodyBuffer()), stop);
+            // Not greeted yet (the desktop is not ready to share): nothing to push.
+            if (m_greeted) {
+                co_await pushPicture(*desktop, stop);
                 if (stop.stop_requested())
                     co_return;
             }
@@ -105,8 +102,43 @@ QCoro::Task<> HostSession::greetIfReady(std::stop_token stop)
     co_await greet(std::move(stop));
 }
 
+QCoro::Task<> HostSession::pushPicture(DesktopBackend &desktop, std::stop_token stop)
+{
+    const bool forced = m_mustPush || m_options.pushEveryPass;
+    // The desktop knows nothing was drawn: no capture at all.
+    if (!forced && !desktop.mainDisplayMayHaveChanged())
+        co_return;
+    // No picture this time (no display image, encoding failed): nothing to push.
+    const std::optional<ScreenImage> image = desktop.captureMainDisplay();
+    if (!image)
+        co_return;
+    // Drawn over with the same pixels (a caret blinking back, a desktop that cannot tell).
+    if (!forced && m_pushed.sameAs(*image))
+        co_return;
+    std::optional<MacCapture::Picture> picture = MacCapture::jpeg(*image, pictureMaxWidth, pictureQuality);
+    // The desktop counts this screen as seen: without a retry, a change that failed to encode
+    // would never reach the viewer once the screen holds still.
+    if (!picture) {
+        m_mustPush = true;
+        co_return;
+    }
+    m_pushed.remember(*image);
+    const Envelope frame = encode(HostMessage{Picture{std::move(picture->jpeg)}});
+    const KivrenAnswer pushed =
+        co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::host, frame, KivrenAPI::bodyBuffer()),
+                                          stop);
+    if (stop.stop_requested())
+        co_return;
+    // A picture the switchboard did not take never reaches the viewer: the next one goes out
+    // even if the screen stays as it is.
+    m_mustPush = !pushed.ok();
+}
+
 QCoro::Task<> HostSession::greet(std::stop_token stop)
 {
+    // The viewer may be new, or may have dropped what it had: it gets a picture next, changed
+    // or not.
+    m_mustPush = true;
     // Its outcome does not matter: the session goes on either way.
     const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
     co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::host, encode(HostMessage{hello})),

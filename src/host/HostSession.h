@@ -3,6 +3,7 @@
 #include "DisplayGeometry.h"
 #include "HostInputQueue.h"
 #include "KivrenAnswer.h"
+#include "PushedScreen.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
 
@@ -21,7 +22,9 @@ class KivrenAPI;
 // requests, a missing picture or a silent viewer never end it. When the main display changes
 // size or place, the viewer is greeted again with the new size. While the desktop is not ready
 // to share its screen (DesktopBackend::State), the session is claimed and polled but nothing is
-// sent and no input applied: the viewer is greeted once it is. Run by an OwnedTask; main
+// sent and no input applied: the viewer is greeted once it is. A picture goes out only when
+// the screen differs from the last one the switchboard took (and always first after a hello),
+// so a still screen costs neither capture, encoding nor bytes. Run by an OwnedTask; main
 // thread.
 class HostSession
 {
@@ -42,6 +45,9 @@ public:
         DesktopBackend *desktop = nullptr;
         SessionProtocol::SessionKeys keys;
         std::chrono::milliseconds pause{90}; // between one poll and the next picture
+        // For benchmarks only: capture, encode and push on every pass, changed or not, as the
+        // baseline that shows what skipping still screens saves.
+        bool pushEveryPass = false;
         SessionFeatures offered = offeredFeatures();
         // A close message ended the session. Called last: the session may be destroyed by it.
         std::function<void()> onClosed;
@@ -80,9 +86,16 @@ private:
     // A close or caps takes effect at once; input joins the queue.
     void receive(const SessionProtocol::ViewerMessage &message);
 
+    // The screen's picture when it may differ from the one pushed last, or must go out anyway.
+    QCoro::Task<> pushPicture(DesktopBackend &desktop, std::stop_token stop);
+
     Options m_options;
     HostInputQueue m_input;
     DisplayGeometry m_geometry;
+    PushedScreen m_pushed;
+    // The next picture goes out whatever it shows: the first of a session and after a hello
+    // (the viewer may be new), and after a push the switchboard did not take.
+    bool m_mustPush = true;
     SessionFeatures m_peerFeatures;
     bool m_closed = false;
     bool m_greeted = false;

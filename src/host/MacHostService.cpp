@@ -396,6 +396,7 @@ void MacHostService::begin(const QJsonObject &pending)
     session.desktop = m_options.desktop;
     session.keys = {id.toString(), token.toString()};
     session.pause = m_options.timing.sessionPause;
+    session.pushEveryPass = m_options.pushEveryPass;
     session.onClosed = [this] { endSession(); };
     m_session.start(std::move(session));
 }

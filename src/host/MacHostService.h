@@ -124,6 +124,8 @@ public:
         // of their own).
         bool startChildren = true;
         Timing timing;
+        // For benchmarks only: sessions push a picture on every pass, changed or not.
+        bool pushEveryPass = false;
     };
 
     // The app's options: its settings store, the installed desktop backend

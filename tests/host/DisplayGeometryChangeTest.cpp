@@ -140,7 +140,8 @@ TEST(HostSessionDisplay, Resize_GreetsAgainAndPlacesInputOnTheNewSize)
     OwnedTask<HostSession> session;
     session.start(std::move(options));
     const auto waitFor = [](const std::function<bool()> &condition) { return QTest::qWaitFor(condition, 15000); };
-    ASSERT_TRUE(waitFor([&] { return pushes(board).size() >= 3; }));
+    // Hello and the first picture; nothing moves on this screen, so nothing more.
+    ASSERT_TRUE(waitFor([&] { return pushes(board).size() >= 2; }));
     EXPECT_EQ(hellos(board), QList<QSize>{QSize(1280, 800)});
 
     const ScreenMode smaller(server.name(), 1024, 768);
@@ -150,8 +151,7 @@ TEST(HostSessionDisplay, Resize_GreetsAgainAndPlacesInputOnTheNewSize)
     ASSERT_TRUE(waitFor([&] { return hellos(board).size() >= 2; }));
     EXPECT_EQ(hellos(board), (QList<QSize>{QSize(1280, 800), QSize(1024, 768)}));
     EXPECT_EQ(session->geometry(), (DisplayGeometry{1024, 768, 0, 0}));
-    const qsizetype helloAt = pushes(board).size();
-    ASSERT_TRUE(waitFor([&] { return pushes(board).size() >= helloAt + 2; }));
+    ASSERT_TRUE(waitFor([&] { return pushes(board).last().kind == QStringLiteral("jpeg"); }));
     const Push picture = pushes(board).last();
     ASSERT_EQ(picture.kind, QStringLiteral("jpeg"));
     const JpegTestImage::Decoded decoded = JpegTestImage::decode(picture.payload);

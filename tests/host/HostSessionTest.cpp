@@ -48,7 +48,7 @@ protected:
         MacInput::setLeftDown(false);
     }
 
-    void start(SessionFeatures offered = HostSession::offeredFeatures())
+    void start(SessionFeatures offered = HostSession::offeredFeatures(), bool pushEveryPass = false)
     {
         HostSession::Options options;
         options.api = &api;
@@ -56,11 +56,26 @@ protected:
         options.keys = {"s1", "t1"};
         options.pause = std::chrono::milliseconds(20);
         options.offered = std::move(offered);
+        options.pushEveryPass = pushEveryPass;
         options.onClosed = [this] { ++closes; };
         session.start(std::move(options));
     }
 
     static bool waitFor(const std::function<bool()> &condition) { return QTest::qWaitFor(condition, 10000); }
+
+    qsizetype pictures() const
+    {
+        qsizetype count = 0;
+        for (const CannedSwitchboard::Request &push : board.requests(QStringLiteral("push")))
+            count += push.body.value("kind").toString() == QStringLiteral("jpeg");
+        return count;
+    }
+    // Lets `passes` more host passes (each ends with its poll) go by.
+    bool passes(int passes)
+    {
+        const qsizetype target = board.requests(QStringLiteral("poll")).size() + passes;
+        return waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= target; });
+    }
 
     CannedSwitchboard board;
     KivrenAPI api;
@@ -135,6 +150,58 @@ TEST_F(HostSessionTest, Input_IsPlacedOnTheDisplay_OnceADesktopWithoutOneHasIt)
     board.releaseHeld(200, answerWith({{{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}}));
     ASSERT_TRUE(waitFor([&] { return desktop.events.contains(QStringLiteral("warp 766,511")); })) << desktop.events.join(u'|').toStdString();
     EXPECT_EQ(session->geometry(), (DisplayGeometry{1512, 982, 10, 20}));
+}
+
+// A still screen costs nothing after its first picture; a changed one goes out once.
+TEST_F(HostSessionTest, Pictures_OnlyWhenTheScreenChanged)
+{
+    start();
+    ASSERT_TRUE(passes(3));
+    EXPECT_EQ(pictures(), 1);
+
+    // The desktop knows nothing was drawn: not even captured.
+    desktop.mayHaveChanged = false;
+    ASSERT_TRUE(passes(1));
+    const int captures = desktop.captures;
+    ASSERT_TRUE(passes(3));
+    EXPECT_EQ(desktop.captures, captures);
+
+    // Drawn over with the same pixels: captured, compared, not sent.
+    desktop.mayHaveChanged = true;
+    ASSERT_TRUE(passes(3));
+    EXPECT_GT(desktop.captures, captures);
+    EXPECT_EQ(pictures(), 1);
+
+    desktop.shade = 0x20;
+    ASSERT_TRUE(passes(3));
+    EXPECT_EQ(pictures(), 2);
+}
+
+// The viewer must not be left with an old picture of a screen that stays still: a refused
+// push, and a new hello, send the unchanged screen again.
+TEST_F(HostSessionTest, Pictures_UnchangedScreenSentAgain_AfterARefusedPushAndAfterAHello)
+{
+    desktop.mayHaveChanged = false;
+    board.setReplies(QStringLiteral("push"), {{200, "{}"}, {503, R"({"error":"busy"})"}, {200, "{}"}});
+    start();
+    ASSERT_TRUE(passes(3));
+    EXPECT_EQ(pictures(), 2);
+
+    desktop.bounds = QRectF(0, 0, 1280, 800);
+    ASSERT_TRUE(passes(3));
+    const QList<CannedSwitchboard::Request> pushes = board.requests(QStringLiteral("push"));
+    ASSERT_EQ(pushes.size(), 5);
+    EXPECT_EQ(QJsonDocument::fromJson(payloadOf(pushes[3])).object().value("width"), 1280);
+    EXPECT_EQ(pushes[4].body.value("kind"), "jpeg");
+}
+
+// The benchmarks' baseline: a picture on every pass, as if every screen changed all the time.
+TEST_F(HostSessionTest, Pictures_EveryPass_WhenBenchmarkAsksForIt)
+{
+    desktop.mayHaveChanged = false;
+    start(HostSession::offeredFeatures(), true);
+    ASSERT_TRUE(passes(3));
+    EXPECT_GE(pictures(), 3);
 }
 
 struct PollFailureCase

@@ -20,7 +20,7 @@ std::optional<ScreenImage> FakeDesktop::captureMainDisplay()
         return std::nullopt;
     constexpr int width = 64;
     constexpr int height = 40;
-    auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::size_t(width) * height * 4, 0x80);
+    auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::size_t(width) * height * 4, shade);
     return ScreenImage{width, height, width * 4, pixels->data(), pixels};
 }
 

@@ -9,13 +9,15 @@
 
 #include <memory>
 
-// A desktop that hands out a small picture and records every injected event as text:
+// A desktop that hands out a small picture of one shade, tells whether it may have changed as
+// it is told, and records every injected event as text:
 // "warp x,y", "mouse <type> x,y c<clickState>", "scroll x,y <delta>", "key <codeName> down|up",
 // "text <characters>", "hold <modifiers>".
 class FakeDesktop : public DesktopBackend
 {
 public:
     std::optional<ScreenImage> captureMainDisplay() override;
+    bool mainDisplayMayHaveChanged() override { return mayHaveChanged; }
     QRectF mainDisplayBounds() override { return bounds; }
     void warpPointer(QPointF point) override;
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
@@ -33,6 +35,8 @@ public:
     QRectF bounds{10, 20, 1512, 982};
     int accessRequests = 0;
     bool hasPicture = true;
+    std::uint8_t shade = 0x80;
+    bool mayHaveChanged = true;
     int captures = 0;
     QStringList events;
 };

@@ -216,8 +216,10 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice"));
     EXPECT_EQ(service->clientName(), QStringLiteral("Alice"));
 
-    // Hello with the display size in points, then pictures.
-    ASSERT_TRUE(alice.pollUntil([&] { return !alice.messages.isEmpty() && alice.pictures.size() >= 2; }));
+    // Hello with the display size in points, then a picture, and another once the screen changed.
+    ASSERT_TRUE(alice.pollUntil([&] { return !alice.messages.isEmpty() && !alice.pictures.isEmpty(); }));
+    bench.desktop.shade = 0x20;
+    ASSERT_TRUE(alice.pollUntil([&] { return alice.pictures.size() >= 2; }));
     const QJsonObject hello = alice.messages.first();
     EXPECT_EQ(hello.value("type").toString(), QStringLiteral("hello"));
     EXPECT_EQ(hello.value("width").toDouble(), 1512);
@@ -440,6 +442,8 @@ TEST_P(MacHostServiceDestroyed, Destroy_WithRequestsInFlightIsSafe)
         ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
         service->rotatePassword(); // a registration of its own in flight as well
         ASSERT_TRUE(viewer.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
+        ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.pictures.isEmpty(); }));
+        bench.desktop.shade = 0x20; // a changed screen: the next picture is on its way
         ASSERT_TRUE(viewer.pollUntil([&] { return viewer.pictures.size() >= 2; }));
         break;
     }

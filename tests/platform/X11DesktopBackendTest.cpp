@@ -270,6 +270,31 @@ TEST_F(X11DesktopBackendTest, HeldImageKeepsItsPixels_WhenScreenChanges)
     EXPECT_EQ(pixelAt(*second, probe.x(), probe.y()), 0xffffffu);
 }
 
+// A screen nobody draws on needs no capture; any drawing since the last capture is reported.
+TEST_F(X11DesktopBackendTest, MayHaveChanged_OnlyWhenDrawnSinceTheLastCapture)
+{
+    const auto reported = [&](bool expected) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (backend->mainDisplayMayHaveChanged() != expected && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return backend->mainDisplayMayHaveChanged() == expected;
+    };
+    EXPECT_TRUE(backend->mainDisplayMayHaveChanged()); // nothing captured yet
+    ASSERT_TRUE(backend->captureMainDisplay());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(backend->mainDisplayMayHaveChanged());
+
+    paint({0xffffff, 0xffffff, 0xffffff, 0xffffff});
+    EXPECT_TRUE(reported(true));
+    ASSERT_TRUE(backend->captureMainDisplay());
+    EXPECT_FALSE(backend->mainDisplayMayHaveChanged());
+
+    // Drawing while the backend is not looking is still reported at the next question.
+    paint(quadrantColours);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(backend->mainDisplayMayHaveChanged());
+}
+
 struct PointerCase
 {
     const char *name;

@@ -118,6 +118,7 @@ void WaylandDesktopBackend::sessionChanged()
         return;
     }
     m_failure.clear();
+    m_framesAtCapture.reset();
     setState(State::Ready);
 }
 
@@ -135,7 +136,15 @@ std::optional<ScreenImage> WaylandDesktopBackend::captureMainDisplay()
 {
     if (state() != State::Ready)
         return std::nullopt;
-    return m_capture->latestFrame();
+    std::optional<ScreenImage> image = m_capture->latestFrame();
+    if (image)
+        m_framesAtCapture = m_capture->framesReceived();
+    return image;
+}
+
+bool WaylandDesktopBackend::mainDisplayMayHaveChanged()
+{
+    return state() != State::Ready || !m_framesAtCapture || m_capture->framesReceived() != *m_framesAtCapture;
 }
 
 QRectF WaylandDesktopBackend::mainDisplayBounds()

@@ -4,7 +4,9 @@
 
 #include <QDBusConnection>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 class PipeWireCapture;
 class QTimer;
@@ -58,6 +60,9 @@ public:
     PipeWireCapture &capture();
 
     std::optional<ScreenImage> captureMainDisplay() override;
+    // The compositor sends a frame only when the screen was redrawn: none since the last
+    // capture means nothing changed.
+    bool mainDisplayMayHaveChanged() override;
     QRectF mainDisplayBounds() override;
 
     void warpPointer(QPointF point) override;
@@ -85,4 +90,6 @@ private:
     std::unique_ptr<WaylandInput> m_input;
     std::unique_ptr<QTimer> m_retry;
     QString m_failure;
+    // The stream's frame count at the last capture; none before the first one of a stream.
+    std::optional<std::uint64_t> m_framesAtCapture;
 };

@@ -11,6 +11,7 @@ X11DesktopBackend::X11DesktopBackend(std::shared_ptr<X11Connection> connection, 
     : m_connection(std::move(connection))
     , m_layout(m_connection)
     , m_capture(m_connection, options.sharedMemory)
+    , m_damage(m_connection)
     , m_pointer(m_connection)
     , m_clickFocus(m_connection)
     , m_keyboard(m_connection)
@@ -41,7 +42,7 @@ void X11DesktopBackend::readEvents()
     while (XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
-        if (!m_keyboard.handle(event))
+        if (!m_keyboard.handle(event) && !m_damage.handle(event))
             m_layout.handle(event);
     }
 }
@@ -52,10 +53,19 @@ std::optional<ScreenImage> X11DesktopBackend::captureMainDisplay()
     const QRect rect = m_layout.mainDisplay();
     if (rect.isEmpty())
         return std::nullopt;
+    m_damage.reset();
     std::optional<ScreenImage> image = m_capture.capture(rect);
-    if (!image)
+    if (!image) {
         m_layout.forget(); // most likely the layout changed under us
+        m_damage.assumeChanged();
+    }
     return image;
+}
+
+bool X11DesktopBackend::mainDisplayMayHaveChanged()
+{
+    readEvents();
+    return m_damage.mayHaveChanged();
 }
 
 QRectF X11DesktopBackend::mainDisplayBounds()

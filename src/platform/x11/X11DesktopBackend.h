@@ -3,6 +3,7 @@
 #include "DesktopBackend.h"
 #include "X11Capture.h"
 #include "X11ClickFocus.h"
+#include "X11DamageWatch.h"
 #include "X11DisplayLayout.h"
 #include "X11Keyboard.h"
 #include "X11Pointer.h"
@@ -14,9 +15,9 @@
 class X11Connection;
 
 // The desktop of an X server, on a private connection shared by its parts: the layout of the
-// screen (which rectangle is the main display), capture, the pointer, the keyboard, and the
-// wait for a clicked window to take the keyboard focus. Input is injected with XTest. Main
-// thread only.
+// screen (which rectangle is the main display), capture and what was drawn since, the pointer,
+// the keyboard, and the wait for a clicked window to take the keyboard focus. Input is injected
+// with XTest. Main thread only.
 class X11DesktopBackend final : public DesktopBackend
 {
 public:
@@ -35,6 +36,8 @@ public:
     X11DesktopBackend &operator=(const X11DesktopBackend &) = delete;
 
     std::optional<ScreenImage> captureMainDisplay() override;
+    // From the server's damage reports; true whenever the server cannot report damage.
+    bool mainDisplayMayHaveChanged() override;
     QRectF mainDisplayBounds() override;
 
     void warpPointer(QPointF point) override;
@@ -61,6 +64,7 @@ private:
     std::shared_ptr<X11Connection> m_connection;
     X11DisplayLayout m_layout;
     X11Capture m_capture;
+    X11DamageWatch m_damage;
     X11Pointer m_pointer;
     X11ClickFocus m_clickFocus;
     X11Keyboard m_keyboard;
