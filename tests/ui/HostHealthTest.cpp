@@ -211,7 +211,8 @@ public:
     void postMouse(MouseEvent, QPointF, std::int64_t) override {}
     void postScroll(QPointF, std::int32_t) override {}
     void postKey(SpecialKey, bool) override {}
-    void typeText(const QString &) override {}
+    qsizetype typeText(const QString &text) override { return text.size(); }
+    void holdModifiers(KeyModifiers) override {}
     bool isTrusted() override { return true; }
     void promptForTrust() override {}
     void requestAccess() override { ++accessRequests; }
