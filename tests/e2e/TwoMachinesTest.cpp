@@ -504,11 +504,11 @@ TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
     {
         ProbeClient probe(host.environment(), dir.filePath(QStringLiteral("probe.state")));
         ASSERT_TRUE(probe.waitReady()) << "the probe window never came up on A";
-        // The point of B's picture that lands on a point of A's screen.
+        // The point of B's picture, as drawn, that lands on a point of A's screen.
         const auto onPicture = [&](QPoint onHost) {
-            return picture.topLeft()
-                + QPoint(int((onHost.x() + 0.5) * picture.width() / kScreenWidth),
-                         int((onHost.y() + 0.5) * picture.height() / kScreenHeight));
+            return (fitted.topLeft() + QPointF((onHost.x() + 0.5) * fitted.width() / kScreenWidth,
+                                               (onHost.y() + 0.5) * fitted.height() / kScreenHeight))
+                .toPoint();
         };
         clickAt(viewer, viewerWindow, onPicture(probe.rect(QStringLiteral("field")).center()));
         typeText(viewer, QStringLiteral("hello"));
