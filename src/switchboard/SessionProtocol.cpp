@@ -87,6 +87,78 @@ QList<Message> decodeAll(const QJsonObject &pollAnswer, std::optional<Message> (
     return messages;
 }
 
+// Tiles payloads: big-endian numbers, so that every reader (a browser's DataView included)
+// reads them the same way.
+void appendU16(QByteArray &out, int value)
+{
+    out.append(char((value >> 8) & 0xff));
+    out.append(char(value & 0xff));
+}
+
+void appendU32(QByteArray &out, quint32 value)
+{
+    appendU16(out, int(value >> 16));
+    appendU16(out, int(value & 0xffff));
+}
+
+quint32 readU16(const QByteArray &bytes, qsizetype at)
+{
+    return (quint32(quint8(bytes[at])) << 8) | quint8(bytes[at + 1]);
+}
+
+quint32 readU32(const QByteArray &bytes, qsizetype at)
+{
+    return (readU16(bytes, at) << 16) | readU16(bytes, at + 2);
+}
+
+constexpr qsizetype tilesHeaderBytes = 4;
+constexpr qsizetype tileHeaderBytes = 8;
+
+QByteArray tilesBytes(const Tiles &tiles)
+{
+    qsizetype total = tilesHeaderBytes;
+    for (const Tile &tile : tiles.tiles)
+        total += tileHeaderBytes + tile.jpeg.size();
+    QByteArray out;
+    out.reserve(total);
+    appendU16(out, tiles.pictureSize.width());
+    appendU16(out, tiles.pictureSize.height());
+    for (const Tile &tile : tiles.tiles) {
+        appendU16(out, tile.position.x());
+        appendU16(out, tile.position.y());
+        appendU32(out, quint32(tile.jpeg.size()));
+        out.append(tile.jpeg);
+    }
+    return out;
+}
+
+std::optional<Tiles> tilesFrom(const QByteArray &bytes)
+{
+    if (bytes.size() < tilesHeaderBytes)
+        return std::nullopt;
+    Tiles tiles;
+    tiles.pictureSize = QSize(int(readU16(bytes, 0)), int(readU16(bytes, 2)));
+    if (tiles.pictureSize.isEmpty())
+        return std::nullopt;
+    qsizetype at = tilesHeaderBytes;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < tileHeaderBytes)
+            return std::nullopt;
+        const QPoint position(int(readU16(bytes, at)), int(readU16(bytes, at + 2)));
+        const quint32 length = readU32(bytes, at + 4);
+        at += tileHeaderBytes;
+        if (length == 0 || length > quint64(bytes.size() - at))
+            return std::nullopt;
+        if (position.x() >= tiles.pictureSize.width() || position.y() >= tiles.pictureSize.height())
+            return std::nullopt;
+        tiles.tiles.append(Tile{position, bytes.mid(at, qsizetype(length))});
+        at += qsizetype(length);
+    }
+    if (tiles.tiles.isEmpty())
+        return std::nullopt;
+    return tiles;
+}
+
 std::optional<ViewerMessage> viewerMessageOf(const Frame &frame)
 {
     // Only json frames reach the host; a picture sent its way means nothing to it.
@@ -159,6 +231,8 @@ Envelope encode(const HostMessage &message)
 {
     if (const auto *picture = std::get_if<Picture>(&message))
         return {kindJpeg, Base64::encode(picture->jpeg)};
+    if (const auto *tiles = std::get_if<Tiles>(&message))
+        return {kindTiles, Base64::encode(tilesBytes(*tiles))};
     return {kindJson, jsonPayload(toJson(std::get<Hello>(message)))};
 }
 
@@ -242,6 +316,11 @@ std::optional<HostMessage> decodeHostMessage(const Frame &frame)
 {
     if (frame.kind == kindJpeg)
         return Picture{frame.bytes};
+    if (frame.kind == kindTiles) {
+        if (std::optional<Tiles> tiles = tilesFrom(frame.bytes))
+            return std::move(*tiles);
+        return std::nullopt;
+    }
     if (frame.kind != kindJson || !frame.message)
         return std::nullopt;
     // Any json message with a numeric size is the hello, whatever its "type": that is how

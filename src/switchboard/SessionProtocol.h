@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
+#include <QPoint>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -25,6 +27,7 @@ namespace SessionProtocol {
 
 inline const QString kindJson = QStringLiteral("json");
 inline const QString kindJpeg = QStringLiteral("jpeg");
+inline const QString kindTiles = QStringLiteral("tiles");
 
 // The platform this program names in "register", "connect" and hello, whatever it runs on:
 // peers have always been told "macos".
@@ -38,6 +41,10 @@ inline const QString platformName = QStringLiteral("macos");
 //   "pageup", "pagedown", "insert", "f1" ... "f12").
 inline const QString featureModifiers = QStringLiteral("modifiers");
 inline const QString featureKeys = QStringLiteral("keys");
+// Additions a viewer may name in its caps message's "features":
+// - "tiles": the host may send, after a full picture, only the areas that changed since (frame
+//   kind "tiles", see Tiles). A viewer without it gets a full picture for every change.
+inline const QString featureTiles = QStringLiteral("tiles");
 
 // One text message carries at most this many characters (Unicode code points): a viewer splits
 // longer text, a host types no more than this of one message.
@@ -81,7 +88,31 @@ struct Picture
     friend bool operator==(const Picture &, const Picture &) = default;
 };
 
-using HostMessage = std::variant<Hello, Picture>;
+// One changed area: a JPEG of its own, placed with its top-left pixel at `position` in the
+// picture.
+struct Tile
+{
+    QPoint position;
+    QByteArray jpeg;
+
+    friend bool operator==(const Tile &, const Tile &) = default;
+};
+
+// The areas that changed since the host's last picture or tiles frame (frame kind "tiles", only
+// for a viewer that named "tiles"). They apply to a picture of `pictureSize` pixels, in order;
+// a viewer whose picture has another size drops them. The payload is binary, every number
+// big-endian: picture width (u16), picture height (u16), then per tile x (u16), y (u16), JPEG
+// length (u32) and the JPEG file bytes, up to the end. Each frame leaves the picture whole: one
+// host pass sends all its changed areas in one frame.
+struct Tiles
+{
+    QSize pictureSize;
+    QList<Tile> tiles;
+
+    friend bool operator==(const Tiles &, const Tiles &) = default;
+};
+
+using HostMessage = std::variant<Hello, Picture, Tiles>;
 
 // --- Viewer to host ---
 
@@ -166,7 +197,9 @@ struct Frame
 // not a string, or whose payload is not strict base64, is left out; the rest still come.
 QList<Frame> decodeFrames(const QJsonObject &pollAnswer);
 
-// What the viewer takes from one frame: a picture, or the hello.
+// What the viewer takes from one frame: a picture, tiles, or the hello. Tiles whose bytes do not
+// follow their layout exactly, that are empty, or that start outside their picture are skipped
+// as a whole (whether each JPEG fits is for the decoder to see).
 std::optional<HostMessage> decodeHostMessage(const Frame &frame);
 // What the host takes from one json message; members missing or of another type take their
 // defaults (pointer position 0, button 0, click count 1, key down).

@@ -77,6 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"Hello", HostMessage{Hello{1512, 982, "macos", {}}}},
         RoundTripCase{"HelloWithFeatures", HostMessage{Hello{1440.5, 900, "windows", {"tiles", "modifiers"}}}},
         RoundTripCase{"Picture", HostMessage{Picture{QByteArray("\xff\xd8\xff\xe0\0jpeg\"\\", 11)}}},
+        RoundTripCase{"TilesAtBothCorners", HostMessage{Tiles{QSize(1920, 1080), {Tile{QPoint(0, 0), QByteArray("\xff\xd8\0", 3)},
+                                                                                    Tile{QPoint(1904, 1064), "jpeg"}}}}},
         RoundTripCase{"InputRightDoubleDown", ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.25, 0.75, 1, 2, 0, 0)}}},
         RoundTripCase{"InputWheel", ViewerMessage{Input{pointer(RemoteInput::Kind::wheel, 1, 0, 0, 1, -3.5, -120)}}},
         RoundTripCase{"InputMove", ViewerMessage{Input{pointer(RemoteInput::Kind::move, 0.001, 0.999, 0, 1, 0, 0)}}},
@@ -316,6 +318,50 @@ INSTANTIATE_TEST_SUITE_P(
                                        {"kind":"png","payload":"YWJj"},
                                        {"kind":"jpeg","payload":"YWJj"}]})",
                          {Picture{"abc"}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Tiles payloads as hex: picture width and height, then per tile x, y, length and the bytes.
+struct TilesBytesCase
+{
+    const char *name;
+    const char *hex;
+    std::optional<Tiles> decoded;
+
+    friend void PrintTo(const TilesBytesCase &row, std::ostream *out) { *out << row.name; }
+};
+
+class SessionProtocolTilesBytes : public ::testing::TestWithParam<TilesBytesCase>
+{
+};
+
+// The layout read big-endian and to the byte: anything short, long, empty or off the picture is
+// dropped whole, so a viewer never paints part of a change.
+TEST_P(SessionProtocolTilesBytes, Decode_TakesOnlyTheExactLayout)
+{
+    const QByteArray bytes = QByteArray::fromHex(GetParam().hex);
+    const QList<HostMessage> decoded = decodeHostMessages(answerWith(kindTiles, bytes.toBase64()));
+    if (GetParam().decoded)
+        EXPECT_EQ(decoded, QList<HostMessage>{*GetParam().decoded});
+    else
+        EXPECT_TRUE(decoded.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Payloads, SessionProtocolTilesBytes,
+    ::testing::Values(
+        TilesBytesCase{"OneTile", "07800438" "00100020" "00000003" "616263",
+                       Tiles{QSize(1920, 1080), {Tile{QPoint(16, 32), "abc"}}}},
+        TilesBytesCase{"TwoTilesInOrder", "00200010" "00000000" "00000001" "61" "0010000f" "00000002" "6263",
+                       Tiles{QSize(32, 16), {Tile{QPoint(0, 0), "a"}, Tile{QPoint(16, 15), "bc"}}}},
+        TilesBytesCase{"JpegCutShort", "07800438" "00100020" "00000004" "616263", std::nullopt},
+        TilesBytesCase{"PartOfASecondHeader", "07800438" "00100020" "00000001" "61" "0000", std::nullopt},
+        TilesBytesCase{"NoTiles", "07800438", std::nullopt},
+        TilesBytesCase{"HeaderCutShort", "0780", std::nullopt},
+        TilesBytesCase{"EmptyPicture", "00000438" "00000000" "00000001" "61", std::nullopt},
+        TilesBytesCase{"EmptyTile", "07800438" "00000000" "00000000", std::nullopt},
+        TilesBytesCase{"StartsRightOfThePicture", "00200010" "00200000" "00000001" "61", std::nullopt},
+        TilesBytesCase{"StartsBelowThePicture", "00200010" "00000010" "00000001" "61", std::nullopt},
+        TilesBytesCase{"LengthBeyondAnyPayload", "00200010" "00000000" "ffffffff" "61", std::nullopt}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(SessionProtocol, ViewerMessages_OnlyJsonFramesReachTheHost)
