@@ -6,6 +6,7 @@
 // window must say what is wrong.
 #include "KivrenAPI.h"
 #include "KivrenTheme.h"
+#include "LoopbackNamespace.h"
 #include "WaitUntil.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
@@ -28,42 +29,12 @@
 
 namespace {
 
-constexpr auto kNamespaceMarker = "KIVREN_E2E_SQUATTER_IN_NAMESPACE";
 constexpr int kSwitchboardPort = 17880;
+constexpr int kInnerRunMs = 170000;
 constexpr int kSquatterLifeSeconds = 120;
 // Longer than two registration passes (3 s each) after the first one.
 constexpr int kListenMs = 8000;
 const QString kHint = QStringLiteral("This computer is the switchboard. Keep it open.");
-
-bool insideNamespace()
-{
-    return !qEnvironmentVariableIsEmpty(kNamespaceMarker);
-}
-
-bool namespacesAvailable()
-{
-    return QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral("true")}) == 0;
-}
-
-// Runs the calling test again inside a fresh network namespace with loopback alone, and reports
-// its verdict.
-void rerunInNamespace()
-{
-    QProcess inner;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QString::fromLatin1(kNamespaceMarker), QStringLiteral("1"));
-    inner.setProcessEnvironment(env);
-    inner.setProcessChannelMode(QProcess::ForwardedChannels);
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    inner.start(QStringLiteral("unshare"),
-                {QStringLiteral("--net"), QStringLiteral("sh"), QStringLiteral("-c"),
-                 QStringLiteral("ip link set lo up && exec \"$0\" \"$@\""), QCoreApplication::applicationFilePath(),
-                 QStringLiteral("--gtest_filter=%1.%2").arg(QString::fromLatin1(info->test_suite_name()),
-                                                            QString::fromLatin1(info->name()))});
-    EXPECT_TRUE(inner.waitForStarted(10000));
-    EXPECT_TRUE(inner.waitForFinished(170000));
-    EXPECT_EQ(inner.exitCode(), 0) << "the test inside the namespace failed (its output is above)";
-}
 
 // "<name> <x> <y> <w> <h>" lines from the layout helper.
 QHash<QString, QRect> parseLayout(const QString &text)
@@ -97,7 +68,7 @@ class Squatter : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!insideNamespace())
+        if (!LoopbackNamespace::inside())
             return;
         home = dir.filePath(QStringLiteral("home"));
         QDir().mkpath(home);
@@ -249,10 +220,11 @@ protected:
 
 TEST_F(Squatter, PortTakenBeforeStart_AppSendsNothingAndSaysSo)
 {
-    if (!insideNamespace()) {
-        if (!namespacesAvailable())
+    if (!LoopbackNamespace::inside()) {
+        if (!LoopbackNamespace::available())
             GTEST_SKIP() << "network namespaces are not available here";
-        rerunInNamespace();
+        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
+            << "the test inside the namespace failed (its output is above)";
         return;
     }
     startSquatter();
@@ -270,10 +242,11 @@ TEST_F(Squatter, PortTakenBeforeStart_AppSendsNothingAndSaysSo)
 
 TEST_F(Squatter, PortTakenWhenSwitchboardDies_AppSendsNothingMoreAndSaysSo)
 {
-    if (!insideNamespace()) {
-        if (!namespacesAvailable())
+    if (!LoopbackNamespace::inside()) {
+        if (!LoopbackNamespace::available())
             GTEST_SKIP() << "network namespaces are not available here";
-        rerunInNamespace();
+        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
+            << "the test inside the namespace failed (its output is above)";
         return;
     }
     launchApp();

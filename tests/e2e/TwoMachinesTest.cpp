@@ -3,6 +3,7 @@
 // loopback-only network namespace that the test makes for itself, so neither can open a public
 // tunnel; each has its own settings directory and its own Xvfb display.
 #include "KivrenAPI.h"
+#include "LoopbackNamespace.h"
 #include "ProbeClient.h"
 #include "WaitUntil.h"
 #include "X11DesktopBackend.h"
@@ -34,7 +35,7 @@
 
 namespace {
 
-constexpr auto kNamespaceMarker = "KIVREN_E2E_IN_NAMESPACE";
+constexpr int kInnerRunMs = 280000;
 constexpr int kSwitchboardPort = 17880;
 constexpr int kScreenWidth = 1280;
 constexpr int kScreenHeight = 800;
@@ -419,24 +420,11 @@ protected:
 
 TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
 {
-    if (qEnvironmentVariableIsEmpty(kNamespaceMarker)) {
-        // Re-run this very test inside a fresh network namespace with loopback alone.
-        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral("true")}) != 0)
+    if (!LoopbackNamespace::inside()) {
+        if (!LoopbackNamespace::available())
             GTEST_SKIP() << "network namespaces are not available here";
-        QProcess inner;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QString::fromLatin1(kNamespaceMarker), QStringLiteral("1"));
-        inner.setProcessEnvironment(env);
-        inner.setProcessChannelMode(QProcess::ForwardedChannels);
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        inner.start(QStringLiteral("unshare"),
-                    {QStringLiteral("--net"), QStringLiteral("sh"), QStringLiteral("-c"),
-                     QStringLiteral("ip link set lo up && exec \"$0\" \"$@\""), QCoreApplication::applicationFilePath(),
-                     QStringLiteral("--gtest_filter=%1.%2").arg(QString::fromLatin1(info->test_suite_name()),
-                                                                QString::fromLatin1(info->name()))});
-        ASSERT_TRUE(inner.waitForStarted(10000));
-        ASSERT_TRUE(inner.waitForFinished(280000));
-        EXPECT_EQ(inner.exitCode(), 0) << "the test inside the namespace failed (its output is above)";
+        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
+            << "the test inside the namespace failed (its output is above)";
         return;
     }
 
