@@ -104,15 +104,10 @@ export class Session {
      */
     #acceptPicture(frame, now) {
         const queue = this.viewerPictures;
-        let pictures = 0;
-        for (const waiting of queue.frames) if (waiting.kind === KIND.jpeg) pictures += 1;
-        let oldestPictures = pictures - (this.settings.keptPictures - 1);
-        const replaced = (waiting) => {
-            if (waiting.kind !== KIND.jpeg) return true;
-            oldestPictures -= 1;
-            return oldestPictures >= 0;
-        };
-        const going = queue.frames.filter(replaced);
+        // How many of the kept pictures must go to leave room for this one: the oldest.
+        let surplus = 1 - this.settings.keptPictures;
+        for (const waiting of queue.frames) if (waiting.kind === KIND.jpeg) surplus += 1;
+        const going = queue.frames.filter((waiting) => waiting.kind === KIND.tiles || surplus-- > 0);
         const freed = going.reduce((sum, waiting) => sum + waiting.payload.freedByRelease, 0);
         if (!this.account.fits(frame.payload.length, freed)) refuse(503, FULL);
 

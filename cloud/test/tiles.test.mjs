@@ -7,12 +7,14 @@ import { afterEach, describe, it } from 'node:test';
 import { encode, startClockedSwitchboard } from './harness.mjs';
 
 const text = (frame) => Buffer.from(frame.payload, 'base64').toString();
+// The kind of each frame the relay scenarios push, by the letter its text starts with.
+const KINDS = { P: 'jpeg', T: 'tiles', J: 'json' };
 
 describe('Switchboard tiles', () => {
     let board;
     afterEach(async () => { await board.stop(); });
 
-    /** A claimed session and its two sides: host.push(kind, text), viewer.poll(since) -> answer. */
+    /** A claimed session: push(kind, text) as its host or viewerPush as its viewer, poll(since) as its viewer. */
     async function session(id = '400000001') {
         const s = await board.openSession({ id });
         await board.expectOk('claim', { sessionId: s.sessionId, sessionToken: s.token });
@@ -40,23 +42,28 @@ describe('Switchboard tiles', () => {
             ['acknowledged tiles left at the front', [
                 'P1', 'T2', ['poll', 'P1 T2'], 'T3', 'P4', 'T5', ['lost', 'P4 T5'], ['poll', 'P4 T5']]],
         ];
-        for (const [index, [what, steps]] of scenarios.entries()) {
-            const side = await session(`40000001${index}`);
+        const play = async (id, what, steps) => {
+            const side = await session(id);
             let since = 0;
             for (const step of steps) {
                 if (typeof step === 'string') {
-                    const kind = { P: 'jpeg', T: 'tiles', J: 'json' }[step[0]];
-                    assert.equal((await side.push(kind, step)).status, 200, `${what}: ${step}`);
+                    assert.equal((await side.push(KINDS[step[0]], step)).status, 200, `${what}: ${step}`);
                     continue;
                 }
                 const [how, expected] = step;
                 const answer = await side.poll(since);
                 assert.equal(answer.frames.map(text).join(' '), expected, `${what}: ${how} after ${since}`);
-                assert.ok(answer.frames.every((frame) => frame.kind === { P: 'jpeg', T: 'tiles', J: 'json' }[text(frame)[0]]), what);
+                assert.ok(answer.frames.every((frame) => frame.kind === KINDS[text(frame)[0]]), what);
                 if (how === 'poll') since = answer.since;
             }
             await side.close();
-        }
+        };
+        for (const [index, [what, steps]] of scenarios.entries()) await play(`40000001${index}`, what, steps);
+
+        // With two pictures kept, the older stays as well, but no tiles before the newest.
+        await board.stop();
+        board = await startClockedSwitchboard({ keptPictures: 2 });
+        await play('400000020', 'two pictures kept', ['P1', 'T2', 'P3', 'T4', ['lost', 'P1 P3 T4'], 'P5', ['poll', 'P3 P5']]);
     });
 
     it('Relay.LongRunWithRefusals_ViewerPictureAlwaysWhole', async () => {
