@@ -59,16 +59,11 @@ export class PictureView {
         return picture === null ? null : { width: picture.width, height: picture.height };
     }
 
-    /** Shows `bitmap` (an ImageBitmap) in place of the picture before, which is released. */
-    show(bitmap) {
-        this.present(bitmap, []);
-    }
-
     /**
-     * Shows `picture` (an ImageBitmap; null keeps the picture shown) changed by `changes`, a list
-     * of tiles frames, each a list of { x, y, bitmap } that fit the picture, applied in order.
-     * Everything is drawn before the canvas is, so it never shows a picture half changed. Every
-     * bitmap given is taken over and released.
+     * Shows `picture` (an ImageBitmap, in place of the one before; null keeps the picture shown)
+     * changed by `changes`, a list of tiles frames, each a list of { x, y, bitmap } that fit the
+     * picture, applied in order. All tiles are drawn off screen before the canvas is drawn, so it
+     * never shows a picture half changed. Every bitmap given is taken over and released.
      */
     present(picture, changes) {
         const first = this.#picture === null;
@@ -134,11 +129,11 @@ export class PictureView {
 
     /** Where the picture is drawn, in CSS pixels of the area; null without a picture. */
     pictureRect() {
-        const bitmap = this.#picture;
-        if (bitmap === null || bitmap.width === 0 || bitmap.height === 0) return null;
-        const fit = Math.min(this.#width / bitmap.width, this.#height / bitmap.height);
-        const width = bitmap.width * fit * this.#zoom;
-        const height = bitmap.height * fit * this.#zoom;
+        const picture = this.#picture;
+        if (picture === null || picture.width === 0 || picture.height === 0) return null;
+        const fit = Math.min(this.#width / picture.width, this.#height / picture.height);
+        const width = picture.width * fit * this.#zoom;
+        const height = picture.height * fit * this.#zoom;
         return {
             x: (this.#width - width) / 2 + this.#offsetX,
             y: (this.#height - height) / 2 + this.#offsetY,
