@@ -9,7 +9,7 @@ import { displayName, readBoolean, readCursor, readHostId, readText } from './me
 import { refuse, refuseForNow } from './refusal.mjs';
 import { MAX_SECRET_LENGTH, compactPassword, digest, passwordMatches, sameSecret } from './secrets.mjs';
 import {
-    FramesAnswer, KIND, OK, ROLE, payloadMemberAt, parseMembersBefore, parseObject, parsePushBody,
+    FramesAnswer, OK, ROLE, isHostPicture, payloadMemberAt, parseMembersBefore, parseObject, parsePushBody,
     readFrameKind, readPayload, readRole,
 } from './wire.mjs';
 
@@ -244,8 +244,8 @@ export function createRoutes(state) {
         }
         connections.knowSession(request.socket, session.id);
         const role = readRole(body);
-        const kind = readFrameKind(body);
-        const payload = readPayload(body, role === ROLE.host && kind === KIND.jpeg);
+        const kind = readFrameKind(body, role);
+        const payload = readPayload(body, isHostPicture(role, kind));
         session.ensureOpen();
         session.accept(role, { kind, payload }, now);
         return OK;

@@ -9,6 +9,7 @@ import { newSecret, sameIssuedSecret } from './secrets.mjs';
 import { CLOSE_FRAME, KIND, ROLE } from './wire.mjs';
 
 const MAX_SESSION_ID_LENGTH = 128;
+const FULL = 'The switchboard is full; try again shortly';
 
 /** One viewer's session with one host. */
 export class Session {
@@ -42,7 +43,11 @@ export class Session {
         // Poll answers written but not yet taken by their reader's connection.
         this.answersOnTheirWay = 0;
         this.viewerMessages = new FrameQueue(this.account);
+        // Whole pictures, and the tiles frames that change them, in push order.
         this.viewerPictures = new FrameQueue(this.account);
+        // Tiles the host pushes now change a picture the viewer has or will get: a whole picture
+        // was taken, and no tiles frame since has been refused.
+        this.tilesBuildOnAPicture = false;
         // Towards the host: handed over exactly once, in push order.
         this.hostFrames = new FrameQueue(this.account);
     }
@@ -61,16 +66,10 @@ export class Session {
     /** Takes a pushed frame for the other side, within the service's and the queue's bounds. */
     accept(role, frame, now) {
         const { settings } = this;
-        const hostPicture = role === ROLE.host && frame.kind === KIND.jpeg;
         const payloadLength = frame.payload.length;
 
-        // The host's share and all hosts together stay within their budgets; a picture frees what
-        // it replaces, unless an answer still on its way to the viewer holds it.
-        const replaced = hostPicture && this.viewerPictures.length >= settings.keptPictures
-            ? this.viewerPictures.frames[0].payload.freedByRelease : 0;
-        if (!this.account.fits(payloadLength, replaced)) refuse(503, 'The switchboard is full; try again shortly');
-
         if (role === ROLE.viewer) {
+            if (!this.account.fits(payloadLength)) refuse(503, FULL);
             this.viewerSeenAt = now;
             const queue = this.hostFrames;
             if (queue.length >= settings.maxQueuedMessages || queue.bytes + payloadLength > settings.maxQueuedBytes) {
@@ -79,21 +78,77 @@ export class Session {
             queue.push(frame);
             return;
         }
-
-        // A host's frame gets the next sequence number; a picture replaces the oldest kept one.
-        this.hostIsHere(now);
-        if (hostPicture) {
-            if (this.viewerPictures.length >= settings.keptPictures) this.viewerPictures.dropOldest();
-            frame.sequence = ++this.sequence;
-            this.viewerPictures.push(frame);
+        if (frame.kind === KIND.jpeg) {
+            this.#acceptPicture(frame, now);
             return;
         }
+        if (frame.kind === KIND.tiles) {
+            this.#acceptTiles(frame, now);
+            return;
+        }
+        if (!this.account.fits(payloadLength)) refuse(503, FULL);
+        this.hostIsHere(now);
         const queue = this.viewerMessages;
         if (queue.length >= settings.maxQueuedMessages || queue.bytes + payloadLength > settings.maxQueuedBytes) {
             refuse(429, 'Too many messages are waiting for the viewer');
         }
         frame.sequence = ++this.sequence;
         queue.push(frame);
+    }
+
+    /**
+     * A whole picture replaces the oldest kept one, and every tiles frame waiting: they all come
+     * before it, so a viewer that gets them gets this picture in the same answer and has no use
+     * for them. The bytes they free count towards the room for it, unless an answer still on its
+     * way to the viewer holds them.
+     */
+    #acceptPicture(frame, now) {
+        const queue = this.viewerPictures;
+        // How many of the kept pictures must go to leave room for this one: the oldest.
+        let surplus = 1 - this.settings.keptPictures;
+        for (const waiting of queue.frames) if (waiting.kind === KIND.jpeg) surplus += 1;
+        const going = queue.frames.filter((waiting) => waiting.kind === KIND.tiles || surplus-- > 0);
+        const freed = going.reduce((sum, waiting) => sum + waiting.payload.freedByRelease, 0);
+        if (!this.account.fits(frame.payload.length, freed)) refuse(503, FULL);
+
+        this.hostIsHere(now);
+        if (going.length > 0) {
+            const gone = new Set(going);
+            queue.retain((waiting) => !gone.has(waiting));
+        }
+        frame.sequence = ++this.sequence;
+        queue.push(frame);
+        this.tilesBuildOnAPicture = true;
+    }
+
+    /**
+     * Tiles join the pictures' queue: each frame changes the picture as the frames before it left
+     * it, so all of them are kept from the last whole picture on. Once one is refused, any later
+     * one would build on a picture the viewer never gets, so none is taken until a whole picture
+     * starts afresh (the host sends one after a refusal anyway).
+     */
+    #acceptTiles(frame, now) {
+        const { settings } = this;
+        const payloadLength = frame.payload.length;
+        const buildsOnAPicture = this.tilesBuildOnAPicture;
+        this.tilesBuildOnAPicture = false;
+        if (!buildsOnAPicture) refuse(409, 'The viewer needs a whole picture first');
+        let frames = 0;
+        let bytes = 0;
+        for (const waiting of this.viewerPictures.frames) {
+            if (waiting.kind !== KIND.tiles) continue;
+            frames += 1;
+            bytes += waiting.payload.length;
+        }
+        if (frames >= settings.maxQueuedTileFrames || bytes + payloadLength > settings.maxQueuedTileBytes) {
+            refuse(429, 'Too many changes are waiting for the viewer');
+        }
+        if (!this.account.fits(payloadLength)) refuse(503, FULL);
+
+        this.hostIsHere(now);
+        frame.sequence = ++this.sequence;
+        this.viewerPictures.push(frame);
+        this.tilesBuildOnAPicture = true;
     }
 
     /**

@@ -64,13 +64,20 @@ const DEFINITIONS = Object.freeze({
     // Room for a 4K JPEG in base64 inside a push; every other request is small.
     maxPushBytes: { variable: 'KIVREN_MAX_PUSH_BYTES', fallback: 16 * 1024 * 1024, minimum: 1024 },
     // Pictures are replaced, not queued: the viewer shows only the last picture of an answer, so
-    // an older one would only cost a slow link its bandwidth and the viewer a decode.
+    // an older one (and the tiles that built on it) would only cost a slow link its bandwidth and
+    // the viewer a decode.
     keptPictures: { variable: 'KIVREN_KEPT_PICTURES', fallback: 1 },
     // Structured messages are queued until read; past these bounds a push is refused (429)
     // rather than dropping an older message, so a sender learns that its message was not taken
     // and no half-delivered sequence (a button press without its release) reaches the reader.
     maxQueuedMessages: { variable: 'KIVREN_MAX_QUEUED_MESSAGES', fallback: 256 },
     maxQueuedBytes: { variable: 'KIVREN_MAX_QUEUED_BYTES', fallback: 1024 * 1024 },
+    // The changed areas the host sends a viewer that takes them are kept from the last whole
+    // picture on, since each builds on the ones before; past these bounds (a viewer that fell
+    // behind) a tiles push is refused (429) and the host sends a whole picture, which replaces
+    // them all and costs the slow link less than the changes piled up.
+    maxQueuedTileFrames: { variable: 'KIVREN_MAX_QUEUED_TILE_FRAMES', fallback: 100 },
+    maxQueuedTileBytes: { variable: 'KIVREN_MAX_QUEUED_TILE_BYTES', fallback: 2 * 1024 * 1024 },
     // Everything the sessions of hosts registered from outside hold together, frames waiting and
     // answers their readers have not taken yet; past it their pushes are refused (503) until
     // readers catch up, whatever the number of sessions and the size of their pictures.

@@ -9,10 +9,16 @@ import * as buffers from 'node:buffer';
 import { readText } from './members.mjs';
 import { refuse } from './refusal.mjs';
 
-export const KIND = Object.freeze({ json: 'json', jpeg: 'jpeg' });
+// "tiles": the changed areas of the host's last picture, for a viewer that named them in its caps;
+// only a host sends them.
+export const KIND = Object.freeze({ json: 'json', jpeg: 'jpeg', tiles: 'tiles' });
 export const ROLE = Object.freeze({ viewer: 'viewer', host: 'host' });
-const FRAME_KINDS = new Set(Object.values(KIND));
+const VIEWER_KINDS = new Set([KIND.json, KIND.jpeg]);
+const HOST_KINDS = new Set([KIND.json, KIND.jpeg, KIND.tiles]);
 const ROLES = new Set(Object.values(ROLE));
+
+/** Is this the host's picture, whole or in tiles: large, and relayed on the fast path? */
+export const isHostPicture = (role, kind) => role === ROLE.host && (kind === KIND.jpeg || kind === KIND.tiles);
 
 // Payloads are spliced into poll answers without re-encoding, so they must be text that stands
 // inside a JSON string as it is: printable ASCII without quote or backslash. Base64 is such text;
@@ -135,9 +141,14 @@ export function readRole(body) {
     return role;
 }
 
-export function readFrameKind(body) {
+/** The frame kind a push of this role may carry. */
+export function readFrameKind(body, role) {
     const kind = readText(body, 'kind', { required: true });
-    if (!FRAME_KINDS.has(kind)) refuse(400, '"kind" must be "json" or "jpeg"');
+    if (role === ROLE.host) {
+        if (!HOST_KINDS.has(kind)) refuse(400, '"kind" must be "json", "jpeg" or "tiles"');
+    } else if (!VIEWER_KINDS.has(kind)) {
+        refuse(400, '"kind" must be "json" or "jpeg"');
+    }
     return kind;
 }
 
@@ -190,10 +201,10 @@ export class Payload {
  * The payload as bytes ready to relay; already cut into pieces when the push body was parsed on
  * the fast path.
  *
- * A host's picture, the one large payload, is only checked to be ASCII without quote or backslash:
- * looking for control characters as well would cost more than the rest of the push. Such a
- * malformed picture can spoil no more than the poll answers that carry it, and the next pictures
- * replace it. Every other payload is checked in full, since it is kept until read.
+ * A host's picture (whole or in tiles), the one large payload, is only checked to be ASCII without
+ * quote or backslash: looking for control characters as well would cost more than the rest of the
+ * push. Such a malformed picture can spoil no more than the poll answers that carry it, and the
+ * next whole picture replaces it. Every other payload is checked in full, since it is kept until read.
  */
 export function readPayload(body, hostPicture) {
     const value = body.payload;
@@ -255,6 +266,8 @@ export const refusalText = (message) => JSON.stringify({ error: message });
 const FRAMES_OPEN = Buffer.from('{"frames":[');
 const JSON_FRAME_OPEN = Buffer.from('{"kind":"json","payload":"');
 const JPEG_FRAME_OPEN = Buffer.from('{"kind":"jpeg","payload":"');
+const TILES_FRAME_OPEN = Buffer.from('{"kind":"tiles","payload":"');
+const FRAME_OPENS = new Map([[KIND.json, JSON_FRAME_OPEN], [KIND.jpeg, JPEG_FRAME_OPEN], [KIND.tiles, TILES_FRAME_OPEN]]);
 const FRAME_CLOSE = Buffer.from('"}');
 const FRAME_SEPARATOR = Buffer.from(',');
 
@@ -298,7 +311,7 @@ export class FramesAnswer {
         for (let i = 0; i < this.frames.length; i += 1) {
             const frame = this.frames[i];
             if (i > 0) pieces.push(FRAME_SEPARATOR);
-            pieces.push(frame.kind === KIND.jpeg ? JPEG_FRAME_OPEN : JSON_FRAME_OPEN, ...frame.payload.pieces, FRAME_CLOSE);
+            pieces.push(FRAME_OPENS.get(frame.kind), ...frame.payload.pieces, FRAME_CLOSE);
         }
         pieces.push(Buffer.from(`],"since":${this.since}}`));
         return pieces;

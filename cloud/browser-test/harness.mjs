@@ -122,6 +122,23 @@ export function desktopSceneJpeg(page, width, height, quality = 0.8) {
     }, { width, height, quality });
 }
 
+/**
+ * A tiles frame's payload, as base64: the picture's `width` and `height`, then each tile's x, y,
+ * and JPEG (base64, or raw bytes as a Buffer), every number big-endian.
+ */
+export function tilesPayload(width, height, tiles) {
+    const parts = [Buffer.from([width >> 8, width & 0xff, height >> 8, height & 0xff])];
+    for (const { x, y, jpeg } of tiles) {
+        const bytes = Buffer.isBuffer(jpeg) ? jpeg : Buffer.from(jpeg, 'base64');
+        const head = Buffer.alloc(8);
+        head.writeUInt16BE(x, 0);
+        head.writeUInt16BE(y, 2);
+        head.writeUInt32BE(bytes.length, 4);
+        parts.push(head, bytes);
+    }
+    return Buffer.concat(parts).toString('base64');
+}
+
 const HEARTBEAT_EVERY_MS = 500;
 const LOOP_PAUSE_MS = 25;
 
@@ -201,12 +218,12 @@ export class ScriptedHost {
         this.pushedPicture = null;
         const hello = { type: 'hello', width: this.width, height: this.height, platform: 'macos' };
         if (this.features.length > 0) hello.features = this.features;
-        await this.#push('json', Buffer.from(JSON.stringify(hello)).toString('base64'));
+        await this.push('json', Buffer.from(JSON.stringify(hello)).toString('base64'));
     }
 
     async #serve() {
         if (this.picture !== null && this.picture !== this.pushedPicture) {
-            await this.#push('jpeg', this.picture);
+            await this.push('jpeg', this.picture);
             this.pushedPicture = this.picture;
         }
         const answer = await this.board.post('poll', { ...this.session, since: 0 });
@@ -226,7 +243,8 @@ export class ScriptedHost {
         }
     }
 
-    #push(kind, payload) {
+    /** Pushes one frame to the viewer of the session now, as the host's loop does. */
+    push(kind, payload) {
         return this.board.post('push', { ...this.session, kind, payload });
     }
 }

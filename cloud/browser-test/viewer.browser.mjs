@@ -4,7 +4,7 @@
 
 import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
-import { HOST_ID, PASSWORD, ScriptedHost, launchChromium, quadrantJpeg, sleep, startSwitchboard, waitUntil } from './harness.mjs';
+import { HOST_ID, PASSWORD, ScriptedHost, launchChromium, quadrantJpeg, sleep, startSwitchboard, tilesPayload, waitUntil } from './harness.mjs';
 import { canvasPixel, connect, homeStatus, near, openPage, pictureRect, pointAt, remoteStatus, waitUntilLive } from './page-driver.mjs';
 
 const PICTURE = { width: 640, height: 360 };
@@ -73,6 +73,63 @@ describe('Browser viewer', () => {
         // The ID is kept for the next visit, the password nowhere.
         const stored = await page.evaluate(() => JSON.stringify({ ...localStorage }));
         assert.equal(stored, JSON.stringify({ 'kivren.lastId': host.id }));
+        assert.deepEqual(page.errors, []);
+        await context.close();
+    });
+
+    it('Tiles.ChangedAreas_ComposedOntoThePictureAndOnlyTheyRedrawn', async () => {
+        const host = await startHost();
+        const { page, rect, context } = await connected(host);
+        assert.deepEqual(await host.waitForMessages(1, 'caps'), [{ type: 'caps', features: ['tiles'] }]);
+        const solid = (width, height, colour) => quadrantJpeg(browser, width, height, Array(4).fill(colour));
+        const quarter = { width: PICTURE.width / 2, height: PICTURE.height / 2 };
+        const [yellow, magenta, white, black] = await Promise.all([
+            solid(quarter.width, quarter.height, '#ffff00'), solid(quarter.width, quarter.height, '#ff00ff'),
+            solid(quarter.width, quarter.height, '#ffffff'), solid(32, 32, '#000000')]);
+        const colourAt = (fx, fy) => canvasPixel(page, pointAt(rect, fx, fy));
+        /** The picture at the centre of each quadrant, and inside its top-left 32 pixels. */
+        const shown = async () => Promise.all([[0.25, 0.25], [0.75, 0.25], [0.25, 0.75], [0.75, 0.75],
+            [16 / PICTURE.width, 16 / PICTURE.height]].map(([fx, fy]) => colourAt(fx, fy)));
+        const expect = async (colours, what) => {
+            const pixels = await shown();
+            pixels.forEach((pixel, i) => assert.ok(near(pixel, colours[i]), `${what}: point ${i} is ${pixel}, not ${colours[i]}`));
+        };
+
+        // A mark painted straight onto the canvas over the bottom-left quadrant, which no tile
+        // touches: only a redraw of the whole canvas would paint over it.
+        const MARK = '#00ffff';
+        await page.evaluate(({ x, y, colour }) => {
+            const canvas = document.getElementById('picture');
+            const box = canvas.getBoundingClientRect();
+            const scale = canvas.width / box.width;
+            const context = canvas.getContext('2d');
+            context.fillStyle = colour;
+            context.fillRect((x - box.left - 10) * scale, (y - box.top - 10) * scale, 20 * scale, 20 * scale);
+        }, { ...pointAt(rect, 0.25, 0.75), colour: MARK });
+
+        // Two areas in one frame: both shown at once, the rest of the picture as it was.
+        const { width, height } = PICTURE;
+        assert.equal((await host.push('tiles', tilesPayload(width, height, [
+            { x: 0, y: 0, jpeg: yellow }, { x: quarter.width, y: quarter.height, jpeg: magenta }]))).status, 200);
+        await waitUntil(async () => near(await colourAt(0.25, 0.25), '#ffff00'), { what: 'the first tiles' });
+        await expect(['#ffff00', QUADRANTS[1], MARK, '#ff00ff', '#ffff00'], 'after the tiles');
+
+        // Frames that would tear the picture are dropped whole; the frame after them still counts.
+        const notJpeg = Buffer.from('not a picture');
+        const dropped = [
+            ['another picture size', tilesPayload(width / 2, height / 2, [{ x: 0, y: 0, jpeg: black }])],
+            ['a tile past the edge', tilesPayload(width, height, [{ x: 0, y: 0, jpeg: black }, { x: width - 16, y: 0, jpeg: black }])],
+            ['a tile that does not decode', tilesPayload(width, height, [{ x: 0, y: 0, jpeg: black }, { x: 64, y: 0, jpeg: notJpeg }])],
+        ];
+        for (const [what, payload] of dropped) assert.equal((await host.push('tiles', payload)).status, 200, what);
+        await host.push('tiles', tilesPayload(width, height, [{ x: quarter.width, y: 0, jpeg: white }]));
+        await waitUntil(async () => near(await colourAt(0.75, 0.25), '#ffffff'), { what: 'the tiles after the dropped ones' });
+        await expect(['#ffff00', '#ffffff', MARK, '#ff00ff', '#ffff00'], 'after the dropped frames');
+
+        // A whole picture replaces it all.
+        host.show(await quadrantJpeg(browser, width, height, [...QUADRANTS].reverse()));
+        await waitUntil(async () => near(await colourAt(0.25, 0.25), QUADRANTS[3]), { what: 'the next whole picture' });
+        await expect([...QUADRANTS].reverse().concat(QUADRANTS[3]), 'after a whole picture');
         assert.deepEqual(page.errors, []);
         await context.close();
     });

@@ -22,7 +22,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createSwitchboard } from '../server.mjs';
-import { parseMembersBefore, parseObject, parsePushBody, payloadMemberAt, readPayload } from '../wire.mjs';
+import { isHostPicture, parseMembersBefore, parseObject, parsePushBody, payloadMemberAt, readPayload } from '../wire.mjs';
 import { Refusal } from '../refusal.mjs';
 
 const CORPUS = fileURLToPath(new URL('./corpus/', import.meta.url));
@@ -120,7 +120,7 @@ function outcome(parse) {
         if (failure instanceof Refusal && failure.status === 400) return 'refused';
         throw failure;
     }
-    const hostPicture = body.role === 'host' && body.kind === 'jpeg';
+    const hostPicture = isHostPicture(body.role, body.kind);
     try {
         return { ...body, payload: Buffer.concat(readPayload(body, hostPicture).pieces).toString('latin1') };
     } catch (failure) {
@@ -138,7 +138,7 @@ function differential(bytes, rng) {
     const chunks = split(bytes, rng);
     const expected = outcome(() => parseObject([bytes], bytes.length));
     const actual = outcome(() => parsePushBody(chunks, bytes.length));
-    const allowed = expected === 'refused' && actual !== 'refused' && actual.role === 'host' && actual.kind === 'jpeg'
+    const allowed = expected === 'refused' && actual !== 'refused' && isHostPicture(actual.role, actual.kind)
         && CONTROL_CHARACTER.test(actual.payload);
     if (!allowed) assert.deepEqual(actual, expected, 'the push parser read the body otherwise than JSON.parse');
     const head = bytes.subarray(0, 4096);

@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { compactId, formatId, formatPassword } from '../web/codes.js';
 import { InputQueue } from '../web/input-queue.js';
-import { decodeBase64, inputMessage, readPollAnswer, textMessages } from '../web/messages.js';
+import { decodeBase64, inputMessage, readPollAnswer, readTiles, textMessages } from '../web/messages.js';
 import { refusalDescription } from '../web/switchboard.js';
 import { sleep } from './harness.mjs';
 
@@ -75,6 +75,33 @@ describe('Browser page logic', () => {
         assert.equal(refusalDescription(403, '{"error":"Wrong password"}'), 'Wrong password');
         assert.equal(refusalDescription(502, '<html>Bad gateway</html>'), 'HTTP 502');
         assert.equal(refusalDescription(500, '{"error":7}'), 'HTTP 500');
+    });
+
+    it('Wire.TilesPayload_ReadBigEndianOrRefusedWhole', () => {
+        const u16 = (value) => [value >> 8, value & 0xff];
+        const u32 = (value) => [...u16(value >>> 16), ...u16(value & 0xffff)];
+        const tile = (x, y, jpeg, length = jpeg.length) => [...u16(x), ...u16(y), ...u32(length), ...jpeg];
+        const head = [...u16(1920), ...u16(1080)];
+        const cases = [
+            // [what, bytes, tiles read as [x, y, jpeg bytes], or null]
+            ['one tile', [...head, ...tile(16, 32, [1, 2, 3])], [[16, 32, [1, 2, 3]]]],
+            ['two tiles, numbers past one byte', [...head, ...tile(1904, 1064, [9]), ...tile(0, 300, [7, 8])],
+                [[1904, 1064, [9]], [0, 300, [7, 8]]]],
+            ['no tile', head, null],
+            ['cut inside a tile head', [...head, ...tile(0, 0, [1]), 0, 1, 0], null],
+            ['a length past the end', [...head, ...tile(0, 0, [1, 2], 3)], null],
+            ['a length of zero', [...head, ...tile(0, 0, [])], null],
+            ['a length past 2^31', [...head, ...tile(0, 0, [1], 0x80000001)], null],
+        ];
+        for (const [what, bytes, tiles] of cases) {
+            const read = readTiles(Uint8Array.from(bytes));
+            if (tiles === null) {
+                assert.equal(read, null, what);
+                continue;
+            }
+            assert.deepEqual([read.width, read.height], [1920, 1080], what);
+            assert.deepEqual(read.tiles.map(({ x, y, jpeg }) => [x, y, [...jpeg]]), tiles, what);
+        }
     });
 
     it('Wire.InputAndText_AllMembersClampedAndSplit', () => {

@@ -35,6 +35,8 @@ const VARIABLES = [
     ['KIVREN_KEPT_PICTURES', 'keptPictures', 1],
     ['KIVREN_MAX_QUEUED_MESSAGES', 'maxQueuedMessages', 256],
     ['KIVREN_MAX_QUEUED_BYTES', 'maxQueuedBytes', 1024 * 1024],
+    ['KIVREN_MAX_QUEUED_TILE_FRAMES', 'maxQueuedTileFrames', 100],
+    ['KIVREN_MAX_QUEUED_TILE_BYTES', 'maxQueuedTileBytes', 2 * 1024 * 1024],
     ['KIVREN_MAX_STORED_BYTES', 'maxStoredBytes', 48 * 1024 * 1024],
     ['KIVREN_MAX_HOST_STORED_BYTES', 'maxHostStoredBytes', 16 * 1024 * 1024],
     ['KIVREN_MAX_IN_FLIGHT_BYTES', 'maxInFlightBytes', 32 * 1024 * 1024],

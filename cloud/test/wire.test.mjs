@@ -16,6 +16,8 @@ describe('Switchboard wire bytes', () => {
             ['one frame', written(new FramesAnswer([picture], 7)), '{"frames":[{"kind":"jpeg","payload":"/9j/4AAQ"}],"since":7}'],
             ['frames in order, payload in pieces', written(new FramesAnswer([hello, picture], 2)),
                 '{"frames":[{"kind":"json","payload":"eyJ0eXBlIjoiaGVsbG8ifQ=="},{"kind":"jpeg","payload":"/9j/4AAQ"}],"since":2}'],
+            ['tiles between a picture and a message', written(new FramesAnswer([picture, { kind: 'tiles', payload: payload('AAEA', 'AQ==') }, hello], 9)),
+                '{"frames":[{"kind":"jpeg","payload":"/9j/4AAQ"},{"kind":"tiles","payload":"AAEAAQ=="},{"kind":"json","payload":"eyJ0eXBlIjoiaGVsbG8ifQ=="}],"since":9}'],
             ['close for the host', written(new FramesAnswer([CLOSE_FRAME], 0)),
                 '{"frames":[{"kind":"json","payload":"eyJ0eXBlIjoiY2xvc2UifQ=="}],"since":0}'],
             ['no frames', new FramesAnswer([], 12).emptyText(), '{"frames":[],"since":12}'],

@@ -1,17 +1,18 @@
-// Session messages as the page reads and writes them. Every frame is {"kind": "json" | "jpeg",
-// "payload": standard base64}; a json frame holds one object whose "type" names it. Members, types
-// and kinds this page does not know are skipped, as every peer does.
+// Session messages as the page reads and writes them. Every frame is {"kind": "json" | "jpeg" |
+// "tiles", "payload": standard base64}; a json frame holds one object whose "type" names it.
+// Members, types and kinds this page does not know are skipped, as every peer does.
 
-export const KIND = Object.freeze({ json: 'json', jpeg: 'jpeg' });
+export const KIND = Object.freeze({ json: 'json', jpeg: 'jpeg', tiles: 'tiles' });
 
 // Additions a host may name in its hello's "features", that this page can use:
 // - "modifiers": key and input messages may carry "modifiers" (held "shift", "control", "alt",
 //   "meta"); without it a shortcut would arrive as its bare letter, so none is sent;
 // - "keys": key messages may name the further keys (home, end, pageup, pagedown, insert, f1-f12).
 export const FEATURE = Object.freeze({ modifiers: 'modifiers', keys: 'keys' });
-// Additions this page itself offers a host, named in a "caps" message answering the hello. None
-// yet: with nothing to offer, no caps message is sent and the host sees an older viewer's bytes.
-export const OFFERED_FEATURES = Object.freeze([]);
+// Additions this page itself offers a host, named in a "caps" message answering the hello:
+// - "tiles": after a whole picture the host may send only its changed areas, as "tiles" frames.
+export const OFFER = Object.freeze({ tiles: 'tiles' });
+export const OFFERED_FEATURES = Object.freeze([OFFER.tiles]);
 
 export const MODIFIER_ORDER = Object.freeze(['shift', 'control', 'alt', 'meta']);
 // One text message carries at most this many characters; longer text goes out in pieces.
@@ -69,6 +70,31 @@ export function readPollAnswer(answer) {
             payload: typeof frame.payload === 'string' ? frame.payload : '',
         })),
     };
+}
+
+// A tiles payload: the picture's width and height (u16 each), then per tile its x and y (u16 each)
+// and the length (u32) of the JPEG file that follows; every number big-endian, at least one tile.
+const TILES_HEAD_BYTES = 4;
+const TILE_HEAD_BYTES = 8;
+
+/**
+ * A tiles payload's bytes read: { width, height, tiles: [{ x, y, jpeg }] }, each jpeg a view of
+ * `bytes`; null when they are no such payload (cut short, no tile, bytes left over).
+ */
+export function readTiles(bytes) {
+    if (bytes.length < TILES_HEAD_BYTES + TILE_HEAD_BYTES) return null;
+    const data = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    const tiles = [];
+    let at = TILES_HEAD_BYTES;
+    while (at < bytes.length) {
+        if (bytes.length - at < TILE_HEAD_BYTES) return null;
+        const length = data.getUint32(at + 4);
+        const start = at + TILE_HEAD_BYTES;
+        if (length === 0 || length > bytes.length - start) return null;
+        tiles.push({ x: data.getUint16(at), y: data.getUint16(at + 2), jpeg: bytes.subarray(start, start + length) });
+        at = start + length;
+    }
+    return { width: data.getUint16(0), height: data.getUint16(2), tiles };
 }
 
 /** A json frame's object, or null when its payload is not base64 of a JSON object. */

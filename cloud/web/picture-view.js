@@ -5,16 +5,31 @@
 // Pointer positions become fractions of the picture as it is drawn, so a click lands on the host
 // where the user saw it, whether the picture is letterboxed or zoomed; a point outside the
 // picture counts as its nearest edge.
+//
+// A host that sends only its changed areas (tiles) has them drawn into a copy of the picture kept
+// off screen, and only the area they changed is drawn again on the canvas.
 
 export const BACKGROUND = '#0B0C0E';
 export const MAX_ZOOM = 5;
 // Below this zoom the picture snaps back to fitting the area.
 const SNAP_ZOOM = 1.05;
 
+function offscreenCanvas(width, height) {
+    if (typeof OffscreenCanvas === 'function') return new OffscreenCanvas(width, height);
+    const canvas = document.createElement('canvas');
+    canvas.width = width;
+    canvas.height = height;
+    return canvas;
+}
+
 export class PictureView {
     #canvas;
     #context;
-    #bitmap = null;
+    // The picture shown: the host's last whole picture as decoded (an ImageBitmap), or #composed
+    // once tiles have changed it.
+    #picture = null;
+    #composed = null;
+    #composedContext = null;
     #zoom = 1;
     // The picture's centre relative to the area's centre, in CSS pixels (only while zoomed).
     #offsetX = 0;
@@ -31,26 +46,70 @@ export class PictureView {
     }
 
     get hasPicture() {
-        return this.#bitmap !== null;
+        return this.#picture !== null;
     }
 
     get zoom() {
         return this.#zoom;
     }
 
-    /** Shows `bitmap` (an ImageBitmap) in place of the picture before, which is released. */
-    show(bitmap) {
-        const first = this.#bitmap === null;
-        this.#bitmap?.close?.();
-        this.#bitmap = bitmap;
-        this.draw();
-        if (first) this.onFirstPicture();
+    /** The pixel size of the picture shown, or null without one. */
+    get pictureSize() {
+        const picture = this.#picture;
+        return picture === null ? null : { width: picture.width, height: picture.height };
+    }
+
+    /**
+     * Shows `picture` (an ImageBitmap, in place of the one before; null keeps the picture shown)
+     * changed by `changes`, a list of tiles frames, each a list of { x, y, bitmap } that fit the
+     * picture, applied in order. All tiles are drawn off screen before the canvas is drawn, so it
+     * never shows a picture half changed. Every bitmap given is taken over and released.
+     */
+    present(picture, changes) {
+        const first = this.#picture === null;
+        if (picture !== null) {
+            if (this.#picture !== this.#composed) this.#picture?.close?.();
+            this.#picture = picture;
+        }
+        if (this.#picture === null || changes.length === 0) {
+            for (const tiles of changes) for (const { bitmap } of tiles) bitmap.close?.();
+            if (picture !== null) this.draw();
+        } else {
+            const context = this.#composing();
+            const changed = [];
+            for (const tiles of changes) {
+                for (const { x, y, bitmap } of tiles) {
+                    context.drawImage(bitmap, x, y);
+                    changed.push({ x, y, width: bitmap.width, height: bitmap.height });
+                    bitmap.close?.();
+                }
+            }
+            if (picture !== null) this.draw();
+            else this.#drawAreas(changed);
+        }
+        if (first && this.#picture !== null) this.onFirstPicture();
+    }
+
+    /** The off-screen copy of the picture, to draw tiles into; made from the bitmap the first time. */
+    #composing() {
+        const picture = this.#picture;
+        if (picture === this.#composed) return this.#composedContext;
+        if (this.#composed === null || this.#composed.width !== picture.width || this.#composed.height !== picture.height) {
+            this.#composed = offscreenCanvas(picture.width, picture.height);
+            this.#composedContext = this.#composed.getContext('2d', { alpha: false });
+        }
+        this.#composedContext.drawImage(picture, 0, 0);
+        picture.close?.();
+        this.#picture = this.#composed;
+        return this.#composedContext;
     }
 
     /** Back to no picture and no zoom, as at the start of a session. */
     clear() {
-        this.#bitmap?.close?.();
-        this.#bitmap = null;
+        if (this.#picture !== this.#composed) this.#picture?.close?.();
+        this.#picture = null;
+        this.#composed = null;
+        this.#composedContext = null;
         this.#zoom = 1;
         this.#offsetX = 0;
         this.#offsetY = 0;
@@ -70,11 +129,11 @@ export class PictureView {
 
     /** Where the picture is drawn, in CSS pixels of the area; null without a picture. */
     pictureRect() {
-        const bitmap = this.#bitmap;
-        if (bitmap === null || bitmap.width === 0 || bitmap.height === 0) return null;
-        const fit = Math.min(this.#width / bitmap.width, this.#height / bitmap.height);
-        const width = bitmap.width * fit * this.#zoom;
-        const height = bitmap.height * fit * this.#zoom;
+        const picture = this.#picture;
+        if (picture === null || picture.width === 0 || picture.height === 0) return null;
+        const fit = Math.min(this.#width / picture.width, this.#height / picture.height);
+        const width = picture.width * fit * this.#zoom;
+        const height = picture.height * fit * this.#zoom;
         return {
             x: (this.#width - width) / 2 + this.#offsetX,
             y: (this.#height - height) / 2 + this.#offsetY,
@@ -132,6 +191,37 @@ export class PictureView {
         this.#offsetY = Math.min(spareY, Math.max(-spareY, this.#offsetY));
     }
 
+    /**
+     * Draws again only the canvas pixels that show `areas` (rectangles of picture pixels): the
+     * whole picture is drawn as always, clipped to them, so they come out as a full draw would.
+     */
+    #drawAreas(areas) {
+        const rect = this.pictureRect();
+        if (rect === null) return;
+        const picture = this.#picture;
+        const s = this.#scale;
+        const perPixelX = (rect.width * s) / picture.width;
+        const perPixelY = (rect.height * s) / picture.height;
+        // Smoothing blends each canvas pixel from the picture pixels around it, so a changed
+        // picture pixel also shows in the canvas pixels next to its own.
+        const marginX = Math.ceil(perPixelX) + 1;
+        const marginY = Math.ceil(perPixelY) + 1;
+        const { width, height } = this.#canvas;
+        const context = this.#context;
+        context.save();
+        context.beginPath();
+        for (const area of areas) {
+            const left = Math.max(0, Math.floor(rect.x * s + area.x * perPixelX) - marginX);
+            const top = Math.max(0, Math.floor(rect.y * s + area.y * perPixelY) - marginY);
+            const right = Math.min(width, Math.ceil(rect.x * s + (area.x + area.width) * perPixelX) + marginX);
+            const bottom = Math.min(height, Math.ceil(rect.y * s + (area.y + area.height) * perPixelY) + marginY);
+            if (right > left && bottom > top) context.rect(left, top, right - left, bottom - top);
+        }
+        context.clip();
+        this.draw();
+        context.restore();
+    }
+
     draw() {
         const context = this.#context;
         const { width, height } = this.#canvas;
@@ -152,6 +242,6 @@ export class PictureView {
         if (bottom < height) context.fillRect(0, Math.floor(bottom), width, height - Math.floor(bottom));
         if (left > 0) context.fillRect(0, 0, Math.ceil(left), height);
         if (right < width) context.fillRect(Math.floor(right), 0, width - Math.floor(right), height);
-        context.drawImage(this.#bitmap, left, top, rect.width * s, rect.height * s);
+        context.drawImage(this.#picture, left, top, rect.width * s, rect.height * s);
     }
 }

@@ -7,7 +7,7 @@ import { ID_LENGTH, PASSWORD_LENGTH, characters, compactId, compactPassword, for
 import { InputQueue } from './input-queue.js';
 import {
     FEATURE, KIND, OFFERED_FEATURES, capsMessage, decodeBase64, decodeJsonPayload, encodeMessage, readHello,
-    readPollAnswer, textMessages,
+    readPollAnswer, readTiles, textMessages,
 } from './messages.js';
 import { RequestFailure, parseObject, post, postAsPageLeaves, postText } from './switchboard.js';
 
@@ -45,7 +45,10 @@ const text = (value) => (typeof value === 'string' ? value : '');
 /** The picture in `payload` decoded off the main thread where the browser can; null if it is none. */
 async function decodePicture(payload) {
     const bytes = decodeBase64(payload);
-    if (bytes === null) return null;
+    return bytes === null ? null : decodeJpeg(bytes);
+}
+
+async function decodeJpeg(bytes) {
     try {
         return await createImageBitmap(new Blob([bytes], { type: 'image/jpeg' }));
     } catch {
@@ -54,34 +57,70 @@ async function decodePicture(payload) {
 }
 
 /**
+ * The tiles in `payload`, decoded, as [{ x, y, bitmap }], for a picture of `size`; null, and
+ * nothing kept, when the frame is for a picture of another size or any tile in it does not decode
+ * or does not fit in the picture: half a change would tear the picture.
+ */
+async function decodeTiles(payload, size) {
+    const bytes = decodeBase64(payload);
+    const frame = bytes === null ? null : readTiles(bytes);
+    if (frame === null || frame.width !== size.width || frame.height !== size.height) return null;
+    const bitmaps = await Promise.all(frame.tiles.map(({ jpeg }) => decodeJpeg(jpeg)));
+    const fits = (bitmap, { x, y }) => bitmap !== null && x + bitmap.width <= size.width && y + bitmap.height <= size.height;
+    if (!bitmaps.every((bitmap, i) => fits(bitmap, frame.tiles[i]))) {
+        for (const bitmap of bitmaps) bitmap?.close();
+        return null;
+    }
+    return frame.tiles.map(({ x, y }, i) => ({ x, y, bitmap: bitmaps[i] }));
+}
+
+/**
  * Applies one poll answer, as text, to `view`: a hello goes to `onHello`; of the pictures only the
- * newest that decodes is drawn (an older one is decoded only when the newer fails). Pictures are
- * dropped once `isCurrent()` says the session is over. Resolves with the answer's cursor, or null
- * when it names none.
+ * newest that decodes is drawn (an older one is decoded only when the newer fails), changed by
+ * the tiles frames after it, in order; tiles frames before it changed pictures it replaces. With
+ * no picture that decodes, the tiles change the picture shown. All of it reaches the canvas at
+ * once. Nothing is drawn once `isCurrent()` says the session is over. Resolves with the answer's
+ * cursor, or null when it names none.
  */
 export async function applyPollAnswer(answerText, { view, onHello = () => {}, isCurrent = () => true }) {
     const { since, frames } = readPollAnswer(parseObject(answerText));
     const pictures = [];
-    for (const frame of frames) {
+    const tileFrames = [];
+    frames.forEach((frame, index) => {
         if (frame.kind === KIND.jpeg) {
-            pictures.push(frame.payload);
+            pictures.push({ index, payload: frame.payload });
+        } else if (frame.kind === KIND.tiles) {
+            tileFrames.push({ index, payload: frame.payload });
         } else if (frame.kind === KIND.json) {
             const message = decodeJsonPayload(frame.payload);
             const hello = message === null ? null : readHello(message);
             if (hello !== null) onHello(hello);
         }
-    }
+    });
+    let picture = null;
+    let pictureIndex = -1;
     for (let i = pictures.length - 1; i >= 0; i -= 1) {
-        const bitmap = await decodePicture(pictures[i]);
+        const bitmap = await decodePicture(pictures[i].payload);
         if (!isCurrent()) {
             bitmap?.close();
-            break;
+            return since;
         }
         if (bitmap !== null) {
-            view.show(bitmap);
+            picture = bitmap;
+            pictureIndex = pictures[i].index;
             break;
         }
     }
+    const size = picture ?? view.pictureSize;
+    const changing = size === null ? [] : tileFrames.filter(({ index }) => index > pictureIndex);
+    const decoded = await Promise.all(changing.map(({ payload }) => decodeTiles(payload, { width: size.width, height: size.height })));
+    const changes = decoded.filter((tiles) => tiles !== null);
+    if (!isCurrent()) {
+        picture?.close();
+        for (const tiles of changes) for (const { bitmap } of tiles) bitmap.close();
+        return since;
+    }
+    if (picture !== null || changes.length > 0) view.present(picture, changes);
     return since;
 }
 
