@@ -223,7 +223,11 @@ QRegion ViewerSession::drawTiles(const Tiles &tiles)
 
     // Every tile is decoded and inside: only now is the picture touched, so a frame is drawn
     // whole or not at all. Pictures and tiles alike come from the decoder as 32-bit pixels.
+    // The picture is shared with whoever it was published to: this copies it first, which can
+    // fail for want of memory.
     uchar *bits = m_picture.bits();
+    if (!bits)
+        return {};
     const qsizetype stride = m_picture.bytesPerLine();
     constexpr qsizetype pixelBytes = 4;
     QRegion drawn;
