@@ -92,7 +92,7 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
         button->setText(taken ? releaseKeyboardText : takeKeyboardText);
     });
     connect(&client, &KivrenClient::statusChanged, m_status, &QLabel::setText);
-    connect(&client, &KivrenClient::frameChanged, m_picture, &RemotePicture::setImage);
+    connect(&client, &KivrenClient::frameRedrawn, m_picture, &RemotePicture::updateImage);
 }
 
 void RemoteDesktopView::showEvent(QShowEvent *event)

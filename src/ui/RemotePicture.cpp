@@ -3,6 +3,7 @@
 #include "KivrenTheme.h"
 
 #include <QPainter>
+#include <QtMath>
 
 #include <algorithm>
 
@@ -18,6 +19,26 @@ void RemotePicture::setImage(const QImage &image)
     m_image = image;
     update();
     emit imageSizeChanged(QSizeF(m_image.size()));
+}
+
+void RemotePicture::updateImage(const QImage &image, const QRegion &area)
+{
+    if (image.isNull() || image.size() != m_image.size()) {
+        setImage(image);
+        return;
+    }
+    m_image = image;
+    const QRectF fitted = fittedRect(QSizeF(m_image.size()), QSizeF(size()));
+    if (fitted.isEmpty())
+        return;
+    // Smooth scaling blends each widget pixel from the picture pixels around it: the repaint
+    // reaches one picture pixel (at least one widget pixel) past each changed rectangle.
+    const qreal scale = fitted.width() / m_image.width();
+    const int margin = 1 + qCeil(scale);
+    for (const QRect &rect : area) {
+        const QRectF drawn(fitted.topLeft() + QPointF(rect.topLeft()) * scale, QSizeF(rect.size()) * scale);
+        update(drawn.toAlignedRect().adjusted(-margin, -margin, margin, margin));
+    }
 }
 
 QRectF RemotePicture::fittedRect(QSizeF picture, QSizeF area)

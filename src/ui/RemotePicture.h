@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QRegion>
 #include <QWidget>
 
 // The latest remote picture, scaled to fit (one factor for both axes, centred, never
@@ -15,15 +16,19 @@ public:
 
     explicit RemotePicture(QWidget *parent = nullptr);
 
-    // A null image shows the waiting text.
+    // A null image shows the waiting text. Repaints all of the widget.
     void setImage(const QImage &image);
+    // The same picture with `area` (in its pixels) drawn anew: only that part of the widget is
+    // repainted. A picture of another size, or none, is taken as setImage takes it.
+    void updateImage(const QImage &image, const QRegion &area);
     const QImage &image() const { return m_image; }
 
     // Where a picture of `picture` size lands in an area of `area` size.
     static QRectF fittedRect(QSizeF picture, QSizeF area);
 
 signals:
-    // After every setImage (empty: no picture), so clicks can be measured over the picture.
+    // After every setImage and every change of size (empty: no picture), so clicks can be
+    // measured over the picture.
     void imageSizeChanged(QSizeF size);
 
 protected:

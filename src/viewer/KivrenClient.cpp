@@ -100,13 +100,14 @@ void KivrenClient::setHostName(const QString &name)
     emit hostNameChanged(m_hostName);
 }
 
-void KivrenClient::setFrame(const QImage &frame)
+void KivrenClient::setFrame(const QImage &frame, const QRegion &changed)
 {
     // Every decoded picture is news; comparing pixels would cost more than the decode.
     if (frame.isNull() && m_frame.isNull())
         return;
     m_frame = frame;
     emit frameChanged(m_frame);
+    emit frameRedrawn(m_frame, m_frame.isNull() ? QRegion() : changed);
 }
 
 void KivrenClient::setRemoteSize(const QSizeF &size)
@@ -204,7 +205,7 @@ void KivrenClient::disconnectFromRemote()
     m_session.reset();
     setPhase(SessionPhase::idle);
     setStatus(QStringLiteral("Disconnected"));
-    setFrame(QImage());
+    setFrame(QImage(), QRegion());
     // A live session's queue closes it after what it still holds; any other session (one that
     // never opened) is closed at once.
     if (input)

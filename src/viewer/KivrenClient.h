@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QRegion>
 #include <QSizeF>
 #include <QString>
 
@@ -112,6 +113,10 @@ signals:
     void transportChanged(Transport transport);
     void hostNameChanged(const QString &hostName);
     void frameChanged(const QImage &frame);
+    // Right after frameChanged, with the area of the new picture (in its pixels) that differs
+    // from the one before: all of it when the picture was replaced, only the changed areas when
+    // they alone came; empty when there is no picture. A view repaints just that.
+    void frameRedrawn(const QImage &frame, const QRegion &area);
     void remoteSizeChanged(const QSizeF &remoteSize);
     void errorChanged(const std::optional<QString> &error);
     void bookChanged(const QList<BookEntry> &book);
@@ -127,7 +132,7 @@ private:
     void setStatus(const QString &status) override;
     void setTransport(Transport transport) override;
     void setHostName(const QString &name) override;
-    void setFrame(const QImage &frame) override;
+    void setFrame(const QImage &frame, const QRegion &changed) override;
     void setRemoteSize(const QSizeF &size) override;
     void setError(const std::optional<QString> &error) override;
     void setBook(const QList<BookEntry> &book);

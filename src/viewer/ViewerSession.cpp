@@ -10,6 +10,8 @@
 #include <QVariant>
 
 #include <cmath>
+#include <cstring>
+#include <utility>
 
 using namespace SessionProtocol;
 
@@ -149,17 +151,43 @@ void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_t
     if (const auto cursor = cursorFrom(answer.value(QStringLiteral("since"))))
         m_since = *cursor;
 
-    // Each picture is published as soon as it is decoded; an observer may react by
+    const QList<HostMessage> messages = decodeHostMessages(answer);
+    // The answer's last full picture replaces everything drawn before it: the pictures and tiles
+    // ahead of it are not decoded at all.
+    qsizetype lastPicture = -1;
+    for (qsizetype i = 0; i < messages.size(); ++i) {
+        if (std::holds_alternative<Picture>(messages[i]))
+            lastPicture = i;
+    }
+
+    // The picture is published once it is whole: at the end of the answer, and before a hello is
+    // reported, whose bound is for the pictures after it. An observer may react by
     // disconnecting, after which nothing more of this answer is applied.
     Listener &out = *m_options.listener;
-    for (const HostMessage &message : decodeHostMessages(answer)) {
+    QRegion changed;
+    const auto publish = [&] {
+        if (!changed.isEmpty() && !stop.stop_requested())
+            out.setFrame(m_picture, std::exchange(changed, QRegion()));
+    };
+    for (qsizetype i = 0; i < messages.size(); ++i) {
         if (stop.stop_requested())
             return;
+        const HostMessage &message = messages[i];
         if (const auto *picture = std::get_if<Picture>(&message)) {
-            const QImage image = m_jpeg.decode(picture->jpeg, m_pictureBound);
-            if (!image.isNull())
-                out.setFrame(image);
+            if (i < lastPicture)
+                continue;
+            QImage image = m_jpeg.decode(picture->jpeg, m_pictureBound);
+            if (!image.isNull()) {
+                m_picture = std::move(image);
+                changed = QRect(QPoint(), m_picture.size());
+            }
+        } else if (const auto *tiles = std::get_if<Tiles>(&message)) {
+            if (i > lastPicture)
+                changed += drawTiles(*tiles);
         } else if (const auto *hello = std::get_if<Hello>(&message)) {
+            publish();
+            if (stop.stop_requested())
+                return;
             out.setRemoteSize(QSizeF(hello->width, hello->height));
             m_pictureBound = PictureBound::forHello(hello->width, hello->height);
             m_peerFeatures = hello->features;
@@ -167,6 +195,51 @@ void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_t
                 m_input->enqueue(Caps{m_options.offered});
         }
     }
+    publish();
+}
+
+QRegion ViewerSession::drawTiles(const Tiles &tiles)
+{
+    // Tiles belong to the picture they were cut from: drawn onto another, they would tear it.
+    if (m_picture.isNull() || tiles.pictureSize != m_picture.size())
+        return {};
+    const QRect whole(QPoint(), m_picture.size());
+    // Tiles of one frame do not overlap, so together they cover at most the picture: more is a
+    // broken or hostile frame, whose small JPEGs could each decode to a picture's worth of memory.
+    qint64 pixelsLeft = qint64(whole.width()) * whole.height();
+    QList<QImage> images;
+    images.reserve(tiles.tiles.size());
+    for (const Tile &tile : tiles.tiles) {
+        if (!whole.contains(tile.position))
+            return {};
+        // Bounded by the rest of the picture: a tile reaching past its edge is not even decoded.
+        const QSize room(whole.width() - tile.position.x(), whole.height() - tile.position.y());
+        QImage image = m_jpeg.decode(tile.jpeg, room);
+        pixelsLeft -= qint64(image.width()) * image.height();
+        if (image.isNull() || pixelsLeft < 0)
+            return {};
+        images.append(std::move(image));
+    }
+
+    // Every tile is decoded and inside: only now is the picture touched, so a frame is drawn
+    // whole or not at all. Pictures and tiles alike come from the decoder as 32-bit pixels.
+    // The picture is shared with whoever it was published to: this copies it first, which can
+    // fail for want of memory.
+    uchar *bits = m_picture.bits();
+    if (!bits)
+        return {};
+    const qsizetype stride = m_picture.bytesPerLine();
+    constexpr qsizetype pixelBytes = 4;
+    QRegion drawn;
+    for (qsizetype i = 0; i < images.size(); ++i) {
+        const QImage &image = images[i];
+        const QPoint at = tiles.tiles[i].position;
+        const qsizetype rowBytes = qsizetype(image.width()) * pixelBytes;
+        for (int row = 0; row < image.height(); ++row)
+            std::memcpy(bits + (at.y() + row) * stride + at.x() * pixelBytes, image.constScanLine(row), rowBytes);
+        drawn += QRect(at, image.size());
+    }
+    return drawn;
 }
 
 std::optional<qint64> ViewerSession::cursorFrom(const QJsonValue &since)

@@ -13,6 +13,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QObject>
+#include <QRegion>
 #include <QSizeF>
 #include <QString>
 
@@ -35,9 +36,9 @@ public:
     // Pause between the end of one poll and the start of the next.
     static constexpr std::chrono::milliseconds pollPause{90};
 
-    // The additions this viewer can use, sent in a caps message after the host's hello. None
-    // yet: no caps message is sent at all.
-    static SessionFeatures offeredFeatures() { return {}; }
+    // The additions this viewer can use, sent in a caps message after the host's hello: the
+    // changed areas of the picture instead of a whole picture for every change.
+    static SessionFeatures offeredFeatures() { return {SessionProtocol::featureTiles}; }
 
     // Where the session's progress goes. Called on the main thread, never once the session has
     // been stopped.
@@ -55,7 +56,9 @@ public:
         virtual void setTransport(Transport transport) = 0;
         // The machine was reached: into the address book.
         virtual void remember(const QString &id, const QString &name) = 0;
-        virtual void setFrame(const QImage &frame) = 0;
+        // The picture once it is whole, and the area of it (in picture pixels) that differs from
+        // the picture published before: all of it when the picture was replaced.
+        virtual void setFrame(const QImage &frame, const QRegion &changed) = 0;
         virtual void setRemoteSize(const QSizeF &size) = 0;
 
     protected:
@@ -108,10 +111,17 @@ public:
     void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
 
 private:
+    // Draws a tiles frame onto the current picture and returns the area drawn; draws nothing
+    // (an empty area) unless every tile decodes and fits.
+    QRegion drawTiles(const SessionProtocol::Tiles &tiles);
+
     Options m_options;
     JpegDecoder m_jpeg;
     // No picture larger than the host's hello allows is decoded.
     QSize m_pictureBound;
+    // The picture as last decoded and composed: what the host's next tiles are drawn onto. Shared
+    // with whoever was given it, so the first tile drawn after a publish copies it once.
+    QImage m_picture;
     std::stop_token m_stop;
     qint64 m_since = 0;
     SessionFeatures m_peerFeatures;

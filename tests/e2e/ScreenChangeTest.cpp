@@ -1,6 +1,7 @@
 // A real KivrenRemote host whose screen changes in one small area at a time, watched by a viewer
 // client in this process: after each change the viewer's picture equals the host's screen
-// (within JPEG error), and a screen left still sends no more pictures. Run in a loopback-only
+// (within JPEG error), the changes came as changed areas rather than whole pictures, and a
+// screen left still sends no more pictures. Run in a loopback-only
 // network namespace that the test makes for itself, so the app cannot open a public tunnel.
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QImage>
 #include <QProcess>
+#include <QRegion>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -218,6 +220,12 @@ TEST(ScreenChange, ViewerPictureFollowsEverySmallChange_AndAStillScreenSendsNoth
     };
     const Change changes[] = {{{96, 96}, 0xC02020}, {{96, 96}, 0x20C020}, {{704, 416}, 0x202020},
                               {{96, 96}, 0xC02020}, {{512, 16}, 0xF0F000}};
+    // A redraw of less than the whole picture: the host sent tiles, which this viewer names.
+    int partialRedraws = 0;
+    QObject::connect(&client, &KivrenClient::frameRedrawn, &client, [&](const QImage &frame, const QRegion &area) {
+        if (!area.isEmpty() && area != QRegion(frame.rect()))
+            ++partialRedraws;
+    });
     for (const Change &change : changes) {
         canvas.fill(change.at.x(), change.at.y(), kPatch, kPatch, change.rgb);
         EXPECT_TRUE(waitUntil([&] { return patchShows(client.frame(), change.at, change.rgb) && followsScreen(); },
@@ -226,6 +234,8 @@ TEST(ScreenChange, ViewerPictureFollowsEverySmallChange_AndAStillScreenSendsNoth
             << ": its centre is #" << std::hex << (client.frame().pixel(change.at + QPoint(kPatch / 2, kPatch / 2)) & 0xFFFFFF)
             << std::dec << ", mean error " << meanError(client.frame(), screenOf(*desktop));
     }
+
+    EXPECT_GT(partialRedraws, 0) << "every change came as a whole picture";
 
     // Nothing moves now: no picture arrives, and the one shown is still the screen.
     int pictures = 0;

@@ -30,10 +30,11 @@ public:
     void setHostName(const QString &) override { FUZZ_CHECK(false); }
     void setTransport(Transport) override { FUZZ_CHECK(false); }
     void remember(const QString &, const QString &) override { FUZZ_CHECK(false); }
-    void setFrame(const QImage &frame) override
+    void setFrame(const QImage &frame, const QRegion &changed) override
     {
         FUZZ_CHECK(!frame.isNull());
         FUZZ_CHECK(JpegDecoder::fits(frame.size(), bound));
+        FUZZ_CHECK(!changed.isEmpty() && QRect(QPoint(), frame.size()).contains(changed.boundingRect()));
     }
     void setRemoteSize(const QSizeF &size) override { bound = PictureBound::forHello(size.width(), size.height()); }
 
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             break;
     }
 
-    // The viewer, offering no additions: it answers nothing, so it needs no transport.
+    // The viewer, never live: it answers nothing, so it needs no transport.
     CheckingListener listener;
     ViewerSession::Options viewerOptions;
     viewerOptions.listener = &listener;

@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPaintEvent>
+#include <QRegion>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QSignalSpy>
@@ -303,6 +305,60 @@ TEST_F(RemoteView, Picture_ScaledToFitWithBackgroundBands)
     for (int x = size.width() / 2 - 60; x < size.width() / 2 + 60; ++x)
         text = text || waiting.pixel(x, size.height() / 2) != KivrenTheme::bg().rgb();
     EXPECT_TRUE(text);
+}
+
+// The areas a widget was asked to repaint, one per paint event.
+class PaintRecorder : public QObject
+{
+public:
+    QList<QRegion> regions;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            regions << static_cast<QPaintEvent *>(event)->region();
+        return false;
+    }
+};
+
+TEST_F(RemoteView, ChangedArea_RepaintsOnlyItsPartOfThePicture_OtherSizeRepaintsAll)
+{
+    RemotePicture *picture = view->picture();
+    QImage image(200, 100, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    picture->setImage(image);
+    PaintRecorder recorder;
+    picture->installEventFilter(&recorder);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.regions.isEmpty(); }));
+    QTest::qWait(50);
+    recorder.regions.clear();
+
+    // A 10 x 10 area changes.
+    QImage next = image.copy();
+    for (int y = 40; y < 50; ++y) {
+        for (int x = 120; x < 130; ++x)
+            next.setPixel(x, y, qRgb(220, 30, 30));
+    }
+    picture->updateImage(next, QRegion(120, 40, 10, 10));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.regions.isEmpty(); }));
+    QRegion painted;
+    for (const QRegion &region : recorder.regions)
+        painted += region;
+    const QRectF fitted = RemotePicture::fittedRect(QSizeF(image.size()), QSizeF(picture->size()));
+    const qreal scale = fitted.width() / image.width();
+    const QRect changed = QRectF(fitted.topLeft() + QPointF(120, 40) * scale, QSizeF(10, 10) * scale).toAlignedRect();
+    EXPECT_TRUE(painted.contains(changed)) << "painted " << painted.boundingRect().x() << "," << painted.boundingRect().y();
+    // A few pixels past it, for the smoothing, and nothing more.
+    EXPECT_TRUE(changed.adjusted(-6, -6, 6, 6).contains(painted.boundingRect()));
+    const QImage shot = picture->grab().toImage();
+    EXPECT_EQ(shot.pixel(changed.center()), qRgb(220, 30, 30));
+
+    // Another size: everything again.
+    recorder.regions.clear();
+    picture->updateImage(QImage(100, 100, QImage::Format_RGB32), QRegion(0, 0, 1, 1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.regions.isEmpty(); }));
+    EXPECT_TRUE(recorder.regions.last().contains(picture->rect()));
 }
 
 TEST_F(RemoteView, EndButton_DisconnectsOnceAndStatusFollowsTheClient)

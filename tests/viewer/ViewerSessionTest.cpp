@@ -1,5 +1,5 @@
 // One viewer session on its own, against canned switchboard answers: what it reports, the caps
-// answer to a hello, and silence once stopped.
+// answer to a hello, silence once stopped, and the changed areas drawn onto its picture.
 #include "CannedSwitchboard.h"
 #include "TestPictures.h"
 
@@ -11,9 +11,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QRegion>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -33,11 +37,18 @@ public:
         log << "transport " + rawText(transport);
     }
     void remember(const QString &id, const QString &name) override { log << "remember " + id + " " + name; }
-    void setFrame(const QImage &frame) override { log << QStringLiteral("frame %1x%2").arg(frame.width()).arg(frame.height()); }
+    void setFrame(const QImage &frame, const QRegion &changed) override
+    {
+        log << QStringLiteral("frame %1x%2").arg(frame.width()).arg(frame.height());
+        picture = frame;
+        areas << changed;
+    }
     void setRemoteSize(const QSizeF &size) override { log << QStringLiteral("size %1x%2").arg(size.width()).arg(size.height()); }
 
     QString cloud;
     QStringList log;
+    QImage picture;
+    QList<QRegion> areas;
 
 private:
     Transport m_transport = Transport::relay;
@@ -93,7 +104,7 @@ TEST_F(ViewerSessionTest, Run_ReportsEachStepAndPollsWithTheAnswersCursor)
 {
     board.setReplies(QStringLiteral("poll"), {{200, helloAnswer({{"type", "hello"}, {"width", 1920}, {"height", 1080}})},
                                               {200, "{}"}});
-    start();
+    start(SessionFeatures());
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
 
     EXPECT_EQ(listener.log, (QStringList{"phase authenticating", "status Authenticating", "host Desk PC", "transport lan",
@@ -123,17 +134,20 @@ TEST_F(ViewerSessionTest, Hello_AnsweredWithCapsWhenTheViewerOffersAdditions)
 TEST_F(ViewerSessionTest, Pictures_LargerThanTheHelloAllowsAreRefused)
 {
     // Three pixels per point: a 200 x 100 display gives pictures of at most 600 x 300. Before the
-    // hello only the display-sized bound holds.
+    // hello only the display-sized bound holds. One answer each: a later picture of the same
+    // answer would cover them.
+    const auto answer = [](const QJsonArray &frames) {
+        return CannedSwitchboard::Reply{200, QJsonDocument(QJsonObject{{"frames", frames}}).toJson()};
+    };
     const auto picture = [](QSize size) {
         return QJsonObject{{"kind", "jpeg"}, {"payload", QString::fromLatin1(Base64::encode(TestPictures::jpeg(size, Qt::red)))}};
     };
     const QJsonObject hello{{"type", "hello"}, {"width", 200}, {"height", 100}};
-    const QJsonArray frames{picture({640, 320}),
-                            QJsonObject{{"kind", "json"}, {"payload", QString::fromLatin1(Base64::encode(QJsonDocument(hello).toJson()))}},
-                            picture({601, 300}), picture({600, 301}), picture({600, 300})};
-    board.setReplies(QStringLiteral("poll"), {{200, QJsonDocument(QJsonObject{{"frames", frames}}).toJson()}, {200, "{}"}});
+    const QJsonObject helloFrame{{"kind", "json"}, {"payload", QString::fromLatin1(Base64::encode(QJsonDocument(hello).toJson()))}};
+    board.setReplies(QStringLiteral("poll"), {answer({picture({640, 320})}), answer({helloFrame, picture({601, 300})}),
+                                              answer({picture({600, 301})}), answer({picture({600, 300})}), {200, "{}"}});
     start();
-    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 5; }));
 
     EXPECT_EQ(listener.log.filter(QRegularExpression("^(frame|size) ")),
               (QStringList{"frame 640x320", "size 200x100", "frame 600x300"}));
@@ -153,5 +167,159 @@ TEST_F(ViewerSessionTest, Stopped_WritesNothingMore)
     EXPECT_EQ(listener.log, before);
     EXPECT_TRUE(board.requests(QStringLiteral("poll")).isEmpty());
 }
+
+// --- Changed areas ------------------------------------------------------------------------
+
+// Poll answers straight into a session that never reached a switchboard: a 64 x 48 blue picture
+// and 16 x 16 tiles of other colours drawn onto it.
+const QSize pictureSize(64, 48);
+const QColor base(Qt::blue);
+
+QJsonObject pictureFrame(QColor colour, QSize size = pictureSize)
+{
+    return {{"kind", "jpeg"}, {"payload", QString::fromLatin1(Base64::encode(TestPictures::jpeg(size, colour)))}};
+}
+
+SessionProtocol::Tile tile(QPoint at, QColor colour, QSize size = {16, 16})
+{
+    return {at, TestPictures::jpeg(size, colour)};
+}
+
+QJsonObject tilesFrame(QList<SessionProtocol::Tile> tiles, QSize size = pictureSize)
+{
+    const SessionProtocol::Envelope envelope = SessionProtocol::encode(SessionProtocol::Tiles{size, std::move(tiles)});
+    return {{"kind", envelope.kind}, {"payload", QString::fromLatin1(envelope.base64)}};
+}
+
+struct Patch
+{
+    QRect area;
+    QColor colour;
+};
+
+struct TilesCase
+{
+    const char *name;
+    // The frames of each poll answer, in turn.
+    std::function<QList<QJsonArray>()> answers;
+    // Each published picture's changed area; the last picture shows `base` with `patches` on it.
+    QList<QRegion> areas;
+    QList<Patch> patches;
+
+    friend void PrintTo(const TilesCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class ViewerSessionTiles : public ::testing::TestWithParam<TilesCase>
+{
+protected:
+    ViewerSession::Options options()
+    {
+        ViewerSession::Options options;
+        options.listener = &listener;
+        return options;
+    }
+
+    RecordingListener listener;
+    ViewerSession session{options()};
+};
+
+// Whether every pixel is within JPEG error of the colour its patch (or the base) gives it.
+bool shows(const QImage &picture, const QList<Patch> &patches, QString *where)
+{
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x) {
+            QColor want = base;
+            for (const Patch &patch : patches) {
+                if (patch.area.contains(x, y))
+                    want = patch.colour;
+            }
+            const QRgb got = picture.pixel(x, y);
+            if (std::abs(qRed(got) - want.red()) > 12 || std::abs(qGreen(got) - want.green()) > 12
+                || std::abs(qBlue(got) - want.blue()) > 12) {
+                *where = QStringLiteral("%1,%2 is #%3").arg(x).arg(y).arg(got & 0xFFFFFF, 6, 16, QChar(u'0'));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+TEST_P(ViewerSessionTiles, Answers_ComposeThePictureOrLeaveItWhole)
+{
+    const TilesCase &c = GetParam();
+    for (const QJsonArray &frames : c.answers())
+        session.applyPollAnswer(QJsonObject{{"frames", frames}}, std::stop_token());
+
+    EXPECT_EQ(listener.areas, c.areas);
+    if (c.areas.isEmpty())
+        return;
+    ASSERT_EQ(listener.picture.size(), pictureSize);
+    QString where;
+    EXPECT_TRUE(shows(listener.picture, c.patches, &where)) << where.toStdString();
+}
+
+const QRegion whole(QRect(QPoint(), pictureSize));
+const QRect left(16, 16, 16, 16);
+const QRect right(32, 16, 16, 16);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ViewerSessionTiles,
+    ::testing::Values(
+        TilesCase{"TilesDrawnOntoThePicture",
+                  [] { return QList<QJsonArray>{{pictureFrame(base)}, {tilesFrame({tile({16, 16}, Qt::red)})}}; },
+                  {whole, QRegion(left)},
+                  {{left, Qt::red}}},
+        TilesCase{"FramesOfOneAnswerInOrderPublishedOnce",
+                  [] {
+                      return QList<QJsonArray>{{pictureFrame(base)},
+                                               {tilesFrame({tile({16, 16}, Qt::red), tile({32, 16}, Qt::yellow)}),
+                                                tilesFrame({tile({16, 16}, Qt::green)})}};
+                  },
+                  {whole, QRegion(left) + right},
+                  {{left, Qt::green}, {right, Qt::yellow}}},
+        TilesCase{"PictureAndItsTilesInOneAnswer",
+                  [] { return QList<QJsonArray>{{pictureFrame(base), tilesFrame({tile({32, 16}, Qt::red)})}}; },
+                  {whole},
+                  {{right, Qt::red}}},
+        TilesCase{"PictureAfterTilesReplacesEverything",
+                  [] {
+                      return QList<QJsonArray>{{pictureFrame(Qt::red)}, {tilesFrame({tile({16, 16}, Qt::green)})},
+                                               {pictureFrame(base)}};
+                  },
+                  {whole, QRegion(left), whole},
+                  {}},
+        TilesCase{"TilesBeforeAnyPictureDropped",
+                  [] { return QList<QJsonArray>{{tilesFrame({tile({16, 16}, Qt::red)})}}; }, {}, {}},
+        TilesCase{"TilesOfAnotherPictureSizeDropped",
+                  [] {
+                      return QList<QJsonArray>{{pictureFrame(base)},
+                                               {tilesFrame({tile({16, 16}, Qt::red)}, QSize(64, 64))}};
+                  },
+                  {whole},
+                  {}},
+        TilesCase{"FrameWithATileThatDoesNotDecodeDroppedWhole",
+                  [] {
+                      return QList<QJsonArray>{
+                          {pictureFrame(base)},
+                          {tilesFrame({tile({16, 16}, Qt::red), SessionProtocol::Tile{{32, 16}, "not a jpeg"}}),
+                           tilesFrame({tile({32, 16}, Qt::red)})}};
+                  },
+                  {whole, QRegion(right)},
+                  {{right, Qt::red}}},
+        TilesCase{"FrameWithATileReachingPastTheEdgeDroppedWhole",
+                  [] {
+                      return QList<QJsonArray>{{pictureFrame(base)},
+                                               {tilesFrame({tile({16, 16}, Qt::red), tile({56, 40}, Qt::red)})}};
+                  },
+                  {whole},
+                  {}},
+        TilesCase{"FrameCoveringMoreThanThePictureDroppedWhole",
+                  [] {
+                      return QList<QJsonArray>{{pictureFrame(base)},
+                                               {tilesFrame({tile({0, 0}, Qt::red, pictureSize), tile({16, 16}, Qt::red)})}};
+                  },
+                  {whole},
+                  {}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
