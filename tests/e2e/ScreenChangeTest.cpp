@@ -5,6 +5,7 @@
 // network namespace that the test makes for itself, so the app cannot open a public tunnel.
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
+#include "LoopbackNamespace.h"
 #include "SettingsStore.h"
 #include "WaitUntil.h"
 #include "X11DesktopBackend.h"
@@ -31,7 +32,7 @@
 
 namespace {
 
-constexpr auto kNamespaceMarker = "KIVREN_E2E_IN_NAMESPACE";
+constexpr int kInnerRunMs = 200000;
 constexpr int kSwitchboardPort = 17880;
 // Narrow enough to be sent unscaled, so screen and picture compare pixel for pixel.
 constexpr int kScreenWidth = 1024;
@@ -128,28 +129,13 @@ bool patchShows(const QImage &picture, QPoint at, unsigned long rgb)
     return true;
 }
 
-bool rerunInNamespace()
-{
-    QProcess inner;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QString::fromLatin1(kNamespaceMarker), QStringLiteral("1"));
-    inner.setProcessEnvironment(env);
-    inner.setProcessChannelMode(QProcess::ForwardedChannels);
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    inner.start(QStringLiteral("unshare"),
-                {QStringLiteral("--net"), QStringLiteral("sh"), QStringLiteral("-c"),
-                 QStringLiteral("ip link set lo up && exec \"$0\" \"$@\""), QCoreApplication::applicationFilePath(),
-                 QStringLiteral("--gtest_filter=%1.%2").arg(QString::fromLatin1(info->test_suite_name()),
-                                                            QString::fromLatin1(info->name()))});
-    return inner.waitForStarted(10000) && inner.waitForFinished(200000) && inner.exitCode() == 0;
-}
-
 TEST(ScreenChange, ViewerPictureFollowsEverySmallChange_AndAStillScreenSendsNothing)
 {
-    if (qEnvironmentVariableIsEmpty(kNamespaceMarker)) {
-        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral("true")}) != 0)
+    if (!LoopbackNamespace::inside()) {
+        if (!LoopbackNamespace::available())
             GTEST_SKIP() << "network namespaces are not available here";
-        EXPECT_TRUE(rerunInNamespace()) << "the test inside the namespace failed (its output is above)";
+        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
+            << "the test inside the namespace failed (its output is above)";
         return;
     }
 
