@@ -7,7 +7,9 @@ namespace TileEncoder {
 
 std::optional<SessionProtocol::Tiles> encode(const ScreenImage &picture, const QList<QRect> &areas, double quality)
 {
-    if (areas.isEmpty())
+    // Sizes and places travel as 16-bit numbers.
+    constexpr int largestSide = 0xffff;
+    if (areas.isEmpty() || picture.width > largestSide || picture.height > largestSide)
         return std::nullopt;
     SessionProtocol::Tiles tiles;
     tiles.pictureSize = QSize(picture.width, picture.height);
