@@ -4,10 +4,12 @@
 // that polls as every viewer does (its "since" cursor, a 90 ms pause after each answer) and
 // counts the bytes of the poll answers. A painter thread plays each scene on its own X connection.
 //
-// Every scene is measured twice in the same run: with the host as it is (a picture only when the
-// screen changed) and with the benchmark switch that pushes a picture on every pass, as hosts did
-// before: the baseline. Host CPU is the main thread's CPU time (capture, encoding, requests: all
-// of the host's work runs there), as a share of one core.
+// Every scene is measured three times in the same run: the host as it is with a viewer that never
+// sends caps (a whole picture only when the screen changed), the same host with a viewer that
+// answers the hello with caps naming "tiles" (only the changed areas), and the host with the
+// benchmark switch that pushes a whole picture on every pass, as hosts did before: the baseline.
+// Host CPU is the main thread's CPU time (capture, encoding, requests: all of the host's work
+// runs there), as a share of one core.
 #include "HostKey.h"
 #include "KivrenAPI.h"
 #include "MacHostService.h"
@@ -19,6 +21,7 @@
 #include <QCoroTask>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -204,14 +207,20 @@ size_t countBody(char *data, size_t size, size_t count, void *user)
     return size * count;
 }
 
+// The caps a tile-capable viewer answers a hello with: {"features":["tiles"],"type":"caps"}.
+const std::string capsPayload = QByteArray(R"({"features":["tiles"],"type":"caps"})").toBase64().toStdString();
+
 // The outside viewer: polls on its own thread with its own connection, as every viewer does.
+// One that names tiles answers each hello with its caps, pushed as a json frame.
 class PollingViewer
 {
 public:
-    PollingViewer(std::string origin, std::string sessionId, std::string token)
-        : m_url(std::move(origin) + "/v1/poll")
+    PollingViewer(const std::string &origin, std::string sessionId, std::string token, bool namesTiles)
+        : m_url(origin + "/v1/poll")
+        , m_pushUrl(origin + "/v1/push")
         , m_sessionId(std::move(sessionId))
         , m_token(std::move(token))
+        , m_namesTiles(namesTiles)
     {
         m_thread = std::thread([this] { run(); });
     }
@@ -224,6 +233,8 @@ public:
     void setCounting(bool counting) { m_counting = counting; }
     long long bytes() const { return m_bytes; }
     long long answers() const { return m_answers; }
+    long long pictures() const { return m_pictures; }
+    long long tileFrames() const { return m_tileFrames; }
 
 private:
     void run()
@@ -250,6 +261,7 @@ private:
                     QJsonDocument::fromJson(QByteArray::fromRawData(body.data(), qsizetype(body.size()))).object();
                 if (answer.value(QStringLiteral("since")).isDouble())
                     since = answer.value(QStringLiteral("since")).toInteger();
+                look(curl, answer);
             }
             std::this_thread::sleep_for(kViewerPause);
         }
@@ -257,20 +269,56 @@ private:
         curl_easy_cleanup(curl);
     }
 
+    // Counts the answer's pictures and tiles frames, and answers a hello with caps when this
+    // viewer names tiles.
+    void look(CURL *curl, const QJsonObject &answer)
+    {
+        bool greeted = false;
+        for (const QJsonValue &value : answer.value(QStringLiteral("frames")).toArray()) {
+            const QJsonObject frame = value.toObject();
+            const QString kind = frame.value(QStringLiteral("kind")).toString();
+            if (m_counting && kind == QStringLiteral("jpeg"))
+                ++m_pictures;
+            if (m_counting && kind == QStringLiteral("tiles"))
+                ++m_tileFrames;
+            if (kind == QStringLiteral("json")) {
+                const QJsonObject message = QJsonDocument::fromJson(
+                    QByteArray::fromBase64(frame.value(QStringLiteral("payload")).toString().toLatin1())).object();
+                greeted = greeted || message.value(QStringLiteral("type")).toString() == QStringLiteral("hello");
+            }
+        }
+        if (!greeted || !m_namesTiles)
+            return;
+        const std::string push = R"({"kind":"json","payload":")" + capsPayload + R"(","role":"viewer","sessionId":")"
+            + m_sessionId + R"(","token":")" + m_token + R"("})";
+        std::string ignored;
+        curl_easy_setopt(curl, CURLOPT_URL, m_pushUrl.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, push.c_str());
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ignored);
+        if (curl_easy_perform(curl) != CURLE_OK)
+            std::fprintf(stderr, "the caps push failed\n");
+    }
+
     std::string m_url;
+    std::string m_pushUrl;
     std::string m_sessionId;
     std::string m_token;
+    bool m_namesTiles = false;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_counting{false};
     std::atomic<long long> m_bytes{0};
     std::atomic<long long> m_answers{0};
+    std::atomic<long long> m_pictures{0};
+    std::atomic<long long> m_tileFrames{0};
 };
 
 struct Sample
 {
     double kilobytesPerSecond = 0;
     double cpuPercent = 0;
+    double picturesPerSecond = 0;
+    double tileFramesPerSecond = 0;
 };
 
 double median(std::vector<double> v)
@@ -282,9 +330,10 @@ double median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// One session with `service` while `scene` plays: connect as a viewer, warm up, measure, close.
+// One session with `service` while `scene` plays: connect as a viewer (naming tiles or not),
+// warm up, measure, close.
 std::optional<Sample> measure(MacHostService &service, KivrenAPI &api, const QString &origin, const std::string &display,
-                              Scene scene)
+                              Scene scene, bool namesTiles)
 {
     ScenePainter painter(display, scene);
     const KivrenAnswer opened = QCoro::waitFor(api.post(QStringLiteral("connect"),
@@ -304,7 +353,7 @@ std::optional<Sample> measure(MacHostService &service, KivrenAPI &api, const QSt
     }
     Sample sample;
     {
-        PollingViewer viewer(origin.toStdString(), sessionId.toStdString(), token.toStdString());
+        PollingViewer viewer(origin.toStdString(), sessionId.toStdString(), token.toStdString(), namesTiles);
         runFor(kWarmUp);
         viewer.setCounting(true);
         const double cpuBefore = threadCpuSeconds();
@@ -315,6 +364,8 @@ std::optional<Sample> measure(MacHostService &service, KivrenAPI &api, const QSt
         viewer.setCounting(false);
         sample.kilobytesPerSecond = double(viewer.bytes()) / 1000.0 / seconds;
         sample.cpuPercent = 100.0 * cpu / seconds;
+        sample.picturesPerSecond = double(viewer.pictures()) / seconds;
+        sample.tileFramesPerSecond = double(viewer.tileFrames()) / seconds;
     }
     QCoro::waitFor(api.post(QStringLiteral("close"), {{QStringLiteral("sessionId"), sessionId},
                                                       {QStringLiteral("token"), token},
@@ -387,39 +438,57 @@ int main(int argc, char *argv[])
         }
     }
 
+    // The columns: which host, and whether its viewer names tiles.
+    struct Mode
+    {
+        const char *name;
+        size_t host;
+        bool namesTiles;
+    };
+    const std::vector<Mode> modes{{"outside viewer", 1, false},
+                                  {"tile-capable viewer", 1, true},
+                                  {"every pass (baseline)", 0, false}};
     const std::vector<Scene> scenes{Scene::still, Scene::cursor, Scene::typing, Scene::scrolling, Scene::video};
-    // samples[scene][host] per round
-    std::vector<std::vector<std::vector<Sample>>> samples(scenes.size(), std::vector<std::vector<Sample>>(hosts.size()));
+    // samples[scene][mode] per round
+    std::vector<std::vector<std::vector<Sample>>> samples(scenes.size(), std::vector<std::vector<Sample>>(modes.size()));
     for (int round = 0; round < kRounds; ++round) {
         for (size_t s = 0; s < scenes.size(); ++s) {
-            for (size_t h = 0; h < hosts.size(); ++h) {
-                const auto sample = measure(*hosts[h].service, api, board.origin(), xvfb.name(), scenes[s]);
+            for (size_t m = 0; m < modes.size(); ++m) {
+                const auto sample = measure(*hosts[modes[m].host].service, api, board.origin(), xvfb.name(), scenes[s],
+                                            modes[m].namesTiles);
                 if (!sample)
                     return 1;
-                samples[s][h].push_back(*sample);
-                std::fprintf(stderr, "round %d, %s, %s: %.1f KB/s, %.2f %% CPU\n", round + 1, sceneName(scenes[s]),
-                             hosts[h].name, sample->kilobytesPerSecond, sample->cpuPercent);
+                samples[s][m].push_back(*sample);
+                std::fprintf(stderr, "round %d, %s, %s: %.1f KB/s, %.2f %% CPU, %.1f pictures/s, %.1f tiles frames/s\n",
+                             round + 1, sceneName(scenes[s]), modes[m].name, sample->kilobytesPerSecond,
+                             sample->cpuPercent, sample->picturesPerSecond, sample->tileFramesPerSecond);
             }
         }
     }
 
-    std::printf("\nPer scene, %dx%d host screen, %lld s each, medians of %d rounds; outside viewer polling\n"
-                "with a 90 ms pause. Baseline: the same host pushing a picture on every pass (as before),\n"
-                "measured in the same run.\n\n",
+    std::printf("\nPer scene, %dx%d host screen, %lld s each, medians of %d rounds; outside viewers polling\n"
+                "with a 90 ms pause. The host pushes only on change; the tile-capable viewer names \"tiles\" in\n"
+                "its caps and gets the changed areas. Baseline: the same host pushing a whole picture on every\n"
+                "pass (as before), measured in the same run. Frames: whole pictures + tiles frames per second.\n\n",
                 kWidth, kHeight, static_cast<long long>(kMeasure.count()), kRounds);
-    std::printf("| scene | changed only: KB/s | CPU %% | every pass (baseline): KB/s | CPU %% | bytes ratio |\n");
-    std::printf("|---|---|---|---|---|---|\n");
+    std::printf("| scene | outside viewer: KB/s | CPU %% | tile-capable viewer: KB/s | CPU %% | frames/s | "
+                "every pass (baseline): KB/s | CPU %% | bytes vs baseline: outside / tiles |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (size_t s = 0; s < scenes.size(); ++s) {
-        auto column = [&](size_t h, bool cpu) {
+        auto column = [&](size_t m, double Sample::*field) {
             std::vector<double> v;
-            for (const Sample &sample : samples[s][h])
-                v.push_back(cpu ? sample.cpuPercent : sample.kilobytesPerSecond);
+            for (const Sample &sample : samples[s][m])
+                v.push_back(sample.*field);
             return median(v);
         };
-        const double changed = column(1, false);
-        const double baseline = column(0, false);
-        std::printf("| %s | %.1f | %.2f | %.1f | %.2f | %.3f |\n", sceneName(scenes[s]), changed, column(1, true),
-                    baseline, column(0, true), baseline > 0 ? changed / baseline : 0.0);
+        const double outside = column(0, &Sample::kilobytesPerSecond);
+        const double tiles = column(1, &Sample::kilobytesPerSecond);
+        const double baseline = column(2, &Sample::kilobytesPerSecond);
+        std::printf("| %s | %.1f | %.2f | %.1f | %.2f | %.1f + %.1f | %.1f | %.2f | %.3f / %.3f |\n", sceneName(scenes[s]),
+                    outside, column(0, &Sample::cpuPercent), tiles, column(1, &Sample::cpuPercent),
+                    column(1, &Sample::picturesPerSecond), column(1, &Sample::tileFramesPerSecond), baseline,
+                    column(2, &Sample::cpuPercent), baseline > 0 ? outside / baseline : 0.0,
+                    baseline > 0 ? tiles / baseline : 0.0);
     }
     std::printf("\n");
     hosts.clear();

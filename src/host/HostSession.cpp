@@ -5,6 +5,8 @@
 #include "KivrenAPI.h"
 #include "MacCapture.h"
 #include "MacInput.h"
+#include "ScreenImage.h"
+#include "TileEncoder.h"
 
 namespace {
 
@@ -115,22 +117,45 @@ QCoro::Task<> HostSession::pushPicture(DesktopBackend &desktop, std::stop_token 
     // Drawn over with the same pixels (a caret blinking back, a desktop that cannot tell).
     if (!forced && m_pushed.sameAs(*image))
         co_return;
-    std::optional<MacCapture::Picture> picture = MacCapture::jpeg(*image, pictureMaxWidth, pictureQuality);
+    const std::optional<ScreenImage> picture = MacCapture::pictureImage(*image, pictureMaxWidth);
+    if (!picture)
+        co_return;
+
+    std::optional<HostMessage> message;
+    // Tiles apply only to the picture the viewer holds: after a hello or a push the switchboard
+    // did not take, it may hold another one, so the whole picture goes out.
+    if (!forced && peerSupports(featureTiles)) {
+        const std::optional<QList<QRect>> areas = m_pushed.changedAreas(*picture);
+        // Changed only below what scaling keeps: the viewer's picture is the screen's already.
+        if (areas && areas->isEmpty()) {
+            m_pushed.remember(*image, *picture);
+            co_return;
+        }
+        if (areas) {
+            if (std::optional<Tiles> tiles = TileEncoder::encode(*picture, *areas, pictureQuality))
+                message = HostMessage{std::move(*tiles)};
+        }
+    }
+    if (!message) {
+        if (std::optional<QByteArray> jpeg = MacCapture::encode(*picture, QRect(), pictureQuality))
+            message = HostMessage{Picture{std::move(*jpeg)}};
+    }
     // The desktop counts this screen as seen: without a retry, a change that failed to encode
     // would never reach the viewer once the screen holds still.
-    if (!picture) {
+    if (!message) {
         m_mustPush = true;
         co_return;
     }
-    m_pushed.remember(*image);
-    const Envelope frame = encode(HostMessage{Picture{std::move(picture->jpeg)}});
+    // Before the push: the picture's pixels are only lent until the next capture.
+    m_pushed.remember(*image, *picture);
+    const Envelope frame = encode(*message);
     const KivrenAnswer pushed =
         co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::host, frame, KivrenAPI::bodyBuffer()),
                                           stop);
     if (stop.stop_requested())
         co_return;
-    // A picture the switchboard did not take never reaches the viewer: the next one goes out
-    // even if the screen stays as it is.
+    // A picture or tiles the switchboard did not take never reach the viewer (it refuses tiles
+    // it cannot keep): the next push is a whole picture, even if the screen stays as it is.
     m_mustPush = !pushed.ok();
 }
 

@@ -24,8 +24,11 @@ class KivrenAPI;
 // to share its screen (DesktopBackend::State), the session is claimed and polled but nothing is
 // sent and no input applied: the viewer is greeted once it is. A picture goes out only when
 // the screen differs from the last one the switchboard took (and always first after a hello),
-// so a still screen costs neither capture, encoding nor bytes. Run by an OwnedTask; main
-// thread.
+// so a still screen costs neither capture, encoding nor bytes. A viewer that named "tiles" gets
+// only the changed areas, all of one pass in one tiles frame, except where it might not hold the
+// picture they apply to or they would cost as much: after a hello or a push not taken, when the
+// picture's size changed, and for a large change it gets the whole picture. Run by an
+// OwnedTask; main thread.
 class HostSession
 {
 public:
@@ -93,8 +96,8 @@ private:
     HostInputQueue m_input;
     DisplayGeometry m_geometry;
     PushedScreen m_pushed;
-    // The next picture goes out whatever it shows: the first of a session and after a hello
-    // (the viewer may be new), and after a push the switchboard did not take.
+    // The next picture goes out whole, whatever it shows: the first of a session and after a
+    // hello (the viewer may be new), and after a push the switchboard did not take.
     bool m_mustPush = true;
     SessionFeatures m_peerFeatures;
     bool m_closed = false;

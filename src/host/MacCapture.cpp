@@ -41,8 +41,8 @@ int jpegQuality(double quality)
 
 // TurboJPEG writes into a buffer kept between frames and sized for the worst case, instead of
 // growing a fresh one by reallocation on every frame.
-std::optional<QByteArray> encode(const std::uint8_t *pixels, int width, int height, int stride,
-                                 int quality)
+std::optional<QByteArray> encodeJpeg(const std::uint8_t *pixels, int width, int height, int stride,
+                                     int quality)
 {
     tjhandle handle = compressor();
     if (!handle)
@@ -104,48 +104,62 @@ std::optional<Picture> jpeg(DesktopBackend &backend, double maxWidth, double qua
 
 std::optional<Picture> jpeg(const ScreenImage &image, double maxWidth, double quality)
 {
+    const std::optional<ScreenImage> picture = pictureImage(image, maxWidth);
+    if (!picture)
+        return std::nullopt;
+    if (std::optional<QByteArray> bytes = encode(*picture, QRect(), quality))
+        return Picture{std::move(*bytes), QSizeF(picture->width, picture->height)};
+    // A scaled picture that failed to encode: the full one may still go.
+    if (picture->pixels == image.pixels)
+        return std::nullopt;
+    std::optional<QByteArray> bytes = encode(image, QRect(), quality);
+    if (!bytes)
+        return std::nullopt;
+    return Picture{std::move(*bytes), QSizeF(image.width, image.height)};
+}
+
+std::optional<ScreenImage> pictureImage(const ScreenImage &image, double maxWidth)
+{
     if (!usable(image))
         return std::nullopt;
 
     const double w = image.width;
     const double h = image.height;
     const double scale = std::min(1.0, maxWidth / std::max(w, 1.0));
-    const int q = jpegQuality(quality);
-
-    // The full-resolution picture is needed only when it is sent or when scaling fails, so
-    // it is encoded on demand rather than up front: the bytes sent are the same either way.
-    const auto full = [&]() -> std::optional<Picture> {
-        std::optional<QByteArray> bytes =
-            encode(image.pixels, image.width, image.height, image.stride, q);
-        if (!bytes)
-            return std::nullopt;
-        return Picture{std::move(*bytes), QSizeF(w, h)};
-    };
 
     // Close enough to the wanted width: unscaled.
     if (!(scale < unscaledThreshold))
-        return full();
+        return image;
 
     // Scaled into a canvas of the target size; any failure falls back to the full picture. The
     // floors apply to each side separately, so a very wide or flat display loses its proportions
     // rather than its legibility. Pixel sizes are whole numbers, so the target is rounded
     // (2880 x 1280/2880 must give 1280, not 1279).
-    const double targetWidth = std::max(minimumWidth, std::round(w * scale));
-    const double targetHeight = std::max(minimumHeight, std::round(h * scale));
-    const int tw = static_cast<int>(targetWidth);
-    const int th = static_cast<int>(targetHeight);
+    const int tw = static_cast<int>(std::max(minimumWidth, std::round(w * scale)));
+    const int th = static_cast<int>(std::max(minimumHeight, std::round(h * scale)));
     const int targetStride = tw * 4;
     std::uint8_t *canvas = scaledBuffer(static_cast<std::size_t>(targetStride) * th);
     if (!canvas)
-        return full();
+        return image;
     if (libyuv::ARGBScale(image.pixels, image.stride, image.width, image.height, canvas,
                           targetStride, tw, th, libyuv::kFilterBox)
         != 0)
-        return full();
-    std::optional<QByteArray> scaled = encode(canvas, tw, th, targetStride, q);
-    if (!scaled)
-        return full();
-    return Picture{std::move(*scaled), QSizeF(targetWidth, targetHeight)};
+        return image;
+    return ScreenImage{tw, th, targetStride, canvas, nullptr};
+}
+
+std::optional<QByteArray> encode(const ScreenImage &picture, QRect area, double quality)
+{
+    if (!usable(picture))
+        return std::nullopt;
+    const QRect whole(0, 0, picture.width, picture.height);
+    if (area.isEmpty())
+        area = whole;
+    if (!whole.contains(area))
+        return std::nullopt;
+    const std::uint8_t *first = picture.pixels + static_cast<std::size_t>(area.y()) * picture.stride
+        + static_cast<std::size_t>(area.x()) * 4;
+    return encodeJpeg(first, area.width(), area.height(), picture.stride, jpegQuality(quality));
 }
 
 } // namespace MacCapture

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QRect>
 #include <QSizeF>
 
 #include <optional>
@@ -21,5 +22,14 @@ struct Picture
 // taken or cannot be encoded.
 std::optional<Picture> jpeg(DesktopBackend &backend, double maxWidth, double quality);
 std::optional<Picture> jpeg(const ScreenImage &image, double maxWidth, double quality);
+
+// The display image in the picture's pixels: `image` itself when it is narrow enough, else scaled
+// into a canvas this thread reuses, whose pixels stay valid until its next call (the result holds
+// no owner then). Scaling that fails gives `image` itself, as jpeg() would send it. None when
+// `image` has no pixels.
+std::optional<ScreenImage> pictureImage(const ScreenImage &image, double maxWidth);
+// One area of a picture image (the whole of it when `area` is empty), as a JPEG of its own.
+// None when the area does not lie within the image or cannot be encoded.
+std::optional<QByteArray> encode(const ScreenImage &picture, QRect area, double quality);
 
 } // namespace MacCapture

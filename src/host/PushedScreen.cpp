@@ -1,5 +1,6 @@
 #include "PushedScreen.h"
 
+#include "ChangedAreas.h"
 #include "ScreenImage.h"
 
 #include <cstring>
@@ -17,41 +18,71 @@ bool usable(const ScreenImage &image)
 
 } // namespace
 
-bool PushedScreen::sameAs(const ScreenImage &image) const
+bool PushedScreen::sameAs(const ScreenImage &screen) const
 {
-    if (m_pixels.empty() || !usable(image) || image.width != m_width || image.height != m_height)
+    return m_screen.sameAs(screen);
+}
+
+std::optional<QList<QRect>> PushedScreen::changedAreas(const ScreenImage &picture) const
+{
+    const Copy &before = m_pictureIsScreen ? m_screen : m_picture;
+    if (before.pixels.empty())
+        return std::nullopt;
+    return ChangedAreas::find(before.view(), picture);
+}
+
+void PushedScreen::remember(const ScreenImage &screen, const ScreenImage &picture)
+{
+    const bool same = picture.pixels == screen.pixels && picture.width == screen.width
+        && picture.height == screen.height && picture.stride == screen.stride;
+    if (!m_screen.take(screen) || (!same && !m_picture.take(picture))) {
+        forget();
+        return;
+    }
+    m_pictureIsScreen = same;
+    // The screen's copy stands for the picture: a second one would only cost memory.
+    if (same)
+        m_picture = {};
+}
+
+void PushedScreen::forget()
+{
+    m_screen = {};
+    m_picture = {};
+    m_pictureIsScreen = false;
+}
+
+bool PushedScreen::Copy::take(const ScreenImage &image)
+{
+    if (!usable(image))
         return false;
-    const std::size_t row = static_cast<std::size_t>(m_width) * bytesPerPixel;
-    for (int y = 0; y < m_height; ++y) {
+    const std::size_t row = static_cast<std::size_t>(image.width) * bytesPerPixel;
+    try {
+        pixels.resize(row * image.height);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    for (int y = 0; y < image.height; ++y)
+        std::memcpy(pixels.data() + y * row, image.pixels + static_cast<std::size_t>(y) * image.stride, row);
+    width = image.width;
+    height = image.height;
+    return true;
+}
+
+bool PushedScreen::Copy::sameAs(const ScreenImage &image) const
+{
+    if (pixels.empty() || !usable(image) || image.width != width || image.height != height)
+        return false;
+    const std::size_t row = static_cast<std::size_t>(width) * bytesPerPixel;
+    for (int y = 0; y < height; ++y) {
         const std::uint8_t *now = image.pixels + static_cast<std::size_t>(y) * image.stride;
-        if (std::memcmp(now, m_pixels.data() + y * row, row) != 0)
+        if (std::memcmp(now, pixels.data() + y * row, row) != 0)
             return false;
     }
     return true;
 }
 
-void PushedScreen::remember(const ScreenImage &image)
+ScreenImage PushedScreen::Copy::view() const
 {
-    if (!usable(image)) {
-        forget();
-        return;
-    }
-    const std::size_t row = static_cast<std::size_t>(image.width) * bytesPerPixel;
-    try {
-        m_pixels.resize(row * image.height);
-    } catch (const std::bad_alloc &) {
-        forget();
-        return;
-    }
-    for (int y = 0; y < image.height; ++y)
-        std::memcpy(m_pixels.data() + y * row, image.pixels + static_cast<std::size_t>(y) * image.stride, row);
-    m_width = image.width;
-    m_height = image.height;
-}
-
-void PushedScreen::forget()
-{
-    m_pixels = {};
-    m_width = 0;
-    m_height = 0;
+    return ScreenImage{width, height, static_cast<int>(width * bytesPerPixel), pixels.data(), nullptr};
 }

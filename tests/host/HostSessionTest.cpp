@@ -1,11 +1,14 @@
 // One host session on its own, against canned switchboard answers: what it sends byte for
 // byte, how it applies the viewer's messages, and silence once stopped.
 #include "CannedSwitchboard.h"
+#include "JpegTestImage.h"
 #include "MacHostServiceFakes.h"
+#include "RecordingDesktop.h"
 
 #include "Base64.h"
 #include "HostSession.h"
 #include "KivrenAPI.h"
+#include "MacCapture.h"
 #include "MacInput.h"
 #include "OwnedTask.h"
 
@@ -52,7 +55,7 @@ protected:
     {
         HostSession::Options options;
         options.api = &api;
-        options.desktop = &desktop;
+        options.desktop = sessionDesktop;
         options.keys = {"s1", "t1"};
         options.pause = std::chrono::milliseconds(20);
         options.offered = std::move(offered);
@@ -80,6 +83,7 @@ protected:
     CannedSwitchboard board;
     KivrenAPI api;
     FakeDesktop desktop;
+    DesktopBackend *sessionDesktop = &desktop;
     int closes = 0;
     OwnedTask<HostSession> session;
 };
@@ -202,6 +206,206 @@ TEST_F(HostSessionTest, Pictures_EveryPass_WhenBenchmarkAsksForIt)
     start(HostSession::offeredFeatures(), true);
     ASSERT_TRUE(passes(3));
     EXPECT_GE(pictures(), 3);
+}
+
+// --- Changed areas as tiles ---
+
+constexpr int screenWidth = 320;
+constexpr int screenHeight = 200;
+
+// The four quadrants with `painted` in white over them.
+ScreenImage screenWith(QRect painted = {}, int height = screenHeight, int width = screenWidth)
+{
+    ScreenImage image = JpegTestImage::quadrants(width, height);
+    auto *pixels = const_cast<std::uint8_t *>(image.pixels);
+    for (int y = painted.top(); y <= painted.bottom() && !painted.isEmpty(); ++y)
+        for (int x = painted.left(); x <= painted.right(); ++x)
+            std::fill_n(pixels + std::size_t(y) * image.stride + std::size_t(x) * 4, 3, std::uint8_t(0xf0));
+    return image;
+}
+
+QByteArray capsAnswer(const QJsonArray &features)
+{
+    return answerWith({{{"type", "caps"}, {"features", features}}});
+}
+
+class HostSessionTilesTest : public HostSessionTest
+{
+protected:
+    HostSessionTilesTest()
+    {
+        screen.image = screenWith();
+        sessionDesktop = &screen;
+    }
+
+    // Starts a session whose viewer answers the hello with caps naming `features` (no caps at
+    // all when null), and waits for its first picture.
+    bool startWithViewer(const std::optional<QJsonArray> &features)
+    {
+        if (features)
+            board.setReplies(QStringLiteral("poll"), {{200, capsAnswer(*features)}, {200, "{}"}});
+        start();
+        return passes(2) && pictures() >= 1;
+    }
+
+    QList<CannedSwitchboard::Request> pushes() const { return board.requests(QStringLiteral("push")); }
+
+    // Shows `image` and waits for the push that follows.
+    std::optional<CannedSwitchboard::Request> show(const ScreenImage &image)
+    {
+        const qsizetype before = pushes().size();
+        screen.image = image;
+        if (!waitFor([&] { return pushes().size() > before; }))
+            return std::nullopt;
+        return pushes().at(before);
+    }
+
+    RecordingDesktop screen;
+};
+
+struct TilesCase
+{
+    const char *name;
+    std::optional<QJsonArray> features; // none: the viewer sends no caps
+    QRect painted;
+    int height;
+    const char *kind;
+};
+
+void PrintTo(const TilesCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class HostSessionTilesKind : public HostSessionTilesTest, public testing::WithParamInterface<TilesCase>
+{
+};
+
+// Only a viewer that named "tiles" gets them, and only for a small change of a picture it holds.
+TEST_P(HostSessionTilesKind, Change_SentAsTilesOnlyWhenSmallAndNamed)
+{
+    ASSERT_TRUE(startWithViewer(GetParam().features));
+    const std::optional<CannedSwitchboard::Request> push = show(screenWith(GetParam().painted, GetParam().height));
+    ASSERT_TRUE(push);
+    EXPECT_EQ(push->body.value("kind").toString(), QString::fromLatin1(GetParam().kind));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Viewers, HostSessionTilesKind,
+    testing::Values(TilesCase{"NoCaps_Picture", std::nullopt, QRect(100, 50, 20, 10), screenHeight, "jpeg"},
+                    TilesCase{"CapsWithoutTiles_Picture", QJsonArray{"keys"}, QRect(100, 50, 20, 10), screenHeight, "jpeg"},
+                    TilesCase{"Tiles_SmallChange_Tiles", QJsonArray{"keys", "tiles"}, QRect(100, 50, 20, 10), screenHeight, "tiles"},
+                    TilesCase{"Tiles_LargeChange_Picture", QJsonArray{"tiles"}, QRect(0, 0, 320, 120), screenHeight, "jpeg"},
+                    TilesCase{"Tiles_OtherPictureSize_Picture", QJsonArray{"tiles"}, QRect(100, 50, 20, 10), 240, "jpeg"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct DrawnCase
+{
+    const char *name;
+    int width;
+    int height;
+    QRect painted;
+};
+
+void PrintTo(const DrawnCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class HostSessionTilesDrawn : public HostSessionTilesTest, public testing::WithParamInterface<DrawnCase>
+{
+};
+
+// The viewer draws the tiles over the picture it holds: that must give the new screen as the
+// picture shows it (scaled when the display is wide), and leave every pixel outside them as it was.
+TEST_P(HostSessionTilesDrawn, Tiles_DrawnOverThePreviousPicture_GiveTheNewScreen)
+{
+    using namespace JpegTestImage;
+    const DrawnCase &row = GetParam();
+    screen.image = screenWith({}, row.height, row.width);
+    ASSERT_TRUE(startWithViewer(QJsonArray{"tiles"}));
+    ASSERT_TRUE(waitFor([&] { return session->peerSupports(u"tiles"); }));
+    Decoded shown = decode(payloadOf(pushes().constLast()));
+    ASSERT_GT(shown.width, 0);
+    const int width = shown.width;
+    const int height = shown.height;
+
+    const ScreenImage now = screenWith(row.painted, row.height, row.width);
+    std::vector<std::uint8_t> expected;
+    {
+        const std::optional<ScreenImage> picture = MacCapture::pictureImage(now, HostSession::pictureMaxWidth);
+        ASSERT_TRUE(picture);
+        ASSERT_EQ(QSize(picture->width, picture->height), QSize(width, height));
+        for (int y = 0; y < height; ++y)
+            expected.insert(expected.end(), picture->pixels + std::size_t(y) * picture->stride,
+                            picture->pixels + std::size_t(y) * picture->stride + std::size_t(width) * 4);
+    }
+    const std::optional<CannedSwitchboard::Request> push = show(now);
+    ASSERT_TRUE(push);
+    ASSERT_EQ(push->body.value("kind").toString(), "tiles");
+    const std::optional<SessionProtocol::HostMessage> message =
+        SessionProtocol::decodeHostMessage({"tiles", payloadOf(*push), std::nullopt});
+    ASSERT_TRUE(message);
+    const auto &tiles = std::get<SessionProtocol::Tiles>(*message);
+    EXPECT_EQ(tiles.pictureSize, QSize(width, height));
+
+    const Decoded before = shown;
+    QRect drawn;
+    long long tilePixels = 0;
+    for (const SessionProtocol::Tile &tile : tiles.tiles) {
+        const Decoded part = decode(tile.jpeg);
+        ASSERT_GT(part.width, 0);
+        EXPECT_EQ(tile.position.x() % 16, 0);
+        EXPECT_EQ(tile.position.y() % 16, 0);
+        ASSERT_LE(tile.position.x() + part.width, width);
+        ASSERT_LE(tile.position.y() + part.height, height);
+        drawn |= QRect(tile.position, QSize(part.width, part.height));
+        tilePixels += static_cast<long long>(part.width) * part.height;
+        for (int y = 0; y < part.height; ++y)
+            std::copy_n(part.rgb.data() + std::size_t(y) * part.width * 3, part.width * 3,
+                        shown.rgb.data() + (std::size_t(tile.position.y() + y) * width + tile.position.x()) * 3);
+    }
+    EXPECT_LT(tilePixels, width * height / 4);
+
+    // Within JPEG error of the new screen; where no tile fell, exactly the old picture.
+    long long error = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t *p = expected.data() + (std::size_t(y) * width + x) * 4;
+            const Rgb seen = shown.at(x, y);
+            error += std::abs(seen.r - p[2]) + std::abs(seen.g - p[1]) + std::abs(seen.b - p[0]);
+            if (!drawn.contains(x, y) && (x + y) % 7 == 0)
+                ASSERT_TRUE(near(seen, before.at(x, y), 0)) << x << "," << y;
+        }
+    }
+    EXPECT_LT(double(error) / (double(width) * height * 3), 3.0);
+    const QPoint centre = QRect(row.painted.topLeft() * width / row.width, row.painted.size() * width / row.width).center();
+    EXPECT_TRUE(near(shown.at(centre.x(), centre.y()), {0xf0, 0xf0, 0xf0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Screens, HostSessionTilesDrawn,
+    testing::Values(DrawnCase{"Unscaled_AcrossQuadrants", screenWidth, screenHeight, QRect(150, 90, 30, 20)},
+                    DrawnCase{"WideDisplay_InThePicturesPixels", 2560, 800, QRect(1210, 380, 140, 60)}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Tiles the switchboard refused never reach the viewer: what follows is the whole picture,
+// although the screen holds still.
+TEST_F(HostSessionTilesTest, Tiles_Refused_WholePictureNext)
+{
+    ASSERT_TRUE(startWithViewer(QJsonArray{"tiles"}));
+    ASSERT_TRUE(waitFor([&] { return session->peerSupports(u"tiles"); }));
+    board.setReplies(QStringLiteral("push"),
+                     {{429, R"({"error":"Too many changes are waiting for the viewer"})"}, {200, "{}"}});
+    const std::optional<CannedSwitchboard::Request> refused = show(screenWith(QRect(100, 50, 20, 10)));
+    ASSERT_TRUE(refused);
+    ASSERT_EQ(refused->body.value("kind").toString(), "tiles");
+    ASSERT_TRUE(waitFor([&] { return pushes().constLast().body.value("kind").toString() == "jpeg"; }));
+
+    // Taken again: small changes go back to tiles.
+    const std::optional<CannedSwitchboard::Request> next = show(screenWith(QRect(200, 150, 4, 4)));
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->body.value("kind").toString(), "tiles");
 }
 
 struct PollFailureCase
