@@ -131,13 +131,7 @@ bool patchShows(const QImage &picture, QPoint at, unsigned long rgb)
 
 TEST(ScreenChange, ViewerPictureFollowsEverySmallChange_AndAStillScreenSendsNothing)
 {
-    if (!LoopbackNamespace::inside()) {
-        if (!LoopbackNamespace::available())
-            GTEST_SKIP() << "network namespaces are not available here";
-        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
-            << "the test inside the namespace failed (its output is above)";
-        return;
-    }
+    KIVREN_RUN_IN_LOOPBACK_NAMESPACE(kInnerRunMs)
 
     QTemporaryDir dir;
     XvfbServer xvfb(kScreenWidth, kScreenHeight);

@@ -220,13 +220,7 @@ protected:
 
 TEST_F(Squatter, PortTakenBeforeStart_AppSendsNothingAndSaysSo)
 {
-    if (!LoopbackNamespace::inside()) {
-        if (!LoopbackNamespace::available())
-            GTEST_SKIP() << "network namespaces are not available here";
-        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
-            << "the test inside the namespace failed (its output is above)";
-        return;
-    }
+    KIVREN_RUN_IN_LOOPBACK_NAMESPACE(kInnerRunMs)
     startSquatter();
     ASSERT_TRUE(waitUntil([&] { return squatting(); }, 10000)) << "the squatter never got the port";
 
@@ -242,13 +236,7 @@ TEST_F(Squatter, PortTakenBeforeStart_AppSendsNothingAndSaysSo)
 
 TEST_F(Squatter, PortTakenWhenSwitchboardDies_AppSendsNothingMoreAndSaysSo)
 {
-    if (!LoopbackNamespace::inside()) {
-        if (!LoopbackNamespace::available())
-            GTEST_SKIP() << "network namespaces are not available here";
-        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
-            << "the test inside the namespace failed (its output is above)";
-        return;
-    }
+    KIVREN_RUN_IN_LOOPBACK_NAMESPACE(kInnerRunMs)
     launchApp();
     // The app's switchboard serves and knows the app's host.
     QString id;

@@ -420,13 +420,7 @@ protected:
 
 TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
 {
-    if (!LoopbackNamespace::inside()) {
-        if (!LoopbackNamespace::available())
-            GTEST_SKIP() << "network namespaces are not available here";
-        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(kInnerRunMs))
-            << "the test inside the namespace failed (its output is above)";
-        return;
-    }
+    KIVREN_RUN_IN_LOOPBACK_NAMESPACE(kInnerRunMs)
 
     ASSERT_FALSE(portAnswers(kSwitchboardPort)) << "something already serves the switchboard port";
     for (Machine *m : {&host, &viewer}) {

@@ -14,3 +14,14 @@ bool available();
 bool rerunCurrentTest(int timeoutMs);
 
 } // namespace LoopbackNamespace
+
+// Opens an end-to-end test's body: outside the namespace it runs the test again inside one (or
+// skips where none can be made) and ends with that run's verdict; inside, the body goes on.
+#define KIVREN_RUN_IN_LOOPBACK_NAMESPACE(timeoutMs)                                                          \
+    if (!LoopbackNamespace::inside()) {                                                                      \
+        if (!LoopbackNamespace::available())                                                                 \
+            GTEST_SKIP() << "network namespaces are not available here";                                     \
+        EXPECT_TRUE(LoopbackNamespace::rerunCurrentTest(timeoutMs))                                          \
+            << "the test inside the namespace failed (its output is above)";                                 \
+        return;                                                                                              \
+    }
