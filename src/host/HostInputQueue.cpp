@@ -2,7 +2,7 @@
 
 #include "DesktopBackend.h"
 #include "MacInput.h"
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <algorithm>
 
@@ -32,7 +32,7 @@ void HostInputQueue::append(const ViewerMessage &message)
     if (const auto *typed = std::get_if<Text>(&message)) {
         text = typed->text;
     } else if (const auto *key = std::get_if<Key>(&message)) {
-        const bool special = specialKeyFromCodeName(key->codeName).has_value();
+        const bool special = namedKeyFromCodeName(key->codeName).has_value();
         // A key without a name of its own and without modifiers types its characters, like text
         // (and is as long as text may be); its release has nothing left to do.
         if (!special && key->modifiers.isEmpty()) {
@@ -90,7 +90,7 @@ void HostInputQueue::applyPass(DesktopBackend &desktop, const DisplayGeometry &g
         } else if (const auto *input = std::get_if<Input>(&front.message)) {
             MacInput::apply(desktop, input->event, geometry);
         } else if (const auto *key = std::get_if<Key>(&front.message)) {
-            if (specialKeyFromCodeName(key->codeName)) {
+            if (namedKeyFromCodeName(key->codeName)) {
                 MacInput::applyKey(desktop, key->codeName, key->key, key->down, key->modifiers);
             } else if (MacInput::typeText(desktop, key->key, key->modifiers) == 0) {
                 // A shortcut whose character has to wait: the next pass tries again.

@@ -3,7 +3,7 @@
 #include "DesktopBackend.h"
 #include "DisplayGeometry.h"
 #include "RemoteInput.h"
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <algorithm>
 #include <chrono>
@@ -118,7 +118,7 @@ void applyKey(DesktopBackend &backend, const QString &codeName, const QString &k
     askForTrustIfNeeded(backend);
 
     // A special key is pressed or released as itself; any text sent along with it is ignored.
-    if (const std::optional<SpecialKey> special = specialKeyFromCodeName(codeName)) {
+    if (const std::optional<NamedKey> special = namedKeyFromCodeName(codeName)) {
         const HeldModifiers held(backend, down ? modifiers : KeyModifiers{});
         backend.postKey(*special, down);
         return;

@@ -2,7 +2,7 @@
 
 #include "KeyModifiers.h"
 #include "ScreenImage.h"
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <QPointF>
 #include <QRectF>
@@ -55,8 +55,8 @@ public:
     // what is left over to the next call, so that many small deltas scroll as far as one large one.
     virtual void postScroll(QPointF point, std::int32_t deltaY) = 0;
     // A press types the key (whole keystroke or held, the backend's choice); a release ends it.
-    // Covers every SpecialKey, the further keys (Home ... F12) included.
-    virtual void postKey(SpecialKey key, bool down) = 0;
+    // Covers every NamedKey, the further keys (Home ... F12) included.
+    virtual void postKey(NamedKey key, bool down) = 0;
     // Types the characters of `text` exactly, from its start: Caps Lock and modifiers held by
     // anyone but holdModifiers() do not change what comes out (the ones held through
     // holdModifiers do: a shortcut's key is typed this way). Returns how many UTF-16 units of

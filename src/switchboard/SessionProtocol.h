@@ -37,7 +37,7 @@ inline const QString platformName = QStringLiteral("macos");
 // - "modifiers": key and input messages may carry "modifiers", an array of the held modifier
 //   keys ("shift", "control", "alt", "meta"), pressed before the key or pointer action and
 //   released after it. A host without it would type a shortcut's bare letter.
-// - "keys": key messages may name the further special keys (SpecialKey: "home", "end",
+// - "keys": key messages may name the further special keys (NamedKey: "home", "end",
 //   "pageup", "pagedown", "insert", "f1" ... "f12").
 inline const QString featureModifiers = QStringLiteral("modifiers");
 inline const QString featureKeys = QStringLiteral("keys");

@@ -2,7 +2,7 @@
 
 #include "DesktopBackend.h"
 #include "RemotePicture.h"
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <QFocusEvent>
 #include <QInputMethodEvent>
@@ -34,27 +34,27 @@ std::optional<std::int64_t> buttonNumber(Qt::MouseButton button)
     }
 }
 
-constexpr std::array<std::pair<int, SpecialKey>, 29> specialKeys{{
-    {Qt::Key_Return, SpecialKey::Enter},      {Qt::Key_Enter, SpecialKey::Enter},
-    {Qt::Key_Backspace, SpecialKey::Backspace}, {Qt::Key_Tab, SpecialKey::Tab},
-    {Qt::Key_Backtab, SpecialKey::Tab},       {Qt::Key_Escape, SpecialKey::Escape},
-    {Qt::Key_Left, SpecialKey::ArrowLeft},    {Qt::Key_Up, SpecialKey::ArrowUp},
-    {Qt::Key_Right, SpecialKey::ArrowRight},  {Qt::Key_Down, SpecialKey::ArrowDown},
-    {Qt::Key_Delete, SpecialKey::Delete},     {Qt::Key_Space, SpecialKey::Space},
-    {Qt::Key_Home, SpecialKey::Home},         {Qt::Key_End, SpecialKey::End},
-    {Qt::Key_PageUp, SpecialKey::PageUp},     {Qt::Key_PageDown, SpecialKey::PageDown},
-    {Qt::Key_Insert, SpecialKey::Insert},     {Qt::Key_F1, SpecialKey::F1},
-    {Qt::Key_F2, SpecialKey::F2},             {Qt::Key_F3, SpecialKey::F3},
-    {Qt::Key_F4, SpecialKey::F4},             {Qt::Key_F5, SpecialKey::F5},
-    {Qt::Key_F6, SpecialKey::F6},             {Qt::Key_F7, SpecialKey::F7},
-    {Qt::Key_F8, SpecialKey::F8},             {Qt::Key_F9, SpecialKey::F9},
-    {Qt::Key_F10, SpecialKey::F10},           {Qt::Key_F11, SpecialKey::F11},
-    {Qt::Key_F12, SpecialKey::F12},
+constexpr std::array<std::pair<int, NamedKey>, 29> namedKeys{{
+    {Qt::Key_Return, NamedKey::Enter},      {Qt::Key_Enter, NamedKey::Enter},
+    {Qt::Key_Backspace, NamedKey::Backspace}, {Qt::Key_Tab, NamedKey::Tab},
+    {Qt::Key_Backtab, NamedKey::Tab},       {Qt::Key_Escape, NamedKey::Escape},
+    {Qt::Key_Left, NamedKey::ArrowLeft},    {Qt::Key_Up, NamedKey::ArrowUp},
+    {Qt::Key_Right, NamedKey::ArrowRight},  {Qt::Key_Down, NamedKey::ArrowDown},
+    {Qt::Key_Delete, NamedKey::Delete},     {Qt::Key_Space, NamedKey::Space},
+    {Qt::Key_Home, NamedKey::Home},         {Qt::Key_End, NamedKey::End},
+    {Qt::Key_PageUp, NamedKey::PageUp},     {Qt::Key_PageDown, NamedKey::PageDown},
+    {Qt::Key_Insert, NamedKey::Insert},     {Qt::Key_F1, NamedKey::F1},
+    {Qt::Key_F2, NamedKey::F2},             {Qt::Key_F3, NamedKey::F3},
+    {Qt::Key_F4, NamedKey::F4},             {Qt::Key_F5, NamedKey::F5},
+    {Qt::Key_F6, NamedKey::F6},             {Qt::Key_F7, NamedKey::F7},
+    {Qt::Key_F8, NamedKey::F8},             {Qt::Key_F9, NamedKey::F9},
+    {Qt::Key_F10, NamedKey::F10},           {Qt::Key_F11, NamedKey::F11},
+    {Qt::Key_F12, NamedKey::F12},
 }};
 
-std::optional<SpecialKey> specialKeyOf(int qtKey)
+std::optional<NamedKey> namedKeyOf(int qtKey)
 {
-    for (const auto &[key, special] : specialKeys) {
+    for (const auto &[key, special] : namedKeys) {
         if (key == qtKey)
             return special;
     }
@@ -244,10 +244,10 @@ void ClickView::keyPressEvent(QKeyEvent *event)
     }
 
     std::optional<Key> key;
-    if (const std::optional<SpecialKey> special = specialKeyOf(event->key())) {
+    if (const std::optional<NamedKey> special = namedKeyOf(event->key())) {
         KeyModifiers held = modifiers;
         // A space typed with Shift still held from a capital is a space.
-        if (*special == SpecialKey::Space && !isShortcut(held))
+        if (*special == NamedKey::Space && !isShortcut(held))
             held = {};
         key = Key{codeName(*special), QString(), true, held};
     } else if (!isShortcut(modifiers)) {

@@ -5,7 +5,7 @@
 #include "KivrenAPI.h"
 #include "PictureBound.h"
 #include "PlatformWording.h"
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <QVariant>
 
@@ -270,8 +270,8 @@ void ViewerSession::send(ViewerMessage message)
     } else if (const auto *key = std::get_if<Key>(&message)) {
         if (!key->modifiers.isEmpty() && !modifiers)
             return;
-        const std::optional<SpecialKey> special = specialKeyFromCodeName(key->codeName);
-        if (special && !isBasicSpecialKey(*special) && !m_peerFeatures.contains(featureKeys))
+        const std::optional<NamedKey> special = namedKeyFromCodeName(key->codeName);
+        if (special && !isBasicNamedKey(*special) && !m_peerFeatures.contains(featureKeys))
             return;
     } else if (const auto *text = std::get_if<Text>(&message)) {
         for (const QString &piece : splitText(text->text))

@@ -39,7 +39,7 @@ void FakeDesktop::postScroll(QPointF point, std::int32_t deltaY)
     events << QStringLiteral("scroll %1 %2").arg(pointText(point)).arg(deltaY);
 }
 
-void FakeDesktop::postKey(SpecialKey key, bool down)
+void FakeDesktop::postKey(NamedKey key, bool down)
 {
     events << QStringLiteral("key %1 %2").arg(codeName(key), down ? QStringLiteral("down") : QStringLiteral("up"));
 }

@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"warp 10,20", "mouse 5 10,20 c1", "warp 10,20", "mouse 1 10,20 c1"}},
         MessageCase{"WheelDoesNotMovePointer", R"({"type": "input", "kind": "wheel", "x": 0.5, "y": 0.5, "deltaY": -3})",
                     {"scroll 766,511 -3"}},
-        MessageCase{"SpecialKeyRelease", R"({"type": "key", "codeName": "ArrowLeft", "down": false})", {"key arrowleft up"}},
+        MessageCase{"NamedKeyRelease", R"({"type": "key", "codeName": "ArrowLeft", "down": false})", {"key arrowleft up"}},
         MessageCase{"KeyWithoutDownIsPress", R"({"type": "key", "key": "a", "down": "no"})", {"text a"}},
         MessageCase{"PlainKeyReleaseDropped", R"({"type": "key", "key": "a", "down": false})", {}},
         MessageCase{"TextTypesAll", R"({"type": "text", "key": "hi"})", {"text hi"}},

@@ -29,7 +29,7 @@ public:
     {
         calls << QStringLiteral("scroll %1 %2").arg(deltaY).arg(at(point));
     }
-    void postKey(SpecialKey key, bool down) override
+    void postKey(NamedKey key, bool down) override
     {
         calls << QStringLiteral("key %1 %2").arg(codeName(key), down ? u"down" : u"up");
     }

@@ -394,11 +394,11 @@ INSTANTIATE_TEST_SUITE_P(
                       TypingCase{"MissingFromKeymap", QStringLiteral("aжb"), QStringLiteral("ab")}),
     [](const ::testing::TestParamInfo<TypingCase> &info) { return info.param.name; });
 
-TEST_F(WaylandDesktopBackendTest, SpecialKeys_ArePressedOnce)
+TEST_F(WaylandDesktopBackendTest, NamedKeys_ArePressedOnce)
 {
     waitForKeyboard();
     // The release of each has nothing left to do.
-    for (const SpecialKey key : {SpecialKey::Enter, SpecialKey::Backspace, SpecialKey::ArrowLeft, SpecialKey::Escape}) {
+    for (const NamedKey key : {NamedKey::Enter, NamedKey::Backspace, NamedKey::ArrowLeft, NamedKey::Escape}) {
         backend->postKey(key, true);
         backend->postKey(key, false);
     }
@@ -414,13 +414,13 @@ TEST_F(WaylandDesktopBackendTest, SpecialKeys_ArePressedOnce)
 TEST_F(WaylandDesktopBackendTest, FurtherKeys_ArePressedOnce)
 {
     waitForKeyboard();
-    const std::pair<SpecialKey, int> keys[] = {
-        {SpecialKey::Home, Qt::Key_Home},     {SpecialKey::End, Qt::Key_End},       {SpecialKey::PageUp, Qt::Key_PageUp},
-        {SpecialKey::PageDown, Qt::Key_PageDown}, {SpecialKey::Insert, Qt::Key_Insert}, {SpecialKey::F1, Qt::Key_F1},
-        {SpecialKey::F2, Qt::Key_F2},         {SpecialKey::F3, Qt::Key_F3},         {SpecialKey::F4, Qt::Key_F4},
-        {SpecialKey::F5, Qt::Key_F5},         {SpecialKey::F6, Qt::Key_F6},         {SpecialKey::F7, Qt::Key_F7},
-        {SpecialKey::F8, Qt::Key_F8},         {SpecialKey::F9, Qt::Key_F9},         {SpecialKey::F10, Qt::Key_F10},
-        {SpecialKey::F11, Qt::Key_F11},       {SpecialKey::F12, Qt::Key_F12},
+    const std::pair<NamedKey, int> keys[] = {
+        {NamedKey::Home, Qt::Key_Home},     {NamedKey::End, Qt::Key_End},       {NamedKey::PageUp, Qt::Key_PageUp},
+        {NamedKey::PageDown, Qt::Key_PageDown}, {NamedKey::Insert, Qt::Key_Insert}, {NamedKey::F1, Qt::Key_F1},
+        {NamedKey::F2, Qt::Key_F2},         {NamedKey::F3, Qt::Key_F3},         {NamedKey::F4, Qt::Key_F4},
+        {NamedKey::F5, Qt::Key_F5},         {NamedKey::F6, Qt::Key_F6},         {NamedKey::F7, Qt::Key_F7},
+        {NamedKey::F8, Qt::Key_F8},         {NamedKey::F9, Qt::Key_F9},         {NamedKey::F10, Qt::Key_F10},
+        {NamedKey::F11, Qt::Key_F11},       {NamedKey::F12, Qt::Key_F12},
     };
     QStringList expected;
     for (const auto &[key, qtKey] : keys) {
@@ -443,8 +443,8 @@ TEST_F(WaylandDesktopBackendTest, HeldModifiersWrapTheKeyAndGoUpInReverse)
     backend->holdModifiers({KeyModifier::Meta, KeyModifier::Alt, KeyModifier::Control, KeyModifier::Shift});
     EXPECT_EQ(backend->typeText(QStringLiteral("a")), 1);
     backend->holdModifiers({KeyModifier::Control});
-    backend->postKey(SpecialKey::Home, true);
-    backend->postKey(SpecialKey::Home, false);
+    backend->postKey(NamedKey::Home, true);
+    backend->postKey(NamedKey::Home, false);
     backend->holdModifiers({KeyModifier::Control, KeyModifier::Alt});
     backend->holdModifiers({});
     backend->holdModifiers({KeyModifier::Alt});

@@ -438,21 +438,21 @@ bool keyHeld(Display *display, KeySym keysym)
 
 // A press is a whole keystroke: X would otherwise repeat the key until its release came, and
 // forever when it never does.
-TEST_F(X11DesktopBackendTest, SpecialKeysTypeOneKeystrokePerPress_ForEveryKey)
+TEST_F(X11DesktopBackendTest, NamedKeysTypeOneKeystrokePerPress_ForEveryKey)
 {
-    const std::vector<std::pair<SpecialKey, KeySym>> keys{
-        {SpecialKey::Enter, XK_Return},     {SpecialKey::Backspace, XK_BackSpace}, {SpecialKey::Tab, XK_Tab},
-        {SpecialKey::Escape, XK_Escape},    {SpecialKey::ArrowLeft, XK_Left},      {SpecialKey::ArrowUp, XK_Up},
-        {SpecialKey::ArrowRight, XK_Right}, {SpecialKey::ArrowDown, XK_Down},      {SpecialKey::Delete, XK_Delete},
-        {SpecialKey::Space, XK_space},      {SpecialKey::Home, XK_Home},           {SpecialKey::End, XK_End},
-        {SpecialKey::PageUp, XK_Prior},     {SpecialKey::PageDown, XK_Next},       {SpecialKey::Insert, XK_Insert},
-        {SpecialKey::F1, XK_F1},            {SpecialKey::F7, XK_F7},               {SpecialKey::F12, XK_F12}};
+    const std::vector<std::pair<NamedKey, KeySym>> keys{
+        {NamedKey::Enter, XK_Return},     {NamedKey::Backspace, XK_BackSpace}, {NamedKey::Tab, XK_Tab},
+        {NamedKey::Escape, XK_Escape},    {NamedKey::ArrowLeft, XK_Left},      {NamedKey::ArrowUp, XK_Up},
+        {NamedKey::ArrowRight, XK_Right}, {NamedKey::ArrowDown, XK_Down},      {NamedKey::Delete, XK_Delete},
+        {NamedKey::Space, XK_space},      {NamedKey::Home, XK_Home},           {NamedKey::End, XK_End},
+        {NamedKey::PageUp, XK_Prior},     {NamedKey::PageDown, XK_Next},       {NamedKey::Insert, XK_Insert},
+        {NamedKey::F1, XK_F1},            {NamedKey::F7, XK_F7},               {NamedKey::F12, XK_F12}};
     for (const auto &[key, keysym] : keys) {
         backend->postKey(key, true);
         backend->postKey(key, false);
     }
-    backend->postKey(static_cast<SpecialKey>(200), true); // no key of the enumeration: nothing
-    backend->postKey(SpecialKey::Backspace, true); // a press whose release never comes
+    backend->postKey(static_cast<NamedKey>(200), true); // no key of the enumeration: nothing
+    backend->postKey(NamedKey::Backspace, true); // a press whose release never comes
 
     std::vector<std::pair<KeySym, int>> seen;
     for (const XEvent &event : collectCount(KeyRelease, static_cast<int>(keys.size()) + 1)) {
@@ -567,7 +567,7 @@ QStringList keyLines(const std::vector<XEvent> &events)
 TEST_F(X11DesktopBackendTest, HeldModifiersWrapTheKeyAndGoUpInReverse)
 {
     backend->holdModifiers({KeyModifier::Meta, KeyModifier::Alt, KeyModifier::Control, KeyModifier::Shift});
-    backend->postKey(SpecialKey::Tab, true);
+    backend->postKey(NamedKey::Tab, true);
     backend->holdModifiers({});
     backend->holdModifiers({KeyModifier::Control});
     EXPECT_EQ(backend->typeText(QStringLiteral("c")), 1);

@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"InputWheel", ViewerMessage{Input{pointer(RemoteInput::Kind::wheel, 1, 0, 0, 1, -3.5, -120)}}},
         RoundTripCase{"InputMove", ViewerMessage{Input{pointer(RemoteInput::Kind::move, 0.001, 0.999, 0, 1, 0, 0)}}},
         RoundTripCase{"InputUp", ViewerMessage{Input{pointer(RemoteInput::Kind::up, 0.5, 0.5, 0, 1, 0, 0)}}},
-        RoundTripCase{"SpecialKeyRelease", ViewerMessage{Key{"ArrowLeft", "", false}}},
+        RoundTripCase{"NamedKeyRelease", ViewerMessage{Key{"ArrowLeft", "", false}}},
         RoundTripCase{"PlainKeyPress", ViewerMessage{Key{"", "\u00e9", true}}},
         RoundTripCase{"ShortcutWithEveryModifier", ViewerMessage{Key{"", "c", true, allModifiers}}},
         RoundTripCase{"FurtherKeyReleaseWithShift", ViewerMessage{Key{"pagedown", "", false, {KeyModifier::Shift}}}},

@@ -215,7 +215,7 @@ public:
     void warpPointer(QPointF) override {}
     void postMouse(MouseEvent type, QPointF point, std::int64_t) override { mouse.emplace_back(type, point); }
     void postScroll(QPointF, std::int32_t) override {}
-    void postKey(SpecialKey, bool) override {}
+    void postKey(NamedKey, bool) override {}
     qsizetype typeText(const QString &text) override { return text.size(); }
     void holdModifiers(KeyModifiers) override {}
     bool isTrusted() override { return true; }

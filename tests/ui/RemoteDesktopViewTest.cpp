@@ -425,7 +425,7 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"LettersAreTextOnPressOnly",
                 {{KeyDown, Qt::Key_A, NoMods, "a"}, {KeyUp, Qt::Key_A, NoMods, "a"}, {KeyDown, Qt::Key_A, Shift, "A"}},
                 {"text a", "text A"}},
-        KeyCase{"SpecialKeyPressAndRelease",
+        KeyCase{"NamedKeyPressAndRelease",
                 {{KeyDown, Qt::Key_Return, NoMods, "\r"}, {KeyUp, Qt::Key_Return, NoMods, "\r"}},
                 {"key enter down", "key enter up"}},
         KeyCase{"FurtherKeys",

@@ -169,7 +169,7 @@ void WaylandDesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
     m_input->postScroll(point, deltaY);
 }
 
-void WaylandDesktopBackend::postKey(SpecialKey key, bool down)
+void WaylandDesktopBackend::postKey(NamedKey key, bool down)
 {
     m_input->postKey(key, down);
 }

@@ -68,7 +68,7 @@ public:
     void warpPointer(QPointF point) override;
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
-    void postKey(SpecialKey key, bool down) override;
+    void postKey(NamedKey key, bool down) override;
     qsizetype typeText(const QString &text) override;
     void holdModifiers(KeyModifiers modifiers) override;
 

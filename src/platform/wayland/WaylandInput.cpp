@@ -138,11 +138,11 @@ void WaylandInput::postScroll(QPointF point, std::int32_t deltaY)
 // Wayland clients repeat a held key themselves until its release arrives: a press whose
 // release is late or never comes (a key message without "down" is a press) would type on and
 // on. So a press is sent as a complete keystroke, and the release has nothing left to do.
-void WaylandInput::postKey(SpecialKey key, bool down)
+void WaylandInput::postKey(NamedKey key, bool down)
 {
     if (!down)
         return;
-    if (const std::optional<std::uint32_t> keysym = WaylandKeysyms::ofSpecialKey(key))
+    if (const std::optional<std::uint32_t> keysym = WaylandKeysyms::ofNamedKey(key))
         tap(*keysym);
 }
 

@@ -31,7 +31,7 @@ public:
     void warpPointer(QPointF point);
     void postMouse(DesktopBackend::MouseEvent type, QPointF point, std::int64_t clickState);
     void postScroll(QPointF point, std::int32_t deltaY);
-    void postKey(SpecialKey key, bool down);
+    void postKey(NamedKey key, bool down);
     // Types all of `text` at once (the compositor finds each keysym's key itself, nothing has to
     // wait); returns its length.
     qsizetype typeText(const QString &text);

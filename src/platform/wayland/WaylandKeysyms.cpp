@@ -4,62 +4,62 @@
 
 namespace WaylandKeysyms {
 
-std::optional<std::uint32_t> ofSpecialKey(SpecialKey key)
+std::optional<std::uint32_t> ofNamedKey(NamedKey key)
 {
     switch (key) {
-    case SpecialKey::Enter:
+    case NamedKey::Enter:
         return XKB_KEY_Return;
-    case SpecialKey::Backspace:
+    case NamedKey::Backspace:
         return XKB_KEY_BackSpace;
-    case SpecialKey::Tab:
+    case NamedKey::Tab:
         return XKB_KEY_Tab;
-    case SpecialKey::Escape:
+    case NamedKey::Escape:
         return XKB_KEY_Escape;
-    case SpecialKey::ArrowLeft:
+    case NamedKey::ArrowLeft:
         return XKB_KEY_Left;
-    case SpecialKey::ArrowUp:
+    case NamedKey::ArrowUp:
         return XKB_KEY_Up;
-    case SpecialKey::ArrowRight:
+    case NamedKey::ArrowRight:
         return XKB_KEY_Right;
-    case SpecialKey::ArrowDown:
+    case NamedKey::ArrowDown:
         return XKB_KEY_Down;
-    case SpecialKey::Delete:
+    case NamedKey::Delete:
         return XKB_KEY_Delete;
-    case SpecialKey::Space:
+    case NamedKey::Space:
         return XKB_KEY_space;
-    case SpecialKey::Home:
+    case NamedKey::Home:
         return XKB_KEY_Home;
-    case SpecialKey::End:
+    case NamedKey::End:
         return XKB_KEY_End;
-    case SpecialKey::PageUp:
+    case NamedKey::PageUp:
         return XKB_KEY_Prior;
-    case SpecialKey::PageDown:
+    case NamedKey::PageDown:
         return XKB_KEY_Next;
-    case SpecialKey::Insert:
+    case NamedKey::Insert:
         return XKB_KEY_Insert;
-    case SpecialKey::F1:
+    case NamedKey::F1:
         return XKB_KEY_F1;
-    case SpecialKey::F2:
+    case NamedKey::F2:
         return XKB_KEY_F2;
-    case SpecialKey::F3:
+    case NamedKey::F3:
         return XKB_KEY_F3;
-    case SpecialKey::F4:
+    case NamedKey::F4:
         return XKB_KEY_F4;
-    case SpecialKey::F5:
+    case NamedKey::F5:
         return XKB_KEY_F5;
-    case SpecialKey::F6:
+    case NamedKey::F6:
         return XKB_KEY_F6;
-    case SpecialKey::F7:
+    case NamedKey::F7:
         return XKB_KEY_F7;
-    case SpecialKey::F8:
+    case NamedKey::F8:
         return XKB_KEY_F8;
-    case SpecialKey::F9:
+    case NamedKey::F9:
         return XKB_KEY_F9;
-    case SpecialKey::F10:
+    case NamedKey::F10:
         return XKB_KEY_F10;
-    case SpecialKey::F11:
+    case NamedKey::F11:
         return XKB_KEY_F11;
-    case SpecialKey::F12:
+    case NamedKey::F12:
         return XKB_KEY_F12;
     }
     return std::nullopt;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "KeyModifiers.h"
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +12,7 @@
 namespace WaylandKeysyms {
 
 // The keysym of a special key; none for a value outside the enumeration.
-std::optional<std::uint32_t> ofSpecialKey(SpecialKey key);
+std::optional<std::uint32_t> ofNamedKey(NamedKey key);
 
 // The keysym of the left-hand key of a modifier; Meta is the Super (Windows) key, as the
 // viewer's toolkit names it on this system.

@@ -91,7 +91,7 @@ void X11DesktopBackend::postScroll(QPointF point, std::int32_t deltaY)
     m_pointer.scroll(point, deltaY);
 }
 
-void X11DesktopBackend::postKey(SpecialKey key, bool down)
+void X11DesktopBackend::postKey(NamedKey key, bool down)
 {
     m_clickFocus.awaitFocus();
     readEvents();

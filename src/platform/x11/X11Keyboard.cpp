@@ -60,11 +60,11 @@ bool X11Keyboard::handle(XEvent &event)
 // key, a Backspace erasing a whole document. So a press is sent as a complete keystroke and
 // the release that follows has nothing left to do. The special keys are no modifiers; nothing
 // is lost by not holding them.
-void X11Keyboard::postKey(SpecialKey key, bool down)
+void X11Keyboard::postKey(NamedKey key, bool down)
 {
     if (!m_connection->hasXTest() || !down)
         return;
-    const std::optional<unsigned long> keysym = X11Keysyms::ofSpecialKey(key);
+    const std::optional<unsigned long> keysym = X11Keysyms::ofNamedKey(key);
     if (!keysym)
         return;
     refreshKeymap();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "KeyModifiers.h"
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <QString>
 
@@ -37,7 +37,7 @@ public:
     // false for every other event.
     bool handle(_XEvent &event);
 
-    void postKey(SpecialKey key, bool down);
+    void postKey(NamedKey key, bool down);
     // Types `text` from its start for as long as no character has to wait for a spare keycode;
     // returns how many UTF-16 units of it are done (0 when its first character must wait).
     qsizetype typeText(const QString &text);

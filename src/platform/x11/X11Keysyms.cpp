@@ -10,53 +10,53 @@ constexpr unsigned long unicodeKeysymBase = 0x01000000;
 
 namespace X11Keysyms {
 
-std::optional<unsigned long> ofSpecialKey(SpecialKey key)
+std::optional<unsigned long> ofNamedKey(NamedKey key)
 {
     switch (key) {
-    case SpecialKey::Enter:
+    case NamedKey::Enter:
         return XK_Return;
-    case SpecialKey::Backspace:
+    case NamedKey::Backspace:
         return XK_BackSpace;
-    case SpecialKey::Tab:
+    case NamedKey::Tab:
         return XK_Tab;
-    case SpecialKey::Escape:
+    case NamedKey::Escape:
         return XK_Escape;
-    case SpecialKey::ArrowLeft:
+    case NamedKey::ArrowLeft:
         return XK_Left;
-    case SpecialKey::ArrowUp:
+    case NamedKey::ArrowUp:
         return XK_Up;
-    case SpecialKey::ArrowRight:
+    case NamedKey::ArrowRight:
         return XK_Right;
-    case SpecialKey::ArrowDown:
+    case NamedKey::ArrowDown:
         return XK_Down;
-    case SpecialKey::Delete:
+    case NamedKey::Delete:
         return XK_Delete;
-    case SpecialKey::Space:
+    case NamedKey::Space:
         return XK_space;
-    case SpecialKey::Home:
+    case NamedKey::Home:
         return XK_Home;
-    case SpecialKey::End:
+    case NamedKey::End:
         return XK_End;
-    case SpecialKey::PageUp:
+    case NamedKey::PageUp:
         return XK_Prior;
-    case SpecialKey::PageDown:
+    case NamedKey::PageDown:
         return XK_Next;
-    case SpecialKey::Insert:
+    case NamedKey::Insert:
         return XK_Insert;
-    case SpecialKey::F1:
-    case SpecialKey::F2:
-    case SpecialKey::F3:
-    case SpecialKey::F4:
-    case SpecialKey::F5:
-    case SpecialKey::F6:
-    case SpecialKey::F7:
-    case SpecialKey::F8:
-    case SpecialKey::F9:
-    case SpecialKey::F10:
-    case SpecialKey::F11:
-    case SpecialKey::F12:
+    case NamedKey::F1:
+    case NamedKey::F2:
+    case NamedKey::F3:
+    case NamedKey::F4:
+    case NamedKey::F5:
+    case NamedKey::F6:
+    case NamedKey::F7:
+    case NamedKey::F8:
+    case NamedKey::F9:
+    case NamedKey::F10:
+    case NamedKey::F11:
+    case NamedKey::F12:
         // The function keys are consecutive in both enumerations.
-        return XK_F1 + (static_cast<unsigned long>(key) - static_cast<unsigned long>(SpecialKey::F1));
+        return XK_F1 + (static_cast<unsigned long>(key) - static_cast<unsigned long>(NamedKey::F1));
     }
     return std::nullopt;
 }

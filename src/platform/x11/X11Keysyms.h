@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SpecialKey.h"
+#include "NamedKey.h"
 
 #include <optional>
 
@@ -8,7 +8,7 @@
 namespace X11Keysyms {
 
 // The keysym of a special key; none for a value outside the enumeration.
-std::optional<unsigned long> ofSpecialKey(SpecialKey key);
+std::optional<unsigned long> ofNamedKey(NamedKey key);
 
 // The keysym that types `codePoint`: Latin-1 characters keep their own code, line breaks and
 // tabs are the Return and Tab keys, everything else uses the Unicode keysym range. Other

@@ -10,7 +10,7 @@
 //
 // The first ten are the keys every host has always known. The further ones (Home to F12) are an
 // addition: a viewer names them only to a host that announced it knows them.
-enum class SpecialKey : std::uint8_t {
+enum class NamedKey : std::uint8_t {
     Enter,
     Backspace,
     Tab,
@@ -42,8 +42,8 @@ enum class SpecialKey : std::uint8_t {
 };
 
 // The key's codeName, in lower case ("arrowleft", "pagedown", "f5").
-QString codeName(SpecialKey key);
+QString codeName(NamedKey key);
 // The key a codeName names, whatever its letter case; none for every other name.
-std::optional<SpecialKey> specialKeyFromCodeName(const QString &codeName);
+std::optional<NamedKey> namedKeyFromCodeName(const QString &codeName);
 // One of the ten keys every host knows, rather than a further key.
-bool isBasicSpecialKey(SpecialKey key);
+bool isBasicNamedKey(NamedKey key);
