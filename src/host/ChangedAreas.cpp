@@ -10,19 +10,13 @@
 
 namespace {
 
-constexpr std::size_t bytesPerPixel = 4;
+constexpr std::size_t bytesPerPixel = ScreenImage::bytesPerPixel;
 // More separate areas than this before merging is a scattered change: merging costs the cube of
 // their number, and their JPEGs would hardly be smaller than the whole picture.
 constexpr std::size_t maxCandidates = 96;
 // Two areas are sent as one whenever the unchanged cells that come along weigh less than the
 // header of a JPEG of its own (about 600 bytes at the picture quality, some two cells of text).
 constexpr int mergeSlackCells = 2;
-
-bool usable(const ScreenImage &image)
-{
-    return image.pixels && image.width > 0 && image.height > 0
-        && static_cast<std::size_t>(image.stride) >= static_cast<std::size_t>(image.width) * bytesPerPixel;
-}
 
 long long areaOf(const QRect &rect)
 {
@@ -139,7 +133,7 @@ void merge(std::vector<QRect> &areas)
 
 std::optional<QList<QRect>> ChangedAreas::find(const ScreenImage &before, const ScreenImage &now)
 {
-    if (!usable(before) || !usable(now) || before.width != now.width || before.height != now.height)
+    if (!before.isUsable() || !now.isUsable() || before.width != now.width || before.height != now.height)
         return std::nullopt;
     const int columns = (now.width + cellSize - 1) / cellSize;
     const int rows = (now.height + cellSize - 1) / cellSize;

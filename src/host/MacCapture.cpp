@@ -68,12 +68,6 @@ std::optional<QByteArray> encodeJpeg(const std::uint8_t *pixels, int width, int 
     return QByteArray(reinterpret_cast<const char *>(buffer), static_cast<qsizetype>(size));
 }
 
-bool usable(const ScreenImage &image)
-{
-    return image.pixels && image.width > 0 && image.height > 0
-        && static_cast<qint64>(image.stride) >= static_cast<qint64>(image.width) * 4;
-}
-
 // The scaled frame is a few megabytes: keeping the buffer between frames spares the page
 // faults of a fresh allocation on every capture.
 std::uint8_t *scaledBuffer(std::size_t bytes)
@@ -120,7 +114,7 @@ std::optional<Picture> jpeg(const ScreenImage &image, double maxWidth, double qu
 
 std::optional<ScreenImage> pictureImage(const ScreenImage &image, double maxWidth)
 {
-    if (!usable(image))
+    if (!image.isUsable())
         return std::nullopt;
 
     const double w = image.width;
@@ -150,7 +144,7 @@ std::optional<ScreenImage> pictureImage(const ScreenImage &image, double maxWidt
 
 std::optional<QByteArray> encode(const ScreenImage &picture, QRect area, double quality)
 {
-    if (!usable(picture))
+    if (!picture.isUsable())
         return std::nullopt;
     const QRect whole(0, 0, picture.width, picture.height);
     if (area.isEmpty())

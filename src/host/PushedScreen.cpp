@@ -8,13 +8,7 @@
 
 namespace {
 
-constexpr std::size_t bytesPerPixel = 4;
-
-bool usable(const ScreenImage &image)
-{
-    return image.pixels && image.width > 0 && image.height > 0
-        && static_cast<std::size_t>(image.stride) >= static_cast<std::size_t>(image.width) * bytesPerPixel;
-}
+constexpr std::size_t bytesPerPixel = ScreenImage::bytesPerPixel;
 
 } // namespace
 
@@ -25,7 +19,8 @@ bool PushedScreen::sameAs(const ScreenImage &screen) const
 
 std::optional<QList<QRect>> PushedScreen::changedAreas(const ScreenImage &picture) const
 {
-    const Copy &before = m_pictureIsScreen ? m_screen : m_picture;
+    // No copy of its own: the picture is the screen unscaled (or nothing is remembered).
+    const Copy &before = m_picture.pixels.empty() ? m_screen : m_picture;
     if (before.pixels.empty())
         return std::nullopt;
     return ChangedAreas::find(before.view(), picture);
@@ -39,7 +34,6 @@ void PushedScreen::remember(const ScreenImage &screen, const ScreenImage &pictur
         forget();
         return;
     }
-    m_pictureIsScreen = same;
     // The screen's copy stands for the picture: a second one would only cost memory.
     if (same)
         m_picture = {};
@@ -49,12 +43,11 @@ void PushedScreen::forget()
 {
     m_screen = {};
     m_picture = {};
-    m_pictureIsScreen = false;
 }
 
 bool PushedScreen::Copy::take(const ScreenImage &image)
 {
-    if (!usable(image))
+    if (!image.isUsable())
         return false;
     const std::size_t row = static_cast<std::size_t>(image.width) * bytesPerPixel;
     try {
@@ -71,7 +64,7 @@ bool PushedScreen::Copy::take(const ScreenImage &image)
 
 bool PushedScreen::Copy::sameAs(const ScreenImage &image) const
 {
-    if (pixels.empty() || !usable(image) || image.width != width || image.height != height)
+    if (pixels.empty() || !image.isUsable() || image.width != width || image.height != height)
         return false;
     const std::size_t row = static_cast<std::size_t>(width) * bytesPerPixel;
     for (int y = 0; y < height; ++y) {

@@ -43,5 +43,4 @@ private:
     Copy m_screen;
     // Empty while the picture is the screen itself.
     Copy m_picture;
-    bool m_pictureIsScreen = false;
 };
