@@ -29,6 +29,7 @@ export const PAGE_FILES = Object.freeze([
     { path: '/web/messages.js', file: 'messages.js', type: SCRIPT },
     { path: '/web/input-queue.js', file: 'input-queue.js', type: SCRIPT },
     { path: '/web/session.js', file: 'session.js', type: SCRIPT },
+    { path: '/web/picture-decoding.js', file: 'picture-decoding.js', type: SCRIPT },
     { path: '/web/picture-view.js', file: 'picture-view.js', type: SCRIPT },
     { path: '/web/pointer-input.js', file: 'pointer-input.js', type: SCRIPT },
     { path: '/web/key-input.js', file: 'key-input.js', type: SCRIPT },

@@ -5,11 +5,11 @@
 
 import { ID_LENGTH, PASSWORD_LENGTH, characters, compactId, compactPassword, formatId, formatPassword } from './codes.js';
 import { InputQueue } from './input-queue.js';
-import {
-    FEATURE, KIND, OFFERED_FEATURES, capsMessage, decodeBase64, decodeJsonPayload, encodeMessage, readHello,
-    readPollAnswer, readTiles, textMessages,
-} from './messages.js';
-import { RequestFailure, parseObject, post, postAsPageLeaves, postText } from './switchboard.js';
+import { FEATURE, OFFERED_FEATURES, capsMessage, encodeMessage, textMessages } from './messages.js';
+import { applyPollAnswer, pictureBound } from './picture-decoding.js';
+import { RequestFailure, post, postAsPageLeaves, postText } from './switchboard.js';
+
+export { applyPollAnswer };
 
 export const PHASE = Object.freeze({
     idle: 'idle', connecting: 'connecting', authenticating: 'authenticating', live: 'live', failed: 'failed',
@@ -42,88 +42,6 @@ const FURTHER_KEYS = new Set(['home', 'end', 'pageup', 'pagedown', 'insert',
 
 const text = (value) => (typeof value === 'string' ? value : '');
 
-/** The picture in `payload` decoded off the main thread where the browser can; null if it is none. */
-async function decodePicture(payload) {
-    const bytes = decodeBase64(payload);
-    return bytes === null ? null : decodeJpeg(bytes);
-}
-
-async function decodeJpeg(bytes) {
-    try {
-        return await createImageBitmap(new Blob([bytes], { type: 'image/jpeg' }));
-    } catch {
-        return null;
-    }
-}
-
-/**
- * The tiles in `payload`, decoded, as [{ x, y, bitmap }], for a picture of `size`; null, and
- * nothing kept, when the frame is for a picture of another size or any tile in it does not decode
- * or does not fit in the picture: half a change would tear the picture.
- */
-async function decodeTiles(payload, size) {
-    const bytes = decodeBase64(payload);
-    const frame = bytes === null ? null : readTiles(bytes);
-    if (frame === null || frame.width !== size.width || frame.height !== size.height) return null;
-    const bitmaps = await Promise.all(frame.tiles.map(({ jpeg }) => decodeJpeg(jpeg)));
-    const fits = (bitmap, { x, y }) => bitmap !== null && x + bitmap.width <= size.width && y + bitmap.height <= size.height;
-    if (!bitmaps.every((bitmap, i) => fits(bitmap, frame.tiles[i]))) {
-        for (const bitmap of bitmaps) bitmap?.close();
-        return null;
-    }
-    return frame.tiles.map(({ x, y }, i) => ({ x, y, bitmap: bitmaps[i] }));
-}
-
-/**
- * Applies one poll answer, as text, to `view`: a hello goes to `onHello`; of the pictures only the
- * newest that decodes is drawn (an older one is decoded only when the newer fails), changed by
- * the tiles frames after it, in order; tiles frames before it changed pictures it replaces. With
- * no picture that decodes, the tiles change the picture shown. All of it reaches the canvas at
- * once. Nothing is drawn once `isCurrent()` says the session is over. Resolves with the answer's
- * cursor, or null when it names none.
- */
-export async function applyPollAnswer(answerText, { view, onHello = () => {}, isCurrent = () => true }) {
-    const { since, frames } = readPollAnswer(parseObject(answerText));
-    const pictures = [];
-    const tileFrames = [];
-    frames.forEach((frame, index) => {
-        if (frame.kind === KIND.jpeg) {
-            pictures.push({ index, payload: frame.payload });
-        } else if (frame.kind === KIND.tiles) {
-            tileFrames.push({ index, payload: frame.payload });
-        } else if (frame.kind === KIND.json) {
-            const message = decodeJsonPayload(frame.payload);
-            const hello = message === null ? null : readHello(message);
-            if (hello !== null) onHello(hello);
-        }
-    });
-    let picture = null;
-    let pictureIndex = -1;
-    for (let i = pictures.length - 1; i >= 0; i -= 1) {
-        const bitmap = await decodePicture(pictures[i].payload);
-        if (!isCurrent()) {
-            bitmap?.close();
-            return since;
-        }
-        if (bitmap !== null) {
-            picture = bitmap;
-            pictureIndex = pictures[i].index;
-            break;
-        }
-    }
-    const size = picture ?? view.pictureSize;
-    const changing = size === null ? [] : tileFrames.filter(({ index }) => index > pictureIndex);
-    const decoded = await Promise.all(changing.map(({ payload }) => decodeTiles(payload, { width: size.width, height: size.height })));
-    const changes = decoded.filter((tiles) => tiles !== null);
-    if (!isCurrent()) {
-        picture?.close();
-        for (const tiles of changes) for (const { bitmap } of tiles) bitmap.close();
-        return since;
-    }
-    if (picture !== null || changes.length > 0) view.present(picture, changes);
-    return since;
-}
-
 function pause(ms, signal) {
     return new Promise((resolve) => {
         const timer = setTimeout(done, ms);
@@ -145,6 +63,8 @@ class Run {
         this.closing = false;
         this.since = 0;
         this.features = new Set();
+        // The largest picture the host may send, from its last hello.
+        this.bound = pictureBound();
     }
 
     get cancelled() {
@@ -319,6 +239,7 @@ export class Viewer {
                 view: this.#view,
                 onHello: (hello) => this.#hello(run, hello),
                 isCurrent: () => !run.cancelled,
+                bound: run.bound,
             });
             if (run.cancelled) throw cancelled();
             if (since !== null) run.since = since;
@@ -334,6 +255,7 @@ export class Viewer {
     #hello(run, hello) {
         this.remoteSize = { width: hello.width, height: hello.height };
         run.features = hello.features;
+        run.bound = pictureBound(hello);
         if (OFFERED_FEATURES.length > 0) run.queue.enqueue(capsMessage(OFFERED_FEATURES));
     }
 
