@@ -33,6 +33,9 @@ export const PAGE_FILES = Object.freeze([
     { path: '/web/picture-view.js', file: 'picture-view.js', type: SCRIPT },
     { path: '/web/pointer-input.js', file: 'pointer-input.js', type: SCRIPT },
     { path: '/web/key-input.js', file: 'key-input.js', type: SCRIPT },
+    { path: '/web/extra-keys.js', file: 'extra-keys.js', type: SCRIPT },
+    { path: '/web/recent-ids.js', file: 'recent-ids.js', type: SCRIPT },
+    { path: '/web/wake.js', file: 'wake.js', type: SCRIPT },
 ]);
 
 // The page runs only its own scripts and styles, talks only to this origin, and may not be framed

@@ -70,9 +70,9 @@ describe('Browser viewer', () => {
             const pixel = await canvasPixel(page, pointAt(rect, 0.5, fy));
             assert.ok(near(pixel, BACKGROUND, 2), `band at ${fy}: ${pixel}`);
         }
-        // The ID is kept for the next visit, the password nowhere.
-        const stored = await page.evaluate(() => JSON.stringify({ ...localStorage }));
-        assert.equal(stored, JSON.stringify({ 'kivren.lastId': host.id }));
+        // The ID is kept for the next visit, among the recent ones with the host's name; the password nowhere.
+        const stored = await page.evaluate(() => ({ ...localStorage }));
+        assert.deepEqual(stored, { 'kivren.lastId': host.id, 'kivren.recentIds': JSON.stringify([{ id: host.id, name: 'Test PC' }]) });
         assert.deepEqual(page.errors, []);
         await context.close();
     });

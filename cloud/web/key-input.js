@@ -7,7 +7,11 @@
 // input methods and dead keys work: those report "Unidentified" keys and deliver their text as
 // input. The field never keeps what is typed; a single space stays in it so that Backspace on an
 // on-screen keyboard always has something to delete, and so is always reported.
+//
+// Modifiers held on the extra-keys bar apply to the next key, typed text included: Ctrl held there
+// and "c" typed on an on-screen keyboard is Ctrl+C; Shift alone types capitals.
 
+import { withModifiers } from './extra-keys.js';
 import { MODIFIER_ORDER, keyMessage } from './messages.js';
 
 const SENTINEL = ' ';
@@ -48,11 +52,16 @@ export class KeyInput {
     #viewer;
     // Keys pressed on the remote side and not yet released, by the physical key that pressed them.
     #held = new Map();
+    #sticky;
 
-    /** `field` is the hidden text field; `viewer` the Viewer the messages go to. */
-    constructor(field, viewer) {
+    /**
+     * `field` is the hidden text field; `viewer` the Viewer the messages go to; `sticky` the
+     * extra-keys bar's StickyModifiers, if any.
+     */
+    constructor(field, viewer, { sticky = null } = {}) {
         this.#field = field;
         this.#viewer = viewer;
+        this.#sticky = sticky;
         field.value = SENTINEL;
         field.addEventListener('keydown', (event) => this.#keyDown(event));
         field.addEventListener('keyup', (event) => this.#keyUp(event));
@@ -89,11 +98,13 @@ export class KeyInput {
         // An input method at work owns the keys until it commits its text.
         if (event.isComposing || event.key === 'Process' || event.keyCode === 229) return;
         if (MODIFIER_KEYS.has(event.key)) return;
-        const message = keyPressMessage(event);
-        if (message === null) return;
+        const pressed = keyPressMessage(event);
+        if (pressed === null) return;
         // Nothing of it happens here: Tab stays in the field, Backspace deletes nothing.
         event.preventDefault();
         const physical = event.code || event.key;
+        // A repeat keeps the modifiers of the first press; the release has them too.
+        const message = this.#held.get(physical) ?? this.#withSticky(pressed);
         if (!this.#held.has(physical)) this.#held.set(physical, message);
         // A key held down repeats on the remote machine as it does here.
         this.#viewer.sendKey(message);
@@ -115,7 +126,7 @@ export class KeyInput {
         case 'insertFromDrop': {
             event.preventDefault();
             const typed = event.data ?? event.dataTransfer?.getData('text/plain') ?? '';
-            if (typed !== '') this.#viewer.sendText(typed);
+            if (typed !== '') this.#typed(typed);
             return;
         }
         case 'insertLineBreak':
@@ -140,15 +151,47 @@ export class KeyInput {
     }
 
     #compositionEnd(event) {
-        if (event.data) this.#viewer.sendText(event.data);
+        if (event.data) this.#typed(event.data);
         // The field shows what was composed until the browser is done with it.
         setTimeout(() => this.#keepSentinel(), 0);
     }
 
     /** A key pressed and released at once: what an on-screen keyboard's Enter or Backspace is. */
     #tap(codeName) {
-        this.#viewer.sendKey(keyMessage(codeName, '', true));
-        this.#viewer.sendKey(keyMessage(codeName, '', false));
+        const message = this.#withSticky(keyMessage(codeName, '', true));
+        this.#viewer.sendKey(message);
+        this.#viewer.sendKey({ ...message, down: false });
+    }
+
+    /** A key message with the bar's held modifiers added (and those held once used up). */
+    #withSticky(message) {
+        if (this.#sticky === null || this.#sticky.held().length === 0) return message;
+        return keyMessage(message.codeName, message.key, message.down, withModifiers(message.modifiers ?? [], this.#sticky.take()));
+    }
+
+    /**
+     * Typed text: as text, unless the bar holds modifiers. Shift alone types capitals; with Ctrl,
+     * Alt or Meta each character is a shortcut, named in lower case as the desktop viewer does
+     * (a capital adds Shift), a space as the space key.
+     */
+    #typed(text) {
+        const held = this.#sticky?.held() ?? [];
+        if (held.length === 0) {
+            this.#viewer.sendText(text);
+            return;
+        }
+        const modifiers = this.#sticky.take();
+        if (modifiers.every((name) => name === 'shift')) {
+            this.#viewer.sendText(text.toUpperCase());
+            return;
+        }
+        for (const character of Array.from(text)) {
+            const lower = character.toLowerCase();
+            const withShift = lower !== character ? withModifiers(modifiers, ['shift']) : modifiers;
+            const message = character === ' ' ? keyMessage('space', '', true, withShift) : keyMessage('', lower, true, withShift);
+            this.#viewer.sendKey(message);
+            this.#viewer.sendKey({ ...message, down: false });
+        }
     }
 
     #keepSentinel() {

@@ -6,6 +6,11 @@
 // where the user saw it, whether the picture is letterboxed or zoomed; a point outside the
 // picture counts as its nearest edge.
 //
+// The remote pointer can be drawn over the picture (where a tap or the trackpad put it): an
+// element of its own laid over the canvas, so moving it never redraws the picture. A zoomed view
+// keeps it in sight: when the area shrinks (an on-screen keyboard coming up) and when asked to
+// follow it.
+//
 // A host that sends only its changed areas (tiles) has them drawn into a copy of the picture kept
 // off screen, and only the area they changed is drawn again on the canvas.
 
@@ -13,6 +18,9 @@ export const BACKGROUND = '#0B0C0E';
 export const MAX_ZOOM = 5;
 // Below this zoom the picture snaps back to fitting the area.
 const SNAP_ZOOM = 1.05;
+// A followed point is kept at least this far inside the area's edges (CSS pixels), or in its
+// middle when the area is smaller than twice this.
+const FOLLOW_MARGIN_PX = 48;
 
 function offscreenCanvas(width, height) {
     if (typeof OffscreenCanvas === 'function') return new OffscreenCanvas(width, height);
@@ -37,12 +45,60 @@ export class PictureView {
     #width = 0;
     #height = 0;
     #scale = 1;
+    // The remote pointer as picture fractions { x, y }, or null when it is not drawn.
+    #pointer = null;
+    #pointerElement;
 
-    /** `canvas` fills its area; `onFirstPicture` runs when a picture is shown after none. */
-    constructor(canvas, { onFirstPicture = () => {} } = {}) {
+    /**
+     * `canvas` fills its area; `onFirstPicture` runs when a picture is shown after none;
+     * `pointerElement` (optional) is laid over the canvas where the remote pointer is drawn;
+     * `onZoom(zoom)` runs when the zoom changes.
+     */
+    constructor(canvas, { onFirstPicture = () => {}, pointerElement = null, onZoom = () => {} } = {}) {
         this.#canvas = canvas;
         this.#context = canvas.getContext('2d', { alpha: false });
         this.onFirstPicture = onFirstPicture;
+        this.onZoom = onZoom;
+        this.#pointerElement = pointerElement;
+    }
+
+    /** Where the remote pointer is drawn, as picture fractions; null hides it. */
+    setPointer(fraction) {
+        this.#pointer = fraction === null ? null : { x: fraction.x, y: fraction.y };
+        this.#placePointer();
+    }
+
+    get pointer() {
+        return this.#pointer;
+    }
+
+    /**
+     * Moves a zoomed picture as little as needed to bring a point of it (picture fractions) at
+     * least FOLLOW_MARGIN_PX inside the area's edges; a picture at its fitted size is all in view.
+     */
+    keepInView(fraction) {
+        const rect = this.#zoom === 1 ? null : this.pictureRect();
+        if (rect === null) return;
+        const shift = (at, size) => {
+            const margin = Math.min(FOLLOW_MARGIN_PX, size / 2);
+            if (at < margin) return margin - at;
+            if (at > size - margin) return size - margin - at;
+            return 0;
+        };
+        const dx = shift(rect.x + fraction.x * rect.width, this.#width);
+        const dy = shift(rect.y + fraction.y * rect.height, this.#height);
+        if (dx !== 0 || dy !== 0) this.panBy(dx, dy);
+    }
+
+    #placePointer() {
+        const element = this.#pointerElement;
+        if (element === null) return;
+        const rect = this.#pointer === null ? null : this.pictureRect();
+        element.hidden = rect === null;
+        if (rect === null) return;
+        const x = rect.x + this.#pointer.x * rect.width;
+        const y = rect.y + this.#pointer.y * rect.height;
+        element.style.transform = `translate(${x.toFixed(1)}px, ${y.toFixed(1)}px)`;
     }
 
     get hasPicture() {
@@ -110,10 +166,17 @@ export class PictureView {
         this.#picture = null;
         this.#composed = null;
         this.#composedContext = null;
-        this.#zoom = 1;
+        this.#pointer = null;
+        this.#setZoom(1);
         this.#offsetX = 0;
         this.#offsetY = 0;
         this.draw();
+    }
+
+    #setZoom(zoom) {
+        if (zoom === this.#zoom) return;
+        this.#zoom = zoom;
+        this.onZoom(zoom);
     }
 
     /** The area's CSS size and the device's pixels per CSS pixel, when either changes. */
@@ -124,6 +187,8 @@ export class PictureView {
         this.#canvas.width = Math.max(1, Math.round(width * scale));
         this.#canvas.height = Math.max(1, Math.round(height * scale));
         this.#limitOffset();
+        // What shrank the area (an on-screen keyboard) must not hide where the user works.
+        if (this.#pointer !== null) this.keepInView(this.#pointer);
         this.draw();
     }
 
@@ -162,7 +227,7 @@ export class PictureView {
         const v = (y - before.y) / before.height;
         const width = before.width * (zoom / this.#zoom);
         const height = before.height * (zoom / this.#zoom);
-        this.#zoom = zoom;
+        this.#setZoom(zoom);
         this.#offsetX = x - u * width - (this.#width - width) / 2;
         this.#offsetY = y - v * height - (this.#height - height) / 2;
         this.#limitOffset();
@@ -227,6 +292,7 @@ export class PictureView {
         const { width, height } = this.#canvas;
         context.fillStyle = BACKGROUND;
         const rect = this.pictureRect();
+        this.#placePointer();
         if (rect === null) {
             context.fillRect(0, 0, width, height);
             return;

@@ -2,10 +2,17 @@
 // sends: a press, drag and release of the left button, a right click, the wheel in pixels, a
 // double click as a press with clickCount 2.
 //
-// A touch screen has no buttons, so gestures stand in for them: a tap is a click (two quick taps
-// a double click), a finger that moves is a drag, a finger held still is a right click, two
-// fingers moving together scroll, and two fingers spreading or closing zoom the picture here
-// without telling the host.
+// A touch screen has no buttons, so gestures stand in for them, in one of two modes:
+// - Touch: the finger is the pointer. A tap is a click where it lands (two quick taps a double
+//   click), a finger that moves is a drag, a finger held still a right click. Once the picture is
+//   zoomed, a moving finger moves the view instead, and a tap followed at once by a moving finger
+//   drags.
+// - Trackpad: the finger moves a pointer drawn on the picture, faster for a faster finger, and
+//   the host's pointer with it. A tap clicks where the pointer is, a tap followed at once by a
+//   moving finger drags from there.
+// In both, a two-finger tap is a right click, two fingers moving together scroll (aimed where
+// the gesture started: under the fingers in Touch mode, at the pointer in Trackpad mode), and two
+// fingers spreading or closing zoom the picture here without telling the host.
 
 import { MODIFIER_ORDER, inputMessage } from './messages.js';
 
@@ -21,13 +28,29 @@ const LINES_PER_NOTCH = 3;
 
 // A finger that moves less than this is still a tap or a long press.
 const TOUCH_SLOP_PX = 10;
-// A finger held this long without moving is a right click.
+// A finger held this long without moving is a right click (Touch mode).
 export const LONG_PRESS_MS = 550;
-// A second tap this soon after the first, and this near it, makes a double click.
+// A second tap this soon after the first, and this near it, makes a double click; a touch this
+// soon after a tap that then moves is a drag.
 const DOUBLE_TAP_MS = 400;
 const DOUBLE_TAP_SLOP_PX = 24;
+// Two fingers lifted this soon after the second touched, before they moved, are a right click.
+const TWO_FINGER_TAP_MS = 300;
 // Two fingers whose distance changes by this much before they move together are a pinch.
 const PINCH_SLOP_PX = 16;
+// Trackpad: a finger slower than this (CSS pixels per millisecond) moves the pointer as far as
+// itself; faster, the pointer goes further, up to TRACKPAD_MAX_GAIN times.
+const TRACKPAD_SLOW_PX_PER_MS = 0.25;
+const TRACKPAD_GAIN_PER_SPEED = 1.5;
+const TRACKPAD_MAX_GAIN = 4;
+
+export const MODE = Object.freeze({ touch: 'touch', trackpad: 'trackpad' });
+
+/** How much further than the finger the trackpad's pointer goes, at a finger speed in px/ms. */
+export function trackpadGain(speed) {
+    if (!Number.isFinite(speed)) return TRACKPAD_MAX_GAIN;
+    return Math.min(TRACKPAD_MAX_GAIN, 1 + TRACKPAD_GAIN_PER_SPEED * Math.max(0, speed - TRACKPAD_SLOW_PX_PER_MS));
+}
 
 /** The modifiers held during a mouse or wheel event, in the order the wire lists them. */
 export function modifiersOf(event) {
@@ -57,12 +80,15 @@ export class PointerInput {
     #view;
     #viewer;
     #onPress;
+    #mode = MODE.touch;
     // Mouse buttons held down on the area, by host button number.
     #held = new Set();
     // Touch: the fingers on the area by pointer id, the gesture they make, and the last tap.
     #touches = new Map();
     #gesture = null;
     #lastTap = null;
+    // Where the host's pointer was last put by touch, as picture fractions.
+    #pointer = { x: 0.5, y: 0.5 };
 
     /**
      * `area` is the element the picture fills, `view` its PictureView, `viewer` the Viewer the
@@ -84,9 +110,33 @@ export class PointerInput {
         area.addEventListener('pointercancel', (event) => this.#touchUp(event, true));
     }
 
+    get mode() {
+        return this.#mode;
+    }
+
+    /** Touch or Trackpad; the Trackpad's pointer is drawn from now on. */
+    setMode(mode) {
+        if (!Object.values(MODE).includes(mode)) return;
+        this.#cancelGesture();
+        this.#mode = mode;
+        if (mode === MODE.trackpad) this.#showPointer();
+    }
+
     /** Forgets every press and gesture: the session they belonged to has ended. */
     reset() {
         this.#held.clear();
+        this.#cancelGesture();
+        this.#pointer = { x: 0.5, y: 0.5 };
+        this.#view.setPointer(null);
+    }
+
+    /** A new session's picture: the Trackpad's pointer starts in its middle. */
+    start() {
+        this.reset();
+        if (this.#mode === MODE.trackpad) this.#showPointer();
+    }
+
+    #cancelGesture() {
         clearTimeout(this.#gesture?.timer);
         this.#gesture = null;
         this.#touches.clear();
@@ -99,8 +149,22 @@ export class PointerInput {
     }
 
     #send(kind, point, options) {
-        const { x, y } = this.#view.fractionAt(point.x, point.y);
+        this.#sendAt(kind, this.#view.fractionAt(point.x, point.y), options);
+    }
+
+    #sendAt(kind, { x, y }, options) {
         this.#viewer.sendInput(inputMessage(kind, x, y, options));
+    }
+
+    #showPointer() {
+        this.#view.setPointer(this.#pointer);
+    }
+
+    /** The host's pointer put where a finger is (Touch mode), and drawn there. */
+    #pointTo(point) {
+        this.#pointer = this.#view.fractionAt(point.x, point.y);
+        this.#showPointer();
+        return this.#pointer;
     }
 
     // --- Mouse ---
@@ -117,6 +181,8 @@ export class PointerInput {
         event.preventDefault();
         this.#onPress('mouse');
         this.#held.add(button);
+        // The mouse's own cursor shows where it is; a pointer drawn for touch would only mislead.
+        this.#view.setPointer(null);
         this.#send('down', this.#point(event), { button, clickCount: event.detail, modifiers: modifiersOf(event) });
     }
 
@@ -149,16 +215,26 @@ export class PointerInput {
         this.#area.setPointerCapture?.(event.pointerId);
         const point = this.#point(event);
         this.#touches.set(event.pointerId, point);
+        const trackpad = this.#mode === MODE.trackpad;
         if (this.#touches.size === 1) {
             this.#onPress(event.pointerType);
-            const gesture = { mode: 'pending', finger: event.pointerId, start: point, last: point, timer: 0 };
-            gesture.timer = setTimeout(() => this.#longPress(gesture), LONG_PRESS_MS);
+            const last = this.#lastTap;
+            const afterTap = last !== null && event.timeStamp - last.time <= DOUBLE_TAP_MS
+                && (trackpad || distance(point, last.point) <= DOUBLE_TAP_SLOP_PX);
+            const gesture = { mode: 'pending', finger: event.pointerId, start: point, last: point, time: event.timeStamp, afterTap, timer: 0 };
+            // A finger resting on a trackpad before it moves is no request for a menu.
+            if (!trackpad && !afterTap) gesture.timer = setTimeout(() => this.#longPress(gesture), LONG_PRESS_MS);
             this.#gesture = gesture;
-        } else if (this.#touches.size === 2 && this.#gesture?.mode === 'pending') {
-            // A second finger before the first did anything: a scroll or a pinch.
+        } else if (this.#touches.size === 2 && (this.#gesture?.mode === 'pending' || this.#gesture?.mode === 'pan')) {
+            // A second finger before the first did anything on the host: a tap, a scroll or a pinch.
             clearTimeout(this.#gesture.timer);
             const [a, b] = this.#touches.values();
-            this.#gesture = { mode: 'two', startMid: midpoint(a, b), mid: midpoint(a, b), startDistance: distance(a, b), distance: distance(a, b) };
+            const mid = midpoint(a, b);
+            this.#gesture = {
+                mode: 'two', time: event.timeStamp, startMid: mid, mid, startDistance: distance(a, b), distance: distance(a, b),
+                // Where its scroll or right click goes, fixed as the gesture starts.
+                aim: trackpad ? { ...this.#pointer } : this.#view.fractionAt(mid.x, mid.y),
+            };
         }
     }
 
@@ -168,30 +244,61 @@ export class PointerInput {
         this.#touches.set(event.pointerId, point);
         const gesture = this.#gesture;
         if (gesture === null) return;
-        switch (gesture.mode) {
-        case 'pending':
-        case 'drag':
-            // Once one finger drags, others that touch down are not part of it.
-            if (event.pointerId !== gesture.finger) return;
-            if (gesture.mode === 'drag') {
-                this.#send('move', point, { button: LEFT });
-                gesture.last = point;
-                return;
-            }
-            if (distance(point, gesture.start) < TOUCH_SLOP_PX) return;
-            clearTimeout(gesture.timer);
-            gesture.mode = 'drag';
-            this.#send('down', gesture.start, { button: LEFT });
-            this.#send('move', point, { button: LEFT });
-            gesture.last = point;
-            return;
-        case 'two':
-        case 'scroll':
-        case 'pinch':
+        if (gesture.mode === 'two' || gesture.mode === 'scroll' || gesture.mode === 'pinch') {
             this.#twoFingers(gesture);
             return;
+        }
+        // Once one finger acts, others that touch down are not part of it.
+        if (event.pointerId !== gesture.finger || gesture.mode === 'done') return;
+        if (gesture.mode === 'pending') {
+            if (distance(point, gesture.start) < TOUCH_SLOP_PX) return;
+            clearTimeout(gesture.timer);
+            this.#lastTap = null;
+            this.#startMoving(gesture);
+        }
+        const elapsed = Math.max(1, event.timeStamp - gesture.time);
+        const dx = point.x - gesture.last.x;
+        const dy = point.y - gesture.last.y;
+        gesture.last = point;
+        gesture.time = event.timeStamp;
+        switch (gesture.mode) {
+        case 'pan':
+            this.#view.panBy(dx, dy);
+            return;
+        case 'drag':
+            this.#send('move', point, { button: LEFT });
+            this.#pointTo(point);
+            return;
+        case 'glide':
+        case 'glideDrag': {
+            const rect = this.#view.pictureRect();
+            if (rect === null) return;
+            const gain = trackpadGain(Math.hypot(dx, dy) / elapsed);
+            const clamp = (value) => Math.min(1, Math.max(0, value));
+            this.#pointer = { x: clamp(this.#pointer.x + (dx * gain) / rect.width), y: clamp(this.#pointer.y + (dy * gain) / rect.height) };
+            this.#showPointer();
+            this.#view.keepInView(this.#pointer);
+            this.#sendAt('move', this.#pointer, { button: LEFT });
+            return;
+        }
         default:
         }
+    }
+
+    /** A finger past the slop: what its moving does, by mode, zoom and whether it came after a tap. */
+    #startMoving(gesture) {
+        if (this.#mode === MODE.trackpad) {
+            gesture.mode = gesture.afterTap ? 'glideDrag' : 'glide';
+            if (gesture.afterTap) this.#sendAt('down', this.#pointer, { button: LEFT });
+            return;
+        }
+        if (this.#view.zoom > 1 && !gesture.afterTap) {
+            gesture.mode = 'pan';
+            return;
+        }
+        gesture.mode = 'drag';
+        this.#send('down', gesture.start, { button: LEFT });
+        this.#pointTo(gesture.start);
     }
 
     #twoFingers(gesture) {
@@ -214,7 +321,7 @@ export class PointerInput {
             const perPixel = rect === null ? 1 : this.#viewer.remoteSize.height / rect.height;
             const deltaY = (mid.y - gesture.mid.y) * perPixel;
             const deltaX = (mid.x - gesture.mid.x) * perPixel;
-            if (deltaY !== 0 || deltaX !== 0) this.#send('wheel', mid, { deltaX, deltaY });
+            if (deltaY !== 0 || deltaX !== 0) this.#sendAt('wheel', gesture.aim, { deltaX, deltaY });
         }
         gesture.mid = mid;
         gesture.distance = span;
@@ -223,37 +330,58 @@ export class PointerInput {
     #longPress(gesture) {
         if (this.#gesture !== gesture || gesture.mode !== 'pending') return;
         gesture.mode = 'done';
-        this.#send('down', gesture.start, { button: RIGHT });
-        this.#send('up', gesture.start, { button: RIGHT });
+        this.#lastTap = null;
+        this.#rightClick(this.#pointTo(gesture.start));
+    }
+
+    #rightClick(at) {
+        this.#sendAt('down', at, { button: RIGHT });
+        this.#sendAt('up', at, { button: RIGHT });
     }
 
     #touchUp(event, cancelled) {
         if (!this.#touches.has(event.pointerId)) return;
         this.#touches.delete(event.pointerId);
         const gesture = this.#gesture;
-        const ownFinger = gesture !== null && gesture.finger === event.pointerId;
-        if (ownFinger && (gesture.mode === 'pending' || gesture.mode === 'drag')) {
+        if (gesture?.mode === 'two') {
+            // Two fingers down and up again without moving: the right button.
+            if (!cancelled && event.timeStamp - gesture.time <= TWO_FINGER_TAP_MS) {
+                if (this.#mode === MODE.touch) this.#pointer = gesture.aim;
+                this.#showPointer();
+                this.#rightClick(gesture.aim);
+            }
+            gesture.mode = 'done';
+        } else if (gesture !== null && gesture.finger === event.pointerId) {
             clearTimeout(gesture.timer);
             if (gesture.mode === 'drag') {
                 // A cancelled drag still releases the button, so none stays held on the host.
                 this.#send('up', gesture.last, { button: LEFT });
-            } else if (!cancelled) {
+            } else if (gesture.mode === 'glideDrag') {
+                this.#sendAt('up', this.#pointer, { button: LEFT });
+            } else if (gesture.mode === 'pending' && !cancelled) {
                 this.#tap(gesture.start, event.timeStamp);
             }
             gesture.mode = 'done';
         }
-        if (this.#touches.size === 0) this.#gesture = null;
+        if (this.#touches.size === 0) {
+            // A zoom that moved the trackpad's pointer out of sight brings it back.
+            if (gesture?.mode === 'done' && this.#mode === MODE.trackpad) this.#view.keepInView(this.#pointer);
+            this.#gesture = null;
+        }
     }
 
     #tap(point, time) {
         const last = this.#lastTap;
-        const second = last !== null && time - last.time <= DOUBLE_TAP_MS && distance(point, last.point) <= DOUBLE_TAP_SLOP_PX;
+        const trackpad = this.#mode === MODE.trackpad;
+        const second = last !== null && time - last.time <= DOUBLE_TAP_MS && (trackpad || distance(point, last.point) <= DOUBLE_TAP_SLOP_PX);
         const clickCount = second ? 2 : 1;
         // A third tap starts over rather than making a triple click.
         this.#lastTap = second ? null : { point, time };
-        const at = second ? last.point : point;
-        this.#send('down', at, { button: LEFT, clickCount });
-        this.#send('up', at, { button: LEFT, clickCount });
+        // A trackpad clicks where its pointer is; a touch where the finger was (the first tap's
+        // place for a double click, so that both clicks hit the same spot).
+        const at = trackpad ? this.#pointer : this.#pointTo(second ? last.point : point);
+        this.#sendAt('down', at, { button: LEFT, clickCount });
+        this.#sendAt('up', at, { button: LEFT, clickCount });
     }
 }
 

@@ -8,6 +8,7 @@ import { InputQueue } from './input-queue.js';
 import { FEATURE, OFFERED_FEATURES, capsMessage, encodeMessage, textMessages } from './messages.js';
 import { applyPollAnswer, pictureBound } from './picture-decoding.js';
 import { RequestFailure, post, postAsPageLeaves, postText } from './switchboard.js';
+import { mayResume, untilAwake } from './wake.js';
 
 export { applyPollAnswer };
 
@@ -23,6 +24,7 @@ export const STATUS = Object.freeze({
     disconnected: 'Disconnected',
     unknownId: 'Unknown ID',
     offline: 'That PC is offline',
+    resuming: 'Reconnecting',
 });
 
 // Polls follow one another with this pause between the end of one and the start of the next.
@@ -232,9 +234,21 @@ export class Viewer {
         run.since = 0;
         this.#set(PHASE.live, `Connected \u00B7 ${TRANSPORT_LABELS[this.transport]}`);
 
+        const connected = this.status;
         for (;;) {
-            const answer = await postText('poll', { ...this.#pollKeys(run), since: run.since }, { signal });
+            let answer;
+            try {
+                answer = await postText('poll', { ...this.#pollKeys(run), since: run.since }, { signal });
+            } catch (failure) {
+                // A phone that slept: poll again once it is awake; the answer says if the session ended.
+                if (!mayResume(failure)) throw failure;
+                if (this.status !== STATUS.resuming) this.#set(PHASE.live, STATUS.resuming);
+                await untilAwake(signal);
+                if (run.cancelled) throw cancelled();
+                continue;
+            }
             if (run.cancelled) throw cancelled();
+            if (this.status === STATUS.resuming) this.#set(PHASE.live, connected);
             const since = await applyPollAnswer(answer, {
                 view: this.#view,
                 onHello: (hello) => this.#hello(run, hello),
@@ -256,6 +270,8 @@ export class Viewer {
         this.remoteSize = { width: hello.width, height: hello.height };
         run.features = hello.features;
         run.bound = pictureBound(hello);
+        // What the host takes changes what the page offers (the extra keys).
+        this.onChange(this);
         if (OFFERED_FEATURES.length > 0) run.queue.enqueue(capsMessage(OFFERED_FEATURES));
     }
 
