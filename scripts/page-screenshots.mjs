@@ -1,6 +1,7 @@
 // Screenshots of the browser viewer for the README, from a live session: a real switchboard on a
 // free loopback port, a scripted host registered on it streaming a desktop-like picture, and the
-// page in Debian's headless Chromium on a desktop-sized window and on a phone-sized touch screen.
+// page in Debian's headless Chromium on a desktop-sized window and on a phone-sized touch screen,
+// upright and sideways, in Touch and in Trackpad mode.
 // Run by hand after the page changes (needs `scripts/install-deps` first):
 //
 //   node scripts/page-screenshots.mjs          writes docs/browser-*.png
@@ -13,36 +14,55 @@ import { connect, openPage, waitUntilLive } from '../cloud/browser-test/page-dri
 
 const DOCS = fileURLToPath(new URL('../docs/', import.meta.url));
 const HOST = { width: 1920, height: 1080 };
+const PHONE = { deviceScaleFactor: 2, isMobile: true, hasTouch: true };
 const SHOTS = [
     { name: 'desktop', context: { viewport: { width: 1280, height: 800 } } },
-    { name: 'phone', context: { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true } },
+    { name: 'phone', context: { viewport: { width: 390, height: 844 }, ...PHONE } },
+    { name: 'phone-trackpad', mode: 'Trackpad', remoteOnly: true, context: { viewport: { width: 844, height: 390 }, ...PHONE } },
+    { name: 'phone-touch-sideways', mode: 'Touch', remoteOnly: true, context: { viewport: { width: 844, height: 390 }, ...PHONE } },
 ];
 
 const board = await startSwitchboard();
 const browser = await launchChromium();
-const host = await new ScriptedHost(board, { name: 'Studio PC', ...HOST }).start();
+const host = await new ScriptedHost(board, { name: 'Studio PC', features: ['keys', 'modifiers'], ...HOST }).start();
 try {
     const scratch = await browser.newPage();
     host.show(await desktopSceneJpeg(scratch, HOST.width, HOST.height, 0.85));
     await scratch.close();
     const formatted = host.id.replace(/(\d{3})(?=\d)/g, '$1 ');
 
-    for (const { name, context: options } of SHOTS) {
+    for (const { name, mode, remoteOnly, context: options } of SHOTS) {
         const context = await browser.newContext(options);
         const page = await openPage(context, board.port);
-        await page.getByLabel('ID', { exact: true }).fill(formatted);
-        await page.getByLabel('Password', { exact: true }).fill(PASSWORD);
-        await page.evaluate(() => document.activeElement?.blur());
-        await page.screenshot({ path: `${DOCS}browser-home-${name}.png` });
+        const written = [];
+        if (!remoteOnly) {
+            // A computer reached before is offered on the home screen.
+            await page.evaluate((id) => localStorage.setItem('kivren.recentIds', JSON.stringify([{ id, name: 'Studio PC' }])), host.id);
+            await page.reload();
+            await page.getByLabel('ID', { exact: true }).fill(formatted);
+            await page.getByLabel('Password', { exact: true }).fill(PASSWORD);
+            await page.evaluate(() => document.activeElement?.blur());
+            await page.screenshot({ path: `${DOCS}browser-home-${name}.png` });
+            written.push(`docs/browser-home-${name}.png`);
+        }
 
         await connect(page, formatted, PASSWORD);
         await waitUntilLive(page);
         await waitUntil(async () => !(await page.locator('#waiting').isVisible()), { what: 'the picture' });
+        if (mode !== undefined) {
+            await page.getByRole('button', { name: mode, exact: true }).tap();
+            // Ctrl held for the next key, and in Touch mode a tap that shows where the pointer went.
+            await page.getByRole('button', { name: 'Ctrl', exact: true }).tap();
+            const box = await page.locator('#area').boundingBox();
+            if (mode === 'Touch') await page.touchscreen.tap(box.x + box.width * 0.4, box.y + box.height * 0.35);
+            await waitUntil(async () => page.locator('#pointer').isVisible(), { what: 'the pointer' });
+        }
         await page.screenshot({ path: `${DOCS}browser-remote-${name}.png` });
-        await page.getByRole('button', { name: 'End' }).click();
+        written.push(`docs/browser-remote-${name}.png`);
+        await page.getByRole('button', { name: 'End', exact: true }).click();
         await waitUntil(() => host.closed, { what: 'the close' });
         await context.close();
-        process.stdout.write(`docs/browser-home-${name}.png, docs/browser-remote-${name}.png\n`);
+        process.stdout.write(`${written.join(', ')}\n`);
     }
 } finally {
     await host.stop();
