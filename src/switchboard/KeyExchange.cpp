@@ -163,7 +163,16 @@ KeyExchange::Step KeyExchange::receive(const QJsonObject &message)
 KeyExchange::Step KeyExchange::fail(Failure failure)
 {
     m_stage = Stage::failed;
+    forgetSecrets();
     return Step{std::nullopt, std::nullopt, failure};
+}
+
+void KeyExchange::forgetSecrets()
+{
+    // fill() writes over this side's own copy (detaching it first if shared).
+    m_randomness.scalar.fill('\0');
+    for (QByteArray *key : {&m_keys.viewerToHost, &m_keys.hostToViewer, &m_keys.viewerConfirmation, &m_keys.hostConfirmation})
+        key->fill('\0');
 }
 
 QByteArray KeyExchange::ownAssociatedData() const
@@ -276,9 +285,11 @@ KeyExchange::Step KeyExchange::hostTakesShare(const QJsonObject &message)
     m_peerFeatures = peer->features;
 
     m_stage = Stage::done;
-    return Step{QJsonObject{{typeMember, typeConfirm},
-                            {confirmMember, base64(m_keys.confirmationTag(Role::host, m_transcript))}},
-                established(), std::nullopt};
+    Step step{QJsonObject{{typeMember, typeConfirm},
+                          {confirmMember, base64(m_keys.confirmationTag(Role::host, m_transcript))}},
+              established(), std::nullopt};
+    forgetSecrets();
+    return step;
 }
 
 KeyExchange::Step KeyExchange::viewerTakesConfirmation(const QJsonObject &message)
@@ -289,5 +300,7 @@ KeyExchange::Step KeyExchange::viewerTakesConfirmation(const QJsonObject &messag
     if (!m_keys.confirms(Role::host, m_transcript, *proof))
         return fail(Failure::wrongConfirmation);
     m_stage = Stage::done;
-    return Step{std::nullopt, established(), std::nullopt};
+    Step step{std::nullopt, established(), std::nullopt};
+    forgetSecrets();
+    return step;
 }

@@ -101,6 +101,9 @@ private:
     Step hostTakesShare(const QJsonObject &message);
     Step viewerTakesConfirmation(const QJsonObject &message);
     Step fail(Failure failure);
+    // Once the exchange is over, its scalar and keys are no use: the channel holds copies of
+    // its two direction keys.
+    void forgetSecrets();
 
     QByteArray ownAssociatedData() const;
     // This side's share from the generator of the password, CI and sid; false if refused.
