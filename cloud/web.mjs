@@ -1,5 +1,5 @@
 // The browser viewer's page: `GET /` and the few files it loads, served from the web/ folder beside
-// this module. Anyone on the internet reaches these answers through the tunnel, so nothing here
+// this module, and the crypto libraries' modules it imports, from the installed packages beside it. Anyone on the internet reaches these answers through the tunnel, so nothing here
 // looks at the file system per request: the files are read once, when a switchboard is made, and
 // a request is answered only when its path is one of the fixed names below, compared as the raw
 // text it arrived as. Encoded dots, slashes, backslashes or "..": none of them is a name in the
@@ -12,6 +12,7 @@ import { Refusal } from './refusal.mjs';
 import { refuseAndHangUp } from './transport.mjs';
 
 const FOLDER = fileURLToPath(new URL('./web/', import.meta.url));
+const LIBRARY_FOLDER = fileURLToPath(new URL('./node_modules/', import.meta.url));
 
 const HTML = 'text/html; charset=utf-8';
 const CSS = 'text/css; charset=utf-8';
@@ -36,7 +37,73 @@ export const PAGE_FILES = Object.freeze([
     { path: '/web/extra-keys.js', file: 'extra-keys.js', type: SCRIPT },
     { path: '/web/recent-ids.js', file: 'recent-ids.js', type: SCRIPT },
     { path: '/web/wake.js', file: 'wake.js', type: SCRIPT },
+    { path: '/web/cpace.js', file: 'cpace.js', type: SCRIPT },
+    { path: '/web/key-schedule.js', file: 'key-schedule.js', type: SCRIPT },
+    { path: '/web/sealed-channel.js', file: 'sealed-channel.js', type: SCRIPT },
+    { path: '/web/key-exchange.js', file: 'key-exchange.js', type: SCRIPT },
 ]);
+
+/**
+ * The modules of the audited crypto libraries (@noble/curves, hashes, ciphers, as the lock file
+ * pins them) that the page's encryption imports, and nothing else of the packages: each served
+ * from the installed tree under its path there, so that the page's modules name them by one
+ * relative path ("../node_modules/@noble/…") that node resolves on disk and the browser as these
+ * paths. Never loaded from anywhere else.
+ */
+export const LIBRARY_FILES = Object.freeze([
+    '@noble/curves/esm/ed25519.js',
+    '@noble/curves/esm/utils.js',
+    '@noble/curves/esm/abstract/curve.js',
+    '@noble/curves/esm/abstract/edwards.js',
+    '@noble/curves/esm/abstract/hash-to-curve.js',
+    '@noble/curves/esm/abstract/modular.js',
+    '@noble/curves/esm/abstract/montgomery.js',
+    '@noble/hashes/esm/sha2.js',
+    '@noble/hashes/esm/_md.js',
+    '@noble/hashes/esm/_u64.js',
+    '@noble/hashes/esm/utils.js',
+    '@noble/hashes/esm/crypto.js',
+    '@noble/hashes/esm/hmac.js',
+    '@noble/hashes/esm/hkdf.js',
+    '@noble/ciphers/esm/chacha.js',
+    '@noble/ciphers/esm/_arx.js',
+    '@noble/ciphers/esm/_poly1305.js',
+    '@noble/ciphers/esm/utils.js',
+].map((file) => Object.freeze({ path: `/node_modules/${file}`, file, type: SCRIPT })));
+
+/**
+ * The packages import one another by bare names, which a browser resolves only through an import
+ * map: an inline script, which the page's policy forbids. So each bare name they use is rewritten,
+ * once, when the files are read, to the path of the module it names for a browser (the "import"
+ * condition of the package's exports; node takes its own for "crypto"). A name not listed here, or
+ * a relative import of a file not served, leaves the whole page unserved: a new library version
+ * that imports something else is caught by the tests, not in the browser.
+ */
+export const LIBRARY_IMPORTS = Object.freeze({
+    '@noble/hashes/crypto': '/node_modules/@noble/hashes/esm/crypto.js',
+    '@noble/hashes/sha2.js': '/node_modules/@noble/hashes/esm/sha2.js',
+    '@noble/hashes/utils.js': '/node_modules/@noble/hashes/esm/utils.js',
+});
+
+// The module specifier of a static import or re-export, at the start of a line (tsc's output and
+// the page's own style), never one quoted in a comment.
+const IMPORT_STATEMENT = /^(\s*(?:import|export)\s[^'";]*?\bfrom\s*|\s*import\s*)(['"])([^'"]+)\2/gm;
+
+/**
+ * A script's text with every bare import name rewritten to its served path; throws when an import
+ * names a module that is not served.
+ */
+export function servedScript(text, path, servedPaths) {
+    return text.replace(IMPORT_STATEMENT, (_statement, head, quote, specifier) => {
+        const relative = specifier.startsWith('./') || specifier.startsWith('../');
+        if (!relative && !Object.hasOwn(LIBRARY_IMPORTS, specifier)) {
+            throw new Error(`${path} imports ${specifier}, which is not served`);
+        }
+        const target = relative ? new URL(specifier, `http://page${path}`).pathname : LIBRARY_IMPORTS[specifier];
+        if (!servedPaths.has(target)) throw new Error(`${path} imports ${target}, which is not served`);
+        return `${head}${quote}${relative ? specifier : target}${quote}`;
+    });
+}
 
 // The page runs only its own scripts and styles, talks only to this origin, and may not be framed
 // (no clickjacking of the Connect button or of the remote screen). Nothing inline is allowed, so
@@ -76,17 +143,23 @@ function namesTag(header, etag) {
 }
 
 /**
- * The page's files, read now, or a page that serves nothing if any of them cannot be read: the
- * switchboard still relays sessions without its page, and a page with a file missing would only
- * break in the browser.
+ * The page's files and its libraries' modules, read now, or a page that serves nothing if any of
+ * them cannot be read or imports a module that is not served: the switchboard still relays sessions
+ * without its page, and a page with a file missing would only break in the browser.
  *
  * Returns { serves(path), answer(request, response, path) }.
  */
-export function createPage(folder = FOLDER) {
+export function createPage(folder = FOLDER, libraryFolder = LIBRARY_FOLDER) {
     const byPath = new Map();
+    const files = [
+        ...PAGE_FILES.map((entry) => ({ ...entry, from: `${folder}${entry.file}` })),
+        ...LIBRARY_FILES.map((entry) => ({ ...entry, from: `${libraryFolder}${entry.file}` })),
+    ];
+    const servedPaths = new Set(files.map(({ path }) => path));
     try {
-        for (const { path, file, type } of PAGE_FILES) {
-            const body = readFileSync(`${folder}${file}`);
+        for (const { path, from, type } of files) {
+            let body = readFileSync(from);
+            if (type === SCRIPT) body = Buffer.from(servedScript(body.toString('utf8'), path, servedPaths), 'utf8');
             const etag = `"${crypto.createHash('sha256').update(body).digest('base64url').slice(0, 22)}"`;
             byPath.set(path, { body, etag, type });
         }

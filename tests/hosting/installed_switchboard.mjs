@@ -2,7 +2,7 @@
 // started from where the launcher looks for it (<bindir>/../share/kivrenremote/server.mjs) on a
 // free loopback port. It must print its listening line, answer a request, which it can only do if
 // every module it imports was installed beside it, and serve the browser page, which it only does
-// when every file of web/ was installed too.
+// when every file of web/ and every library module the page imports was installed too.
 //
 //   node installed_switchboard.mjs <cmake> <build directory>
 //
@@ -80,8 +80,8 @@ try {
     const share = path.join(prefix, 'bin', '..', 'share', 'kivrenremote');
     const installed = readdirSync(share);
     assert.ok(installed.includes('server.mjs'), `server.mjs is not installed: ${installed}`);
-    assert.ok(installed.every((name) => name === 'web' || (name.endsWith('.mjs') && !name.includes('test'))),
-        `only the switchboard's own modules and its page belong there: ${installed}`);
+    assert.ok(installed.every((name) => name === 'web' || name === 'node_modules' || (name.endsWith('.mjs') && !name.includes('test'))),
+        `only the switchboard's own modules, its page and the page's libraries belong there: ${installed}`);
     const sourcePage = path.join(path.dirname(fileURLToPath(import.meta.url)), '..', '..', 'cloud', 'web');
     assert.deepEqual(readdirSync(path.join(share, 'web')).sort(), readdirSync(sourcePage).sort(),
         'the page is installed whole');
@@ -95,6 +95,10 @@ try {
     assert.equal(page.headers['content-type'], 'text/html; charset=utf-8');
     assert.equal(page.text, readFileSync(path.join(sourcePage, 'index.html'), 'utf8'));
     assert.match(page.headers['content-security-policy'] ?? '', /frame-ancestors 'none'/);
+    // The page's crypto libraries are served from the installed packages.
+    const library = await exchange(port, 'GET', '/node_modules/@noble/ciphers/esm/chacha.js');
+    assert.equal(library.status, 200);
+    assert.match(library.text, /xchacha20poly1305/);
     process.stdout.write(`installed switchboard (${installed.length} files) answered on 127.0.0.1:${port}\n`);
 } finally {
     server?.kill();
