@@ -14,14 +14,15 @@ constexpr mode_t privateFolderMode = 0700;
 constexpr mode_t privateFileMode = 0600;
 constexpr mode_t permissionBits = 07777;
 
-// Sets `mode` on a path of this user's unless it already has exactly it. A folder shared by
-// everyone (sticky, as /tmp) or another user's is not this store's to close.
-void keepMode(const QByteArray &path, mode_t mode)
+// Sets `mode` on a folder or file of this user's unless it already has exactly it. A folder
+// shared by everyone (sticky, as /tmp) or another user's is not this store's to close, and a
+// path of the other kind (a file where the folder should be) is left to fail the writes.
+void keepMode(const QByteArray &path, mode_t type, mode_t mode)
 {
     struct stat status {};
-    if (::stat(path.constData(), &status) != 0 || status.st_uid != ::geteuid())
+    if (::stat(path.constData(), &status) != 0 || status.st_uid != ::geteuid() || (status.st_mode & S_IFMT) != type)
         return;
-    if (S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX))
+    if (type == S_IFDIR && (status.st_mode & S_ISVTX))
         return;
     if ((status.st_mode & permissionBits) != mode)
         ::chmod(path.constData(), mode);
@@ -39,13 +40,13 @@ void makePrivate(const QString &file)
         QDir().mkpath(QFileInfo(folder).absolutePath());
         ::mkdir(folderPath.constData(), privateFolderMode);
     }
-    keepMode(folderPath, privateFolderMode);
+    keepMode(folderPath, S_IFDIR, privateFolderMode);
 
     const QByteArray filePath = QFile::encodeName(info.absoluteFilePath());
     const int fd = ::open(filePath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, privateFileMode);
     if (fd >= 0)
         ::close(fd);
-    keepMode(filePath, privateFileMode);
+    keepMode(filePath, S_IFREG, privateFileMode);
 }
 
 } // namespace
