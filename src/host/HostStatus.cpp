@@ -92,6 +92,9 @@ HostStatus HostStatus::of(const Condition &c)
         return warning(QStringLiteral("Tunnel closed, retrying"));
     case T::silent:
         return warning(QStringLiteral("Tunnel gave no address, retrying"));
+    case T::hostKeyChanged:
+        // Possibly someone in the middle: nothing is published through it.
+        return problem(QStringLiteral("The tunnel service's identity changed, so this computer is not published"));
     case T::idle:
     case T::starting:
     case T::published:

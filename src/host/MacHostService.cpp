@@ -9,6 +9,7 @@
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
 
+#include <QDir>
 #include <QJsonValue>
 #include <QTimer>
 
@@ -63,7 +64,10 @@ MacHostService::MacHostService(Options options, QObject *parent)
     const QStringList directories = m_options.tunnelDirectories.isEmpty()
         ? KivrenTunnel::defaultSearchDirectories(m_options.launcherRoots.home)
         : m_options.tunnelDirectories;
-    m_tunnel = new KivrenTunnel(directories, m_options.tunnelTiming, this);
+    const QString knownHosts = m_options.tunnelKnownHosts.isEmpty()
+        ? QDir(settings.folder()).filePath(knownHostsName)
+        : m_options.tunnelKnownHosts;
+    m_tunnel = new KivrenTunnel(directories, knownHosts, m_options.tunnelTiming, this);
 
     const QString id = storedText(settings, idKey, KivrenIds::isCompactId).value_or(KivrenIds::nineDigit());
     const QString password = storedText(settings, passwordKey, KivrenIds::isDisplayPassword).value_or(freshPassword());

@@ -76,6 +76,8 @@ public:
     static inline const QString passwordKey = QStringLiteral("kivren.password");
     static inline const QString hostTokenKey = QStringLiteral("kivren.hostToken");
     static inline const QString cloudKey = QStringLiteral("kivren.cloud");
+    // The file beside the settings where ssh keeps the tunnel service's host key.
+    static inline const QString knownHostsName = QStringLiteral("tunnel_known_hosts");
 
     // The notice while the settings store cannot be written.
     static inline const QString settingsNotSaved = QStringLiteral(
@@ -114,6 +116,9 @@ public:
         // Where the node launcher and the tunnel look for their tools.
         KivrenCloudProcess::Roots launcherRoots = KivrenCloudProcess::Roots::system();
         QStringList tunnelDirectories;               // empty: KivrenTunnel::defaultSearchDirectories(home)
+        // Where ssh keeps the tunnel service's host key; empty: knownHostsName in the settings
+        // store's own folder, which only this user may write.
+        QString tunnelKnownHosts;
         KivrenTunnel::Timing tunnelTiming;
         // Capture and injection; null: no pictures, a zero display geometry, no input applied.
         DesktopBackend *desktop = nullptr;

@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum class Tunnel { none, exits, silent, publishes };
+enum class Tunnel { none, exits, silent, publishes, impostor };
 
 struct HealthCase
 {
@@ -56,8 +56,18 @@ QByteArray toolScript(Tunnel tunnel)
         return "exec sleep 300\n";
     case Tunnel::publishes:
         return "echo 'INF |  https://calm-sea.trycloudflare.com  |'\nexec sleep 300\n";
+    case Tunnel::impostor:
+        // As ssh says it when the service's key is not the one it kept.
+        return "echo 'Host key for [a.pinggy.io]:443 has changed and you have requested strict checking.' >&2\n"
+               "echo 'Host key verification failed.' >&2\nexit 255\n";
     }
     return {};
+}
+
+// The tunnel tool a row runs: ssh for the one that meets an impostor, else cloudflared.
+QString toolName(Tunnel tunnel)
+{
+    return tunnel == Tunnel::impostor ? QStringLiteral("ssh") : QStringLiteral("cloudflared");
 }
 
 void writeTool(const QString &path, const QByteArray &body)
@@ -129,7 +139,7 @@ TEST_P(HostHealthTable, Status_SaysWhatIsWrongInTextAndColour)
     const HealthCase &row = GetParam();
     QDir().mkpath(dir.filePath(QStringLiteral("tools")));
     if (row.tunnel != Tunnel::none)
-        writeTool(dir.filePath(QStringLiteral("tools/cloudflared")), toolScript(row.tunnel));
+        writeTool(dir.filePath(QStringLiteral("tools/") + toolName(row.tunnel)), toolScript(row.tunnel));
     // Another program on the port the switchboard is told to use.
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::LocalHost));
@@ -166,6 +176,9 @@ INSTANTIATE_TEST_SUITE_P(
                    StatusTone::warning},
         HealthCase{"TunnelPrintsNoOrigin", true, false, Tunnel::silent,
                    QStringLiteral("Tunnel gave no address, retrying"), StatusTone::warning},
+        HealthCase{"TunnelServiceImpostor", true, false, Tunnel::impostor,
+                   QStringLiteral("The tunnel service's identity changed, so this computer is not published"),
+                   StatusTone::error},
         HealthCase{"AllWorks", true, false, Tunnel::publishes, QStringLiteral("Ready anywhere \u00B7 %2"),
                    StatusTone::ok}),
     [](const auto &info) { return std::string(info.param.name); });
