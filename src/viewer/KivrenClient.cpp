@@ -171,6 +171,7 @@ void KivrenClient::connectToRemote()
     session.clientName = m_clientName;
     session.id = id;
     session.password = password;
+    session.worker = &m_decoding;
     session.pushLifetime = m_background.token();
     m_session.start(std::move(session));
 }
