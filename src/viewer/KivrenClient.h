@@ -124,7 +124,7 @@ signals:
 
 private:
     void sendMessage(SessionProtocol::ViewerMessage message);
-    void remember(const QString &id, const QString &name) override;
+    void remember(const QString &id, const QString &name, const QString &deviceToken) override;
     void loadBook();
     // Posts "close" for a session; answer and failure are ignored.
     void startClose(const SessionProtocol::SessionKeys &keys);

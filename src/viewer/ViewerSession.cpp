@@ -1,6 +1,7 @@
 #include "ViewerSession.h"
 
 #include "BackgroundWorker.h"
+#include "BookEntry.h"
 #include "CancellablePause.h"
 #include "JsonMembers.h"
 #include "KivrenAPI.h"
@@ -18,6 +19,8 @@ using namespace SessionProtocol;
 namespace {
 
 const QString statusNoCloud = PlatformWording::noCloudAddress();
+// In a connect answer, and in the connect bodies after it to the same machine.
+const QString deviceTokenKey = QStringLiteral("deviceToken");
 
 QString transportLabel(Transport transport)
 {
@@ -96,12 +99,15 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
     if (stop.stop_requested())
         co_return;
 
-    const QJsonObject connectBody{
+    QJsonObject connectBody{
         {QStringLiteral("id"), m_options.id},
         {QStringLiteral("password"), m_options.password},
         {QStringLiteral("clientName"), m_options.clientName},
         {QStringLiteral("clientPlatform"), platformName},
     };
+    // Only ever what this switchboard handed out: one that never did is sent nothing new.
+    if (!m_options.deviceToken.isEmpty())
+        connectBody.insert(deviceTokenKey, m_options.deviceToken);
     const KivrenAnswer opened = co_await api.post(QStringLiteral("connect"), connectBody, stop);
     if (stop.stop_requested())
         co_return;
@@ -119,7 +125,9 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
             out.setTransport(*reported);
     }
 
-    out.remember(m_options.id, hostName);
+    // A token of another form is not kept: it would only ever be sent back.
+    const QString deviceToken = JsonMembers::text(opened.object, deviceTokenKey);
+    out.remember(m_options.id, hostName, BookEntry::isDeviceToken(deviceToken) ? deviceToken : QString());
     if (stop.stop_requested())
         co_return;
 

@@ -57,8 +57,9 @@ public:
         virtual void setError(const std::optional<QString> &error) = 0;
         virtual void setHostName(const QString &name) = 0;
         virtual void setTransport(Transport transport) = 0;
-        // The machine was reached: into the address book.
-        virtual void remember(const QString &id, const QString &name) = 0;
+        // The machine was reached: into the address book, with the device token its connect
+        // answer gave (empty: it gave none, and the one kept so far stays).
+        virtual void remember(const QString &id, const QString &name, const QString &deviceToken) = 0;
         // The picture once it is whole, and the area of it (in picture pixels) that differs from
         // the picture published before: all of it when the picture was replaced.
         virtual void setFrame(const QImage &frame, const QRegion &changed) = 0;
@@ -78,6 +79,9 @@ public:
         QString clientName;  // sent as "clientName"
         QString id;          // compact, nine digits
         QString password;    // display form, sent as it is
+        // What the switchboard gave this machine's viewer at the last connect, sent back as
+        // "deviceToken"; empty: none, and nothing is sent.
+        QString deviceToken;
         // The session's keys once its connect answer names them; empty until then.
         SessionProtocol::SessionKeys keys;
         // Pushes outlive the session (a release already on its way must still arrive) and

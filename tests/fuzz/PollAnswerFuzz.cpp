@@ -36,7 +36,7 @@ public:
     void setError(const std::optional<QString> &) override { FUZZ_CHECK(false); }
     void setHostName(const QString &) override { FUZZ_CHECK(false); }
     void setTransport(Transport) override { FUZZ_CHECK(false); }
-    void remember(const QString &, const QString &) override { FUZZ_CHECK(false); }
+    void remember(const QString &, const QString &, const QString &) override { FUZZ_CHECK(false); }
     void setFrame(const QImage &frame, const QRegion &changed) override
     {
         FUZZ_CHECK(!frame.isNull());

@@ -38,7 +38,10 @@ public:
         m_transport = transport;
         log << "transport " + rawText(transport);
     }
-    void remember(const QString &id, const QString &name) override { log << "remember " + id + " " + name; }
+    void remember(const QString &id, const QString &name, const QString &deviceToken) override
+    {
+        log << "remember " + id + " " + name + (deviceToken.isEmpty() ? QString() : " token " + deviceToken);
+    }
     void setFrame(const QImage &frame, const QRegion &changed) override
     {
         log << QStringLiteral("frame %1x%2").arg(frame.width()).arg(frame.height());
