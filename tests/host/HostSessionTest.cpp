@@ -4,6 +4,7 @@
 #include "JpegTestImage.h"
 #include "MacHostServiceFakes.h"
 #include "RecordingDesktop.h"
+#include "ViewerAnswer.h"
 
 #include "Base64.h"
 #include "HostSession.h"
@@ -19,16 +20,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray answerWith(const QList<QJsonObject> &messages)
-{
-    QJsonArray frames;
-    for (const QJsonObject &message : messages) {
-        const QByteArray payload = Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact));
-        frames.append(QJsonObject{{"kind", "json"}, {"payload", QString::fromLatin1(payload)}});
-    }
-    return QJsonDocument(QJsonObject{{"frames", frames}}).toJson(QJsonDocument::Compact);
-}
 
 QByteArray payloadOf(const CannedSwitchboard::Request &request)
 {

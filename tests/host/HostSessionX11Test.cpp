@@ -3,6 +3,7 @@
 // (X types a special key's press as a whole keystroke, and modifiers are held only around one
 // message's action).
 #include "CannedSwitchboard.h"
+#include "ViewerAnswer.h"
 #include "XvfbServer.h"
 
 #include "Base64.h"
@@ -25,16 +26,6 @@
 #include <X11/Xlib.h>
 
 namespace {
-
-QByteArray answerWith(const QList<QJsonObject> &messages)
-{
-    QJsonArray frames;
-    for (const QJsonObject &message : messages) {
-        const QByteArray payload = Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact));
-        frames.append(QJsonObject{{"kind", "json"}, {"payload", QString::fromLatin1(payload)}});
-    }
-    return QJsonDocument(QJsonObject{{"frames", frames}}).toJson(QJsonDocument::Compact);
-}
 
 // What the X server holds down: pointer buttons, keys (modifiers among them).
 struct Held
