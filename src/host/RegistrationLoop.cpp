@@ -12,23 +12,15 @@ RegistrationLoop::RegistrationLoop(Step registerHost, Step heartbeat, std::chron
 {
 }
 
-QCoro::Task<> RegistrationLoop::run(std::stop_token stop)
+StoppableTask<> RegistrationLoop::run(std::stop_token stop)
 {
     co_await cancellablePause(m_firstPass, stop);
-    while (!stop.stop_requested()) {
-        const bool open = !m_gate || co_await m_gate();
-        if (stop.stop_requested())
-            co_return;
-        if (!open) {
-            co_await cancellablePause(m_period, stop);
-            continue;
+    for (;;) {
+        const bool open = !m_gate || co_await m_gate(stop);
+        if (open) {
+            co_await m_registerHost(stop);
+            co_await m_heartbeat(stop);
         }
-        co_await m_registerHost();
-        if (stop.stop_requested())
-            co_return;
-        co_await m_heartbeat();
-        if (stop.stop_requested())
-            co_return;
         co_await cancellablePause(m_period, stop);
     }
 }

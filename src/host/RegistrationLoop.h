@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QCoroTask>
+#include "StoppableTask.h"
 
 #include <chrono>
 #include <functional>
@@ -14,15 +14,15 @@
 class RegistrationLoop
 {
 public:
-    // One request of a pass; called only while the loop has not been stopped.
-    using Step = std::function<QCoro::Task<>()>;
+    // One request of a pass, run under the loop's stop.
+    using Step = std::function<StoppableTask<>(std::stop_token)>;
     // True when the pass may go on.
-    using Gate = std::function<QCoro::Task<bool>()>;
+    using Gate = std::function<StoppableTask<bool>(std::stop_token)>;
 
     RegistrationLoop(Step registerHost, Step heartbeat, std::chrono::milliseconds firstPass,
                      std::chrono::milliseconds period, Gate gate = {});
 
-    QCoro::Task<> run(std::stop_token stop);
+    StoppableTask<> run(std::stop_token stop);
 
 private:
     Step m_registerHost;

@@ -14,47 +14,70 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A request that takes `duration` and cannot be interrupted, as a step of the loop.
-QCoro::Task<> slowStep(QStringList &log, QString name, std::chrono::milliseconds duration)
+// Requests started and over.
+struct Requests
 {
+    int started = 0;
+    int over = 0;
+};
+
+// A request that takes `duration` and cannot be interrupted.
+QCoro::Task<> slowRequest(Requests &requests, std::chrono::milliseconds duration)
+{
+    ++requests.started;
     QTimer timer;
     timer.setSingleShot(true);
     timer.start(duration);
     co_await timer;
+    ++requests.over;
+}
+
+// A step of the loop: the request, then its mark in the log.
+StoppableTask<> slowStep(QStringList &log, Requests &requests, QString name, std::chrono::milliseconds duration,
+                         std::stop_token)
+{
+    co_await slowRequest(requests, duration);
     log << name;
 }
 
 TEST(RegistrationLoop, Run_RegistersThenBeatsEveryPass_NoStepAfterAStop)
 {
     QStringList log;
+    Requests requests;
     std::chrono::milliseconds stepTime = 1ms;
     OwnedTask<RegistrationLoop> loop;
-    loop.start([&] { return slowStep(log, "register", stepTime); }, [&] { return slowStep(log, "heartbeat", stepTime); },
+    loop.start([&](std::stop_token stop) { return slowStep(log, requests, "register", stepTime, std::move(stop)); },
+               [&](std::stop_token stop) { return slowStep(log, requests, "heartbeat", stepTime, std::move(stop)); },
                10ms, 20ms);
     ASSERT_TRUE(QTest::qWaitFor([&] { return log.size() >= 4; }, 10000));
     EXPECT_EQ(log.mid(0, 4), (QStringList{"register", "heartbeat", "register", "heartbeat"}));
 
-    // Stopped while a step is on its way: that step may still finish, but no other starts.
+    // Stopped while a step's request is on its way: the request ends in its own time, but nothing
+    // after it runs, neither the step's own mark nor another step.
     stepTime = 100ms;
-    QTest::qWait(60);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests.started > requests.over; }, 10000));
     const qsizetype steps = log.size();
+    const int started = requests.started;
     loop.reset();
-    QTest::qWait(300);
-    EXPECT_LE(log.size(), steps + 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests.over == started; }, 10000));
+    EXPECT_EQ(log.size(), steps);
+    EXPECT_EQ(requests.started, started);
 }
 
 // The gate is asked before each pass: while it says no, nothing of that pass is sent.
 TEST(RegistrationLoop, Run_ClosedGate_SkipsTheWholePass)
 {
     QStringList log;
+    Requests requests;
     bool open = false;
     int asked = 0;
-    const auto gate = [&]() -> QCoro::Task<bool> {
+    const auto gate = [&](std::stop_token) -> StoppableTask<bool> {
         ++asked;
         co_return open;
     };
     OwnedTask<RegistrationLoop> loop;
-    loop.start([&] { return slowStep(log, "register", 1ms); }, [&] { return slowStep(log, "heartbeat", 1ms); }, 10ms,
+    loop.start([&](std::stop_token stop) { return slowStep(log, requests, "register", 1ms, std::move(stop)); },
+               [&](std::stop_token stop) { return slowStep(log, requests, "heartbeat", 1ms, std::move(stop)); }, 10ms,
                20ms, gate);
     ASSERT_TRUE(QTest::qWaitFor([&] { return asked >= 3; }, 10000));
     EXPECT_TRUE(log.isEmpty());

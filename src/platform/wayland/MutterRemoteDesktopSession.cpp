@@ -7,7 +7,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QPointer>
 
 #include <xkbcommon/xkbcommon-keysyms.h>
 
@@ -48,6 +47,19 @@ QDBusMessage propertyGet(const QString &service, const QString &path, const QStr
     return call(service, path, propertiesInterface, QStringLiteral("Get"), {interface, property});
 }
 
+// A new remote-desktop session's path, or the reply that refused one. A session that arrives after
+// `stop` belongs to nobody: it is stopped at once, here, since the run that asked for it ends
+// without another line.
+QCoro::Task<QDBusMessage> createSession(QDBusConnection bus, std::stop_token stop)
+{
+    const QDBusMessage reply = co_await bus.asyncCall(
+        call(remoteDesktopService, remoteDesktopPath, remoteDesktopInterface, QStringLiteral("CreateSession")));
+    // A plain QCoro task, so it sees the stop itself: it holds nothing of the session's object.
+    if (const std::optional<QString> path = DBusReplies::objectPath(reply); path && stop.stop_requested())
+        bus.send(call(remoteDesktopService, *path, remoteDesktopSessionInterface, QStringLiteral("Stop")));
+    co_return reply;
+}
+
 } // namespace
 
 MutterRemoteDesktopSession::MutterRemoteDesktopSession(QDBusConnection bus, QObject *parent)
@@ -71,13 +83,12 @@ void MutterRemoteDesktopSession::start()
 {
     stop();
     setState(State::Starting);
-    m_runStop = std::stop_source();
-    m_run = run(m_runStop.get_token());
+    m_run.start([this](std::stop_token stop) { return run(std::move(stop)); });
 }
 
 void MutterRemoteDesktopSession::stop()
 {
-    m_runStop.request_stop();
+    m_run.stop();
     if (!m_sessionPath.isEmpty()) {
         m_bus.disconnect(remoteDesktopService, m_sessionPath, remoteDesktopSessionInterface, QStringLiteral("Closed"),
                          this, SLOT(sessionClosed(QDBusMessage)));
@@ -91,23 +102,14 @@ void MutterRemoteDesktopSession::stop()
     m_capsLocked = false;
 }
 
-QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
+StoppableTask<> MutterRemoteDesktopSession::run(std::stop_token stop)
 {
-    QPointer<MutterRemoteDesktopSession> self(this);
     QDBusConnection bus = m_bus;
-    const auto cancelled = [&] { return !self || stop.stop_requested(); };
 
-    QDBusMessage reply = co_await bus.asyncCall(
-        call(remoteDesktopService, remoteDesktopPath, remoteDesktopInterface, QStringLiteral("CreateSession")));
+    QDBusMessage reply = co_await createSession(bus, stop);
     const std::optional<QString> sessionPath = DBusReplies::objectPath(reply);
-    if (cancelled()) {
-        // Whoever stopped this run did not know of the session yet.
-        if (sessionPath)
-            bus.send(call(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("Stop")));
-        co_return;
-    }
     if (!sessionPath) {
-        self->fail(QStringLiteral("RemoteDesktop.CreateSession: ") + DBusReplies::error(reply));
+        fail(QStringLiteral("RemoteDesktop.CreateSession: ") + DBusReplies::error(reply));
         co_return;
     }
     // From here on the session is the object's: stop(), also from a new start() or the
@@ -117,15 +119,13 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
                 SLOT(sessionClosed(QDBusMessage)));
     bus.connect(remoteDesktopService, *sessionPath, propertiesInterface, QStringLiteral("PropertiesChanged"), this,
                 SLOT(sessionPropertiesChanged(QDBusMessage)));
-    const auto giveUp = [&](const QString &reason) {
-        self->stop();
-        self->fail(reason);
+    const auto giveUp = [this](const QString &reason) {
+        this->stop();
+        fail(reason);
     };
 
     reply = co_await bus.asyncCall(
         propertyGet(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("SessionId")));
-    if (cancelled())
-        co_return;
     const QString sessionId = DBusReplies::variant(reply).toString();
     if (sessionId.isEmpty()) {
         giveUp(QStringLiteral("RemoteDesktop.Session.SessionId: ") + DBusReplies::error(reply));
@@ -137,8 +137,6 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     const QVariantMap castProperties{{QStringLiteral("remote-desktop-session-id"), sessionId}};
     reply = co_await bus.asyncCall(call(screenCastService, screenCastPath, screenCastInterface,
                                         QStringLiteral("CreateSession"), {castProperties}));
-    if (cancelled())
-        co_return;
     const std::optional<QString> castPath = DBusReplies::objectPath(reply);
     if (!castPath) {
         giveUp(QStringLiteral("ScreenCast.CreateSession: ") + DBusReplies::error(reply));
@@ -149,8 +147,6 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     const QVariantMap recordProperties{{QStringLiteral("cursor-mode"), QVariant::fromValue(cursorHidden)}};
     reply = co_await bus.asyncCall(call(screenCastService, *castPath, screenCastSessionInterface,
                                         QStringLiteral("RecordMonitor"), {QString(), recordProperties}));
-    if (cancelled())
-        co_return;
     const std::optional<QString> streamPath = DBusReplies::objectPath(reply);
     if (!streamPath) {
         giveUp(QStringLiteral("ScreenCast.Session.RecordMonitor: ") + DBusReplies::error(reply));
@@ -161,16 +157,12 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
                                                            QStringLiteral("PipeWireStreamAdded"));
     reply = co_await bus.asyncCall(
         call(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, QStringLiteral("Start")));
-    if (cancelled())
-        co_return;
     if (const QString error = DBusReplies::error(reply); !error.isEmpty()) {
         giveUp(QStringLiteral("RemoteDesktop.Session.Start: ") + error);
         co_return;
     }
 
     const std::optional<QDBusMessage> added = co_await streamAdded->wait(streamAnnouncementTimeout, stop);
-    if (cancelled())
-        co_return;
     if (!added || added->arguments().isEmpty()) {
         giveUp(QStringLiteral("ScreenCast.Stream: no PipeWire node announced"));
         co_return;
@@ -179,8 +171,6 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
 
     reply = co_await bus.asyncCall(
         propertyGet(screenCastService, *streamPath, streamInterface, QStringLiteral("Parameters")));
-    if (cancelled())
-        co_return;
     const QVariantMap parameters = DBusReplies::dictionary(DBusReplies::variant(reply));
     const std::optional<QPoint> position = DBusReplies::intPair(parameters.value(QStringLiteral("position")));
     const std::optional<QPoint> size = DBusReplies::intPair(parameters.value(QStringLiteral("size")));
@@ -193,29 +183,27 @@ QCoro::Task<> MutterRemoteDesktopSession::run(std::stop_token stop)
     // Lock to tell of.
     reply = co_await bus.asyncCall(
         propertyGet(remoteDesktopService, *sessionPath, remoteDesktopSessionInterface, capsLockProperty));
-    if (cancelled())
-        co_return;
     m_capsLocked = DBusReplies::variant(reply).toBool();
 
     m_streamPath = *streamPath;
     // mutter makes the session's pointer and keyboard when their first event comes, and a client
     // learns of them only after that event: the ones right behind it would be lost to it. A move
     // by nothing and a key that types nothing bring both in without any effect.
-    self->post(QStringLiteral("NotifyPointerMotionRelative"), {0.0, 0.0});
-    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), true});
-    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), false});
+    post(QStringLiteral("NotifyPointerMotionRelative"), {0.0, 0.0});
+    post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), true});
+    post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<uint>(XKB_KEY_VoidSymbol), false});
 
     Stream stream;
     stream.nodeId = nodeId;
     stream.area = QRect(*position, QSize(size->x(), size->y()));
-    self->setState(State::Ready, stream);
+    setState(State::Ready, stream);
 }
 
 void MutterRemoteDesktopSession::sessionClosed(const QDBusMessage &message)
 {
     if (message.path() != m_sessionPath)
         return;
-    m_runStop.request_stop();
+    m_run.stop();
     m_sessionPath.clear();
     m_streamPath.clear();
     fail(QStringLiteral("mutter closed the remote-desktop session"));

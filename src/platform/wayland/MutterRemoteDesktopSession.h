@@ -1,6 +1,8 @@
 #pragma once
 
 #include "RemoteDesktopSession.h"
+#include "StoppableTask.h"
+#include "TaskGroup.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
@@ -39,18 +41,18 @@ private slots:
     void sessionPropertiesChanged(const QDBusMessage &message);
 
 private:
-    QCoro::Task<> run(std::stop_token stop);
+    StoppableTask<> run(std::stop_token stop);
     // Input while Ready.
     void notify(const QString &method, const QList<QVariant> &arguments);
     // Any call on the session, as long as there is one.
     void post(const QString &method, const QList<QVariant> &arguments);
 
     QDBusConnection m_bus;
-    std::optional<QCoro::Task<>> m_run;
-    std::stop_source m_runStop;
     // Of the session being set up or running; empty when there is none.
     QString m_sessionPath;
     QString m_streamPath;
     // The session's CapsLockState, as mutter last told.
     bool m_capsLocked = false;
+    // The set-up of the current session; stopped by stop(), also from a new start().
+    TaskGroup m_run;
 };

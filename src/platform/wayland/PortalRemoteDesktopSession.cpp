@@ -8,7 +8,6 @@
 #include <QDBusArgument>
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
-#include <QPointer>
 
 #include <xkbcommon/xkbcommon-keysyms.h>
 
@@ -86,22 +85,20 @@ void PortalRemoteDesktopSession::start()
 {
     stop();
     setState(State::Starting);
-    m_runStop = std::stop_source();
-    m_run = run(m_runStop.get_token());
+    m_run.start([this](std::stop_token stop) { return run(std::move(stop)); });
 }
 
 void PortalRemoteDesktopSession::stop()
 {
-    m_runStop.request_stop();
+    m_run.stop();
     if (!m_sessionPath.isEmpty())
         m_bus.send(QDBusMessage::createMethodCall(portalService, m_sessionPath, sessionInterface, QStringLiteral("Close")));
     forgetSession();
 }
 
 QCoro::Task<PortalRemoteDesktopSession::Response>
-PortalRemoteDesktopSession::request(QDBusMessage call, QVariantMap options, std::stop_token stop)
+PortalRemoteDesktopSession::request(QDBusConnection bus, QDBusMessage call, QVariantMap options, std::stop_token stop)
 {
-    QDBusConnection bus = m_bus;
     const QString token = nextToken();
     options.insert(QStringLiteral("handle_token"), token);
     QList<QVariant> arguments = call.arguments();
@@ -139,28 +136,34 @@ PortalRemoteDesktopSession::request(QDBusMessage call, QVariantMap options, std:
     co_return response;
 }
 
-QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
+QCoro::Task<PortalRemoteDesktopSession::Response> PortalRemoteDesktopSession::createSession(QDBusConnection bus,
+                                                                                            std::stop_token stop)
 {
-    QPointer<PortalRemoteDesktopSession> self(this);
+    Response response = co_await request(bus, portalCall(remoteDesktopInterface, QStringLiteral("CreateSession")),
+                                         {{QStringLiteral("session_handle_token"), nextToken()}}, stop);
+    // A plain QCoro task, so it sees the stop itself: it holds nothing of the session's object.
+    const QString path = sessionPathIn(response);
+    if (!path.isEmpty() && stop.stop_requested())
+        bus.send(QDBusMessage::createMethodCall(portalService, path, sessionInterface, QStringLiteral("Close")));
+    co_return response;
+}
+
+QString PortalRemoteDesktopSession::sessionPathIn(const Response &response)
+{
+    return response.outcome == Response::Outcome::Granted ? pathIn(response.results.value(QStringLiteral("session_handle")))
+                                                          : QString();
+}
+
+StoppableTask<> PortalRemoteDesktopSession::run(std::stop_token stop)
+{
     QDBusConnection bus = m_bus;
     SettingsStore *settings = m_settings;
-    const auto cancelled = [&] { return !self || stop.stop_requested(); };
 
-    Response response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("CreateSession")),
-                                         {{QStringLiteral("session_handle_token"), nextToken()}}, stop);
-    const QString sessionPath = response.outcome == Response::Outcome::Granted
-        ? pathIn(response.results.value(QStringLiteral("session_handle")))
-        : QString();
-    if (cancelled()) {
-        // Whoever stopped this run did not know of the session yet.
-        if (!sessionPath.isEmpty())
-            bus.send(QDBusMessage::createMethodCall(portalService, sessionPath, sessionInterface, QStringLiteral("Close")));
-        co_return;
-    }
+    Response response = co_await createSession(bus, stop);
+    const QString sessionPath = sessionPathIn(response);
     if (sessionPath.isEmpty()) {
-        self->fail(response.outcome == Response::Outcome::Failed
-                       ? response.failure
-                       : QStringLiteral("CreateSession: the portal ended the request"));
+        fail(response.outcome == Response::Outcome::Failed ? response.failure
+                                                            : QStringLiteral("CreateSession: the portal ended the request"));
         co_return;
     }
     // From here on the session is the object's: stop(), also from a new start() or the
@@ -169,9 +172,9 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
     bus.connect(portalService, sessionPath, sessionInterface, QStringLiteral("Closed"), this,
                 SLOT(sessionClosed(QDBusMessage)));
     const QVariant session = QVariant::fromValue(QDBusObjectPath(sessionPath));
-    const auto giveUp = [&](const QString &reason) {
-        self->stop();
-        self->fail(reason);
+    const auto giveUp = [this](const QString &reason) {
+        this->stop();
+        fail(reason);
     };
     const auto refusal = [](const Response &answer, const QString &step) {
         return answer.outcome == Response::Outcome::Failed ? answer.failure
@@ -180,10 +183,8 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
 
     const QDBusMessage versionReply = co_await bus.asyncCall(
         portalCall(propertiesInterface, QStringLiteral("Get"), {remoteDesktopInterface, QStringLiteral("version")}));
-    if (cancelled())
-        co_return;
     const bool persistent = DBusReplies::variant(versionReply).toUInt() >= persistentVersion;
-    self->m_asksEveryTime = !persistent;
+    m_asksEveryTime = !persistent;
 
     QVariantMap devices{{QStringLiteral("types"), keyboardDevice | pointerDevice}};
     if (persistent) {
@@ -192,10 +193,8 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
         if (token && !token->isEmpty())
             devices.insert(QStringLiteral("restore_token"), *token);
     }
-    response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("SelectDevices"), {session}),
+    response = co_await request(bus, portalCall(remoteDesktopInterface, QStringLiteral("SelectDevices"), {session}),
                                 devices, stop);
-    if (cancelled())
-        co_return;
     if (response.outcome != Response::Outcome::Granted) {
         giveUp(refusal(response, QStringLiteral("SelectDevices")));
         co_return;
@@ -203,23 +202,19 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
 
     // One monitor; which one, when there are several, is the person's to choose.
     const QVariantMap sources{{QStringLiteral("types"), monitorSource}, {QStringLiteral("multiple"), false}};
-    response = co_await request(portalCall(screenCastInterface, QStringLiteral("SelectSources"), {session}), sources,
+    response = co_await request(bus, portalCall(screenCastInterface, QStringLiteral("SelectSources"), {session}), sources,
                                 stop);
-    if (cancelled())
-        co_return;
     if (response.outcome != Response::Outcome::Granted) {
         giveUp(refusal(response, QStringLiteral("SelectSources")));
         co_return;
     }
 
-    self->setState(State::WaitingForConsent);
-    response = co_await request(portalCall(remoteDesktopInterface, QStringLiteral("Start"), {session, QString()}), {},
+    setState(State::WaitingForConsent);
+    response = co_await request(bus, portalCall(remoteDesktopInterface, QStringLiteral("Start"), {session, QString()}), {},
                                 stop);
-    if (cancelled())
-        co_return;
     if (response.outcome == Response::Outcome::Cancelled) {
-        self->stop();
-        self->setState(State::Refused);
+        this->stop();
+        setState(State::Refused);
         co_return;
     }
     if (response.outcome != Response::Outcome::Granted) {
@@ -258,8 +253,6 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
 
     const QDBusMessage remoteReply = co_await bus.asyncCall(
         portalCall(screenCastInterface, QStringLiteral("OpenPipeWireRemote"), {session, QVariantMap()}));
-    if (cancelled())
-        co_return;
     const QDBusUnixFileDescriptor remote = remoteReply.type() == QDBusMessage::ReplyMessage && !remoteReply.arguments().isEmpty()
         ? remoteReply.arguments().constFirst().value<QDBusUnixFileDescriptor>()
         : QDBusUnixFileDescriptor();
@@ -273,11 +266,11 @@ QCoro::Task<> PortalRemoteDesktopSession::run(std::stop_token stop)
     // Desktops may make the session's pointer and keyboard only when their first event comes, and
     // a client learns of them after that event: a move by nothing and a key that types nothing
     // bring both in before the viewer's first real event.
-    self->post(QStringLiteral("NotifyPointerMotion"), {0.0, 0.0});
-    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(XKB_KEY_VoidSymbol), pressed});
-    self->post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(XKB_KEY_VoidSymbol), released});
+    post(QStringLiteral("NotifyPointerMotion"), {0.0, 0.0});
+    post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(XKB_KEY_VoidSymbol), pressed});
+    post(QStringLiteral("NotifyKeyboardKeysym"), {static_cast<int>(XKB_KEY_VoidSymbol), released});
 
-    self->setState(State::Ready, *stream);
+    setState(State::Ready, *stream);
 }
 
 // The person stopped sharing (or the desktop ended the session): as good as a refusal.
@@ -285,7 +278,7 @@ void PortalRemoteDesktopSession::sessionClosed(const QDBusMessage &message)
 {
     if (message.path() != m_sessionPath)
         return;
-    m_runStop.request_stop();
+    m_run.stop();
     forgetSession();
     setState(State::Refused);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "RemoteDesktopSession.h"
+#include "StoppableTask.h"
+#include "TaskGroup.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
@@ -56,9 +58,15 @@ private:
         QString failure; // when Failed
     };
 
-    QCoro::Task<> run(std::stop_token stop);
-    // One portal request: the call (whose options get a handle token) and its Response signal.
-    QCoro::Task<Response> request(QDBusMessage call, QVariantMap options, std::stop_token stop);
+    StoppableTask<> run(std::stop_token stop);
+    // One portal request on `bus`: the call (whose options get a handle token) and its Response
+    // signal.
+    static QCoro::Task<Response> request(QDBusConnection bus, QDBusMessage call, QVariantMap options,
+                                         std::stop_token stop);
+    // The CreateSession request; a session granted after `stop` is closed at once.
+    static QCoro::Task<Response> createSession(QDBusConnection bus, std::stop_token stop);
+    // The session a CreateSession answer grants; empty when none.
+    static QString sessionPathIn(const Response &response);
     // Input while Ready.
     void notify(const QString &method, const QList<QVariant> &arguments);
     // Any input call on the session, as long as there is one.
@@ -67,9 +75,9 @@ private:
 
     QDBusConnection m_bus;
     SettingsStore *m_settings = nullptr;
-    std::optional<QCoro::Task<>> m_run;
-    std::stop_source m_runStop;
     QString m_sessionPath;
     std::uint32_t m_streamNode = 0;
     bool m_asksEveryTime = false;
+    // The set-up of the current session; stopped by stop(), also from a new start().
+    TaskGroup m_run;
 };

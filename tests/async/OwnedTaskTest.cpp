@@ -1,5 +1,6 @@
 #include "CancellablePause.h"
 #include "OwnedTask.h"
+#include "StoppableTask.h"
 #include "TaskGroup.h"
 
 #include <QTest>
@@ -13,21 +14,25 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the operations below did: each writes once after its pause unless it was stopped.
+// What the operations below did: each writes once after its pause unless it was stopped, and
+// counts the frames that ended either way.
 struct Record
 {
     int writes = 0;
-    int stoppedRuns = 0;
+    int framesEnded = 0;
     int destroyed = 0;
 };
 
-QCoro::Task<> pauseThenWrite(Record &record, std::chrono::milliseconds pause, std::stop_token stop)
+struct EndOfFrame
 {
+    Record &record;
+    ~EndOfFrame() { ++record.framesEnded; }
+};
+
+StoppableTask<> pauseThenWrite(Record &record, std::chrono::milliseconds pause, std::stop_token stop)
+{
+    const EndOfFrame end{record};
     co_await cancellablePause(pause, stop);
-    if (stop.stop_requested()) {
-        ++record.stoppedRuns;
-        co_return;
-    }
     ++record.writes;
 }
 
@@ -41,10 +46,9 @@ public:
     }
     ~Sleeper() { ++m_record.destroyed; }
 
-    QCoro::Task<> run(std::stop_token stop)
+    StoppableTask<> run(std::stop_token stop)
     {
         co_await pauseThenWrite(m_record, m_pause, stop);
-        // Touches its own object after the pause: it must still be there.
         m_ended = true;
     }
 
@@ -70,7 +74,7 @@ TEST(OwnedTask, Reset_StopsTheRunAndKeepsItsObjectUntilItEnds)
     EXPECT_EQ(record.destroyed, 0); // its run() is still suspended
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return record.destroyed == 1; }, 5000));
-    EXPECT_EQ(record.stoppedRuns, 1);
+    EXPECT_EQ(record.framesEnded, 1);
     EXPECT_EQ(record.writes, 0);
 }
 
@@ -83,7 +87,7 @@ TEST(OwnedTask, Start_StopsTheOneBeforeAndKeepsAFinishedOne)
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !task.running(); }, 5000));
     EXPECT_EQ(record.writes, 1);
-    EXPECT_EQ(record.stoppedRuns, 1);
+    EXPECT_EQ(record.framesEnded, 2);
     // The finished operation stays readable until it is let go.
     ASSERT_TRUE(task);
     EXPECT_TRUE(task->ended());
@@ -99,7 +103,7 @@ TEST(OwnedTask, Destroyed_StopsItsRun)
     task->start(record, 1h);
     task.reset();
     ASSERT_TRUE(QTest::qWaitFor([&] { return record.destroyed == 1; }, 5000));
-    EXPECT_EQ(record.stoppedRuns, 1);
+    EXPECT_EQ(record.framesEnded, 1);
     EXPECT_EQ(record.writes, 0);
 }
 
@@ -112,8 +116,9 @@ TEST(TaskGroup, Destroyed_StopsEveryTaskStillRunning)
         for (int i = 0; i < 3; ++i)
             group.start([&](std::stop_token stop) { return pauseThenWrite(record, 1h, std::move(stop)); });
         ASSERT_TRUE(QTest::qWaitFor([&] { return record.writes == 1; }, 5000));
+        EXPECT_EQ(group.running(), 3);
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return record.stoppedRuns == 3; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return record.framesEnded == 4; }, 5000));
     EXPECT_EQ(record.writes, 1);
 }
 
