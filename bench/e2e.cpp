@@ -9,9 +9,11 @@
 // and encode of the same display, a picture-sized push and a poll to the same switchboard.
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
+#include "HostSession.h"
 #include "MacCapture.h"
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
+#include "SwitchboardRequests.h"
 #include "WaitUntil.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
@@ -259,17 +261,19 @@ int main(int argc, char *argv[])
     std::vector<double> captures, pushes, polls;
     for (int i = 0; i < 60 && desktop; ++i) {
         auto t0 = Clock::now();
-        const auto picture = MacCapture::jpeg(*desktop, 1280, 0.42);
+        const std::optional<ScreenImage> image = desktop->captureMainDisplay();
+        const std::optional<ScreenImage> scaled =
+            image ? MacCapture::pictureImage(*image, HostSession::pictureMaxWidth) : std::nullopt;
+        const std::optional<QByteArray> picture =
+            scaled ? MacCapture::encode(*scaled, QRect(), HostSession::pictureQuality) : std::nullopt;
         auto t1 = Clock::now();
         if (!picture)
             continue;
         const SessionProtocol::SessionKeys none{QStringLiteral("none"), QStringLiteral("none")};
-        QByteArray push = SessionProtocol::pushBody(none, SessionProtocol::Role::host,
-                                                    {SessionProtocol::kindJpeg, picture->jpeg.toBase64()},
-                                                    KivrenAPI::bodyBuffer());
-        QCoro::waitFor(api.postBytes(QStringLiteral("push"), std::move(push)));
+        const SwitchboardRequests::Push push{none, SessionProtocol::Role::host, {SessionProtocol::kindJpeg, picture->toBase64()}};
+        QCoro::waitFor(SwitchboardRequests::post(api, push, {}, KivrenAPI::bodyBuffer()));
         auto t2 = Clock::now();
-        QCoro::waitFor(api.post(QStringLiteral("poll"), SessionProtocol::pollBody(none, SessionProtocol::Role::host, 0)));
+        QCoro::waitFor(SwitchboardRequests::post(api, SwitchboardRequests::Poll{none, SessionProtocol::Role::host, 0}));
         auto t3 = Clock::now();
         captures.push_back(ms(t1 - t0));
         pushes.push_back(ms(t2 - t1));

@@ -6,24 +6,18 @@
 #include "MacCapture.h"
 #include "MacInput.h"
 #include "ScreenImage.h"
+#include "SwitchboardRequests.h"
 #include "TileEncoder.h"
 
-namespace {
-
-const QString claimPath = QStringLiteral("claim");
-const QString pushPath = QStringLiteral("push");
-const QString pollPath = QStringLiteral("poll");
-
-} // namespace
-
 using namespace SessionProtocol;
+namespace Requests = SwitchboardRequests;
 
 HostSession::HostSession(Options options)
     : m_options(std::move(options))
 {
 }
 
-QCoro::Task<> HostSession::run(std::stop_token stop)
+StoppableTask<> HostSession::run(std::stop_token stop)
 {
     KivrenAPI &api = *m_options.api;
     DesktopBackend *desktop = m_options.desktop;
@@ -33,47 +27,31 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
     const std::stop_callback releaseOnStop(stop, [this] { releaseHeld(); });
 
     // The claim's outcome does not matter: the session goes on either way.
-    co_await api.post(claimPath, QJsonObject{{QStringLiteral("sessionId"), keys.id}, {QStringLiteral("sessionToken"), keys.token}},
-                      stop);
-    if (stop.stop_requested())
-        co_return;
-
+    co_await Requests::post(api, Requests::Claim{keys}, stop);
     co_await greetIfReady(stop);
-    if (stop.stop_requested())
-        co_return;
 
     // One picture and one poll per pass, strictly in turn: the frame rate follows the link.
-    while (!stop.stop_requested() && !m_closed) {
+    while (!m_closed) {
         if (desktop) {
             // A display resized or moved mid-session: input is placed on it as it is now, and
             // the viewer hears the new size before the first picture of it.
             co_await greetIfReady(stop);
-            if (stop.stop_requested())
-                co_return;
             // Not greeted yet (the desktop is not ready to share): nothing to push.
-            if (m_greeted) {
+            if (m_greeted)
                 co_await pushPicture(*desktop, stop);
-                if (stop.stop_requested())
-                    co_return;
-            }
         }
         // The switchboard hands each viewer message to the host once, so the cursor stays 0.
-        const KivrenAnswer answer = co_await api.post(pollPath, pollBody(keys, Role::host, 0), stop);
-        if (stop.stop_requested())
-            co_return;
+        const KivrenAnswer answer = co_await Requests::post(api, Requests::Poll{keys, Role::host, 0}, stop);
         // The switchboard restarted or expired the session: polling on would only keep every
         // new viewer waiting. It ends as a close message ends it.
         if (endsSession(answer)) {
-            handle(Close{}, m_geometry);
+            receive(Close{});
             co_return;
         }
         // A desktop still being set up when the viewer came had no display to place input on
         // yet: it is taken, and the viewer told its size, as soon as there is one.
-        if (desktop && (!m_greeted || m_geometry.width <= 0 || m_geometry.height <= 0)) {
+        if (desktop && (!m_greeted || m_geometry.width <= 0 || m_geometry.height <= 0))
             co_await greetIfReady(stop);
-            if (stop.stop_requested())
-                co_return;
-        }
         if (answer.ok()) {
             // A close stops the rest of the answer too, and whatever input still waits.
             for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {
@@ -82,7 +60,7 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
                 if (!m_greeted && !std::holds_alternative<Close>(message) && !std::holds_alternative<Caps>(message))
                     continue;
                 receive(message);
-                if (stop.stop_requested() || m_closed)
+                if (m_closed)
                     co_return;
             }
         }
@@ -94,10 +72,10 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
     }
 }
 
-QCoro::Task<> HostSession::greetIfReady(std::stop_token stop)
+StoppableTask<> HostSession::greetIfReady(std::stop_token stop)
 {
     DesktopBackend *desktop = m_options.desktop;
-    if (desktop && desktop->state() != DesktopBackend::State::Ready)
+    if (desktop && desktop->state() != DesktopSharing::State::Ready)
         co_return;
     const DisplayGeometry now = desktop ? DisplayGeometry::ofMainDisplay(*desktop) : DisplayGeometry{};
     if (m_greeted && now == m_geometry)
@@ -107,7 +85,7 @@ QCoro::Task<> HostSession::greetIfReady(std::stop_token stop)
     co_await greet(std::move(stop));
 }
 
-QCoro::Task<> HostSession::pushPicture(DesktopBackend &desktop, std::stop_token stop)
+StoppableTask<> HostSession::pushPicture(DesktopCapture &desktop, std::stop_token stop)
 {
     const bool forced = m_mustPush || m_options.pushEveryPass;
     // The desktop knows nothing was drawn: no capture at all.
@@ -153,24 +131,21 @@ QCoro::Task<> HostSession::pushPicture(DesktopBackend &desktop, std::stop_token 
     m_pushed.remember(*image, *picture);
     const Envelope frame = encode(*message);
     const KivrenAnswer pushed =
-        co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::host, frame, KivrenAPI::bodyBuffer()),
-                                          stop);
-    if (stop.stop_requested())
-        co_return;
+        co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, frame}, stop, KivrenAPI::bodyBuffer());
     // A picture or tiles the switchboard did not take never reach the viewer (it refuses tiles
     // it cannot keep): the next push is a whole picture, even if the screen stays as it is.
     m_mustPush = !pushed.ok();
 }
 
-QCoro::Task<> HostSession::greet(std::stop_token stop)
+StoppableTask<> HostSession::greet(std::stop_token stop)
 {
     // The viewer may be new, or may have dropped what it had: it gets a picture next, changed
     // or not.
     m_mustPush = true;
     // Its outcome does not matter: the session goes on either way.
     const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
-    co_await m_options.api->postBytes(pushPath, pushBody(m_options.keys, Role::host, encode(HostMessage{hello})),
-                                      std::move(stop));
+    co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, encode(HostMessage{hello})},
+                            std::move(stop));
 }
 
 bool HostSession::endsSession(const KivrenAnswer &poll)
@@ -179,18 +154,6 @@ bool HostSession::endsSession(const KivrenAnswer &poll)
     constexpr int endedSession = 410;
     return poll.error && poll.error->domain == KivrenError::kivrenDomain
         && (poll.error->code == unknownSession || poll.error->code == endedSession);
-}
-
-void HostSession::handle(const ViewerMessage &message, const DisplayGeometry &geometry)
-{
-    // A close's onClosed may have destroyed this session by the time receive() returns.
-    if (std::holds_alternative<Close>(message)) {
-        receive(message);
-        return;
-    }
-    receive(message);
-    if (!m_closed && m_options.desktop)
-        m_input.applyPass(*m_options.desktop, geometry);
 }
 
 void HostSession::receive(const ViewerMessage &message)
@@ -214,18 +177,4 @@ void HostSession::releaseHeld()
 {
     if (m_options.desktop)
         m_input.releaseHeld(*m_options.desktop);
-}
-
-void HostSession::inject(DesktopBackend *desktop, const ViewerMessage &message, const DisplayGeometry &geometry)
-{
-    if (!desktop)
-        return;
-    // Without a session loop to come back to, all of it at once, within the text limit.
-    const auto limited = [](const QString &text) { return splitText(text).value(0); };
-    if (const auto *input = std::get_if<Input>(&message))
-        MacInput::apply(*desktop, input->event, geometry);
-    else if (const auto *key = std::get_if<Key>(&message))
-        MacInput::applyKey(*desktop, key->codeName, limited(key->key), key->down, key->modifiers);
-    else if (const auto *text = std::get_if<Text>(&message))
-        MacInput::applyKey(*desktop, QString(), limited(text->text), true);
 }

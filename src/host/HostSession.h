@@ -6,14 +6,14 @@
 #include "PushedScreen.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
-
-#include <QCoroTask>
+#include "StoppableTask.h"
 
 #include <chrono>
 #include <functional>
 #include <stop_token>
 
 class DesktopBackend;
+class DesktopCapture;
 class KivrenAPI;
 
 // One viewer's session on this host: claims it, greets the viewer with the main display's size,
@@ -21,7 +21,7 @@ class KivrenAPI;
 // switchboard answers a poll with 404 or 410 (it no longer knows the session). Other failed
 // requests, a missing picture or a silent viewer never end it. When the main display changes
 // size or place, the viewer is greeted again with the new size. While the desktop is not ready
-// to share its screen (DesktopBackend::State), the session is claimed and polled but nothing is
+// to share its screen (DesktopSharing::State), the session is claimed and polled but nothing is
 // sent and no input applied: the viewer is greeted once it is. A picture goes out only when
 // the screen differs from the last one the switchboard took (and always first after a hello),
 // so a still screen costs neither capture, encoding nor bytes. A viewer that named "tiles" gets
@@ -60,16 +60,9 @@ public:
     explicit HostSession(Options options);
 
     // Claim, hello, then picture, poll, messages and pause until closed or stopped.
-    QCoro::Task<> run(std::stop_token stop);
+    StoppableTask<> run(std::stop_token stop);
     // A poll refused with this status means the switchboard has forgotten the session.
     static bool endsSession(const KivrenAnswer &poll);
-
-    // One viewer message: a close ends the session, caps are kept, the rest is injected in
-    // order behind the input still waiting (a long text is typed over several passes).
-    void handle(const SessionProtocol::ViewerMessage &message, const DisplayGeometry &geometry);
-    // Injects input, key and text messages into `desktop` (nothing without one); ignores the rest.
-    static void inject(DesktopBackend *desktop, const SessionProtocol::ViewerMessage &message,
-                       const DisplayGeometry &geometry);
 
     // The additions the viewer named in its caps message; none until it sends one.
     const SessionFeatures &peerFeatures() const { return m_peerFeatures; }
@@ -83,18 +76,19 @@ public:
 
 private:
     // The hello with the display's size, as it is now.
-    QCoro::Task<> greet(std::stop_token stop);
+    StoppableTask<> greet(std::stop_token stop);
     // Greets the viewer once the desktop is ready to share, and again when its display changed.
     // While it is not, the viewer is held: claimed and polled, but shown nothing.
-    QCoro::Task<> greetIfReady(std::stop_token stop);
-    // A close or caps takes effect at once; input joins the queue.
+    StoppableTask<> greetIfReady(std::stop_token stop);
+    // A close or caps takes effect at once; input joins the queue, injected in order on the
+    // session's passes (a long text over several).
     void receive(const SessionProtocol::ViewerMessage &message);
     // The session ends: the buttons and keys its viewer pressed and did not release, and every
     // modifier, are let go of.
     void releaseHeld();
 
     // The screen's picture when it may differ from the one pushed last, or must go out anyway.
-    QCoro::Task<> pushPicture(DesktopBackend &desktop, std::stop_token stop);
+    StoppableTask<> pushPicture(DesktopCapture &desktop, std::stop_token stop);
 
     Options m_options;
     HostInputQueue m_input;

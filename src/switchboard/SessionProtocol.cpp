@@ -241,40 +241,6 @@ Envelope encode(const ViewerMessage &message)
     return {kindJson, jsonPayload(toJson(message))};
 }
 
-QByteArray pushBody(const SessionKeys &keys, Role sender, const Envelope &frame, QByteArray buffer)
-{
-    // The small members go through Qt's writer, which escapes them; base64 needs no escaping, so
-    // the payload, nearly all of a picture push, is copied once and never becomes a QString.
-    const QByteArray members = QJsonDocument(QJsonObject{
-                                                 {QStringLiteral("sessionId"), keys.id},
-                                                 {QStringLiteral("token"), keys.token},
-                                                 {QStringLiteral("role"), roleName(sender)},
-                                                 {QStringLiteral("kind"), frame.kind},
-                                             })
-                                   .toJson(QJsonDocument::Compact);
-    constexpr QByteArrayView payloadOpen = ",\"payload\":\"";
-    constexpr QByteArrayView bodyClose = "\"}";
-    const QByteArrayView head = QByteArrayView(members).chopped(1); // without its closing brace
-
-    buffer.resize(0); // keeps the capacity
-    buffer.reserve(head.size() + payloadOpen.size() + frame.base64.size() + bodyClose.size());
-    buffer.append(head);
-    buffer.append(payloadOpen);
-    buffer.append(frame.base64);
-    buffer.append(bodyClose);
-    return buffer;
-}
-
-QJsonObject pollBody(const SessionKeys &keys, Role receiver, qint64 since)
-{
-    return {
-        {QStringLiteral("sessionId"), keys.id},
-        {QStringLiteral("token"), keys.token},
-        {QStringLiteral("role"), roleName(receiver)},
-        {QStringLiteral("since"), since},
-    };
-}
-
 QList<Frame> decodeFrames(const QJsonObject &pollAnswer)
 {
     const QJsonValue framesValue = pollAnswer.value(QStringLiteral("frames"));

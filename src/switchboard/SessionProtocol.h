@@ -15,8 +15,9 @@
 #include <optional>
 #include <variant>
 
-// The messages a session carries through "push" and "poll", as types, and their bytes on the
-// wire. The host and the viewer read and write session messages only through here.
+// The messages a session carries through its pushes and polls (SwitchboardRequests), as types,
+// and their bytes on the wire. The host and the viewer read and write session messages only
+// through here.
 //
 // Every frame is {"kind": "json" | "jpeg", "payload": base64 of the message bytes}. A json
 // frame holds one JSON object whose "type" names the message. Receivers skip members, types and
@@ -58,7 +59,7 @@ enum class Role { host, viewer };
 // "host" or "viewer", as the switchboard reads it.
 QString roleName(Role role);
 
-// Which session a push or poll belongs to ("sessionId", "token").
+// Which session a push or poll belongs to (SwitchboardRequests writes them).
 struct SessionKeys
 {
     QString id;
@@ -175,14 +176,6 @@ Envelope encode(const ViewerMessage &message);
 // The JSON object a json message travels as.
 QJsonObject toJson(const Hello &hello);
 QJsonObject toJson(const ViewerMessage &message);
-
-// The "push" request body as JSON text, written straight into bytes: the session members
-// ("sessionId", "token", "role", "kind") first, then "payload" with the base64 copied in as it
-// is, never through a JSON string object. `frame.base64` must be base64 text, as encode()
-// makes it. `buffer` is cleared and written into, so a caller can hand in one whose capacity
-// an earlier body left behind.
-QByteArray pushBody(const SessionKeys &keys, Role sender, const Envelope &frame, QByteArray buffer = {});
-QJsonObject pollBody(const SessionKeys &keys, Role receiver, qint64 since);
 
 // One frame of a poll answer, decoded. `bytes` is the decoded payload; `message` is set for kind
 // "json" when the bytes parse as a JSON object.

@@ -1,15 +1,11 @@
 #include "InputQueue.h"
 
-#include "KivrenAPI.h"
-
-#include <QJsonObject>
+#include "SwitchboardRequests.h"
 
 using namespace SessionProtocol;
+namespace Requests = SwitchboardRequests;
 
 namespace {
-
-const QString pushPath = QStringLiteral("push");
-const QString closePath = QStringLiteral("close");
 
 qsizetype characterCount(const QString &text)
 {
@@ -31,6 +27,7 @@ const RemoteInput *inputOfKind(const ViewerMessage &message, RemoteInput::Kind k
 
 InputQueue::InputQueue(Options options)
     : m_options(std::move(options))
+    , m_requests(m_options.lifetime)
 {
     m_waitTimer.setSingleShot(true);
     m_waitTimer.callOnTimeout([this] { abandon(); });
@@ -93,19 +90,20 @@ void InputQueue::sendNext()
     m_cancel = std::stop_source();
     const quint64 ticket = ++m_ticket;
     m_waitTimer.start(m_options.waitLimit);
-    // Dropping the task detaches it; it holds the queue until its request has ended.
-    (void)push(shared_from_this(), ticket, pushBody(m_options.keys, Role::viewer, encode(message)), m_cancel);
+    m_requests.start([this, ticket, request = Requests::Push{m_options.keys, Role::viewer, encode(message)},
+                      cancel = m_cancel](std::stop_token stop) mutable {
+        return push(ticket, std::move(request), std::move(cancel), std::move(stop));
+    });
 }
 
-QCoro::Task<> InputQueue::push(std::shared_ptr<InputQueue> self, quint64 ticket, QByteArray body, std::stop_source cancel)
+StoppableTask<> InputQueue::push(quint64 ticket, SwitchboardRequests::Push request, std::stop_source cancel,
+                                 std::stop_token stop)
 {
-    // The client going cancels the request as well as an abandonment does.
-    std::stop_callback ended(self->m_options.lifetime, [cancel]() mutable { cancel.request_stop(); });
-    co_await self->m_options.api->postBytes(pushPath, std::move(body), cancel.get_token());
-    if (self->m_options.lifetime.stop_requested())
-        co_return;
+    // The queue's end cancels the request as well as an abandonment does.
+    const std::stop_callback ended(stop, [cancel]() mutable { cancel.request_stop(); });
+    co_await Requests::post(*m_options.api, request, cancel.get_token());
     // The answer and any failure are of no interest, only that the push is over.
-    self->pushEnded(ticket);
+    pushEnded(ticket);
 }
 
 void InputQueue::pushEnded(quint64 ticket)
@@ -160,12 +158,10 @@ void InputQueue::startClose()
     if (m_closed || m_options.lifetime.stop_requested())
         return;
     m_closed = true;
-    (void)postClose(shared_from_this());
+    m_requests.start([this](std::stop_token stop) { return postClose(std::move(stop)); });
 }
 
-QCoro::Task<> InputQueue::postClose(std::shared_ptr<InputQueue> self)
+StoppableTask<> InputQueue::postClose(std::stop_token stop)
 {
-    const QJsonObject body{{QStringLiteral("sessionId"), self->m_options.keys.id},
-                           {QStringLiteral("token"), self->m_options.keys.token}};
-    co_await self->m_options.api->post(closePath, body, self->m_options.lifetime);
+    co_await Requests::post(*m_options.api, Requests::Close{m_options.keys, {}}, stop);
 }

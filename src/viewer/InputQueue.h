@@ -1,15 +1,15 @@
 #pragma once
 
 #include "SessionProtocol.h"
+#include "StoppableTask.h"
+#include "SwitchboardRequests.h"
+#include "TaskGroup.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QTimer>
 
-#include <QCoroTask>
-
 #include <chrono>
-#include <memory>
 #include <stop_token>
 
 class KivrenAPI;
@@ -27,8 +27,10 @@ class KivrenAPI;
 //   be applied after messages sent behind it;
 // - at most `maxQueued` messages wait; beyond that new ones are dropped.
 // A queue belongs to one session: ending the session clears it, or drains it and then closes
-// the session (the user's own End, so that key releases still go out). Main thread.
-class InputQueue : public std::enable_shared_from_this<InputQueue>
+// the session (the user's own End, so that key releases still go out). Its requests are its own
+// tasks, which end when the queue goes or its lifetime ends; whoever holds a queue whose session
+// ended keeps it until finished(). Main thread.
+class InputQueue
 {
 public:
     static constexpr std::chrono::milliseconds defaultWaitLimit{3000};
@@ -38,8 +40,7 @@ public:
     {
         KivrenAPI *api = nullptr;
         SessionProtocol::SessionKeys keys;
-        // Pushes and the close end with it (the viewer client going); nothing of the queue's is
-        // touched after that.
+        // Pushes and the close end with it (the viewer client going) or with the queue.
         std::stop_token lifetime;
         std::chrono::milliseconds waitLimit = defaultWaitLimit;
     };
@@ -59,6 +60,9 @@ public:
     // dropped.
     void closeAfterDrain();
 
+    // The session's close was posted and no request of the queue is on its way any more.
+    bool finished() const { return m_closed && m_requests.running() == 0; }
+
     qsizetype waiting() const { return m_waiting.size(); }
     bool pushInFlight() const { return m_inFlight; }
     int abandonedPushes() const { return m_abandoned; }
@@ -70,8 +74,9 @@ private:
     void abandon();
     void startClose();
 
-    static QCoro::Task<> push(std::shared_ptr<InputQueue> self, quint64 ticket, QByteArray body, std::stop_source cancel);
-    static QCoro::Task<> postClose(std::shared_ptr<InputQueue> self);
+    // `cancel` abandons it; the queue's own stop, `stop`, ends it too.
+    StoppableTask<> push(quint64 ticket, SwitchboardRequests::Push request, std::stop_source cancel, std::stop_token stop);
+    StoppableTask<> postClose(std::stop_token stop);
 
     Options m_options;
     QList<SessionProtocol::ViewerMessage> m_waiting;
@@ -84,4 +89,7 @@ private:
     bool m_cleared = false;
     bool m_closing = false;
     bool m_closed = false;
+    // The pushes and the close, in this order: a push abandoned or cleared goes on after the
+    // queue has moved past it.
+    TaskGroup m_requests;
 };

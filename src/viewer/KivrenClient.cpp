@@ -6,6 +6,7 @@
 #include "PlatformWording.h"
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
+#include "SwitchboardRequests.h"
 
 #include <QDateTime>
 
@@ -13,10 +14,9 @@ namespace {
 
 // Sent even without a session: the switchboard simply refuses it. Answer and failure alike are
 // of no interest.
-QCoro::Task<> postClose(KivrenAPI *api, SessionProtocol::SessionKeys keys, std::stop_token stop)
+StoppableTask<> postClose(KivrenAPI *api, SessionProtocol::SessionKeys keys, std::stop_token stop)
 {
-    const QJsonObject body{{QStringLiteral("sessionId"), keys.id}, {QStringLiteral("token"), keys.token}};
-    co_await api->post(QStringLiteral("close"), body, std::move(stop));
+    co_await SwitchboardRequests::post(*api, SwitchboardRequests::Close{keys, {}}, std::move(stop));
 }
 
 } // namespace
@@ -154,10 +154,10 @@ void KivrenClient::connectToRemote()
     // the switchboard drops the session: it is closed first, after the key releases its input
     // queue still holds.
     const SessionProtocol::SessionKeys previous = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
-    const std::shared_ptr<InputQueue> previousInput = m_session ? m_session->input() : nullptr;
+    std::unique_ptr<InputQueue> previousInput = m_session ? m_session->takeInput() : nullptr;
     m_session.reset();
     if (previousInput)
-        previousInput->closeAfterDrain();
+        drain(std::move(previousInput));
     else if (!previous.id.isEmpty() || !previous.token.isEmpty())
         startClose(previous);
 
@@ -206,7 +206,7 @@ void KivrenClient::sendMessage(SessionProtocol::ViewerMessage message)
 void KivrenClient::disconnectFromRemote()
 {
     const SessionProtocol::SessionKeys keys = m_session ? m_session->keys() : SessionProtocol::SessionKeys{};
-    const std::shared_ptr<InputQueue> input = m_session ? m_session->input() : nullptr;
+    std::unique_ptr<InputQueue> input = m_session ? m_session->takeInput() : nullptr;
     m_session.reset();
     setPhase(SessionPhase::idle);
     setStatus(QStringLiteral("Disconnected"));
@@ -214,9 +214,18 @@ void KivrenClient::disconnectFromRemote()
     // A live session's queue closes it after what it still holds; any other session (one that
     // never opened) is closed at once.
     if (input)
-        input->closeAfterDrain();
+        drain(std::move(input));
     else
         startClose(keys);
+}
+
+void KivrenClient::drain(std::unique_ptr<InputQueue> input)
+{
+    input->closeAfterDrain();
+    // The queues of earlier sessions that are done by now go.
+    std::erase_if(m_endedInputs, [](const std::unique_ptr<InputQueue> &ended) { return ended->finished(); });
+    if (!input->finished())
+        m_endedInputs.push_back(std::move(input));
 }
 
 void KivrenClient::startClose(const SessionProtocol::SessionKeys &keys)

@@ -16,7 +16,9 @@
 #include <QSizeF>
 #include <QString>
 
+#include <memory>
 #include <optional>
+#include <vector>
 
 class KivrenAPI;
 class SettingsStore;
@@ -128,6 +130,9 @@ private:
     void loadBook();
     // Posts "close" for a session; answer and failure are ignored.
     void startClose(const SessionProtocol::SessionKeys &keys);
+    // An ended session's input queue: it sends what it holds, closes the session, and is kept
+    // until then.
+    void drain(std::unique_ptr<InputQueue> input);
 
     void setPhase(SessionPhase phase) override;
     void setStatus(const QString &status) override;
@@ -162,4 +167,7 @@ private:
     OwnedTask<ViewerSession> m_session;
     // The close requests and the sessions' pushes: they outlive a session, not the client.
     TaskGroup m_background;
+    // The input queues of ended sessions still sending (their pushes run under m_background's
+    // token as well, so they end with the client whichever goes first).
+    std::vector<std::unique_ptr<InputQueue>> m_endedInputs;
 };

@@ -3,24 +3,20 @@
 #include "BackgroundWorker.h"
 #include "BookEntry.h"
 #include "CancellablePause.h"
-#include "JsonMembers.h"
 #include "KivrenAPI.h"
+#include "NamedKey.h"
 #include "PictureBound.h"
 #include "PlatformWording.h"
-#include "NamedKey.h"
+#include "SwitchboardRequests.h"
 
-#include <QVariant>
-
-#include <cmath>
 #include <utility>
 
 using namespace SessionProtocol;
+namespace Requests = SwitchboardRequests;
 
 namespace {
 
 const QString statusNoCloud = PlatformWording::noCloudAddress();
-// In a connect answer, and in the connect bodies after it to the same machine.
-const QString deviceTokenKey = QStringLiteral("deviceToken");
 
 QString transportLabel(Transport transport)
 {
@@ -43,7 +39,7 @@ ViewerSession::ViewerSession(Options options)
 {
 }
 
-QCoro::Task<> ViewerSession::run(std::stop_token stop)
+StoppableTask<> ViewerSession::run(std::stop_token stop)
 {
     // Whoever stopped this session (a disconnect, a newer connect, the client going) owns the
     // published state from then on.
@@ -62,8 +58,6 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
     // Like any background task, this one starts on a later pass of the event loop: connect
     // returns with the phase still connecting, and a session replaced before then never starts.
     co_await cancellablePause(std::chrono::milliseconds(0), stop);
-    if (stop.stop_requested())
-        co_return;
 
     const QString cloudURL = out.cloudURL();
     if (cloudURL.isEmpty()) {
@@ -75,64 +69,49 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
 
     out.setPhase(SessionPhase::authenticating);
     out.setStatus(QStringLiteral("Authenticating"));
-    if (stop.stop_requested())
-        co_return;
 
-    const KivrenAnswer lookup = co_await api.post(QStringLiteral("lookup"), QJsonObject{{QStringLiteral("id"), m_options.id}}, stop);
-    if (stop.stop_requested())
-        co_return;
+    const KivrenAnswer lookup = co_await Requests::post(api, Requests::Lookup{m_options.id}, stop);
     if (!lookup.ok()) {
         fail(*lookup.error);
         co_return;
     }
-    if (!JsonMembers::boolean(lookup.object, QStringLiteral("found"), false)) {
+    const Requests::LookupAnswer found = Requests::LookupAnswer::fromJson(lookup.object);
+    if (!found.found) {
         fail(KivrenError::kivren(404, QStringLiteral("Unknown ID")));
         co_return;
     }
-    if (!JsonMembers::boolean(lookup.object, QStringLiteral("online"), false)) {
+    if (!found.online) {
         fail(KivrenError::kivren(409, QStringLiteral("That PC is offline")));
         co_return;
     }
 
-    const QString hostName = JsonMembers::text(lookup.object, QStringLiteral("name"), QStringLiteral("Remote"));
+    const QString hostName = found.name.value_or(QStringLiteral("Remote"));
     out.setHostName(hostName);
-    if (stop.stop_requested())
-        co_return;
 
-    QJsonObject connectBody{
-        {QStringLiteral("id"), m_options.id},
-        {QStringLiteral("password"), m_options.password},
-        {QStringLiteral("clientName"), m_options.clientName},
-        {QStringLiteral("clientPlatform"), platformName},
-    };
-    // Only ever what this switchboard handed out: one that never did is sent nothing new.
-    if (!m_options.deviceToken.isEmpty())
-        connectBody.insert(deviceTokenKey, m_options.deviceToken);
-    const KivrenAnswer opened = co_await api.post(QStringLiteral("connect"), connectBody, stop);
-    if (stop.stop_requested())
-        co_return;
-    if (!opened.ok()) {
-        fail(*opened.error);
+    // A listener that ended the session from its host-name signal has stopped it: the connect
+    // is then not sent, and the task ends at this co_await.
+    const KivrenAnswer connected = co_await Requests::post(
+        api, Requests::Connect{m_options.id, m_options.password, m_options.clientName, platformName, m_options.deviceToken},
+        stop);
+    if (!connected.ok()) {
+        fail(*connected.error);
         co_return;
     }
 
-    m_options.keys = {JsonMembers::text(opened.object, QStringLiteral("sessionId")),
-                      JsonMembers::text(opened.object, QStringLiteral("sessionToken"))};
+    const Requests::ConnectAnswer opened = Requests::ConnectAnswer::fromJson(connected.object);
+    m_options.keys = opened.keys;
     // A transport the answer does not name keeps the one of the session before.
-    const QJsonValue transport = opened.object.value(QStringLiteral("transport"));
-    if (transport.isString()) {
-        if (const auto reported = transportFromRaw(transport.toString()))
-            out.setTransport(*reported);
-    }
+    if (opened.transport)
+        out.setTransport(*opened.transport);
 
     // A token of another form is not kept: it would only ever be sent back.
-    const QString deviceToken = JsonMembers::text(opened.object, deviceTokenKey);
-    out.remember(m_options.id, hostName, BookEntry::isDeviceToken(deviceToken) ? deviceToken : QString());
+    out.remember(m_options.id, hostName, BookEntry::isDeviceToken(opened.deviceToken) ? opened.deviceToken : QString());
+    // The listener may have ended the session from its book signal: it goes no further.
     if (stop.stop_requested())
         co_return;
 
     m_since = 0;
-    m_input = std::make_shared<InputQueue>(
+    m_input = std::make_unique<InputQueue>(
         InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit});
     out.setPhase(SessionPhase::live);
     out.setStatus(QStringLiteral("Connected \u00B7 ") + transportLabel(out.transport()));
@@ -140,23 +119,17 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
     // Polls are strictly sequential: the pause runs from the end of one to the start of the next.
     // The first failed poll ends the session; there is no retry.
     for (;;) {
-        if (stop.stop_requested())
-            co_return;
-        const KivrenAnswer answer = co_await api.post(QStringLiteral("poll"), pollBody(m_options.keys, Role::viewer, m_since), stop);
-        if (stop.stop_requested())
-            co_return;
+        const KivrenAnswer answer = co_await Requests::post(api, Requests::Poll{m_options.keys, Role::viewer, m_since}, stop);
         if (!answer.ok()) {
             fail(*answer.error);
             co_return;
         }
         co_await takePollAnswer(answer.object, stop);
-        if (stop.stop_requested())
-            co_return;
         co_await cancellablePause(pollPause, stop);
     }
 }
 
-QCoro::Task<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_token stop)
+StoppableTask<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_token stop)
 {
     if (!m_options.worker) {
         applyPollAnswer(answer, stop);
@@ -169,9 +142,9 @@ QCoro::Task<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_token 
             return PollAnswerDecoding::decode(answer, start, jobStop);
         },
         stop);
-    if (stop.stop_requested() || !outcome)
-        co_return;
-    finishAnswer(std::move(*outcome), stop);
+    // None: the worker is going (the client with it).
+    if (outcome)
+        finishAnswer(std::move(*outcome), stop);
 }
 
 void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop)
@@ -182,7 +155,7 @@ void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_t
 
 PollAnswerDecoding::Start ViewerSession::beginAnswer(const QJsonObject &answer)
 {
-    if (const auto cursor = cursorFrom(answer.value(QStringLiteral("since"))))
+    if (const auto cursor = Requests::pollCursor(answer))
         m_since = *cursor;
     return {m_picture, m_pictureBound};
 }
@@ -206,22 +179,6 @@ void ViewerSession::finishAnswer(PollAnswerDecoding::Outcome outcome, const std:
                 m_input->enqueue(Caps{m_options.offered});
         }
     }
-}
-
-std::optional<qint64> ViewerSession::cursorFrom(const QJsonValue &since)
-{
-    if (!since.isDouble())
-        return std::nullopt;
-    // Whole numbers are kept as 64-bit integers by the parser: take them exactly.
-    const QVariant exact = since.toVariant();
-    if (exact.typeId() == QMetaType::LongLong)
-        return exact.toLongLong();
-    const double value = std::trunc(since.toDouble());
-    // [-2^63, 2^63): the doubles that convert to qint64 without overflow.
-    constexpr double limit = 9223372036854775808.0;
-    if (!std::isfinite(value) || value < -limit || value >= limit)
-        return std::nullopt;
-    return static_cast<qint64>(value);
 }
 
 void ViewerSession::send(ViewerMessage message)

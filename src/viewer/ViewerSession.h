@@ -6,20 +6,19 @@
 #include "SessionFeatures.h"
 #include "SessionPhase.h"
 #include "SessionProtocol.h"
+#include "StoppableTask.h"
 #include "Transport.h"
 
 #include <QImage>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
-#include <QObject>
 #include <QRegion>
 #include <QSizeF>
 #include <QString>
 
-#include <QCoroTask>
-
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <stop_token>
 
@@ -33,7 +32,7 @@ class KivrenAPI;
 // thread. The pictures of each poll answer are decoded on a worker thread (PollAnswerDecoding),
 // so a host sending many or large pictures holds neither the window nor this computer's own
 // host, which runs on the same thread.
-class ViewerSession : public QObject
+class ViewerSession
 {
 public:
     // Pause between the end of one poll and the start of the next.
@@ -95,7 +94,7 @@ public:
     explicit ViewerSession(Options options);
 
     // Lookup, connect, then poll and pause until stopped; a failure ends it with phase failed.
-    QCoro::Task<> run(std::stop_token stop);
+    StoppableTask<> run(std::stop_token stop);
 
     // One message of the user's input, queued for the host once the session is live. What the
     // host did not name is left out: modifiers on a pointer event are dropped, a key with
@@ -103,7 +102,10 @@ public:
     // letter), and text is split into messages of at most maxTextCharacters.
     void send(SessionProtocol::ViewerMessage message);
     // The live session's input on its way; null before the session is live.
-    std::shared_ptr<InputQueue> input() const { return m_input; }
+    InputQueue *input() const { return m_input.get(); }
+    // The session's end: its input queue, handed to whoever sees it drained and the session
+    // closed; null when the session never went live.
+    std::unique_ptr<InputQueue> takeInput() { return std::move(m_input); }
 
     // The session a disconnect closes.
     SessionProtocol::SessionKeys keys() const { return m_options.keys; }
@@ -111,14 +113,10 @@ public:
     const SessionFeatures &peerFeatures() const { return m_peerFeatures; }
     bool peerSupports(QStringView feature) const { return m_peerFeatures.contains(feature); }
 
-    // The poll cursor an answer's "since" leads to: a number truncated toward zero; none (keep
-    // the cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
-    static std::optional<qint64> cursorFrom(const QJsonValue &since);
-
     // One poll answer, as the running session takes it: the cursor, the pictures, the hello;
     // the pictures decoded on the worker when there is one, and nothing of the answer applied
     // once `stop` is requested.
-    QCoro::Task<> takePollAnswer(QJsonObject answer, std::stop_token stop);
+    StoppableTask<> takePollAnswer(QJsonObject answer, std::stop_token stop);
     // The same, all on this thread. Public so that a harness can feed answers to a session that
     // never reached a switchboard.
     void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
@@ -139,5 +137,5 @@ private:
     std::stop_token m_stop;
     qint64 m_since = 0;
     SessionFeatures m_peerFeatures;
-    std::shared_ptr<InputQueue> m_input;
+    std::unique_ptr<InputQueue> m_input;
 };

@@ -3,14 +3,17 @@
 // test through its own request transport; and against listeners that are not that switchboard.
 #include "CannedSwitchboard.h"
 #include "MacHostServiceFakes.h"
+#include "SessionAdmission.h"
 #include "SwitchboardProcess.h"
 
 #include "Base64.h"
+#include "HostIdentity.h"
 #include "KivrenAPI.h"
 #include "KivrenIds.h"
 #include "KivrenTunnel.h"
 #include "MacInput.h"
 #include "SessionProtocol.h"
+#include "SwitchboardRequests.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -55,7 +58,7 @@ public:
         return QTest::qWaitFor(
             [&] {
                 const KivrenAnswer answer = post(
-                    QStringLiteral("poll"), SessionProtocol::pollBody({sessionId, token}, SessionProtocol::Role::viewer, m_since));
+                    QStringLiteral("poll"), SwitchboardRequests::toJson(SwitchboardRequests::Poll{{sessionId, token}, SessionProtocol::Role::viewer, m_since}));
                 if (!answer.ok())
                     error = answer.error->description;
                 if (answer.object.value("since").isDouble())
@@ -76,7 +79,7 @@ public:
     {
         const SessionProtocol::Envelope frame{SessionProtocol::kindJson,
                                               Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact))};
-        const QByteArray body = SessionProtocol::pushBody({sessionId, token}, SessionProtocol::Role::viewer, frame);
+        const QByteArray body = SwitchboardRequests::toBytes({{sessionId, token}, SessionProtocol::Role::viewer, frame});
         return QCoro::waitFor(m_api.postBytes(QStringLiteral("push"), body)).ok();
     }
 
@@ -144,15 +147,15 @@ TEST_F(MacHostServiceSwitchboard, RotatePassword_RegistersAtOnce)
 {
     // The loop never runs: the switchboard learns passwords only from explicit registrations.
     const auto service = make(HostServiceBench::quietTiming());
-    QCoro::waitFor(service->registerHost());
-    QCoro::waitFor(service->heartbeat()); // online for the viewer's lookup
+    HostServiceBench::runToEnd([&](std::stop_token stop) { return service->registration().registerHost(stop); });
+    HostServiceBench::runToEnd([&](std::stop_token stop) { return service->registration().heartbeat(stop); }); // online for the viewer's lookup
     ASSERT_EQ(service->status(), localStatus(*service));
     const QString before = service->password();
 
     service->rotatePassword();
 
     EXPECT_NE(service->password(), before);
-    EXPECT_EQ(bench.settings().text(MacHostService::passwordKey), service->password());
+    EXPECT_EQ(bench.settings().text(HostIdentity::passwordKey), service->password());
     QTest::qWait(500); // the registration rotatePassword started, on loopback
     ScriptedViewer viewer(switchboard.origin());
     EXPECT_TRUE(viewer.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
@@ -168,7 +171,7 @@ TEST_F(MacHostServiceSwitchboard, Origin_ReportedByTunnelIsStoredAndShown)
     service->tunnel().handleChunk("INF |  https://calm-sea.trycloudflare.com  |\n");
 
     EXPECT_EQ(service->origin(), QStringLiteral("https://calm-sea.trycloudflare.com"));
-    EXPECT_EQ(bench.settings().text(MacHostService::cloudKey), QStringLiteral("https://calm-sea.trycloudflare.com"));
+    EXPECT_EQ(bench.settings().text(HostRegistration::cloudKey), QStringLiteral("https://calm-sea.trycloudflare.com"));
     const QString ready = QStringLiteral("Ready anywhere \u00B7 ") + KivrenIds::formatId(service->publicId());
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == ready; }, 10000));
     // Later registrations leave the public status alone.
@@ -190,7 +193,7 @@ TEST_F(MacHostServiceSwitchboard, Origin_TakenFromThisHostOnly)
         return QCoro::waitFor(stranger.post(QStringLiteral("heartbeat"), host)).object.value("origin").toString();
     };
 
-    QCoro::waitFor(service->registerHost());
+    HostServiceBench::runToEnd([&](std::stop_token stop) { return service->registration().registerHost(stop); });
     EXPECT_EQ(handedOut(), published);
 
     QJsonObject forged = host;
@@ -337,13 +340,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         SharingCase{"HeldUntilAllowed", DesktopBackend::State::WaitingForConsent, DesktopBackend::State::Ready, {}},
         SharingCase{"HeldThenRefused", DesktopBackend::State::WaitingForConsent, DesktopBackend::State::Refused,
-                    MacHostService::sharingRefusedReason},
+                    SessionAdmission::sharingRefusedReason},
         SharingCase{"StoppedWhileStreaming", DesktopBackend::State::Ready, DesktopBackend::State::Refused,
-                    MacHostService::sharingRefusedReason},
+                    SessionAdmission::sharingRefusedReason},
         SharingCase{"RefusedBeforeConnect", DesktopBackend::State::Refused, std::nullopt,
-                    MacHostService::sharingRefusedReason},
+                    SessionAdmission::sharingRefusedReason},
         SharingCase{"BrokenBeforeConnect", DesktopBackend::State::Failed, std::nullopt,
-                    MacHostService::sharingFailedReason}),
+                    SessionAdmission::sharingFailedReason}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Listeners that are not the switchboard this host's key belongs to: they are challenged on every

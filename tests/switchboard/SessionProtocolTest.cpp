@@ -1,11 +1,11 @@
 #include "SessionProtocol.h"
+#include "SwitchboardRequests.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <optional>
 #include <variant>
 
@@ -60,12 +60,12 @@ TEST_P(SessionProtocolRoundTrip, PushThenPoll_GivesTheSameMessage)
 {
     const SessionKeys keys{"s1", "t1"};
     if (const auto *fromHost = std::get_if<HostMessage>(&GetParam().message)) {
-        const QByteArray body = pushBody(keys, Role::host, encode(*fromHost));
+        const QByteArray body = SwitchboardRequests::toBytes({keys, Role::host, encode(*fromHost)});
         EXPECT_EQ(parse(body).value("role"), "host");
         EXPECT_EQ(decodeHostMessages(answerRelaying(body)), QList<HostMessage>{*fromHost});
     } else {
         const ViewerMessage &sent = std::get<ViewerMessage>(GetParam().message);
-        const QByteArray body = pushBody(keys, Role::viewer, encode(sent));
+        const QByteArray body = SwitchboardRequests::toBytes({keys, Role::viewer, encode(sent)});
         EXPECT_EQ(parse(body).value("role"), "viewer");
         EXPECT_EQ(decodeViewerMessages(answerRelaying(body)), QList<ViewerMessage>{sent});
     }
@@ -156,80 +156,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.5, 0.5, 0, 1, 0, 0, shiftControl)}},
                       "eyJidXR0b24iOjAsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsIm1vZGlmaWVycyI6WyJzaGlmdCIsImNvbnRyb2wiXSwidHlwZSI6ImlucHV0IiwieCI6MC41LCJ5IjowLjV9"}),
     [](const auto &info) { return std::string(info.param.name); });
-
-// Request bodies as they were written before push bodies were built as bytes, and as they are
-// now: the same object either way, with the session members ahead of the payload.
-struct BodySample
-{
-    const char *name;
-    std::function<QByteArray()> ours;
-    const char *before;
-    const char *now;
-
-    friend void PrintTo(const BodySample &row, std::ostream *out) { *out << row.name; }
-};
-
-class SessionProtocolBody : public ::testing::TestWithParam<BodySample>
-{
-};
-
-TEST_P(SessionProtocolBody, Body_DecodesAsBefore_SessionMembersFirst)
-{
-    const QByteArray ours = GetParam().ours();
-    EXPECT_EQ(ours, QByteArray(GetParam().now));
-    EXPECT_EQ(parse(ours), parse(GetParam().before));
-    const qsizetype payload = ours.indexOf("\"payload\"");
-    if (payload >= 0) {
-        for (const char *member : {"\"sessionId\"", "\"token\"", "\"role\"", "\"kind\""})
-            EXPECT_LT(ours.indexOf(member), payload) << member;
-    }
-}
-
-const SessionKeys sampleKeys{"s1", "t1"};
-
-INSTANTIATE_TEST_SUITE_P(
-    Samples, SessionProtocolBody,
-    ::testing::Values(
-        BodySample{"HostHelloPush",
-                   [] { return pushBody(sampleKeys, Role::host, encode(HostMessage{Hello{1512, 982, "macos", {}}})); },
-                   R"({"kind":"json","payload":"eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ==","role":"host","sessionId":"s1","token":"t1"})",
-                   R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ=="})"},
-        BodySample{"ViewerInputPush",
-                   [] {
-                       return pushBody(sampleKeys, Role::viewer,
-                                       encode(ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0)}}));
-                   },
-                   R"({"kind":"json","payload":"eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dCIsIngiOjAuMjUsInkiOjAuNzV9","role":"viewer","sessionId":"s1","token":"t1"})",
-                   R"({"kind":"json","role":"viewer","sessionId":"s1","token":"t1","payload":"eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dCIsIngiOjAuMjUsInkiOjAuNzV9"})"},
-        BodySample{"HostPicturePush",
-                   [] { return pushBody(sampleKeys, Role::host, encode(HostMessage{Picture{"\xff\xd8\xff"}})); },
-                   R"({"kind":"jpeg","payload":"/9j/","role":"host","sessionId":"s1","token":"t1"})",
-                   R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":"/9j/"})"},
-        // Polls go out as objects; KivrenAPI writes them compact.
-        BodySample{"HostPoll",
-                   [] { return QJsonDocument(pollBody(sampleKeys, Role::host, 0)).toJson(QJsonDocument::Compact); },
-                   R"({"role":"host","sessionId":"s1","since":0,"token":"t1"})",
-                   R"({"role":"host","sessionId":"s1","since":0,"token":"t1"})"},
-        BodySample{"ViewerPoll",
-                   [] { return QJsonDocument(pollBody(sampleKeys, Role::viewer, 9007199254740993)).toJson(QJsonDocument::Compact); },
-                   R"({"role":"viewer","sessionId":"s1","since":9007199254740993,"token":"t1"})",
-                   R"({"role":"viewer","sessionId":"s1","since":9007199254740993,"token":"t1"})"}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST(SessionProtocol, PushBody_EscapesSessionMembersAndReusesTheBuffer)
-{
-    const SessionKeys odd{"s\"1\\\u00e9", "t\n\u0001"};
-    QByteArray buffer;
-    buffer.reserve(64 * 1024);
-    const char *memory = buffer.constData();
-
-    const QByteArray body = pushBody(odd, Role::viewer, encode(ViewerMessage{Close{}}), std::move(buffer));
-
-    EXPECT_EQ(body.constData(), memory);
-    EXPECT_FALSE(body.contains('\n'));
-    EXPECT_EQ(parse(body), (QJsonObject{{"sessionId", odd.id}, {"token", odd.token}, {"role", "viewer"}, {"kind", "json"},
-                                        {"payload", "eyJ0eXBlIjoiY2xvc2UifQ=="}}));
-}
 
 // --- Decoding what each side receives ----------------------------------------------------
 
@@ -412,13 +338,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- Frames ----------------------------------------------------------------------------
-
-TEST(SessionProtocol, PollBody_SinceIsInteger)
-{
-    const QJsonObject poll = pollBody({"s1", "t1"}, Role::host, 0);
-    EXPECT_EQ(poll, (QJsonObject{{"sessionId", "s1"}, {"token", "t1"}, {"role", "host"}, {"since", 0}}));
-    EXPECT_EQ(QJsonDocument(poll).toJson(QJsonDocument::Compact).count("\"since\":0"), 1);
-}
 
 TEST(SessionProtocol, JsonPayload_IsBase64OfCompactJson)
 {

@@ -7,6 +7,7 @@
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
 #include "SettingsStore.h"
+#include "SwitchboardRequests.h"
 #include "ViewerSession.h"
 
 #include <QJsonArray>
@@ -343,7 +344,7 @@ TEST_P(KivrenClientCursor, CursorFrom_TruncatesOrKeeps)
 {
     const QByteArray text = QByteArray("{\"since\":") + GetParam().json + "}";
     const QJsonValue since = QJsonDocument::fromJson(text).object().value(QStringLiteral("since"));
-    EXPECT_EQ(ViewerSession::cursorFrom(since), GetParam().cursor) << GetParam().json;
+    EXPECT_EQ(SwitchboardRequests::cursorFrom(since), GetParam().cursor) << GetParam().json;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, KivrenClientCursor,
@@ -355,8 +356,8 @@ INSTANTIATE_TEST_SUITE_P(Table, KivrenClientCursor,
 
 TEST(KivrenClientCursorValue, CursorFrom_NonFiniteKeeps)
 {
-    EXPECT_EQ(ViewerSession::cursorFrom(QJsonValue(std::numeric_limits<double>::infinity())), std::nullopt);
-    EXPECT_EQ(ViewerSession::cursorFrom(QJsonValue(std::numeric_limits<double>::quiet_NaN())), std::nullopt);
+    EXPECT_EQ(SwitchboardRequests::cursorFrom(QJsonValue(std::numeric_limits<double>::infinity())), std::nullopt);
+    EXPECT_EQ(SwitchboardRequests::cursorFrom(QJsonValue(std::numeric_limits<double>::quiet_NaN())), std::nullopt);
 }
 
 // --- Input -------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
 #include "SessionProtocol.h"
+#include "SwitchboardRequests.h"
 #include "SettingsStore.h"
 
 #include <QJsonArray>
@@ -59,8 +60,8 @@ public:
 
     bool push(const QString &kind, const QByteArray &bytes)
     {
-        const QByteArray body = SessionProtocol::pushBody({sessionId, token}, SessionProtocol::Role::host,
-                                                          {kind, Base64::encode(bytes)});
+        const QByteArray body =
+            SwitchboardRequests::toBytes({{sessionId, token}, SessionProtocol::Role::host, {kind, Base64::encode(bytes)}});
         return QCoro::waitFor(m_api.postBytes(QStringLiteral("push"), body)).ok();
     }
 
@@ -71,7 +72,7 @@ public:
         (void)QTest::qWaitFor(
             [&] {
                 const KivrenAnswer answer = post(QStringLiteral("poll"),
-                                                 SessionProtocol::pollBody({sessionId, token}, SessionProtocol::Role::host, 0));
+                                                 SwitchboardRequests::toJson(SwitchboardRequests::Poll{{sessionId, token}, SessionProtocol::Role::host, 0}));
                 for (const SessionProtocol::Frame &frame : SessionProtocol::decodeFrames(answer.object)) {
                     if (frame.message)
                         received.append(*frame.message);

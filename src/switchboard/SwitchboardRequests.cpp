@@ -1,0 +1,245 @@
+#include "SwitchboardRequests.h"
+
+#include "JsonMembers.h"
+
+#include <QJsonDocument>
+#include <QVariant>
+
+#include <cmath>
+
+namespace SwitchboardRequests {
+
+namespace {
+
+// Members, each spelled once.
+const QString idKey = QStringLiteral("id");
+const QString hostTokenKey = QStringLiteral("hostToken");
+const QString passwordKey = QStringLiteral("password");
+const QString sessionIdKey = QStringLiteral("sessionId");
+const QString tokenKey = QStringLiteral("token");
+const QString sessionTokenKey = QStringLiteral("sessionToken");
+const QString roleKey = QStringLiteral("role");
+const QString originKey = QStringLiteral("origin");
+const QString nameKey = QStringLiteral("name");
+const QString deviceTokenKey = QStringLiteral("deviceToken");
+const QString clientNameKey = QStringLiteral("clientName");
+
+QJsonObject sessionMembers(const SessionKeys &keys)
+{
+    return {{sessionIdKey, keys.id}, {tokenKey, keys.token}};
+}
+
+std::optional<QString> optionalText(const QJsonObject &object, const QString &key)
+{
+    const QJsonValue value = object.value(key);
+    return value.isString() ? std::optional<QString>(value.toString()) : std::nullopt;
+}
+
+} // namespace
+
+ProveAnswer ProveAnswer::fromJson(const QJsonObject &answer)
+{
+    return {optionalText(answer, QStringLiteral("proof"))};
+}
+
+HeartbeatAnswer HeartbeatAnswer::fromJson(const QJsonObject &answer)
+{
+    HeartbeatAnswer read;
+    read.origin = optionalText(answer, originKey);
+    const QJsonValue pending = answer.value(QStringLiteral("pending"));
+    if (pending.isObject()) {
+        const QJsonObject entry = pending.toObject();
+        const QJsonValue id = entry.value(sessionIdKey);
+        const QJsonValue token = entry.value(sessionTokenKey);
+        if (id.isString() && token.isString())
+            read.pending = PendingSession{{id.toString(), token.toString()}, optionalText(entry, clientNameKey)};
+    }
+    return read;
+}
+
+LookupAnswer LookupAnswer::fromJson(const QJsonObject &answer)
+{
+    return {JsonMembers::boolean(answer, QStringLiteral("found"), false),
+            JsonMembers::boolean(answer, QStringLiteral("online"), false), optionalText(answer, nameKey)};
+}
+
+ConnectAnswer ConnectAnswer::fromJson(const QJsonObject &answer)
+{
+    ConnectAnswer read;
+    read.keys = {JsonMembers::text(answer, sessionIdKey), JsonMembers::text(answer, sessionTokenKey)};
+    if (const std::optional<QString> transport = optionalText(answer, QStringLiteral("transport")))
+        read.transport = transportFromRaw(*transport);
+    read.deviceToken = JsonMembers::text(answer, deviceTokenKey);
+    return read;
+}
+
+std::optional<qint64> cursorFrom(const QJsonValue &since)
+{
+    if (!since.isDouble())
+        return std::nullopt;
+    // Whole numbers are kept as 64-bit integers by the parser: take them exactly.
+    const QVariant exact = since.toVariant();
+    if (exact.typeId() == QMetaType::LongLong)
+        return exact.toLongLong();
+    const double value = std::trunc(since.toDouble());
+    // [-2^63, 2^63): the doubles that convert to qint64 without overflow.
+    constexpr double limit = 9223372036854775808.0;
+    if (!std::isfinite(value) || value < -limit || value >= limit)
+        return std::nullopt;
+    return static_cast<qint64>(value);
+}
+
+std::optional<qint64> pollCursor(const QJsonObject &answer)
+{
+    return cursorFrom(answer.value(QStringLiteral("since")));
+}
+
+QJsonObject toJson(const Prove &request)
+{
+    return {{QStringLiteral("nonce"), QString::fromLatin1(request.nonce)}};
+}
+
+QJsonObject toJson(const Register &request)
+{
+    return {
+        {idKey, request.id},
+        {nameKey, request.name},
+        {QStringLiteral("platform"), request.platform},
+        {passwordKey, request.password},
+        {hostTokenKey, request.hostToken},
+        {QStringLiteral("unattended"), request.unattended},
+    };
+}
+
+QJsonObject toJson(const Heartbeat &request)
+{
+    return {{idKey, request.id}, {hostTokenKey, request.hostToken}};
+}
+
+QJsonObject toJson(const Origin &request)
+{
+    return {{originKey, request.origin}, {idKey, request.id}, {hostTokenKey, request.hostToken}};
+}
+
+QJsonObject toJson(const Lookup &request)
+{
+    return {{idKey, request.id}};
+}
+
+QJsonObject toJson(const Connect &request)
+{
+    QJsonObject body{
+        {idKey, request.id},
+        {passwordKey, request.password},
+        {clientNameKey, request.clientName},
+        {QStringLiteral("clientPlatform"), request.clientPlatform},
+    };
+    // Only ever what the switchboard handed out: one that never did is sent nothing new.
+    if (!request.deviceToken.isEmpty())
+        body.insert(deviceTokenKey, request.deviceToken);
+    return body;
+}
+
+QJsonObject toJson(const Claim &request)
+{
+    return {{sessionIdKey, request.keys.id}, {sessionTokenKey, request.keys.token}};
+}
+
+QJsonObject toJson(const Poll &request)
+{
+    return {
+        {sessionIdKey, request.keys.id},
+        {tokenKey, request.keys.token},
+        {roleKey, SessionProtocol::roleName(request.receiver)},
+        {QStringLiteral("since"), request.since},
+    };
+}
+
+QJsonObject toJson(const Close &request)
+{
+    QJsonObject body = sessionMembers(request.keys);
+    if (!request.reason.isEmpty())
+        body.insert(QStringLiteral("reason"), request.reason);
+    return body;
+}
+
+QByteArray toBytes(const Push &request, QByteArray buffer)
+{
+    // The small members go through Qt's writer, which escapes them; base64 needs no escaping, so
+    // the payload, nearly all of a picture push, is copied once and never becomes a QString.
+    const QByteArray members = QJsonDocument(QJsonObject{
+                                                 {sessionIdKey, request.keys.id},
+                                                 {tokenKey, request.keys.token},
+                                                 {roleKey, SessionProtocol::roleName(request.sender)},
+                                                 {QStringLiteral("kind"), request.frame.kind},
+                                             })
+                                   .toJson(QJsonDocument::Compact);
+    constexpr QByteArrayView payloadOpen = ",\"payload\":\"";
+    constexpr QByteArrayView bodyClose = "\"}";
+    const QByteArrayView open = QByteArrayView(members).chopped(1); // without its closing brace
+
+    buffer.resize(0); // keeps the capacity
+    buffer.reserve(open.size() + payloadOpen.size() + request.frame.base64.size() + bodyClose.size());
+    buffer.append(open);
+    buffer.append(payloadOpen);
+    buffer.append(request.frame.base64);
+    buffer.append(bodyClose);
+    return buffer;
+}
+
+QString pathOf(const Prove &)
+{
+    return QStringLiteral("prove");
+}
+
+QString pathOf(const Register &)
+{
+    return QStringLiteral("register");
+}
+
+QString pathOf(const Heartbeat &)
+{
+    return QStringLiteral("heartbeat");
+}
+
+QString pathOf(const Origin &)
+{
+    return QStringLiteral("origin");
+}
+
+QString pathOf(const Lookup &)
+{
+    return QStringLiteral("lookup");
+}
+
+QString pathOf(const Connect &)
+{
+    return QStringLiteral("connect");
+}
+
+QString pathOf(const Claim &)
+{
+    return QStringLiteral("claim");
+}
+
+QString pathOf(const Push &)
+{
+    return QStringLiteral("push");
+}
+
+QString pathOf(const Poll &)
+{
+    return QStringLiteral("poll");
+}
+
+QString pathOf(const Close &)
+{
+    return QStringLiteral("close");
+}
+
+QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Push &request, std::stop_token stop, QByteArray buffer)
+{
+    return api.postBytes(pathOf(request), toBytes(request, std::move(buffer)), std::move(stop));
+}
+
+} // namespace SwitchboardRequests

@@ -1,0 +1,194 @@
+#pragma once
+
+#include "KivrenAPI.h"
+#include "KivrenAnswer.h"
+#include "SessionProtocol.h"
+#include "Transport.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+#include <QCoroTask>
+
+#include <optional>
+#include <stop_token>
+
+// The requests this program sends to a switchboard (a JSON object POSTed to /v1/<path>) and the
+// answers it reads, as types: every path, body member and answer member is spelled here once.
+// The session messages a push carries and a poll answer's frames are SessionProtocol's.
+//
+// Bodies go through Qt's writer, which puts the members in name order; a push body is written
+// members first (see Push). Answers are read leniently: a member missing or of another type
+// takes its default.
+namespace SwitchboardRequests {
+
+using SessionProtocol::Role;
+using SessionProtocol::SessionKeys;
+
+// --- This computer's host and its own switchboard ---
+
+// Challenges the listener: only the switchboard holding this launch's key answers right.
+struct Prove
+{
+    QByteArray nonce; // 64 lowercase hex digits
+};
+struct ProveAnswer
+{
+    std::optional<QString> proof;
+    static ProveAnswer fromJson(const QJsonObject &answer);
+};
+
+// Makes this host known under its ID, with its password.
+struct Register
+{
+    QString id;
+    QString name;
+    QString platform;
+    QString password;
+    QString hostToken;
+    bool unattended = true;
+};
+
+// Keeps the registration alive; the answer may name the public origin and a viewer waiting.
+struct Heartbeat
+{
+    QString id;
+    QString hostToken;
+};
+// A viewer waiting for this host: the session it opened, and its name when it gave one.
+struct PendingSession
+{
+    SessionKeys keys;
+    std::optional<QString> clientName;
+
+    friend bool operator==(const PendingSession &, const PendingSession &) = default;
+};
+struct HeartbeatAnswer
+{
+    std::optional<QString> origin;
+    // Only an entry naming both the session and its token as text.
+    std::optional<PendingSession> pending;
+    static HeartbeatAnswer fromJson(const QJsonObject &answer);
+};
+
+// Tells the switchboard the public origin its tunnel publishes it under.
+struct Origin
+{
+    QString origin;
+    QString id;
+    QString hostToken;
+};
+
+// --- A viewer reaching a host ---
+
+struct Lookup
+{
+    QString id;
+};
+struct LookupAnswer
+{
+    bool found = false;
+    bool online = false;
+    std::optional<QString> name;
+    static LookupAnswer fromJson(const QJsonObject &answer);
+};
+
+struct Connect
+{
+    QString id;
+    QString password;
+    QString clientName;
+    QString clientPlatform;
+    // What the switchboard handed out at the last connect to this ID; empty: none, and the
+    // member is left out.
+    QString deviceToken;
+};
+struct ConnectAnswer
+{
+    SessionKeys keys;
+    // None when the answer names none, or one this program does not know.
+    std::optional<Transport> transport;
+    QString deviceToken;
+    static ConnectAnswer fromJson(const QJsonObject &answer);
+};
+
+// --- One session ---
+
+// The host takes the session a heartbeat offered. The one request that names the session's token
+// "sessionToken" rather than "token".
+struct Claim
+{
+    SessionKeys keys;
+};
+
+// One frame, from either side.
+struct Push
+{
+    SessionKeys keys;
+    Role sender = Role::host;
+    SessionProtocol::Envelope frame;
+};
+
+// The frames waiting for one side, from the cursor `since` on (the host's is always 0).
+struct Poll
+{
+    SessionKeys keys;
+    Role receiver = Role::viewer;
+    qint64 since = 0;
+};
+// The cursor a poll answer's "since" leads to: a number truncated toward zero; none (keep the
+// cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
+std::optional<qint64> cursorFrom(const QJsonValue &since);
+std::optional<qint64> pollCursor(const QJsonObject &answer);
+
+// Ends a session, from either side; a host that ends it says why (empty: nothing said).
+struct Close
+{
+    SessionKeys keys;
+    QString reason;
+};
+
+// --- Bodies ---
+
+QJsonObject toJson(const Prove &request);
+QJsonObject toJson(const Register &request);
+QJsonObject toJson(const Heartbeat &request);
+QJsonObject toJson(const Origin &request);
+QJsonObject toJson(const Lookup &request);
+QJsonObject toJson(const Connect &request);
+QJsonObject toJson(const Claim &request);
+QJsonObject toJson(const Poll &request);
+QJsonObject toJson(const Close &request);
+// The push body as JSON text, written straight into bytes: the session members ("kind", "role",
+// "sessionId", "token") first, then "payload" with the base64 copied in as it is, never through
+// a JSON string object, so a switchboard can check the session before it reads a large payload.
+// `request.frame.base64` must be base64 text, as SessionProtocol::encode makes it. `buffer` is
+// cleared and written into, so a caller can hand in one whose capacity an earlier body left
+// behind.
+QByteArray toBytes(const Push &request, QByteArray buffer = {});
+
+// --- Paths ---
+
+QString pathOf(const Prove &);
+QString pathOf(const Register &);
+QString pathOf(const Heartbeat &);
+QString pathOf(const Origin &);
+QString pathOf(const Lookup &);
+QString pathOf(const Connect &);
+QString pathOf(const Claim &);
+QString pathOf(const Push &);
+QString pathOf(const Poll &);
+QString pathOf(const Close &);
+
+// Sends `request` through `api` (see KivrenAPI::post for the stop and the outcome).
+template<typename Request>
+QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Request &request, std::stop_token stop = {})
+{
+    return api.post(pathOf(request), toJson(request), std::move(stop));
+}
+// A push, its body built into `buffer` (KivrenAPI::bodyBuffer() for a large one).
+QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Push &request, std::stop_token stop = {}, QByteArray buffer = {});
+
+} // namespace SwitchboardRequests
