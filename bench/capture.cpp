@@ -1,5 +1,6 @@
 // The host's per-frame picture work on a real X screen: capture of the main display, scaling
-// and JPEG encoding (MacCapture::jpeg) and the base64 of the push, against the bare building
+// and JPEG encoding (MacCapture::pictureImage and encode, as the session makes a whole picture)
+// and the base64 of the push, against the bare building
 // blocks measured in the same run: one XShmGetImage, one libyuv box scale and one TurboJPEG
 // encode of the target frame.
 //
@@ -47,6 +48,16 @@ constexpr int frames = 150;
 constexpr int warmUp = 10;
 constexpr double maxWidth = 1280;
 constexpr double quality = 0.42;
+
+// The whole picture a host session makes of one capture: scaled to the session's width and
+// encoded at its quality.
+std::optional<QByteArray> hostPicture(const std::optional<ScreenImage> &image)
+{
+    if (!image)
+        return std::nullopt;
+    const std::optional<ScreenImage> picture = MacCapture::pictureImage(*image, maxWidth);
+    return picture ? MacCapture::encode(*picture, QRect(), quality) : std::nullopt;
+}
 constexpr const char *waylandRowFlag = "--wayland-row";
 constexpr const char *waylandScreen = "1920x1080";
 // Setting up the desktop and its screen cast, and the first frames, under load.
@@ -176,18 +187,18 @@ bool measure(int width, int height, Row &row)
     std::vector<unsigned char> output(tjBufSize(targetWidth, targetHeight, TJSAMP_420));
 
     std::optional<ScreenImage> image;
-    std::optional<MacCapture::Picture> picture;
+    std::optional<QByteArray> picture;
     const std::vector<double> medians = interleavedMedians({
         // The host frame as a whole, then its pieces.
         [&] {
-            std::optional<MacCapture::Picture> frame = MacCapture::jpeg(*backend, maxWidth, quality);
+            std::optional<QByteArray> frame = hostPicture(backend->captureMainDisplay());
             if (frame)
-                Base64::encode(frame->jpeg);
+                Base64::encode(*frame);
         },
         [&] { image = backend->captureMainDisplay(); },
-        [&] { picture = MacCapture::jpeg(*image, maxWidth, quality); },
+        [&] { picture = hostPicture(image); },
         [&] {
-            Base64::encode(picture->jpeg);
+            Base64::encode(*picture);
             image.reset(); // a held image would keep the next capture from reusing its segment
         },
         // The bare blocks.
@@ -211,7 +222,7 @@ bool measure(int width, int height, Row &row)
     row.bareCapture = medians[4];
     row.bareScale = medians[5];
     row.bareEncode = medians[6];
-    row.bytes = picture ? picture->jpeg.size() : 0;
+    row.bytes = picture ? picture->size() : 0;
 
     XShmDetach(display, &info);
     XSync(display, False);
@@ -227,7 +238,7 @@ struct WaylandRow
 {
     std::string screen;
     double take = 0;    // the newest buffer from the stream
-    double picture = 0; // MacCapture::jpeg and base64 of that buffer
+    double picture = 0; // the host's picture (hostPicture) and base64 of that buffer
     qsizetype bytes = 0;
     double bare = 0; // libyuv box scale, TurboJPEG encode and base64 of the same buffer
     double framesPerSecond = 0;
@@ -260,7 +271,7 @@ int measureWayland()
     std::vector<unsigned char> output(tjBufSize(targetWidth, targetHeight, TJSAMP_420));
 
     std::optional<ScreenImage> image;
-    std::optional<MacCapture::Picture> picture;
+    std::optional<QByteArray> picture;
     const std::uint64_t framesBefore = backend.capture().framesReceived();
     const auto started = Clock::now();
     const auto timed = [](const std::function<void()> &step) {
@@ -271,9 +282,9 @@ int measureWayland()
     // The host's picture and the bare blocks, each one step: on a busy machine a long step is
     // interrupted more often than the sum of short ones, which would favour the pieces. Which of
     // the two reads the freshly written buffer first alternates from round to round.
-    const auto hostPicture = [&] {
-        picture = MacCapture::jpeg(*image, maxWidth, quality);
-        Base64::encode(picture->jpeg);
+    const auto hostFrame = [&] {
+        picture = hostPicture(image);
+        Base64::encode(*picture);
     };
     const auto bareBlocks = [&] {
         libyuv::ARGBScale(image->pixels, image->stride, image->width, image->height, scaled.data(), targetWidth * 4,
@@ -294,11 +305,11 @@ int measureWayland()
         double host = 0;
         double bare = 0;
         if (round % 2) {
-            host = timed(hostPicture);
+            host = timed(hostFrame);
             bare = timed(bareBlocks);
         } else {
             bare = timed(bareBlocks);
-            host = timed(hostPicture);
+            host = timed(hostFrame);
         }
         image.reset(); // a held frame keeps its buffer from the compositor
         if (round < warmUp)
@@ -314,7 +325,7 @@ int measureWayland()
     row.take = median(takes);
     row.picture = median(pictures);
     row.bare = median(bares);
-    row.bytes = picture ? picture->jpeg.size() : 0;
+    row.bytes = picture ? picture->size() : 0;
     row.framesPerSecond = static_cast<double>(backend.capture().framesReceived() - framesBefore) / seconds;
     std::printf("wayland-row %dx%d %.4f %.4f %lld %.4f %.1f\n", width, height, row.take, row.picture,
                 static_cast<long long>(row.bytes), row.bare, row.framesPerSecond);

@@ -28,7 +28,6 @@ int main(int argc, char *argv[])
     } else {
         desktop = X11DesktopBackend::open();
     }
-    DesktopBackend::install(desktop.get());
 
     const std::optional<QString> name = ComputerName::current();
     MacHostService::Options hostOptions;
@@ -38,7 +37,5 @@ int main(int argc, char *argv[])
 
     KivrenApp kivren(settings, name, std::move(hostOptions));
     kivren.show();
-    const int result = app.exec();
-    DesktopBackend::install(nullptr);
-    return result;
+    return app.exec();
 }

@@ -1,9 +1,9 @@
 #include "DisplayGeometry.h"
 
-#include "DesktopBackend.h"
+#include "DesktopCapture.h"
 
-DisplayGeometry DisplayGeometry::ofMainDisplay(DesktopBackend &backend)
+DisplayGeometry DisplayGeometry::ofMainDisplay(DesktopCapture &capture)
 {
-    const QRectF bounds = backend.mainDisplayBounds();
+    const QRectF bounds = capture.mainDisplayBounds();
     return DisplayGeometry{bounds.width(), bounds.height(), bounds.x(), bounds.y()};
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-class DesktopBackend;
+class DesktopCapture;
 
 // The main display in global points, as a host session last found it.
 struct DisplayGeometry
@@ -10,7 +10,7 @@ struct DisplayGeometry
     double originX = 0;
     double originY = 0;
 
-    static DisplayGeometry ofMainDisplay(DesktopBackend &backend);
+    static DisplayGeometry ofMainDisplay(DesktopCapture &capture);
 
     friend bool operator==(const DisplayGeometry &, const DisplayGeometry &) = default;
 };

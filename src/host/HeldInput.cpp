@@ -1,6 +1,6 @@
 #include "HeldInput.h"
 
-#include "DesktopBackend.h"
+#include "DesktopInput.h"
 #include "MacInput.h"
 
 using namespace SessionProtocol;
@@ -25,13 +25,13 @@ void HeldInput::applied(const ViewerMessage &message, const DisplayGeometry &geo
     }
 }
 
-void HeldInput::releaseAll(DesktopBackend &desktop)
+void HeldInput::releaseAll(DesktopInput &desktop)
 {
     if (!m_touched)
         return;
     for (std::size_t key = 0; key < m_keys.size(); ++key) {
         if (m_keys.test(key))
-            MacInput::applyKey(desktop, codeName(static_cast<NamedKey>(key)), QString(), false);
+            MacInput::applyKey(desktop, static_cast<NamedKey>(key), false);
     }
     for (const bool right : {false, true}) {
         if (right ? m_right : m_left) {

@@ -6,7 +6,7 @@
 
 #include <bitset>
 
-class DesktopBackend;
+class DesktopInput;
 
 // What one session has pressed on the desktop and not released yet: the pointer buttons, with
 // where its pointer events last placed the pointer, and the special keys a press left held (a
@@ -22,7 +22,7 @@ public:
     void applied(const SessionProtocol::ViewerMessage &message, const DisplayGeometry &geometry);
     // Releases everything noted (the buttons where the pointer last was), then every modifier,
     // and forgets it: a second call does nothing.
-    void releaseAll(DesktopBackend &desktop);
+    void releaseAll(DesktopInput &desktop);
     bool isEmpty() const { return !m_left && !m_right && m_keys.none(); }
 
 private:

@@ -1,6 +1,6 @@
 #include "HostInputQueue.h"
 
-#include "DesktopBackend.h"
+#include "DesktopInput.h"
 #include "MacInput.h"
 #include "NamedKey.h"
 
@@ -63,7 +63,7 @@ void HostInputQueue::append(const ViewerMessage &message)
     m_pending.append({Text{}, text, modifiers});
 }
 
-void HostInputQueue::applyPass(DesktopBackend &desktop, const DisplayGeometry &geometry)
+void HostInputQueue::applyPass(DesktopInput &desktop, const DisplayGeometry &geometry)
 {
     qsizetype budget = charactersPerPass;
     while (!m_pending.isEmpty()) {
@@ -89,7 +89,8 @@ void HostInputQueue::applyPass(DesktopBackend &desktop, const DisplayGeometry &g
             if (const auto *input = std::get_if<Input>(&front.message))
                 MacInput::apply(desktop, input->event, geometry);
             else if (const auto *key = std::get_if<Key>(&front.message))
-                MacInput::applyKey(desktop, key->codeName, key->key, key->down, key->modifiers);
+                // Only the keys with a name of their own wait here (append).
+                MacInput::applyKey(desktop, *namedKeyFromCodeName(key->codeName), key->down, key->modifiers);
             m_held.applied(front.message, geometry);
         }
         m_pending.removeFirst();
@@ -102,7 +103,7 @@ void HostInputQueue::clear()
     m_pendingCharacters = 0;
 }
 
-void HostInputQueue::releaseHeld(DesktopBackend &desktop)
+void HostInputQueue::releaseHeld(DesktopInput &desktop)
 {
     m_held.releaseAll(desktop);
 }

@@ -7,7 +7,7 @@
 
 #include <QList>
 
-class DesktopBackend;
+class DesktopInput;
 
 // The viewer's input messages waiting to be injected, in the order they came. Typing is slow
 // on some desktops (a character missing from the keymap costs a keymap change, and clients that
@@ -32,13 +32,13 @@ public:
     // Input, key and text messages; any other is ignored.
     void append(const SessionProtocol::ViewerMessage &message);
     // Injects what waits, in order, until this pass's share of characters is typed.
-    void applyPass(DesktopBackend &desktop, const DisplayGeometry &geometry);
+    void applyPass(DesktopInput &desktop, const DisplayGeometry &geometry);
 
     bool isEmpty() const { return m_pending.isEmpty(); }
     // Drops what waits; what was pressed stays noted.
     void clear();
     // Releases the buttons and keys the applied input left pressed, and every modifier.
-    void releaseHeld(DesktopBackend &desktop);
+    void releaseHeld(DesktopInput &desktop);
 
 private:
     struct Pending

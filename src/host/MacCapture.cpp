@@ -1,6 +1,5 @@
 #include "MacCapture.h"
 
-#include "DesktopBackend.h"
 #include "ScreenImage.h"
 
 #include <libyuv/scale_argb.h>
@@ -86,31 +85,6 @@ std::uint8_t *scaledBuffer(std::size_t bytes)
 } // namespace
 
 namespace MacCapture {
-
-std::optional<Picture> jpeg(DesktopBackend &backend, double maxWidth, double quality)
-{
-    // No image means no picture this time: the session loop skips the frame.
-    const std::optional<ScreenImage> image = backend.captureMainDisplay();
-    if (!image)
-        return std::nullopt;
-    return jpeg(*image, maxWidth, quality);
-}
-
-std::optional<Picture> jpeg(const ScreenImage &image, double maxWidth, double quality)
-{
-    const std::optional<ScreenImage> picture = pictureImage(image, maxWidth);
-    if (!picture)
-        return std::nullopt;
-    if (std::optional<QByteArray> bytes = encode(*picture, QRect(), quality))
-        return Picture{std::move(*bytes), QSizeF(picture->width, picture->height)};
-    // A scaled picture that failed to encode: the full one may still go.
-    if (picture->pixels == image.pixels)
-        return std::nullopt;
-    std::optional<QByteArray> bytes = encode(image, QRect(), quality);
-    if (!bytes)
-        return std::nullopt;
-    return Picture{std::move(*bytes), QSizeF(image.width, image.height)};
-}
 
 std::optional<ScreenImage> pictureImage(const ScreenImage &image, double maxWidth)
 {

@@ -1,35 +1,20 @@
 #include "MacInput.h"
 
-#include "DesktopBackend.h"
+#include "DesktopInput.h"
 #include "DisplayGeometry.h"
 #include "RemoteInput.h"
 #include "NamedKey.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <optional>
-#include <thread>
 
 namespace {
 
 bool leftButtonDown = false;
 
-// applyKey waits this long between tries while the desktop cannot type the next character, and
-// gives up after this long without any.
-constexpr std::chrono::milliseconds typingRetryPause{20};
-constexpr std::chrono::milliseconds typingPatience{3000};
-
-using Mouse = DesktopBackend::MouseEvent;
-
-void askForTrustIfNeeded(DesktopBackend &backend)
-{
-    // Events are posted either way: without trust they are simply dropped by the system.
-    if (!backend.isTrusted())
-        backend.promptForTrust();
-}
+using Mouse = DesktopInput::MouseEvent;
 
 // The viewer's delta is meant as a signed 32-bit pixel count; anything the wire may carry
 // beyond that (NaN, infinities, huge numbers) is pinned to the nearest representable value
@@ -52,7 +37,7 @@ std::int32_t wheelDelta(double deltaY)
 class HeldModifiers
 {
 public:
-    HeldModifiers(DesktopBackend &backend, KeyModifiers modifiers)
+    HeldModifiers(DesktopInput &backend, KeyModifiers modifiers)
         : m_backend(backend)
         , m_held(!modifiers.isEmpty())
     {
@@ -68,7 +53,7 @@ public:
     HeldModifiers &operator=(const HeldModifiers &) = delete;
 
 private:
-    DesktopBackend &m_backend;
+    DesktopInput &m_backend;
     bool m_held;
 };
 
@@ -76,10 +61,8 @@ private:
 
 namespace MacInput {
 
-void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeometry &geometry)
+void apply(DesktopInput &backend, const RemoteInput &input, const DisplayGeometry &geometry)
 {
-    askForTrustIfNeeded(backend);
-
     // The viewer sends fractions of its picture; the picture shows the whole main display.
     const QPointF point(input.x * geometry.width + geometry.originX,
                         input.y * geometry.height + geometry.originY);
@@ -112,39 +95,16 @@ void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeome
     }
 }
 
-void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down,
-              KeyModifiers modifiers)
+void applyKey(DesktopInput &backend, NamedKey key, bool down, KeyModifiers modifiers)
 {
-    askForTrustIfNeeded(backend);
-
-    // A special key is pressed or released as itself; any text sent along with it is ignored.
-    if (const std::optional<NamedKey> special = namedKeyFromCodeName(codeName)) {
-        const HeldModifiers held(backend, down ? modifiers : KeyModifiers{});
-        backend.postKey(*special, down);
-        return;
-    }
-    // Text is typed, all of it, on its press; its release finds nothing held.
-    if (!down || key.isEmpty())
-        return;
-    auto lastProgress = std::chrono::steady_clock::now();
-    for (qsizetype done = 0; done < key.size();) {
-        const qsizetype typed = typeText(backend, key.mid(done), modifiers);
-        done += typed;
-        if (typed > 0) {
-            lastProgress = std::chrono::steady_clock::now();
-        } else if (std::chrono::steady_clock::now() - lastProgress > typingPatience) {
-            return;
-        } else {
-            std::this_thread::sleep_for(typingRetryPause);
-        }
-    }
+    const HeldModifiers held(backend, down ? modifiers : KeyModifiers{});
+    backend.postKey(key, down);
 }
 
-qsizetype typeText(DesktopBackend &backend, const QString &text, KeyModifiers modifiers)
+qsizetype typeText(DesktopInput &backend, const QString &text, KeyModifiers modifiers)
 {
     if (text.isEmpty())
         return 0;
-    askForTrustIfNeeded(backend);
     const HeldModifiers held(backend, modifiers);
     qsizetype done = std::clamp<qsizetype>(backend.typeText(text), 0, text.size());
     // Whole characters only, whatever the backend answers.
@@ -153,7 +113,7 @@ qsizetype typeText(DesktopBackend &backend, const QString &text, KeyModifiers mo
     return done;
 }
 
-void postWheel(DesktopBackend &backend, QPointF point, double deltaY)
+void postWheel(DesktopInput &backend, QPointF point, double deltaY)
 {
     backend.postScroll(point, wheelDelta(deltaY));
 }

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "KeyModifiers.h"
+#include "NamedKey.h"
 
 #include <QPointF>
 #include <QString>
 
-class DesktopBackend;
+class DesktopInput;
 struct DisplayGeometry;
 struct RemoteInput;
 
@@ -13,16 +14,14 @@ struct RemoteInput;
 namespace MacInput {
 
 // The input's modifiers are held around its pointer action.
-void apply(DesktopBackend &backend, const RemoteInput &input, const DisplayGeometry &geometry);
-// A codeName that names a special key presses or releases it; otherwise a press types `key`,
-// all of it (waiting, within reason, while the desktop cannot type on). `modifiers` are held
-// around a press (Ctrl+C: control down, "c", control up); a release needs none.
-void applyKey(DesktopBackend &backend, const QString &codeName, const QString &key, bool down,
-              KeyModifiers modifiers = {});
-void postWheel(DesktopBackend &backend, QPointF point, double deltaY);
+void apply(DesktopInput &backend, const RemoteInput &input, const DisplayGeometry &geometry);
+// Presses or releases a special key; `modifiers` are held around a press (Alt+Tab: alt down,
+// tab, alt up), a release needs none.
+void applyKey(DesktopInput &backend, NamedKey key, bool down, KeyModifiers modifiers = {});
+void postWheel(DesktopInput &backend, QPointF point, double deltaY);
 // Types `text` from its start as far as the desktop can now, with `modifiers` held around it;
 // returns how many UTF-16 units of it are done, whole characters (0: try again later).
-qsizetype typeText(DesktopBackend &backend, const QString &text, KeyModifiers modifiers = {});
+qsizetype typeText(DesktopInput &backend, const QString &text, KeyModifiers modifiers = {});
 
 // True between a left-button press and the next release; process-wide.
 bool leftDown();

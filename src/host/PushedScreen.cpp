@@ -31,18 +31,14 @@ void PushedScreen::remember(const ScreenImage &screen, const ScreenImage &pictur
     const bool same = picture.pixels == screen.pixels && picture.width == screen.width
         && picture.height == screen.height && picture.stride == screen.stride;
     if (!m_screen.take(screen) || (!same && !m_picture.take(picture))) {
-        forget();
+        // Nothing remembered: the next picture goes out whole.
+        m_screen = {};
+        m_picture = {};
         return;
     }
     // The screen's copy stands for the picture: a second one would only cost memory.
     if (same)
         m_picture = {};
-}
-
-void PushedScreen::forget()
-{
-    m_screen = {};
-    m_picture = {};
 }
 
 bool PushedScreen::Copy::take(const ScreenImage &image)

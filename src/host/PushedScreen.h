@@ -25,7 +25,6 @@ public:
     // the copy: the next picture then goes out whole, whatever it shows.
     void remember(const ScreenImage &screen, const ScreenImage &picture);
     void remember(const ScreenImage &screen) { remember(screen, screen); }
-    void forget();
 
 private:
     // Rows of `width` * 4 bytes, no padding.

@@ -21,12 +21,3 @@ QString rawText(StatusTone tone)
     }
     return {};
 }
-
-std::optional<StatusTone> statusToneFromRaw(const QString &text)
-{
-    for (const auto &[value, name] : names) {
-        if (name == text)
-            return value;
-    }
-    return std::nullopt;
-}

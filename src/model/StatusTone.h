@@ -2,12 +2,8 @@
 
 #include <QString>
 
-#include <optional>
-
 // How a status line reads at a glance: all is well, something is missing or on its way, or
 // something is wrong that the user must act on. The home screen colours its status dot by it.
 enum class StatusTone { ok, warning, error };
 
 QString rawText(StatusTone tone);
-// Case-sensitive: an unlisted text yields no value.
-std::optional<StatusTone> statusToneFromRaw(const QString &text);

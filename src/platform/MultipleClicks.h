@@ -20,10 +20,9 @@ class MultipleClicks
 public:
     using Clock = std::chrono::steady_clock;
 
-    // What the desktop's clients (Qt and GTK alike, and GNOME, by default) take as a double
-    // click: the second press within this time of the first, and within a few pixels of it.
-    static constexpr std::chrono::milliseconds doubleClickInterval{400};
-    // A later click this soon after the earlier press is passed on as it is; later than that,
+    // The desktop's clients (Qt and GTK alike, and GNOME, by default) take as a double click the
+    // second press within 400 ms of the first, and within a few pixels of it. A later click this
+    // soon after the earlier press is passed on as it is (well inside that time); later than that,
     // the earlier clicks are repeated right before it, and while the earlier press is still
     // within reach of the interval the repeat first waits until it no longer is (at most the
     // difference, never long).

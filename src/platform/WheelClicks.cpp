@@ -1,6 +1,6 @@
 #include "WheelClicks.h"
 
-#include "DesktopBackend.h"
+#include "DesktopInput.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,9 +14,9 @@ int WheelClicks::take(std::int32_t deltaY)
         m_carry = 0;
 
     const double total = m_carry + deltaY;
-    const double wholeClicks = std::trunc(total / DesktopBackend::pixelsPerWheelClick);
+    const double wholeClicks = std::trunc(total / DesktopInput::pixelsPerWheelClick);
     const int clicks = static_cast<int>(std::min(std::abs(wholeClicks), double(maxClicksPerDelta)));
     // Beyond the cap nothing is carried either.
-    m_carry = clicks == maxClicksPerDelta ? 0 : total - wholeClicks * DesktopBackend::pixelsPerWheelClick;
+    m_carry = clicks == maxClicksPerDelta ? 0 : total - wholeClicks * DesktopInput::pixelsPerWheelClick;
     return total > 0 ? clicks : -clicks;
 }

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 // The host's wheel deltas are pixels; desktops scroll in whole wheel clicks, one per
-// DesktopBackend::pixelsPerWheelClick. What does not make a whole click is carried to the next
+// DesktopInput::pixelsPerWheelClick. What does not make a whole click is carried to the next
 // delta for as long as the wheel keeps turning the same way, however slowly: fourteen 3-pixel
 // deltas scroll one click, as one 40-pixel delta does, whether they come within a second (a
 // trackpad) or one per notch of a viewer that sends 3 pixels a notch. Turning the other way

@@ -30,9 +30,6 @@ struct KivrenError
         unknown = -1,
     };
 
-    bool isCancellation() const { return domain == urlDomain && code == cancelled; }
-    bool isTimeout() const { return domain == urlDomain && code == timedOut; }
-
     static KivrenError kivren(int code, const QString &description) { return {kivrenDomain, code, description}; }
     static KivrenError url(UrlCode code, const QString &description) { return {urlDomain, code, description}; }
 

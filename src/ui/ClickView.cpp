@@ -1,6 +1,6 @@
 #include "ClickView.h"
 
-#include "DesktopBackend.h"
+#include "DesktopInput.h"
 #include "RemotePicture.h"
 #include "NamedKey.h"
 
@@ -156,7 +156,7 @@ QPointF ClickView::wheelPixels(QPoint pixelDelta, QPoint angleDelta)
     // Qt's signs are the host's: positive y scrolls up (the content moves down).
     if (!pixelDelta.isNull())
         return QPointF(pixelDelta);
-    return QPointF(angleDelta) * (DesktopBackend::pixelsPerWheelClick / wheelNotchAngle);
+    return QPointF(angleDelta) * (DesktopInput::pixelsPerWheelClick / wheelNotchAngle);
 }
 
 void ClickView::send(const ViewerMessage &message)

@@ -58,7 +58,7 @@ public:
     static RemoteInput inputAt(RemoteInput::Kind kind, QPointF position, QRectF picture, std::int64_t button,
                                std::int64_t clickCount = 1, KeyModifiers modifiers = {});
     // The wheel's movement as pixels: the device's own pixel delta where it gives one, else one
-    // notch (120) per DesktopBackend::pixelsPerWheelClick.
+    // notch (120) per DesktopInput::pixelsPerWheelClick.
     static QPointF wheelPixels(QPoint pixelDelta, QPoint angleDelta);
     static KeyModifiers modifiersOf(Qt::KeyboardModifiers modifiers);
 

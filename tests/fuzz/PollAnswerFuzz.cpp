@@ -75,7 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The host, on a display that does not start at the origin: the messages up to a close, then
     // passes until nothing waits, then the session's end.
     RecordingDesktop desktop;
-    desktop.trusted = false;
     MacInput::setLeftDown(false);
     const DisplayGeometry geometry{1512, 982, -1512, 40};
     HostInputQueue input;

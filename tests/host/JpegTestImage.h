@@ -1,8 +1,13 @@
 #pragma once
 
+#include "DesktopCapture.h"
+#include "HostSession.h"
+#include "MacCapture.h"
 #include "ScreenImage.h"
 
 #include <QByteArray>
+#include <QRect>
+#include <QSize>
 
 #include <turbojpeg.h>
 
@@ -12,10 +17,36 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // Test pictures: a BGRX image of four coloured quadrants, and JPEG decoding back to pixels.
 namespace JpegTestImage {
+
+// A whole picture of the main display as a host session sends it: scaled to the session's width
+// (MacCapture::pictureImage), encoded at its quality.
+struct SessionPicture
+{
+    QByteArray jpeg;
+    QSize size;
+};
+
+inline std::optional<SessionPicture> sessionPicture(const ScreenImage &image)
+{
+    const std::optional<ScreenImage> picture = MacCapture::pictureImage(image, HostSession::pictureMaxWidth);
+    if (!picture)
+        return std::nullopt;
+    std::optional<QByteArray> jpeg = MacCapture::encode(*picture, QRect(), HostSession::pictureQuality);
+    if (!jpeg)
+        return std::nullopt;
+    return SessionPicture{std::move(*jpeg), QSize(picture->width, picture->height)};
+}
+
+inline std::optional<SessionPicture> sessionPicture(DesktopCapture &desktop)
+{
+    const std::optional<ScreenImage> image = desktop.captureMainDisplay();
+    return image ? sessionPicture(*image) : std::nullopt;
+}
 
 struct Rgb
 {

@@ -35,10 +35,10 @@ TEST_P(MacCaptureSize, PictureHasTargetSizeAndQuadrantColours_ForDisplaySize)
     RecordingDesktop desktop;
     desktop.image = quadrants(c.width, c.height, 12);
 
-    const std::optional<MacCapture::Picture> picture = MacCapture::jpeg(desktop, 1280, 0.42);
+    const std::optional<SessionPicture> picture = sessionPicture(desktop);
 
     ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->size, QSizeF(c.expectedWidth, c.expectedHeight));
+    EXPECT_EQ(picture->size, QSize(c.expectedWidth, c.expectedHeight));
     expectQuadrants(picture->jpeg, c.expectedWidth, c.expectedHeight);
 }
 
@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Displays, MacCaptureSize,
 TEST(MacCapture, EncodesAtQualityFromFactor_WhenUnscaled)
 {
     const ScreenImage image = quadrants(800, 600);
-    const std::optional<MacCapture::Picture> picture = MacCapture::jpeg(image, 1280, 0.42);
+    const std::optional<SessionPicture> picture = sessionPicture(image);
     ASSERT_TRUE(picture);
 
     tjhandle handle = tjInitCompress();
@@ -74,14 +74,14 @@ TEST(MacCapture, EncodesAtQualityFromFactor_WhenUnscaled)
 TEST(MacCapture, GivesNoPicture_WhenDisplayImageUnavailable)
 {
     RecordingDesktop desktop;
-    EXPECT_FALSE(MacCapture::jpeg(desktop, 1280, 0.42));
+    EXPECT_FALSE(sessionPicture(desktop));
 
     desktop.image = ScreenImage{2880, 1800, 2880 * 4, nullptr, nullptr};
-    EXPECT_FALSE(MacCapture::jpeg(desktop, 1280, 0.42));
+    EXPECT_FALSE(sessionPicture(desktop));
 
     ScreenImage shortRows = quadrants(64, 64);
     shortRows.stride = 64;
-    EXPECT_FALSE(MacCapture::jpeg(shortRows, 1280, 0.42));
+    EXPECT_FALSE(sessionPicture(shortRows));
 }
 
 } // namespace

@@ -64,10 +64,10 @@ TEST_P(MacCaptureX11, PictureOfScreenHasTargetSizeAndColours_ForScreenSize)
     auto backend = X11DesktopBackend::open(QString::fromStdString(server.name()));
     ASSERT_TRUE(backend);
 
-    const std::optional<MacCapture::Picture> picture = MacCapture::jpeg(*backend, 1280, 0.42);
+    const std::optional<SessionPicture> picture = JpegTestImage::sessionPicture(*backend);
 
     ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->size, QSizeF(c.expectedWidth, c.expectedHeight));
+    EXPECT_EQ(picture->size, QSize(c.expectedWidth, c.expectedHeight));
     expectQuadrants(picture->jpeg, c.expectedWidth, c.expectedHeight);
 }
 

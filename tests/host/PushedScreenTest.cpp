@@ -54,14 +54,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SameCase{"NarrowerScreen", image(15, 8, 16 * 4), false}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(PushedScreen, NothingIsSame_BeforeAPictureOrAfterForget)
+TEST(PushedScreen, NothingIsSame_BeforeAPicture)
 {
     PushedScreen pushed;
     EXPECT_FALSE(pushed.sameAs(image(16, 8, 64)));
     pushed.remember(image(16, 8, 64));
     EXPECT_TRUE(pushed.sameAs(image(16, 8, 64)));
-    pushed.forget();
-    EXPECT_FALSE(pushed.sameAs(image(16, 8, 64)));
 }
 
 } // namespace

@@ -14,7 +14,6 @@ public:
     QStringList calls;
     std::optional<ScreenImage> image;
     QRectF bounds{0, 0, 1512, 982};
-    bool trusted = true;
     qsizetype typeLimit = std::numeric_limits<qsizetype>::max();
 
     std::optional<ScreenImage> captureMainDisplay() override { return image; }
@@ -44,9 +43,6 @@ public:
     {
         calls << QStringLiteral("hold ") + modifiers.names().join(u'+');
     }
-
-    bool isTrusted() override { return trusted; }
-    void promptForTrust() override { calls << QStringLiteral("prompt"); }
 
 private:
     static QString at(QPointF point) { return QStringLiteral("%1,%2").arg(point.x()).arg(point.y()); }

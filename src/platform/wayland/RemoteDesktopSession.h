@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DesktopBackend.h"
+#include "DesktopSharing.h"
 
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
@@ -20,7 +20,7 @@ class RemoteDesktopSession : public QObject
     Q_OBJECT
 
 public:
-    using State = DesktopBackend::State;
+    using State = DesktopSharing::State;
 
     // The screen-cast stream of the main display.
     struct Stream

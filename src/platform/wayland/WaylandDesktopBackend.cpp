@@ -184,13 +184,6 @@ void WaylandDesktopBackend::holdModifiers(KeyModifiers modifiers)
     m_input->holdModifiers(modifiers);
 }
 
-bool WaylandDesktopBackend::isTrusted()
-{
-    return true;
-}
-
-void WaylandDesktopBackend::promptForTrust() {}
-
 void WaylandDesktopBackend::requestAccess()
 {
     if (state() == State::Refused || state() == State::Failed)

@@ -72,10 +72,6 @@ public:
     qsizetype typeText(const QString &text) override;
     void holdModifiers(KeyModifiers modifiers) override;
 
-    // Consent is the session's business (see state()); input needs no separate permission.
-    bool isTrusted() override;
-    void promptForTrust() override;
-
     void requestAccess() override;
     bool asksEveryTime() const override;
 

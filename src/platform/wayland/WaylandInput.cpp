@@ -52,7 +52,7 @@ void WaylandInput::reset()
 void WaylandInput::moveTo(QPointF point)
 {
     const std::optional<RemoteDesktopSession::Stream> &stream = m_session.stream();
-    if (m_session.state() != DesktopBackend::State::Ready || !stream)
+    if (m_session.state() != DesktopSharing::State::Ready || !stream)
         return;
     const QRect &area = stream->area;
     const auto inside = [](double value, double origin, int length) {
@@ -82,9 +82,9 @@ void WaylandInput::warpPointer(QPointF point)
 // client sees a double click when a second press comes soon after the first, by the times the
 // compositor gives the events. So a press goes out as MultipleClicks plans it, the earlier
 // click repeated right before a later click that comes too late to count.
-void WaylandInput::postMouse(DesktopBackend::MouseEvent type, QPointF point, std::int64_t clickState)
+void WaylandInput::postMouse(DesktopInput::MouseEvent type, QPointF point, std::int64_t clickState)
 {
-    using Mouse = DesktopBackend::MouseEvent;
+    using Mouse = DesktopInput::MouseEvent;
     const auto press = [&](int button) {
         const MultipleClicks::Press plan = m_clicks.plan(button, pixel(point), clickState, MultipleClicks::Clock::now());
         if (plan.waitUntil)
@@ -153,7 +153,7 @@ void WaylandInput::postKey(NamedKey key, bool down)
 // again after them. Modifiers held by the person at the machine cannot be let up from here.
 qsizetype WaylandInput::typeText(const QString &text)
 {
-    if (m_session.state() != DesktopBackend::State::Ready)
+    if (m_session.state() != DesktopSharing::State::Ready)
         return text.size();
     const bool liftCapsLock = m_session.capsLocked() && hasCasedLetters(text);
     if (liftCapsLock)
@@ -181,7 +181,7 @@ void WaylandInput::holdModifiers(KeyModifiers modifiers)
             m_heldModifiers.remove(*modifier);
         }
     }
-    if (m_session.state() != DesktopBackend::State::Ready)
+    if (m_session.state() != DesktopSharing::State::Ready)
         return;
     for (const KeyModifier modifier : KeyModifiers::pressOrder) {
         if (!m_heldModifiers.contains(modifier) && modifiers.contains(modifier)) {

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "DesktopBackend.h"
+#include "DesktopInput.h"
+#include "DesktopSharing.h"
 #include "KeyModifiers.h"
 #include "MultipleClicks.h"
 #include "WheelClicks.h"
@@ -29,7 +30,7 @@ public:
     WaylandInput &operator=(const WaylandInput &) = delete;
 
     void warpPointer(QPointF point);
-    void postMouse(DesktopBackend::MouseEvent type, QPointF point, std::int64_t clickState);
+    void postMouse(DesktopInput::MouseEvent type, QPointF point, std::int64_t clickState);
     void postScroll(QPointF point, std::int32_t deltaY);
     void postKey(NamedKey key, bool down);
     // Types all of `text` at once (the compositor finds each keysym's key itself, nothing has to

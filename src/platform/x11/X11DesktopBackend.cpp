@@ -112,13 +112,6 @@ void X11DesktopBackend::holdModifiers(KeyModifiers modifiers)
     m_keyboard.holdModifiers(modifiers);
 }
 
-bool X11DesktopBackend::isTrusted()
-{
-    return true;
-}
-
-void X11DesktopBackend::promptForTrust() {}
-
 bool X11DesktopBackend::usesSharedMemory() const
 {
     return m_capture.usesSharedMemory();

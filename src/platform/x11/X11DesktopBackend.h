@@ -48,8 +48,6 @@ public:
     void holdModifiers(KeyModifiers modifiers) override;
 
     // X has no permission step for synthetic input: always trusted, nothing to prompt.
-    bool isTrusted() override;
-    void promptForTrust() override;
 
     // False once captures have fallen back to GetImage.
     bool usesSharedMemory() const;

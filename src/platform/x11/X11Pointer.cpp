@@ -47,13 +47,13 @@ void X11Pointer::warp(QPointF point)
     XFlush(m_connection->display());
 }
 
-void X11Pointer::post(DesktopBackend::MouseEvent type, QPointF point, std::int64_t clickState)
+void X11Pointer::post(DesktopInput::MouseEvent type, QPointF point, std::int64_t clickState)
 {
     if (!m_connection->hasXTest())
         return;
     Display *display = m_connection->display();
     const QPoint at = pixel(point);
-    using Mouse = DesktopBackend::MouseEvent;
+    using Mouse = DesktopInput::MouseEvent;
     switch (type) {
     case Mouse::Moved:
     case Mouse::LeftDragged:

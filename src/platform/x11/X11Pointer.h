@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DesktopBackend.h"
+#include "DesktopInput.h"
 #include "MultipleClicks.h"
 #include "WheelClicks.h"
 
@@ -23,7 +23,7 @@ public:
     explicit X11Pointer(std::shared_ptr<X11Connection> connection);
 
     void warp(QPointF point);
-    void post(DesktopBackend::MouseEvent type, QPointF point, std::int64_t clickState);
+    void post(DesktopInput::MouseEvent type, QPointF point, std::int64_t clickState);
     void scroll(QPointF point, std::int32_t deltaY);
 
 private:
