@@ -54,7 +54,7 @@ HostStatus HostStatus::of(const Condition &c)
 
     // Without the desktop's screen sharing a viewer would see nothing; the person at this
     // computer is the one who can mend it, and a dialog may be waiting for them right now.
-    using D = DesktopBackend::State;
+    using D = DesktopSharing::State;
     const QString here = PlatformWording::thisComputer();
     switch (c.sharing) {
     case D::Refused:

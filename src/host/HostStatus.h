@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DesktopBackend.h"
+#include "DesktopSharing.h"
 #include "KivrenTunnel.h"
 #include "StatusTone.h"
 
@@ -46,7 +46,7 @@ struct HostStatus
         QString publicId;        // compact
         quint16 port = 0;        // the switchboard's port, for the user to look up
         // Whether the desktop lets this program capture and inject (a Wayland desktop asks first).
-        DesktopBackend::State sharing = DesktopBackend::State::Ready;
+        DesktopSharing::State sharing = DesktopSharing::State::Ready;
     };
 
     QString text;

@@ -1,61 +1,44 @@
 #pragma once
 
 #include "DesktopBackend.h"
-#include "DisplayGeometry.h"
 #include "HostKey.h"
-#include "HostSession.h"
+#include "HostRegistration.h"
 #include "HostStatus.h"
 #include "KivrenCloudProcess.h"
 #include "KivrenTunnel.h"
 #include "LocalSwitchboard.h"
-#include "OwnedTask.h"
-#include "RegistrationLoop.h"
+#include "SessionAdmission.h"
 #include "StatusTone.h"
-#include "SwitchboardChild.h"
 #include "SwitchboardKeeper.h"
-#include "TaskGroup.h"
+#include "SwitchboardRequests.h"
 
-#include <QJsonObject>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
-#include <QCoroTask>
-
 #include <chrono>
+#include <memory>
 #include <optional>
-#include <stop_token>
 
+class HostIdentity;
+class HostSession;
 class KivrenAPI;
 class SettingsStore;
+class SwitchboardTrust;
 
-// The host half of the app: this machine's ID, password and host token, the local
-// switchboard and public tunnel it starts, and what the home screen shows of it. The
-// registration loop (RegistrationLoop) and the session a viewer opens on it (HostSession:
-// pictures out, input in) each run as one owned task of this object.
-//
-// It trusts only its own switchboard. Nothing is sent to the port before the node child it
-// started has said it listens; every registration pass first challenges the listener with a
-// fresh nonce, which only the child holding this launch's HostKey answers right; and once the
-// child has exited nothing more is sent, the session ends and the tunnel stops. Until a pass has
-// proven the port the tunnel is not started. Every host request carries the key's header proof,
-// by which the switchboard knows its own host.
+// The host half of the app as the window sees it: this machine's ID and password, what the home
+// screen says of the host, and the user's actions on it. Behind it, one object per job:
+// HostIdentity (the ID, password and host token, stored), SwitchboardTrust (the node child, its
+// keeper and the proof that the port is this launch's own switchboard), HostRegistration
+// (register and heartbeat every pass, the tunnel and its origin) and SessionAdmission (the one
+// viewer served, and the desktop's screen sharing). This object only republishes what they know
+// and works the status line out from it (HostStatus).
 //
 // Lives on the main thread. Every published field is a Q_PROPERTY whose change signal is
 // emitted after the new value is stored. `clientName` is published as std::optional<QString>
 // (none until a viewer without a name, or no viewer at all, connected). `status` and
 // `statusTone` say in words and at a glance what works and what does not; `notice` is a second
 // line for a problem beside that (settings that cannot be saved), empty when there is none.
-//
-// A desktop that shares its screen only once it is set up or the person at this computer agreed
-// (Wayland) is followed through its state: the status says what it waits for or that it was
-// refused, `accessAction` names the button that asks the desktop again (empty: no button), and
-// `sharingNote` says when the desktop asks on every start. A viewer arriving meanwhile is held
-// (claimed, shown nothing) until the desktop is ready; while sharing is refused or broken a
-// session is ended at the switchboard with the reason, which the viewer reads as its status.
-//
-// The registration request is `registerHost` (`register` is a C++ keyword).
 class MacHostService : public QObject
 {
     Q_OBJECT
@@ -72,26 +55,12 @@ class MacHostService : public QObject
     Q_PROPERTY(std::optional<QString> clientName READ clientName NOTIFY clientNameChanged)
 
 public:
-    // Settings keys this object reads and writes.
-    static inline const QString idKey = QStringLiteral("kivren.id");
-    static inline const QString passwordKey = QStringLiteral("kivren.password");
-    static inline const QString hostTokenKey = QStringLiteral("kivren.hostToken");
-    static inline const QString cloudKey = QStringLiteral("kivren.cloud");
     // The file beside the settings where ssh keeps the tunnel service's host key.
     static inline const QString knownHostsName = QStringLiteral("tunnel_known_hosts");
 
     // The notice while the settings store cannot be written.
     static inline const QString settingsNotSaved = QStringLiteral(
         "Settings cannot be saved: this ID and password last only until KivrenRemote closes");
-
-    // The note while the desktop asks the person at this computer on every start.
-    static QString asksEveryTimeNote();
-    // The button that asks the desktop again, after a refusal and after a failure.
-    static inline const QString askAgain = QStringLiteral("Ask again");
-    static inline const QString tryAgain = QStringLiteral("Try again");
-    // Why a session was ended at the switchboard, as the viewer reads it.
-    static inline const QString sharingRefusedReason = QStringLiteral("Screen sharing was not allowed on that computer");
-    static inline const QString sharingFailedReason = QStringLiteral("Screen sharing is not available on that computer");
 
     struct Timing
     {
@@ -136,31 +105,27 @@ public:
         bool pushEveryPass = false;
     };
 
-    // The app's options: its settings store, the installed desktop backend
-    // (DesktopBackend::current()), the computer's name, real search roots and timings.
-    static Options appOptions(SettingsStore &settings);
-
     // Reads or creates the identity, stores it, then starts switchboard and registration loop
     // (and, once the switchboard is proven, the tunnel).
     explicit MacHostService(Options options, QObject *parent = nullptr);
     // Stops the loops and aborts every request in flight; the tunnel child ends with it.
     ~MacHostService() override;
 
-    QString publicId() const { return m_publicId; }
-    QString password() const { return m_password; }
+    QString publicId() const;
+    QString password() const;
     QString status() const { return m_status; }
     StatusTone statusTone() const { return m_statusTone; }
-    QString notice() const { return m_notice; }
-    QString sharingNote() const { return m_sharingNote; }
-    QString accessAction() const { return m_accessAction; }
+    QString notice() const;
+    QString sharingNote() const;
+    QString accessAction() const;
     // The port answers as this launch's own switchboard (always, for a switchboard the caller
     // vouches for). Until then this app's viewer must not use the loopback address either.
-    bool switchboardProven() const { return m_proven; }
-    QString origin() const { return m_origin; }
-    bool live() const { return m_live; }
-    std::optional<QString> clientName() const { return m_clientName; }
+    bool switchboardProven() const;
+    QString origin() const;
+    bool live() const;
+    std::optional<QString> clientName() const;
     // Never shown; exposed for the app's own checks and for tests.
-    QString hostToken() const { return m_hostToken; }
+    QString hostToken() const;
 
     // User operations.
     void copyId();       // the formatted ID ("123 456 789") onto the clipboard
@@ -168,22 +133,16 @@ public:
     void rotatePassword(); // a fresh password, stored and registered at once
     void requestAccess();  // asks the desktop again for screen sharing (its dialog, once more)
 
-    // Proves the switchboard, then one "register" request; the status follows their outcome.
-    QCoro::Task<> registerHost();
-    // One "heartbeat" request (none while the switchboard is not proven); may learn the origin
-    // or begin a pending session.
-    QCoro::Task<> heartbeat();
-
-    // Accepts a pending session entry from a heartbeat answer unless a session runs.
-    void begin(const QJsonObject &pending);
-    // One viewer message: close (ends a running session), input, key or text.
-    void handle(const QJsonObject &message, const DisplayGeometry &geometry);
+    // A viewer waiting, as a heartbeat names it (tests hand one in directly).
+    void begin(const SwitchboardRequests::PendingSession &pending);
     // The running session, null when idle (tests read what it learned of its viewer).
-    const HostSession *session() const { return m_session.get(); }
+    const HostSession *session() const;
 
-    // The request transport (tests shorten its timeout) and the tunnel (its origin reports).
+    // The request transport (tests shorten its timeout), the tunnel (its origin reports) and the
+    // registration (tests send a pass's requests themselves).
     KivrenAPI &api() { return *m_api; }
-    KivrenTunnel &tunnel() { return *m_tunnel; }
+    KivrenTunnel &tunnel();
+    HostRegistration &registration() { return *m_registration; }
 
 signals:
     void publicIdChanged(const QString &publicId);
@@ -199,79 +158,17 @@ signals:
     void clientNameChanged(const std::optional<QString> &clientName);
 
 private:
-    void start();
-    void startSwitchboard();
-    // What the keeper's last attempt did: a new child to watch, or why there is none.
-    void onLaunched(KivrenCloudProcess::Launch launch);
-    void watch(SwitchboardChild *child);
-    void onChildPhase(SwitchboardChild::Phase phase);
-    // Challenges the listener; true when it is this launch's switchboard. Changes nothing when
-    // the request did not get through (the next pass asks again).
-    QCoro::Task<bool> proveSwitchboard(std::stop_token stop);
-    // The port is not (or no longer) ours: nothing more is sent there until a pass proves it.
-    void loseSwitchboard(HostStatus::Switchboard why);
-    QCoro::Task<> registerHost(std::stop_token stop);
-    QCoro::Task<> registerOnly(std::stop_token stop);
-    QCoro::Task<> reportOrigin(QString origin, std::stop_token stop);
-    // Tells the switchboard the tunnel's origin, unless it has taken it already; it takes it only
-    // from this machine's host once registered, so each successful registration asks again.
-    QCoro::Task<> tellOrigin(std::stop_token stop);
-    // A close message, or a switchboard that forgot the session, ended it.
-    void endSession();
-    // The desktop's screen sharing changed: the status, the button and the running session follow.
-    void onSharingChanged(DesktopBackend::State state);
-    // Ends a session at the switchboard (the viewer's next poll is refused with `reason`).
-    void refuseSession(SessionProtocol::SessionKeys keys, const QString &reason);
-    QCoro::Task<> postClose(SessionProtocol::SessionKeys keys, QString reason, std::stop_token stop);
-    void storeText(const QString &key, const QString &value);
-
-    void setPassword(const QString &password);
-    void setNotice(const QString &notice);
-    void setSharingNote(const QString &note);
-    void setAccessAction(const QString &action);
-    void setProven(bool proven);
-    void setOrigin(const QString &origin);
-    void setLive(bool live);
-    void setClientName(const std::optional<QString> &name);
-    // Works the status line and tone out again from what is known now.
+    // Works the status line and tone out again from what the parts know now.
     void refreshStatus();
 
     Options m_options;
-    KivrenAPI *m_api = nullptr;       // child
-    KivrenTunnel *m_tunnel = nullptr; // child
-    // Launches the node child and launches it again whenever it goes; null without children.
-    SwitchboardKeeper *m_keeper = nullptr; // child
-    // The node child of this launch (owned by the application object); null without children.
-    QPointer<SwitchboardChild> m_child;
-    // The key whose proofs this host asks for and sends; none when the caller vouches.
-    std::optional<HostKey> m_key;
+    // Declared in the order they are made; each part goes before the ones it was given.
+    std::unique_ptr<KivrenAPI> m_api;
+    std::unique_ptr<HostIdentity> m_identity;
+    std::unique_ptr<SwitchboardTrust> m_trust;
+    std::unique_ptr<HostRegistration> m_registration;
+    std::unique_ptr<SessionAdmission> m_admission;
 
-    QString m_publicId;
-    QString m_password;
-    QString m_hostToken;
     QString m_status;
     StatusTone m_statusTone = StatusTone::warning;
-    QString m_notice;
-    QString m_sharingNote;
-    QString m_accessAction;
-    DesktopBackend::State m_sharing = DesktopBackend::State::Ready;
-    bool m_proven = false;
-    QString m_origin;
-    // The origin the tunnel last reported, and whether the switchboard has taken it: it hands it
-    // to every host in heartbeat answers.
-    QString m_tunnelOrigin;
-    bool m_originTaken = false;
-    bool m_live = false;
-    std::optional<QString> m_clientName;
-    HostStatus::Switchboard m_switchboard = HostStatus::Switchboard::starting;
-    HostStatus::Registration m_registered = HostStatus::Registration::none;
-    QString m_refusal;
-    // The switchboard's file that is missing, while there is none to launch.
-    QString m_missingFile;
-
-    OwnedTask<RegistrationLoop> m_registration;
-    // At most one at a time.
-    OwnedTask<HostSession> m_session;
-    // Origin reports and single requests; they end with the service.
-    TaskGroup m_background;
 };

@@ -1,6 +1,10 @@
 #include "MacHostServiceFakes.h"
 
+#include "TaskGroup.h"
+
 #include <QTest>
+
+#include <gtest/gtest.h>
 
 #include <vector>
 
@@ -91,4 +95,11 @@ std::unique_ptr<MacHostService> HostServiceBench::make(const QString &base, MacH
     options.switchboardKey = std::move(key);
     options.timing = timing;
     return std::make_unique<MacHostService>(std::move(options), nullptr);
+}
+
+void HostServiceBench::runToEnd(const std::function<StoppableTask<>(std::stop_token)> &request)
+{
+    TaskGroup tasks;
+    tasks.start(request);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tasks.running() == 0; }, 20000));
 }

@@ -3,11 +3,14 @@
 #include "DesktopBackend.h"
 #include "MacHostService.h"
 #include "SettingsStore.h"
+#include "StoppableTask.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
+#include <stop_token>
 
 // A desktop that hands out a small picture of one shade, tells whether it may have changed as
 // it is told, and records every injected event as text:
@@ -25,8 +28,6 @@ public:
     void postKey(NamedKey key, bool down) override;
     qsizetype typeText(const QString &text) override;
     void holdModifiers(KeyModifiers modifiers) override;
-    bool isTrusted() override { return true; }
-    void promptForTrust() override {}
     void requestAccess() override { ++accessRequests; }
 
     // Moves screen sharing to `state`, as a Wayland desktop reports its way there.
@@ -61,6 +62,10 @@ public:
                                          std::optional<HostKey> key = std::nullopt);
     SettingsStore &settings() { return *m_settings; }
     FakeDesktop desktop;
+
+    // Runs one of a service's requests to its end, as a pass of its loop would (e.g.
+    // `[&](std::stop_token stop) { return service->registration().heartbeat(stop); }`).
+    static void runToEnd(const std::function<StoppableTask<>(std::stop_token)> &request);
 
 private:
     QTemporaryDir m_dir;

@@ -4,6 +4,7 @@
 // test re-runs itself there.
 #include "MacHostServiceFakes.h"
 
+#include "ComputerName.h"
 #include "KivrenCloudProcess.h"
 #include "KivrenIds.h"
 #include "KivrenTunnel.h"
@@ -46,7 +47,9 @@ TEST(MacHostServiceIsolated, Start_LaunchesRealSwitchboardOnFixedPort)
     }
 
     HostServiceBench bench;
-    MacHostService::Options options = MacHostService::appOptions(bench.settings());
+    MacHostService::Options options;
+    options.settings = &bench.settings();
+    options.computerName = ComputerName::current();
     options.desktop = &bench.desktop;
     options.timing = HostServiceBench::fastTiming();
     options.timing.tunnelDelay = std::chrono::milliseconds(50);

@@ -1,10 +1,16 @@
-// The host service on its own: identity, accepting sessions, dispatching viewer messages.
-// Requests go to a closed loopback port, so every one of them fails.
+// The host service on its own: identity, accepting sessions, what a viewer's messages do.
+// Requests go to a closed loopback port, so every one of them fails, or to canned answers.
+#include "CannedSwitchboard.h"
 #include "MacHostServiceFakes.h"
+#include "ViewerAnswer.h"
 
 #include "Clipboard.h"
+#include "HostIdentity.h"
+#include "HostInputQueue.h"
 #include "KivrenIds.h"
 #include "MacInput.h"
+#include "SessionProtocol.h"
+#include "SwitchboardRequests.h"
 
 #include <QHash>
 #include <QJsonDocument>
@@ -42,9 +48,9 @@ TEST(MacHostServiceIdentity, Construction_CreatesStoresAndReusesIdentity)
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^[%1]{4}-[%1]{4}$").arg(letters)).match(password).hasMatch())
         << password.toStdString();
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9a-f]{48}$")).match(token).hasMatch()) << token.toStdString();
-    EXPECT_EQ(bench.settings().text(MacHostService::idKey), id);
-    EXPECT_EQ(bench.settings().text(MacHostService::passwordKey), password);
-    EXPECT_EQ(bench.settings().text(MacHostService::hostTokenKey), token);
+    EXPECT_EQ(bench.settings().text(HostIdentity::idKey), id);
+    EXPECT_EQ(bench.settings().text(HostIdentity::passwordKey), password);
+    EXPECT_EQ(bench.settings().text(HostIdentity::hostTokenKey), token);
 
     const auto second = bench.make(closedBase, HostServiceBench::quietTiming());
     EXPECT_EQ(second->publicId(), id);
@@ -74,17 +80,17 @@ TEST_P(MacHostServiceStored, Construction_MalformedValueReplacedOthersKept)
 {
     const StoredCase &row = GetParam();
     HostServiceBench bench;
-    const QHash<QString, QString> good{{MacHostService::idKey, QStringLiteral("123456789")},
-                                       {MacHostService::passwordKey, QStringLiteral("ABCD-EFGH")},
-                                       {MacHostService::hostTokenKey, QString(48, u'a')}};
+    const QHash<QString, QString> good{{HostIdentity::idKey, QStringLiteral("123456789")},
+                                       {HostIdentity::passwordKey, QStringLiteral("ABCD-EFGH")},
+                                       {HostIdentity::hostTokenKey, QString(48, u'a')}};
     for (auto it = good.cbegin(); it != good.cend(); ++it)
         bench.settings().setText(it.key(), it.key() == row.key ? row.stored : it.value());
 
     const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
 
-    const QHash<QString, QString> shown{{MacHostService::idKey, service->publicId()},
-                                        {MacHostService::passwordKey, service->password()},
-                                        {MacHostService::hostTokenKey, service->hostToken()}};
+    const QHash<QString, QString> shown{{HostIdentity::idKey, service->publicId()},
+                                        {HostIdentity::passwordKey, service->password()},
+                                        {HostIdentity::hostTokenKey, service->hostToken()}};
     for (auto it = good.cbegin(); it != good.cend(); ++it) {
         if (it.key() == row.key)
             EXPECT_NE(shown[it.key()], row.stored) << it.key().toStdString();
@@ -99,24 +105,24 @@ TEST_P(MacHostServiceStored, Construction_MalformedValueReplacedOthersKept)
 
 INSTANTIATE_TEST_SUITE_P(
     Values, MacHostServiceStored,
-    testing::Values(StoredCase{"IdWithSpace", MacHostService::idKey, QStringLiteral("12 34")},
-                    StoredCase{"IdGrouped", MacHostService::idKey, QStringLiteral("123 456 789")},
-                    StoredCase{"IdTenDigits", MacHostService::idKey, QStringLiteral("1234567890")},
-                    StoredCase{"IdOtherScriptDigits", MacHostService::idKey, u"١٢٣٤٥٦٧٨٩"_qs},
-                    StoredCase{"IdEmpty", MacHostService::idKey, QString()},
-                    StoredCase{"PasswordLowerCase", MacHostService::passwordKey, QStringLiteral("abcd-efgh")},
-                    StoredCase{"PasswordWithoutHyphen", MacHostService::passwordKey, QStringLiteral("ABCDEFGH")},
-                    StoredCase{"PasswordLetterOutsideAlphabet", MacHostService::passwordKey, QStringLiteral("ABC0-EFGH")},
-                    StoredCase{"TokenUpperCase", MacHostService::hostTokenKey, QString(48, u'A')},
-                    StoredCase{"TokenShort", MacHostService::hostTokenKey, QString(47, u'a')}),
+    testing::Values(StoredCase{"IdWithSpace", HostIdentity::idKey, QStringLiteral("12 34")},
+                    StoredCase{"IdGrouped", HostIdentity::idKey, QStringLiteral("123 456 789")},
+                    StoredCase{"IdTenDigits", HostIdentity::idKey, QStringLiteral("1234567890")},
+                    StoredCase{"IdOtherScriptDigits", HostIdentity::idKey, u"١٢٣٤٥٦٧٨٩"_qs},
+                    StoredCase{"IdEmpty", HostIdentity::idKey, QString()},
+                    StoredCase{"PasswordLowerCase", HostIdentity::passwordKey, QStringLiteral("abcd-efgh")},
+                    StoredCase{"PasswordWithoutHyphen", HostIdentity::passwordKey, QStringLiteral("ABCDEFGH")},
+                    StoredCase{"PasswordLetterOutsideAlphabet", HostIdentity::passwordKey, QStringLiteral("ABC0-EFGH")},
+                    StoredCase{"TokenUpperCase", HostIdentity::hostTokenKey, QString(48, u'A')},
+                    StoredCase{"TokenShort", HostIdentity::hostTokenKey, QString(47, u'a')}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(MacHostServiceIdentity, Copy_PutsFormattedIdAndPasswordOnClipboard)
 {
     HostServiceBench bench;
     // Stored values are used as they are.
-    bench.settings().setText(MacHostService::idKey, QStringLiteral("123456789"));
-    bench.settings().setText(MacHostService::passwordKey, QStringLiteral("ABCD-EFGH"));
+    bench.settings().setText(HostIdentity::idKey, QStringLiteral("123456789"));
+    bench.settings().setText(HostIdentity::passwordKey, QStringLiteral("ABCD-EFGH"));
     const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
 
     service->copyId();
@@ -126,7 +132,7 @@ TEST(MacHostServiceIdentity, Copy_PutsFormattedIdAndPasswordOnClipboard)
 
     service->rotatePassword();
     EXPECT_NE(service->password(), QStringLiteral("ABCD-EFGH"));
-    EXPECT_EQ(bench.settings().text(MacHostService::passwordKey), service->password());
+    EXPECT_EQ(bench.settings().text(HostIdentity::passwordKey), service->password());
 }
 
 struct PendingCase
@@ -147,22 +153,27 @@ class MacHostServiceBegin : public testing::TestWithParam<PendingCase>
 {
 };
 
-// Failed claim, pushes and polls (nothing listens) never end a session; only a close does.
+// The viewer a heartbeat answer names as waiting, if any.
+std::optional<SwitchboardRequests::PendingSession> waiting(const char *entry)
+{
+    return SwitchboardRequests::HeartbeatAnswer::fromJson(QJsonObject{{"pending", json(entry)}}).pending;
+}
+
+// Failed claim, pushes and polls never end a session; only a close does.
 TEST_P(MacHostServiceBegin, Begin_AcceptsValidEntryAndRunsUntilClose)
 {
     const PendingCase &row = GetParam();
     HostServiceBench bench;
-    const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
+    CannedSwitchboard board;
+    for (const char *path : {"claim", "push", "poll"})
+        board.setReplies(path, {{500, R"({"error":"busy"})"}});
+    const auto service = bench.make(board.origin(), HostServiceBench::quietTiming());
 
-    service->begin(json(row.entry));
-
-    if (!row.accepted) {
-        QTest::qWait(100);
-        EXPECT_FALSE(service->live());
-        EXPECT_EQ(service->status(), starting);
-        EXPECT_EQ(bench.desktop.captures, 0);
+    const std::optional<SwitchboardRequests::PendingSession> pending = waiting(row.entry);
+    ASSERT_EQ(pending.has_value(), row.accepted);
+    if (!row.accepted)
         return;
-    }
+    service->begin(*pending);
     EXPECT_TRUE(service->live());
     EXPECT_EQ(service->status(), QString::fromUtf8(row.status));
     EXPECT_EQ(service->clientName(), row.clientName);
@@ -170,21 +181,21 @@ TEST_P(MacHostServiceBegin, Begin_AcceptsValidEntryAndRunsUntilClose)
     ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.captures >= 3; }, 10000));
     EXPECT_TRUE(service->live());
     // Another viewer while this one is connected is turned away.
-    service->begin(json(R"({"sessionId": "other", "sessionToken": "t", "clientName": "Mallory"})"));
+    service->begin(*waiting(R"({"sessionId": "other", "sessionToken": "t", "clientName": "Mallory"})"));
     EXPECT_EQ(service->clientName(), row.clientName);
     EXPECT_EQ(service->status(), QString::fromUtf8(row.status));
 
-    service->handle(json(R"({"type": "close"})"), {});
+    board.setReplies(QStringLiteral("poll"), {{200, answerWith({{{"type", "close"}}})}, {500, R"({"error":"busy"})"}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
     EXPECT_EQ(service->status(), QStringLiteral("Switchboard on this computer"));
     EXPECT_EQ(service->clientName(), row.clientName);
-    const int captures = bench.desktop.captures;
-    QTest::qWait(100);
-    EXPECT_EQ(bench.desktop.captures, captures);
-
-    // Idle again: the next viewer is accepted.
-    service->begin(json(R"({"sessionId": "next", "sessionToken": "t", "clientName": "Bob"})"));
+    const qsizetype polls = board.requests(QStringLiteral("poll")).size();
+    // The next viewer's session shows that nothing of the last one went on meanwhile.
+    service->begin(*waiting(R"({"sessionId": "next", "sessionToken": "t", "clientName": "Bob"})"));
     EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return board.requests(QStringLiteral("poll")).size() > polls; }, 10000));
+    for (const CannedSwitchboard::Request &poll : board.requests(QStringLiteral("poll")).mid(polls))
+        EXPECT_EQ(poll.body.value("sessionId"), "next");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -213,27 +224,31 @@ void PrintTo(const MessageCase &row, std::ostream *out)
     *out << row.name;
 }
 
-class MacHostServiceHandle : public testing::TestWithParam<MessageCase>
+class HostSessionMessage : public testing::TestWithParam<MessageCase>
 {
 protected:
     void SetUp() override { MacInput::setLeftDown(false); }
     void TearDown() override { MacInput::setLeftDown(false); }
 };
 
-TEST_P(MacHostServiceHandle, Handle_DispatchesWithDefaults)
+// One viewer message as a session takes it from a poll answer: read with its defaults, queued,
+// and injected on the session's next pass.
+TEST_P(HostSessionMessage, Message_InjectedWithDefaults)
 {
-    HostServiceBench bench;
-    const auto service = bench.make(closedBase, HostServiceBench::quietTiming());
+    FakeDesktop desktop;
     const DisplayGeometry geometry{1512, 982, 10, 20};
+    HostInputQueue queue;
+    for (const SessionProtocol::ViewerMessage &message :
+         SessionProtocol::decodeViewerMessages(QJsonDocument::fromJson(answerWith({json(GetParam().message)})).object()))
+        queue.append(message);
+    queue.applyPass(desktop, geometry);
 
-    service->handle(json(GetParam().message), geometry);
-
-    EXPECT_EQ(bench.desktop.events, GetParam().events);
-    EXPECT_FALSE(service->live());
+    EXPECT_EQ(desktop.events, GetParam().events);
+    EXPECT_TRUE(queue.isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Messages, MacHostServiceHandle,
+    Messages, HostSessionMessage,
     testing::Values(
         MessageCase{"BareInputMovesToTopLeft", R"({"type": "input"})", {"warp 10,20", "mouse 5 10,20 c1"}},
         MessageCase{"UnknownKindIsMove", R"({"type": "input", "kind": "hover", "x": 0.5, "y": 0.5})",
@@ -251,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"PlainKeyReleaseDropped", R"({"type": "key", "key": "a", "down": false})", {}},
         MessageCase{"TextTypesAll", R"({"type": "text", "key": "hi"})", {"text hi"}},
         MessageCase{"TextUnderOtherMemberIgnored", R"({"type": "text", "text": "hi"})", {}},
-        MessageCase{"CloseWithoutSession", R"({"type": "close"})", {}},
+        MessageCase{"CloseInjectsNothing", R"({"type": "close"})", {}},
         MessageCase{"UnknownType", R"({"type": "paste", "key": "x"})", {}},
         MessageCase{"NoType", R"({"kind": "down"})", {}}),
     [](const auto &info) { return std::string(info.param.name); });

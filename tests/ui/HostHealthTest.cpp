@@ -1,6 +1,7 @@
 // What the home screen says about this host when a piece is missing or fails: the real launcher
 // (real node and switchboard script, or none) on a free loopback port, fake tunnel tools in a
 // temporary folder, and the window's status line and dot as a user sees them.
+#include "CloudAddressKeeper.h"
 #include "DesktopBackend.h"
 #include "KivrenClient.h"
 #include "KivrenCloudProcess.h"
@@ -12,6 +13,7 @@
 #include "SwitchboardChild.h"
 #include "KivrenTheme.h"
 #include "MacHostService.h"
+#include "SessionAdmission.h"
 #include "MacRootView.h"
 #include "SettingsStore.h"
 
@@ -93,6 +95,7 @@ protected:
     void TearDown() override
     {
         root.reset();
+        cloudAddress.reset();
         client.reset();
         host.reset();
         KivrenCloudProcess::stop();
@@ -119,6 +122,7 @@ protected:
     {
         host = std::make_unique<MacHostService>(std::move(o));
         client = std::make_unique<KivrenClient>(settings, QStringLiteral("Test computer"));
+        cloudAddress = std::make_unique<CloudAddressKeeper>(*host, *client);
         root = std::make_unique<MacRootView>(*host, *client);
         root->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(root.get()));
@@ -135,6 +139,7 @@ protected:
     SettingsStore settings{dir.filePath(QStringLiteral("settings.ini"))};
     std::unique_ptr<MacHostService> host;
     std::unique_ptr<KivrenClient> client;
+    std::unique_ptr<CloudAddressKeeper> cloudAddress;
     std::unique_ptr<MacRootView> root;
 };
 
@@ -285,8 +290,6 @@ public:
     void postKey(NamedKey, bool) override {}
     qsizetype typeText(const QString &text) override { return text.size(); }
     void holdModifiers(KeyModifiers) override {}
-    bool isTrusted() override { return true; }
-    void promptForTrust() override {}
     void requestAccess() override { ++accessRequests; }
     bool asksEveryTime() const override { return everyTime; }
 
@@ -348,7 +351,7 @@ TEST_P(HostSharing, Home_SaysWhatScreenSharingWaitsForAndOffersToAskAgain)
     auto *note = home->findChild<QLabel *>(QStringLiteral("hostSharingNote"));
     EXPECT_EQ(note->isVisibleTo(home), row.everyTime);
     if (row.everyTime)
-        EXPECT_EQ(note->text(), MacHostService::asksEveryTimeNote());
+        EXPECT_EQ(note->text(), SessionAdmission::asksEveryTimeNote());
     auto *button = home->findChild<KivrenGhost *>(QStringLiteral("requestAccess"));
     EXPECT_EQ(button->isVisibleTo(home), !row.button.isEmpty());
     if (row.button.isEmpty())

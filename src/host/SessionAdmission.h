@@ -1,0 +1,106 @@
+#pragma once
+
+#include "DesktopBackend.h"
+#include "HostSession.h"
+#include "OwnedTask.h"
+#include "StoppableTask.h"
+#include "SwitchboardRequests.h"
+#include "TaskGroup.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+#include <stop_token>
+
+class KivrenAPI;
+class SwitchboardTrust;
+
+// Which viewer this host serves, and whether the desktop lets it: one session at a time
+// (HostSession), taken from the viewers a heartbeat hands on. A desktop that shares its screen
+// only once it is set up or the person at this computer agreed (Wayland) is followed through its
+// state: `accessAction` names the button that asks the desktop again (empty: no button), and
+// `sharingNote` says when the desktop asks on every start. A viewer arriving meanwhile is held
+// (claimed, shown nothing) until the desktop is ready; while sharing is refused or broken a
+// session is ended at the switchboard with the reason, which the viewer reads as its status.
+// Main thread.
+class SessionAdmission : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The button that asks the desktop again, after a refusal and after a failure.
+    static inline const QString askAgain = QStringLiteral("Ask again");
+    static inline const QString tryAgain = QStringLiteral("Try again");
+    // Why a session was ended at the switchboard, as the viewer reads it.
+    static inline const QString sharingRefusedReason = QStringLiteral("Screen sharing was not allowed on that computer");
+    static inline const QString sharingFailedReason = QStringLiteral("Screen sharing is not available on that computer");
+    // The note while the desktop asks the person at this computer on every start.
+    static QString asksEveryTimeNote();
+
+    struct Options
+    {
+        // Capture and injection; null: no pictures, a zero display geometry, no input applied.
+        DesktopBackend *desktop = nullptr;
+        std::chrono::milliseconds sessionPause{90}; // pause between session loop iterations
+        // For benchmarks only: sessions push a picture on every pass, changed or not.
+        bool pushEveryPass = false;
+    };
+
+    // `api` and `trust` must outlive the admission; the desktop must not report to it once it
+    // is gone (the destructor removes its observer).
+    SessionAdmission(KivrenAPI &api, SwitchboardTrust &trust, Options options, QObject *parent = nullptr);
+    ~SessionAdmission() override;
+
+    // Follows the desktop's screen sharing from now on.
+    void start();
+    // A viewer waiting: its session starts unless one runs (the next heartbeat offers it again),
+    // or is ended at once with the reason when sharing is refused or broken.
+    void begin(const SwitchboardRequests::PendingSession &pending);
+    // The switchboard is lost: the session ends without a word to it.
+    void drop();
+    // Asks the desktop again for screen sharing (its dialog, once more).
+    void requestAccess();
+
+    bool live() const { return m_live; }
+    // The name the last viewer gave; none until a viewer without one, or no viewer at all, came.
+    std::optional<QString> clientName() const { return m_clientName; }
+    DesktopSharing::State sharing() const { return m_sharing; }
+    QString accessAction() const { return m_accessAction; }
+    QString sharingNote() const { return m_sharingNote; }
+    // The running session, null when idle.
+    const HostSession *session() const { return m_session.get(); }
+
+signals:
+    void liveChanged(bool live);
+    void clientNameChanged(const std::optional<QString> &clientName);
+    void sharingChanged(DesktopSharing::State sharing);
+    void accessActionChanged(const QString &accessAction);
+    void sharingNoteChanged(const QString &sharingNote);
+    // A close message, a switchboard that forgot the session, or a refused sharing ended it.
+    void sessionEnded();
+
+private:
+    void endSession();
+    void onSharingChanged(DesktopSharing::State state);
+    // Ends a session at the switchboard (the viewer's next poll is refused with `reason`).
+    void refuseSession(SwitchboardRequests::SessionKeys keys, const QString &reason);
+    StoppableTask<> postClose(SwitchboardRequests::SessionKeys keys, QString reason, std::stop_token stop);
+    void setLive(bool live);
+    void setClientName(const std::optional<QString> &name);
+
+    KivrenAPI &m_api;
+    SwitchboardTrust &m_trust;
+    Options m_options;
+    bool m_live = false;
+    std::optional<QString> m_clientName;
+    DesktopSharing::State m_sharing = DesktopSharing::State::Ready;
+    QString m_accessAction;
+    QString m_sharingNote;
+
+    // At most one at a time.
+    OwnedTask<HostSession> m_session;
+    // The closes that end refused sessions.
+    TaskGroup m_refusals;
+};
