@@ -16,6 +16,11 @@ const std::array<std::pair<SessionPhase, QString>, 6> names{{
 
 } // namespace
 
+bool showsRemoteDesktop(SessionPhase phase)
+{
+    return phase == SessionPhase::live;
+}
+
 QString rawText(SessionPhase phase)
 {
     for (const auto &[value, text] : names) {

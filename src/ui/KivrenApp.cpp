@@ -1,5 +1,6 @@
 #include "KivrenApp.h"
 
+#include "CloudAddressKeeper.h"
 #include "KivrenClient.h"
 #include "MacRootView.h"
 #include "SettingsStore.h"
@@ -14,6 +15,7 @@ KivrenApp::KivrenApp(SettingsStore &settings, std::optional<QString> computerNam
         hostOptions.computerName = computerName;
     m_host = std::make_unique<MacHostService>(std::move(hostOptions));
     m_client = std::make_unique<KivrenClient>(settings, computerName);
+    m_cloudAddress = std::make_unique<CloudAddressKeeper>(*m_host, *m_client);
     // The platform's own title bar and frame stay: without them the window could not be moved.
     m_window = std::make_unique<MacRootView>(*m_host, *m_client);
 }
@@ -21,6 +23,7 @@ KivrenApp::KivrenApp(SettingsStore &settings, std::optional<QString> computerNam
 KivrenApp::~KivrenApp()
 {
     m_window.reset();
+    m_cloudAddress.reset();
     m_client.reset();
     m_host.reset();
 }

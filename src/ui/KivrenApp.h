@@ -7,13 +7,15 @@
 #include <memory>
 #include <optional>
 
+class CloudAddressKeeper;
 class KivrenClient;
 class MacRootView;
 class SettingsStore;
 
-// The application: the host service and the viewer client for the whole run, and the one
-// window showing them. The host is created first (it starts the switchboard, the tunnel and
-// registration), then the client (with its saved cloud address and address book).
+// The application: the host service and the viewer client for the whole run, the keeper of the
+// viewer's cloud address, and the one window showing them. The host is created first (it starts
+// the switchboard, the tunnel and registration), then the client (with its saved cloud address
+// and address book).
 class KivrenApp : public QObject
 {
     Q_OBJECT
@@ -35,5 +37,6 @@ private:
     // Declared in the order they are made; the window goes first when the app goes.
     std::unique_ptr<MacHostService> m_host;
     std::unique_ptr<KivrenClient> m_client;
+    std::unique_ptr<CloudAddressKeeper> m_cloudAddress;
     std::unique_ptr<MacRootView> m_window;
 };

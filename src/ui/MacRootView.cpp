@@ -31,8 +31,8 @@ MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::
     connect(&host, &MacHostService::noticeChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::sharingNoteChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::accessActionChanged, this, &MacRootView::refreshHome);
-    connect(&host, &MacHostService::originChanged, this, &MacRootView::onOriginChanged);
-    connect(&host, &MacHostService::switchboardProvenChanged, this, &MacRootView::onProvenChanged);
+    connect(&host, &MacHostService::originChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::switchboardProvenChanged, this, &MacRootView::refreshHome);
 
     if (screenFor(client.phase()) == Screen::remote)
         showRemote();
@@ -52,7 +52,7 @@ RemoteDesktopView *MacRootView::remote() const
 
 MacRootView::Screen MacRootView::screenFor(SessionPhase phase)
 {
-    return phase == SessionPhase::live ? Screen::remote : Screen::home;
+    return showsRemoteDesktop(phase) ? Screen::remote : Screen::home;
 }
 
 std::optional<QString> MacRootView::cloudHintFor(const QString &origin, bool switchboardProven)
@@ -112,7 +112,6 @@ void MacRootView::showHome()
     });
     m_layout->addWidget(m_home);
     m_home->show();
-    onHomeAppeared();
 }
 
 void MacRootView::showRemote()
@@ -137,49 +136,4 @@ void MacRootView::refreshHome()
     m_home->setHostSharingNote(m_host->sharingNote());
     m_home->setHostAccessAction(m_host->accessAction());
     m_home->setCloudHint(cloudHintFor(m_host->origin(), m_host->switchboardProven()));
-}
-
-// A viewer without a cloud address gets this computer's public origin, or its own switchboard,
-// each time the home screen appears. A saved or typed address is left alone. The loopback
-// address is only lent, never saved: on a later run a stranger may hold that port before this
-// computer's switchboard has been proven, and a saved address would be used all the same.
-void MacRootView::onHomeAppeared()
-{
-    if (!m_client || !m_host || !m_client->cloudURL().isEmpty())
-        return;
-    const QString origin = m_host->origin();
-    if (!origin.isEmpty()) {
-        m_client->setCloud(origin);
-    } else if (m_host->switchboardProven()) {
-        m_client->setCloudURL(KivrenClient::loopbackOrigin());
-        m_lentLoopback = true;
-    }
-}
-
-// The switchboard is proven a moment after start-up, when the home screen has long appeared:
-// the viewer gets its address then. Once the port is lost, the lent address is taken back.
-void MacRootView::onProvenChanged(bool proven)
-{
-    refreshHome();
-    if (!m_client)
-        return;
-    // Given only while the home screen shows, as on appearance; taken back at any time.
-    if (proven && !m_home)
-        return;
-    if (proven) {
-        onHomeAppeared();
-    } else if (m_lentLoopback && m_client->cloudURL() == KivrenClient::loopbackOrigin()) {
-        m_client->setCloudURL(QString());
-        m_lentLoopback = false;
-    }
-}
-
-// A newly learned public origin replaces whatever cloud address the viewer held, but only
-// while the home screen shows; an empty origin is ignored.
-void MacRootView::onOriginChanged(const QString &origin)
-{
-    refreshHome();
-    if (!m_home || !m_client || origin.isEmpty())
-        return;
-    m_client->setCloud(origin);
 }

@@ -15,12 +15,9 @@ class RemoteDesktopView;
 class QVBoxLayout;
 
 // The window's content: the remote desktop while the viewer is live, the home screen at all
-// other times. It feeds the home screen the host's identity, status and actions, and keeps the
-// viewer's cloud address in step with the host's public origin while the home screen shows.
-// A viewer without a cloud address is given the loopback address only while the host has
-// proven that this computer's own switchboard serves it: anybody else on that port would
-// receive the IDs and passwords typed for other machines. Neither the host nor the client is
-// owned.
+// other times. It feeds the home screen the host's identity, status and actions (the viewer's
+// cloud address follows the host's through a CloudAddressKeeper, which the app owns). Neither
+// the host nor the client is owned.
 class MacRootView : public QWidget
 {
     Q_OBJECT
@@ -51,9 +48,6 @@ private:
     void showHome();
     void showRemote();
     void refreshHome();
-    void onHomeAppeared();
-    void onProvenChanged(bool proven);
-    void onOriginChanged(const QString &origin);
 
     QPointer<MacHostService> m_host;
     QPointer<KivrenClient> m_client;
@@ -62,6 +56,4 @@ private:
     Screen m_screen = Screen::home;
     QPointer<KivrenHome> m_home;
     QPointer<RemoteDesktopView> m_remote;
-    // The viewer's address is the loopback address this view lent it.
-    bool m_lentLoopback = false;
 };

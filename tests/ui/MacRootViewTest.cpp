@@ -1,4 +1,5 @@
 #include "Clipboard.h"
+#include "CloudAddressKeeper.h"
 #include "DesktopBackend.h"
 #include "KivrenApp.h"
 #include "KivrenClient.h"
@@ -8,6 +9,7 @@
 #include "KivrenIds.h"
 #include "KivrenTheme.h"
 #include "KivrenTunnel.h"
+#include "HostIdentity.h"
 #include "MacHostService.h"
 #include "MacRootView.h"
 #include "RemoteDesktopView.h"
@@ -90,6 +92,7 @@ protected:
     SettingsStore settings{dir.filePath(QStringLiteral("settings.ini"))};
     std::unique_ptr<MacHostService> host;
     std::unique_ptr<KivrenClient> client;
+    std::unique_ptr<CloudAddressKeeper> cloudAddress;
     std::unique_ptr<MacRootView> root;
 
     void start(std::optional<QString> savedCloud, std::optional<QString> originFirst = {})
@@ -100,6 +103,7 @@ protected:
         client = std::make_unique<KivrenClient>(settings, QStringLiteral("Test Mac"));
         if (originFirst)
             reportOrigin(*host, *originFirst);
+        cloudAddress = std::make_unique<CloudAddressKeeper>(*host, *client);
         root = std::make_unique<MacRootView>(*host, *client);
         root->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(root.get()));
@@ -192,7 +196,7 @@ TEST(KivrenApp, Window_AtLeast720By560OverTheBackground)
     EXPECT_EQ(app.window().screen(), MacRootView::Screen::home);
     EXPECT_EQ(app.client().cloudURL(), kSavedCloud);
     // The identity the host made is the one the window shows.
-    EXPECT_EQ(settings.text(MacHostService::idKey), app.host().publicId());
+    EXPECT_EQ(settings.text(HostIdentity::idKey), app.host().publicId());
     const QImage shot = app.window().grab().toImage();
     EXPECT_EQ(shot.pixel(3, shot.height() - 3), KivrenTheme::bg().rgb());
 }
@@ -218,8 +222,6 @@ public:
     void postKey(NamedKey, bool) override {}
     qsizetype typeText(const QString &text) override { return text.size(); }
     void holdModifiers(KeyModifiers) override {}
-    bool isTrusted() override { return true; }
-    void promptForTrust() override {}
 };
 
 } // namespace
@@ -242,6 +244,7 @@ TEST(RootLive, Session_SwapsScreensCarriesClicksAndKeepsTheCloudAddress)
     options.timing.period = 200ms;
     MacHostService host(options);
     KivrenClient client(viewerSettings, QStringLiteral("Test Mac"));
+    CloudAddressKeeper cloudAddress(host, client);
     MacRootView root(host, client);
     root.resize(960, 640);
     root.show();
