@@ -3,7 +3,7 @@
 
 import assert from 'node:assert/strict';
 import { afterEach, beforeEach, describe, it } from 'node:test';
-import { HOST_TOKEN, PASSWORD, startClockedSwitchboard } from './harness.mjs';
+import { HOST_KEY, HOST_TOKEN, PASSWORD, SSH_ORIGIN, startClockedSwitchboard } from './harness.mjs';
 
 const DAY_MS = 24 * 60 * 60 * 1000;
 const OWNER = '198.51.100.7';
@@ -20,8 +20,10 @@ describe('Switchboard lockout', () => {
         // thousand requests; lookups, limited apart from guesses, are plenty.
         board = await startClockedSwitchboard({
             onlineMs: 2 * DAY_MS, hostForgetMs: 2 * DAY_MS, unclaimedMs: 1000, collectedKeepMs: 1000,
-            lookupBurst: LOOKUP_BURST, hostRegistrationBurst: 100,
+            lookupBurst: LOOKUP_BURST, hostRegistrationBurst: 100, hostKey: HOST_KEY,
         });
+        // Behind the ssh tunnel, whose X-Forwarded-For names each client by its last entry.
+        await board.publishThrough(SSH_ORIGIN);
     });
     afterEach(async () => { await board.stop(); });
 
@@ -74,7 +76,8 @@ describe('Switchboard lockout', () => {
 
     it('Lookup.ManyFromOneAddress_LimitedThereAndNowhereElse', async () => {
         await board.stop();
-        board = await startClockedSwitchboard();
+        board = await startClockedSwitchboard({ hostKey: HOST_KEY });
+        await board.publishThrough(SSH_ORIGIN);
         await register('400000003');
         const lookup = (from) => board.request('/v1/lookup', { id: '400000003' }, { headers: { 'X-Forwarded-For': from } });
         for (let i = 0; i < 60; i += 1) assert.equal((await lookup(STRANGER)).status, 200, `lookup ${i}`);
