@@ -54,6 +54,29 @@ describe('Switchboard refusals', () => {
         await board.expectOk('poll', { ...session, role: 'viewer', since: 0 });
     });
 
+    it('Body.NotSentAsJson_415OnEveryCallBeforeItIsRead', async () => {
+        // What a web page elsewhere can send without asking: a form, or a fetch of text.
+        const types = [
+            ['text/plain', 415], ['text/plain;charset=UTF-8', 415], ['application/x-www-form-urlencoded', 415],
+            ['multipart/form-data; boundary=x', 415], [undefined, 415], ['application/json; charset=utf-8', 200],
+        ];
+        const register = { id: '333444555', password: PASSWORD, hostToken: HOST_TOKEN };
+        for (const path of ['register', 'heartbeat', 'origin', 'prove', 'lookup', 'connect', 'claim', 'push', 'poll', 'close', 'lockout']) {
+            for (const [type, status] of types) {
+                const headers = type === undefined ? { 'Content-Type': '' } : { 'Content-Type': type };
+                const answer = await board.request(`/v1/${path}`, register, { headers });
+                if (status === 415) {
+                    assert.deepEqual([answer.status, answer.body], [415, { error: 'The body must be sent as application/json' }], `${path} ${type}`);
+                } else {
+                    assert.notEqual(answer.status, 415, `${path} ${type}`);
+                }
+            }
+        }
+        // A registration sent as text left nothing behind.
+        await board.request('/v1/register', { ...register, id: '333444556' }, { headers: { 'Content-Type': 'text/plain' } });
+        assert.equal((await board.expectOk('lookup', { id: '333444556' })).found, false);
+    });
+
     it('Password.WrongPassword_RefusedWithReadableText', async () => {
         const answer = await board.post('connect', { id: HOST_ID, password: 'WXYZ-WXYZ' });
         assert.equal(answer.status, 403);
