@@ -181,15 +181,24 @@ export class ConnectionTable {
     }
 
     #requestEnded(state) {
-        if (state.socket.destroyed) {
-            state.waiting = [];
+        if (state.waiting.length === 0 && !state.readingHeld) {
+            state.busy = false;
             return;
         }
-        const next = state.waiting.shift();
-        if (next === undefined) state.busy = false;
-        // The last request waiting may not have all its body yet: reading goes on.
-        if (state.waiting.length === 0) this.#releaseReading(state);
-        next?.();
+        // What this connection sent ahead is taken up only after every other connection's input
+        // has had its turn: served at once, a connection that sends a thousand requests ahead
+        // would have them all answered before anyone else was heard.
+        setImmediate(() => {
+            if (state.socket.destroyed) {
+                state.waiting = [];
+                return;
+            }
+            const next = state.waiting.shift();
+            if (next === undefined) state.busy = false;
+            // The last request waiting may not have all its body yet: reading goes on.
+            if (state.waiting.length === 0) this.#releaseReading(state);
+            next?.();
+        });
     }
 
     /** Stops reading from the connection, whoever would resume it, until released. */

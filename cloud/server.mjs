@@ -54,6 +54,14 @@ function sweepIntervalMs(settings) {
 }
 
 /**
+ * Connections the kernel may hold before they are accepted: room for a whole flood of them, so
+ * that a burst of new connections does not overflow the queue and leave everyone else, this
+ * machine's host included, waiting for their handshake to be retried a second or more later.
+ * Node's default is 511; the kernel caps it at net.core.somaxconn (4096 on Debian 12).
+ */
+const listenBacklog = (settings) => Math.max(511, 2 * settings.maxConnections);
+
+/**
  * A switchboard with state of its own. `given` holds settings by their names in settings.mjs
  * (port, onlineMs, maxPushBytes, ...; the rest keep their defaults) and optionally `now`, the
  * clock in milliseconds that every expiry is measured on, and `hostKey`, the key of the local
@@ -226,7 +234,7 @@ export function createSwitchboard(given = {}) {
         listen() {
             return new Promise((resolve, reject) => {
                 failToListen = reject;
-                server.listen(settings.port, LISTEN_ADDRESS, () => {
+                server.listen({ port: settings.port, host: LISTEN_ADDRESS, backlog: listenBacklog(settings) }, () => {
                     listening = true;
                     failToListen = null;
                     sweeper = setInterval(sweep, sweepIntervalMs(settings)).unref();
