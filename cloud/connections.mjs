@@ -249,7 +249,10 @@ export class ConnectionTable {
         return late > 0 && body.received < (late * this.settings.minBodyBytesPerSecond) / 1000;
     }
 
-    /** Closes the connections whose reader has not taken an answer within the write deadline. */
+    /**
+     * Closes the connections whose reader has not taken an answer within the write deadline, and
+     * refuses the bodies that have fallen behind the minimum rate.
+     */
     sweep(now) {
         const slow = [];
         for (const state of this.connections.values()) {

@@ -246,7 +246,7 @@ export function createRoutes(state) {
      * its payload (any member order is valid JSON, and phone libraries write sorted or hashed
      * orders) is read into the bounded room for bodies not checked yet, and checked at its end.
      */
-    function screenPush(head, _whole, request) {
+    function screenPush(head, request) {
         const at = payloadMemberAt(head);
         const members = at === -1 ? null : parseMembersBefore(head, at);
         if (members === null || typeof members.sessionId !== 'string' || typeof members.token !== 'string') return undefined;

@@ -175,7 +175,7 @@ export function createSwitchboard(given = {}) {
             maxBytes: route.maxBytes,
             heads: budgets.heads,
             account: () => (local ? localBodyInFlight : unchecked.of(clientKey(request, state.tunnel))),
-            screen: route.screen === undefined ? undefined : (head, whole) => route.screen(head, whole, request),
+            screen: route.screen === undefined ? undefined : (head) => route.screen(head, request),
             watch: (tooSlow) => connections.watchBody(request.socket, settings.now(), tooSlow),
         };
         readBody(request, plan, (refusal, chunks, length) => {

@@ -172,8 +172,8 @@ class BodyBytes {
  * `plan` = { maxBytes, heads, account(), screen?, watch? }: maxBytes bounds any body of the path;
  * heads is the budget its first HEAD_COST_BYTES are charged to, and the account that account()
  * returns, asked once its head is in, pays for the rest. A path with a `screen` has it look at
- * the head first: screen(head, whole) returns another account to pay for the rest (a push that
- * showed its session), or undefined, or throws a Refusal; `whole` says the head is all there is.
+ * the head first: screen(head) returns another account to pay for the rest (a push that showed
+ * its session), or undefined, or throws a Refusal.
  * watch(tooSlow) starts the minimum-rate deadline of the body and returns { progress(bytes),
  * end() }; it calls tooSlow() when the body falls behind.
  *
@@ -219,10 +219,10 @@ export function readBody(request, plan, done) {
         }
     };
     /** Looks at the head once, and settles who pays for the rest. Returns a refusal or null. */
-    const decide = (whole) => {
+    const decide = () => {
         let screened;
         try {
-            screened = plan.screen?.(bytes.head(), whole);
+            screened = plan.screen?.(bytes.head());
             account = screened ?? plan.account();
         } catch (failure) {
             return failure instanceof Refusal ? failure : internalFailure();
@@ -253,11 +253,11 @@ export function readBody(request, plan, done) {
             return;
         }
         watch?.progress(bytes.length);
-        const refusal = (account === null && (bytes.length >= HEAD_BYTES || bytes.cost > HEAD_COST_BYTES) ? decide(false) : null)
+        const refusal = (account === null && (bytes.length >= HEAD_BYTES || bytes.cost > HEAD_COST_BYTES) ? decide() : null)
             ?? charge();
         if (refusal !== null) finish(refusal);
     };
-    const onEnd = () => finish((account === null ? decide(true) : null) ?? charge());
+    const onEnd = () => finish((account === null ? decide() : null) ?? charge());
     // A client that goes away mid-body gets no call; its bytes are given back all the same.
     const onClose = () => {
         if (finished) return;
