@@ -42,8 +42,8 @@ function stopParsingOnceClosed(socket, state) {
     const onIncoming = parser?.onIncoming;
     if (typeof onIncoming !== 'function') return;
     // Node gives each new connection a fresh onIncoming, so this never wraps a wrapper.
-    parser.onIncoming = function onIncomingUnlessClosed(...args) {
-        return state.closed ? -1 : onIncoming.apply(this, args);
+    parser.onIncoming = function onIncomingUnlessClosed(request, keepAlive) {
+        return state.closed ? -1 : onIncoming.call(this, request, keepAlive);
     };
 }
 
