@@ -16,6 +16,11 @@ const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n/;
 export const HOST_ID = '123456789';
 export const HOST_TOKEN = 'a'.repeat(48);
 export const PASSWORD = 'ABCD-EFGH';
+// The ID this machine's own host registers under, where a suite needs one besides HOST_ID.
+export const LOCAL_HOST_ID = '100200300';
+// Public origins of the two tunnels a host of this app starts.
+export const CLOUDFLARE_ORIGIN = 'https://quiet-river-1234.trycloudflare.com';
+export const SSH_ORIGIN = 'https://rnqkz-203-0-113-1.a.free.pinggy.link';
 // A per-launch key as the app hands one to the switchboard, and the header by which its host
 // proves itself with it.
 export const HOST_KEY = '0123456789abcdef'.repeat(4);
@@ -162,6 +167,18 @@ export class Switchboard {
         await this.expectOk('heartbeat', { id, hostToken: HOST_TOKEN });
         const connected = await this.expectOk('connect', { id, password, clientName, clientPlatform: 'macos' });
         return { sessionId: connected.sessionId, token: connected.sessionToken };
+    }
+
+    /**
+     * Says, as this machine's host does once its tunnel printed the origin, that the switchboard
+     * is published under `origin`: its tunnel names the clients from then on. Needs a switchboard
+     * started with HOST_KEY; registers this machine's host under `id` first.
+     */
+    async publishThrough(origin, id = LOCAL_HOST_ID) {
+        const proof = { headers: hostProof() };
+        const registered = await this.request('/v1/register', { id, password: PASSWORD, hostToken: HOST_TOKEN }, proof);
+        const told = await this.request('/v1/origin', { id, hostToken: HOST_TOKEN, origin }, proof);
+        if (registered.status !== 200 || told.status !== 200) throw new Error(`origin answered ${told.status}: ${JSON.stringify(told.body)}`);
     }
 
     async expectOk(name, body) {
