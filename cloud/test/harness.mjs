@@ -5,12 +5,16 @@
 
 import { spawn } from 'node:child_process';
 import crypto from 'node:crypto';
+import fs from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import { fileURLToPath } from 'node:url';
 import { createSwitchboard } from '../server.mjs';
 
 export const SCRIPT = fileURLToPath(new URL('../server.mjs', import.meta.url));
+// The session messages and switchboard requests, byte for byte, that the C++ tests read as well.
+export const PROTOCOL_VECTORS = fileURLToPath(new URL('../../tests/protocol/vectors.json', import.meta.url));
+export const protocolVectors = () => JSON.parse(fs.readFileSync(PROTOCOL_VECTORS, 'utf8'));
 const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n/;
 
 export const HOST_ID = '123456789';
@@ -90,7 +94,10 @@ export class Switchboard {
         this.stopServer = stopServer;
     }
 
-    /** POSTs a JSON value (or a raw string/Buffer) and resolves with { status, body, headers }. */
+    /**
+     * POSTs a JSON value (or a raw string/Buffer) and resolves with { status, body, headers, text }:
+     * `body` parsed where it is JSON, `text` as it came.
+     */
     request(path, body, { method = 'POST', headers = {}, raw = false } = {}) {
         const data = raw ? body : JSON.stringify(body);
         return this.#exchange(path, method, headers, (request) => {
@@ -126,7 +133,7 @@ export class Switchboard {
                     const text = Buffer.concat(chunks).toString('utf8');
                     let parsed;
                     try { parsed = JSON.parse(text); } catch { parsed = text; }
-                    resolve({ status: response.statusCode, body: parsed, headers: response.headers });
+                    resolve({ status: response.statusCode, body: parsed, headers: response.headers, text });
                 });
             });
             request.on('error', reject);
