@@ -3,14 +3,12 @@
 
 import assert from 'node:assert/strict';
 import { afterEach, describe, it } from 'node:test';
-import { RawConnection, encode, sleep, startClockedSwitchboard } from './harness.mjs';
+import { RawConnection, encode, startClockedSwitchboard } from './harness.mjs';
 
 const MB = 1024 * 1024;
 
 /** A push body in this app's order, session members first, around a payload of `size` bytes. */
 const membersFirst = (s, size, fill = 'A') => `{"kind":"jpeg","role":"host","sessionId":"${s.sessionId}","token":"${s.token}","payload":"${fill.repeat(size)}"}`;
-// Lets the service read what a raw connection has just written.
-const SETTLE_MS = 100;
 
 const payloadFirst = (s, size, fill = 'A') => `{"payload":"${fill.repeat(size)}","kind":"jpeg","role":"host","sessionId":"${s.sessionId}","token":"${s.token}"}`;
 
@@ -85,9 +83,14 @@ describe('Switchboard bytes before and after a session is shown', () => {
         // A's body is on its way, most of it read; B's whole picture does not fit beside it.
         const slow = await board.rawConnection();
         const body = membersFirst(a, held);
-        slow.write(RawConnection.head('/v1/push', body.length));
-        slow.write(body.slice(0, body.length - 10));
-        await sleep(SETTLE_MS);
+        // Written on a raw connection, all but the last bytes, once the service has read them.
+        const holdBody = async (connection) => {
+            const read = board.read.bodyBytes + body.length - 10;
+            connection.write(RawConnection.head('/v1/push', body.length));
+            connection.write(body.slice(0, body.length - 10));
+            await board.until(() => board.read.bodyBytes >= read, 'the body held back');
+        };
+        await holdBody(slow);
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 503);
 
         // Once A's body is complete, its bytes are stored, no longer in flight, and B's fits.
@@ -98,12 +101,11 @@ describe('Switchboard bytes before and after a session is shown', () => {
 
         // A client that goes away mid-body gives its bytes back all the same.
         const gone = await board.rawConnection();
-        gone.write(RawConnection.head('/v1/push', body.length));
-        gone.write(body.slice(0, body.length - 10));
-        await sleep(SETTLE_MS);
+        await holdBody(gone);
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 503);
+        const closed = board.read.closed + 1;
         gone.close();
-        await sleep(SETTLE_MS);
+        await board.until(() => board.read.closed >= closed, 'the client gone');
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 200);
     });
 
@@ -119,6 +121,7 @@ describe('Switchboard bytes before and after a session is shown', () => {
         // host's next picture replaces the first in the queue, but the stalled answers still hold
         // it, so there is no room. A fourth poll is not even answered.
         const poll = JSON.stringify({ ...s, role: 'viewer', since: 0 });
+        const answered = board.read.ended + 3;
         const stalled = [];
         for (let i = 0; i < 3; i += 1) {
             const connection = await board.rawConnection();
@@ -127,7 +130,7 @@ describe('Switchboard bytes before and after a session is shown', () => {
             connection.write(poll);
             stalled.push(connection);
         }
-        await sleep(SETTLE_MS);
+        await board.until(() => board.read.ended >= answered, 'the three polls');
         assert.equal((await push('B')).status, 503);
         assert.equal((await board.post('poll', { ...s, role: 'viewer', since: 0 })).status, 429);
 

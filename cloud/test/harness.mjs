@@ -70,9 +70,17 @@ export async function startSwitchboard(env = {}, script = SCRIPT) {
 // Where a test clock starts: a moment like any other, far from zero.
 const CLOCK_START_MS = 1_700_000_000_000;
 
+// How long a test waits for the service to have read what it was sent.
+const READ_WAIT_MS = 10_000;
+
 /**
  * A switchboard made in this process, on a free port, with the given settings (names as in
  * settings.mjs). Its clock stands still until the test calls `advance`.
+ *
+ * `board.read` counts what the service has taken in: `bodyBytes` of request bodies, requests whose
+ * body `ended`, and requests `closed` (answered, or their client gone). They are counted after the
+ * service's own handlers have run, so once `await board.until(() => board.read.bodyBytes >= n)`
+ * returns, the service has dealt with those bytes.
  */
 export async function startClockedSwitchboard(settings = {}) {
     let now = CLOCK_START_MS;
@@ -84,6 +92,41 @@ export async function startClockedSwitchboard(settings = {}) {
         now += ms;
         made.sweep();
     };
+    board.read = { bodyBytes: 0, ended: 0, closed: 0 };
+    const waiters = new Set();
+    const changed = () => {
+        for (const wake of waiters) wake();
+    };
+    // Registered after the service's own handler, which takes each request's events first.
+    made.server.on('request', (request) => {
+        request.on('data', (chunk) => {
+            board.read.bodyBytes += chunk.length;
+            changed();
+        });
+        request.on('end', () => {
+            board.read.ended += 1;
+            changed();
+        });
+        request.on('close', () => {
+            board.read.closed += 1;
+            changed();
+        });
+    });
+    /** Resolves once `check()` holds, looked at whenever the service takes something in. */
+    board.until = (check, what = 'the switchboard to read it') => new Promise((resolve, reject) => {
+        const timer = setTimeout(() => {
+            waiters.delete(look);
+            reject(new Error(`timed out waiting for ${what} (read ${JSON.stringify(board.read)})`));
+        }, READ_WAIT_MS);
+        function look() {
+            if (!check()) return;
+            clearTimeout(timer);
+            waiters.delete(look);
+            resolve();
+        }
+        waiters.add(look);
+        look();
+    });
     return board;
 }
 
