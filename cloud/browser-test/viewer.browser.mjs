@@ -72,7 +72,12 @@ describe('Browser viewer', () => {
         }
         // The ID is kept for the next visit, among the recent ones with the host's name; the password nowhere.
         const stored = await page.evaluate(() => ({ ...localStorage }));
-        assert.deepEqual(stored, { 'kivren.lastId': host.id, 'kivren.recentIds': JSON.stringify([{ id: host.id, name: 'Test PC' }]) });
+        const { 'kivren.deviceTokens': tokens, ...rest } = stored;
+        assert.deepEqual(rest, { 'kivren.lastId': host.id, 'kivren.recentIds': JSON.stringify([{ id: host.id, name: 'Test PC' }]) });
+        // The switchboard's device token for this ID, which is no form of the password.
+        const token = JSON.parse(tokens)[host.id];
+        assert.equal(typeof token, 'string');
+        assert.ok(!token.toUpperCase().includes(PASSWORD.replace('-', '')), token);
         assert.deepEqual(page.errors, []);
         await context.close();
     });

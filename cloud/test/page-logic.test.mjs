@@ -7,6 +7,7 @@ import { describe, it } from 'node:test';
 import { compactId, formatId, formatPassword } from '../web/codes.js';
 import { InputQueue } from '../web/input-queue.js';
 import { decodeBase64, inputMessage, readPollAnswer, readTiles, textMessages } from '../web/messages.js';
+import { DEVICE_TOKENS_KEY, deviceTokenFor, keepDeviceToken } from '../web/session.js';
 import { refusalDescription } from '../web/switchboard.js';
 
 const move = (x) => inputMessage('move', x, 0.5);
@@ -126,6 +127,36 @@ describe('Browser page logic', () => {
         assert.deepEqual(pieces.map((piece) => Array.from(piece.key).length), [1024, 476]);
         assert.equal(pieces.map((piece) => piece.key).join(''), long);
         assert.deepEqual(textMessages(''), []);
+    });
+
+    it('DeviceTokens.KeptPerIdNewestFewAndOnlyWhatCanBeSentBack', () => {
+        const stored = new Map();
+        const storage = { getItem: (key) => stored.get(key) ?? null, setItem: (key, value) => stored.set(key, value) };
+        const token = `${'a'.repeat(32)}.${'b'.repeat(64)}`;
+        const steps = [
+            // [what, id, token kept from an answer, id read back, token read back]
+            ['kept', '111222333', token, '111222333', token],
+            ['another ID has none', '111222333', token, '444555666', ''],
+            ['an answer without one keeps the old', '111222333', undefined, '111222333', token],
+            ['too long', '111222333', 'x'.repeat(129), '111222333', token],
+            ['not printable', '111222333', 'a\u0000b', '111222333', token],
+            ['replaced', '111222333', 'newer', '111222333', 'newer'],
+        ];
+        for (const [what, id, kept, readId, expected] of steps) {
+            keepDeviceToken(storage, id, kept);
+            assert.equal(deviceTokenFor(storage, readId), expected, what);
+        }
+        for (let i = 0; i < 40; i += 1) keepDeviceToken(storage, String(500_000_000 + i), token);
+        const ids = Object.keys(JSON.parse(stored.get(DEVICE_TOKENS_KEY)));
+        assert.equal(ids.length, 32);
+        assert.equal(ids.at(-1), '500000039');
+        // Whatever else is stored there, nothing is read from it but text tokens.
+        stored.set(DEVICE_TOKENS_KEY, '{"__proto__":{"111222333":"x"},"222333444":5}');
+        assert.equal(deviceTokenFor(storage, '111222333'), '');
+        assert.equal(deviceTokenFor(storage, '222333444'), '');
+        stored.set(DEVICE_TOKENS_KEY, 'not JSON');
+        assert.equal(deviceTokenFor(null, '111222333'), '');
+        assert.equal(deviceTokenFor(storage, '111222333'), '');
     });
 
     it('Queue.WhileAPushIsInFlight_OrderKeptMovesAndWheelsCoalesced', async () => {

@@ -17,9 +17,14 @@ QString firstCharacters(const QString &text, qsizetype limit)
     return pieces.isEmpty() ? QString() : pieces.first();
 }
 
+// As splitText counts them: a surrogate pair is one character, any other unit one, a lone
+// surrogate included (else a text of them would be typed past every budget).
 qsizetype characterCount(const QString &text)
 {
-    return text.size() - std::count_if(text.cbegin(), text.cend(), [](QChar c) { return c.isLowSurrogate(); });
+    qsizetype pairs = 0;
+    for (qsizetype i = 1; i < text.size(); ++i)
+        pairs += text.at(i).isLowSurrogate() && text.at(i - 1).isHighSurrogate() ? 1 : 0;
+    return text.size() - pairs;
 }
 
 } // namespace
@@ -29,41 +34,33 @@ void HostInputQueue::append(const ViewerMessage &message)
     if (m_pending.size() >= maxPendingMessages)
         return;
     QString text;
+    KeyModifiers modifiers;
     if (const auto *typed = std::get_if<Text>(&message)) {
         text = typed->text;
     } else if (const auto *key = std::get_if<Key>(&message)) {
-        const bool special = namedKeyFromCodeName(key->codeName).has_value();
-        // A key without a name of its own and without modifiers types its characters, like text
-        // (and is as long as text may be); its release has nothing left to do.
-        if (!special && key->modifiers.isEmpty()) {
-            if (!key->down)
-                return;
-            text = key->key;
-        } else if (!special) {
-            // A shortcut: its key typed with the modifiers held, once, on the press.
-            if (!key->down || key->key.isEmpty())
-                return;
-            Key shortcut = *key;
-            shortcut.key = firstCharacters(key->key, maxTextCharacters);
-            m_pending.append({shortcut, {}});
-            return;
-        } else {
-            m_pending.append({message, {}});
+        if (namedKeyFromCodeName(key->codeName)) {
+            m_pending.append({message, {}, {}});
             return;
         }
+        // A key without a name of its own types its characters on its press, like text; with
+        // modifiers it is a shortcut, its characters typed with them held. Its release has
+        // nothing left to do.
+        if (!key->down)
+            return;
+        text = key->key;
+        modifiers = key->modifiers;
     } else if (std::holds_alternative<Input>(message)) {
-        m_pending.append({message, {}});
+        m_pending.append({message, {}, {}});
         return;
     } else {
         return;
     }
 
-    text = firstCharacters(text, maxTextCharacters);
     const qsizetype characters = characterCount(text);
     if (characters == 0 || m_pendingCharacters + characters > maxPendingCharacters)
         return;
     m_pendingCharacters += characters;
-    m_pending.append({Text{}, text});
+    m_pending.append({Text{}, text, modifiers});
 }
 
 void HostInputQueue::applyPass(DesktopBackend &desktop, const DisplayGeometry &geometry)
@@ -80,22 +77,20 @@ void HostInputQueue::applyPass(DesktopBackend &desktop, const DisplayGeometry &g
                 slice += u'\n';
             // The desktop may do less than asked, or nothing (a character waiting for a free
             // keycode): the rest comes next pass.
-            const qsizetype done = MacInput::typeText(desktop, slice);
+            const qsizetype done = MacInput::typeText(desktop, slice, front.modifiers);
+            m_held.applied(front.message, geometry);
             const qsizetype characters = characterCount(front.rest.left(done));
             front.rest.remove(0, done);
             budget = done < slice.size() ? 0 : std::max<qsizetype>(budget - characters, 0);
             m_pendingCharacters -= characters;
             if (!front.rest.isEmpty())
                 return;
-        } else if (const auto *input = std::get_if<Input>(&front.message)) {
-            MacInput::apply(desktop, input->event, geometry);
-        } else if (const auto *key = std::get_if<Key>(&front.message)) {
-            if (namedKeyFromCodeName(key->codeName)) {
+        } else {
+            if (const auto *input = std::get_if<Input>(&front.message))
+                MacInput::apply(desktop, input->event, geometry);
+            else if (const auto *key = std::get_if<Key>(&front.message))
                 MacInput::applyKey(desktop, key->codeName, key->key, key->down, key->modifiers);
-            } else if (MacInput::typeText(desktop, key->key, key->modifiers) == 0) {
-                // A shortcut whose character has to wait: the next pass tries again.
-                return;
-            }
+            m_held.applied(front.message, geometry);
         }
         m_pending.removeFirst();
     }
@@ -105,4 +100,9 @@ void HostInputQueue::clear()
 {
     m_pending.clear();
     m_pendingCharacters = 0;
+}
+
+void HostInputQueue::releaseHeld(DesktopBackend &desktop)
+{
+    m_held.releaseAll(desktop);
 }

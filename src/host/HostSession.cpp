@@ -28,6 +28,9 @@ QCoro::Task<> HostSession::run(std::stop_token stop)
     KivrenAPI &api = *m_options.api;
     DesktopBackend *desktop = m_options.desktop;
     const SessionKeys keys = m_options.keys;
+    // Stopped by its owner (the viewer gone, the switchboard lost, the app ending): what the
+    // viewer's input holds is let go of at once, while the desktop is certainly still there.
+    const std::stop_callback releaseOnStop(stop, [this] { releaseHeld(); });
 
     // The claim's outcome does not matter: the session goes on either way.
     co_await api.post(claimPath, QJsonObject{{QStringLiteral("sessionId"), keys.id}, {QStringLiteral("sessionToken"), keys.token}},
@@ -195,6 +198,7 @@ void HostSession::receive(const ViewerMessage &message)
     if (std::holds_alternative<Close>(message)) {
         m_closed = true;
         m_input.clear();
+        releaseHeld();
         if (m_options.onClosed)
             m_options.onClosed();
         return;
@@ -204,6 +208,12 @@ void HostSession::receive(const ViewerMessage &message)
         return;
     }
     m_input.append(message);
+}
+
+void HostSession::releaseHeld()
+{
+    if (m_options.desktop)
+        m_input.releaseHeld(*m_options.desktop);
 }
 
 void HostSession::inject(DesktopBackend *desktop, const ViewerMessage &message, const DisplayGeometry &geometry)

@@ -27,8 +27,9 @@ class KivrenAPI;
 // so a still screen costs neither capture, encoding nor bytes. A viewer that named "tiles" gets
 // only the changed areas, all of one pass in one tiles frame, except where it might not hold the
 // picture they apply to or they would cost as much: after a hello or a push not taken, when the
-// picture's size changed, and for a large change it gets the whole picture. Run by an
-// OwnedTask; main thread.
+// picture's size changed, and for a large change it gets the whole picture. However it ends (a
+// close, the switchboard forgetting it, its owner stopping it), it releases what its viewer's
+// input still holds pressed. Run by an OwnedTask; main thread.
 class HostSession
 {
 public:
@@ -88,6 +89,9 @@ private:
     QCoro::Task<> greetIfReady(std::stop_token stop);
     // A close or caps takes effect at once; input joins the queue.
     void receive(const SessionProtocol::ViewerMessage &message);
+    // The session ends: the buttons and keys its viewer pressed and did not release, and every
+    // modifier, are let go of.
+    void releaseHeld();
 
     // The screen's picture when it may differ from the one pushed last, or must go out anyway.
     QCoro::Task<> pushPicture(DesktopBackend &desktop, std::stop_token stop);

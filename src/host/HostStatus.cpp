@@ -40,13 +40,13 @@ HostStatus HostStatus::of(const Condition &c)
     case S::noNode:
         return problem(QStringLiteral("node was not found: install nodejs"));
     case S::noScript:
-        return problem(QStringLiteral("The switchboard script is missing: reinstall KivrenRemote"));
+        return problem(QStringLiteral("The switchboard is missing %1: reinstall KivrenRemote").arg(c.missingFile));
     case S::notStarted:
         return problem(QStringLiteral("The switchboard did not start: reinstall nodejs or KivrenRemote"));
     case S::portInUse:
         return problem(QStringLiteral("port %1 is in use by another program").arg(c.port));
-    case S::stopped:
-        return problem(QStringLiteral("The switchboard stopped: restart KivrenRemote"));
+    case S::restarting:
+        return warning(QStringLiteral("The switchboard stopped: restarting it\u2026"));
     case S::starting:
     case S::proven:
         break;
@@ -92,6 +92,9 @@ HostStatus HostStatus::of(const Condition &c)
         return warning(QStringLiteral("Tunnel closed, retrying"));
     case T::silent:
         return warning(QStringLiteral("Tunnel gave no address, retrying"));
+    case T::hostKeyChanged:
+        // Possibly someone in the middle: nothing is published through it.
+        return problem(QStringLiteral("The tunnel service's identity changed, so this computer is not published"));
     case T::idle:
     case T::starting:
     case T::published:

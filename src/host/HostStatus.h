@@ -22,7 +22,7 @@ struct HostStatus
         noScript,     // the switchboard script is missing
         notStarted,   // node would not start, or stopped before it listened
         portInUse,    // another program holds the port (or answered in our child's place)
-        stopped,      // our child ended after it had listened
+        restarting,   // our child ended after it had listened; a new one is on its way
     };
 
     // The outcome of the last registration.
@@ -38,6 +38,7 @@ struct HostStatus
         Switchboard switchboard = Switchboard::starting;
         Registration registration = Registration::none;
         QString refusal;         // the switchboard's words when it refused
+        QString missingFile;     // the switchboard's file missing (noScript)
         KivrenTunnel::State tunnel = KivrenTunnel::State::idle;
         bool live = false;
         std::optional<QString> clientName;

@@ -9,6 +9,7 @@
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
 
+#include <QDir>
 #include <QJsonValue>
 #include <QTimer>
 
@@ -63,7 +64,10 @@ MacHostService::MacHostService(Options options, QObject *parent)
     const QStringList directories = m_options.tunnelDirectories.isEmpty()
         ? KivrenTunnel::defaultSearchDirectories(m_options.launcherRoots.home)
         : m_options.tunnelDirectories;
-    m_tunnel = new KivrenTunnel(directories, m_options.tunnelTiming, this);
+    const QString knownHosts = m_options.tunnelKnownHosts.isEmpty()
+        ? QDir(settings.folder()).filePath(knownHostsName)
+        : m_options.tunnelKnownHosts;
+    m_tunnel = new KivrenTunnel(directories, knownHosts, m_options.tunnelTiming, this);
 
     const QString id = storedText(settings, idKey, KivrenIds::isCompactId).value_or(KivrenIds::nineDigit());
     const QString password = storedText(settings, passwordKey, KivrenIds::isDisplayPassword).value_or(freshPassword());
@@ -132,22 +136,33 @@ void MacHostService::start()
 
 void MacHostService::startSwitchboard()
 {
+    m_keeper = new SwitchboardKeeper(m_options.launcherRoots, m_options.switchboardPort, m_options.switchboardRestart,
+                                     this);
+    connect(m_keeper, &SwitchboardKeeper::launched, this, &MacHostService::onLaunched);
+    m_keeper->start();
+}
+
+void MacHostService::onLaunched(KivrenCloudProcess::Launch launch)
+{
     using Launch = KivrenCloudProcess::Launch;
-    switch (KivrenCloudProcess::start(m_options.launcherRoots, m_options.switchboardPort)) {
+    switch (launch) {
     case Launch::noNode:
         m_switchboard = HostStatus::Switchboard::noNode;
-        return;
+        break;
     case Launch::noScript:
         m_switchboard = HostStatus::Switchboard::noScript;
-        return;
+        m_missingFile = KivrenCloudProcess::missingFile(m_keeper->roots());
+        break;
     case Launch::refused:
         m_switchboard = HostStatus::Switchboard::notStarted;
-        return;
+        break;
     case Launch::started:
     case Launch::alreadyRunning:
-        break;
+        // Until the new child is proven, the status keeps saying why the last one went.
+        watch(m_keeper->child());
+        return;
     }
-    watch(KivrenCloudProcess::process());
+    refreshStatus();
 }
 
 void MacHostService::watch(SwitchboardChild *child)
@@ -155,7 +170,7 @@ void MacHostService::watch(SwitchboardChild *child)
     m_child = child;
     m_key = child->hostKey();
     m_api->setHeader(HostKey::proofHeader, m_key->headerValue());
-    connect(child, &SwitchboardChild::phaseChanged, this, &MacHostService::onChildPhase);
+    connect(child, &SwitchboardChild::phaseChanged, this, &MacHostService::onChildPhase, Qt::UniqueConnection);
     onChildPhase(child->phase());
 }
 
@@ -176,8 +191,9 @@ void MacHostService::onChildPhase(SwitchboardChild::Phase phase)
         loseSwitchboard(HostStatus::Switchboard::notStarted);
         break;
     case Phase::ended:
-        // Whoever takes the port next is not ours: no pass proves it again.
-        loseSwitchboard(HostStatus::Switchboard::stopped);
+        // Whoever takes the port next is not ours: nothing is sent there until the child the
+        // keeper launches next is proven, under a key of its own.
+        loseSwitchboard(HostStatus::Switchboard::restarting);
         break;
     }
     refreshStatus();
@@ -197,6 +213,9 @@ QCoro::Task<bool> MacHostService::proveSwitchboard(std::stop_token stop)
     if (!childListens(*this))
         co_return false;
 
+    // The answer is checked against this child's key: a child launched while it was on its way
+    // has a key of its own and is proven by a later pass.
+    const QByteArray askedKey = m_key->headerValue();
     const QByteArray nonce = HostKey::freshNonce();
     const QByteArray expected = m_key->answerTo(nonce);
     const KivrenAnswer answer =
@@ -204,7 +223,7 @@ QCoro::Task<bool> MacHostService::proveSwitchboard(std::stop_token stop)
     if (stop.stop_requested() || !self)
         co_return false;
     // The child may have ended while the answer was on its way.
-    if (!childListens(*self))
+    if (!childListens(*self) || self->m_key->headerValue() != askedKey)
         co_return false;
     // Not through (refused connection, timeout): nothing learned either way, so nothing is sent
     // this pass and nothing changes.
@@ -215,6 +234,8 @@ QCoro::Task<bool> MacHostService::proveSwitchboard(std::stop_token stop)
         self->loseSwitchboard(HostStatus::Switchboard::portInUse);
         co_return false;
     }
+    if (self->m_keeper)
+        self->m_keeper->childProven();
     if (!self->m_proven) {
         self->m_switchboard = HostStatus::Switchboard::proven;
         self->setProven(true);
@@ -480,6 +501,7 @@ void MacHostService::refreshStatus()
     condition.switchboard = m_switchboard;
     condition.registration = m_registered;
     condition.refusal = m_refusal;
+    condition.missingFile = m_missingFile;
     condition.tunnel = m_tunnel->state();
     condition.live = m_live;
     condition.clientName = m_clientName;

@@ -12,6 +12,7 @@
 #include "RegistrationLoop.h"
 #include "StatusTone.h"
 #include "SwitchboardChild.h"
+#include "SwitchboardKeeper.h"
 #include "TaskGroup.h"
 
 #include <QJsonObject>
@@ -76,6 +77,8 @@ public:
     static inline const QString passwordKey = QStringLiteral("kivren.password");
     static inline const QString hostTokenKey = QStringLiteral("kivren.hostToken");
     static inline const QString cloudKey = QStringLiteral("kivren.cloud");
+    // The file beside the settings where ssh keeps the tunnel service's host key.
+    static inline const QString knownHostsName = QStringLiteral("tunnel_known_hosts");
 
     // The notice while the settings store cannot be written.
     static inline const QString settingsNotSaved = QStringLiteral(
@@ -113,7 +116,12 @@ public:
         std::optional<HostKey> switchboardKey;
         // Where the node launcher and the tunnel look for their tools.
         KivrenCloudProcess::Roots launcherRoots = KivrenCloudProcess::Roots::system();
+        // The pauses before the node child is launched again after it ended or failed.
+        SwitchboardKeeper::Timing switchboardRestart;
         QStringList tunnelDirectories;               // empty: KivrenTunnel::defaultSearchDirectories(home)
+        // Where ssh keeps the tunnel service's host key; empty: knownHostsName in the settings
+        // store's own folder, which only this user may write.
+        QString tunnelKnownHosts;
         KivrenTunnel::Timing tunnelTiming;
         // Capture and injection; null: no pictures, a zero display geometry, no input applied.
         DesktopBackend *desktop = nullptr;
@@ -193,6 +201,8 @@ signals:
 private:
     void start();
     void startSwitchboard();
+    // What the keeper's last attempt did: a new child to watch, or why there is none.
+    void onLaunched(KivrenCloudProcess::Launch launch);
     void watch(SwitchboardChild *child);
     void onChildPhase(SwitchboardChild::Phase phase);
     // Challenges the listener; true when it is this launch's switchboard. Changes nothing when
@@ -229,6 +239,8 @@ private:
     Options m_options;
     KivrenAPI *m_api = nullptr;       // child
     KivrenTunnel *m_tunnel = nullptr; // child
+    // Launches the node child and launches it again whenever it goes; null without children.
+    SwitchboardKeeper *m_keeper = nullptr; // child
     // The node child of this launch (owned by the application object); null without children.
     QPointer<SwitchboardChild> m_child;
     // The key whose proofs this host asks for and sends; none when the caller vouches.
@@ -254,6 +266,8 @@ private:
     HostStatus::Switchboard m_switchboard = HostStatus::Switchboard::starting;
     HostStatus::Registration m_registered = HostStatus::Registration::none;
     QString m_refusal;
+    // The switchboard's file that is missing, while there is none to launch.
+    QString m_missingFile;
 
     OwnedTask<RegistrationLoop> m_registration;
     // At most one at a time.

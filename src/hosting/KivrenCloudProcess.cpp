@@ -17,10 +17,8 @@ namespace {
 
 const QString portVariable = QStringLiteral("KIVREN_PORT");
 const QString versionManagerFolder = QStringLiteral("/.nvm/versions/node");
-const QString developmentScripts[] = {
-    QStringLiteral("/Downloads/KivrenRemote/cloud/server.mjs"),
-    QStringLiteral("/Downloads/bramble 2/../KivrenRemote/cloud/server.mjs"),
-};
+const QString scriptName = QStringLiteral("server.mjs");
+const QString installedScript = QStringLiteral("/../share/kivrenremote/server.mjs");
 
 // Owned by the application object, so a normal exit destroys it and ends the child.
 QPointer<SwitchboardChild> &launched()
@@ -45,33 +43,26 @@ Roots Roots::system()
     roots.home = QDir::homePath();
     roots.nodeCandidates = {QStringLiteral("/opt/homebrew/bin/node"), QStringLiteral("/usr/local/bin/node"),
                             QStringLiteral("/usr/bin/node")};
-    // An installed program keeps the script in its share folder; a development build uses the
-    // source tree's copy.
-    const QString installed =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/kivrenremote/server.mjs");
-    if (isCompleteScript(installed))
-        roots.shippedScript = QFileInfo(installed).canonicalFilePath();
-#ifdef KIVREN_BUILD_TREE_SCRIPT
-    else if (isCompleteScript(QStringLiteral(KIVREN_BUILD_TREE_SCRIPT)))
-        roots.shippedScript = QStringLiteral(KIVREN_BUILD_TREE_SCRIPT);
-#endif
+    // The build directory and its switchboard, as CMake knew them; canonical, like the folder
+    // the system reports for the executable, so that a link to either still compares equal.
+    const QString buildTree = QFileInfo(QStringLiteral(KIVREN_BUILD_TREE)).canonicalFilePath();
+    roots.shippedScript = shippedScriptFor(QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath(),
+                                           buildTree, QStringLiteral(KIVREN_BUILD_TREE_SCRIPT));
     return roots;
+}
+
+QString shippedScriptFor(const QString &executableFolder, const QString &buildTree, const QString &buildTreeScript)
+{
+    const bool inBuildTree = !buildTree.isEmpty()
+        && (executableFolder == buildTree || executableFolder.startsWith(buildTree + QLatin1Char('/')));
+    if (inBuildTree)
+        return buildTreeScript;
+    return QDir::cleanPath(executableFolder + installedScript);
 }
 
 QStringList switchboardFiles()
 {
     return QStringLiteral(KIVREN_SWITCHBOARD_FILES).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
-bool isCompleteScript(const QString &script)
-{
-    const QFileInfo info(script);
-    if (!info.isFile())
-        return false;
-    const QDir folder = info.dir();
-    const QStringList files = switchboardFiles();
-    return std::all_of(files.cbegin(), files.cend(),
-                       [&folder](const QString &name) { return QFileInfo(folder.filePath(name)).isFile(); });
 }
 
 std::optional<QString> whichNode(const Roots &roots)
@@ -100,17 +91,24 @@ std::optional<QString> whichNode(const Roots &roots)
 
 std::optional<QString> findScript(const Roots &roots)
 {
-    if (roots.shippedScript)
+    if (roots.shippedScript && missingFile(roots).isEmpty())
         return roots.shippedScript;
-    for (const QString &relative : developmentScripts) {
-        // The ".." is resolved by the file system: the path names a file only when
-        // "bramble 2" really exists.
-        const QString path = roots.home + relative;
-        const QFileInfo info(path);
-        if (info.isFile() && info.isReadable() && isCompleteScript(path))
-            return path;
-    }
     return std::nullopt;
+}
+
+QString missingFile(const Roots &roots)
+{
+    if (!roots.shippedScript)
+        return scriptName;
+    const QFileInfo script(*roots.shippedScript);
+    if (!script.isFile() || !script.isReadable())
+        return script.filePath();
+    const QDir folder = script.dir();
+    for (const QString &name : switchboardFiles()) {
+        if (!QFileInfo(folder.filePath(name)).isFile())
+            return folder.filePath(name);
+    }
+    return {};
 }
 
 Launch start(const Roots &roots, quint16 port)

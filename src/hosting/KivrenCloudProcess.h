@@ -27,32 +27,39 @@ enum class Launch {
 // Where the search looks. The app uses system(); tests point every root at a temporary tree.
 struct Roots
 {
-    // The user's home directory, without a trailing slash.
+    // The user's home directory, without a trailing slash (for the version manager's nodes).
     QString home;
     // Fixed node candidates, tried first and in this order.
     QStringList nodeCandidates;
-    // The script shipped with the program, preferred over the development locations without
-    // further checks (the installed share/kivrenremote/server.mjs, else the build tree's copy,
-    // whichever is complete).
+    // The one place the switchboard script is looked for (see shippedScriptFor); none: nowhere.
+    // It is used only when complete. Nothing else is searched: a copy found elsewhere, say in a
+    // download folder, could be anybody's and would be handed this launch's key.
     std::optional<QString> shippedScript;
 
     // The real roots: QDir::homePath(), /opt/homebrew/bin/node, /usr/local/bin/node,
-    // /usr/bin/node, and the script beside the executable or in the source tree.
+    // /usr/bin/node, and the script of the tree the executable runs from.
     static Roots system();
 };
+
+// The script an executable in `executableFolder` runs: the switchboard of this very build
+// (`buildTreeScript`) when the executable lies inside the build directory `buildTree`, else the
+// installed one beside it, <executableFolder>/../share/kivrenremote/server.mjs. Both folders are
+// canonical paths; an empty `buildTree` (one that no longer exists) matches nothing.
+QString shippedScriptFor(const QString &executableFolder, const QString &buildTree, const QString &buildTreeScript);
 
 // The switchboard is server.mjs and the modules it imports, all in one folder: a copy with one
 // of them missing would start, stop at its first import and leave no switchboard. These are
 // their file names as this build installs them, server.mjs among them.
 QStringList switchboardFiles();
-// True when `script` is a file and every one of switchboardFiles() lies beside it.
-bool isCompleteScript(const QString &script);
 
 // The first executable node: the fixed candidates, then home/.nvm/versions/node/<name>/bin/node
 // for each entry name in descending plain string order (v9.11.2 before v22.23.1).
 std::optional<QString> whichNode(const Roots &roots);
-// The shipped script, else the first readable, complete development copy under home/Downloads.
+// The shipped script when it is complete; none otherwise.
 std::optional<QString> findScript(const Roots &roots);
+// What keeps findScript from finding one, as the path of the file missing (server.mjs itself
+// first, then the first missing module); empty when nothing is missing.
+QString missingFile(const Roots &roots);
 
 // Launches node with the script unless the child is still running, told to serve on `port`
 // (0: any free port, which the child then names). Logs nothing; the outcome says what happened.

@@ -7,13 +7,14 @@
 #include <QProcess>
 #include <QRegularExpression>
 
-#include <algorithm>
 #include <utility>
 
 namespace {
 
 const QString cloudflaredTool = QStringLiteral("cloudflared");
 const QString sshTool = QStringLiteral("ssh");
+// Enough to hold ssh's refusal line when it arrives cut in two.
+constexpr qsizetype outputTailBytes = 256;
 
 // https, a host made of letters, digits, dots and hyphens, then one of the tunnel domains.
 // Dots inside the domains match only dots; the match ends with the domain.
@@ -29,16 +30,17 @@ QString originPattern()
 
 } // namespace
 
-KivrenTunnel::KivrenTunnel(QStringList searchDirectories, QObject *parent)
-    : KivrenTunnel(std::move(searchDirectories), Timing{}, parent)
+KivrenTunnel::KivrenTunnel(QStringList searchDirectories, QString knownHostsFile, QObject *parent)
+    : KivrenTunnel(std::move(searchDirectories), std::move(knownHostsFile), Timing{}, parent)
 {
 }
 
-KivrenTunnel::KivrenTunnel(QStringList searchDirectories, Timing timing, QObject *parent)
+KivrenTunnel::KivrenTunnel(QStringList searchDirectories, QString knownHostsFile, Timing timing, QObject *parent)
     : QObject(parent)
     , m_searchDirectories(std::move(searchDirectories))
+    , m_knownHostsFile(std::move(knownHostsFile))
     , m_timing(timing)
-    , m_nextRetry(timing.firstRetry)
+    , m_backoff(timing.firstRetry, timing.maxRetry)
 {
     m_retry.setSingleShot(true);
     m_originBound.setSingleShot(true);
@@ -69,12 +71,16 @@ QStringList KivrenTunnel::cloudflaredArguments(quint16 port)
     return {QStringLiteral("tunnel"), QStringLiteral("--url"), LocalSwitchboard::loopbackOrigin(port), QStringLiteral("--no-autoupdate")};
 }
 
-QStringList KivrenTunnel::sshArguments(quint16 port)
+QStringList KivrenTunnel::sshArguments(quint16 port, const QString &knownHostsFile)
 {
+    // The service's key is taken on first use and held to ever after, in a file of this app's
+    // own: the user's own known hosts are neither read nor changed.
     return {QStringLiteral("-p"),
             QStringLiteral("443"),
             QStringLiteral("-o"),
-            QStringLiteral("StrictHostKeyChecking=no"),
+            QStringLiteral("StrictHostKeyChecking=accept-new"),
+            QStringLiteral("-o"),
+            QStringLiteral("UserKnownHostsFile=") + knownHostsFile,
             QStringLiteral("-o"),
             QStringLiteral("ServerAliveInterval=30"),
             // Remote port 0: the service picks the public port.
@@ -115,7 +121,7 @@ std::optional<QString> KivrenTunnel::which(const QString &tool) const
 void KivrenTunnel::start(quint16 port)
 {
     m_port = port;
-    m_nextRetry = m_timing.firstRetry;
+    m_backoff.reset();
     m_retry.stop();
     relaunch(State::starting);
 }
@@ -139,7 +145,7 @@ void KivrenTunnel::relaunch(State retrying)
     if (const auto cloudflared = which(cloudflaredTool)) {
         launched = launch(*cloudflared, cloudflaredArguments(m_port));
     } else if (const auto ssh = which(sshTool)) {
-        launched = launch(*ssh, sshArguments(m_port));
+        launched = launch(*ssh, sshArguments(m_port, m_knownHostsFile));
     } else {
         // Nothing to run; a tool installed meanwhile is found on a later look.
         setState(State::noTool);
@@ -151,7 +157,8 @@ void KivrenTunnel::relaunch(State retrying)
         return;
     }
     // A retry says so until it has brought an origin.
-    setState(retrying == State::closed || retrying == State::silent ? retrying : State::starting);
+    const bool retry = retrying == State::closed || retrying == State::silent || retrying == State::hostKeyChanged;
+    setState(retry ? retrying : State::starting);
     m_originBound.start(m_timing.originBound);
 }
 
@@ -194,6 +201,8 @@ bool KivrenTunnel::launch(const QString &executable, const QStringList &argument
         return false;
     }
     m_process = child;
+    m_outputTail.clear();
+    m_hostKeyRefused = false;
     return true;
 }
 
@@ -204,7 +213,7 @@ void KivrenTunnel::onChildFinished(QProcess *child)
     if (child != m_process)
         return;
     m_originBound.stop();
-    retryLater(State::closed);
+    retryLater(m_hostKeyRefused ? State::hostKeyChanged : State::closed);
 }
 
 void KivrenTunnel::onNoOrigin()
@@ -219,8 +228,7 @@ void KivrenTunnel::onNoOrigin()
 void KivrenTunnel::retryLater(State state)
 {
     setState(state);
-    m_retry.start(m_nextRetry);
-    m_nextRetry = std::min(m_nextRetry * 2, m_timing.maxRetry);
+    m_retry.start(m_backoff.next());
 }
 
 void KivrenTunnel::setState(State state)
@@ -233,6 +241,14 @@ void KivrenTunnel::setState(State state)
 
 void KivrenTunnel::handleChunk(QByteArrayView chunk)
 {
+    // ssh's refusal is looked for across chunks, the origin within one (see originIn).
+    if (m_process) {
+        m_outputTail += chunk;
+        if (m_outputTail.contains(sshHostKeyRefusal))
+            m_hostKeyRefused = true;
+        if (m_outputTail.size() > outputTailBytes)
+            m_outputTail = m_outputTail.right(outputTailBytes);
+    }
     const std::optional<QString> origin = originIn(chunk);
     if (!origin)
         return;
@@ -240,7 +256,7 @@ void KivrenTunnel::handleChunk(QByteArrayView chunk)
     // starts again from the shortest pause.
     if (m_process) {
         m_originBound.stop();
-        m_nextRetry = m_timing.firstRetry;
+        m_backoff.reset();
         setState(State::published);
     }
     m_publicOrigin = *origin;

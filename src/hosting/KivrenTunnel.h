@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Backoff.h"
+
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QObject>
 #include <QString>
@@ -19,6 +22,11 @@ class QProcess;
 // attempt up to `Timing::maxRetry`; an origin found resets the pause. Without either tool it
 // looks again every `maxRetry`, so a tool installed later is picked up. Main thread only.
 //
+// ssh keeps the tunnel service's host key from the first connection in a known-hosts file of this
+// app's own and refuses any other key afterwards, so an impostor in the middle never gets the
+// switchboard to publish. Such a refusal, read from ssh's output, is a state of its own; the
+// attempts go on (with their pauses), in case the impostor goes away.
+//
 // publicOriginChanged is emitted each time an origin is found, even when it equals the
 // previous one, so that observers see every report (a tunnel that restarts may print the same
 // origin again). The origin is kept when the child goes: `state` says whether it still serves.
@@ -36,6 +44,7 @@ public:
         published, // the child printed an origin and still runs
         closed,    // the child exited (or would not start); retrying
         silent,    // the child printed no origin in time and was ended; retrying
+        hostKeyChanged, // ssh refused the service: its host key is not the one kept; retrying
     };
     Q_ENUM(State)
 
@@ -53,16 +62,21 @@ public:
     // The Pinggy service's ssh endpoint.
     static inline const QString pinggySshHost = QStringLiteral("a.pinggy.io");
 
+    // What ssh prints when the service's host key is not the one kept.
+    static inline const QByteArray sshHostKeyRefusal = QByteArrayLiteral("Host key verification failed.");
+
     // `searchDirectories` each end in "/"; a tool candidate is the directory plus the tool name.
-    explicit KivrenTunnel(QStringList searchDirectories, QObject *parent = nullptr);
-    KivrenTunnel(QStringList searchDirectories, Timing timing, QObject *parent = nullptr);
+    // `knownHostsFile` is where ssh keeps the service's host key: a file of this app's own, in a
+    // folder only this user may write.
+    KivrenTunnel(QStringList searchDirectories, QString knownHostsFile, QObject *parent = nullptr);
+    KivrenTunnel(QStringList searchDirectories, QString knownHostsFile, Timing timing, QObject *parent = nullptr);
     // Ends the child: a tunnel left behind would keep the switchboard public.
     ~KivrenTunnel() override;
 
     // /opt/homebrew/bin/, /usr/local/bin/, /usr/bin/, home/.nvm/versions/node/v22.23.1/bin/
     static QStringList defaultSearchDirectories(const QString &home);
     static QStringList cloudflaredArguments(quint16 port);
-    static QStringList sshArguments(quint16 port);
+    static QStringList sshArguments(quint16 port, const QString &knownHostsFile);
     // The first origin in one chunk of output; none when the chunk is not valid UTF-8 as a
     // whole or holds no origin.
     static std::optional<QString> originIn(QByteArrayView chunk);
@@ -102,13 +116,18 @@ private:
     void setState(State state);
 
     QStringList m_searchDirectories;
+    QString m_knownHostsFile;
     Timing m_timing;
     QString m_publicOrigin;
     QProcess *m_process = nullptr; // child of this object
     std::function<void(const QString &)> m_onOrigin;
     State m_state = State::idle;
     quint16 m_port = 0;
-    std::chrono::milliseconds m_nextRetry{0};
+    Backoff m_backoff;
+    // The current child's last output, carried over chunks, to find ssh's refusal in; and
+    // whether it was found.
+    QByteArray m_outputTail;
+    bool m_hostKeyRefused = false;
     QTimer m_retry;        // single shot: the next attempt
     QTimer m_originBound;  // single shot: no origin from the current child in time
 };

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 const QString idKey = QStringLiteral("id");
 const QString nameKey = QStringLiteral("name");
 const QString lastKey = QStringLiteral("last");
+const QString deviceTokenKey = QStringLiteral("deviceToken");
 
 constexpr qint64 referenceDateOffsetMSecs = static_cast<qint64>(kReferenceDateOffsetSeconds) * 1000;
 // About 300,000 years either side of 2001: far beyond any real date, and well inside what
@@ -36,11 +38,20 @@ double secondsFor(qint64 msecs)
 QJsonObject BookEntry::toJson() const
 {
     const qint64 sinceReference = last.toMSecsSinceEpoch() - referenceDateOffsetMSecs;
-    return {
+    QJsonObject object{
         {idKey, id},
         {nameKey, name},
         {lastKey, secondsFor(sinceReference)},
     };
+    if (!deviceToken.isEmpty())
+        object.insert(deviceTokenKey, deviceToken);
+    return object;
+}
+
+bool BookEntry::isDeviceToken(QStringView text)
+{
+    return !text.isEmpty() && text.size() <= maxDeviceTokenCharacters
+        && std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x7e; });
 }
 
 std::optional<BookEntry> BookEntry::fromJson(const QJsonValue &value)
@@ -58,7 +69,10 @@ std::optional<BookEntry> BookEntry::fromJson(const QJsonValue &value)
         return std::nullopt;
 
     const qint64 msecs = std::llround(seconds * 1000.0) + referenceDateOffsetMSecs;
-    return BookEntry{id.toString(), name.toString(), QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC)};
+    const QJsonValue token = object.value(deviceTokenKey);
+    const bool hasToken = token.isString() && isDeviceToken(token.toString());
+    return BookEntry{id.toString(), name.toString(), QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC),
+                     hasToken ? token.toString() : QString()};
 }
 
 QByteArray BookEntry::encodeList(const QList<BookEntry> &entries)
@@ -87,5 +101,5 @@ std::optional<QList<BookEntry>> BookEntry::decodeList(const QByteArray &json)
 size_t qHash(const BookEntry &entry, size_t seed) noexcept
 {
     // Equal instants compare equal whatever their time zone, so hash the instant.
-    return qHashMulti(seed, entry.id, entry.name, entry.last.toMSecsSinceEpoch());
+    return qHashMulti(seed, entry.id, entry.name, entry.last.toMSecsSinceEpoch(), entry.deviceToken);
 }

@@ -5,6 +5,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QString>
+#include <QStringView>
 
 #include <functional>
 #include <optional>
@@ -15,15 +16,25 @@ struct BookEntry
     QString id;     // compact 9-digit ID; the entry's identity in lists
     QString name;   // "Remote" when the switchboard reported none
     QDateTime last; // when the viewer last reached the live phase with this machine
+    // What the switchboard handed this viewer with its last connect to the machine, sent back
+    // with the next connect to it; empty when it handed none. A secret: kept in the book,
+    // never shown or logged.
+    QString deviceToken = {};
+
+    // A device token is 1 to 128 printable ASCII characters (space to tilde).
+    static constexpr qsizetype maxDeviceTokenCharacters = 128;
+    static bool isDeviceToken(QStringView text);
 
     friend bool operator==(const BookEntry &a, const BookEntry &b)
     {
-        return a.id == b.id && a.name == b.name && a.last == b.last;
+        return a.id == b.id && a.name == b.name && a.last == b.last && a.deviceToken == b.deviceToken;
     }
 
-    // {"id", "name", "last"}: "last" is floating-point seconds since 2001-01-01 00:00:00 UTC.
+    // {"id", "name", "last"}, and "deviceToken" when there is one: "last" is floating-point
+    // seconds since 2001-01-01 00:00:00 UTC. Builds that know no device token skip the member.
     QJsonObject toJson() const;
-    // Fails (no value) when any of the three members is missing or mistyped.
+    // Fails (no value) when any of the three members is missing or mistyped. A "deviceToken"
+    // that is missing or not of a token's form leaves the entry without one.
     static std::optional<BookEntry> fromJson(const QJsonValue &value);
 
     // The whole book as a JSON array, and back; one malformed entry rejects the whole array.

@@ -5,14 +5,13 @@
 #include <algorithm>
 #include <cmath>
 
-int WheelClicks::take(std::int32_t deltaY, Clock::time_point now)
+int WheelClicks::take(std::int32_t deltaY)
 {
     if (deltaY == 0)
         return 0;
     const bool reversed = (m_carry > 0 && deltaY < 0) || (m_carry < 0 && deltaY > 0);
-    if (reversed || now - m_last > carryLifetime)
+    if (reversed)
         m_carry = 0;
-    m_last = now;
 
     const double total = m_carry + deltaY;
     const double wholeClicks = std::trunc(total / DesktopBackend::pixelsPerWheelClick);

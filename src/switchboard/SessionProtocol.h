@@ -46,8 +46,9 @@ inline const QString featureKeys = QStringLiteral("keys");
 //   kind "tiles", see Tiles). A viewer without it gets a full picture for every change.
 inline const QString featureTiles = QStringLiteral("tiles");
 
-// One text message carries at most this many characters (Unicode code points): a viewer splits
-// longer text, a host types no more than this of one message.
+// This viewer puts at most this many characters (Unicode code points) in one text message and
+// splits longer text. Other viewers may send more: the host takes a longer message whole
+// (HostInputQueue types it in slices).
 constexpr qsizetype maxTextCharacters = 1024;
 // The characters of `text`, split into pieces of at most `limit` characters each, never inside
 // a surrogate pair. Nothing for empty text.

@@ -193,8 +193,9 @@ HomeCard *KivrenHome::buildThisDevice()
     statusLayout->addWidget(m_statusDot, 0, Qt::AlignVCenter);
     m_hostStatus = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
     m_hostStatus->setObjectName(QStringLiteral("hostStatus"));
-    statusLayout->addWidget(m_hostStatus, 0, Qt::AlignVCenter);
-    statusLayout->addStretch(1);
+    // A status may name a path: it wraps within the card rather than widening the window.
+    m_hostStatus->setWordWrap(true);
+    statusLayout->addWidget(m_hostStatus, 1, Qt::AlignVCenter);
     card->add(m_statusRow, true);
 
     m_hostNotice = label({}, KivrenTheme::font(kTextSize), KivrenTheme::warning());

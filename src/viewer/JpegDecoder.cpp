@@ -30,6 +30,22 @@ bool JpegDecoder::fits(QSize size, QSize bound)
         && width <= bound.width() && height <= bound.height();
 }
 
+QSize JpegDecoder::headerSize(QByteArrayView jpeg)
+{
+    auto *handle = static_cast<tjhandle>(m_handle);
+    if (!handle || jpeg.isEmpty())
+        return {};
+    int width = 0;
+    int height = 0;
+    int subsampling = 0;
+    int colorspace = 0;
+    if (tjDecompressHeader3(handle, reinterpret_cast<const unsigned char *>(jpeg.data()),
+                            static_cast<unsigned long>(jpeg.size()), &width, &height, &subsampling, &colorspace)
+        != 0)
+        return {};
+    return QSize(width, height);
+}
+
 QImage JpegDecoder::decode(QByteArrayView jpeg, QSize bound)
 {
     auto *handle = static_cast<tjhandle>(m_handle);
@@ -38,14 +54,11 @@ QImage JpegDecoder::decode(QByteArrayView jpeg, QSize bound)
     const auto *data = reinterpret_cast<const unsigned char *>(jpeg.data());
     const auto size = static_cast<unsigned long>(jpeg.size());
 
-    int width = 0;
-    int height = 0;
-    int subsampling = 0;
-    int colorspace = 0;
-    if (tjDecompressHeader3(handle, data, size, &width, &height, &subsampling, &colorspace) != 0)
+    const QSize stated = headerSize(jpeg);
+    if (!fits(stated, bound))
         return {};
-    if (!fits(QSize(width, height), bound))
-        return {};
+    const int width = stated.width();
+    const int height = stated.height();
 
     QImage image(width, height, QImage::Format_RGB32);
     if (image.isNull())

@@ -5,7 +5,7 @@
 #include <QSize>
 
 // Decodes JPEG bytes into a QImage (Format_RGB32) with TurboJPEG, straight into the image's
-// buffer. Keeps one decompressor for its lifetime. Not copyable; main thread (one thread) only.
+// buffer. Keeps one decompressor for its lifetime. Not copyable; one thread at a time.
 class JpegDecoder
 {
 public:
@@ -23,6 +23,10 @@ public:
     // is wider or taller than `bound` or beyond the limits above. The size is checked before any
     // pixel is allocated or decoded.
     QImage decode(QByteArrayView jpeg, QSize bound = QSize(maxSide, maxSide));
+
+    // The size the JPEG's header states, read without decoding a pixel; an empty size when the
+    // bytes do not start as a JPEG.
+    QSize headerSize(QByteArrayView jpeg);
 
     // Whether a picture of this size may be decoded within `bound`.
     static bool fits(QSize size, QSize bound);

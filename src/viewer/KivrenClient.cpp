@@ -171,6 +171,11 @@ void KivrenClient::connectToRemote()
     session.clientName = m_clientName;
     session.id = id;
     session.password = password;
+    session.worker = &m_decoding;
+    for (const BookEntry &entry : std::as_const(m_book)) {
+        if (entry.id == id)
+            session.deviceToken = entry.deviceToken;
+    }
     session.pushLifetime = m_background.token();
     m_session.start(std::move(session));
 }
@@ -237,12 +242,18 @@ void KivrenClient::setCloud(const QString &text)
     m_api->setBase(value);
 }
 
-void KivrenClient::remember(const QString &id, const QString &name)
+void KivrenClient::remember(const QString &id, const QString &name, const QString &deviceToken)
 {
-    // The newest first, each machine once, the oldest falling off the end.
+    // The newest first, each machine once, the oldest falling off the end. A connect answer
+    // without a token leaves the one kept before.
     QList<BookEntry> entries = m_book;
+    QString token = deviceToken;
+    for (const BookEntry &entry : std::as_const(entries)) {
+        if (entry.id == id && token.isEmpty())
+            token = entry.deviceToken;
+    }
     entries.removeIf([&id](const BookEntry &entry) { return entry.id == id; });
-    entries.prepend(BookEntry{id, name, QDateTime::currentDateTimeUtc()});
+    entries.prepend(BookEntry{id, name, QDateTime::currentDateTimeUtc(), token});
     if (entries.size() > bookLimit)
         entries.resize(bookLimit);
     setBook(entries);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackgroundWorker.h"
 #include "BookEntry.h"
 #include "OwnedTask.h"
 #include "RemoteInput.h"
@@ -123,7 +124,7 @@ signals:
 
 private:
     void sendMessage(SessionProtocol::ViewerMessage message);
-    void remember(const QString &id, const QString &name) override;
+    void remember(const QString &id, const QString &name, const QString &deviceToken) override;
     void loadBook();
     // Posts "close" for a session; answer and failure are ignored.
     void startClose(const SessionProtocol::SessionKeys &keys);
@@ -153,6 +154,10 @@ private:
     std::optional<QString> m_error;
     QList<BookEntry> m_book;
 
+    // Decodes the sessions' pictures off the window's thread. Declared before the session, so
+    // that it goes after it: a session stopped with a decode on its way is resumed, as
+    // cancelled, when the worker ends, even if no event loop runs any more.
+    BackgroundWorker m_decoding;
     // At most one at a time; a newer connect replaces it.
     OwnedTask<ViewerSession> m_session;
     // The close requests and the sessions' pushes: they outlive a session, not the client.

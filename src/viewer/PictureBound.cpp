@@ -28,4 +28,10 @@ QSize forHello(double width, double height)
     return QSize(sideFor(width), sideFor(height));
 }
 
+qint64 answerPixels(QSize bound)
+{
+    const qint64 picture = std::min(qint64(std::max(bound.width(), 0)) * std::max(bound.height(), 0), JpegDecoder::maxPixels);
+    return picturesPerAnswer * picture;
+}
+
 } // namespace PictureBound

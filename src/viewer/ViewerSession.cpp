@@ -1,5 +1,7 @@
 #include "ViewerSession.h"
 
+#include "BackgroundWorker.h"
+#include "BookEntry.h"
 #include "CancellablePause.h"
 #include "JsonMembers.h"
 #include "KivrenAPI.h"
@@ -10,7 +12,6 @@
 #include <QVariant>
 
 #include <cmath>
-#include <cstring>
 #include <utility>
 
 using namespace SessionProtocol;
@@ -18,6 +19,8 @@ using namespace SessionProtocol;
 namespace {
 
 const QString statusNoCloud = PlatformWording::noCloudAddress();
+// In a connect answer, and in the connect bodies after it to the same machine.
+const QString deviceTokenKey = QStringLiteral("deviceToken");
 
 QString transportLabel(Transport transport)
 {
@@ -96,12 +99,15 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
     if (stop.stop_requested())
         co_return;
 
-    const QJsonObject connectBody{
+    QJsonObject connectBody{
         {QStringLiteral("id"), m_options.id},
         {QStringLiteral("password"), m_options.password},
         {QStringLiteral("clientName"), m_options.clientName},
         {QStringLiteral("clientPlatform"), platformName},
     };
+    // Only ever what this switchboard handed out: one that never did is sent nothing new.
+    if (!m_options.deviceToken.isEmpty())
+        connectBody.insert(deviceTokenKey, m_options.deviceToken);
     const KivrenAnswer opened = co_await api.post(QStringLiteral("connect"), connectBody, stop);
     if (stop.stop_requested())
         co_return;
@@ -119,7 +125,9 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
             out.setTransport(*reported);
     }
 
-    out.remember(m_options.id, hostName);
+    // A token of another form is not kept: it would only ever be sent back.
+    const QString deviceToken = JsonMembers::text(opened.object, deviceTokenKey);
+    out.remember(m_options.id, hostName, BookEntry::isDeviceToken(deviceToken) ? deviceToken : QString());
     if (stop.stop_requested())
         co_return;
 
@@ -141,105 +149,63 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
             fail(*answer.error);
             co_return;
         }
-        applyPollAnswer(answer.object, stop);
+        co_await takePollAnswer(answer.object, stop);
+        if (stop.stop_requested())
+            co_return;
         co_await cancellablePause(pollPause, stop);
     }
 }
 
+QCoro::Task<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_token stop)
+{
+    if (!m_options.worker) {
+        applyPollAnswer(answer, stop);
+        co_return;
+    }
+    PollAnswerDecoding::Start start = beginAnswer(answer);
+    // The job owns its copies: the session may be gone before it ends.
+    std::optional<PollAnswerDecoding::Outcome> outcome = co_await m_options.worker->run(
+        [answer = std::move(answer), start = std::move(start)](std::stop_token jobStop) {
+            return PollAnswerDecoding::decode(answer, start, jobStop);
+        },
+        stop);
+    if (stop.stop_requested() || !outcome)
+        co_return;
+    finishAnswer(std::move(*outcome), stop);
+}
+
 void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop)
+{
+    PollAnswerDecoding::Start start = beginAnswer(answer);
+    finishAnswer(PollAnswerDecoding::decode(answer, std::move(start), stop), stop);
+}
+
+PollAnswerDecoding::Start ViewerSession::beginAnswer(const QJsonObject &answer)
 {
     if (const auto cursor = cursorFrom(answer.value(QStringLiteral("since"))))
         m_since = *cursor;
+    return {m_picture, m_pictureBound};
+}
 
-    const QList<HostMessage> messages = decodeHostMessages(answer);
-    // The answer's last full picture replaces everything drawn before it: the pictures and tiles
-    // ahead of it are not decoded at all.
-    qsizetype lastPicture = -1;
-    for (qsizetype i = 0; i < messages.size(); ++i) {
-        if (std::holds_alternative<Picture>(messages[i]))
-            lastPicture = i;
-    }
-
-    // The picture is published once it is whole: at the end of the answer, and before a hello is
-    // reported, whose bound is for the pictures after it. An observer may react by
-    // disconnecting, after which nothing more of this answer is applied.
+void ViewerSession::finishAnswer(PollAnswerDecoding::Outcome outcome, const std::stop_token &stop)
+{
+    if (stop.stop_requested())
+        return;
+    m_picture = std::move(outcome.picture);
+    m_pictureBound = outcome.bound;
     Listener &out = *m_options.listener;
-    QRegion changed;
-    const auto publish = [&] {
-        if (!changed.isEmpty() && !stop.stop_requested())
-            out.setFrame(m_picture, std::exchange(changed, QRegion()));
-    };
-    for (qsizetype i = 0; i < messages.size(); ++i) {
+    for (const PollAnswerDecoding::Step &step : std::as_const(outcome.steps)) {
         if (stop.stop_requested())
             return;
-        const HostMessage &message = messages[i];
-        if (const auto *picture = std::get_if<Picture>(&message)) {
-            if (i < lastPicture)
-                continue;
-            QImage image = m_jpeg.decode(picture->jpeg, m_pictureBound);
-            if (!image.isNull()) {
-                m_picture = std::move(image);
-                changed = QRect(QPoint(), m_picture.size());
-            }
-        } else if (const auto *tiles = std::get_if<Tiles>(&message)) {
-            if (i > lastPicture)
-                changed += drawTiles(*tiles);
-        } else if (const auto *hello = std::get_if<Hello>(&message)) {
-            publish();
-            if (stop.stop_requested())
-                return;
+        if (const auto *shown = std::get_if<PollAnswerDecoding::Shown>(&step)) {
+            out.setFrame(shown->picture, shown->changed);
+        } else if (const auto *hello = std::get_if<Hello>(&step)) {
             out.setRemoteSize(QSizeF(hello->width, hello->height));
-            m_pictureBound = PictureBound::forHello(hello->width, hello->height);
             m_peerFeatures = hello->features;
             if (!m_options.offered.isEmpty() && !stop.stop_requested() && m_input)
                 m_input->enqueue(Caps{m_options.offered});
         }
     }
-    publish();
-}
-
-QRegion ViewerSession::drawTiles(const Tiles &tiles)
-{
-    // Tiles belong to the picture they were cut from: drawn onto another, they would tear it.
-    if (m_picture.isNull() || tiles.pictureSize != m_picture.size())
-        return {};
-    const QRect whole(QPoint(), m_picture.size());
-    // Tiles of one frame do not overlap, so together they cover at most the picture: more is a
-    // broken or hostile frame, whose small JPEGs could each decode to a picture's worth of memory.
-    qint64 pixelsLeft = qint64(whole.width()) * whole.height();
-    QList<QImage> images;
-    images.reserve(tiles.tiles.size());
-    for (const Tile &tile : tiles.tiles) {
-        if (!whole.contains(tile.position))
-            return {};
-        // Bounded by the rest of the picture: a tile reaching past its edge is not even decoded.
-        const QSize room(whole.width() - tile.position.x(), whole.height() - tile.position.y());
-        QImage image = m_jpeg.decode(tile.jpeg, room);
-        pixelsLeft -= qint64(image.width()) * image.height();
-        if (image.isNull() || pixelsLeft < 0)
-            return {};
-        images.append(std::move(image));
-    }
-
-    // Every tile is decoded and inside: only now is the picture touched, so a frame is drawn
-    // whole or not at all. Pictures and tiles alike come from the decoder as 32-bit pixels.
-    // The picture is shared with whoever it was published to: this copies it first, which can
-    // fail for want of memory.
-    uchar *bits = m_picture.bits();
-    if (!bits)
-        return {};
-    const qsizetype stride = m_picture.bytesPerLine();
-    constexpr qsizetype pixelBytes = 4;
-    QRegion drawn;
-    for (qsizetype i = 0; i < images.size(); ++i) {
-        const QImage &image = images[i];
-        const QPoint at = tiles.tiles[i].position;
-        const qsizetype rowBytes = qsizetype(image.width()) * pixelBytes;
-        for (int row = 0; row < image.height(); ++row)
-            std::memcpy(bits + (at.y() + row) * stride + at.x() * pixelBytes, image.constScanLine(row), rowBytes);
-        drawn += QRect(at, image.size());
-    }
-    return drawn;
 }
 
 std::optional<qint64> ViewerSession::cursorFrom(const QJsonValue &since)

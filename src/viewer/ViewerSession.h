@@ -1,7 +1,7 @@
 #pragma once
 
 #include "InputQueue.h"
-#include "JpegDecoder.h"
+#include "PollAnswerDecoding.h"
 #include "RemoteInput.h"
 #include "SessionFeatures.h"
 #include "SessionPhase.h"
@@ -23,13 +23,16 @@
 #include <optional>
 #include <stop_token>
 
+class BackgroundWorker;
 class KivrenAPI;
 
 // One attempt to view a remote machine: looks its ID up, opens the session, then polls its
 // pictures and pushes the user's input (through its InputQueue) until the session is stopped
 // or a poll fails.
 // What it learns goes to a Listener (KivrenClient publishes it). Run by an OwnedTask; main
-// thread.
+// thread. The pictures of each poll answer are decoded on a worker thread (PollAnswerDecoding),
+// so a host sending many or large pictures holds neither the window nor this computer's own
+// host, which runs on the same thread.
 class ViewerSession : public QObject
 {
 public:
@@ -54,8 +57,9 @@ public:
         virtual void setError(const std::optional<QString> &error) = 0;
         virtual void setHostName(const QString &name) = 0;
         virtual void setTransport(Transport transport) = 0;
-        // The machine was reached: into the address book.
-        virtual void remember(const QString &id, const QString &name) = 0;
+        // The machine was reached: into the address book, with the device token its connect
+        // answer gave (empty: it gave none, and the one kept so far stays).
+        virtual void remember(const QString &id, const QString &name, const QString &deviceToken) = 0;
         // The picture once it is whole, and the area of it (in picture pixels) that differs from
         // the picture published before: all of it when the picture was replaced.
         virtual void setFrame(const QImage &frame, const QRegion &changed) = 0;
@@ -70,9 +74,14 @@ public:
         // Both used only while the session has not been stopped.
         KivrenAPI *api = nullptr;
         Listener *listener = nullptr;
+        // Decodes the pictures away from the window's thread; null: on this thread, in turn.
+        BackgroundWorker *worker = nullptr;
         QString clientName;  // sent as "clientName"
         QString id;          // compact, nine digits
         QString password;    // display form, sent as it is
+        // What the switchboard gave this machine's viewer at the last connect, sent back as
+        // "deviceToken"; empty: none, and nothing is sent.
+        QString deviceToken;
         // The session's keys once its connect answer names them; empty until then.
         SessionProtocol::SessionKeys keys;
         // Pushes outlive the session (a release already on its way must still arrive) and
@@ -106,17 +115,22 @@ public:
     // the cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
     static std::optional<qint64> cursorFrom(const QJsonValue &since);
 
-    // One poll answer, as the running session takes it: the cursor, the pictures, the hello.
-    // Public so that a harness can feed answers to a session that never reached a switchboard.
+    // One poll answer, as the running session takes it: the cursor, the pictures, the hello;
+    // the pictures decoded on the worker when there is one, and nothing of the answer applied
+    // once `stop` is requested.
+    QCoro::Task<> takePollAnswer(QJsonObject answer, std::stop_token stop);
+    // The same, all on this thread. Public so that a harness can feed answers to a session that
+    // never reached a switchboard.
     void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
 
 private:
-    // Draws a tiles frame onto the current picture and returns the area drawn; draws nothing
-    // (an empty area) unless every tile decodes and fits.
-    QRegion drawTiles(const SessionProtocol::Tiles &tiles);
+    // The cursor the answer leads to, and what the decoding starts from.
+    PollAnswerDecoding::Start beginAnswer(const QJsonObject &answer);
+    // Takes the decoded answer in: the pictures published and the hellos reported, in order. An
+    // observer may react by disconnecting, after which nothing more of it is applied.
+    void finishAnswer(PollAnswerDecoding::Outcome outcome, const std::stop_token &stop);
 
     Options m_options;
-    JpegDecoder m_jpeg;
     // No picture larger than the host's hello allows is decoded.
     QSize m_pictureBound;
     // The picture as last decoded and composed: what the host's next tiles are drawn onto. Shared

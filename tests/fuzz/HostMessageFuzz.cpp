@@ -15,6 +15,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    // One message is one action: anything near this is a finding.
+    const FuzzTimeLimit limit("one viewer message", 1000);
     const QJsonDocument document =
         QJsonDocument::fromJson(QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size)));
     if (!document.isObject())

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <ostream>
 
@@ -90,28 +91,179 @@ INSTANTIATE_TEST_SUITE_P(
                   {"text xy", "--"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A viewer may send any amount: one message types at most the text limit, and text beyond
-// the pending limit is dropped as it comes, so neither time nor memory runs away.
-TEST(HostInputQueue, Limits_OneMessageAndAllThatWaits)
+// Everything a viewer sends to be typed (text, keys that type characters, shortcuts) shares one
+// budget per pass, and what waits is bounded: a message is taken whole, however long, when it
+// fits in what is left, and dropped whole when it does not, so neither time nor memory runs away
+// and no text is typed in part.
+struct BudgetCase
+{
+    const char *name;
+    std::function<QList<ViewerMessage>()> messages;
+    qsizetype typed;  // characters in all
+    QString first;    // the first character typed and the last one
+    QString last;
+    QString held = {}; // the modifiers held around every piece typed
+};
+
+void PrintTo(const BudgetCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class HostInputQueueBudget : public ::testing::TestWithParam<BudgetCase>
+{
+};
+
+TEST_P(HostInputQueueBudget, Passes_TypeWithinTheBudget_WhatWaitsIsBounded)
+{
+    const BudgetCase &row = GetParam();
+    RecordingDesktop desktop;
+    HostInputQueue queue;
+    for (const ViewerMessage &message : row.messages())
+        queue.append(message);
+    QString typed;
+    int passes = 0;
+    while (!queue.isEmpty() && passes < 1000) {
+        desktop.calls.clear();
+        queue.applyPass(desktop, geometry);
+        ++passes;
+        qsizetype thisPass = 0;
+        QString held;
+        for (const QString &call : std::as_const(desktop.calls)) {
+            if (call.startsWith(QStringLiteral("hold ")))
+                held = call.mid(5);
+            if (!call.startsWith(QStringLiteral("text ")))
+                continue;
+            EXPECT_EQ(held, row.held) << call.toStdString();
+            typed += call.mid(5);
+            thisPass += call.size() - 5;
+        }
+        ASSERT_LE(thisPass, HostInputQueue::charactersPerPass) << "pass " << passes;
+    }
+    EXPECT_TRUE(queue.isEmpty());
+    EXPECT_EQ(typed.size(), row.typed);
+    EXPECT_EQ(passes, (row.typed + HostInputQueue::charactersPerPass - 1) / HostInputQueue::charactersPerPass);
+    EXPECT_EQ(typed.left(1), row.first);
+    EXPECT_EQ(typed.right(1), row.last);
+}
+
+QList<ViewerMessage> texts(std::initializer_list<std::pair<qsizetype, char16_t>> pieces)
+{
+    QList<ViewerMessage> messages;
+    for (const auto &[length, character] : pieces)
+        messages << Text{QString(length, QChar(character))};
+    return messages;
+}
+
+const qsizetype allThatWaits = HostInputQueue::maxPendingCharacters;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostInputQueueBudget,
+    ::testing::Values(
+        BudgetCase{"LongerThanOneMessageMayBeTypedWholeInSlices", [] { return texts({{3000, u'x'}}); }, 3000, "x", "x"},
+        BudgetCase{"MessageBeyondWhatIsLeftDroppedWhole",
+                   [] { return texts({{8000, u'x'}, {500, u'y'}, {192, u'z'}}); },
+                   allThatWaits,
+                   "x",
+                   "z"},
+        // 700 KB of text, as a rogue viewer sent it, then text that fits.
+        BudgetCase{"RogueMegabyteDroppedWhatFollowsTaken",
+                   [] {
+                       return texts({{700 * 1024, u'x'}, {1024, u'a'}, {1024, u'b'}, {1024, u'c'}, {1024, u'd'},
+                                     {1024, u'e'}, {1024, u'f'}, {1024, u'g'}, {1024, u'h'}, {1024, u'i'}});
+                   },
+                   allThatWaits,
+                   "a",
+                   "h"},
+        // 420 shortcuts each carrying 1024 characters: as much as text may wait, typed with the
+        // modifiers held, 32 characters a pass.
+        BudgetCase{"ShortcutFloodSharesTheBudget",
+                   [] {
+                       QList<ViewerMessage> messages;
+                       for (int i = 0; i < 420; ++i)
+                           messages << Key{"", QString(1024, QChar(u'a' + i % 26)), true, {KeyModifier::Control}};
+                       return messages;
+                   },
+                   allThatWaits,
+                   "a",
+                   "h",
+                   "control"},
+        BudgetCase{"KeyTypingCharactersSharesTheBudget",
+                   [] { return QList<ViewerMessage>{Key{"", QString(5000, u'k'), true}, Text{QString(5000, u't')}}; },
+                   5000,
+                   "k",
+                   "k"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// However a session ends, what its viewer's input pressed and did not release is let go of:
+// the buttons where the pointer last was, the special keys still down, then every modifier.
+struct HeldCase
+{
+    const char *name;
+    QList<ViewerMessage> messages;
+    QStringList released;
+};
+
+void PrintTo(const HeldCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class HostInputQueueHeld : public ::testing::TestWithParam<HeldCase>
+{
+protected:
+    void SetUp() override { MacInput::setLeftDown(false); }
+    void TearDown() override { MacInput::setLeftDown(false); }
+};
+
+Input pointer(Kind kind, double x, double y, std::int64_t button = 0, KeyModifiers modifiers = {})
+{
+    RemoteInput input;
+    input.kind = kind;
+    input.x = x;
+    input.y = y;
+    input.button = button;
+    input.modifiers = modifiers;
+    return Input{input};
+}
+
+TEST_P(HostInputQueueHeld, ReleaseHeld_LetsGoOfWhatIsStillPressed_Once)
 {
     RecordingDesktop desktop;
     HostInputQueue queue;
-    // 700 KB of text, as a rogue viewer sent it.
-    queue.append(Text{QString(700 * 1024, u'x')});
-    for (int i = 0; i < 8; ++i)
-        queue.append(Text{QString(maxTextCharacters, u'y')});
-    qsizetype typed = 0;
-    int passes = 0;
-    while (!queue.isEmpty() && passes < 1000) {
-        queue.applyPass(desktop, geometry);
-        ++passes;
-    }
-    for (const QString &call : desktop.calls)
-        typed += call.size() - QStringLiteral("text ").size();
-    EXPECT_EQ(typed, HostInputQueue::maxPendingCharacters);
-    EXPECT_EQ(passes, HostInputQueue::maxPendingCharacters / HostInputQueue::charactersPerPass);
-    EXPECT_TRUE(desktop.calls.first().endsWith(u'x'));
-    EXPECT_TRUE(desktop.calls.last().endsWith(u'y'));
+    for (const ViewerMessage &message : GetParam().messages)
+        queue.append(message);
+    queue.applyPass(desktop, geometry);
+    ASSERT_TRUE(queue.isEmpty());
+    desktop.calls.clear();
+
+    queue.releaseHeld(desktop);
+    EXPECT_EQ(desktop.calls, GetParam().released);
+    EXPECT_FALSE(MacInput::leftDown());
+    desktop.calls.clear();
+    queue.releaseHeld(desktop);
+    EXPECT_TRUE(desktop.calls.isEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostInputQueueHeld,
+    ::testing::Values(
+        HeldCase{"NothingAppliedLeavesTheDesktopAlone", {}, {}},
+        HeldCase{"ReleasedAlreadyOnlyModifiersLetGo",
+                 {pointer(Kind::down, 0.1, 0.1), pointer(Kind::up, 0.1, 0.1), Key{"enter", "", true},
+                  Key{"enter", "", false}},
+                 {"hold "}},
+        HeldCase{"LeftButtonReleasedWhereThePointerWent",
+                 {pointer(Kind::down, 0.25, 0.5, 0, {KeyModifier::Shift}), pointer(Kind::move, 0.75, 0.5)},
+                 {"warp 75,50", "mouse leftUp 75,50 state 1", "hold "}},
+        HeldCase{"RightButtonAndSpecialKeysStillDown",
+                 {pointer(Kind::down, 0.5, 0.5, 1), Key{"ArrowLeft", "", true, {KeyModifier::Control}},
+                  Key{"f5", "", true}, Key{"tab", "", true}, Key{"tab", "", false}},
+                 {"key arrowleft up", "key f5 up", "warp 50,50", "mouse rightUp 50,50 state 1", "hold "}},
+        HeldCase{"AnyOtherButtonNumberPressedTheLeft",
+                 {pointer(Kind::down, 0.5, 0.5, 7)},
+                 {"warp 50,50", "mouse leftUp 50,50 state 1", "hold "}},
+        HeldCase{"TextHoldsNothing", {Text{"hi"}, Key{"", "c", true, {KeyModifier::Control}}}, {"hold "}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

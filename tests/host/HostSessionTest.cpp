@@ -4,6 +4,7 @@
 #include "JpegTestImage.h"
 #include "MacHostServiceFakes.h"
 #include "RecordingDesktop.h"
+#include "ViewerAnswer.h"
 
 #include "Base64.h"
 #include "HostSession.h"
@@ -19,16 +20,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray answerWith(const QList<QJsonObject> &messages)
-{
-    QJsonArray frames;
-    for (const QJsonObject &message : messages) {
-        const QByteArray payload = Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact));
-        frames.append(QJsonObject{{"kind", "json"}, {"payload", QString::fromLatin1(payload)}});
-    }
-    return QJsonDocument(QJsonObject{{"frames", frames}}).toJson(QJsonDocument::Compact);
-}
 
 QByteArray payloadOf(const CannedSwitchboard::Request &request)
 {
@@ -155,6 +146,62 @@ TEST_F(HostSessionTest, Input_IsPlacedOnTheDisplay_OnceADesktopWithoutOneHasIt)
     ASSERT_TRUE(waitFor([&] { return desktop.events.contains(QStringLiteral("warp 766,511")); })) << desktop.events.join(u'|').toStdString();
     EXPECT_EQ(session->geometry(), (DisplayGeometry{1512, 982, 10, 20}));
 }
+
+// However the session ends, the button and the key its viewer pressed and did not release are
+// let go of, and every modifier: a viewer gone mid-drag leaves nothing held.
+enum class SessionEnd { closeMessage, sessionForgotten, stoppedByItsOwner };
+
+struct EndCase
+{
+    const char *name;
+    SessionEnd end;
+};
+
+void PrintTo(const EndCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class HostSessionEnd : public HostSessionTest, public ::testing::WithParamInterface<EndCase>
+{
+};
+
+TEST_P(HostSessionEnd, HeldInput_ReleasedWhenTheSessionEnds)
+{
+    const QByteArray presses = answerWith({{{"type", "input"}, {"kind", "down"}, {"x", 0.5}, {"y", 0.5}},
+                                           {{"type", "key"}, {"codeName", "arrowleft"}, {"key", ""}, {"down", true}}});
+    QList<CannedSwitchboard::Reply> polls{{200, presses}};
+    switch (GetParam().end) {
+    case SessionEnd::closeMessage:
+        polls << CannedSwitchboard::Reply{200, answerWith({{{"type", "close"}}})};
+        break;
+    case SessionEnd::sessionForgotten:
+        polls << CannedSwitchboard::Reply{410, R"({"error":"The session has ended"})"};
+        break;
+    case SessionEnd::stoppedByItsOwner:
+        polls << CannedSwitchboard::Reply{200, "{}"};
+        break;
+    }
+    board.setReplies(QStringLiteral("poll"), polls);
+    start();
+    ASSERT_TRUE(waitFor([&] { return desktop.events.contains(QStringLiteral("key arrowleft down")); }));
+    if (GetParam().end == SessionEnd::stoppedByItsOwner) {
+        EXPECT_TRUE(session.running());
+        session.reset();
+    }
+    ASSERT_TRUE(waitFor([&] { return !session.running(); }));
+
+    const QStringList released{"key arrowleft up", "warp 766,511", "mouse 2 766,511 c1", "hold "};
+    ASSERT_GE(desktop.events.size(), released.size());
+    EXPECT_EQ(desktop.events.mid(desktop.events.size() - released.size()), released) << desktop.events.join(u'|').toStdString();
+    EXPECT_FALSE(MacInput::leftDown());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, HostSessionEnd,
+                         ::testing::Values(EndCase{"CloseMessage", SessionEnd::closeMessage},
+                                           EndCase{"SessionForgotten", SessionEnd::sessionForgotten},
+                                           EndCase{"StoppedByItsOwner", SessionEnd::stoppedByItsOwner}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // A still screen costs nothing after its first picture; a changed one goes out once.
 TEST_F(HostSessionTest, Pictures_OnlyWhenTheScreenChanged)

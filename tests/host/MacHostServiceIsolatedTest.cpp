@@ -61,7 +61,7 @@ TEST(MacHostServiceIsolated, Start_LaunchesRealSwitchboardOnFixedPort)
     ASSERT_NE(KivrenCloudProcess::process(), nullptr);
     // Proven, registered, and the tunnel this machine can run was started: the status names
     // this computer's switchboard, or what keeps the tunnel from publishing it.
-    const KivrenTunnel probeTunnel(KivrenTunnel::defaultSearchDirectories(QDir::homePath()));
+    const KivrenTunnel probeTunnel(KivrenTunnel::defaultSearchDirectories(QDir::homePath()), QString());
     const bool anyTool = probeTunnel.which(QStringLiteral("cloudflared")) || probeTunnel.which(QStringLiteral("ssh"));
     const QString local = QStringLiteral("Switchboard on this computer \u00B7 ") + KivrenIds::formatId(service->publicId());
     const QStringList registered = anyTool

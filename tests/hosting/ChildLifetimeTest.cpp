@@ -1,4 +1,5 @@
 #include "FakeTools.h"
+#include "KivrenCloudProcess.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -32,7 +33,9 @@ TEST_P(ChildLifetimeParentKilled, Child_EndsWhenParentIsKilled)
     const QString folder = dir.path() + QLatin1Char('/');
     FakeTools::writeScript(folder + QStringLiteral("node"), "exec sleep 300\n");
     FakeTools::writeScript(folder + QStringLiteral("cloudflared"), "exec sleep 300\n");
-    FakeTools::writeFile(folder + QStringLiteral("server.mjs"));
+    // The launcher starts only a whole switchboard.
+    for (const QString &name : KivrenCloudProcess::switchboardFiles())
+        FakeTools::writeFile(folder + name);
     QStringList arguments;
     for (const QString &argument : GetParam().helperArguments)
         arguments << QString(argument).replace(QStringLiteral("%1"), folder);

@@ -88,14 +88,31 @@ INSTANTIATE_TEST_SUITE_P(
         NodeCase{"NothingAnywhere", {}, {"fixed/a/node"}, ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A complete switchboard (server.mjs and every module) in `folder`, less the files named.
+void writeSwitchboard(const QString &folder, const QStringList &leftOut = {})
+{
+    for (const QString &name : KivrenCloudProcess::switchboardFiles()) {
+        if (!leftOut.contains(name))
+            writeFile(folder + QLatin1Char('/') + name, "// switchboard\n");
+    }
+}
+
+// Complete switchboards where the launcher once looked for development copies, and where
+// anything a browser saves ends up.
+void plantDownloads(const QString &home)
+{
+    writeSwitchboard(home + QStringLiteral("/Downloads/KivrenRemote/cloud"));
+    writeSwitchboard(home + QStringLiteral("/Downloads/elsewhere/KivrenRemote/cloud"));
+    QDir().mkpath(home + QStringLiteral("/Downloads/elsewhere/inner"));
+    QFile::link(home + QStringLiteral("/Downloads/elsewhere/inner"), home + QStringLiteral("/Downloads/bramble 2"));
+}
+
 struct ScriptCase
 {
     const char *name;
-    bool shipped;
-    std::vector<const char *> files;   // relative to home; a server.mjs comes with its modules
-    const char *symlinkedBramble;      // "bramble 2" as a link to this folder under home, or null
-    const char *expected;              // "shipped", a path relative to home, or ""
-    std::vector<const char *> bareScripts = {}; // server.mjs without its modules, relative to home
+    bool shipped;           // roots name share/kivrenremote/server.mjs
+    QStringList leftOut;    // files of the shipped switchboard not written; "*": none written
+    const char *missing;    // what missingFile names, relative to the tree; "" for nothing
 };
 
 void PrintTo(const ScriptCase &row, std::ostream *out)
@@ -107,57 +124,104 @@ class KivrenCloudProcessFindScript : public testing::TestWithParam<ScriptCase>
 {
 };
 
-TEST_P(KivrenCloudProcessFindScript, FindScript_FollowsSearchOrder)
+// Only the one shipped place counts, and only whole; a download folder full of switchboards is
+// never looked at.
+TEST_P(KivrenCloudProcessFindScript, FindScript_OnlyTheShippedScriptWhole)
 {
     const ScriptCase &row = GetParam();
     CloudTree tree;
-    const QString home = tree.roots.home;
+    plantDownloads(tree.roots.home);
+    const QString folder = tree.path(QStringLiteral("share/kivrenremote"));
     if (row.shipped)
-        tree.roots.shippedScript = tree.path(QStringLiteral("share/kivrenremote/server.mjs"));
-    for (const char *relative : row.files) {
-        const QFileInfo script(home + QLatin1Char('/') + QString::fromUtf8(relative));
-        writeFile(script.filePath(), "// switchboard\n");
-        if (script.fileName() == QStringLiteral("server.mjs")) {
-            for (const QString &module : KivrenCloudProcess::switchboardFiles())
-                writeFile(script.dir().filePath(module), "// switchboard\n");
-        }
-    }
-    for (const char *relative : row.bareScripts)
-        writeFile(home + QLatin1Char('/') + QString::fromUtf8(relative), "// switchboard\n");
-    if (row.symlinkedBramble) {
-        const QString target = home + QLatin1Char('/') + QString::fromUtf8(row.symlinkedBramble);
-        QDir().mkpath(target);
-        QDir().mkpath(home + QStringLiteral("/Downloads"));
-        ASSERT_TRUE(QFile::link(target, home + QStringLiteral("/Downloads/bramble 2")));
-    }
+        tree.roots.shippedScript = folder + QStringLiteral("/server.mjs");
+    if (!row.leftOut.contains(QStringLiteral("*")))
+        writeSwitchboard(folder, row.leftOut);
 
     const std::optional<QString> script = KivrenCloudProcess::findScript(tree.roots);
+    const QString missing = KivrenCloudProcess::missingFile(tree.roots);
 
-    const QString expected = QString::fromUtf8(row.expected);
-    if (expected.isEmpty())
-        EXPECT_EQ(script, std::nullopt);
-    else if (expected == QStringLiteral("shipped"))
+    if (*row.missing == '\0') {
         EXPECT_EQ(script, tree.roots.shippedScript);
-    else
-        EXPECT_EQ(script, home + QLatin1Char('/') + expected);
+        EXPECT_EQ(missing, QString());
+        return;
+    }
+    EXPECT_EQ(script, std::nullopt);
+    EXPECT_EQ(missing, row.shipped ? tree.path(QString::fromUtf8(row.missing)) : QString::fromUtf8(row.missing));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Locations, KivrenCloudProcessFindScript,
     testing::Values(
-        ScriptCase{"ShippedBeforeDevelopmentCopy", true, {"Downloads/KivrenRemote/cloud/server.mjs"}, nullptr, "shipped"},
-        ScriptCase{"DevelopmentCopy", false, {"Downloads/KivrenRemote/cloud/server.mjs"}, nullptr,
-                   "Downloads/KivrenRemote/cloud/server.mjs"},
-        // ".." is resolved by the file system: through a linked "bramble 2" it leaves Downloads.
-        ScriptCase{"SecondPathThroughLinkedFolder", false, {"elsewhere/KivrenRemote/cloud/server.mjs"},
-                   "elsewhere/inner", "Downloads/bramble 2/../KivrenRemote/cloud/server.mjs"},
-        ScriptCase{"NoScript", false, {"Downloads/server.mjs"}, nullptr, ""},
+        ScriptCase{"Whole", true, {}, ""},
+        ScriptCase{"NoneShippedDownloadsIgnored", false, {}, "server.mjs"},
+        ScriptCase{"NothingInstalled", true, {QStringLiteral("*")}, "share/kivrenremote/server.mjs"},
+        ScriptCase{"ScriptMissingNamedFirst", true, {QStringLiteral("server.mjs"), QStringLiteral("wire.mjs")},
+                   "share/kivrenremote/server.mjs"},
         // A copy whose modules are missing would stop at its first import.
-        ScriptCase{"CopyWithoutItsModules", false, {}, nullptr, "", {"Downloads/KivrenRemote/cloud/server.mjs"}},
-        ScriptCase{"CopyWithoutItsModulesSkipped", false, {"elsewhere/KivrenRemote/cloud/server.mjs"},
-                   "elsewhere/inner", "Downloads/bramble 2/../KivrenRemote/cloud/server.mjs",
-                   {"Downloads/KivrenRemote/cloud/server.mjs"}}),
+        ScriptCase{"ModuleMissing", true, {QStringLiteral("wire.mjs")}, "share/kivrenremote/wire.mjs"},
+        ScriptCase{"PageFileMissing", true, {QStringLiteral("web/main.js")}, "share/kivrenremote/web/main.js"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+struct ShippedCase
+{
+    const char *name;
+    const char *executableFolder;
+    const char *buildTree;
+    const char *expected;
+};
+
+void PrintTo(const ShippedCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class KivrenCloudProcessShipped : public testing::TestWithParam<ShippedCase>
+{
+};
+
+TEST_P(KivrenCloudProcessShipped, ShippedScript_BuildTreeOrInstalledTree)
+{
+    const ShippedCase &row = GetParam();
+    EXPECT_EQ(KivrenCloudProcess::shippedScriptFor(QString::fromUtf8(row.executableFolder),
+                                                   QString::fromUtf8(row.buildTree),
+                                                   QStringLiteral("/src/kivren/cloud/server.mjs")),
+              QString::fromUtf8(row.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, KivrenCloudProcessShipped,
+    testing::Values(
+        ShippedCase{"Installed", "/usr/bin", "/src/kivren/build", "/usr/share/kivrenremote/server.mjs"},
+        ShippedCase{"InstalledUnderPrefix", "/opt/kivren/bin", "/src/kivren/build",
+                    "/opt/kivren/share/kivrenremote/server.mjs"},
+        ShippedCase{"BuildTreeItself", "/src/kivren/build", "/src/kivren/build", "/src/kivren/cloud/server.mjs"},
+        ShippedCase{"InsideBuildTree", "/src/kivren/build/tests/hosting", "/src/kivren/build",
+                    "/src/kivren/cloud/server.mjs"},
+        // Only a whole folder name matches: build-old is another tree.
+        ShippedCase{"SiblingOfBuildTree", "/src/kivren/build-old/src", "/src/kivren/build",
+                    "/src/kivren/build-old/share/kivrenremote/server.mjs"},
+        // A build directory since removed: every executable is an installed one.
+        ShippedCase{"BuildTreeGone", "/src/kivren/build/src", "", "/src/kivren/build/share/kivrenremote/server.mjs"},
+        ShippedCase{"ExecutableInDownloads", "/home/u/Downloads/KivrenRemote/bin", "/src/kivren/build",
+                    "/home/u/Downloads/KivrenRemote/share/kivrenremote/server.mjs"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The roots the app uses, for an executable of this build (this test is one): the switchboard of
+// these sources, whatever the home folder holds.
+TEST(KivrenCloudProcessSystem, SystemRoots_BuildTreeScriptNeverHome)
+{
+    QTemporaryDir home;
+    plantDownloads(home.path());
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+
+    const KivrenCloudProcess::Roots roots = KivrenCloudProcess::Roots::system();
+
+    qputenv("HOME", savedHome);
+    EXPECT_EQ(roots.home, home.path());
+    EXPECT_EQ(roots.shippedScript, QStringLiteral(KIVREN_SOURCE_DIR "/cloud/server.mjs"));
+    EXPECT_EQ(KivrenCloudProcess::findScript(roots), roots.shippedScript);
+}
 
 // The fake node records its arguments and environment, then stays up like a server.
 class KivrenCloudProcessStart : public testing::Test
@@ -170,8 +234,8 @@ protected:
         writeScript(node, "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n"
                           "env > \"$(dirname \"$0\")/env.tmp\" && mv \"$(dirname \"$0\")/env.tmp\" \"$(dirname \"$0\")/env\"\n"
                           "exec sleep 300\n");
-        script = tree.path(QStringLiteral("share/server.mjs"));
-        writeFile(script, "// switchboard\n");
+        script = tree.path(QStringLiteral("share/kivrenremote/server.mjs"));
+        writeSwitchboard(tree.path(QStringLiteral("share/kivrenremote")));
         tree.roots.shippedScript = script;
         inherited = qgetenv("KIVREN_PORT");
         hadInherited = qEnvironmentVariableIsSet("KIVREN_PORT");
@@ -228,9 +292,14 @@ TEST_F(KivrenCloudProcessStart, Start_LaunchesOnceWithForcedPortAndFreshKey)
     EXPECT_NE(KivrenCloudProcess::process()->hostKey().environmentValue(), key);
 }
 
-TEST_F(KivrenCloudProcessStart, Start_NothingWithoutNodeOrScript)
+// Node is there, the shipped switchboard is not, and the download folder holds complete ones:
+// nothing runs, so no script of unknown origin is ever handed this launch's key.
+TEST_F(KivrenCloudProcessStart, Start_NeverRunsAScriptFromADownloadFolder)
 {
+    plantDownloads(tree.roots.home);
     KivrenCloudProcess::Roots noScript = tree.roots;
+    QFile::remove(script);
+    EXPECT_EQ(KivrenCloudProcess::start(noScript), KivrenCloudProcess::Launch::noScript);
     noScript.shippedScript.reset();
     EXPECT_EQ(KivrenCloudProcess::start(noScript), KivrenCloudProcess::Launch::noScript);
     EXPECT_TRUE(KivrenCloudProcess::process() == nullptr

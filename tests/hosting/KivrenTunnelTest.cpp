@@ -1,6 +1,8 @@
 #include "FakeTools.h"
 #include "KivrenTunnel.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -31,7 +33,7 @@ class KivrenTunnelChunks : public testing::TestWithParam<ChunkCase>
 TEST_P(KivrenTunnelChunks, HandleChunk_ReportsFirstOriginPerChunk)
 {
     const ChunkCase &row = GetParam();
-    KivrenTunnel tunnel({});
+    KivrenTunnel tunnel({}, {});
     QStringList reported;
     QStringList published;
     tunnel.setOnOrigin([&](const QString &origin) { reported << origin; });
@@ -80,6 +82,7 @@ class KivrenTunnelTools : public testing::Test
 protected:
     QString dir(const char *name) const { return root.filePath(QString::fromUtf8(name)) + QLatin1Char('/'); }
     QStringList directories() const { return {dir("d1"), dir("d2")}; }
+    QString knownHosts() const { return root.filePath(QStringLiteral("config/tunnel_known_hosts")); }
     // A tool that records its name and arguments, then stays up like a tunnel.
     void writeRecordingTool(const QString &path)
     {
@@ -103,7 +106,7 @@ TEST_F(KivrenTunnelTools, Start_PrefersCloudflaredInAnyDirectory)
 {
     writeRecordingTool(dir("d1") + QStringLiteral("ssh"));
     writeRecordingTool(dir("d2") + QStringLiteral("cloudflared"));
-    KivrenTunnel tunnel(directories());
+    KivrenTunnel tunnel(directories(), knownHosts());
 
     tunnel.start(17880);
 
@@ -111,24 +114,87 @@ TEST_F(KivrenTunnelTools, Start_PrefersCloudflaredInAnyDirectory)
                                        QStringLiteral("http://127.0.0.1:17880"), QStringLiteral("--no-autoupdate")}));
 }
 
-TEST_F(KivrenTunnelTools, Start_FallsBackToSshWithEightArguments)
+TEST_F(KivrenTunnelTools, Start_FallsBackToSshKeepingTheServiceKey)
 {
     writeRecordingTool(dir("d2") + QStringLiteral("ssh"));
     // Not executable: not a candidate.
     FakeTools::writeFile(dir("d1") + QStringLiteral("cloudflared"));
-    KivrenTunnel tunnel(directories());
+    KivrenTunnel tunnel(directories(), knownHosts());
 
     tunnel.start(17880);
 
     EXPECT_EQ(launched(), (QStringList{QStringLiteral("ssh"), QStringLiteral("-p"), QStringLiteral("443"),
-                                       QStringLiteral("-o"), QStringLiteral("StrictHostKeyChecking=no"),
+                                       QStringLiteral("-o"), QStringLiteral("StrictHostKeyChecking=accept-new"),
+                                       QStringLiteral("-o"), QStringLiteral("UserKnownHostsFile=") + knownHosts(),
                                        QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=30"),
                                        QStringLiteral("-R0:127.0.0.1:17880"), QStringLiteral("a.pinggy.io")}));
 }
 
+// A stand-in for ssh that keeps host keys as ssh does: the service's key (the file service_key)
+// is added to the known-hosts file named in its arguments when that file has none for the
+// service yet (accept-new), and a different key there is refused with ssh's words.
+TEST_F(KivrenTunnelTools, Ssh_ServiceKeyKeptAndImpostorRefused)
+{
+    const QByteArray serviceKey = root.filePath(QStringLiteral("service_key")).toUtf8();
+    const QByteArray runs = root.filePath(QStringLiteral("runs")).toUtf8();
+    writeScript(dir("d1") + QStringLiteral("ssh"),
+                "echo run >> \"" + runs + "\"\n"
+                "for a in \"$@\"; do case \"$a\" in\n"
+                "  UserKnownHostsFile=*) known=\"${a#UserKnownHostsFile=}\";;\n"
+                "  StrictHostKeyChecking=*) strict=\"${a#StrictHostKeyChecking=}\";;\n"
+                "esac; done\n"
+                "line=\"[a.pinggy.io]:443 $(cat \"" + serviceKey + "\")\"\n"
+                "if grep -q '^\\[a.pinggy.io\\]:443 ' \"$known\" 2>/dev/null; then\n"
+                "  if ! grep -qxF \"$line\" \"$known\" && [ \"$strict\" != no ]; then\n"
+                "    echo '@    WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED!     @' >&2\n"
+                "    echo 'Host key for [a.pinggy.io]:443 has changed and you have requested strict checking.' >&2\n"
+                "    printf 'Host key verif' >&2; sleep 0.1; echo 'ication failed.' >&2\n"
+                "    exit 255\n"
+                "  fi\n"
+                "elif [ \"$strict\" = accept-new ]; then\n"
+                "  echo \"$line\" >> \"$known\"\n"
+                "fi\n"
+                "echo 'You can access local server via https://run-'$$'.a.free.pinggy.link'\n"
+                "exec sleep 300\n");
+    QDir().mkpath(QFileInfo(knownHosts()).absolutePath());
+    const auto serve = [&](const QByteArray &key) { FakeTools::writeFile(QString::fromUtf8(serviceKey), key + '\n'); };
+    const auto runCount = [&] { return FakeTools::waitForFile(QString::fromUtf8(runs)).count('\n'); };
+    using namespace std::chrono_literals;
+    const KivrenTunnel::Timing fast{2s, 20ms, 40ms};
+
+    // First use: the key is kept; a later launch of the app meets the same key and publishes.
+    serve("ssh-ed25519 AAAAservice");
+    for (int launch = 0; launch < 2; ++launch) {
+        KivrenTunnel tunnel(directories(), knownHosts(), fast);
+        tunnel.start(17880);
+        ASSERT_TRUE(spinUntil([&] { return tunnel.state() == KivrenTunnel::State::published; })) << "launch " << launch;
+    }
+    const QByteArray kept = FakeTools::waitForFile(knownHosts());
+    EXPECT_EQ(kept, "[a.pinggy.io]:443 ssh-ed25519 AAAAservice\n");
+
+    // Another key answers: refused on every attempt, nothing published, the kept key stays.
+    serve("ssh-ed25519 AAAAimpostor");
+    KivrenTunnel tunnel(directories(), knownHosts(), fast);
+    QStringList reported;
+    tunnel.setOnOrigin([&](const QString &origin) { reported << origin; });
+    const qsizetype before = runCount();
+    tunnel.start(17880);
+    ASSERT_TRUE(spinUntil([&] { return tunnel.state() == KivrenTunnel::State::hostKeyChanged; }));
+    ASSERT_TRUE(spinUntil([&] { return runCount() >= before + 3; }));
+    EXPECT_EQ(tunnel.state(), KivrenTunnel::State::hostKeyChanged);
+    EXPECT_TRUE(reported.isEmpty()) << reported.join(u' ').toStdString();
+    EXPECT_EQ(tunnel.publicOrigin(), QString());
+    EXPECT_EQ(FakeTools::waitForFile(knownHosts()), kept);
+
+    // The service answers with its own key again: published.
+    serve("ssh-ed25519 AAAAservice");
+    EXPECT_TRUE(spinUntil([&] { return tunnel.state() == KivrenTunnel::State::published; }));
+    EXPECT_EQ(reported.size(), 1);
+}
+
 TEST_F(KivrenTunnelTools, Start_NoToolNoChild)
 {
-    KivrenTunnel tunnel(directories());
+    KivrenTunnel tunnel(directories(), knownHosts());
     int reports = 0;
     tunnel.setOnOrigin([&](const QString &) { ++reports; });
 
@@ -166,7 +232,7 @@ TEST_P(KivrenTunnelRetry, Retry_WithGrowingPausesUntilAnOrigin)
                 "echo 'INF |  https://fourth-try.trycloudflare.com  |'\n"
                 "exec sleep 300\n");
     using namespace std::chrono_literals;
-    KivrenTunnel tunnel(directories(), {300ms, 50ms, 200ms});
+    KivrenTunnel tunnel(directories(), knownHosts(), {300ms, 50ms, 200ms});
     std::vector<KivrenTunnel::State> states;
     QObject::connect(&tunnel, &KivrenTunnel::stateChanged, [&](KivrenTunnel::State state) { states.push_back(state); });
 
@@ -204,7 +270,7 @@ TEST_F(KivrenTunnelTools, Stop_EndsTheChildAndEveryRetry)
 {
     writeScript(dir("d1") + QStringLiteral("cloudflared"), "exit 1\n");
     using namespace std::chrono_literals;
-    KivrenTunnel tunnel(directories(), {300ms, 20ms, 20ms});
+    KivrenTunnel tunnel(directories(), knownHosts(), {300ms, 20ms, 20ms});
     tunnel.start(17880);
     ASSERT_TRUE(spinUntil([&] { return tunnel.state() == KivrenTunnel::State::closed; }));
 
@@ -218,7 +284,7 @@ TEST_F(KivrenTunnelTools, Stop_EndsTheChildAndEveryRetry)
 TEST_F(KivrenTunnelTools, Start_ReplacesRunningChild)
 {
     writeRecordingTool(dir("d1") + QStringLiteral("cloudflared"));
-    KivrenTunnel tunnel(directories());
+    KivrenTunnel tunnel(directories(), knownHosts());
     tunnel.start(17880);
     ASSERT_NE(tunnel.child(), nullptr);
     const qint64 firstPid = tunnel.child()->processId();
@@ -242,7 +308,7 @@ TEST_F(KivrenTunnelTools, Output_ReadChunkByChunkFromChild)
                 "step 2; printf '|  https://real-one.trycloudflare.com/  |\\n'\n"
                 "step 3; printf 'again https://real-one.trycloudflare.com\\n'\n"
                 "step 4; exit 0\n");
-    KivrenTunnel tunnel(directories());
+    KivrenTunnel tunnel(directories(), knownHosts());
     QStringList reported;
     tunnel.setOnOrigin([&](const QString &origin) { reported << origin; });
     tunnel.start(17880);

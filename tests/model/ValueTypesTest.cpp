@@ -169,9 +169,55 @@ INSTANTIATE_TEST_SUITE_P(
                       BadEntryCase{"NotObject", R"([1])"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// The device token a switchboard may hand out: kept with the entry when it has a token's form,
+// and written back only then, so a book of an older build reads as it always did and an older
+// build skips the member.
+struct DeviceTokenCase
+{
+    const char *name;
+    QString stored; // the member's JSON text; empty: no member
+    QString kept;   // what the entry holds; empty: none
+};
+
+void PrintTo(const DeviceTokenCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class BookEntryDeviceToken : public ::testing::TestWithParam<DeviceTokenCase>
+{
+};
+
+TEST_P(BookEntryDeviceToken, Json_KeptOnlyInItsForm_WrittenBackOnlyWhenKept)
+{
+    const DeviceTokenCase &row = GetParam();
+    QString json = QStringLiteral(R"({"id":"123456789","name":"Desk","last":0)");
+    if (!row.stored.isEmpty())
+        json += QStringLiteral(R"(,"deviceToken":)") + row.stored;
+    json += u'}';
+    const std::optional<BookEntry> entry = BookEntry::fromJson(QJsonDocument::fromJson(json.toUtf8()).object());
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->deviceToken, row.kept);
+    const QJsonObject written = entry->toJson();
+    EXPECT_EQ(written.contains(QStringLiteral("deviceToken")), !row.kept.isEmpty());
+    EXPECT_EQ(written.value(QStringLiteral("deviceToken")).toString(), row.kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, BookEntryDeviceToken,
+    ::testing::Values(DeviceTokenCase{"OlderBookHasNone", {}, {}},
+                      DeviceTokenCase{"PrintableAsciiKept", R"("a Z~!09")", "a Z~!09"},
+                      DeviceTokenCase{"LongestKept", "\"" + QString(128, u'x') + "\"", QString(128, u'x')},
+                      DeviceTokenCase{"TooLongDropped", "\"" + QString(129, u'x') + "\"", {}},
+                      DeviceTokenCase{"ControlCharacterDropped", R"("ab\u0007")", {}},
+                      DeviceTokenCase{"BeyondAsciiDropped", R"("t\u00e4")", {}},
+                      DeviceTokenCase{"EmptyDropped", R"("")", {}},
+                      DeviceTokenCase{"NumberDropped", "42", {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST(BookEntry, List_RoundTripsInOrderAndRejectsOneBadEntry)
 {
-    const QList<BookEntry> book{{"123456789", "Desk", reference(5000)}, {"111222333", "Remote", reference(-2000)}};
+    const QList<BookEntry> book{{"123456789", "Desk", reference(5000), "token-1"}, {"111222333", "Remote", reference(-2000)}};
     const QByteArray json = BookEntry::encodeList(book);
     EXPECT_EQ(BookEntry::decodeList(json), book);
     EXPECT_EQ(std::unordered_set<BookEntry>(book.begin(), book.end()).size(), 2u);

@@ -1,6 +1,8 @@
 // The Wayland backend on GNOME's own remote-desktop service, against a real headless mutter:
 // what it captures of a client window, and what that window receives from the input it injects.
 // Runs inside tests/support/wayland-session (a German keymap, 1280x800).
+#include "DisplayGeometry.h"
+#include "HostInputQueue.h"
 #include "MutterRemoteDesktopSession.h"
 #include "PipeWireCapture.h"
 #include "WaitUntil.h"
@@ -432,6 +434,30 @@ TEST_F(WaylandDesktopBackendTest, FurtherKeys_ArePressedOnce)
     expected << QStringLiteral("key %1 2e").arg(Qt::Key_Period);
     probe->waitFor([&](const QString &line) { return line == expected.last(); }, eventTimeoutMs);
     EXPECT_EQ(keyLines(), expected);
+}
+
+// A session's end lets go of what its viewer's input left pressed: here a drag that never
+// ended, through the host's input queue as the session loop drives it. (A key press is a whole
+// keystroke here, so only buttons can be left down.)
+TEST_F(WaylandDesktopBackendTest, SessionEnd_ReleasesTheButtonItsViewerLeftPressed)
+{
+    waitForPointer();
+    RemoteInput press;
+    press.kind = RemoteInput::Kind::down;
+    press.x = 0.5;
+    press.y = 0.5;
+    HostInputQueue queue;
+    queue.append(SessionProtocol::Input{press});
+    queue.applyPass(*backend, DisplayGeometry{screenWidth, screenHeight, 0, 0});
+    ASSERT_TRUE(probe->waitFor([](const QString &line) { return line == QStringLiteral("press 640 400 left"); },
+                               eventTimeoutMs))
+        << probe->lines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(linesStartingWith(probe->lines(), QStringLiteral("release")).isEmpty());
+
+    queue.releaseHeld(*backend);
+    EXPECT_TRUE(probe->waitFor([](const QString &line) { return line == QStringLiteral("release 640 400 left"); },
+                               eventTimeoutMs))
+        << probe->lines().join(QLatin1Char('\n')).toStdString();
 }
 
 // A shortcut as the host makes it: modifiers down in order shift, control, alt, meta, the key

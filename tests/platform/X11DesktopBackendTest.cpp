@@ -419,6 +419,8 @@ INSTANTIATE_TEST_SUITE_P(
     Sequences, X11DesktopBackendScroll,
     ::testing::Values(ScrollCase{"FourPixelsTimesHundredDown", repeated(-4, 100), 5, 10},
                       ScrollCase{"FourPixelsTimesTenIsOneClick", repeated(-4, 10), 5, 1},
+                      // A viewer that sends 3 pixels per event (as one notch).
+                      ScrollCase{"ThreePixelsFourteenTimesIsOneClick", repeated(-3, 14), 5, 1},
                       ScrollCase{"FortyPixelsTimesTenDown", repeated(-40, 10), 5, 10},
                       ScrollCase{"FortyPixelsOnceIsOneClick", {-40}, 5, 1},
                       ScrollCase{"HundredTwentyTimesFiveUp", repeated(120, 5), 4, 15},

@@ -7,6 +7,9 @@
 #include "KivrenHome.h"
 #include "KivrenIds.h"
 #include "KivrenGhost.h"
+#include "KivrenAPI.h"
+#include "LocalSwitchboard.h"
+#include "SwitchboardChild.h"
 #include "KivrenTheme.h"
 #include "MacHostService.h"
 #include "MacRootView.h"
@@ -21,14 +24,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoroTask>
+
 #include <chrono>
+#include <csignal>
 #include <memory>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-enum class Tunnel { none, exits, silent, publishes };
+enum class Tunnel { none, exits, silent, publishes, impostor };
 
 struct HealthCase
 {
@@ -36,8 +42,9 @@ struct HealthCase
     bool node;
     bool portTaken;
     Tunnel tunnel;
-    QString status; // "%1": the port; "%2": the formatted ID
+    QString status; // "%1": the port; "%2": the formatted ID; "%3": the test's folder
     StatusTone tone;
+    bool script = true; // false: the switchboard is not where the launcher looks
 };
 
 void PrintTo(const HealthCase &row, std::ostream *out)
@@ -56,8 +63,18 @@ QByteArray toolScript(Tunnel tunnel)
         return "exec sleep 300\n";
     case Tunnel::publishes:
         return "echo 'INF |  https://calm-sea.trycloudflare.com  |'\nexec sleep 300\n";
+    case Tunnel::impostor:
+        // As ssh says it when the service's key is not the one it kept.
+        return "echo 'Host key for [a.pinggy.io]:443 has changed and you have requested strict checking.' >&2\n"
+               "echo 'Host key verification failed.' >&2\nexit 255\n";
     }
     return {};
+}
+
+// The tunnel tool a row runs: ssh for the one that meets an impostor, else cloudflared.
+QString toolName(Tunnel tunnel)
+{
+    return tunnel == Tunnel::impostor ? QStringLiteral("ssh") : QStringLiteral("cloudflared");
 }
 
 void writeTool(const QString &path, const QByteArray &body)
@@ -92,6 +109,7 @@ protected:
         o.launcherRoots.shippedScript = QStringLiteral(KIVREN_SOURCE_DIR "/cloud/server.mjs");
         o.tunnelDirectories = {dir.filePath(QStringLiteral("tools")) + QLatin1Char('/')};
         o.tunnelTiming = {300ms, 100ms, 400ms};
+        o.switchboardRestart = {100ms, 400ms};
         o.computerName = QStringLiteral("Test computer");
         o.timing = {20ms, 100ms, 10ms, 20ms};
         return o;
@@ -129,17 +147,21 @@ TEST_P(HostHealthTable, Status_SaysWhatIsWrongInTextAndColour)
     const HealthCase &row = GetParam();
     QDir().mkpath(dir.filePath(QStringLiteral("tools")));
     if (row.tunnel != Tunnel::none)
-        writeTool(dir.filePath(QStringLiteral("tools/cloudflared")), toolScript(row.tunnel));
+        writeTool(dir.filePath(QStringLiteral("tools/") + toolName(row.tunnel)), toolScript(row.tunnel));
     // Another program on the port the switchboard is told to use.
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::LocalHost));
     int otherHeard = 0;
     QObject::connect(&other, &QTcpServer::newConnection, [&] { ++otherHeard; });
 
-    start(options(row.node, row.portTaken ? other.serverPort() : 0));
+    MacHostService::Options o = options(row.node, row.portTaken ? other.serverPort() : 0);
+    if (!row.script)
+        o.launcherRoots.shippedScript = dir.filePath(QStringLiteral("share/kivrenremote/server.mjs"));
+    start(std::move(o));
     const QString expected =
         QString(row.status).replace(QStringLiteral("%1"), QString::number(other.serverPort()))
-            .replace(QStringLiteral("%2"), KivrenIds::formatId(host->publicId()));
+            .replace(QStringLiteral("%2"), KivrenIds::formatId(host->publicId()))
+            .replace(QStringLiteral("%3"), dir.path());
 
     EXPECT_TRUE(QTest::qWaitFor([&] { return host->status() == expected; }, 20000)) << host->status().toStdString();
     EXPECT_EQ(host->statusTone(), row.tone);
@@ -149,7 +171,7 @@ TEST_P(HostHealthTable, Status_SaysWhatIsWrongInTextAndColour)
                                                   : KivrenTheme::danger();
     EXPECT_EQ(shownDot().rgb(), dot.rgb());
     // Only a switchboard that listens and answers as this launch's child is ever talked to.
-    EXPECT_EQ(host->switchboardProven(), row.node && !row.portTaken);
+    EXPECT_EQ(host->switchboardProven(), row.node && row.script && !row.portTaken);
     EXPECT_EQ(otherHeard, 0);
 }
 
@@ -158,6 +180,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HealthCase{"NoNode", false, false, Tunnel::publishes, QStringLiteral("node was not found: install nodejs"),
                    StatusTone::error},
+        HealthCase{"NoScript", true, false, Tunnel::publishes,
+                   QStringLiteral("The switchboard is missing %3/share/kivrenremote/server.mjs: reinstall KivrenRemote"),
+                   StatusTone::error, false},
         HealthCase{"PortTaken", true, true, Tunnel::publishes, QStringLiteral("port %1 is in use by another program"),
                    StatusTone::error},
         HealthCase{"NoTunnelTool", true, false, Tunnel::none,
@@ -166,38 +191,85 @@ INSTANTIATE_TEST_SUITE_P(
                    StatusTone::warning},
         HealthCase{"TunnelPrintsNoOrigin", true, false, Tunnel::silent,
                    QStringLiteral("Tunnel gave no address, retrying"), StatusTone::warning},
+        HealthCase{"TunnelServiceImpostor", true, false, Tunnel::impostor,
+                   QStringLiteral("The tunnel service's identity changed, so this computer is not published"),
+                   StatusTone::error},
         HealthCase{"AllWorks", true, false, Tunnel::publishes, QStringLiteral("Ready anywhere \u00B7 %2"),
                    StatusTone::ok}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The viewer is lent the loopback address only once this computer's switchboard is proven, never
-// keeps it in its settings, and loses it when the switchboard stops; nothing is sent after that.
-TEST_F(HostHealth, Viewer_LoopbackOnlyWhileTheSwitchboardIsProven)
+// The switchboard child dies as in a crash: nothing is sent to the port meanwhile, the viewer's
+// lent loopback address is taken back and the tunnel stops; a new child is launched with a key of
+// its own, proven, and this host registers with it. The viewer is lent the loopback address only
+// while a switchboard is proven, and never keeps it in its settings.
+TEST_F(HostHealth, Switchboard_KilledChildRestartedAndBackOnline)
 {
     int lentEarly = 0;
-    start(options(true, 0));
+    MacHostService::Options o = options(true, 0);
+    // Long enough for the window to show the restart.
+    o.switchboardRestart = {500ms, 2s};
+    start(std::move(o));
     QObject::connect(client.get(), &KivrenClient::cloudURLChanged, [&](const QString &url) {
         if (!host->switchboardProven() && !url.isEmpty())
             ++lentEarly;
     });
     if (!host->switchboardProven())
         EXPECT_EQ(client->cloudURL(), QString());
-
-    ASSERT_TRUE(QTest::qWaitFor([&] { return host->switchboardProven(); }, 20000));
-    EXPECT_EQ(lentEarly, 0);
+    const QString registered = QStringLiteral("No public tunnel: install cloudflared or ssh");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host->status() == registered; }, 20000)) << host->status().toStdString();
     EXPECT_EQ(client->cloudURL(), KivrenClient::loopbackOrigin());
     EXPECT_EQ(settings.text(KivrenClient::cloudKey), std::nullopt);
     auto *hint = root->home()->findChild<QLabel *>(QStringLiteral("cloudHint"));
     EXPECT_EQ(hint->text(), QStringLiteral("This computer is the switchboard. Keep it open."));
+    SwitchboardChild *first = KivrenCloudProcess::process();
+    ASSERT_NE(first, nullptr);
+    const qint64 firstPid = first->processId();
+    const QByteArray firstKey = first->hostKey().environmentValue();
 
-    KivrenCloudProcess::stop();
+    ::kill(static_cast<pid_t>(firstPid), SIGKILL);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !host->switchboardProven(); }, 10000));
-    EXPECT_EQ(host->status(), QStringLiteral("The switchboard stopped: restart KivrenRemote"));
-    EXPECT_EQ(host->statusTone(), StatusTone::error);
+    const QString restarting = QStringLiteral("The switchboard stopped: restarting it\u2026");
+    EXPECT_EQ(host->status(), restarting);
+    EXPECT_EQ(host->statusTone(), StatusTone::warning);
+    EXPECT_EQ(shownStatus(), restarting);
+    EXPECT_EQ(shownDot().rgb(), KivrenTheme::warning().rgb());
     EXPECT_EQ(client->cloudURL(), QString());
     EXPECT_EQ(host->tunnel().state(), KivrenTunnel::State::idle);
     // No longer the switchboard: the hint goes back to asking for a cloud address.
     EXPECT_EQ(hint->text(), KivrenHome::defaultHint());
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host->status() == registered; }, 20000)) << host->status().toStdString();
+    EXPECT_TRUE(host->switchboardProven());
+    SwitchboardChild *second = KivrenCloudProcess::process();
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second->processId(), firstPid);
+    EXPECT_NE(second->hostKey().environmentValue(), firstKey);
+    EXPECT_EQ(client->cloudURL(), KivrenClient::loopbackOrigin());
+    EXPECT_EQ(lentEarly, 0);
+    // The new switchboard knows this host and finds it online.
+    KivrenAPI viewer(LocalSwitchboard::loopbackOrigin(second->listeningPort()));
+    const KivrenAnswer lookup = QCoro::waitFor(viewer.post(QStringLiteral("lookup"), {{"id", host->publicId()}}));
+    EXPECT_TRUE(lookup.object.value("found").toBool());
+    EXPECT_TRUE(lookup.object.value("online").toBool());
+}
+
+// A second app on this computer finds the port taken by the first; once the first lets go, the
+// second's switchboard gets the port at a later attempt and its host is online.
+TEST_F(HostHealth, Switchboard_PortFreedLaterIsTaken)
+{
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::LocalHost));
+    const quint16 port = other.serverPort();
+    start(options(true, port));
+    const QString taken = QStringLiteral("port %1 is in use by another program").arg(port);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host->status() == taken; }, 20000)) << host->status().toStdString();
+
+    other.close();
+
+    const QString registered = QStringLiteral("No public tunnel: install cloudflared or ssh");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host->status() == registered; }, 20000)) << host->status().toStdString();
+    EXPECT_TRUE(host->switchboardProven());
+    EXPECT_EQ(KivrenCloudProcess::process()->listeningPort(), port);
 }
 
 // A desktop whose screen sharing the test moves through its states, as a Wayland one reports

@@ -106,6 +106,55 @@ TEST_F(KivrenClientBook, ThirteenthMachine_DropsTheOldest_AndBookSurvivesRestart
     }
 }
 
+// A switchboard that hands out device tokens: the one a connect answer gives is kept with that
+// machine's entry, across restarts, and sent back with the next connect to it (and to no other);
+// a newer one replaces it, an answer without one keeps it.
+TEST_F(KivrenClientBook, DeviceToken_KeptWithTheMachine_SentBackOnlyToIt)
+{
+    const QString a = QStringLiteral("111111111");
+    const QString b = QStringLiteral("222222222");
+    const auto connectGives = [&](const QString &token) {
+        QJsonObject answer{{"sessionId", "s"}, {"sessionToken", "t"}};
+        if (!token.isEmpty())
+            answer.insert("deviceToken", token);
+        board.setReply(QStringLiteral("connect"), answer);
+    };
+    const auto lastConnectSent = [&] {
+        return board.requests(QStringLiteral("connect")).last().body.value("deviceToken").toString(QStringLiteral("none"));
+    };
+    const auto tokenOf = [&](const QString &id) {
+        for (const BookEntry &entry : client->book()) {
+            if (entry.id == id)
+                return entry.deviceToken;
+        }
+        return QStringLiteral("no entry");
+    };
+
+    connectGives("tok-1");
+    reach(a, "A");
+    EXPECT_EQ(lastConnectSent(), "none");
+    EXPECT_EQ(tokenOf(a), "tok-1");
+
+    connectGives({});
+    reach(b, "B");
+    EXPECT_EQ(lastConnectSent(), "none");
+    EXPECT_EQ(tokenOf(b), "");
+
+    connectGives("tok-2");
+    reach(a, "A");
+    EXPECT_EQ(board.requests(QStringLiteral("connect")).last().bytes,
+              R"({"clientName":"Test Mac","clientPlatform":"macos","deviceToken":"tok-1","id":"111111111","password":"ABCD-EFGH"})");
+    EXPECT_EQ(tokenOf(a), "tok-2");
+
+    // Neither a later answer without one nor one of another form takes it away.
+    restart();
+    connectGives(QString(200, u'x'));
+    reach(a, "A");
+    EXPECT_EQ(lastConnectSent(), "tok-2");
+    EXPECT_EQ(tokenOf(a), "tok-2");
+    EXPECT_EQ(tokenOf(b), "");
+}
+
 TEST_F(KivrenClientBook, MalformedStoredBook_IgnoredAndLeftInPlace)
 {
     // The second entry lacks "last": the whole book is discarded.

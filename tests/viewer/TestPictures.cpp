@@ -31,4 +31,11 @@ QByteArray jpeg(QSize size, QColor colour, bool gradient, int quality)
     return bytes;
 }
 
+QByteArray tinyEightK()
+{
+    return QByteArray::fromHex("ffd8ffdb004300100b0c0e0c0a100e0d0e1211101318281a181616183123251d283a333d3c3933383740485c4e"
+                               "404457453738506d51575f626768673e4d71797064785c656763ffc9000b0810e01e0001011100ffcc0006"
+                               "00101005ffda0008010100003f001eb780ffd9");
+}
+
 } // namespace TestPictures

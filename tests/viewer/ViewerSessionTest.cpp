@@ -3,6 +3,7 @@
 #include "CannedSwitchboard.h"
 #include "TestPictures.h"
 
+#include "BackgroundWorker.h"
 #include "Base64.h"
 #include "KivrenAPI.h"
 #include "OwnedTask.h"
@@ -13,6 +14,7 @@
 #include <QRegularExpression>
 #include <QRegion>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -36,7 +38,10 @@ public:
         m_transport = transport;
         log << "transport " + rawText(transport);
     }
-    void remember(const QString &id, const QString &name) override { log << "remember " + id + " " + name; }
+    void remember(const QString &id, const QString &name, const QString &deviceToken) override
+    {
+        log << "remember " + id + " " + name + (deviceToken.isEmpty() ? QString() : " token " + deviceToken);
+    }
     void setFrame(const QImage &frame, const QRegion &changed) override
     {
         log << QStringLiteral("frame %1x%2").arg(frame.width()).arg(frame.height());
@@ -78,11 +83,13 @@ protected:
         QTest::qWait(20);
     }
 
-    void start(SessionFeatures offered = ViewerSession::offeredFeatures())
+    // `decodeOnWorker`: the pictures are decoded on `worker`, as the client has them decoded.
+    void start(SessionFeatures offered = ViewerSession::offeredFeatures(), bool decodeOnWorker = false)
     {
         ViewerSession::Options options;
         options.api = &api;
         options.listener = &listener;
+        options.worker = decodeOnWorker ? &worker : nullptr;
         options.clientName = QStringLiteral("Test Mac");
         options.id = QStringLiteral("123456789");
         options.password = QStringLiteral("ABCD-EFGH");
@@ -97,6 +104,8 @@ protected:
     KivrenAPI api;
     RecordingListener listener;
     std::stop_source pushes;
+    // Goes after the session.
+    BackgroundWorker worker;
     OwnedTask<ViewerSession> session;
 };
 
@@ -151,6 +160,43 @@ TEST_F(ViewerSessionTest, Pictures_LargerThanTheHelloAllowsAreRefused)
 
     EXPECT_EQ(listener.log.filter(QRegularExpression("^(frame|size) ")),
               (QStringList{"frame 640x320", "size 200x100", "frame 600x300"}));
+}
+
+// The session's pictures are decoded on the worker it was lent: while a host's 8K picture is
+// decoded there, the window's event loop keeps turning.
+TEST_F(ViewerSessionTest, Pictures_DecodedOnTheWorkerWhileTheEventLoopTurns)
+{
+    const QJsonObject hello{{"type", "hello"}, {"width", 2560}, {"height", 1440}};
+    const QJsonArray frames{
+        QJsonObject{{"kind", "json"}, {"payload", QString::fromLatin1(Base64::encode(QJsonDocument(hello).toJson()))}},
+        QJsonObject{{"kind", "jpeg"}, {"payload", QString::fromLatin1(Base64::encode(TestPictures::tinyEightK()))}}};
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, QJsonDocument(QJsonObject{{"frames", frames}}).toJson()}, {200, "{}"}});
+    int ticksWhileDecoding = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ticksWhileDecoding += worker.pendingCount() > 0 ? 1 : 0; });
+    timer.start(5);
+    start(ViewerSession::offeredFeatures(), true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return listener.log.contains("frame 7680x4320"); }, 120000));
+
+    EXPECT_EQ(listener.log.filter(QRegularExpression("^(frame|size) ")), (QStringList{"size 2560x1440", "frame 7680x4320"}));
+    EXPECT_GE(ticksWhileDecoding, 3);
+}
+
+// Stopped while its pictures are decoded: the decode's outcome is dropped, nothing reported.
+TEST_F(ViewerSessionTest, StoppedWhileDecoding_WritesNothingMore)
+{
+    const QJsonArray frames{
+        QJsonObject{{"kind", "jpeg"}, {"payload", QString::fromLatin1(Base64::encode(TestPictures::tinyEightK()))}}};
+    board.setReplies(QStringLiteral("poll"), {{200, QJsonDocument(QJsonObject{{"frames", frames}}).toJson()}, {200, "{}"}});
+    start(ViewerSession::offeredFeatures(), true);
+    ASSERT_TRUE(waitFor([&] { return worker.pendingCount() > 0; }));
+    const QStringList before = listener.log;
+
+    session.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return worker.pendingCount() == 0; }, 120000));
+    QTest::qWait(50);
+    EXPECT_EQ(listener.log, before);
 }
 
 TEST_F(ViewerSessionTest, Stopped_WritesNothingMore)

@@ -20,7 +20,7 @@ int main(int argc, char **argv)
         return 2;
 
     QProcess *child = nullptr;
-    KivrenTunnel tunnel({args.at(2)});
+    KivrenTunnel tunnel({args.at(2)}, args.at(2) + QStringLiteral("known_hosts"));
     if (args.at(1) == QStringLiteral("switchboard") && args.size() >= 4) {
         KivrenCloudProcess::Roots roots;
         roots.home = QStringLiteral("/nonexistent");
