@@ -168,15 +168,20 @@ describe('Browser page against the protocol vectors', () => {
                     board.changed();
                 },
             };
-            const viewer = new Viewer({ view, onChange: () => board.changed() });
-            const lookup = VECTORS.requests.find((request) => request.path === 'lookup');
-            const connect = VECTORS.requests.find((request) => request.path === 'connect' && request.writers.includes(PAGE));
-            viewer.connect(lookup.meaning.id, connect.meaning.password);
+            const kept = new Map();
+            const storage = { getItem: (key) => kept.get(key) ?? null, setItem: (key, value) => kept.set(key, String(value)) };
+            const viewer = new Viewer({ view, onChange: () => board.changed(), storage });
+            const of = (path, where = () => true) => board.examples.filter((request) => request.path === path && where(request));
+            const [firstConnect, againConnect] = of('connect');
+            const { id, password } = firstConnect.meaning;
+            const inSession = (connect) => (request) => request.meaning.sessionId === connect.answer.meaning.sessionId;
+            viewer.connect(id, password);
 
             // The hello, the picture and its tiles arrive in the first poll; the page answers the
             // hello with its caps.
-            const pushes = board.examples.filter((request) => request.path === 'push');
-            const caps = pushes.find((request) => VECTORS.messages.find((m) => m.payload === request.meaning.payload)?.meaning.message === 'caps');
+            const messageOf = (push) => VECTORS.messages.find((m) => m.payload === push.meaning.payload).meaning;
+            const pushes = of('push');
+            const caps = pushes.find((push) => messageOf(push).message === 'caps');
             await board.until(() => viewer.phase === PHASE.live && presented.length > 0 && board.wrote(caps.name));
             assert.deepEqual(viewer.remoteSize, { width: 1280, height: 800 });
             assert.deepEqual(presented[0].picture && { width: presented[0].picture.width, height: presented[0].picture.height }, { width: 64, height: 48 });
@@ -184,7 +189,7 @@ describe('Browser page against the protocol vectors', () => {
 
             // What the person does goes out as the page's own pushes.
             for (const push of pushes.filter((request) => request !== caps)) {
-                const meaning = VECTORS.messages.find((m) => m.payload === push.meaning.payload).meaning;
+                const meaning = messageOf(push);
                 const message = pageMessageOf(meaning);
                 if (meaning.message === 'input') viewer.sendInput(message);
                 else if (meaning.message === 'key') viewer.sendKey(message);
@@ -193,10 +198,16 @@ describe('Browser page against the protocol vectors', () => {
             }
 
             // Its polls go on, from the cursor the last answer gave; End then closes the session.
-            const close = board.examples.find((request) => request.path === 'close');
-            await board.until(() => board.examples.every((request) => request === close || board.wrote(request.name)));
+            const [close] = of('close', inSession(firstConnect));
+            await board.until(() => of('poll', inSession(firstConnect)).every((poll) => board.wrote(poll.name)));
             viewer.end();
             await board.until(() => board.wrote(close.name));
+
+            // Connecting again, the page sends back the device token its first connect was given.
+            viewer.connect(id, password);
+            await board.until(() => board.wrote(againConnect.name) && of('poll', inSession(againConnect)).every((poll) => board.wrote(poll.name)));
+            viewer.end();
+            await board.until(() => of('close', inSession(againConnect)).every((request) => board.wrote(request.name)));
             assert.deepEqual([...new Set(board.written)].sort(), board.examples.map((request) => request.name).sort());
         });
     });
