@@ -14,6 +14,7 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("KivrenRemote"));
     QApplication::setApplicationName(QStringLiteral("KivrenRemote"));
     QApplication::setPalette(KivrenTheme::palette());
+    QApplication::setFont(KivrenTheme::applicationFont());
 
     SettingsStore settings;
 

@@ -47,6 +47,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setPalette(KivrenTheme::palette());
+    QApplication::setFont(KivrenTheme::applicationFont());
     QStringList args = app.arguments();
     QString grabFile;
     if (const qsizetype at = args.indexOf(QStringLiteral("--grab")); at > 0 && at + 1 < args.size()) {
