@@ -217,6 +217,8 @@ TEST_F(Root, Home_RunTogglesWriteTheChoicesAndSayWhatClosingDoes)
     ASSERT_TRUE(child("quitApp")->isVisible());
     QTest::mouseClick(qobject_cast<QAbstractButton *>(child("quitApp")), Qt::LeftButton);
     EXPECT_EQ(quits, 1);
+    // The rows that appeared are laid out by a posted request.
+    QCoreApplication::processEvents();
     UiTestSupport::saveScreenshot(*root, QStringLiteral("home-run-choices"));
 }
 
