@@ -77,6 +77,9 @@ int main(int argc, char *argv[])
         home.setOnCopyId([] {});
         home.setOnCopyPass([] {});
         home.setOnNewPass([] {});
+        // The app's run toggles, as a first start shows them (both off).
+        home.setStartAtLogin(false);
+        home.setKeepHosting(false);
         settle(home, width, height);
         for (const char *name : {"remoteId", "remotePassword", "connect", "bookRow", "hostStatus", "hostStatusDot"})
             print(name, &home, home.findChild<QWidget *>(QString::fromLatin1(name)));
