@@ -2,12 +2,18 @@
 // switchboard on loopback, while a rightful owner keeps using it.
 //
 // Each attack runs for a bounded time and number of requests and stops by itself. During it, the
-// rightful side is probed a few times: its host (this machine's, on loopback) keeps heartbeating,
-// and its owner, at an address of its own behind the tunnel, looks the host up from a new
-// connection, connects, and waits for a picture the host pushes. Printed per attack: the
-// switchboard's resident memory before, at its peak and after, and the slowest of the owner's
-// lookup, connect and picture, against the limits: RSS under 300 MB at every point, the owner
-// served within 2 s. The baseline is the first row: the same probes with no attack.
+// rightful side is probed a few times: its host (this machine's, on loopback, which told the
+// switchboard it is published through the ssh service, so the last X-Forwarded-For entry names
+// each client) keeps heartbeating, and its owner, at an address of its own behind the tunnel and
+// holding the device token of an earlier visit, looks the host up from a new connection,
+// connects, and waits for a picture the host pushes. All along, a phone host written as phone
+// libraries write JSON (the payload before the session, a new connection per request) streams
+// pictures of 150-250 KB to a viewer of its own. Printed per attack: the switchboard's resident
+// memory before, at its peak and after, the slowest heartbeat of this machine's host, the
+// slowest of the owner's lookup, connect and picture, and the phone's pictures taken, against
+// the limits: RSS under 300 MB at every point, every heartbeat and the owner served within 2 s.
+// The baseline is the first row: the same probes with no attack. The attackers run in a thread of
+// their own, so that the probes measure the switchboard's answers, not the attackers' own load.
 //
 //   node bench/attacks.mjs                      every attack
 //   BENCH_ATTACKS=bodies,connections node bench/attacks.mjs
@@ -22,12 +28,15 @@ import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import { fileURLToPath } from 'node:url';
+import { Worker, isMainThread, parentPort, workerData } from 'node:worker_threads';
 
 const SCRIPT = process.env.BENCH_SCRIPT ?? fileURLToPath(new URL('../cloud/server.mjs', import.meta.url));
 const ATTACKS = process.env.BENCH_ATTACKS?.split(',');
 const MB = 1024 * 1024;
 const RSS_LIMIT_MB = 300;
 const SERVED_WITHIN_MS = 2000;
+// This machine's host heartbeats every 3 s; the bench asks more often, to catch any stall.
+const BEAT_EVERY_MS = 500;
 const REQUEST_TIMEOUT_MS = 10_000;
 const ATTACK_MS = 8000;
 const PROBES = 3;
@@ -41,12 +50,21 @@ const MAX_PUSH_BYTES = 16 * MB;
 const RECONNECT_MS = 1000;
 // How often a trickling request sends its next byte.
 const TRICKLE_MS = 1000;
-
+// How often the trickling-bodies attack sends the next byte of each of its bodies.
+const BODY_TRICKLE_MS = 20;
+// The public origin this machine's host tells its switchboard: the ssh service's.
+const PUBLIC_ORIGIN = 'https://bench-kivren.a.free.pinggy.link';
+const PHONE_ADDRESS = '198.51.100.20';
+const PHONE_PICTURE_SIZES = [150 * 1024, 200 * 1024, 250 * 1024];
 const OWNER_ADDRESS = '198.51.100.7';
 const HOST_ID = '111222333';
 const HOST_PASSWORD = 'ABCD-EFGH';
-const HOST_TOKEN = crypto.randomBytes(24).toString('hex');
-const HOST_KEY = crypto.randomBytes(32).toString('hex');
+// Made by the main thread and handed to the attackers' thread.
+const SHARED = isMainThread
+    ? { hostToken: crypto.randomBytes(24).toString('hex'), hostKey: crypto.randomBytes(32).toString('hex') }
+    : workerData;
+const HOST_TOKEN = SHARED.hostToken;
+const HOST_KEY = SHARED.hostKey;
 const STRANGER_PASSWORD = 'WXYZ-WXYZ';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -55,8 +73,8 @@ const strangerAddress = (i) => `203.0.${(i >> 8) & 255}.${i & 255}`;
 // ---------------------------------------------------------------------------------------------
 // The switchboard under attack.
 
-let board = null;
-process.on('exit', () => board?.child.kill());
+let board = isMainThread ? null : { port: workerData.port };
+if (isMainThread) process.on('exit', () => board?.child.kill());
 
 async function startBoard() {
     const child = spawn(process.execPath, [SCRIPT], {
@@ -87,13 +105,16 @@ function rssMb() {
 // ---------------------------------------------------------------------------------------------
 // Requests.
 
-/** Posts JSON on a new connection; resolves with { status, body, ms } (status 0: no answer). */
-function post(path, value, headers = {}) {
+/**
+ * Posts JSON on a new connection, or through `agent`; resolves with { status, body, ms } (status
+ * 0: no answer).
+ */
+function post(path, value, headers = {}, agent = false) {
     const data = Buffer.from(typeof value === 'string' ? value : JSON.stringify(value));
     const started = performance.now();
     return new Promise((resolve) => {
         const request = http.request({
-            host: '127.0.0.1', port: board.port, path: `/v1/${path}`, method: 'POST', agent: false,
+            host: '127.0.0.1', port: board.port, path: `/v1/${path}`, method: 'POST', agent,
             headers: { 'Content-Type': 'application/json', 'Content-Length': data.length, ...headers },
             timeout: REQUEST_TIMEOUT_MS,
         }, (response) => {
@@ -173,20 +194,100 @@ async function sendAlmostAll(path, declared, start, filler, headers = '') {
 // This machine's host proves itself on every request with the key the app started the switchboard
 // with, as the app does.
 const hostHeaders = { 'Kivren-Host-Proof': crypto.createHmac('sha256', Buffer.from(HOST_KEY, 'hex')).update('kivren-host').digest('hex') };
+// Its requests keep their connection, as the app's do.
+const hostAgent = new http.Agent({ keepAlive: true, maxSockets: 2 });
+const hostPost = (path, value) => post(path, value, hostHeaders, hostAgent);
 const picture = crypto.randomBytes(PICTURE_BYTES).toString('base64');
 let heartbeats = null;
+// The slowest heartbeat since the last look, in ms (Infinity for one that failed).
+let slowestBeat = 0;
+// The device token the owner was handed on its first visit.
+let ownerDeviceToken = '';
 
 async function startHost() {
-    const registered = await post('register', { id: HOST_ID, name: 'Rightful', platform: 'macos', password: HOST_PASSWORD, hostToken: HOST_TOKEN, unattended: true }, hostHeaders);
+    const registered = await hostPost('register', { id: HOST_ID, name: 'Rightful', platform: 'macos', password: HOST_PASSWORD, hostToken: HOST_TOKEN, unattended: true });
     if (registered.status !== 200) throw new Error(`the rightful host cannot register: ${registered.status}`);
+    const told = await hostPost('origin', { hostToken: HOST_TOKEN, id: HOST_ID, origin: PUBLIC_ORIGIN });
+    if (told.status !== 200) throw new Error(`the rightful host cannot tell its origin: ${told.status}`);
+    await hostPost('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
     let running = true;
     const loop = (async () => {
         while (running) {
-            await post('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN }, hostHeaders);
-            await sleep(HEARTBEAT_MS);
+            const beat = await hostPost('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
+            slowestBeat = Math.max(slowestBeat, beat.status === 200 ? beat.ms : Infinity);
+            await sleep(BEAT_EVERY_MS);
         }
     })();
     heartbeats = { stop: async () => { running = false; await loop; } };
+    // The owner's first visit, before any attack: it leaves with a device token.
+    const first = await post('connect', { id: HOST_ID, password: HOST_PASSWORD, clientName: 'Owner', clientPlatform: 'macos' }, fromOwner);
+    if (first.status !== 200) throw new Error(`the owner cannot connect: ${first.status}`);
+    // A switchboard from before device tokens hands out none; the owner then comes without one.
+    ownerDeviceToken = typeof first.body.deviceToken === 'string' ? first.body.deviceToken : undefined;
+    await post('close', { sessionId: first.body.sessionId, token: first.body.sessionToken }, fromOwner);
+}
+
+/** A JPEG-like picture of `size` bytes, in base64. */
+const phonePicture = (size) => Buffer.concat([Buffer.from([0xff, 0xd8]), crypto.randomBytes(size - 4), Buffer.from([0xff, 0xd9])]).toString('base64');
+
+/**
+ * A phone host streaming in the background: it registers and claims its viewer's session, then
+ * pushes pictures with the payload first (a hash map's member order), each on a new connection,
+ * polling between them as the host loop does; its viewer polls them. Counts pushes and pictures
+ * taken since the last look.
+ */
+async function startPhone() {
+    const id = '222333444';
+    const hostToken = crypto.randomBytes(24).toString('hex');
+    const from = { 'X-Forwarded-For': PHONE_ADDRESS };
+    const viewerFrom = { 'X-Forwarded-For': '198.51.100.21' };
+    const must = (answer, what) => {
+        if (answer.status !== 200) throw new Error(`the phone host cannot ${what}: ${answer.status}`);
+        return answer.body;
+    };
+    must(await post('register', { hostToken, id, name: 'Phone', password: HOST_PASSWORD, platform: 'android', unattended: true }, from), 'register');
+    must(await post('heartbeat', { hostToken, id }, from), 'heartbeat');
+    const opened = must(await post('connect', { id, password: HOST_PASSWORD, clientName: 'Phone viewer' }, viewerFrom), 'be connected to');
+    const s = { sessionId: opened.sessionId, token: opened.sessionToken };
+    must(await post('claim', { sessionId: s.sessionId, sessionToken: s.token }, from), 'claim');
+    const counts = { pushed: 0, taken: 0 };
+    let running = true;
+    let turn = 0;
+    const hostLoop = (async () => {
+        let nextBeat = 0;
+        while (running) {
+            const payload = phonePicture(PHONE_PICTURE_SIZES[turn++ % PHONE_PICTURE_SIZES.length]);
+            const pushed = await post('push', `{"role":"host","payload":"${payload}","kind":"jpeg","sessionId":"${s.sessionId}","token":"${s.token}"}`, from);
+            counts.pushed += 1;
+            if (pushed.status === 200) counts.taken += 1;
+            await post('poll', { role: 'host', since: 0, sessionId: s.sessionId, token: s.token }, from);
+            if (Date.now() >= nextBeat) {
+                nextBeat = Date.now() + HEARTBEAT_MS;
+                await post('heartbeat', { hostToken, id }, from);
+            }
+            await sleep(HOST_PAUSE_MS);
+        }
+    })();
+    const viewerLoop = (async () => {
+        let since = 0;
+        while (running) {
+            const polled = await post('poll', { ...s, role: 'viewer', since }, viewerFrom);
+            if (typeof polled.body?.since === 'number') since = polled.body.since;
+            await sleep(HOST_PAUSE_MS);
+        }
+    })();
+    return {
+        take: () => {
+            const seen = { ...counts };
+            counts.pushed = 0;
+            counts.taken = 0;
+            return seen;
+        },
+        stop: async () => {
+            running = false;
+            await Promise.all([hostLoop, viewerLoop]);
+        },
+    };
 }
 
 /**
@@ -198,10 +299,10 @@ async function visit() {
     const result = { lookup: null, connect: null, picture: null, register: null };
     // As this machine's host does when it first starts: a registration under a new ID.
     const freshId = String(100_000_000 + crypto.randomInt(800_000_000));
-    result.register = await post('register', { id: freshId, name: 'Rightful', platform: 'macos', password: HOST_PASSWORD, hostToken: HOST_TOKEN, unattended: true }, hostHeaders);
+    result.register = await hostPost('register', { id: freshId, name: 'Rightful', platform: 'macos', password: HOST_PASSWORD, hostToken: HOST_TOKEN, unattended: true });
     result.lookup = await post('lookup', { id: HOST_ID }, fromOwner);
     if (result.lookup.status !== 200 || result.lookup.body?.online !== true) return result;
-    result.connect = await post('connect', { id: HOST_ID, password: HOST_PASSWORD, clientName: 'Owner', clientPlatform: 'macos' }, fromOwner);
+    result.connect = await post('connect', { id: HOST_ID, password: HOST_PASSWORD, clientName: 'Owner', clientPlatform: 'macos', deviceToken: ownerDeviceToken }, fromOwner);
     if (result.connect.status !== 200) return result;
     const s = { sessionId: result.connect.body.sessionId, token: result.connect.body.sessionToken };
 
@@ -211,11 +312,11 @@ async function visit() {
         result.picture = { status, ms: performance.now() - started };
         return result;
     };
-    const beat = await post('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN }, hostHeaders);
+    const beat = await hostPost('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
     if (beat.body?.pending?.sessionId !== s.sessionId) return failed(beat.status === 200 ? 409 : beat.status);
-    const claim = await post('claim', { sessionId: s.sessionId, sessionToken: s.token }, hostHeaders);
+    const claim = await hostPost('claim', { sessionId: s.sessionId, sessionToken: s.token });
     if (claim.status !== 200) return failed(claim.status);
-    const pushed = await post('push', pushBody(s, 'host', 'jpeg', picture), hostHeaders);
+    const pushed = await hostPost('push', pushBody(s, 'host', 'jpeg', picture));
     if (pushed.status !== 200) return failed(pushed.status);
     const polled = await post('poll', { ...s, role: 'viewer', since: 0 }, fromOwner);
     const got = polled.body?.frames?.some((frame) => frame.kind === 'jpeg' && frame.payload === picture);
@@ -275,6 +376,41 @@ async function ownHostSessions(count) {
 }
 
 const closeAll = (sessions) => Promise.all(sessions.map((s) => post('close', s, s.headers)));
+
+/**
+ * Keeps `count` raw connections going, each opened by `open(socket, i)` and reopened a second
+ * after it closes, until stopped. Returns { stop, opened, closedByServer }.
+ */
+function keepConnections(count, open) {
+    const sockets = new Set();
+    const seen = { opened: 0, closedByServer: 0 };
+    let running = true;
+    const loops = Array.from({ length: count }, (_, i) => (async () => {
+        while (running) {
+            const socket = await rawConnect();
+            if (socket === null) { await sleep(RECONNECT_MS); continue; }
+            if (!running) { socket.destroy(); break; }
+            seen.opened += 1;
+            sockets.add(socket);
+            open(socket, i);
+            await new Promise((resolve) => socket.once('close', resolve));
+            sockets.delete(socket);
+            if (running) {
+                seen.closedByServer += 1;
+                await sleep(RECONNECT_MS);
+            }
+        }
+    })());
+    return {
+        seen,
+        sockets,
+        stop: async () => {
+            running = false;
+            for (const socket of sockets) socket.destroy();
+            await Promise.all(loops);
+        },
+    };
+}
 
 const ATTACK_TABLE = {
     /** Bodies of 16 MB held before (or without) showing a session, and a parser bomb. */
@@ -395,6 +531,109 @@ const ATTACK_TABLE = {
         return { note: () => `${looked} guesses looked at, ${refused} refused`, stop };
     },
 
+    /**
+     * Requests written ahead of their answers, 64 KB of them at once on each of 900 connections
+     * that never read: page requests on half, lookups on the other half.
+     */
+    async pipelined() {
+        const page = 'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n';
+        const body = JSON.stringify({ id: HOST_ID });
+        const lookup = `POST /v1/lookup HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n`
+            + `X-Forwarded-For: ${strangerAddress(7)}\r\nContent-Length: ${body.length}\r\n\r\n${body}`;
+        const burst = (text) => Buffer.from(text.repeat(Math.ceil((64 * 1024) / text.length)));
+        const bursts = [burst(page), burst(lookup)];
+        const requests = bursts.map((bytes, i) => bytes.length / [page, lookup][i].length);
+        const kept = keepConnections(900, (socket, i) => {
+            socket.pause();
+            socket.write(bursts[i % 2]);
+        });
+        return {
+            note: () => `${kept.seen.opened} connections wrote ${requests[0]} page requests or ${requests[1]} lookups each, `
+                + `${kept.seen.closedByServer} closed by the switchboard`,
+            stop: kept.stop,
+        };
+    },
+
+    /**
+     * Bodies trickled a byte every 20 ms on 900 connections: lookups declaring 64 KB, and pushes
+     * declaring 16 MB whose payload comes first.
+     */
+    async trickle() {
+        let bytes = 0;
+        const kept = keepConnections(900, (socket, i) => {
+            const push = i % 2 === 1;
+            const declared = push ? MAX_PUSH_BYTES : 64 * 1024;
+            socket.write(`POST /v1/${push ? 'push' : 'lookup'} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n`
+                + `X-Forwarded-For: ${strangerAddress(2000 + i)}\r\nContent-Length: ${declared}\r\n\r\n${push ? '{"payload":"' : '{"id":"'}`);
+        });
+        const one = Buffer.from('A');
+        const dripper = setInterval(() => {
+            for (const socket of kept.sockets) {
+                socket.write(one);
+                bytes += 1;
+            }
+        }, BODY_TRICKLE_MS);
+        return {
+            note: () => `${kept.seen.opened} bodies, ${bytes} bytes sent, ${kept.seen.closedByServer} cut by the switchboard`,
+            stop: async () => {
+                clearInterval(dripper);
+                await kept.stop();
+            },
+        };
+    },
+
+    /**
+     * Pushes whose payload comes first, of 1 MB, for sessions that do not exist, posted whole and
+     * as fast as they are refused, from 64 addresses.
+     */
+    async unchecked() {
+        const megabyte = 'A'.repeat(MB);
+        let sent = 0;
+        const refused = new Map();
+        const stop = keepGoing(64, async (i) => {
+            const s = { sessionId: crypto.randomBytes(16).toString('hex'), token: crypto.randomBytes(32).toString('hex') };
+            const answer = await post('push', `{"payload":"${megabyte}","kind":"jpeg","role":"host","sessionId":"${s.sessionId}","token":"${s.token}"}`, fromStranger(3000 + i));
+            sent += 1;
+            refused.set(answer.status, (refused.get(answer.status) ?? 0) + 1);
+        });
+        return {
+            note: () => `${sent} bodies of 1 MB, answered ${[...refused].map(([status, n]) => `${n} x ${status || 'none'}`).join(', ')}`,
+            stop,
+        };
+    },
+
+    /**
+     * 50 addresses guessing the rightful host's password 10 times a second each, while its owner,
+     * who connected before, comes back with its device token. Someone new, without one, tries too;
+     * at the end the host reads its lockout and lifts it, as its owner would from its screen.
+     */
+    async swarm() {
+        let looked = 0;
+        let refused = 0;
+        const stopGuessing = keepGoing(50, async (i) => {
+            const started = performance.now();
+            const answer = await post('connect', { id: HOST_ID, password: STRANGER_PASSWORD, clientName: 'Guesser' }, fromStranger(5000 + i));
+            if (answer.status === 403) looked += 1;
+            else refused += 1;
+            await sleep(Math.max(0, 100 - (performance.now() - started)));
+        });
+        let newcomer = 0;
+        let lockout = null;
+        let lifted = null;
+        return {
+            note: () => `${looked} guesses looked at, ${refused} refused; a newcomer without a device token: HTTP ${newcomer}; `
+                + `the host read ${JSON.stringify(lockout)}, then lifted it: HTTP ${lifted}`,
+            stop: async () => {
+                const tried = await post('connect', { id: HOST_ID, password: HOST_PASSWORD, clientName: 'Newcomer' }, fromStranger(9999));
+                newcomer = tried.status;
+                if (tried.status === 200) await post('close', { sessionId: tried.body.sessionId, token: tried.body.sessionToken }, fromStranger(9999));
+                await stopGuessing();
+                lockout = (await hostPost('lockout', { hostToken: HOST_TOKEN, id: HOST_ID })).body;
+                lifted = (await hostPost('lockout', { hostToken: HOST_TOKEN, id: HOST_ID, lift: true })).status;
+            },
+        };
+    },
+
     /** A web page posting the origin call cross-site, and two Host headers on every path. */
     async origin() {
         let accepted = 0;
@@ -422,7 +661,7 @@ const ATTACK_TABLE = {
             note: () => `${sent} sent, ${accepted} accepted`,
             stop: async () => {
                 await stop();
-                const beat = await post('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN }, hostHeaders);
+                const beat = await hostPost('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
                 if (beat.body?.origin === 'https://evil.example') accepted += 1;
             },
         };
@@ -467,23 +706,69 @@ const ATTACK_TABLE = {
 // ---------------------------------------------------------------------------------------------
 // Running and printing.
 
-async function measure(name, start) {
+let phone = null;
+
+/**
+ * The attackers' thread, seen from the main thread: start(name) starts an attack there and
+ * resolves once it runs; stop() stops it and resolves with its note.
+ */
+async function startAttackers() {
+    const worker = new Worker(new URL(import.meta.url), { workerData: { ...SHARED, port: board.port } });
+    const replies = [];
+    worker.on('message', (message) => replies.shift()?.(message));
+    worker.on('error', (failure) => { throw failure; });
+    const ask = (message) => new Promise((resolve) => {
+        replies.push(resolve);
+        worker.postMessage(message);
+    });
+    await ask({ do: 'ready' });
+    return {
+        start: (name) => ask({ do: 'start', name }),
+        stop: async () => (await ask({ do: 'stop' })).note,
+        end: () => worker.terminate(),
+    };
+}
+
+/** In the attackers' thread: runs what the main thread asks for, one attack at a time. */
+function serveAttacks() {
+    let current = null;
+    parentPort.on('message', async (message) => {
+        if (message.do === 'ready') {
+            await registerStrangerHosts();
+            parentPort.postMessage({});
+        } else if (message.do === 'start') {
+            current = await ATTACK_TABLE[message.name]();
+            parentPort.postMessage({});
+        } else if (message.do === 'stop') {
+            await current.stop();
+            parentPort.postMessage({ note: current.note() });
+            current = null;
+        }
+    });
+}
+
+let attackers = null;
+
+async function measure(name) {
     const before = rssMb();
     let peak = before;
     const sampler = setInterval(() => { peak = Math.max(peak, rssMb()); }, 50);
-    const attack = start === null ? null : await start();
+    slowestBeat = 0;
+    phone.take();
+    if (name !== null) await attackers.start(name);
     const visits = [];
     for (let i = 0; i < PROBES; i += 1) {
         await sleep(ATTACK_MS / PROBES);
         visits.push(await visit());
     }
-    const note = attack?.note() ?? '';
-    await attack?.stop();
+    const note = name === null ? '' : await attackers.stop();
+    const pictures = phone.take();
+    const beat = slowestBeat;
     await sleep(SETTLE_MS);
     peak = Math.max(peak, rssMb());
     clearInterval(sampler);
     const after = rssMb();
-    return { name, before, peak, after, visits, note };
+    return { name: name ?? 'none', before, peak, after, visits, note, beat, pictures };
 }
 
 /** The slowest of a step over the visits, or the first failing status. */
@@ -503,25 +788,33 @@ const row = (cells, widths) => cells.map((cell, i) => String(cell).padEnd(widths
 async function main() {
     board = await startBoard();
     await startHost();
-    await registerStrangerHosts();
+    attackers = await startAttackers();
+    phone = await startPhone();
     console.log(`Switchboard attacks: ${SCRIPT}, node ${process.version}; each attack ${ATTACK_MS / 1000} s with ${PROBES} visits of the owner, `
-        + `limits RSS < ${RSS_LIMIT_MB} MB, owner served within ${SERVED_WITHIN_MS} ms; ${os.cpus().length} CPUs, `
+        + `limits RSS < ${RSS_LIMIT_MB} MB, every heartbeat and the owner served within ${SERVED_WITHIN_MS} ms; ${os.cpus().length} CPUs, `
         + `load average ${os.loadavg().map((load) => load.toFixed(2)).join(' ')}`);
-    const widths = [12, 8, 8, 8, 12, 12, 12, 12, 6];
-    console.log(row(['attack', 'RSS MB', 'peak', 'after', 'register', 'lookup', 'connect', 'picture', 'within'], widths) + '  what the attack saw');
+    const widths = [12, 7, 6, 6, 9, 10, 10, 10, 10, 9, 6];
+    console.log(row(['attack', 'RSS MB', 'peak', 'after', 'beat max', 'register', 'lookup', 'connect', 'picture', 'phone', 'within'], widths)
+        + '  what the attack saw');
     const names = [null, ...Object.keys(ATTACK_TABLE).filter((name) => ATTACKS === undefined || ATTACKS.includes(name))];
     let allWithin = true;
     for (const name of names) {
-        const result = await measure(name ?? 'none', name === null ? null : ATTACK_TABLE[name]);
+        const result = await measure(name);
         const steps = ['register', 'lookup', 'connect', 'picture'].map((step) => worst(result.visits, step));
-        const within = steps.every((step) => step.ok) && result.peak < RSS_LIMIT_MB;
+        const within = steps.every((step) => step.ok) && result.peak < RSS_LIMIT_MB && result.beat <= SERVED_WITHIN_MS;
         allWithin &&= within;
         console.log(row([result.name, result.before.toFixed(0), result.peak.toFixed(0), result.after.toFixed(0),
-            ...steps.map((step) => step.text), within ? 'yes' : 'NO'], widths) + `  ${result.note}`);
+            Number.isFinite(result.beat) ? `${result.beat.toFixed(0)} ms` : 'failed',
+            ...steps.map((step) => step.text), `${result.pictures.taken}/${result.pictures.pushed}`, within ? 'yes' : 'NO'], widths)
+            + `  ${result.note}`);
     }
+    await phone.stop();
     await heartbeats.stop();
+    hostAgent.destroy();
+    await attackers.end();
     board.child.kill();
     console.log(allWithin ? 'Every attack within the limits.' : 'Some attack broke a limit.');
 }
 
-await main();
+if (isMainThread) await main();
+else serveAttacks();

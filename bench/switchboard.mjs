@@ -107,7 +107,9 @@ function startServer(kind) {
     // taskset execs the server, so the child's pid, whose CPU time is read, is the server's.
     const command = pinned ? ['taskset', '-c', SERVER_CPU, process.execPath, ...args] : [process.execPath, ...args];
     const child = spawn(command[0], command.slice(1), {
-        env: { ...process.env, KIVREN_PORT: '0' },
+        // Every simulated host registers from this one loopback address, which the switchboard
+        // lets register 10 new IDs; the load needs up to 50.
+        env: { ...process.env, KIVREN_PORT: '0', KIVREN_HOST_REGISTRATION_BURST: String(Math.max(...SESSION_COUNTS)) },
         stdio: ['ignore', 'pipe', 'inherit'],
     });
     liveServers.add(child);

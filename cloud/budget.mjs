@@ -73,3 +73,41 @@ export class HeldBytes {
         this.bytes = 0;
     }
 }
+
+// Keys held at once before the ones holding nothing are forgotten on the spot rather than at the
+// next sweep: only a swarm of addresses gets there.
+const MAX_IDLE_KEYS = 4096;
+
+/**
+ * An account for each key (a client address), each capped at `capPerKey`, all within one shared
+ * account: no single key can take the whole of it. Accounts that hold nothing are forgotten.
+ */
+export class KeyedAccounts {
+    constructor(shared, capPerKey) {
+        this.shared = shared;
+        this.capPerKey = capPerKey;
+        /** @type {Map<string, ByteAccount>} */
+        this.accounts = new Map();
+    }
+
+    of(key) {
+        let account = this.accounts.get(key);
+        if (account === undefined) {
+            if (this.accounts.size >= MAX_IDLE_KEYS) this.sweep();
+            account = new ByteAccount(this.shared, this.capPerKey);
+            this.accounts.set(key, account);
+        }
+        return account;
+    }
+
+    /**
+     * Forgets the accounts that hold nothing. One still in use by a body that has charged nothing
+     * yet may be forgotten too; a key then has two accounts for a moment, each within its cap and
+     * both within the shared one.
+     */
+    sweep() {
+        for (const [key, account] of this.accounts) {
+            if (account.used === 0) this.accounts.delete(key);
+        }
+    }
+}

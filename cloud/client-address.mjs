@@ -1,23 +1,37 @@
 // The address a request came from, as a key for rate limits. Behind the tunnel every connection
-// comes from loopback, so the tunnel's own headers name the client: Cloudflare sets
-// CF-Connecting-IP itself, and both Cloudflare and Pinggy append the address they saw to
-// X-Forwarded-For, so its last entry is the one a client cannot choose. A client can still send
-// such headers itself where no proxy overwrites them, so the key only ever splits a budget among
-// clients; it never grants trust (that is loopback.mjs's business, and it ignores these values).
+// comes from loopback, so the address is named by a header, and only the tunnel this machine
+// started can vouch for one: Cloudflare sets CF-Connecting-IP itself, and the ssh service appends
+// the address it saw to X-Forwarded-For, so its last entry is the one a client cannot choose. The
+// switchboard learns which tunnel it is from the origin this machine's host tells it; with none
+// known, no header is believed, since any client could have written it. The key only ever splits
+// a budget among clients; it never grants trust (that is loopback.mjs's business).
 
 import net from 'node:net';
 
 const MAX_ADDRESS_LENGTH = 64;
-// Requests that name no client at all: this machine's own, or a tunnel that passes nothing on.
+// Requests that name no client at all: this machine's own, or any when no tunnel is known.
 export const UNNAMED_CLIENT = 'unnamed';
 
-/** A key for the client of this request: its address, an IPv6 address by its /64 network. */
-export function clientKey(request) {
+// The tunnels a host of this app starts, by what their public origins end with, and the header
+// each sets.
+export const TUNNEL = Object.freeze({ none: 'none', cloudflare: 'cloudflare', ssh: 'ssh' });
+const TUNNEL_DOMAINS = [['.trycloudflare.com', TUNNEL.cloudflare], ['.pinggy.link', TUNNEL.ssh]];
+
+/** Which tunnel publishes an origin of this host name: the one that prints such origins, or none. */
+export function tunnelOf(hostname) {
+    const name = hostname.toLowerCase();
+    return TUNNEL_DOMAINS.find(([domain]) => name.endsWith(domain))?.[1] ?? TUNNEL.none;
+}
+
+/**
+ * A key for the client of this request, as the given tunnel names it: its address, an IPv6
+ * address by its /64 network; UNNAMED_CLIENT when nothing names it.
+ */
+export function clientKey(request, tunnel) {
     const headers = request.headers;
-    const named = single(headers['cf-connecting-ip'])
-        ?? lastListed(headers['x-forwarded-for'])
-        ?? single(headers['x-real-ip'])
-        ?? single(headers['true-client-ip']);
+    const named = tunnel === TUNNEL.cloudflare ? single(headers['cf-connecting-ip'])
+        : tunnel === TUNNEL.ssh ? lastListed(headers['x-forwarded-for'])
+            : undefined;
     if (named !== undefined) return addressKey(named) ?? 'unreadable';
     const socketAddress = request.socket.remoteAddress ?? '';
     return net.isIP(socketAddress) && !isLoopback(socketAddress) ? addressKey(socketAddress) : UNNAMED_CLIENT;

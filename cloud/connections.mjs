@@ -1,5 +1,5 @@
-// Open connections: which to shed when there are too many, the deadline of answers their readers
-// do not take, and the sessions each connection has shown it holds.
+// Open connections: one request at a time on each, which to shed when there are too many, the
+// deadline of answers their readers do not take, and the rate bodies must keep.
 //
 // Node refuses every new connection once maxConnections are open, so a flood of idle or trickling
 // connections would lock everyone out, the host's own heartbeat included. Instead, as the count
@@ -9,10 +9,43 @@
 // every idle and slow one, and a connection busy writing an answer only after those, the answer
 // that has waited longest for its reader first (until then, the write deadline is theirs). The
 // connections of this machine's own host are never shed.
+//
+// Each connection is served one request at a time. A client that sends requests ahead of the
+// answers (HTTP pipelining, which no browser, tunnel or phone library does) has them wait their
+// turn, while nothing more is read from it. Node parses every request of one read at once (a read
+// of 64 KB can hold two thousand), so a connection that sends more ahead than may wait is closed
+// and the parse of the rest of that read stopped: without this, a few connections writing
+// requests they never read the answers of made node hold thousands of answers each, and the
+// parsing alone kept every other client waiting.
 
-// Sessions remembered per connection: a tunnel client carries many clients' requests on each of
-// its connections, so a connection may have shown several.
-const MAX_SESSIONS_PER_CONNECTION = 32;
+import { HEAD_BYTES } from './transport.mjs';
+
+// Requests that may wait their turn on one connection, each with at most a head's worth of body;
+// a connection that sends more, or a larger body ahead, is closed.
+const MAX_WAITING_REQUESTS = 4;
+
+/** Can this request wait its turn: a body, if any, no larger than a head and of declared size? */
+function mayWait(request) {
+    if (request.headers['transfer-encoding'] !== undefined) return false;
+    const length = request.headers['content-length'];
+    return length === undefined || Number(length) <= HEAD_BYTES;
+}
+
+/**
+ * Has node's parser of this connection stop at the next request once the connection is closed,
+ * rather than go on through the rest of what it read. Node hands each request's head to its
+ * parser's onIncoming, and a number below zero returned from there ends the parse as an error.
+ * Where a node keeps its parser otherwise, nothing changes but the time that parse takes.
+ */
+function stopParsingOnceClosed(socket, state) {
+    const parser = socket.parser;
+    const onIncoming = parser?.onIncoming;
+    if (typeof onIncoming !== 'function') return;
+    // Node gives each new connection a fresh onIncoming, so this never wraps a wrapper.
+    parser.onIncoming = function onIncomingUnlessClosed(request, keepAlive) {
+        return state.closed ? -1 : onIncoming.call(this, request, keepAlive);
+    };
+}
 
 export class ConnectionTable {
     constructor(settings) {
@@ -37,10 +70,18 @@ export class ConnectionTable {
             answerSince: 0,
             shownBody: false,
             local: false,
-            sessions: [],
+            // A request is being served; those sent ahead of its answer wait here.
+            busy: false,
+            waiting: [],
+            readingHeld: false,
+            guarded: false,
+            // The body being read, for its minimum rate: { startedAt, received, tooSlow }.
+            body: null,
+            closed: false,
         };
         this.connections.set(socket, state);
         socket.once('close', () => this.connections.delete(socket));
+        stopParsingOnceClosed(socket, state);
         this.#shedFor(socket);
     }
 
@@ -48,8 +89,7 @@ export class ConnectionTable {
         while (this.connections.size > this.shedAbove) {
             const victim = this.#victim(arrived, false) ?? this.#victim(arrived, true) ?? this.#slowestReader(arrived);
             if (victim === undefined) return;
-            this.connections.delete(victim.socket);
-            victim.socket.destroy();
+            this.#close(victim);
         }
     }
 
@@ -108,30 +148,121 @@ export class ConnectionTable {
         this.connections.set(socket, state);
     }
 
-    /** The connection has shown it holds this session (its token checked). */
-    knowSession(socket, sessionId) {
+    /**
+     * Serves a request when it is its connection's turn: at once if nothing else is being served
+     * on it, else after the requests before it have been answered and their answers taken.
+     */
+    admit(request, response, serve) {
+        const state = this.connections.get(request.socket);
+        // A connection shed or closed while node still parsed what it had read: nothing to answer.
+        if (state === undefined) return;
+        const run = () => {
+            let ended = false;
+            const end = () => {
+                if (ended) return;
+                ended = true;
+                this.#requestEnded(state);
+            };
+            response.once('finish', end);
+            response.once('close', end);
+            serve();
+        };
+        if (!state.busy) {
+            state.busy = true;
+            run();
+            return;
+        }
+        if (state.waiting.length >= MAX_WAITING_REQUESTS || !mayWait(request)) {
+            this.#close(state);
+            return;
+        }
+        state.waiting.push(run);
+        this.#holdReading(state);
+    }
+
+    #requestEnded(state) {
+        if (state.waiting.length === 0 && !state.readingHeld) {
+            state.busy = false;
+            return;
+        }
+        // What this connection sent ahead is taken up only after every other connection's input
+        // has had its turn: served at once, a connection that sends a thousand requests ahead
+        // would have them all answered before anyone else was heard.
+        setImmediate(() => {
+            if (state.socket.destroyed) {
+                state.waiting = [];
+                return;
+            }
+            const next = state.waiting.shift();
+            if (next === undefined) state.busy = false;
+            // The last request waiting may not have all its body yet: reading goes on.
+            if (state.waiting.length === 0) this.#releaseReading(state);
+            next?.();
+        });
+    }
+
+    /** Stops reading from the connection, whoever would resume it, until released. */
+    #holdReading(state) {
+        if (state.readingHeld) return;
+        state.readingHeld = true;
+        state.socket.pause();
+        if (state.guarded) return;
+        state.guarded = true;
+        // A request's body stream resumes its socket when it is read; node resumes a socket it
+        // paused itself once its answers drain.
+        state.socket.on('resume', () => {
+            if (state.readingHeld) state.socket.pause();
+        });
+    }
+
+    #releaseReading(state) {
+        if (!state.readingHeld) return;
+        state.readingHeld = false;
+        state.socket.resume();
+    }
+
+    #close(state) {
+        state.closed = true;
+        this.connections.delete(state.socket);
+        state.socket.destroy();
+    }
+
+    /**
+     * Starts the minimum-rate deadline of a body read on this connection: tooSlow() is called once
+     * it falls behind. Returns { progress(bytes received so far), end() }.
+     */
+    watchBody(socket, now, tooSlow) {
         const state = this.connections.get(socket);
-        if (state === undefined || state.sessions.includes(sessionId)) return;
-        state.sessions.push(sessionId);
-        if (state.sessions.length > MAX_SESSIONS_PER_CONNECTION) state.sessions.shift();
+        const body = { startedAt: now, received: 0, tooSlow };
+        if (state !== undefined) state.body = body;
+        return {
+            progress: (received) => { body.received = received; },
+            end: () => {
+                if (state?.body === body) state.body = null;
+            },
+        };
     }
 
-    knows(socket, sessionId) {
-        return this.connections.get(socket)?.sessions.includes(sessionId) ?? false;
+    /** Past its grace period, has the body come slower than the minimum rate? */
+    #tooSlow(body, now) {
+        const late = now - body.startedAt - this.settings.slowBodyGraceMs;
+        return late > 0 && body.received < (late * this.settings.minBodyBytesPerSecond) / 1000;
     }
 
-    /** The session this connection showed last, or undefined. */
-    lastSession(socket) {
-        return this.connections.get(socket)?.sessions.at(-1);
-    }
-
-    /** Closes the connections whose reader has not taken an answer within the write deadline. */
+    /**
+     * Closes the connections whose reader has not taken an answer within the write deadline, and
+     * refuses the bodies that have fallen behind the minimum rate.
+     */
     sweep(now) {
+        const slow = [];
         for (const state of this.connections.values()) {
             if (state.answering > 0 && now - state.answerSince > this.settings.answerWriteTimeoutMs) {
-                this.connections.delete(state.socket);
-                state.socket.destroy();
+                this.#close(state);
+            } else if (state.body !== null && this.#tooSlow(state.body, now)) {
+                slow.push(state.body);
+                state.body = null;
             }
         }
+        for (const body of slow) body.tooSlow();
     }
 }

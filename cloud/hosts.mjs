@@ -14,7 +14,8 @@ export class HostTable {
     /**
      * `budgets.stored` and `budgets.inFlight` are what the hosts registered from outside share,
      * `budgets.localStored` and `budgets.localInFlight` this machine's host's alone; each host
-     * holds its bytes within its own share of them.
+     * holds its bytes within its own share of them, bodies in flight up to `budgets.bodyRoom`
+     * (what the largest push may cost while it is read).
      */
     constructor(settings, budgets) {
         this.settings = settings;
@@ -59,7 +60,7 @@ export class HostTable {
         const { settings, budgets } = this;
         host.local = local;
         host.account = (local ? budgets.localStored : budgets.stored).account(settings.maxHostStoredBytes);
-        host.inFlight = (local ? budgets.localInFlight : budgets.inFlight).account(settings.maxPushBytes);
+        host.inFlight = (local ? budgets.localInFlight : budgets.inFlight).account(budgets.bodyRoom);
         if (!local) this.outsideCount += 1;
     }
 

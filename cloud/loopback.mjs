@@ -36,15 +36,22 @@ export function hasRepeatedHost(request) {
 }
 
 /**
+ * Is the body sent as JSON? A web page can send JSON to another site only after the browser has
+ * asked that site and been told yes, which this switchboard never says; a form, or a fetch of
+ * text, needs no such leave. Every call this service takes is sent as JSON by every peer.
+ */
+export function isSentAsJson(request) {
+    const type = (request.headers['content-type'] ?? '').split(';', 1)[0].trim().toLowerCase();
+    return type === JSON_MEDIA_TYPE;
+}
+
+/**
  * For calls only this machine may make: refuses a request that a web page on another site made
- * (a browser names the page's origin and the site relation), and any body but JSON, which is
- * something a page can send elsewhere only after the browser has asked us and been told no.
+ * (a browser names the page's origin and the site relation).
  */
 export function refuseUnlessOwnPage(request) {
     const site = request.headers['sec-fetch-site'];
     if (site !== undefined && !OWN_FETCH_SITES.has(site.toLowerCase())) refuse(403, OTHER_SITE);
     const origin = request.headers.origin;
     if (origin !== undefined && origin !== `http://${request.headers.host}`) refuse(403, OTHER_SITE);
-    const type = (request.headers['content-type'] ?? '').split(';', 1)[0].trim().toLowerCase();
-    if (type !== JSON_MEDIA_TYPE) refuse(415, 'The body must be sent as application/json');
 }

@@ -2,14 +2,15 @@
 // the answer (an object, OK or a FramesAnswer), or throws a Refusal; it checks every member it
 // reads before it touches the state.
 
-import { clientKey } from './client-address.mjs';
+import { UNNAMED_CLIENT, clientKey, tunnelOf } from './client-address.mjs';
+import { issueDeviceToken, recogniseDeviceToken } from './device-tokens.mjs';
 import { NONCE_PATTERN } from './local-host.mjs';
 import { isDirectLoopback, refuseUnlessOwnPage } from './loopback.mjs';
 import { displayName, readBoolean, readCursor, readHostId, readText } from './members.mjs';
 import { refuse, refuseForNow } from './refusal.mjs';
 import { MAX_SECRET_LENGTH, compactPassword, digest, passwordMatches, sameSecret } from './secrets.mjs';
 import {
-    FramesAnswer, OK, ROLE, isHostPicture, payloadMemberAt, parseMembersBefore, parseObject, parsePushBody,
+    FramesAnswer, OK, ROLE, isHostPicture, parseMembersBefore, parseObject, parsePushBody, payloadMemberAt,
     readFrameKind, readPayload, readRole,
 } from './wire.mjs';
 
@@ -17,7 +18,7 @@ export const SMALL_BODY_BYTES = 64 * 1024;
 // Poll answers with frames that one session may have on their way at once: one for each side,
 // and one more for a side that gave up on an answer and polled again.
 const MAX_ANSWERS_ON_THEIR_WAY = 3;
-const LARGE_PUSH_UNNAMED = 'A large push must name its session before its payload';
+const NOT_REGISTERED = 'This machine\'s host has not registered yet';
 
 /** "in a minute", "in 3 minutes": how a wait reads in a refusal. */
 function inWords(waitMs) {
@@ -27,18 +28,30 @@ function inWords(waitMs) {
 
 /**
  * The routes of one switchboard over its state ({ settings, hosts, sessions, connections,
- * clients, budgets, publicOrigin, localHost, sweep(now) }): path -> { handler, parse, maxBytes,
- * screen? }, where `parse` turns the body's chunks into the object the handler reads, `maxBytes`
- * bounds the body and `screen` looks at its head before the rest is read (transport.mjs, readBody).
+ * clients, budgets, publicOrigin, tunnel, localHost, sweep(now) }): path -> { handler, parse,
+ * maxBytes, screen? }, where `parse` turns the body's chunks into the object the handler reads,
+ * `maxBytes` bounds the body and `screen` looks at its head before the rest is read
+ * (transport.mjs, readBody).
  */
 export function createRoutes(state) {
     const { settings, hosts, sessions, connections, clients } = state;
+    const clientOf = (request) => clientKey(request, state.tunnel);
 
-    /** The session named in the body, its token checked; the connection has shown it from now on. */
-    function authorised(body, tokenKey, request) {
-        const session = sessions.authorised(body, tokenKey);
-        connections.knowSession(request.socket, session.id);
-        return session;
+    /** For calls only this machine may make, and no web page it shows. */
+    function refuseUnlessFromThisMachine(request, message) {
+        if (!isDirectLoopback(request)) refuse(403, message);
+        refuseUnlessOwnPage(request);
+    }
+
+    /** This machine's host, proven by its key and naming its ID and token. */
+    function thisMachinesHost(body, request, message) {
+        if (!state.localHost.carriesLocalHostProof(request)) refuse(403, message);
+        const id = readHostId(body);
+        const hostToken = readText(body, 'hostToken', { required: true });
+        const host = hosts.find(id);
+        if (host === undefined || !host.local) refuse(409, NOT_REGISTERED);
+        if (!sameSecret(host.tokenDigest, hostToken)) refuse(403, 'Wrong host token');
+        return host;
     }
 
     function register(body, request, now) {
@@ -85,7 +98,7 @@ export function createRoutes(state) {
     function admitHostFromOutside(request, now) {
         if (hosts.outsideSize >= settings.maxHosts) state.sweep(now);
         if (hosts.outsideSize >= settings.maxHosts) refuse(503, 'Too many hosts are registered');
-        if (!clients.spendRegistration(clientKey(request), now)) {
+        if (!clients.spendRegistration(clientOf(request), now)) {
             const message = 'Too many hosts were registered from this address; try again later';
             refuseForNow(429, message, settings.hostRegistrationRefillMs);
         }
@@ -115,8 +128,7 @@ export function createRoutes(state) {
 
     function origin(body, request) {
         // Only this machine may say where it is published, and no web page it shows may say it.
-        if (!isDirectLoopback(request)) refuse(403, 'Only this machine may set the origin');
-        refuseUnlessOwnPage(request);
+        refuseUnlessFromThisMachine(request, 'Only this machine may set the origin');
         const text = readText(body, 'origin', { required: true });
         let url;
         try {
@@ -127,17 +139,23 @@ export function createRoutes(state) {
         if ((url.protocol !== 'https:' && url.protocol !== 'http:') || url.username !== '' || url.password !== '') {
             refuse(400, '"origin" must be a web address');
         }
-        // And of this machine, only its own host: proven by its key, and naming its ID and token.
-        if (!state.localHost.carriesLocalHostProof(request)) {
-            refuse(403, 'Only the host of this machine may set the origin');
-        }
-        const id = readHostId(body);
-        const hostToken = readText(body, 'hostToken', { required: true });
-        const host = hosts.find(id);
-        if (host === undefined || !host.local) refuse(409, 'This machine\'s host has not registered yet');
-        if (!sameSecret(host.tokenDigest, hostToken)) refuse(403, 'Wrong host token');
+        // And of this machine, only its own host. The origin also says which tunnel this host
+        // started, and so which header names the client of a request that came through it.
+        thisMachinesHost(body, request, 'Only the host of this machine may set the origin');
         state.publicOrigin = url.origin;
+        state.tunnel = tunnelOf(url.hostname);
         return OK;
+    }
+
+    /**
+     * This machine's host reads the lockout of its ID, to show its owner, and lifts it when its
+     * owner says so: every guess bucket full again and every address's wait forgotten.
+     */
+    function lockout(body, request, now) {
+        refuseUnlessFromThisMachine(request, 'Only this machine may ask');
+        const host = thisMachinesHost(body, request, 'Only the host of this machine may ask');
+        if (readBoolean(body, 'lift', false)) host.guesses.lift(now);
+        return host.guesses.state(now);
     }
 
     function prove(body, request) {
@@ -152,7 +170,7 @@ export function createRoutes(state) {
 
     /** Every answer that tells whether an ID exists costs the client a lookup. */
     function spendLookup(request, now) {
-        if (!clients.spendLookup(clientKey(request), now)) {
+        if (!clients.spendLookup(clientOf(request), now)) {
             refuseForNow(429, 'Too many lookups; try again shortly', settings.lookupRefillMs);
         }
     }
@@ -173,22 +191,28 @@ export function createRoutes(state) {
         const password = readText(body, 'password');
         const clientName = displayName(readText(body, 'clientName'));
         readText(body, 'clientPlatform');
+        const deviceToken = readText(body, 'deviceToken');
         spendLookup(request, now);
 
         // A client that must wait is refused before the password is looked at, and before it
-        // learns whether the host is online.
+        // learns whether the host is online. One that shows a device token for this host got its
+        // password right before, and is held to its token's limits rather than the host's.
         const host = hosts.find(id);
         if (host === undefined) refuse(404, 'Unknown ID');
-        const client = clientKey(request);
-        const waitMs = Math.max(host.guesses.waitMs(client, now), clients.guessWaitMs(client, now));
+        const device = deviceToken === '' ? null : recogniseDeviceToken(host, deviceToken);
+        const client = clientOf(request);
+        // Where no address names the client, every client shares that key, a swarm included: a
+        // device token's holder is then held to its token's limits alone.
+        const address = device !== null && client === UNNAMED_CLIENT ? null : client;
+        const waitMs = Math.max(host.guesses.waitMs(address, now, device), address === null ? 0 : clients.guessWaitMs(address, now));
         if (waitMs > 0) refuseForNow(429, `Too many wrong passwords; try again ${inWords(waitMs)}`, waitMs);
         if (!hosts.isOnline(host, now)) refuse(409, 'That PC is offline');
         if (!passwordMatches(host.passwordDigest, password)) {
-            host.guesses.recordWrong(client, now);
-            clients.recordWrongGuess(client, now);
+            host.guesses.recordWrong(address, now, device);
+            if (address !== null) clients.recordWrongGuess(address, now);
             refuse(403, 'Wrong password');
         }
-        host.guesses.recordRight(client);
+        host.guesses.recordRight(address, device);
 
         // The host sees the new session as pending on its next heartbeat. Each host has room for
         // a few, so that however busy other hosts are, its own viewers are not turned away.
@@ -200,11 +224,16 @@ export function createRoutes(state) {
         if (!sessions.makeRoom(host)) state.sweep(now);
         if (!sessions.makeRoom(host)) refuse(503, 'The switchboard is busy; try again later');
         const session = sessions.open(host, clientName, now);
-        return { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
+        return {
+            sessionId: session.id,
+            sessionToken: session.token,
+            transport: 'relay',
+            deviceToken: device === null ? issueDeviceToken(host) : deviceToken,
+        };
     }
 
-    function claim(body, request, now) {
-        const session = authorised(body, 'sessionToken', request);
+    function claim(body, _request, now) {
+        const session = sessions.authorised(body, 'sessionToken');
         session.ensureOpen();
         session.hostIsHere(now);
         return OK;
@@ -212,37 +241,23 @@ export function createRoutes(state) {
 
     /**
      * Looks at a push body's head before its payload is read. This app writes the session members
-     * first, so their token is checked before a byte of a picture is held; a wrong one is refused
-     * at once. A body that names no session before its payload may be large only on a connection
-     * that has already shown a session (it must then be one of them); any other stays small.
+     * first, so their token is checked before a byte of a picture is held, a wrong one refused at
+     * once, and the rest is charged to the session's host. A body that names its session after
+     * its payload (any member order is valid JSON, and phone libraries write sorted or hashed
+     * orders) is read into the bounded room for bodies not checked yet, and checked at its end.
      */
-    function screenPush(head, whole, request) {
+    function screenPush(head, request) {
         const at = payloadMemberAt(head);
-        if (at === -1) return whole ? unscreenedPush(request) : undefined;
-        const members = parseMembersBefore(head, at);
-        if (members === null || typeof members.sessionId !== 'string' || typeof members.token !== 'string') {
-            return unscreenedPush(request);
-        }
-        const session = authorised(members, 'token', request);
+        const members = at === -1 ? null : parseMembersBefore(head, at);
+        if (members === null || typeof members.sessionId !== 'string' || typeof members.token !== 'string') return undefined;
+        const session = sessions.authorised(members, 'token');
         session.ensureOpen();
         connections.bodyShown(request.socket);
-        return { maxBytes: settings.maxPushBytes, account: session.inFlight };
+        return session.inFlight;
     }
 
-    function unscreenedPush(request) {
-        const shown = sessions.find(connections.lastSession(request.socket));
-        if (shown === undefined) {
-            return { maxBytes: SMALL_BODY_BYTES, tooLargeMessage: LARGE_PUSH_UNNAMED };
-        }
-        return { maxBytes: settings.maxPushBytes, account: shown.inFlight, shownSessionsOnly: true };
-    }
-
-    function push(body, request, now, screened) {
+    function push(body, _request, now) {
         const session = sessions.authorised(body, 'token');
-        if (screened?.shownSessionsOnly && !connections.knows(request.socket, session.id)) {
-            refuse(403, LARGE_PUSH_UNNAMED);
-        }
-        connections.knowSession(request.socket, session.id);
         const role = readRole(body);
         const kind = readFrameKind(body, role);
         const payload = readPayload(body, isHostPicture(role, kind));
@@ -251,8 +266,8 @@ export function createRoutes(state) {
         return OK;
     }
 
-    function poll(body, request, now) {
-        const session = authorised(body, 'token', request);
+    function poll(body, _request, now) {
+        const session = sessions.authorised(body, 'token');
         const role = readRole(body);
         const since = readCursor(body, 'since');
         // Each side polls once at a time; a reader that leaves answers untaken and polls again
@@ -267,8 +282,12 @@ export function createRoutes(state) {
             : new FramesAnswer(session.framesForHost(now), 0, session.account, session);
     }
 
-    function close(body, request, now) {
-        const session = authorised(body, 'token', request);
+    function close(body, _request, now) {
+        // A viewer that ends before its connect came back sends the empty session it holds: there
+        // is nothing to end, and nothing to refuse it for either (no session has an empty ID, so
+        // the answer tells nothing about any).
+        if (body.sessionId === '') return OK;
+        const session = sessions.authorised(body, 'token');
         // A host that ends a session itself says why (its screen sharing was refused); the viewer
         // reads it as the refusal of its next request. Shown on the other side: cleaned, bounded.
         const reason = displayName(readText(body, 'reason'));
@@ -282,6 +301,7 @@ export function createRoutes(state) {
         ['/v1/heartbeat', small(heartbeat)],
         ['/v1/origin', small(origin)],
         ['/v1/prove', small(prove)],
+        ['/v1/lockout', small(lockout)],
         ['/v1/lookup', small(lookup)],
         ['/v1/connect', small(connect)],
         ['/v1/claim', small(claim)],

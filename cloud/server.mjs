@@ -5,48 +5,61 @@
 // Imported, it starts nothing: `createSwitchboard` makes a switchboard of its own, with settings
 // and a clock given directly, which is how the tests drive expiry without waiting.
 //
-// A tunnel publishes this service to the internet, so every request is treated as hostile: bodies
-// are size-limited and a push's session is checked before its payload is read, every member is
-// type-checked, secrets are compared in constant time, password guesses and lookups are
-// rate-limited, every queue, table and byte held is bounded, connections are shed before they run
-// out, and nothing a client sends is ever printed.
+// A tunnel publishes this service to the internet, so every request is treated as hostile: each
+// connection is served one request at a time, bodies are size-limited, charged what they cost and
+// must keep a minimum rate, a push's session is checked before its payload is read wherever it
+// comes first, every member is type-checked, secrets are compared in constant time, password
+// guesses and lookups are rate-limited, every queue, table and byte held is bounded, connections
+// are shed before they run out, and nothing a client sends is ever printed.
 //
 // Where things are: settings.mjs (every setting and its KIVREN_* variable), wire.mjs (body
 // parsing, payload checks and the bytes of every answer), transport.mjs (reading bodies within
 // their limits, writing answers), routes.mjs (the paths), hosts.mjs and sessions.mjs (the tables,
 // expiry and the frames in flight), budget.mjs (bytes held), connections.mjs (shedding, answer
-// deadlines), guesses.mjs and rate-limits.mjs (the lockout scheme), client-address.mjs,
+// deadlines, one request at a time), guesses.mjs, device-tokens.mjs and rate-limits.mjs (the
+// lockout scheme), client-address.mjs (who a request comes from, as the tunnel names it),
 // local-host.mjs (the local host's proof), secrets.mjs, members.mjs and loopback.mjs; web.mjs
 // serves the browser viewer's page (GET / and the files under web/).
 
 import http from 'node:http';
 import { realpathSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
-import { ByteBudget } from './budget.mjs';
+import { ByteBudget, KeyedAccounts } from './budget.mjs';
+import { TUNNEL, clientKey } from './client-address.mjs';
 import { ConnectionTable } from './connections.mjs';
 import { HostTable } from './hosts.mjs';
 import { createLocalHost } from './local-host.mjs';
-import { hasRepeatedHost } from './loopback.mjs';
+import { hasRepeatedHost, isSentAsJson } from './loopback.mjs';
 import { ClientBudgets } from './rate-limits.mjs';
 import { Refusal, internalFailure } from './refusal.mjs';
-import { SMALL_BODY_BYTES, createRoutes } from './routes.mjs';
+import { createRoutes } from './routes.mjs';
 import { SessionTable } from './sessions.mjs';
 import { HOST_KEY_VARIABLE, LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
-import { answerRefusal, answerResult, readBody, refuseAndHangUp } from './transport.mjs';
+import { HEAD_COST_BYTES, answerRefusal, answerResult, readBody, refuseAndHangUp, roomForBody } from './transport.mjs';
 import { createPage } from './web.mjs';
 import { FramesAnswer } from './wire.mjs';
 
-// Bodies that have not shown a session share this part of the bytes in flight, so that strangers
-// cannot take the room the sessions' pictures need.
-const ANONYMOUS_IN_FLIGHT_SHARE = 1 / 4;
+// Bodies not checked yet (a push whose session comes after its payload, every other path's body)
+// share this part of the bytes in flight, so that the pushes checked from their heads always
+// have the rest; each client address may hold one maxPushBytes of it at most, so that a picture
+// of the largest size is taken in any member order, and one address alone cannot take all of it.
+const UNCHECKED_IN_FLIGHT_SHARE = 3 / 4;
 
 /** How often expiry runs: a quarter of the shortest time limit, within 10 ms and 1 s. */
 function sweepIntervalMs(settings) {
     const shortest = Math.min(settings.onlineMs, settings.viewerIdleMs, settings.hostIdleMs,
         settings.unclaimedMs, settings.collectedKeepMs, settings.endedKeepMs, settings.hostForgetMs,
-        settings.answerWriteTimeoutMs);
+        settings.answerWriteTimeoutMs, settings.slowBodyGraceMs);
     return Math.max(10, Math.min(1000, Math.floor(shortest / 4)));
 }
+
+/**
+ * Connections the kernel may hold before they are accepted: room for a whole flood of them, so
+ * that a burst of new connections does not overflow the queue and leave everyone else, this
+ * machine's host included, waiting for their handshake to be retried a second or more later.
+ * Node's default is 511; the kernel caps it at net.core.somaxconn (4096 on Debian 12).
+ */
+const listenBacklog = (settings) => Math.max(511, 2 * settings.maxConnections);
 
 /**
  * A switchboard with state of its own. `given` holds settings by their names in settings.mjs
@@ -64,15 +77,20 @@ function sweepIntervalMs(settings) {
 export function createSwitchboard(given = {}) {
     const settings = completeSettings(given);
     // What the hosts from outside share, and what is kept for this machine's own host alone.
+    // What the largest push may cost while it is read, its pieces' overhead included.
+    const bodyRoom = roomForBody(settings.maxPushBytes);
     const budgets = {
         stored: new ByteBudget(settings.maxStoredBytes),
         inFlight: new ByteBudget(settings.maxInFlightBytes),
         localStored: new ByteBudget(settings.maxHostStoredBytes),
-        localInFlight: new ByteBudget(settings.maxPushBytes),
+        localInFlight: new ByteBudget(bodyRoom),
+        bodyRoom,
+        // The head of each body being read: one per connection at most.
+        heads: new ByteBudget(settings.maxConnections * HEAD_COST_BYTES),
     };
-    const anonymousShare = Math.floor(settings.maxInFlightBytes * ANONYMOUS_IN_FLIGHT_SHARE);
-    const anonymousInFlight = budgets.inFlight.account(anonymousShare);
-    const localBodyInFlight = budgets.localInFlight.account(settings.maxPushBytes);
+    const uncheckedShare = budgets.inFlight.account(Math.floor(settings.maxInFlightBytes * UNCHECKED_IN_FLIGHT_SHARE));
+    const unchecked = new KeyedAccounts(uncheckedShare, bodyRoom);
+    const localBodyInFlight = budgets.localInFlight.account(bodyRoom);
     const connections = new ConnectionTable(settings);
     const state = {
         settings,
@@ -83,6 +101,8 @@ export function createSwitchboard(given = {}) {
         clients: new ClientBudgets(settings),
         // The public origin this machine last said it is published under; empty until it does.
         publicOrigin: '',
+        // The tunnel that publishes it, known from that origin: which header names a client.
+        tunnel: TUNNEL.none,
         // The host of this machine, recognised by the proof of the key it started us with.
         localHost: createLocalHost(settings.hostKey),
         sweep(now) {
@@ -90,6 +110,7 @@ export function createSwitchboard(given = {}) {
             this.hosts.sweep(now);
             this.connections.sweep(now);
             this.clients.sweep(now);
+            unchecked.sweep();
         },
     };
     const routes = createRoutes(state);
@@ -125,6 +146,7 @@ export function createSwitchboard(given = {}) {
         }
         const path = request.url.split('?', 1)[0];
         if (page.serves(path)) {
+            answering(request, response);
             page.answer(request, response, path);
             return;
         }
@@ -137,29 +159,36 @@ export function createSwitchboard(given = {}) {
             hangUp(request, response, new Refusal(405, 'Only POST is accepted'), ['Allow', 'POST']);
             return;
         }
+        // Every peer sends JSON as JSON; a web page elsewhere can send anything else without
+        // asking, and so could make its visitors' browsers register hosts or spend budgets.
+        if (!isSentAsJson(request)) {
+            hangUp(request, response, new Refusal(415, 'The body must be sent as application/json'));
+            return;
+        }
         // This machine's host is never shed for want of connections, nor kept waiting for room
         // that strangers' bodies have taken.
         const local = state.localHost.carriesLocalHostProof(request);
         if (local) connections.markLocal(request.socket);
-        // An oversized body, or one whose session is refused, is answered at once and its
-        // connection closed, so the rest of it is never read.
+        // An oversized body, one that comes too slowly, or one whose session is refused, is
+        // answered at once and its connection closed, so the rest of it is never read.
         const plan = {
             maxBytes: route.maxBytes,
-            account: local ? localBodyInFlight : anonymousInFlight,
-            screen: route.screen === undefined ? undefined : (head, whole) => route.screen(head, whole, request),
-            unscreenedBytes: SMALL_BODY_BYTES,
+            heads: budgets.heads,
+            account: () => (local ? localBodyInFlight : unchecked.of(clientKey(request, state.tunnel))),
+            screen: route.screen === undefined ? undefined : (head) => route.screen(head, request),
+            watch: (tooSlow) => connections.watchBody(request.socket, settings.now(), tooSlow),
         };
-        readBody(request, plan, (refusal, chunks, length, decision) => {
+        readBody(request, plan, (refusal, chunks, length) => {
             if (refusal !== null) hangUp(request, response, refusal);
-            else respond(route, chunks, length, decision, request, response);
+            else respond(route, chunks, length, request, response);
         });
     }
 
-    function respond(route, chunks, length, decision, request, response) {
+    function respond(route, chunks, length, request, response) {
         let result;
         try {
             const body = route.parse(chunks, length);
-            result = route.handler(body, request, settings.now(), decision);
+            result = route.handler(body, request, settings.now());
         } catch (failure) {
             answering(request, response);
             answerRefusal(response, failure instanceof Refusal ? failure : internalFailure());
@@ -174,11 +203,13 @@ export function createSwitchboard(given = {}) {
 
     const checkEvery = Math.max(10, Math.min(1000, Math.floor(settings.headersTimeoutMs / 2)));
     const server = http.createServer({ connectionsCheckingInterval: checkEvery, keepAlive: true }, (request, response) => {
-        try {
-            serve(request, response);
-        } catch {
-            answerRefusal(response, internalFailure());
-        }
+        connections.admit(request, response, () => {
+            try {
+                serve(request, response);
+            } catch {
+                answerRefusal(response, internalFailure());
+            }
+        });
     });
     server.on('connection', (socket) => connections.track(socket, settings.now()));
     server.headersTimeout = Math.min(settings.headersTimeoutMs, settings.requestTimeoutMs);
@@ -203,7 +234,7 @@ export function createSwitchboard(given = {}) {
         listen() {
             return new Promise((resolve, reject) => {
                 failToListen = reject;
-                server.listen(settings.port, LISTEN_ADDRESS, () => {
+                server.listen({ port: settings.port, host: LISTEN_ADDRESS, backlog: listenBacklog(settings) }, () => {
                     listening = true;
                     failToListen = null;
                     sweeper = setInterval(sweep, sweepIntervalMs(settings)).unref();

@@ -43,6 +43,15 @@ const DEFINITIONS = Object.freeze({
     // refill, however many addresses take part.
     idGuessBurst: { variable: 'KIVREN_ID_GUESS_BURST', fallback: 30 },
     idGuessRefillMs: { variable: 'KIVREN_ID_GUESS_REFILL_MS', fallback: 5 * 60_000 },
+    // Viewers that connected before hold a device token for the host (device-tokens.mjs): their
+    // guesses are not taken from the host's bucket above, which a swarm of addresses can keep
+    // empty, but from one of their own, and from one that all device tokens of the host share.
+    // One token's own refills slower than the shared one, so that no single leaked token can
+    // keep the others out.
+    deviceGuessBurst: { variable: 'KIVREN_DEVICE_GUESS_BURST', fallback: 3 },
+    deviceGuessRefillMs: { variable: 'KIVREN_DEVICE_GUESS_REFILL_MS', fallback: 60 * 60_000 },
+    knownDevicesGuessBurst: { variable: 'KIVREN_KNOWN_DEVICES_GUESS_BURST', fallback: 10 },
+    knownDevicesGuessRefillMs: { variable: 'KIVREN_KNOWN_DEVICES_GUESS_REFILL_MS', fallback: 20 * 60_000 },
     // From one client address against all hosts together.
     addressGuessBurst: { variable: 'KIVREN_ADDRESS_GUESS_BURST', fallback: 60 },
     addressGuessRefillMs: { variable: 'KIVREN_ADDRESS_GUESS_REFILL_MS', fallback: 60_000 },
@@ -86,15 +95,23 @@ const DEFINITIONS = Object.freeze({
     // machine's own host has a share of this size too, kept for it alone.
     maxHostStoredBytes: { variable: 'KIVREN_MAX_HOST_STORED_BYTES', fallback: 16 * 1024 * 1024 },
     // Request bodies being read, all connections together (past a small head that every body
-    // may hold); a body that would go past it is refused (503). A quarter of it is all that
-    // bodies which have not shown a session may hold, and one host's pushes at most one
-    // maxPushBytes; this machine's host has one maxPushBytes of its own besides. With the
-    // stored bytes and about 50 MB of node itself, the service stays well under 250 MB.
+    // may hold, counted apart); a body that would go past it is refused (503). Three quarters of
+    // it are all that bodies whose session is not checked yet may hold (a push whose session
+    // comes after its payload, and every other path's body), one client address at most one
+    // maxPushBytes of that; one host's checked pushes at most one maxPushBytes. This machine's
+    // host has one maxPushBytes of its own besides. With the stored bytes and about 50 MB of
+    // node itself, the service stays well under 250 MB.
     maxInFlightBytes: { variable: 'KIVREN_MAX_IN_FLIGHT_BYTES', fallback: 32 * 1024 * 1024 },
     // An answer the reader's connection has not taken within this long is cut off with its
     // connection, and what it held is let go.
     answerWriteTimeoutMs: { variable: 'KIVREN_ANSWER_WRITE_TIMEOUT_MS', fallback: 30_000 },
     headersTimeoutMs: { variable: 'KIVREN_HEADERS_TIMEOUT_MS', fallback: 10_000 },
+    // A body must keep coming at this rate on average, once its first grace period has passed;
+    // one that trickles slower is refused (408) and its connection closed, so that a few bytes
+    // now and then cannot hold a connection and what its body has cost for the whole request
+    // deadline. A picture from a phone on a poor link arrives far faster.
+    minBodyBytesPerSecond: { variable: 'KIVREN_MIN_BODY_BYTES_PER_SECOND', fallback: 2048 },
+    slowBodyGraceMs: { variable: 'KIVREN_SLOW_BODY_GRACE_MS', fallback: 5000 },
     requestTimeoutMs: { variable: 'KIVREN_REQUEST_TIMEOUT_MS', fallback: 60_000 },
     // Longer than the idle time of tunnel clients' connection pools, so the service never closes
     // a pooled connection just as a request is sent on it.

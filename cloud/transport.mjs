@@ -63,27 +63,123 @@ export function refuseAndHangUp(request, response, refusal, extraHeaders = []) {
     answerRefusal(response, refusal, ['Connection', 'close', ...extraHeaders]);
 }
 
-// Every body may hold this many bytes without being charged: the connection limit bounds them
-// all together, and so a heartbeat or a lookup is never refused for want of room. It is also how
-// much of a body's head is looked at before the rest is read.
+// How much of a body is read before anything is decided about it: a push's head is looked at
+// once, when this much of it has come (or the whole body, if shorter).
 export const HEAD_BYTES = 4096;
-
-const tooLarge = (message = 'The request is too large') => new Refusal(413, message);
-const busy = () => new Refusal(503, 'The switchboard is busy; try again shortly');
+// What holding one buffer costs node besides its bytes, its objects and allocation: a body
+// trickled a byte at a time, each byte a buffer of its own, cost 700 to 800 bytes per byte.
+export const BUFFER_OVERHEAD_BYTES = 1024;
+// The most a body costs before its head has been looked at: its head, in one buffer. Heads are
+// charged to a budget with room for one on every connection (each reads one body at a time), so
+// a heartbeat or a lookup is never refused for want of room.
+export const HEAD_COST_BYTES = HEAD_BYTES + BUFFER_OVERHEAD_BYTES;
+// Pieces smaller than this are copied into blocks of this size (or of what the body still has to
+// come, if less), so that a body trickled in tiny pieces costs its bytes, not a buffer each.
+const BLOCK_BYTES = 32 * 1024;
 
 /**
- * Reads a body within its limits, its bytes held against an in-flight account while they wait.
+ * The most a body of `bytes` can cost while it is read, however it is cut into pieces: its bytes,
+ * a buffer's overhead for at most two pieces per block's worth, and one block not yet full.
+ */
+export function roomForBody(bytes) {
+    return bytes + (2 * Math.ceil(bytes / BLOCK_BYTES) + 3) * BUFFER_OVERHEAD_BYTES + BLOCK_BYTES;
+}
+
+const tooLarge = () => new Refusal(413, 'The request is too large');
+const tooSlow = () => new Refusal(408, 'The body arrived too slowly');
+const busy = () => new Refusal(503, 'The switchboard is busy; try again shortly', ['Retry-After', '1']);
+
+/**
+ * A body's bytes as they are held, and what holding them costs: large pieces kept as they came,
+ * small ones copied into blocks.
+ */
+class BodyBytes {
+    constructor(declared) {
+        this.declared = declared;
+        this.pieces = [];
+        this.block = null;
+        this.filled = 0;
+        this.length = 0;
+        this.heldCost = 0;
+    }
+
+    /** What the pieces cost, and the block being filled. */
+    get cost() {
+        return this.heldCost + (this.block === null ? 0 : this.block.length + BUFFER_OVERHEAD_BYTES);
+    }
+
+    add(chunk) {
+        // A piece that is a whole small body, the common case, is kept as it came.
+        if (chunk.length >= BLOCK_BYTES || (this.length === 0 && chunk.length === this.declared)) {
+            this.#seal();
+            this.#hold(chunk);
+        } else {
+            for (let at = 0; at < chunk.length;) {
+                if (this.block === null || this.filled === this.block.length) this.#open(this.length + at);
+                const copied = chunk.copy(this.block, this.filled, at);
+                this.filled += copied;
+                at += copied;
+            }
+        }
+        this.length += chunk.length;
+    }
+
+    #hold(piece) {
+        this.pieces.push(piece);
+        this.heldCost += piece.length + BUFFER_OVERHEAD_BYTES;
+    }
+
+    /** A new block from `received` on: the rest of the head, else a block, within what is declared. */
+    #open(received) {
+        this.#seal();
+        let size = received < HEAD_BYTES ? HEAD_BYTES - received : BLOCK_BYTES;
+        if (this.declared !== undefined) size = Math.min(size, this.declared - received);
+        this.block = Buffer.allocUnsafeSlow(size);
+        this.filled = 0;
+    }
+
+    /** The block being filled joins the pieces; one left partly empty is copied to its size first. */
+    #seal() {
+        if (this.block === null) return;
+        const block = this.block;
+        this.block = null;
+        if (this.filled === block.length) {
+            this.#hold(block);
+            return;
+        }
+        const exact = Buffer.allocUnsafeSlow(this.filled);
+        block.copy(exact, 0, 0, this.filled);
+        this.#hold(exact);
+    }
+
+    /** Every byte so far, as a list of buffers. */
+    chunks() {
+        this.#seal();
+        return this.pieces;
+    }
+
+    /** The first HEAD_BYTES (or all there is), in one buffer. */
+    head() {
+        const pieces = this.block === null ? this.pieces : [...this.pieces, this.block.subarray(0, this.filled)];
+        const length = Math.min(this.length, HEAD_BYTES);
+        return pieces.length === 1 ? pieces[0].subarray(0, length) : Buffer.concat(pieces, this.length).subarray(0, length);
+    }
+}
+
+/**
+ * Reads a body within its limits, what it costs held against budgets while it comes.
  *
- * `plan` = { maxBytes, account, screen?, unscreenedBytes }: maxBytes bounds any body of the path;
- * account is charged for the bytes past the head. A path with a `screen` reads first only the
- * head: screen(head, whole) returns undefined while it needs more of it, or its decision
- * { maxBytes, account?, ... } for the rest (a smaller limit, another account), or throws a
- * Refusal; `whole` says the head is all it gets. Until it has decided, the body is held to
- * unscreenedBytes.
+ * `plan` = { maxBytes, heads, account(), screen?, watch? }: maxBytes bounds any body of the path;
+ * heads is the budget its first HEAD_COST_BYTES are charged to, and the account that account()
+ * returns, asked once its head is in, pays for the rest. A path with a `screen` has it look at
+ * the head first: screen(head) returns another account to pay for the rest (a push that showed
+ * its session), or undefined, or throws a Refusal.
+ * watch(tooSlow) starts the minimum-rate deadline of the body and returns { progress(bytes),
+ * end() }; it calls tooSlow() when the body falls behind.
  *
- * Calls done(refusal) or done(null, chunks, length, decision) exactly once, unless the client goes
- * away first; the bytes are given back once `done` returns, so `done` must have finished with
- * them (or stored them elsewhere) by then.
+ * Calls done(refusal) or done(null, chunks, length) exactly once, unless the client goes away
+ * first; the bytes are given back once `done` returns, so `done` must have finished with them (or
+ * stored them elsewhere) by then.
  */
 export function readBody(request, plan, done) {
     const declaredText = request.headers['content-length'];
@@ -92,87 +188,81 @@ export function readBody(request, plan, done) {
         done(tooLarge());
         return;
     }
-    let account = plan.account;
-    let limit = plan.screen === undefined ? plan.maxBytes : plan.unscreenedBytes;
-    let decision = plan.screen === undefined ? {} : null;
-    const chunks = [];
-    let received = 0;
+    const bytes = new BodyBytes(declared);
+    let account = null;
+    let headCharged = 0;
     let charged = 0;
     let finished = false;
+    const watch = plan.watch?.(() => finish(tooSlow()));
 
     const stop = () => {
         finished = true;
+        watch?.end();
         request.removeListener('data', onData);
         request.removeListener('end', onEnd);
         request.removeListener('close', onClose);
+    };
+    const giveBack = () => {
+        plan.heads.give(headCharged);
+        account?.give(charged);
+        headCharged = 0;
+        charged = 0;
     };
     const finish = (refusal) => {
         if (finished) return;
         stop();
         try {
             if (refusal !== null) done(refusal);
-            else done(null, chunks, received, decision);
+            else done(null, bytes.chunks(), bytes.length);
         } finally {
-            account.give(charged);
-            charged = 0;
+            giveBack();
         }
     };
+    /** Looks at the head once, and settles who pays for the rest. Returns a refusal or null. */
     const decide = () => {
-        const head = chunks.length === 1 ? chunks[0] : Buffer.concat(chunks, received);
-        let decided;
+        let screened;
         try {
-            decided = plan.screen(head, received >= HEAD_BYTES);
+            screened = plan.screen?.(bytes.head());
+            account = screened ?? plan.account();
         } catch (failure) {
             return failure instanceof Refusal ? failure : internalFailure();
         }
-        if (decided === undefined) return null;
-        decision = decided;
-        limit = decided.maxBytes;
-        if (decided.account !== undefined && decided.account !== account) {
-            // What the head already holds moves to the account that pays for the rest.
-            account.give(charged);
-            account = decided.account;
-            if (!account.fits(charged)) {
-                charged = 0;
-                return busy();
-            }
-            account.take(charged);
+        return null;
+    };
+    /** Charges what the body has cost since last time; returns a refusal or null. */
+    const charge = () => {
+        const toHeads = Math.min(bytes.cost, HEAD_COST_BYTES) - headCharged;
+        if (toHeads > 0) {
+            if (!plan.heads.fits(toHeads)) return busy();
+            plan.heads.take(toHeads);
+            headCharged += toHeads;
         }
-        return declared > limit ? tooLarge(decided.tooLargeMessage) : null;
+        // A block copied to its size when sealed gives back what it did not use.
+        const toAccount = Math.max(0, bytes.cost - HEAD_COST_BYTES) - charged;
+        if (toAccount > 0 && !account.fits(toAccount)) return busy();
+        if (toAccount !== 0) {
+            account.take(toAccount);
+            charged += toAccount;
+        }
+        return null;
     };
     const onData = (chunk) => {
-        const wasBeyondHead = Math.max(0, received - HEAD_BYTES);
-        received += chunk.length;
-        chunks.push(chunk);
-        if (received > limit) {
-            finish(tooLarge(decision?.tooLargeMessage));
+        bytes.add(chunk);
+        if (bytes.length > plan.maxBytes) {
+            finish(tooLarge());
             return;
         }
-        const toCharge = Math.max(0, received - HEAD_BYTES) - wasBeyondHead;
-        if (toCharge > 0) {
-            if (!account.fits(toCharge)) {
-                finish(busy());
-                return;
-            }
-            account.take(toCharge);
-            charged += toCharge;
-        }
-        if (decision === null) {
-            const refusal = decide();
-            if (refusal !== null) {
-                finish(refusal);
-                return;
-            }
-        }
-        if (received > limit) finish(tooLarge(decision?.tooLargeMessage));
+        watch?.progress(bytes.length);
+        const refusal = (account === null && (bytes.length >= HEAD_BYTES || bytes.cost > HEAD_COST_BYTES) ? decide() : null)
+            ?? charge();
+        if (refusal !== null) finish(refusal);
     };
-    const onEnd = () => finish(null);
+    const onEnd = () => finish((account === null ? decide() : null) ?? charge());
     // A client that goes away mid-body gets no call; its bytes are given back all the same.
     const onClose = () => {
         if (finished) return;
         stop();
-        account.give(charged);
-        charged = 0;
+        giveBack();
     };
     request.on('data', onData);
     request.on('end', onEnd);

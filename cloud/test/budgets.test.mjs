@@ -1,16 +1,15 @@
 // Bytes a client can make the switchboard hold: a push body before its session is known, bodies
-// in flight across all connections, and pictures pinned by answers their readers never take.
+// in flight across all connections and per address, and pictures pinned by answers their readers
+// never take.
 
 import assert from 'node:assert/strict';
 import { afterEach, describe, it } from 'node:test';
-import { RawConnection, encode, sleep, startClockedSwitchboard } from './harness.mjs';
+import { HOST_KEY, RawConnection, SSH_ORIGIN, encode, startClockedSwitchboard } from './harness.mjs';
 
 const MB = 1024 * 1024;
 
 /** A push body in this app's order, session members first, around a payload of `size` bytes. */
 const membersFirst = (s, size, fill = 'A') => `{"kind":"jpeg","role":"host","sessionId":"${s.sessionId}","token":"${s.token}","payload":"${fill.repeat(size)}"}`;
-// Lets the service read what a raw connection has just written.
-const SETTLE_MS = 100;
 
 const payloadFirst = (s, size, fill = 'A') => `{"payload":"${fill.repeat(size)}","kind":"jpeg","role":"host","sessionId":"${s.sessionId}","token":"${s.token}"}`;
 
@@ -50,30 +49,88 @@ describe('Switchboard bytes before and after a session is shown', () => {
         await board.expectOk('push', { ...s, role: 'host', kind: 'jpeg', payload: encode('still') });
     });
 
-    it('Push.PayloadFirst_SmallUnlessTheConnectionShowedThatSession', async () => {
-        board = await startClockedSwitchboard();
+    it('Push.SessionAfterPayload_TakenUpToTheLargestOnAnyConnectionAndCheckedAtItsEnd', async () => {
+        board = await startClockedSwitchboard({ maxPushBytes: MB, maxInFlightBytes: 2 * MB });
         const s = await session('300000003');
         const other = await session('300000004');
-        const large = 100 * 1024;
+        const ended = await session('300000009');
+        await board.expectOk('close', ended);
+        // The largest payload whose body fits the push limit.
+        const largest = MB - payloadFirst(s, 0).length;
         const cases = [
-            // [what, session the connection shows first (by polling), pushed payload size, status]
-            ['small, fresh connection', null, 1024, 200],
-            ['large, fresh connection', null, large, 413],
-            ['large, after a poll of that session', s, large, 200],
-            ['large, after a poll of another session', other, large, 403],
+            // [what, session the connection shows first (by polling), body's session, payload size, status]
+            ['small, fresh connection', null, s, 1024, 200],
+            ['the largest, fresh connection', null, s, largest, 200],
+            ['the largest, after a poll of that session', s, s, largest, 200],
+            ['the largest, after a poll of another session', other, s, largest, 200],
+            ['one byte past the largest', null, s, largest + 1, 413],
+            ['wrong token', null, { ...s, token: 'f'.repeat(64) }, largest, 403],
+            ['unknown session', null, { ...s, sessionId: 'e'.repeat(32) }, largest, 404],
+            ['ended session', null, ended, largest, 410],
         ];
-        for (const [what, shown, size, status] of cases) {
+        let since = 0;
+        for (const [what, shown, named, size, status] of cases) {
             const connection = await board.rawConnection();
             if (shown !== null) assert.equal((await connection.post('poll', { ...shown, role: 'viewer', since: 0 })).status, 200, what);
-            const body = payloadFirst(s, size, 'B');
+            const body = payloadFirst(named, size, 'B');
             connection.write(RawConnection.head('/v1/push', body.length));
             connection.write(body);
             const answer = await connection.answer();
             assert.equal(answer?.status, status, what);
-            const frames = await viewerFrames(s);
-            if (status === 200) assert.deepEqual(frames.map((f) => f.payload.length), [size], what);
+            const polled = await board.expectOk('poll', { ...s, role: 'viewer', since });
+            since = polled.since;
+            assert.deepEqual(polled.frames.map((f) => f.payload.length), status === 200 ? [size] : [], what);
             connection.close();
         }
+        // Every refused body gave its room back: the largest still fits.
+        assert.equal((await board.request('/v1/push', payloadFirst(s, largest), { raw: true })).status, 200);
+    });
+
+    it('Budget.BodiesNotCheckedYet_RoomPerAddressAndInTotalThen503', async () => {
+        board = await startClockedSwitchboard({ maxPushBytes: MB, maxInFlightBytes: 2 * MB, hostKey: HOST_KEY });
+        await board.publishThrough(SSH_ORIGIN);
+        const s = await session('300000010');
+        const from = (address) => [`X-Forwarded-For: ${address}`];
+        /** A payload-first push of `size` from `address`, all but its last bytes sent; returns its connection. */
+        const holding = async (address, size) => {
+            const connection = await board.rawConnection();
+            const body = payloadFirst(s, size);
+            await board.sendAndWait(connection, RawConnection.head('/v1/push', body.length, from(address)) + body.slice(0, body.length - 10),
+                `the body held back from ${address}`);
+            return connection;
+        };
+        const whole = async (address, body) => {
+            const connection = await board.rawConnection();
+            connection.write(RawConnection.head('/v1/push', body.length, from(address)) + body);
+            const answer = await connection.answer();
+            connection.close();
+            return answer;
+        };
+        const small = 300 * 1024;
+        const a = await holding('198.51.100.1', 900 * 1024);
+        const steps = [
+            // [what, address, body, status]
+            ['past the address\'s room', '198.51.100.1', payloadFirst(s, small), 503],
+            ['another address, within its room', '198.51.100.2', payloadFirst(s, small), 200],
+        ];
+        for (const [what, address, body, status] of steps) {
+            const answer = await whole(address, body);
+            assert.equal(answer?.status, status, what);
+            if (status === 503) assert.equal(answer.headers['retry-after'], '1', what);
+            await viewerFrames(s);
+        }
+        // Two addresses hold most of the room for bodies not checked yet: a third finds none, while
+        // a push that shows its session first still has room of its own.
+        const c = await holding('198.51.100.3', 500 * 1024);
+        assert.equal((await whole('198.51.100.4', payloadFirst(s, small)))?.status, 503);
+        assert.equal((await whole('198.51.100.4', membersFirst(s, small)))?.status, 200);
+        await viewerFrames(s);
+        // The room comes back when the bodies holding it go.
+        const closed = board.read.closed + 2;
+        a.close();
+        c.close();
+        await board.until(() => board.read.closed >= closed, 'the clients gone');
+        assert.equal((await whole('198.51.100.4', payloadFirst(s, small)))?.status, 200);
     });
 
     it('Budget.BodiesInFlight_RefusedPastTheBudgetAndGivenBack', async () => {
@@ -85,9 +142,10 @@ describe('Switchboard bytes before and after a session is shown', () => {
         // A's body is on its way, most of it read; B's whole picture does not fit beside it.
         const slow = await board.rawConnection();
         const body = membersFirst(a, held);
-        slow.write(RawConnection.head('/v1/push', body.length));
-        slow.write(body.slice(0, body.length - 10));
-        await sleep(SETTLE_MS);
+        // Written on a raw connection, all but the last bytes, once the service has read them.
+        const holdBody = (connection) => board.sendAndWait(connection,
+            RawConnection.head('/v1/push', body.length) + body.slice(0, body.length - 10), 'the body held back');
+        await holdBody(slow);
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 503);
 
         // Once A's body is complete, its bytes are stored, no longer in flight, and B's fits.
@@ -98,12 +156,11 @@ describe('Switchboard bytes before and after a session is shown', () => {
 
         // A client that goes away mid-body gives its bytes back all the same.
         const gone = await board.rawConnection();
-        gone.write(RawConnection.head('/v1/push', body.length));
-        gone.write(body.slice(0, body.length - 10));
-        await sleep(SETTLE_MS);
+        await holdBody(gone);
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 503);
+        const closed = board.read.closed + 1;
         gone.close();
-        await sleep(SETTLE_MS);
+        await board.until(() => board.read.closed >= closed, 'the client gone');
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 200);
     });
 
@@ -119,6 +176,7 @@ describe('Switchboard bytes before and after a session is shown', () => {
         // host's next picture replaces the first in the queue, but the stalled answers still hold
         // it, so there is no room. A fourth poll is not even answered.
         const poll = JSON.stringify({ ...s, role: 'viewer', since: 0 });
+        const answered = board.read.ended + 3;
         const stalled = [];
         for (let i = 0; i < 3; i += 1) {
             const connection = await board.rawConnection();
@@ -127,7 +185,7 @@ describe('Switchboard bytes before and after a session is shown', () => {
             connection.write(poll);
             stalled.push(connection);
         }
-        await sleep(SETTLE_MS);
+        await board.until(() => board.read.ended >= answered, 'the three polls');
         assert.equal((await push('B')).status, 503);
         assert.equal((await board.post('poll', { ...s, role: 'viewer', since: 0 })).status, 429);
 

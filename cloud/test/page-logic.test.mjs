@@ -7,20 +7,32 @@ import { describe, it } from 'node:test';
 import { compactId, formatId, formatPassword } from '../web/codes.js';
 import { InputQueue } from '../web/input-queue.js';
 import { decodeBase64, inputMessage, readPollAnswer, readTiles, textMessages } from '../web/messages.js';
+import { DEVICE_TOKENS_KEY, deviceTokenFor, keepDeviceToken } from '../web/session.js';
 import { refusalDescription } from '../web/switchboard.js';
-import { sleep } from './harness.mjs';
 
 const move = (x) => inputMessage('move', x, 0.5);
 const wheel = (deltaY) => inputMessage('wheel', 0.5, 0.5, { deltaY });
 
-/** A push function whose answers the test releases one by one. */
+/**
+ * A push function whose answers the test releases one by one; `untilSent(count)` resolves once
+ * `count` pushes have gone out.
+ */
 function heldPushes() {
     const sent = [];
+    const waiting = [];
     const send = (message, signal) => new Promise((resolve) => {
         sent.push({ message, signal, answer: resolve });
+        for (const wake of waiting.splice(0)) wake();
     });
-    return { sent, send };
+    const untilSent = async (count) => {
+        while (sent.length < count) await new Promise((resolve) => waiting.push(resolve));
+    };
+    return { sent, send, untilSent };
 }
+
+// Resolves once everything an answer set going has run: the promise reactions it queued, and
+// what they queued in turn. For checking that an answer made nothing happen.
+const afterItsReactions = () => new Promise((resolve) => setImmediate(resolve));
 
 describe('Browser page logic', () => {
     it('Codes.TypedForms_CompactedAsTheAppDoes', () => {
@@ -117,8 +129,38 @@ describe('Browser page logic', () => {
         assert.deepEqual(textMessages(''), []);
     });
 
+    it('DeviceTokens.KeptPerIdNewestFewAndOnlyWhatCanBeSentBack', () => {
+        const stored = new Map();
+        const storage = { getItem: (key) => stored.get(key) ?? null, setItem: (key, value) => stored.set(key, value) };
+        const token = `${'a'.repeat(32)}.${'b'.repeat(64)}`;
+        const steps = [
+            // [what, id, token kept from an answer, id read back, token read back]
+            ['kept', '111222333', token, '111222333', token],
+            ['another ID has none', '111222333', token, '444555666', ''],
+            ['an answer without one keeps the old', '111222333', undefined, '111222333', token],
+            ['too long', '111222333', 'x'.repeat(129), '111222333', token],
+            ['not printable', '111222333', 'a\u0000b', '111222333', token],
+            ['replaced', '111222333', 'newer', '111222333', 'newer'],
+        ];
+        for (const [what, id, kept, readId, expected] of steps) {
+            keepDeviceToken(storage, id, kept);
+            assert.equal(deviceTokenFor(storage, readId), expected, what);
+        }
+        for (let i = 0; i < 40; i += 1) keepDeviceToken(storage, String(500_000_000 + i), token);
+        const ids = Object.keys(JSON.parse(stored.get(DEVICE_TOKENS_KEY)));
+        assert.equal(ids.length, 32);
+        assert.equal(ids.at(-1), '500000039');
+        // Whatever else is stored there, nothing is read from it but text tokens.
+        stored.set(DEVICE_TOKENS_KEY, '{"__proto__":{"111222333":"x"},"222333444":5}');
+        assert.equal(deviceTokenFor(storage, '111222333'), '');
+        assert.equal(deviceTokenFor(storage, '222333444'), '');
+        stored.set(DEVICE_TOKENS_KEY, 'not JSON');
+        assert.equal(deviceTokenFor(null, '111222333'), '');
+        assert.equal(deviceTokenFor(storage, '111222333'), '');
+    });
+
     it('Queue.WhileAPushIsInFlight_OrderKeptMovesAndWheelsCoalesced', async () => {
-        const { sent, send } = heldPushes();
+        const { sent, send, untilSent } = heldPushes();
         const queue = new InputQueue(send);
         const down = inputMessage('down', 0.1, 0.1);
         const up = inputMessage('up', 0.9, 0.9);
@@ -129,33 +171,36 @@ describe('Browser page logic', () => {
             queue.enqueue(message);
         }
         assert.equal(sent.length, 1, 'one push in flight at a time');
-        while (queue.pending > 0) {
+        while (queue.pending > 1) {
+            const count = sent.length;
             sent.at(-1).answer();
-            await sleep(0);
+            await untilSent(count + 1);
         }
+        sent.at(-1).answer();
+        await queue.drain(10_000);
+        assert.equal(queue.pending, 0);
         assert.deepEqual(sent.map(({ message }) => message), [
             down, move(0.4), up, wheel(40), { type: 'text', key: 'ab' }, move(0.5),
         ]);
     });
 
     it('Queue.StuckPush_AbandonedAfterTheWaitAndLateAnswerIgnored', async () => {
-        const { sent, send } = heldPushes();
+        const { sent, send, untilSent } = heldPushes();
         const queue = new InputQueue(send, { waitLimitMs: 100 });
         queue.enqueue(inputMessage('down', 0.5, 0.5));
         queue.enqueue(inputMessage('up', 0.5, 0.5));
         const started = Date.now();
-        while (sent.length < 2) await sleep(2);
+        await untilSent(2);
         assert.ok(Date.now() - started >= 95, 'the queue waited for the stuck push first');
         assert.equal(sent[0].signal.aborted, true, 'the stuck request was aborted');
         assert.equal(queue.abandoned, 1);
         // The abandoned push answering now must not release a third message early.
         queue.enqueue(inputMessage('move', 0.6, 0.6));
         sent[0].answer();
-        await sleep(0);
+        await afterItsReactions();
         assert.equal(sent.length, 2);
         sent[1].answer();
-        await sleep(0);
-        assert.equal(sent.length, 3);
+        await untilSent(3);
     });
 
     it('Queue.Reset_AbortsInFlightDropsWaitingAndTakesNothingMore', async () => {
@@ -170,7 +215,7 @@ describe('Browser page logic', () => {
         assert.equal(queue.pending, 0);
         queue.enqueue(inputMessage('down', 0.5, 0.5));
         sent[0].answer();
-        await sleep(0);
+        await afterItsReactions();
         assert.equal(sent.length, 1, 'nothing goes out after the session ended');
     });
 });

@@ -39,7 +39,6 @@ describe('Switchboard refusals', () => {
         ['poll an unknown session', 'poll', { sessionId: 'f'.repeat(32), token: session.token, role: 'viewer', since: 0 }, 404],
         ['poll with a text cursor', 'poll', { ...session, role: 'viewer', since: '3' }, 400],
         ['close with the wrong token', 'close', { sessionId: session.sessionId, token: 'wrong' }, 403],
-        ['close with empty values', 'close', { sessionId: '', token: '' }, 400],
         ['origin that is not a web address', 'origin', { origin: 'javascript:alert(1)' }, 400],
     ];
 
@@ -53,6 +52,29 @@ describe('Switchboard refusals', () => {
         }
         // None of them disturbed the session.
         await board.expectOk('poll', { ...session, role: 'viewer', since: 0 });
+    });
+
+    it('Body.NotSentAsJson_415OnEveryCallBeforeItIsRead', async () => {
+        // What a web page elsewhere can send without asking: a form, or a fetch of text.
+        const types = [
+            ['text/plain', 415], ['text/plain;charset=UTF-8', 415], ['application/x-www-form-urlencoded', 415],
+            ['multipart/form-data; boundary=x', 415], [undefined, 415], ['application/json; charset=utf-8', 200],
+        ];
+        const register = { id: '333444555', password: PASSWORD, hostToken: HOST_TOKEN };
+        for (const path of ['register', 'heartbeat', 'origin', 'prove', 'lookup', 'connect', 'claim', 'push', 'poll', 'close', 'lockout']) {
+            for (const [type, status] of types) {
+                const headers = type === undefined ? { 'Content-Type': '' } : { 'Content-Type': type };
+                const answer = await board.request(`/v1/${path}`, register, { headers });
+                if (status === 415) {
+                    assert.deepEqual([answer.status, answer.body], [415, { error: 'The body must be sent as application/json' }], `${path} ${type}`);
+                } else {
+                    assert.notEqual(answer.status, 415, `${path} ${type}`);
+                }
+            }
+        }
+        // A registration sent as text left nothing behind.
+        await board.request('/v1/register', { ...register, id: '333444556' }, { headers: { 'Content-Type': 'text/plain' } });
+        assert.equal((await board.expectOk('lookup', { id: '333444556' })).found, false);
     });
 
     it('Password.WrongPassword_RefusedWithReadableText', async () => {
@@ -115,7 +137,8 @@ describe('Switchboard refusals', () => {
         await board.request('/v1/register', { id: HOST_ID, password: PASSWORD, hostToken: HOST_TOKEN }, { headers: proof });
         const cases = [
             // [what, headers, members besides the origin, status]
-            ['a cross-site form', { ...proof, Origin: 'https://evil.example', 'Sec-Fetch-Site': 'cross-site', 'Content-Type': 'text/plain' }, {}, 403],
+            // Refused for its type before anything else is looked at.
+            ['a cross-site form', { ...proof, Origin: 'https://evil.example', 'Sec-Fetch-Site': 'cross-site', 'Content-Type': 'text/plain' }, {}, 415],
             ['a cross-site fetch of JSON', { ...proof, Origin: 'https://evil.example', 'Sec-Fetch-Site': 'cross-site' }, {}, 403],
             ['a page of another port on this machine', { ...proof, Origin: 'http://127.0.0.1:8080', 'Sec-Fetch-Site': 'same-site' }, {}, 403],
             ['an opaque origin', { ...proof, Origin: 'null' }, {}, 403],

@@ -118,6 +118,17 @@ describe('Switchboard session road', () => {
         assert.deepEqual(polled.frames.map((f) => decode(f.payload)), [CLOSE]);
     });
 
+    it('Close.EmptyCopiesOfAViewerThatNeverConnected_AnsweredAndNothingEnded', async () => {
+        // A viewer ended before its connect came back posts the empty copies it holds.
+        const open = await board.openSession();
+        const answer = await board.post('close', { sessionId: '', token: '' });
+        assert.deepEqual([answer.status, answer.body], [200, { ok: true }]);
+        await board.expectOk('poll', { ...open, role: 'viewer', since: 0 });
+        // Only an empty session ID names nothing; a missing one is still malformed.
+        assert.equal((await board.post('close', { token: '' })).status, 400);
+        await board.expectOk('close', open);
+    });
+
     it('Close.ViewerInputBeforeClose_ReachesHostBeforeTheClose', async () => {
         const viewer = await board.openSession();
         await board.expectOk('claim', { sessionId: viewer.sessionId, sessionToken: viewer.token });

@@ -36,6 +36,40 @@ export const CLIENT_NAME = 'Web browser';
 const CLIENT_PLATFORM = 'web';
 // The last ID connected to is kept for the next visit; nothing of the password ever is.
 export const LAST_ID_KEY = 'kivren.lastId';
+// The device token each host's switchboard handed this browser when it got in, by ID: shown on
+// the next connect, it keeps the host's owner from being locked out with strangers who guess.
+export const DEVICE_TOKENS_KEY = 'kivren.deviceTokens';
+const MAX_DEVICE_TOKENS = 32;
+const DEVICE_TOKEN = /^[\x20-\x7e]{1,128}$/;
+
+function readDeviceTokens(storage) {
+    try {
+        const kept = JSON.parse(storage?.getItem(DEVICE_TOKENS_KEY) ?? '{}');
+        return kept !== null && typeof kept === 'object' && !Array.isArray(kept) ? kept : {};
+    } catch {
+        return {};
+    }
+}
+
+/** The device token kept for this ID, or '' for none. */
+export function deviceTokenFor(storage, id) {
+    const kept = readDeviceTokens(storage);
+    const token = Object.hasOwn(kept, id) ? kept[id] : '';
+    return typeof token === 'string' && DEVICE_TOKEN.test(token) ? token : '';
+}
+
+/** Keeps the device token a connect answer carried for this ID, the newest few IDs only. */
+export function keepDeviceToken(storage, id, token) {
+    if (typeof token !== 'string' || !DEVICE_TOKEN.test(token)) return;
+    const kept = readDeviceTokens(storage);
+    delete kept[id];
+    const newest = [...Object.entries(kept), [id, token]].slice(-MAX_DEVICE_TOKENS);
+    try {
+        storage?.setItem(DEVICE_TOKENS_KEY, JSON.stringify(Object.fromEntries(newest)));
+    } catch {
+        // A browser that keeps nothing only loses the head start on its next connect.
+    }
+}
 
 const TRANSPORT_LABELS = Object.freeze({ lan: 'Direct LAN', p2p: 'Direct', relay: 'Relay' });
 // Key names a host understands only once it named the "keys" feature.
@@ -81,7 +115,7 @@ export class Viewer {
 
     /**
      * `view` is the PictureView pictures go to; `onChange(viewer)` runs after every change of
-     * phase or status; `storage` keeps the last ID (localStorage, or null).
+     * phase or status; `storage` keeps the last ID and the device tokens (localStorage, or null).
      */
     constructor({ view, onChange = () => {}, storage = null }) {
         this.#view = view;
@@ -219,8 +253,12 @@ export class Viewer {
         if (found.online !== true) throw new RequestFailure(409, STATUS.offline);
         this.hostName = typeof found.name === 'string' ? found.name : 'Remote';
 
-        const opened = await post('connect', { id, password, clientName: CLIENT_NAME, clientPlatform: CLIENT_PLATFORM }, { signal });
+        const deviceToken = deviceTokenFor(this.#storage, id);
+        const opened = await post('connect', {
+            id, password, clientName: CLIENT_NAME, clientPlatform: CLIENT_PLATFORM, ...(deviceToken === '' ? {} : { deviceToken }),
+        }, { signal });
         run.keys = { sessionId: text(opened.sessionId), token: text(opened.sessionToken) };
+        keepDeviceToken(this.#storage, id, opened.deviceToken);
         if (run.cancelled) throw cancelled();
         // A transport the answer does not name keeps the one of the session before.
         if (Object.hasOwn(TRANSPORT_LABELS, opened.transport)) this.transport = opened.transport;

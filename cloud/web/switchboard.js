@@ -121,6 +121,7 @@ export function postAsPageLeaves(path, body) {
             cache: 'no-store',
         }).catch(() => {});
     } catch {
-        navigator.sendBeacon?.(PATH_PREFIX + path, text);
+        // The switchboard takes only JSON bodies; a beacon's text would go as text/plain.
+        navigator.sendBeacon?.(PATH_PREFIX + path, new Blob([text], { type: 'application/json' }));
     }
 }
