@@ -14,7 +14,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
+#include <optional>
+#include <string>
+
+#include <signal.h>
 
 namespace {
 
@@ -29,7 +34,47 @@ QString cjkText(int length)
     return QString::fromStdU32String(text);
 }
 
-TEST(HostInputQueueX11, LongTextMissingFromKeymap_ArrivesRightInSlicesWithTheClickAfterIt)
+// A client that falls behind: stopped for a while after the first pass (as a busy machine
+// leaves a client unscheduled), while the passes go on.
+struct Stall
+{
+    std::string name;
+    std::chrono::milliseconds stopped{0};
+
+    friend void PrintTo(const Stall &stall, std::ostream *out) { *out << stall.name; }
+};
+
+// Sends SIGCONT to a stopped process when it goes, so a failed assertion leaves no probe stopped.
+class StoppedProcess
+{
+public:
+    explicit StoppedProcess(qint64 pid)
+        : m_pid(static_cast<pid_t>(pid))
+    {
+        ::kill(m_pid, SIGSTOP);
+    }
+    ~StoppedProcess() { resume(); }
+    StoppedProcess(const StoppedProcess &) = delete;
+    StoppedProcess &operator=(const StoppedProcess &) = delete;
+    void resume()
+    {
+        if (m_pid > 0)
+            ::kill(m_pid, SIGCONT);
+        m_pid = 0;
+    }
+
+private:
+    pid_t m_pid;
+};
+
+class HostInputQueueX11 : public ::testing::TestWithParam<Stall>
+{
+};
+
+// The keycodes borrowed for the missing characters are mapped anew while the client may not
+// have read the keys typed through them yet: a client that reads a key against a later mapping
+// types the wrong character.
+TEST_P(HostInputQueueX11, LongTextMissingFromKeymap_ArrivesRightInSlicesWithTheClickAfterIt)
 {
     XvfbServer server(1024, 768);
     ASSERT_TRUE(server.running());
@@ -54,12 +99,20 @@ TEST(HostInputQueueX11, LongTextMissingFromKeymap_ArrivesRightInSlicesWithTheCli
     qint64 longestPassMs = 0;
     QElapsedTimer all;
     all.start();
+    std::optional<StoppedProcess> stopped;
+    QElapsedTimer stoppedFor;
     while (!queue.isEmpty() && passes < 1000) {
         QElapsedTimer pass;
         pass.start();
         queue.applyPass(*backend, geometry);
         longestPassMs = std::max(longestPassMs, pass.elapsed());
         ++passes;
+        if (passes == 1 && GetParam().stopped.count() > 0) {
+            stopped.emplace(probe.processId());
+            stoppedFor.start();
+        }
+        if (stopped && stoppedFor.elapsed() >= GetParam().stopped.count())
+            stopped->resume();
         // The session loop's pause between passes.
         QThread::msleep(90);
     }
@@ -77,5 +130,11 @@ TEST(HostInputQueueX11, LongTextMissingFromKeymap_ArrivesRightInSlicesWithTheCli
     // The click came after the last character: the caret left the field only then.
     EXPECT_TRUE(waitUntil([&] { return probe.selected().isEmpty() && probe.text() == text; }, 5000));
 }
+
+INSTANTIATE_TEST_SUITE_P(Clients, HostInputQueueX11,
+                         ::testing::Values(Stall{"Steady", std::chrono::milliseconds(0)},
+                                           // Several times the rest a borrowed keycode once had.
+                                           Stall{"FallsBehind", std::chrono::milliseconds(2000)}),
+                         [](const auto &info) { return info.param.name; });
 
 } // namespace

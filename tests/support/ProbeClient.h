@@ -27,6 +27,8 @@ public:
     QString text() const;
     QString selected() const;
     int scroll() const;
+    // The probe's process (tests stop and continue it to stand for a client that falls behind).
+    qint64 processId() const { return m_process.processId(); }
 
 private:
     QHash<QString, QString> read() const;

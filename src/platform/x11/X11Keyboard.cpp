@@ -37,7 +37,17 @@ bool keyDown(const char (&keys)[32], unsigned char keycode)
 
 X11Keyboard::X11Keyboard(std::shared_ptr<X11Connection> connection)
     : m_connection(std::move(connection))
-{}
+{
+    if (!m_connection->hasXTest())
+        return;
+    Display *display = m_connection->display();
+    m_protocolsAtom = XInternAtom(display, "WM_PROTOCOLS", False);
+    m_pingAtom = XInternAtom(display, "_NET_WM_PING", False);
+    // A client answers a ping by sending it to the root window, for whoever selects structure
+    // changes there: of its children, as the desktop conventions say (GTK), or of the root
+    // itself (Qt). This private connection selects nothing else on the root.
+    XSelectInput(display, m_connection->root(), StructureNotifyMask | SubstructureNotifyMask);
+}
 
 X11Keyboard::~X11Keyboard()
 {
@@ -47,6 +57,17 @@ X11Keyboard::~X11Keyboard()
 
 bool X11Keyboard::handle(XEvent &event)
 {
+    if (event.type == ClientMessage) {
+        const XClientMessageEvent &message = event.xclient;
+        if (message.message_type != m_protocolsAtom || message.format != 32
+            || static_cast<unsigned long>(message.data.l[0]) != m_pingAtom
+            || message.window != m_connection->root())
+            return false;
+        const auto ping = static_cast<unsigned long>(message.data.l[1]);
+        if (ping <= m_pingsSent)
+            m_pingsAnswered = std::max(m_pingsAnswered, ping);
+        return true;
+    }
     if (event.type != MappingNotify)
         return false;
     XRefreshKeyboardMapping(&event.xmapping);
@@ -76,6 +97,7 @@ void X11Keyboard::postKey(NamedKey key, bool down)
         return;
     pressed(keycode);
     pressAndRelease(keycode);
+    pingReceivingClient();
     XFlush(m_connection->display());
 }
 
@@ -128,6 +150,7 @@ qsizetype X11Keyboard::typeText(const QString &text)
         done = next;
     }
     restore(lifted);
+    pingReceivingClient();
     XFlush(display);
     return done;
 }
@@ -322,17 +345,21 @@ void X11Keyboard::setKeycodeMapping(unsigned char keycode, unsigned long keysym)
     XSync(display, False);
 }
 
-// A receiving client looks the keysym up only when it handles the key event, possibly well
-// after we sent it and changed the keymap again (a toolkit reloads its whole keymap on every
-// change, and falls behind when the changes come fast). So a spare keycode keeps its
-// character until it is needed for another one (least recently pressed first) or the keyboard
-// closes, rather than being restored at once; and it is given a new character only after it
-// has rested for spareKeycodeHold, which lets clients read the previous one (a Qt client on a
-// busy machine read 504 of 600 such characters wrong with 50 ms, none with 400 ms). No client
-// can tell us it has read a key: the answer to a _NET_WM_PING reaches the window manager only.
-// Keymaps have a few dozen unused keycodes at most (Xvfb's has 19), so a long text in a script
-// the keymap lacks reuses them, at most that many characters per rest; typing stops there
-// rather than waiting, and goes on at the next call.
+// A receiving client looks the keysym up only when it handles the key event, in the keymap it
+// holds then: at a keymap change it fetches the whole keymap as the server has it at that
+// moment, which may already be a later change than the one announced before the key event
+// (a client on a busy machine falls behind while changes come fast). A key event read against a
+// later mapping types the later character. So a spare keycode keeps its character until the
+// receiving client has handled the presses of it: after typing, that client is pinged
+// (_NET_WM_PING, which toolkits answer in order with their other events), and a spare keycode is
+// given another character only once the answer to a ping sent after its last press has come
+// back, or after spareAnswerLimit. For a client that does not answer pings it rests for
+// spareKeycodeHold instead, which only makes a misread unlikely (a Qt client read 504 of 600
+// such characters wrong with 50 ms, none with 400 ms on a quiet machine, some again under heavy
+// load). Of the spare keycodes
+// free, the least recently pressed is taken. Keymaps have a few dozen unused keycodes at most
+// (Xvfb's has 19), so a long text in a script the keymap lacks reuses them, at most that many
+// characters per answer; typing stops there rather than waiting, and goes on at the next call.
 unsigned char X11Keyboard::mapSpare(unsigned long keysym, bool wait)
 {
     if (m_spares.empty())
@@ -364,15 +391,114 @@ unsigned char X11Keyboard::mapSpare(unsigned long keysym, bool wait)
 
 bool X11Keyboard::rested(const SpareKeycode &spare) const
 {
-    return spare.keysym == NoSymbol || std::chrono::steady_clock::now() - spare.lastUse >= spareKeycodeHold;
+    if (spare.keysym == NoSymbol)
+        return true;
+    if (spare.unconfirmed)
+        return false;
+    const auto since = std::chrono::steady_clock::now() - spare.lastUse;
+    if (!spare.ping)
+        return since >= spareKeycodeHold;
+    return *spare.ping <= m_pingsAnswered || since >= spareAnswerLimit;
 }
 
 void X11Keyboard::pressed(unsigned char keycode)
 {
     for (SpareKeycode &spare : m_spares) {
-        if (spare.keycode == keycode)
+        if (spare.keycode == keycode) {
             spare.lastUse = std::chrono::steady_clock::now();
+            spare.unconfirmed = true;
+            spare.ping.reset();
+        }
     }
+}
+
+void X11Keyboard::pingReceivingClient()
+{
+    if (std::none_of(m_spares.cbegin(), m_spares.cend(), [](const SpareKeycode &spare) { return spare.unconfirmed; }))
+        return;
+    std::optional<unsigned long> ping;
+    if (const Window client = receivingClient(); client != None) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = client;
+        event.xclient.message_type = m_protocolsAtom;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(m_pingAtom);
+        event.xclient.data.l[1] = static_cast<long>(m_pingsSent + 1);
+        event.xclient.data.l[2] = static_cast<long>(client);
+        X11ErrorTrap trap;
+        XSendEvent(m_connection->display(), client, False, NoEventMask, &event);
+        XSync(m_connection->display(), False);
+        if (!trap.failed())
+            ping = ++m_pingsSent;
+    }
+    for (SpareKeycode &spare : m_spares) {
+        if (spare.unconfirmed) {
+            spare.unconfirmed = false;
+            spare.ping = ping;
+        }
+    }
+}
+
+// The window that has the keyboard focus, or the one under the pointer when the focus follows
+// it, and of it and its ancestors the first that takes pings: the client's top-level window (a
+// window manager's frame around it takes none). None when there is no such window.
+unsigned long X11Keyboard::receivingClient() const
+{
+    Display *display = m_connection->display();
+    const Window root = m_connection->root();
+    X11ErrorTrap trap;
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == None)
+        return None;
+    if (focus == PointerRoot) {
+        // Down the windows under the pointer to the first that takes pings.
+        Window current = root;
+        for (int depth = 0; depth < 8 && current != None; ++depth) {
+            Window rootReturn = None;
+            Window child = None;
+            int rootX = 0;
+            int rootY = 0;
+            int x = 0;
+            int y = 0;
+            unsigned int mask = 0;
+            if (!XQueryPointer(display, current, &rootReturn, &child, &rootX, &rootY, &x, &y, &mask))
+                return None;
+            if (child == None)
+                return None;
+            if (answersPing(child))
+                return child;
+            current = child;
+        }
+        return None;
+    }
+    for (Window current = focus; current != None && current != root;) {
+        if (answersPing(current))
+            return current;
+        Window rootReturn = None;
+        Window parent = None;
+        Window *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, current, &rootReturn, &parent, &children, &count))
+            return None;
+        if (children)
+            XFree(children);
+        current = parent;
+    }
+    return None;
+}
+
+bool X11Keyboard::answersPing(unsigned long window) const
+{
+    Atom *protocols = nullptr;
+    int count = 0;
+    if (!XGetWMProtocols(m_connection->display(), window, &protocols, &count) || !protocols)
+        return false;
+    const bool answers = std::find(protocols, protocols + count, m_pingAtom) != protocols + count;
+    XFree(protocols);
+    return answers;
 }
 
 void X11Keyboard::restoreSpares()

@@ -24,8 +24,12 @@ class X11Keyboard
 {
 public:
     // A spare keycode keeps its character this long after its last press before it may be
-    // given another (see mapSpare).
+    // given another, when the client receiving the keys cannot tell us it has read them (see
+    // mapSpare).
     static constexpr std::chrono::milliseconds spareKeycodeHold{400};
+    // The longest a spare keycode waits for the receiving client's answer before it is given
+    // another character all the same (a client that hangs or went away).
+    static constexpr std::chrono::milliseconds spareAnswerLimit{5000};
 
     explicit X11Keyboard(std::shared_ptr<X11Connection> connection);
     // Lets go of the modifiers it holds and gives the borrowed keycodes back.
@@ -33,8 +37,9 @@ public:
     X11Keyboard(const X11Keyboard &) = delete;
     X11Keyboard &operator=(const X11Keyboard &) = delete;
 
-    // Takes MappingNotify (ours and other clients'), which makes the cached keymap stale;
-    // false for every other event.
+    // Takes MappingNotify (ours and other clients'), which makes the cached keymap stale, and
+    // the answers to the pings that follow typing through spare keycodes; false for every other
+    // event.
     bool handle(_XEvent &event);
 
     void postKey(NamedKey key, bool down);
@@ -55,6 +60,12 @@ private:
         unsigned char keycode = 0;
         unsigned long keysym = 0; // what it types at the moment; NoSymbol (0) when restored
         std::chrono::steady_clock::time_point lastUse{};
+        // Pressed since the last ping went out.
+        bool unconfirmed = false;
+        // The ping sent after its last press, whose answer means the receiving client has read
+        // the press; none: no client could be asked, and the press counts as read after
+        // spareKeycodeHold.
+        std::optional<unsigned long> ping;
     };
 
     // What typing lifted for its duration, to be put back after it.
@@ -74,6 +85,11 @@ private:
     void pressed(unsigned char keycode);
     void setKeycodeMapping(unsigned char keycode, unsigned long keysym);
     void restoreSpares();
+    // Pings the client that receives the keys, once spare keycodes were pressed since the last
+    // ping: its answer comes after it has handled those presses.
+    void pingReceivingClient();
+    unsigned long receivingClient() const;
+    bool answersPing(unsigned long window) const;
     void pressAndRelease(unsigned char keycode);
     unsigned char modifierKeycode(KeyModifier modifier) const;
     bool holds(unsigned char keycode) const;
@@ -91,6 +107,11 @@ private:
     unsigned char m_shiftKeycode = 0;
     bool m_sparesFound = false;
     std::vector<SpareKeycode> m_spares;
+    // Pings are numbered from 1; the highest whose answer came back.
+    unsigned long m_pingsSent = 0;
+    unsigned long m_pingsAnswered = 0;
+    unsigned long m_protocolsAtom = 0;
+    unsigned long m_pingAtom = 0;
     // The keycode pressed for each modifier held through holdModifiers (0: not held).
     std::array<unsigned char, KeyModifiers::pressOrder.size()> m_heldModifiers{};
 };
