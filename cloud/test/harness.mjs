@@ -85,6 +85,25 @@ export async function startClockedSwitchboard(settings = {}) {
         now += ms;
         made.sweep();
     };
+    /** How many polls and pushes are held now, waiting for their answers. */
+    board.heldCount = () => made.heldRequests();
+    /** Resolves once `count` polls and pushes are held; fails after `timeoutMs`. */
+    board.untilHeld = (count, timeoutMs = 5000) => new Promise((resolve, reject) => {
+        if (made.heldRequests() === count) {
+            resolve();
+            return;
+        }
+        const timer = setTimeout(() => {
+            stop();
+            reject(new Error(`${made.heldRequests()} requests held, not ${count}`));
+        }, timeoutMs);
+        const stop = made.watchHeld((held) => {
+            if (held !== count) return;
+            clearTimeout(timer);
+            stop();
+            resolve();
+        });
+    });
     return board;
 }
 
@@ -131,7 +150,7 @@ export class Switchboard {
                     const text = Buffer.concat(chunks).toString('utf8');
                     let parsed;
                     try { parsed = JSON.parse(text); } catch { parsed = text; }
-                    resolve({ status: response.statusCode, body: parsed, headers: response.headers });
+                    resolve({ status: response.statusCode, body: parsed, headers: response.headers, text });
                 });
             });
             request.on('error', reject);
@@ -266,7 +285,7 @@ export class RawConnection {
                     this.received = this.received.subarray(end + 4 + length);
                     let body;
                     try { body = JSON.parse(text); } catch { body = text; }
-                    return { status: Number(lines[0].split(' ')[1]), body, headers };
+                    return { status: Number(lines[0].split(' ')[1]), body, headers, text };
                 }
             }
             if (this.closed) return null;
