@@ -1,3 +1,4 @@
+#include "CommandLine.h"
 #include "ComputerName.h"
 #include "DesktopBackend.h"
 #include "KivrenApp.h"
@@ -7,13 +8,51 @@
 #include "X11DesktopBackend.h"
 
 #include <QApplication>
+#include <QIcon>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+void print(std::FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    // --help and --version answer without a display, so they work over ssh and in scripts; the
+    // other mistakes are judged once Qt has taken its own options (-platform, -display, ...).
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments += QString::fromLocal8Bit(argv[i]);
+    if (const CommandLine::Parsed early = CommandLine::parse(arguments);
+        early.action == CommandLine::Parsed::Action::help || early.action == CommandLine::Parsed::Action::version) {
+        QCoreApplication core(argc, argv);
+        print(stdout, early.action == CommandLine::Parsed::Action::help ? CommandLine::helpText()
+                                                                         : CommandLine::versionText() + u'\n');
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("KivrenRemote"));
     QApplication::setApplicationName(QStringLiteral("KivrenRemote"));
+    // Ties the window to the installed desktop entry, whose icon the desktop then shows.
+    QGuiApplication::setDesktopFileName(QStringLiteral("kivrenremote"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kivrenremote")));
     QApplication::setPalette(KivrenTheme::palette());
+    QApplication::setFont(KivrenTheme::applicationFont());
+
+    const CommandLine::Parsed command = CommandLine::parse(QCoreApplication::arguments());
+    if (command.action != CommandLine::Parsed::Action::run) {
+        print(stderr, QStringLiteral("KivrenRemote: %1\nTry 'KivrenRemote --help'.\n").arg(command.error));
+        return kUsageError;
+    }
 
     SettingsStore settings;
 
@@ -37,7 +76,7 @@ int main(int argc, char *argv[])
     hostOptions.computerName = name;
 
     KivrenApp kivren(settings, name, std::move(hostOptions));
-    kivren.show();
+    kivren.show(command.options.minimized);
     const int result = app.exec();
     DesktopBackend::install(nullptr);
     return result;

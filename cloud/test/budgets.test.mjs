@@ -4,14 +4,12 @@
 
 import assert from 'node:assert/strict';
 import { afterEach, describe, it } from 'node:test';
-import { HOST_KEY, RawConnection, SSH_ORIGIN, encode, sleep, startClockedSwitchboard } from './harness.mjs';
+import { HOST_KEY, RawConnection, SSH_ORIGIN, encode, startClockedSwitchboard } from './harness.mjs';
 
 const MB = 1024 * 1024;
 
 /** A push body in this app's order, session members first, around a payload of `size` bytes. */
 const membersFirst = (s, size, fill = 'A') => `{"kind":"jpeg","role":"host","sessionId":"${s.sessionId}","token":"${s.token}","payload":"${fill.repeat(size)}"}`;
-// Lets the service read what a raw connection has just written.
-const SETTLE_MS = 100;
 
 const payloadFirst = (s, size, fill = 'A') => `{"payload":"${fill.repeat(size)}","kind":"jpeg","role":"host","sessionId":"${s.sessionId}","token":"${s.token}"}`;
 
@@ -97,9 +95,8 @@ describe('Switchboard bytes before and after a session is shown', () => {
         const holding = async (address, size) => {
             const connection = await board.rawConnection();
             const body = payloadFirst(s, size);
-            connection.write(RawConnection.head('/v1/push', body.length, from(address)));
-            connection.write(body.slice(0, body.length - 10));
-            await sleep(SETTLE_MS);
+            await board.sendAndWait(connection, RawConnection.head('/v1/push', body.length, from(address)) + body.slice(0, body.length - 10),
+                `the body held back from ${address}`);
             return connection;
         };
         const whole = async (address, body) => {
@@ -129,9 +126,10 @@ describe('Switchboard bytes before and after a session is shown', () => {
         assert.equal((await whole('198.51.100.4', membersFirst(s, small)))?.status, 200);
         await viewerFrames(s);
         // The room comes back when the bodies holding it go.
+        const closed = board.read.closed + 2;
         a.close();
         c.close();
-        await sleep(SETTLE_MS);
+        await board.until(() => board.read.closed >= closed, 'the clients gone');
         assert.equal((await whole('198.51.100.4', payloadFirst(s, small)))?.status, 200);
     });
 
@@ -144,9 +142,10 @@ describe('Switchboard bytes before and after a session is shown', () => {
         // A's body is on its way, most of it read; B's whole picture does not fit beside it.
         const slow = await board.rawConnection();
         const body = membersFirst(a, held);
-        slow.write(RawConnection.head('/v1/push', body.length));
-        slow.write(body.slice(0, body.length - 10));
-        await sleep(SETTLE_MS);
+        // Written on a raw connection, all but the last bytes, once the service has read them.
+        const holdBody = (connection) => board.sendAndWait(connection,
+            RawConnection.head('/v1/push', body.length) + body.slice(0, body.length - 10), 'the body held back');
+        await holdBody(slow);
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 503);
 
         // Once A's body is complete, its bytes are stored, no longer in flight, and B's fits.
@@ -157,12 +156,11 @@ describe('Switchboard bytes before and after a session is shown', () => {
 
         // A client that goes away mid-body gives its bytes back all the same.
         const gone = await board.rawConnection();
-        gone.write(RawConnection.head('/v1/push', body.length));
-        gone.write(body.slice(0, body.length - 10));
-        await sleep(SETTLE_MS);
+        await holdBody(gone);
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 503);
+        const closed = board.read.closed + 1;
         gone.close();
-        await sleep(SETTLE_MS);
+        await board.until(() => board.read.closed >= closed, 'the client gone');
         assert.equal((await board.request('/v1/push', membersFirst(b, held), { raw: true })).status, 200);
     });
 
@@ -178,6 +176,7 @@ describe('Switchboard bytes before and after a session is shown', () => {
         // host's next picture replaces the first in the queue, but the stalled answers still hold
         // it, so there is no room. A fourth poll is not even answered.
         const poll = JSON.stringify({ ...s, role: 'viewer', since: 0 });
+        const answered = board.read.ended + 3;
         const stalled = [];
         for (let i = 0; i < 3; i += 1) {
             const connection = await board.rawConnection();
@@ -186,7 +185,7 @@ describe('Switchboard bytes before and after a session is shown', () => {
             connection.write(poll);
             stalled.push(connection);
         }
-        await sleep(SETTLE_MS);
+        await board.until(() => board.read.ended >= answered, 'the three polls');
         assert.equal((await push('B')).status, 503);
         assert.equal((await board.post('poll', { ...s, role: 'viewer', since: 0 })).status, 429);
 

@@ -5,12 +5,16 @@
 
 import { spawn } from 'node:child_process';
 import crypto from 'node:crypto';
+import fs from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import { fileURLToPath } from 'node:url';
 import { createSwitchboard } from '../server.mjs';
 
 export const SCRIPT = fileURLToPath(new URL('../server.mjs', import.meta.url));
+// The session messages and switchboard requests, byte for byte, that the C++ tests read as well.
+export const PROTOCOL_VECTORS = fileURLToPath(new URL('../../tests/protocol/vectors.json', import.meta.url));
+export const protocolVectors = () => JSON.parse(fs.readFileSync(PROTOCOL_VECTORS, 'utf8'));
 const LISTENING = /^listening on 127\.0\.0\.1:(\d+)\n/;
 
 export const HOST_ID = '123456789';
@@ -71,9 +75,18 @@ export async function startSwitchboard(env = {}, script = SCRIPT) {
 // Where a test clock starts: a moment like any other, far from zero.
 const CLOCK_START_MS = 1_700_000_000_000;
 
+// How long a test waits for the service to have read what it was sent.
+const READ_WAIT_MS = 10_000;
+
 /**
  * A switchboard made in this process, on a free port, with the given settings (names as in
  * settings.mjs). Its clock stands still until the test calls `advance`.
+ *
+ * `board.read` counts what the service has taken in: `bytes` off its connections (request heads
+ * included), requests whose body `ended`, and requests `closed` (answered, or their client gone).
+ * Each is counted after the service's own handlers have seen it, so once `board.until` (or
+ * `board.sendAndWait`) returns, the service has dealt with it. The counting only listens: it never
+ * reads a request's body itself, which would take it from a request the service has not begun.
  */
 export async function startClockedSwitchboard(settings = {}) {
     let now = CLOCK_START_MS;
@@ -104,6 +117,57 @@ export async function startClockedSwitchboard(settings = {}) {
             resolve();
         });
     });
+    board.read = { bytes: 0, ended: 0, closed: 0 };
+    const waiters = new Set();
+    const changed = () => {
+        for (const wake of waiters) wake();
+    };
+    // Both registered after the service's own listeners, which see each event first.
+    made.server.on('connection', (socket) => {
+        socket.on('data', (chunk) => {
+            board.read.bytes += chunk.length;
+            changed();
+        });
+    });
+    made.server.on('request', (request) => {
+        request.on('end', () => {
+            board.read.ended += 1;
+            changed();
+        });
+        request.on('close', () => {
+            board.read.closed += 1;
+            changed();
+        });
+    });
+    /** Resolves once `check()` holds, looked at whenever the service takes something in. */
+    board.until = (check, what = 'the switchboard to read it') => new Promise((resolve, reject) => {
+        const timer = setTimeout(() => {
+            waiters.delete(look);
+            reject(new Error(`timed out waiting for ${what} (read ${JSON.stringify(board.read)})`));
+        }, READ_WAIT_MS);
+        function look() {
+            if (!check()) return;
+            clearTimeout(timer);
+            waiters.delete(look);
+            resolve();
+        }
+        waiters.add(look);
+        look();
+    });
+    /**
+     * Writes `data` on a raw connection and resolves once the service has taken it in, or has
+     * closed the connection, after which it takes nothing more.
+     */
+    board.sendAndWait = async (connection, data, what = 'the bytes sent') => {
+        const read = board.read.bytes + Buffer.byteLength(data);
+        connection.write(data);
+        connection.socket.on('close', changed);
+        try {
+            await board.until(() => board.read.bytes >= read || connection.closed, what);
+        } finally {
+            connection.socket.off('close', changed);
+        }
+    };
     return board;
 }
 
@@ -114,7 +178,10 @@ export class Switchboard {
         this.stopServer = stopServer;
     }
 
-    /** POSTs a JSON value (or a raw string/Buffer) and resolves with { status, body, headers }. */
+    /**
+     * POSTs a JSON value (or a raw string/Buffer) and resolves with { status, body, headers, text }:
+     * `body` parsed where it is JSON, `text` as it came.
+     */
     request(path, body, { method = 'POST', headers = {}, raw = false } = {}) {
         const data = raw ? body : JSON.stringify(body);
         return this.#exchange(path, method, headers, (request) => {

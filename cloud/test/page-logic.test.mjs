@@ -9,19 +9,30 @@ import { InputQueue } from '../web/input-queue.js';
 import { decodeBase64, inputMessage, readPollAnswer, readTiles, textMessages } from '../web/messages.js';
 import { DEVICE_TOKENS_KEY, deviceTokenFor, keepDeviceToken } from '../web/session.js';
 import { refusalDescription } from '../web/switchboard.js';
-import { sleep } from './harness.mjs';
 
 const move = (x) => inputMessage('move', x, 0.5);
 const wheel = (deltaY) => inputMessage('wheel', 0.5, 0.5, { deltaY });
 
-/** A push function whose answers the test releases one by one. */
+/**
+ * A push function whose answers the test releases one by one; `untilSent(count)` resolves once
+ * `count` pushes have gone out.
+ */
 function heldPushes() {
     const sent = [];
+    const waiting = [];
     const send = (message, signal) => new Promise((resolve) => {
         sent.push({ message, signal, answer: resolve });
+        for (const wake of waiting.splice(0)) wake();
     });
-    return { sent, send };
+    const untilSent = async (count) => {
+        while (sent.length < count) await new Promise((resolve) => waiting.push(resolve));
+    };
+    return { sent, send, untilSent };
 }
+
+// Resolves once everything an answer set going has run: the promise reactions it queued, and
+// what they queued in turn. For checking that an answer made nothing happen.
+const afterItsReactions = () => new Promise((resolve) => setImmediate(resolve));
 
 describe('Browser page logic', () => {
     it('Codes.TypedForms_CompactedAsTheAppDoes', () => {
@@ -149,7 +160,7 @@ describe('Browser page logic', () => {
     });
 
     it('Queue.WhileAPushIsInFlight_OrderKeptMovesAndWheelsCoalesced', async () => {
-        const { sent, send } = heldPushes();
+        const { sent, send, untilSent } = heldPushes();
         const queue = new InputQueue(send);
         const down = inputMessage('down', 0.1, 0.1);
         const up = inputMessage('up', 0.9, 0.9);
@@ -160,33 +171,36 @@ describe('Browser page logic', () => {
             queue.enqueue(message);
         }
         assert.equal(sent.length, 1, 'one push in flight at a time');
-        while (queue.pending > 0) {
+        while (queue.pending > 1) {
+            const count = sent.length;
             sent.at(-1).answer();
-            await sleep(0);
+            await untilSent(count + 1);
         }
+        sent.at(-1).answer();
+        await queue.drain(10_000);
+        assert.equal(queue.pending, 0);
         assert.deepEqual(sent.map(({ message }) => message), [
             down, move(0.4), up, wheel(40), { type: 'text', key: 'ab' }, move(0.5),
         ]);
     });
 
     it('Queue.StuckPush_AbandonedAfterTheWaitAndLateAnswerIgnored', async () => {
-        const { sent, send } = heldPushes();
+        const { sent, send, untilSent } = heldPushes();
         const queue = new InputQueue(send, { waitLimitMs: 100 });
         queue.enqueue(inputMessage('down', 0.5, 0.5));
         queue.enqueue(inputMessage('up', 0.5, 0.5));
         const started = Date.now();
-        while (sent.length < 2) await sleep(2);
+        await untilSent(2);
         assert.ok(Date.now() - started >= 95, 'the queue waited for the stuck push first');
         assert.equal(sent[0].signal.aborted, true, 'the stuck request was aborted');
         assert.equal(queue.abandoned, 1);
         // The abandoned push answering now must not release a third message early.
         queue.enqueue(inputMessage('move', 0.6, 0.6));
         sent[0].answer();
-        await sleep(0);
+        await afterItsReactions();
         assert.equal(sent.length, 2);
         sent[1].answer();
-        await sleep(0);
-        assert.equal(sent.length, 3);
+        await untilSent(3);
     });
 
     it('Queue.Reset_AbortsInFlightDropsWaitingAndTakesNothingMore', async () => {
@@ -201,7 +215,7 @@ describe('Browser page logic', () => {
         assert.equal(queue.pending, 0);
         queue.enqueue(inputMessage('down', 0.5, 0.5));
         sent[0].answer();
-        await sleep(0);
+        await afterItsReactions();
         assert.equal(sent.length, 1, 'nothing goes out after the session ended');
     });
 });

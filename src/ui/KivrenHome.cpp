@@ -11,6 +11,7 @@
 #include "KivrenTheme.h"
 #include "PlatformWording.h"
 
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -134,6 +135,10 @@ KivrenHome::KivrenHome(KivrenClient &client, QWidget *parent)
     setHostAccessAction(std::nullopt);
     setCloudHint(std::nullopt);
     setOnNewPass({});
+    setStartAtLogin(std::nullopt);
+    setKeepHosting(std::nullopt);
+    setRunNote(std::nullopt, StatusTone::ok);
+    setOnQuit({});
 
     connect(&client, &KivrenClient::statusChanged, this, &KivrenHome::showViewerStatus);
     connect(&client, &KivrenClient::phaseChanged, this, &KivrenHome::showViewerStatus);
@@ -246,6 +251,43 @@ HomeCard *KivrenHome::buildThisDevice()
     connect(m_newPass, &QAbstractButton::clicked, this, [this] {
         if (m_onNewPass)
             m_onNewPass();
+    });
+
+    // How this computer is hosted when nobody is at it. A click hands the choice on; the box
+    // then shows what the root view says was taken (clicked, unlike toggled, is not emitted
+    // for that).
+    const auto toggle = [this, card](const QString &text, const QString &name, Toggle KivrenHome::*action) {
+        auto *box = new QCheckBox(text);
+        box->setObjectName(name);
+        box->setFont(KivrenTheme::font(kTextSize));
+        box->setForegroundRole(QPalette::WindowText);
+        card->add(box, true);
+        connect(box, &QAbstractButton::clicked, this, [this, box, action](bool checked) {
+            box->setChecked(!checked);
+            if (this->*action)
+                (this->*action)(checked);
+        });
+        return box;
+    };
+    m_startAtLogin = toggle(QStringLiteral("Start when I log in"), QStringLiteral("startAtLogin"),
+                            &KivrenHome::m_onStartAtLogin);
+    m_startAtLogin->setContentsMargins(0, 8, 0, 0);
+    m_keepHosting = toggle(QStringLiteral("Keep hosting when the window is closed"), QStringLiteral("keepHosting"),
+                           &KivrenHome::m_onKeepHosting);
+
+    m_runRow = new QWidget;
+    auto *runLayout = row(m_runRow, 0, 8);
+    m_runNote = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
+    m_runNote->setObjectName(QStringLiteral("runNote"));
+    m_runNote->setWordWrap(true);
+    runLayout->addWidget(m_runNote, 1, Qt::AlignVCenter);
+    m_quit = new KivrenGhost(QStringLiteral("Quit"));
+    m_quit->setObjectName(QStringLiteral("quitApp"));
+    runLayout->addWidget(m_quit, 0, Qt::AlignVCenter);
+    card->add(m_runRow, true);
+    connect(m_quit, &QAbstractButton::clicked, this, [this] {
+        if (m_onQuit)
+            m_onQuit();
     });
     return card;
 }
@@ -428,6 +470,33 @@ void KivrenHome::setHostAccessAction(const std::optional<QString> &label)
 {
     m_accessButton->setText(label.value_or(QString()));
     m_accessRow->setVisible(label && !label->isEmpty());
+}
+
+void KivrenHome::setStartAtLogin(std::optional<bool> on)
+{
+    m_startAtLogin->setChecked(on.value_or(false));
+    m_startAtLogin->setVisible(on.has_value());
+}
+
+void KivrenHome::setKeepHosting(std::optional<bool> on)
+{
+    m_keepHosting->setChecked(on.value_or(false));
+    m_keepHosting->setVisible(on.has_value());
+}
+
+void KivrenHome::setRunNote(const std::optional<QString> &note, StatusTone tone)
+{
+    m_runNote->setText(note.value_or(QString()));
+    setTextColour(m_runNote, tone == StatusTone::ok ? KivrenTheme::muted() : toneColour(tone));
+    m_runNote->setVisible(note && !note->isEmpty());
+    m_runRow->setVisible(!m_runNote->isHidden() || !m_quit->isHidden());
+}
+
+void KivrenHome::setOnQuit(Action action)
+{
+    m_onQuit = std::move(action);
+    m_quit->setVisible(static_cast<bool>(m_onQuit));
+    m_runRow->setVisible(!m_runNote->isHidden() || !m_quit->isHidden());
 }
 
 QString KivrenHome::defaultHint()

@@ -13,6 +13,7 @@ class HomeCard;
 class KivrenClient;
 class KivrenField;
 class KivrenGhost;
+class QCheckBox;
 class QLabel;
 class QVBoxLayout;
 
@@ -29,6 +30,7 @@ class KivrenHome : public QScrollArea
 
 public:
     using Action = std::function<void()>;
+    using Toggle = std::function<void(bool)>;
 
     // The hint when none is given (PlatformWording::saveCloudHint()).
     static QString defaultHint();
@@ -53,6 +55,18 @@ public:
     // absent or empty hides it. The button runs the action given to setOnRequestAccess.
     void setHostAccessAction(const std::optional<QString> &label);
     void setOnRequestAccess(Action action) { m_onRequestAccess = std::move(action); }
+    // The "Start when I log in" and "Keep hosting when the window is closed" toggles: each shows
+    // the state given (absent hides it) and hands a click to its action, which is expected to
+    // give the state that results.
+    void setStartAtLogin(std::optional<bool> on);
+    void setOnStartAtLogin(Toggle action) { m_onStartAtLogin = std::move(action); }
+    void setKeepHosting(std::optional<bool> on);
+    void setOnKeepHosting(Toggle action) { m_onKeepHosting = std::move(action); }
+    // A line under the toggles (what closing the window does, or why a choice was not taken) in
+    // the tone's colour; absent or empty hides it.
+    void setRunNote(const std::optional<QString> &note, StatusTone tone);
+    // Absent hides the "Quit" button.
+    void setOnQuit(Action action);
     // Absent shows the default hint.
     void setCloudHint(const std::optional<QString> &cloudHint);
     void setOnCopyId(Action action) { m_onCopyId = std::move(action); }
@@ -77,6 +91,9 @@ private:
     Action m_onCopyPass;
     Action m_onNewPass;
     Action m_onRequestAccess;
+    Toggle m_onStartAtLogin;
+    Toggle m_onKeepHosting;
+    Action m_onQuit;
 
     QVBoxLayout *m_column = nullptr;
     HomeCard *m_thisDevice = nullptr;
@@ -91,6 +108,11 @@ private:
     QWidget *m_accessRow = nullptr;
     KivrenGhost *m_accessButton = nullptr;
     KivrenGhost *m_newPass = nullptr;
+    QCheckBox *m_startAtLogin = nullptr;
+    QCheckBox *m_keepHosting = nullptr;
+    QWidget *m_runRow = nullptr;
+    QLabel *m_runNote = nullptr;
+    KivrenGhost *m_quit = nullptr;
     QLabel *m_viewerStatus = nullptr;
     QLabel *m_hint = nullptr;
     HomeCard *m_book = nullptr;

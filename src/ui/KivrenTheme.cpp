@@ -12,6 +12,30 @@ QColor rgb(double r, double g, double b, double a = 1.0)
     return QColor::fromRgbF(float(r), float(g), float(b), float(a));
 }
 
+// The font files built in as resources (src/ui/CMakeLists.txt), made known to Qt on first use:
+// a font is first asked for once the application exists.
+void addBuiltInFonts()
+{
+    static const bool added = [] {
+        for (const char *file : {":/fonts/DejaVuSans.ttf", ":/fonts/DejaVuSans-Bold.ttf", ":/fonts/DejaVuSansMono.ttf",
+                                 ":/fonts/DejaVuSansMono-Bold.ttf"})
+            QFontDatabase::addApplicationFont(QString::fromLatin1(file));
+        return true;
+    }();
+    Q_UNUSED(added);
+}
+
+QFont builtIn(const QString &family, QFont::StyleHint hint, qreal pixelSize, QFont::Weight weight)
+{
+    addBuiltInFonts();
+    QFont f(family);
+    // Only for characters the family lacks (an address-book name in another script, say).
+    f.setStyleHint(hint);
+    f.setPixelSize(qRound(pixelSize));
+    f.setWeight(weight);
+    return f;
+}
+
 } // namespace
 
 namespace KivrenTheme {
@@ -84,18 +108,17 @@ const QColor &danger()
 
 QFont font(qreal pixelSize, QFont::Weight weight)
 {
-    QFont f = QApplication::font();
-    f.setPixelSize(qRound(pixelSize));
-    f.setWeight(weight);
-    return f;
+    return builtIn(sansFamily, QFont::SansSerif, pixelSize, weight);
 }
 
 QFont monoFont(qreal pixelSize, QFont::Weight weight)
 {
-    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    f.setPixelSize(qRound(pixelSize));
-    f.setWeight(weight);
-    return f;
+    return builtIn(monoFamily, QFont::Monospace, pixelSize, weight);
+}
+
+QFont applicationFont()
+{
+    return font(applicationFontPixelSize);
 }
 
 QPalette palette()

@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QPalette>
 #include <QRectF>
+#include <QString>
 
 class QPainter;
 
@@ -24,10 +25,20 @@ const QColor &warning();  // the host status dot while something is missing or o
 const QColor &danger();   // the viewer status line while its session has failed; the host status
                           // dot while something is wrong
 
-// The system font at a size in logical pixels (the unit every measure here uses).
+// The families every screen draws in, built into the program (DejaVu Sans and DejaVu Sans Mono,
+// regular and bold, see src/ui/CMakeLists.txt): the window looks the same on every machine,
+// whatever fonts it has installed.
+inline const QString sansFamily = QStringLiteral("DejaVu Sans");
+inline const QString monoFamily = QStringLiteral("DejaVu Sans Mono");
+
+// The program's font at a size in logical pixels (the unit every measure here uses).
 QFont font(qreal pixelSize, QFont::Weight weight = QFont::Normal);
-// The system's monospaced font at a size in logical pixels.
+// Its monospaced font at a size in logical pixels.
 QFont monoFont(qreal pixelSize, QFont::Weight weight = QFont::Normal);
+// For text no screen sizes itself (what is typed into a field, plain labels): the application's
+// font, set when the application starts.
+inline constexpr qreal applicationFontPixelSize = 12;
+QFont applicationFont();
 
 // Text drawn in the platform's default colour is light, so that it reads on the dark
 // backgrounds; placeholders are a dimmer grey.

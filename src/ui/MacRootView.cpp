@@ -6,6 +6,7 @@
 #include "MacHostService.h"
 #include "PlatformWording.h"
 #include "RemoteDesktopView.h"
+#include "RunChoices.h"
 
 #include <QVBoxLayout>
 
@@ -64,6 +65,30 @@ std::optional<QString> MacRootView::cloudHintFor(const QString &origin, bool swi
     return std::nullopt;
 }
 
+std::optional<MacRootView::RunNote> MacRootView::runNoteFor(bool keepsHostingWhenClosed, const QString &problem)
+{
+    if (!problem.isEmpty())
+        return RunNote{problem, StatusTone::warning};
+    if (keepsHostingWhenClosed)
+        return RunNote{QStringLiteral("Closing this window keeps %1 reachable. Quit stops hosting.")
+                           .arg(PlatformWording::thisComputer())};
+    return std::nullopt;
+}
+
+void MacRootView::setRunChoices(RunChoices *choices, std::function<void()> quit)
+{
+    if (m_choices)
+        disconnect(m_choices, nullptr, this, nullptr);
+    m_choices = choices;
+    m_quit = std::move(quit);
+    if (choices) {
+        connect(choices, &RunChoices::startsAtLoginChanged, this, &MacRootView::refreshHome);
+        connect(choices, &RunChoices::keepsHostingWhenClosedChanged, this, &MacRootView::refreshHome);
+        connect(choices, &RunChoices::problemChanged, this, &MacRootView::refreshHome);
+    }
+    refreshHome();
+}
+
 void MacRootView::showScreenForPhase()
 {
     if (!m_client)
@@ -110,6 +135,14 @@ void MacRootView::showHome()
         if (host)
             host->requestAccess();
     });
+    m_home->setOnStartAtLogin([this](bool on) {
+        if (m_choices)
+            m_choices->setStartsAtLogin(on);
+    });
+    m_home->setOnKeepHosting([this](bool on) {
+        if (m_choices)
+            m_choices->setKeepsHostingWhenClosed(on);
+    });
     m_layout->addWidget(m_home);
     m_home->show();
     onHomeAppeared();
@@ -137,6 +170,13 @@ void MacRootView::refreshHome()
     m_home->setHostSharingNote(m_host->sharingNote());
     m_home->setHostAccessAction(m_host->accessAction());
     m_home->setCloudHint(cloudHintFor(m_host->origin(), m_host->switchboardProven()));
+
+    const bool keepsHosting = m_choices && m_choices->keepsHostingWhenClosed();
+    m_home->setStartAtLogin(m_choices ? std::optional(m_choices->startsAtLogin()) : std::nullopt);
+    m_home->setKeepHosting(m_choices ? std::optional(keepsHosting) : std::nullopt);
+    const std::optional<RunNote> note = runNoteFor(keepsHosting, m_choices ? m_choices->problem() : QString());
+    m_home->setRunNote(note ? std::optional(note->text) : std::nullopt, note ? note->tone : StatusTone::ok);
+    m_home->setOnQuit(keepsHosting ? m_quit : std::function<void()>());
 }
 
 // A viewer without a cloud address gets this computer's public origin, or its own switchboard,

@@ -2,16 +2,19 @@
 
 #include "ClickView.h"
 #include "SessionPhase.h"
+#include "StatusTone.h"
 
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 class KivrenClient;
 class KivrenHome;
 class MacHostService;
 class RemoteDesktopView;
+class RunChoices;
 class QVBoxLayout;
 
 // The window's content: the remote desktop while the viewer is live, the home screen at all
@@ -41,6 +44,20 @@ public:
     // cannot be told that it is the switchboard.
     static std::optional<QString> cloudHintFor(const QString &origin, bool switchboardProven);
 
+    // The line under the home screen's run toggles.
+    struct RunNote
+    {
+        QString text;
+        StatusTone tone = StatusTone::ok;
+    };
+    // Why a choice was not taken comes first; else what closing the window does when it does
+    // not quit; else nothing.
+    static std::optional<RunNote> runNoteFor(bool keepsHostingWhenClosed, const QString &problem);
+
+    // The person's choices the home screen shows and changes (none: the toggles stay hidden), and
+    // what its "Quit" button does while closing the window does not quit. Not owned.
+    void setRunChoices(RunChoices *choices, std::function<void()> quit);
+
     Screen screen() const { return m_screen; }
     // The screen now shown; null for the other one.
     KivrenHome *home() const;
@@ -57,6 +74,8 @@ private:
 
     QPointer<MacHostService> m_host;
     QPointer<KivrenClient> m_client;
+    QPointer<RunChoices> m_choices;
+    std::function<void()> m_quit;
     ClickView::Sink m_sink;
     QVBoxLayout *m_layout = nullptr;
     Screen m_screen = Screen::home;

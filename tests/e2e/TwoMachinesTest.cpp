@@ -39,10 +39,11 @@ constexpr int kInnerRunMs = 280000;
 constexpr int kSwitchboardPort = 17880;
 constexpr int kScreenWidth = 1280;
 constexpr int kScreenHeight = 800;
-// B's screen is taller, so its window can be made tall enough to show Connect without scrolling.
-constexpr int kViewerScreenHeight = 1024;
+// B's screen is taller, so its window can be made tall enough to show Connect and the first row
+// of the address book (under the host's card with its run toggles) without scrolling.
+constexpr int kViewerScreenHeight = 1152;
 constexpr int kViewerWindowWidth = 1000;
-constexpr int kViewerWindowHeight = 980;
+constexpr int kViewerWindowHeight = 1100;
 
 // One of the two machines: its home, its display and its app process.
 struct Machine

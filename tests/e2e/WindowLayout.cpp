@@ -47,6 +47,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setPalette(KivrenTheme::palette());
+    QApplication::setFont(KivrenTheme::applicationFont());
     QStringList args = app.arguments();
     QString grabFile;
     if (const qsizetype at = args.indexOf(QStringLiteral("--grab")); at > 0 && at + 1 < args.size()) {
@@ -76,6 +77,9 @@ int main(int argc, char *argv[])
         home.setOnCopyId([] {});
         home.setOnCopyPass([] {});
         home.setOnNewPass([] {});
+        // The app's run toggles, as a first start shows them (both off).
+        home.setStartAtLogin(false);
+        home.setKeepHosting(false);
         settle(home, width, height);
         for (const char *name : {"remoteId", "remotePassword", "connect", "bookRow", "hostStatus", "hostStatusDot"})
             print(name, &home, home.findChild<QWidget *>(QString::fromLatin1(name)));

@@ -440,11 +440,13 @@ TEST_P(MacHostServiceDestroyed, Destroy_WithRequestsInFlightIsSafe)
         break;
     case Moment::streaming:
         ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
-        service->rotatePassword(); // a registration of its own in flight as well
         ASSERT_TRUE(viewer.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
         ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.pictures.isEmpty(); }));
         bench.desktop.shade = 0x20; // a changed screen: the next picture is on its way
         ASSERT_TRUE(viewer.pollUntil([&] { return viewer.pictures.size() >= 2; }));
+        // Only now, so that the viewer's connect cannot race the new password's registration,
+        // and that registration is still in flight when the service goes.
+        service->rotatePassword();
         break;
     }
     const int captures = bench.desktop.captures;

@@ -60,6 +60,15 @@ void CannedSwitchboard::releaseHeld(int status, const QByteArray &body)
         if (socket && socket->state() == QAbstractSocket::ConnectedState)
             answer(socket, status, body);
     }
+    m_released.append(held);
+}
+
+int CannedSwitchboard::openHeldConnections() const
+{
+    int count = 0;
+    for (const auto &socket : m_held + m_released)
+        count += socket && socket->state() == QAbstractSocket::ConnectedState ? 1 : 0;
+    return count;
 }
 
 void CannedSwitchboard::serve(QTcpSocket *socket)

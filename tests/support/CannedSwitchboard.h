@@ -45,6 +45,9 @@ public:
     int heldCount() const;
     // Answers every held request with the given status and body (connections may be gone).
     void releaseHeld(int status, const QByteArray &body);
+    // Connections that brought a held request (answered since or not) and are still open: a
+    // client that cancels the request closes its connection.
+    int openHeldConnections() const;
 
 private:
     void serve(QTcpSocket *socket);
@@ -54,4 +57,5 @@ private:
     QHash<QString, QList<Reply>> m_replies;
     QList<Request> m_requests;
     QList<QPointer<QTcpSocket>> m_held;
+    QList<QPointer<QTcpSocket>> m_released;
 };

@@ -6,6 +6,8 @@
 #include "KivrenPrimary.h"
 #include "KivrenTheme.h"
 
+#include <QFile>
+#include <QFontInfo>
 #include <QFontMetricsF>
 #include <QImage>
 #include <QVBoxLayout>
@@ -111,6 +113,50 @@ INSTANTIATE_TEST_SUITE_P(
                       ThemeCase{"ok", KivrenTheme::ok, "#5EE0B5", 255},
                       ThemeCase{"danger", KivrenTheme::danger, "#E26D6D", 255}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The window draws in the fonts built into the program, whatever the machine has installed: on a
+// machine whose own monospaced font is another family, the ID is still fixed pitch.
+struct ThemeFontCase
+{
+    const char *name;
+    std::function<QFont()> font;
+    const QString &family;
+    bool fixedPitch;
+};
+
+void PrintTo(const ThemeFontCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class ThemeFont : public ::testing::TestWithParam<ThemeFontCase> {};
+
+TEST_P(ThemeFont, Font_TheBuiltInFamilyAtItsSize)
+{
+    const QFont font = GetParam().font();
+    const QFontInfo used(font);
+    EXPECT_EQ(used.family(), GetParam().family);
+    EXPECT_EQ(used.fixedPitch(), GetParam().fixedPitch);
+    EXPECT_EQ(used.pixelSize(), font.pixelSize());
+    EXPECT_EQ(used.bold(), font.weight() >= QFont::DemiBold);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Uses, ThemeFont,
+    ::testing::Values(ThemeFontCase{"Text", [] { return KivrenTheme::font(13); }, KivrenTheme::sansFamily, false},
+                      ThemeFontCase{"Title", [] { return KivrenTheme::font(22, QFont::DemiBold); }, KivrenTheme::sansFamily, false},
+                      ThemeFontCase{"Application", KivrenTheme::applicationFont, KivrenTheme::sansFamily, false},
+                      ThemeFontCase{"HostId", [] { return KivrenTheme::monoFont(32, QFont::DemiBold); }, KivrenTheme::monoFamily, true},
+                      ThemeFontCase{"BookId", [] { return KivrenTheme::monoFont(12); }, KivrenTheme::monoFamily, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Built into the program rather than found on the machine.
+TEST(KivrenTheme, Fonts_BuiltIntoTheProgram)
+{
+    for (const char *file : {":/fonts/DejaVuSans.ttf", ":/fonts/DejaVuSans-Bold.ttf", ":/fonts/DejaVuSansMono.ttf",
+                             ":/fonts/DejaVuSansMono-Bold.ttf"})
+        EXPECT_GT(QFile(QString::fromLatin1(file)).size(), 100000) << file;
+}
 
 TEST(KivrenPrimary, Geometry_FullWidthOfTheContentAnd48High)
 {

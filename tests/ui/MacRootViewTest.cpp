@@ -11,11 +11,14 @@
 #include "MacHostService.h"
 #include "MacRootView.h"
 #include "RemoteDesktopView.h"
+#include "RunChoices.h"
 #include "SettingsStore.h"
 #include "SwitchboardProcess.h"
 #include "UiTestSupport.h"
 
 #include <QAbstractButton>
+#include <QCheckBox>
+#include <QFile>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
@@ -177,12 +180,76 @@ TEST_F(Root, Home_ShowsTheHostAndRunsItsActions)
     EXPECT_EQ(home->findChild<QLabel *>(QStringLiteral("hostPassword"))->text(), host->password());
 }
 
+// The host's card carries the person's run choices: the autostart entry comes and goes with its
+// toggle, and while closing does not quit the window says so and offers Quit.
+TEST_F(Root, Home_RunTogglesWriteTheChoicesAndSayWhatClosingDoes)
+{
+    start(kSavedCloud);
+    const QString autostart = dir.filePath(QStringLiteral("autostart"));
+    RunChoices choices({&settings, AutostartEntry(autostart), QStringLiteral("/usr/bin/KivrenRemote"),
+                        {QStringLiteral("--minimized")}});
+    int quits = 0;
+    root->setRunChoices(&choices, [&] { ++quits; });
+    const auto child = [&](const char *name) { return root->home()->findChild<QWidget *>(QString::fromLatin1(name)); };
+    auto *startAtLogin = qobject_cast<QCheckBox *>(child("startAtLogin"));
+    auto *keepHosting = qobject_cast<QCheckBox *>(child("keepHosting"));
+    ASSERT_TRUE(startAtLogin && keepHosting);
+    EXPECT_TRUE(startAtLogin->isVisible());
+    EXPECT_FALSE(startAtLogin->isChecked());
+    EXPECT_FALSE(child("runNote")->isVisible());
+    EXPECT_FALSE(child("quitApp")->isVisible());
+
+    const QString entry = autostart + QStringLiteral("/kivrenremote.desktop");
+    QTest::mouseClick(startAtLogin, Qt::LeftButton, {}, QPoint(8, startAtLogin->height() / 2));
+    EXPECT_TRUE(QFile::exists(entry));
+    EXPECT_TRUE(startAtLogin->isChecked());
+    QTest::mouseClick(startAtLogin, Qt::LeftButton, {}, QPoint(8, startAtLogin->height() / 2));
+    EXPECT_FALSE(QFile::exists(entry));
+    EXPECT_FALSE(startAtLogin->isChecked());
+
+    QTest::mouseClick(keepHosting, Qt::LeftButton, {}, QPoint(8, keepHosting->height() / 2));
+    EXPECT_TRUE(choices.keepsHostingWhenClosed());
+    EXPECT_TRUE(keepHosting->isChecked());
+    auto *note = qobject_cast<QLabel *>(child("runNote"));
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(), MacRootView::runNoteFor(true, {})->text);
+    EXPECT_TRUE(note->text().contains(QStringLiteral("this computer"))) << note->text().toStdString();
+    ASSERT_TRUE(child("quitApp")->isVisible());
+    QTest::mouseClick(qobject_cast<QAbstractButton *>(child("quitApp")), Qt::LeftButton);
+    EXPECT_EQ(quits, 1);
+    // The rows that appeared are laid out by a posted request.
+    QCoreApplication::processEvents();
+    UiTestSupport::saveScreenshot(*root, QStringLiteral("home-run-choices"));
+}
+
+// Closing the window quits unless the person chose to keep hosting; then the window only goes
+// out of the way (minimised here, where there is no tray) and the host runs on.
+TEST(KivrenApp, Close_QuitsUnlessHostingIsKept)
+{
+    QTemporaryDir dir;
+    SettingsStore settings(dir.filePath(QStringLiteral("settings.ini")));
+    KivrenApp app(settings, QStringLiteral("Test Mac"), hostOptions(settings), dir.filePath(QStringLiteral("autostart")));
+    ASSERT_EQ(app.trayIcon(), nullptr) << "this test's platform has no tray";
+    app.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&app.window()));
+
+    app.runChoices().setKeepsHostingWhenClosed(true);
+    EXPECT_FALSE(app.window().close());
+    EXPECT_TRUE(app.window().isVisible());
+    EXPECT_TRUE(app.window().isMinimized());
+
+    app.runChoices().setKeepsHostingWhenClosed(false);
+    app.window().showNormal();
+    EXPECT_TRUE(app.window().close());
+    EXPECT_FALSE(app.window().isVisible());
+}
+
 TEST(KivrenApp, Window_AtLeast720By560OverTheBackground)
 {
     QTemporaryDir dir;
     SettingsStore settings(dir.filePath(QStringLiteral("settings.ini")));
     settings.setText(KivrenClient::cloudKey, kSavedCloud);
-    KivrenApp app(settings, QStringLiteral("Test Mac"), hostOptions(settings));
+    KivrenApp app(settings, QStringLiteral("Test Mac"), hostOptions(settings), dir.filePath(QStringLiteral("autostart")));
     app.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&app.window()));
     EXPECT_EQ(app.window().minimumSize(), QSize(720, 560));

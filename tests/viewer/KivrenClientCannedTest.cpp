@@ -685,11 +685,17 @@ TEST_P(KivrenClientDestroyed, Destroyed_MidSession_LaterAnswersAreHarmless)
         }
         ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
     }
-    client.reset();
-    QTest::qWait(150);
+    const qsizetype sent = board.requests().size();
+    // The held request's answer leaves as the client goes: nothing may touch what is gone.
     board.releaseHeld(200, R"({"found":true,"online":true,"frames":[]})");
-    QTest::qWait(150);
-    SUCCEED();
+    client.reset();
+    // Going, the client cancelled what it had in flight, which closes a request's connection...
+    EXPECT_TRUE(waitFor([&] { return board.openHeldConnections() == 0; })) << "a held request outlived the client";
+    // ...and its session loop went with it: for longer than the pause between two polls, nothing
+    // more arrives.
+    QTest::qWait(int(2 * ViewerSession::pollPause.count()));
+    EXPECT_EQ(board.requests().size(), sent) << "the client sent " << board.requests().last().path.toStdString()
+                                            << " after it was destroyed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, KivrenClientDestroyed,
