@@ -40,12 +40,13 @@ export const decode = (payload) => JSON.parse(Buffer.from(payload, 'base64').toS
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 /**
- * Spawns `node server.mjs` with KIVREN_PORT=0 and the given extra environment; `script` names the
- * script another way (through a link, say).
+ * Spawns `node server.mjs` with KIVREN_PORT=0 (unless `env` names a port: a switchboard started
+ * again where the one before listened) and the given extra environment; `script` names the script
+ * another way (through a link, say).
  */
 export async function startSwitchboard(env = {}, script = SCRIPT) {
     const child = spawn(process.execPath, [script], {
-        env: { ...process.env, ...env, KIVREN_PORT: '0' },
+        env: { ...process.env, KIVREN_PORT: '0', ...env },
         stdio: ['ignore', 'pipe', 'pipe'],
     });
     let stdout = '';
