@@ -75,7 +75,7 @@ describe('Browser viewer with long polls', () => {
         }
     });
 
-    it('NotAnswering.HostFrozen_SaidWithinFiveSecondsOverTheGreyedPictureThenBack', async () => {
+    it('NotAnswering.HostFrozen_SaidWithinFiveSecondsOverTheGreyedPictureThenBack', async (t) => {
         const { board, host, context, page, colourAt } = await session(picture);
         try {
             await waitUntil(async () => near(await colourAt(0.25, 0.25), QUADRANTS[0]), { what: 'the first picture' });
@@ -83,6 +83,7 @@ describe('Browser viewer with long polls', () => {
             const frozenAt = Date.now();
             await waitUntil(async () => (await remoteStatus(page)) === NOT_ANSWERING, { what: 'the not-answering status' });
             const toldAfterMs = Date.now() - frozenAt;
+            t.diagnostic(`told after ${toldAfterMs} ms`);
             assert.ok(toldAfterMs <= TELL_WITHIN_MS, `told after ${toldAfterMs} ms`);
             // The last picture stays, greyed.
             assert.equal(await greyed(page), true);
@@ -91,7 +92,9 @@ describe('Browser viewer with long polls', () => {
 
             // The host goes on: the page says so at once, and its pictures come through again.
             host.resume();
+            const resumedAt = Date.now();
             await waitUntil(async () => (await remoteStatus(page)) === CONNECTED, { timeoutMs: 2000, what: 'the host back' });
+            t.diagnostic(`back after ${Date.now() - resumedAt} ms`);
             assert.equal(await greyed(page), false);
             host.show(yellow);
             await waitUntil(async () => near(await colourAt(0.25, 0.25), '#ffff00'), { what: 'a picture after the thaw' });
@@ -103,7 +106,7 @@ describe('Browser viewer with long polls', () => {
         }
     });
 
-    it('Reconnect.SwitchboardStartedAgain_ReconnectingThenANewSessionWithoutTheOldPicture', async () => {
+    it('Reconnect.SwitchboardStartedAgain_ReconnectingThenANewSessionWithoutTheOldPicture', async (t) => {
         const first = await session(picture);
         const { context, page, colourAt } = first;
         let board = first.board;
@@ -121,7 +124,9 @@ describe('Browser viewer with long polls', () => {
             // registers again and has no picture yet.
             board = await startSwitchboard({ KIVREN_PORT: String(port) });
             host = await new ScriptedHost(board).start();
+            const startedAt = Date.now();
             await waitUntil(() => host.sessions === 1, { what: 'the new session' });
+            t.diagnostic(`a new session ${Date.now() - startedAt} ms after the switchboard was back`);
             await waitUntil(async () => (await remoteStatus(page)) === CONNECTED, { what: 'connected again' });
             assert.equal(await greyed(page), false);
             // Nothing of the session before shows in the new one.
