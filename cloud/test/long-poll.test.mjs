@@ -218,6 +218,29 @@ describe('Switchboard long polls and paced pushes', () => {
         assert.deepEqual((await last).body, { ok: true, taken: false });
     });
 
+    it('Budgets.HeldPolls_NotAnswersOnTheirWayAndNotInTheWayOfOtherRequests', async () => {
+        // Each side holds its poll; a viewer that polls again and again only replaces its own.
+        const { answer: hostPoll } = await held(host);
+        let { answer: viewerPoll } = await held(viewer, {}, 1);
+        for (let i = 0; i < 5; i += 1) {
+            const newer = board.post('poll', { ...viewer, since: 0, waitMs: MAX_WAIT_MS });
+            const replaced = await viewerPoll;
+            assert.deepEqual([replaced.status, replaced.body.frames], [200, []], `poll ${i}`);
+            viewerPoll = newer;
+            await board.untilHeld(2);
+        }
+        // Requests on other connections are answered at once meanwhile, held ones stay held.
+        const others = [
+            ['heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN }],
+            ['lookup', { id: HOST_ID }],
+            ['push', { ...viewer, kind: 'json', payload: encode(input('move')) }],
+        ];
+        for (const [path, body] of others) assert.equal((await board.post(path, body)).status, 200, path);
+        assert.equal((await hostPoll).body.frames.length, 1, 'the host took the input');
+        await push(host, 'jpeg', encode('picture'));
+        assert.deepEqual((await viewerPoll).body.frames.map((frame) => frame.payload), [encode('picture')]);
+    });
+
     it('Budgets.FloodOfHeldPollsFromOutside_ShedBeforeThisMachinesHost', async () => {
         await board.stop();
         // A small table, so that a few held polls fill it.
