@@ -9,6 +9,7 @@
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
 
+#include <QEventLoop>
 #include <QDir>
 #include <QJsonValue>
 #include <QTimer>
@@ -455,6 +456,37 @@ void MacHostService::requestAccess()
 {
     if (m_options.desktop)
         m_options.desktop->requestAccess();
+}
+
+void MacHostService::closeSessionBeforeQuit()
+{
+    if (!m_session)
+        return;
+    QEventLoop wait;
+    auto taken = std::make_shared<QuitClose>(QuitClose{false, &wait});
+    m_background.start([this, keys = m_session->keys(), taken](std::stop_token stop) {
+        return postQuitClose(keys, taken, std::move(stop));
+    });
+    endSession();
+    QTimer::singleShot(quitCloseLimit, &wait, &QEventLoop::quit);
+    wait.exec();
+    if (!taken->taken)
+        return;
+    QEventLoop read;
+    QTimer::singleShot(quitCloseRead, &read, &QEventLoop::quit);
+    read.exec();
+}
+
+QCoro::Task<> MacHostService::postQuitClose(SessionProtocol::SessionKeys keys, std::shared_ptr<QuitClose> state,
+                                            std::stop_token stop)
+{
+    co_await postClose(std::move(keys), quitReason, stop);
+    // Shared with the caller, which may have stopped waiting (its loop is then gone).
+    if (stop.stop_requested())
+        co_return;
+    state->taken = true;
+    if (state->wait)
+        state->wait->quit();
 }
 
 void MacHostService::refuseSession(SessionProtocol::SessionKeys keys, const QString &reason)

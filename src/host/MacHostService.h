@@ -15,6 +15,7 @@
 #include "SwitchboardKeeper.h"
 #include "TaskGroup.h"
 
+#include <QEventLoop>
 #include <QJsonObject>
 #include <QObject>
 #include <QPointer>
@@ -92,6 +93,12 @@ public:
     // Why a session was ended at the switchboard, as the viewer reads it.
     static inline const QString sharingRefusedReason = QStringLiteral("Screen sharing was not allowed on that computer");
     static inline const QString sharingFailedReason = QStringLiteral("Screen sharing is not available on that computer");
+    static inline const QString quitReason = QStringLiteral("KivrenRemote on that computer was closed");
+    // At most this long for the close to be taken when KivrenRemote quits during a session, and
+    // then this long for the viewer's next poll to read it before the switchboard goes with the
+    // app (the viewer polls every 90 ms).
+    static constexpr std::chrono::milliseconds quitCloseLimit{1500};
+    static constexpr std::chrono::milliseconds quitCloseRead{400};
 
     struct Timing
     {
@@ -167,6 +174,9 @@ public:
     void copyPass();     // the password, with its hyphen, onto the clipboard
     void rotatePassword(); // a fresh password, stored and registered at once
     void requestAccess();  // asks the desktop again for screen sharing (its dialog, once more)
+    // KivrenRemote is quitting: a session's viewer is told that it was closed (quitReason), not
+    // left to find the connection gone. Runs the event loop for a moment, and only with a session.
+    void closeSessionBeforeQuit();
 
     // Proves the switchboard, then one "register" request; the status follows their outcome.
     QCoro::Task<> registerHost();
@@ -222,6 +232,13 @@ private:
     void onSharingChanged(DesktopBackend::State state);
     // Ends a session at the switchboard (the viewer's next poll is refused with `reason`).
     void refuseSession(SessionProtocol::SessionKeys keys, const QString &reason);
+    // What closeSessionBeforeQuit waits for.
+    struct QuitClose
+    {
+        bool taken = false;
+        QPointer<QEventLoop> wait;
+    };
+    QCoro::Task<> postQuitClose(SessionProtocol::SessionKeys keys, std::shared_ptr<QuitClose> state, std::stop_token stop);
     QCoro::Task<> postClose(SessionProtocol::SessionKeys keys, QString reason, std::stop_token stop);
     void storeText(const QString &key, const QString &value);
 

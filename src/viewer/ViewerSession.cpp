@@ -7,6 +7,7 @@
 #include "KivrenAPI.h"
 #include "PictureBound.h"
 #include "PlatformWording.h"
+#include "ViewerWording.h"
 #include "NamedKey.h"
 
 #include <QVariant>
@@ -21,19 +22,6 @@ namespace {
 const QString statusNoCloud = PlatformWording::noCloudAddress();
 // In a connect answer, and in the connect bodies after it to the same machine.
 const QString deviceTokenKey = QStringLiteral("deviceToken");
-
-QString transportLabel(Transport transport)
-{
-    switch (transport) {
-    case Transport::lan:
-        return QStringLiteral("Direct LAN");
-    case Transport::p2p:
-        return QStringLiteral("Direct");
-    case Transport::relay:
-        break;
-    }
-    return QStringLiteral("Relay");
-}
 
 } // namespace
 
@@ -54,9 +42,11 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
         // Input waiting for a session that has failed goes nowhere.
         if (m_input)
             m_input->clear();
+        const QString words = ViewerWording::failure(error, m_input ? ViewerWording::Step::live
+                                                                    : ViewerWording::Step::reaching);
         out.setPhase(SessionPhase::failed);
-        out.setError(error.description);
-        out.setStatus(error.description);
+        out.setError(words);
+        out.setStatus(words);
     };
 
     // Like any background task, this one starts on a later pass of the event loop: connect
@@ -74,7 +64,7 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
     api.setBase(cloudURL);
 
     out.setPhase(SessionPhase::authenticating);
-    out.setStatus(QStringLiteral("Authenticating"));
+    out.setStatus(ViewerWording::checkingPassword());
     if (stop.stop_requested())
         co_return;
 
@@ -135,7 +125,7 @@ QCoro::Task<> ViewerSession::run(std::stop_token stop)
     m_input = std::make_shared<InputQueue>(
         InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit});
     out.setPhase(SessionPhase::live);
-    out.setStatus(QStringLiteral("Connected \u00B7 ") + transportLabel(out.transport()));
+    out.setStatus(ViewerWording::connected(hostName));
 
     // Polls are strictly sequential: the pause runs from the end of one to the start of the next.
     // The first failed poll ends the session; there is no retry.

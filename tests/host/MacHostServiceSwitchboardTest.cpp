@@ -22,7 +22,7 @@
 
 namespace {
 
-const QString starting = QStringLiteral("Starting switchboard\u2026");
+const QString starting = QStringLiteral("Getting ready\u2026");
 
 // One viewer, one request at a time.
 class ScriptedViewer
@@ -105,7 +105,7 @@ protected:
 
     QString localStatus(const MacHostService &service) const
     {
-        return QStringLiteral("Switchboard on this computer \u00B7 ") + KivrenIds::formatId(service.publicId());
+        return QStringLiteral("Waiting for an internet address \u00B7 ") + KivrenIds::formatId(service.publicId());
     }
 
     // A host that proves the fixture's switchboard on every pass, as the app proves its child.
@@ -245,7 +245,7 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     // Alice leaves: the session ends; Bob's waiting session is the next one.
     statuses.clear();
     ASSERT_TRUE(alice.close());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Switchboard on this computer")); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Waiting for an internet address")); }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Bob") && service->live(); }, 10000));
     EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
     ASSERT_TRUE(bob.pollUntil([&] { return !bob.messages.isEmpty(); }));

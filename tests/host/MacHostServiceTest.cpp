@@ -16,7 +16,7 @@
 namespace {
 
 const QString closedBase = QStringLiteral("http://127.0.0.1:1");
-const QString starting = QStringLiteral("Starting switchboard\u2026");
+const QString starting = QStringLiteral("Getting ready\u2026");
 
 QJsonObject json(const char *text)
 {
@@ -176,7 +176,7 @@ TEST_P(MacHostServiceBegin, Begin_AcceptsValidEntryAndRunsUntilClose)
 
     service->handle(json(R"({"type": "close"})"), {});
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
-    EXPECT_EQ(service->status(), QStringLiteral("Switchboard on this computer"));
+    EXPECT_EQ(service->status(), QStringLiteral("Waiting for an internet address"));
     EXPECT_EQ(service->clientName(), row.clientName);
     const int captures = bench.desktop.captures;
     QTest::qWait(100);
