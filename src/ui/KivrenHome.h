@@ -14,6 +14,7 @@ class KivrenClient;
 class KivrenField;
 class KivrenGhost;
 class QCheckBox;
+class QLayout;
 class QLabel;
 class QVBoxLayout;
 
@@ -36,6 +37,9 @@ public:
     static QString defaultHint();
     static inline const QString cloudPlaceholder =
         QStringLiteral("https://\u2026 or http://192.168.x.x:17880");
+    // What Copy ID, Copy password and Save cloud say for a moment after they did it.
+    static inline const QString copiedText = QStringLiteral("Copied");
+    static inline const QString savedText = QStringLiteral("Saved");
 
     explicit KivrenHome(KivrenClient &client, QWidget *parent = nullptr);
 
@@ -74,7 +78,17 @@ public:
     // Absent hides the "New" button.
     void setOnNewPass(Action action);
 
+    // Whether the cards stand in two columns (a wide window) or one.
+    bool isTwoColumns() const;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    void arrange(bool twoColumns);
+    void setTabOrderOfCards();
+    void openEntry(const QString &id);
+    void focusBookRow(const QString &id);
     QWidget *buildHeader();
     HomeCard *buildThisDevice();
     HomeCard *buildRemoteDevice();
@@ -96,7 +110,12 @@ private:
     Action m_onQuit;
 
     QVBoxLayout *m_column = nullptr;
+    QLayout *m_cards = nullptr;
+    bool m_twoColumns = false;
     HomeCard *m_thisDevice = nullptr;
+    HomeCard *m_remoteDevice = nullptr;
+    HomeCard *m_cloud = nullptr;
+    KivrenField *m_remotePassword = nullptr;
     QLabel *m_hostId = nullptr;
     QWidget *m_passwordCaption = nullptr;
     QLabel *m_hostPassword = nullptr;

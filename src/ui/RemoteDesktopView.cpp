@@ -40,13 +40,16 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     auto *bar = new QHBoxLayout;
     bar->setContentsMargins(kBarInset, kBarInset, kBarInset, kBarInset);
     m_end = new KivrenGhost(QStringLiteral("End"));
+    m_end->setAccessibleDescription(QStringLiteral("Ends the session with the remote computer"));
     m_keyboard = new KivrenGhost(takeKeyboardText);
     m_keyboard->setToolTip(QStringLiteral("Ctrl+Alt+Shift+Esc also releases the keyboard"));
     // Clicking it must not move the focus itself: it says where the keyboard goes.
     m_keyboard->setFocusPolicy(Qt::NoFocus);
+    m_keyboard->setAccessibleDescription(QStringLiteral("Whether the keys typed go to the remote computer or stay here"));
     m_status = new QLabel(client.status());
     // The status may carry the switchboard's own error text: shown as it is, never as markup.
     m_status->setTextFormat(Qt::PlainText);
+    m_status->setAccessibleName(QStringLiteral("Connection status"));
     QPalette statusPalette = m_status->palette();
     statusPalette.setColor(QPalette::WindowText, KivrenTheme::muted());
     m_status->setPalette(statusPalette);
@@ -80,6 +83,8 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
             m_client->disconnectFromRemote();
     });
     ClickView *surface = clickView();
+    surface->setAccessibleName(QStringLiteral("Remote screen"));
+    surface->setAccessibleDescription(QStringLiteral("The remote computer's screen: the pointer and, once taken, the keyboard act on it"));
     connect(m_keyboard, &QAbstractButton::clicked, surface, [surface] {
         if (surface->keyboardTaken())
             surface->returnKeyboard();

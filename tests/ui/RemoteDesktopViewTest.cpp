@@ -366,7 +366,7 @@ TEST_F(RemoteView, EndButton_DisconnectsOnceAndStatusFollowsTheClient)
     EXPECT_EQ(view->statusLabel()->text(), client.status());
     client.setRemoteId(QStringLiteral("12345678"));
     client.connectToRemote();
-    EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Enter a 9-digit ID"));
+    EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Enter the 9-digit ID shown on the other computer"));
 
     QSignalSpy statuses(&client, &KivrenClient::statusChanged);
     QTest::mouseClick(view->endButton(), Qt::LeftButton);
