@@ -12,6 +12,7 @@
 #include "MacInput.h"
 #include "SessionProtocol.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
@@ -345,6 +346,26 @@ INSTANTIATE_TEST_SUITE_P(
         SharingCase{"BrokenBeforeConnect", DesktopBackend::State::Failed, std::nullopt,
                     MacHostService::sharingFailedReason}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// KivrenRemote quits during a session: the viewer's next poll reads why, not a lost connection.
+// Without a session the quit waits for nothing.
+TEST_F(MacHostServiceSwitchboard, Quit_TellsTheViewerTheAppWasClosed)
+{
+    const auto service = make(HostServiceBench::fastTiming());
+    ScriptedViewer viewer(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewer.connect(service->publicId(), service->password(), "Alice"); }, 10000));
+    ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.pictures.isEmpty(); }));
+
+    service->closeSessionBeforeQuit();
+    EXPECT_FALSE(service->live());
+    ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.error.isEmpty(); }));
+    EXPECT_EQ(viewer.error, MacHostService::quitReason);
+
+    QElapsedTimer idle;
+    idle.start();
+    service->closeSessionBeforeQuit();
+    EXPECT_LT(idle.elapsed(), 100);
+}
 
 // Listeners that are not the switchboard this host's key belongs to: they are challenged on every
 // pass and told nothing else, whatever they answer.

@@ -12,6 +12,7 @@
 #include "MacRootView.h"
 #include "RemoteDesktopView.h"
 #include "SettingsStore.h"
+#include "UiTestSupport.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -24,11 +25,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <memory>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -76,19 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
         ContrastCase{"DangerOnCard", KivrenTheme::danger(), KivrenTheme::surface()}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A host that starts no children (nothing listens on port 1).
-MacHostService::Options quietHost(SettingsStore &settings)
-{
-    MacHostService::Options options;
-    options.settings = &settings;
-    options.switchboardBase = QStringLiteral("http://127.0.0.1:1");
-    options.startChildren = false;
-    options.tunnelDirectories = {QStringLiteral("/nonexistent/")};
-    options.computerName = QStringLiteral("Test PC");
-    options.timing.firstPass = 1h;
-    return options;
-}
-
 // The whole app's window over a canned switchboard, with one machine in the book.
 class Keyboard : public ::testing::Test
 {
@@ -101,7 +86,7 @@ protected:
                            BookEntry::encodeList({{QStringLiteral("987654321"), QStringLiteral("Studio PC"),
                                                    QDateTime::currentDateTimeUtc()}}));
         board.setReply(QStringLiteral("lookup"), {{"found", true}, {"online", false}});
-        app = std::make_unique<KivrenApp>(*settings, QStringLiteral("Test PC"), quietHost(*settings),
+        app = std::make_unique<KivrenApp>(*settings, QStringLiteral("Test PC"), UiTestSupport::quietHost(*settings, QStringLiteral("Test PC")),
                                           dir.filePath(QStringLiteral("autostart")));
         app->show();
         QWidget &window = app->window();
@@ -145,26 +130,22 @@ TEST_F(Keyboard, Tab_ReachesEveryControlShowsTheFocusAndEnterConnects)
     ASSERT_GE(all.size(), 9); // copy ID and password, new, two toggles, ID, password, connect, cloud, save, book row
 
     QList<QWidget *> reached;
-    QWidget *start = window.focusWidget();
     for (int step = 0; step < 3 * all.size() && reached.size() < all.size(); ++step) {
         QWidget *before = QApplication::focusWidget();
-        QImage unfocused;
-        QWidget *next = nullptr;
-        // What the next control looks like before the focus reaches it.
         QTest::keyClick(before ? before : &window, Qt::Key_Tab);
-        next = QApplication::focusWidget();
+        QWidget *next = QApplication::focusWidget();
         ASSERT_NE(next, nullptr);
         if (next == before || reached.contains(next))
             continue;
         reached << next;
+        // The same control drawn with and without the focus.
         const QImage focused = next->grab().toImage();
         next->clearFocus();
-        unfocused = next->grab().toImage();
+        const QImage unfocused = next->grab().toImage();
         next->setFocus(Qt::TabFocusReason);
         EXPECT_NE(focused, unfocused) << "no visible focus on " << next->objectName().toStdString() << " ("
                                       << next->metaObject()->className() << ")";
     }
-    (void)start;
     for (QWidget *w : all)
         EXPECT_TRUE(reached.contains(w)) << "Tab never reached " << w->objectName().toStdString() << " ("
                                          << w->metaObject()->className() << ")";

@@ -4,6 +4,7 @@
 #include "KivrenHome.h"
 #include "KivrenPrimary.h"
 #include "KivrenTheme.h"
+#include "MacRootView.h"
 #include "SettingsStore.h"
 #include "UiTestSupport.h"
 
@@ -403,7 +404,8 @@ TEST_F(Home, Screenshots_EmptyBookAndWithEntries)
 {
     giveHost();
     home->setCloudHint(QStringLiteral("Connections to this computer go through KivrenRemote on it: keep it open."));
-    home->resize(720, 1000);
+    // At the window's first size, as a person first sees it.
+    home->resize(MacRootView::kFirstSize);
     QTest::qWait(0);
     const QString empty = UiTestSupport::saveScreenshot(*home, QStringLiteral("home-empty-book"));
     EXPECT_FALSE(QImage(empty).isNull());
@@ -412,7 +414,7 @@ TEST_F(Home, Screenshots_EmptyBookAndWithEntries)
     giveHost();
     home->setCloudHint(QStringLiteral("Phone cloud address: https://warm-river-lamp.trycloudflare.com"));
     client->setRemoteId(QStringLiteral("987 654 321"));
-    home->resize(720, 1320);
+    home->resize(MacRootView::kFirstSize);
     QTest::qWait(0);
     const QString full = UiTestSupport::saveScreenshot(*home, QStringLiteral("home-address-book"));
     EXPECT_FALSE(QImage(full).isNull());

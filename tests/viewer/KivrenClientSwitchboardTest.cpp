@@ -135,7 +135,7 @@ TEST_F(KivrenClientSwitchboard, Session_PicturesInInputOutCloseAtTheEnd)
     // The hints that followed the typing, then the session's own lines.
     EXPECT_EQ(statuses, (QStringList{QStringLiteral("Now enter the password shown on that computer"),
                                      QStringLiteral("Press Enter or Connect"), QStringLiteral("Looking for 123 456 789\u2026"),
-                                     QStringLiteral("Checking the password\u2026"), QStringLiteral("Connected to Desk PC")}));
+                                     QStringLiteral("Checking the password\u2026"), QStringLiteral("Connected to Studio Mac")}));
     EXPECT_EQ(client->hostName(), QStringLiteral("Studio Mac"));
     EXPECT_EQ(client->book().value(0).id, hostId);
 

@@ -16,6 +16,7 @@
 #include "MacHostService.h"
 #include "MacRootView.h"
 #include "SettingsStore.h"
+#include "UiTestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -26,10 +27,7 @@
 #include <QTemporaryDir>
 #include <QWindow>
 
-#include <chrono>
 #include <cstdio>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -65,13 +63,7 @@ int main(int argc, char *argv[])
                                               QDateTime::currentDateTimeUtc()},
                                              {QStringLiteral("112233445"), QStringLiteral("Mum's laptop"),
                                               QDateTime::currentDateTimeUtc().addDays(-2)}}));
-    MacHostService::Options host;
-    host.settings = &settings;
-    host.switchboardBase = QStringLiteral("http://127.0.0.1:1");
-    host.startChildren = false;
-    host.tunnelDirectories = {QStringLiteral("/nonexistent/")};
-    host.computerName = QStringLiteral("Studio PC");
-    host.timing.firstPass = 1h;
+    MacHostService::Options host = UiTestSupport::quietHost(settings, QStringLiteral("Studio PC"));
     KivrenApp kivren(settings, QStringLiteral("Studio PC"), std::move(host), dir.filePath(QStringLiteral("autostart")));
     kivren.show();
     MacRootView &window = kivren.window();
