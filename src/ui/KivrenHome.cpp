@@ -468,6 +468,9 @@ void KivrenHome::showBook(const QList<BookEntry> &book)
 
     // An empty book hides its card rather than showing an empty frame.
     m_book->setVisible(!book.isEmpty());
+    // New rows join the Tab order where the card stands, not after the last control.
+    if (m_cards)
+        setTabOrderOfCards();
 }
 
 void KivrenHome::openEntry(const QString &id)
@@ -492,8 +495,8 @@ bool KivrenHome::isTwoColumns() const
     return m_twoColumns;
 }
 
-// One column when narrow; when wide, this computer on the left and the remote one, the cloud
-// address and the book on the right, so that Connect shows without scrolling.
+// One column when narrow; when wide, this computer on the left and the remote one, the book and
+// the cloud address on the right, so that Connect shows without scrolling.
 void KivrenHome::arrange(bool twoColumns)
 {
     if (m_cards && twoColumns == m_twoColumns)
@@ -511,9 +514,10 @@ void KivrenHome::arrange(bool twoColumns)
         column->setSpacing(kColumnSpacing);
     }
     left->addWidget(m_thisDevice);
+    // The book right under the form it fills; the cloud address is set once and then left.
     right->addWidget(m_remoteDevice);
-    right->addWidget(m_cloud);
     right->addWidget(m_book);
+    right->addWidget(m_cloud);
     if (twoColumns) {
         auto *row = new QHBoxLayout;
         row->setSpacing(kColumnSpacing);
@@ -535,7 +539,7 @@ void KivrenHome::setTabOrderOfCards()
 {
     QWidget *previous = nullptr;
     for (QWidget *card : {static_cast<QWidget *>(m_thisDevice), static_cast<QWidget *>(m_remoteDevice),
-                          static_cast<QWidget *>(m_cloud), static_cast<QWidget *>(m_book)}) {
+                          static_cast<QWidget *>(m_book), static_cast<QWidget *>(m_cloud)}) {
         for (QWidget *w : card->findChildren<QWidget *>()) {
             if (w->focusPolicy() & Qt::TabFocus) {
                 if (previous)

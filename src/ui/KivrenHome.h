@@ -23,8 +23,8 @@ class QVBoxLayout;
 // It keeps no state of its own: the fields write straight into the client, and the host
 // values and actions are handed in (and refreshed) by the root view.
 //
-// Wide, the cards stand in two columns (this computer; the remote one, the cloud address and
-// the book), so Connect is in view at the window's first size; narrow, in one column that
+// Wide, the cards stand in two columns (this computer; the remote one, the address book and
+// the cloud address), so Connect is in view at the window's first size; narrow, in one column that
 // scrolls. Enter in the ID or password field connects.
 //
 // Widgets carry object names ("thisDevice", "remoteId", "connect", "bookRow", ...) so tests
