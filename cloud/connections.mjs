@@ -6,7 +6,8 @@
 // nears the limit, each new connection sheds an old one: the one that has gone longest without a
 // completed exchange (idle keep-alives, and requests whose headers or body trickle in), so a new
 // client is always heard. A body that has already shown its session's token is shed only after
-// every idle and slow one, and a connection busy writing an answer only after those, the answer
+// every idle and slow one, a held poll or push (waiting for its answer, see held.mjs) only after
+// those, the one held longest first, and a connection busy writing an answer last, the answer
 // that has waited longest for its reader first (until then, the write deadline is theirs). The
 // connections of this machine's own host are never shed.
 //
@@ -68,6 +69,8 @@ export class ConnectionTable {
             quietSince: now,
             answering: 0,
             answerSince: 0,
+            // A held request waits for its answer; since when, in the order holds began.
+            holding: false,
             shownBody: false,
             local: false,
             // A request is being served; those sent ahead of its answer wait here.
@@ -87,7 +90,8 @@ export class ConnectionTable {
 
     #shedFor(arrived) {
         while (this.connections.size > this.shedAbove) {
-            const victim = this.#victim(arrived, false) ?? this.#victim(arrived, true) ?? this.#slowestReader(arrived);
+            const victim = this.#victim(arrived, false) ?? this.#victim(arrived, true) ?? this.#longestHeld(arrived)
+                ?? this.#slowestReader(arrived);
             if (victim === undefined) return;
             this.#close(victim);
         }
@@ -106,10 +110,21 @@ export class ConnectionTable {
         return slowest;
     }
 
-    /** The connection that has gone longest without an exchange and is not writing an answer. */
+    /** The held request that began waiting first: the others have more of their wait to go. */
+    #longestHeld(arrived) {
+        for (const state of this.connections.values()) {
+            if (state.socket !== arrived && !state.local && state.holding && state.answering === 0) return state;
+        }
+        return undefined;
+    }
+
+    /**
+     * The connection that has gone longest without an exchange and is neither writing an answer
+     * nor holding a request for one.
+     */
     #victim(arrived, evenShownBodies) {
         for (const state of this.connections.values()) {
-            if (state.socket === arrived || state.local || state.answering > 0) continue;
+            if (state.socket === arrived || state.local || state.answering > 0 || state.holding) continue;
             if (state.shownBody && !evenShownBodies) continue;
             return state;
         }
@@ -126,6 +141,25 @@ export class ConnectionTable {
     bodyShown(socket) {
         const state = this.connections.get(socket);
         if (state !== undefined) state.shownBody = true;
+    }
+
+    /**
+     * A request on this connection is held until its answer is ready: not idle, so shed only
+     * after the idle and trickling ones. Moved to the back, so the table's order among held
+     * requests is the order they began.
+     */
+    holdStarted(socket) {
+        const state = this.connections.get(socket);
+        if (state === undefined) return;
+        state.holding = true;
+        state.shownBody = false;
+        this.connections.delete(socket);
+        this.connections.set(socket, state);
+    }
+
+    holdEnded(socket) {
+        const state = this.connections.get(socket);
+        if (state !== undefined) state.holding = false;
     }
 
     answerStarted(socket, now) {

@@ -31,6 +31,17 @@ export function readCursor(body, key) {
     return value < 0 ? 0 : Math.trunc(value);
 }
 
+/**
+ * How long a poll or push may be held ("waitMs"): null when the member is absent (answered at
+ * once, as always), else whole milliseconds, at most `maxWaitMs`; 0 or less holds nothing.
+ */
+export function readWaitMs(body, maxWaitMs) {
+    const value = body.waitMs;
+    if (value === undefined || value === null) return null;
+    if (typeof value !== 'number' || !Number.isFinite(value)) refuse(400, '"waitMs" must be a number');
+    return Math.min(maxWaitMs, Math.max(0, Math.trunc(value)));
+}
+
 export function readHostId(body) {
     const id = readText(body, 'id', { required: true });
     if (!HOST_ID_PATTERN.test(id)) refuse(400, '"id" must be 9 digits');

@@ -6,12 +6,14 @@ import { UNNAMED_CLIENT, clientKey, tunnelOf } from './client-address.mjs';
 import { issueDeviceToken, recogniseDeviceToken } from './device-tokens.mjs';
 import { NONCE_PATTERN } from './local-host.mjs';
 import { isDirectLoopback, refuseUnlessOwnPage } from './loopback.mjs';
-import { displayName, readBoolean, readCursor, readHostId, readText } from './members.mjs';
+import { FATE } from './frame-queue.mjs';
+import { displayName, readBoolean, readCursor, readHostId, readText, readWaitMs } from './members.mjs';
 import { refuse, refuseForNow } from './refusal.mjs';
 import { MAX_SECRET_LENGTH, compactPassword, digest, passwordMatches, sameSecret } from './secrets.mjs';
+import { otherRole } from './sessions.mjs';
 import {
-    FramesAnswer, OK, ROLE, isHostPicture, parseMembersBefore, parseObject, parsePushBody, payloadMemberAt,
-    readFrameKind, readPayload, readRole,
+    FramesAnswer, NOT_TAKEN, OK, ROLE, TAKEN, isHostPicture, parseMembersBefore, parseObject, parsePushBody,
+    payloadMemberAt, readFrameKind, readPayload, readRole,
 } from './wire.mjs';
 
 export const SMALL_BODY_BYTES = 64 * 1024;
@@ -27,15 +29,18 @@ function inWords(waitMs) {
 }
 
 /**
- * The routes of one switchboard over its state ({ settings, hosts, sessions, connections,
+ * The routes of one switchboard over its state ({ settings, hosts, sessions, held, connections,
  * clients, budgets, publicOrigin, tunnel, localHost, sweep(now) }): path -> { handler, parse,
  * maxBytes, screen? }, where `parse` turns the body's chunks into the object the handler reads,
  * `maxBytes` bounds the body and `screen` looks at its head before the rest is read
- * (transport.mjs, readBody).
+ * (transport.mjs, readBody). A handler may return a held request (held.mjs), answered later.
  */
 export function createRoutes(state) {
-    const { settings, hosts, sessions, connections, clients } = state;
+    const { settings, hosts, sessions, held, connections, clients } = state;
     const clientOf = (request) => clientKey(request, state.tunnel);
+    // The claim's answer tells a host how long a poll or push of its may be held; a viewer learns
+    // it from its connect's answer. Clients name "waitMs" only after they saw it.
+    const CLAIMED = Object.freeze({ ok: true, maxWaitMs: settings.maxWaitMs });
 
     /** For calls only this machine may make, and no web page it shows. */
     function refuseUnlessFromThisMachine(request, message) {
@@ -111,8 +116,11 @@ export function createRoutes(state) {
         const host = hosts.find(id);
         if (host === undefined) refuse(404, 'Unknown ID');
         if (!sameSecret(host.tokenDigest, hostToken)) refuse(403, 'Wrong host token');
+        // A host heard from again after a silence: its viewers' held polls tell them at once.
+        const wasQuiet = now - host.lastBeatAt > settings.peerQuietLimitMs;
         host.lastBeatAt = now;
         host.lastSeenAt = now;
+        if (wasQuiet) sessions.wakeAllOf(host.id);
 
         // The answer tells the host where it is published and offers the oldest session waiting.
         const reply = { ok: true };
@@ -229,6 +237,7 @@ export function createRoutes(state) {
             sessionToken: session.token,
             transport: 'relay',
             deviceToken: device === null ? issueDeviceToken(host) : deviceToken,
+            maxWaitMs: settings.maxWaitMs,
         };
     }
 
@@ -236,7 +245,8 @@ export function createRoutes(state) {
         const session = sessions.authorised(body, 'sessionToken');
         session.ensureOpen();
         session.hostIsHere(now);
-        return OK;
+        session.arrived(ROLE.host, now);
+        return CLAIMED;
     }
 
     /**
@@ -261,25 +271,95 @@ export function createRoutes(state) {
         const role = readRole(body);
         const kind = readFrameKind(body, role);
         const payload = readPayload(body, isHostPicture(role, kind));
+        const waitMs = readWaitMs(body, settings.maxWaitMs);
         session.ensureOpen();
-        session.accept(role, { kind, payload }, now);
-        return OK;
+        session.arrived(role, now);
+        const frame = { kind, payload };
+        session.accept(role, frame, now);
+        return waitMs === null ? OK : pacedPush(session, role, frame, waitMs, now);
+    }
+
+    /**
+     * A push answered once its frame has been taken by the other side's poll ({"taken":true}),
+     * or dropped before that (a newer picture replaced it, the session ended) or when the wait is
+     * over ({"taken":false}). A sender that keeps one or two pushes on their way sends exactly as
+     * fast as its reader takes them.
+     */
+    function pacedPush(session, role, frame, waitMs, now) {
+        const answer = () => (frame.fate === FATE.taken ? TAKEN : NOT_TAKEN);
+        if (frame.fate !== undefined || waitMs === 0) return answer();
+        const waiting = session.heldPushes[role];
+        if (waiting.length >= settings.maxHeldPushes) waiting[0].answerNow(NOT_TAKEN);
+        const request = held.hold(session.id, now + waitMs, {
+            look: () => (frame.fate === undefined ? undefined : answer()),
+            expire: answer,
+            ended: () => waiting.splice(waiting.indexOf(request), 1),
+        });
+        waiting.push(request);
+        return request;
     }
 
     function poll(body, _request, now) {
         const session = sessions.authorised(body, 'token');
         const role = readRole(body);
         const since = readCursor(body, 'since');
+        const waitMs = readWaitMs(body, settings.maxWaitMs);
         // Each side polls once at a time; a reader that leaves answers untaken and polls again
         // would only make more of them wait, each holding its pictures and its connection.
         if (session.answersOnTheirWay >= MAX_ANSWERS_ON_THEIR_WAY) {
             refuse(429, 'Too many answers are waiting to be read');
         }
-        // The viewer's answer names the newest sequence number as its next cursor; the host's
-        // frames are handed over once, so its cursor means nothing.
+        session.arrived(role, now);
+        // One poll of each side is held at a time: a newer one answers the one before, empty.
+        session.heldPolls[role]?.answerEmpty(now);
+        return waitMs === null ? framesNow(session, role, since, now) : longPoll(session, role, since, waitMs, now);
+    }
+
+    /**
+     * A poll's answer with what waits for it now. The viewer's answer names the newest sequence
+     * number as its next cursor; the host's frames are handed over once, so its cursor means
+     * nothing.
+     */
+    function framesNow(session, role, since, now) {
         return role === ROLE.viewer
             ? new FramesAnswer(session.framesForViewer(since, now), session.sequence, session.account, session)
             : new FramesAnswer(session.framesForHost(now), 0, session.account, session);
+    }
+
+    /**
+     * A poll that named "waitMs": answered at once when frames wait, else held until one arrives
+     * for it, the session ends (a viewer's 410, a host's close message) or the wait is over, and
+     * answered early when the other side falls quiet (no request for longer than
+     * peerQuietLimitMs) or, quiet as the poll arrived, is heard from again. Every such answer
+     * says how long the other side has been quiet.
+     */
+    function longPoll(session, role, since, waitMs, now) {
+        const peer = otherRole(role);
+        const told = (answer, at) => {
+            answer.peerQuietMs = Math.round(session.quietMs(peer, at));
+            return answer;
+        };
+        const answerNow = (at) => told(framesNow(session, role, since, at), at);
+        const ready = (at) => (role === ROLE.viewer ? session.framesWaitingForViewer(since, at).length > 0 : session.hasFramesForHost);
+        if (waitMs === 0 || ready(now)) return answerNow(now);
+
+        const quietAsItArrived = session.isQuiet(peer, now);
+        const poller = {};
+        const request = held.hold(session.id, now + waitMs, {
+            look: (at) => (ready(at) || session.isQuiet(peer, at) !== quietAsItArrived ? answerNow(at) : undefined),
+            expire: answerNow,
+            nextLookAt: (at) => (quietAsItArrived ? Infinity : session.quietFrom(peer, at)),
+            ended: () => {
+                if (session.heldPolls[role] === poller) session.heldPolls[role] = null;
+                session.pollEnded(role, settings.now());
+            },
+        });
+        // Answered for a newer poll: nothing is handed over, and the viewer's cursor stays.
+        poller.answerEmpty = (at) => request.answerNow(told(role === ROLE.viewer
+            ? new FramesAnswer([], Math.min(since, session.sequence))
+            : new FramesAnswer([], 0), at));
+        session.heldPolls[role] = poller;
+        return request;
     }
 
     function close(body, _request, now) {

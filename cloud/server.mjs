@@ -27,6 +27,7 @@ import { fileURLToPath } from 'node:url';
 import { ByteBudget, KeyedAccounts } from './budget.mjs';
 import { TUNNEL, clientKey } from './client-address.mjs';
 import { ConnectionTable } from './connections.mjs';
+import { HeldRequest, HeldRequests } from './held.mjs';
 import { HostTable } from './hosts.mjs';
 import { createLocalHost } from './local-host.mjs';
 import { hasRepeatedHost, isSentAsJson } from './loopback.mjs';
@@ -37,6 +38,7 @@ import { SessionTable } from './sessions.mjs';
 import { HOST_KEY_VARIABLE, LISTEN_ADDRESS, completeSettings, settingsFromEnvironment } from './settings.mjs';
 import { HEAD_COST_BYTES, answerRefusal, answerResult, readBody, refuseAndHangUp, roomForBody } from './transport.mjs';
 import { createPage } from './web.mjs';
+import { SessionWakeups } from './wakeups.mjs';
 import { FramesAnswer } from './wire.mjs';
 
 // Bodies not checked yet (a push whose session comes after its payload, every other path's body)
@@ -72,6 +74,8 @@ const listenBacklog = (settings) => Math.max(511, 2 * settings.maxConnections);
  *   listen()  listens on 127.0.0.1 and the port setting and starts the periodic expiry; resolves
  *             with the port (the one the kernel picked for port 0), rejects if it cannot listen;
  *   sweep()   one expiry pass at now(), for a test that has just moved its clock;
+ *   heldRequests()  how many polls and pushes are held now;
+ *   watchHeld(watch) calls watch(count) whenever that changes; returns the call that stops it;
  *   close()   stops expiry, ends every connection and resolves once the server has closed.
  */
 export function createSwitchboard(given = {}) {
@@ -92,12 +96,15 @@ export function createSwitchboard(given = {}) {
     const unchecked = new KeyedAccounts(uncheckedShare, bodyRoom);
     const localBodyInFlight = budgets.localInFlight.account(bodyRoom);
     const connections = new ConnectionTable(settings);
+    const wakeups = new SessionWakeups();
     const state = {
         settings,
         budgets,
         connections,
         hosts: new HostTable(settings, budgets),
-        sessions: new SessionTable(settings),
+        sessions: new SessionTable(settings, wakeups),
+        // Polls and pushes answered later (held.mjs), woken by their sessions' changes.
+        held: new HeldRequests(wakeups, settings.now),
         clients: new ClientBudgets(settings),
         // The public origin this machine last said it is published under; empty until it does.
         publicOrigin: '',
@@ -107,6 +114,7 @@ export function createSwitchboard(given = {}) {
         localHost: createLocalHost(settings.hostKey),
         sweep(now) {
             this.sessions.sweep(now);
+            this.held.sweep(now);
             this.hosts.sweep(now);
             this.connections.sweep(now);
             this.clients.sweep(now);
@@ -190,10 +198,41 @@ export function createSwitchboard(given = {}) {
             const body = route.parse(chunks, length);
             result = route.handler(body, request, settings.now());
         } catch (failure) {
-            answering(request, response);
-            answerRefusal(response, failure instanceof Refusal ? failure : internalFailure());
+            refuseNow(request, response, failure);
             return;
         }
+        if (result instanceof HeldRequest) answerWhenReady(result, request, response);
+        else send(result, request, response);
+    }
+
+    function refuseNow(request, response, failure) {
+        answering(request, response);
+        answerRefusal(response, failure instanceof Refusal ? failure : internalFailure());
+    }
+
+    /**
+     * A held poll or push: its connection waits without being taken for an idle one, and the
+     * answer goes out as any other once it is ready. A client that goes away ends the wait.
+     */
+    function answerWhenReady(waiting, request, response) {
+        connections.holdStarted(request.socket);
+        response.once('close', () => {
+            waiting.cancel();
+            connections.holdEnded(request.socket);
+        });
+        waiting.start((outcome) => {
+            connections.holdEnded(request.socket);
+            if (response.destroyed) return;
+            try {
+                if (outcome instanceof Refusal) refuseNow(request, response, outcome);
+                else send(outcome, request, response);
+            } catch {
+                refuseNow(request, response, internalFailure());
+            }
+        });
+    }
+
+    function send(result, request, response) {
         // The pictures an answer carries stay charged until the reader's connection takes them.
         const held = result instanceof FramesAnswer && result.frames.length > 0 ? result : null;
         held?.hold();
@@ -243,6 +282,9 @@ export function createSwitchboard(given = {}) {
             });
         },
         sweep,
+        /** How many polls and pushes are held now, waiting for their answers. */
+        heldRequests: () => state.held.size,
+        watchHeld: (watch) => state.held.watch(watch),
         close() {
             clearInterval(sweeper);
             return new Promise((resolve) => {

@@ -2,7 +2,7 @@
 // ends and is forgotten. Keyed by client-supplied text in a Map, never a plain object, so that no
 // key can reach a prototype.
 
-import { FrameQueue } from './frame-queue.mjs';
+import { FrameQueue, markTaken } from './frame-queue.mjs';
 import { refuse } from './refusal.mjs';
 import { readText } from './members.mjs';
 import { newSecret, sameIssuedSecret } from './secrets.mjs';
@@ -11,14 +11,21 @@ import { CLOSE_FRAME, KIND, ROLE } from './wire.mjs';
 const MAX_SESSION_ID_LENGTH = 128;
 const FULL = 'The switchboard is full; try again shortly';
 
+/** The other side of a session's `role`. */
+export const otherRole = (role) => (role === ROLE.viewer ? ROLE.host : ROLE.viewer);
+
 /** One viewer's session with one host. */
 export class Session {
-    constructor(host, clientName, now, settings) {
+    /** `wakeups` is told of every change a held request may wait for (wakeups.mjs). */
+    constructor(host, clientName, now, settings, wakeups) {
         this.settings = settings;
+        this.wakeups = wakeups;
         this.id = newSecret(16);
         this.token = newSecret(32);
         this.tokenBytes = Buffer.from(this.token, 'utf8');
         this.hostId = host.id;
+        // Its heartbeats count as the host being there.
+        this.host = host;
         // A session of this machine's own host: counted apart from those of hosts from outside.
         this.local = host.local;
         this.clientName = clientName;
@@ -33,6 +40,12 @@ export class Session {
         this.freeAt = Infinity;
         this.viewerSeenAt = now;
         this.hostSeenAt = now;
+        // When a request of each side last reached us (the host's heartbeats count too, see
+        // quietMs): how long the other side has been quiet is told to a poller that waits.
+        this.contactAt = { [ROLE.host]: now, [ROLE.viewer]: now };
+        // The poll of each side held now, and the pushes held until their frames are taken.
+        this.heldPolls = { [ROLE.host]: null, [ROLE.viewer]: null };
+        this.heldPushes = { [ROLE.host]: [], [ROLE.viewer]: [] };
         // Towards the viewer: every frame gets a sequence number; the viewer acknowledges what it
         // received by sending the newest number back as its cursor.
         this.sequence = 0;
@@ -50,6 +63,53 @@ export class Session {
         this.tilesBuildOnAPicture = false;
         // Towards the host: handed over exactly once, in push order.
         this.hostFrames = new FrameQueue(this.account);
+    }
+
+    /** Wakes whatever is held on this session to look again. */
+    changed() {
+        this.wakeups.publish(this.id);
+    }
+
+    /**
+     * How long `role` has been quiet: since its last request for this session reached us, or for
+     * the host its last heartbeat. A viewer holding a poll is there: it has nothing else to send
+     * while it waits. A host holding a poll is not thereby counted: it heartbeats every few
+     * seconds anyway, and one that froze keeps its connection open, so only missing requests
+     * tell.
+     */
+    quietMs(role, now) {
+        if (role === ROLE.viewer && this.heldPolls.viewer !== null) return 0;
+        const last = role === ROLE.host ? Math.max(this.contactAt.host, this.host.lastBeatAt) : this.contactAt.viewer;
+        return Math.max(0, now - last);
+    }
+
+    /** Is `role` quiet beyond the limit, for the other side to be told? */
+    isQuiet(role, now) {
+        return this.quietMs(role, now) > this.settings.peerQuietLimitMs;
+    }
+
+    /** When `role` will count as quiet if nothing more is heard of it (a held viewer: look later). */
+    quietFrom(role, now) {
+        const limit = this.settings.peerQuietLimitMs;
+        if (role === ROLE.viewer && this.heldPolls.viewer !== null) return now + limit + 1;
+        return now - this.quietMs(role, now) + limit + 1;
+    }
+
+    /** A held poll of `role` has ended (answered, or its client gone): its side was there till now. */
+    pollEnded(role, now) {
+        if (role === ROLE.viewer) {
+            this.contactAt.viewer = Math.max(this.contactAt.viewer, now);
+            this.viewerSeenAt = Math.max(this.viewerSeenAt, now);
+        } else {
+            this.hostSeenAt = Math.max(this.hostSeenAt, now);
+        }
+    }
+
+    /** A request of `role` reached us: one that had been quiet wakes the other side's poll. */
+    arrived(role, now) {
+        const wasQuiet = this.isQuiet(role, now);
+        this.contactAt[role] = now;
+        if (wasQuiet) this.changed();
     }
 
     /** Once ended, the viewer (and a host that has not claimed yet) is told why. */
@@ -76,6 +136,7 @@ export class Session {
                 refuse(429, 'Too many messages are waiting for the PC');
             }
             queue.push(frame);
+            this.changed();
             return;
         }
         if (frame.kind === KIND.jpeg) {
@@ -94,6 +155,7 @@ export class Session {
         }
         frame.sequence = ++this.sequence;
         queue.push(frame);
+        this.changed();
     }
 
     /**
@@ -119,6 +181,7 @@ export class Session {
         frame.sequence = ++this.sequence;
         queue.push(frame);
         this.tilesBuildOnAPicture = true;
+        this.changed();
     }
 
     /**
@@ -149,13 +212,24 @@ export class Session {
         frame.sequence = ++this.sequence;
         this.viewerPictures.push(frame);
         this.tilesBuildOnAPicture = true;
+        this.changed();
     }
 
     /**
      * The frames for the viewer, in push order, after forgetting everything up to its cursor: the
      * cursor says what has arrived. A cursor we never issued acknowledges everything so far.
+     * The frames returned count as taken.
      */
     framesForViewer(since, now) {
+        const frames = this.framesWaitingForViewer(since, now);
+        let taken = false;
+        for (const frame of frames) taken = markTaken(frame) || taken;
+        if (taken) this.changed();
+        return frames;
+    }
+
+    /** The frames for the viewer after its cursor, as framesForViewer, not yet handed over. */
+    framesWaitingForViewer(since, now) {
         this.ensureOpen();
         this.viewerSeenAt = now;
         const acknowledged = Math.min(since, this.sequence);
@@ -165,13 +239,19 @@ export class Session {
         return mergeBySequence(this.viewerMessages.frames, this.viewerPictures.frames);
     }
 
+    /** Has the host anything to poll: frames, or the close of an ended session? */
+    get hasFramesForHost() {
+        return this.ended || this.hostFrames.length > 0;
+    }
+
     /**
      * Whatever the viewer pushed, handed to the host once in push order; an ended session adds the
      * close message, on every poll until the session is freed.
      */
     framesForHost(now) {
         this.hostIsHere(now);
-        const frames = this.hostFrames.takeAll();
+        const { frames, taken } = this.hostFrames.takeAll();
+        if (taken) this.changed();
         if (this.ended) {
             frames.push(CLOSE_FRAME);
             if (!this.closeCollected) {
@@ -198,8 +278,10 @@ function mergeBySequence(a, b) {
 
 /** Every session the service knows, open or ended but not yet forgotten. */
 export class SessionTable {
-    constructor(settings) {
+    /** `wakeups` is told of every change of a session (wakeups.mjs). */
+    constructor(settings, wakeups) {
         this.settings = settings;
+        this.wakeups = wakeups;
         /** @type {Map<string, Session>} session ID -> session */
         this.sessions = new Map();
         // Sessions of this machine's host, and of hosts from outside: each up to maxSessions.
@@ -211,7 +293,7 @@ export class SessionTable {
     }
 
     open(host, clientName, now) {
-        const session = new Session(host, clientName, now, this.settings);
+        const session = new Session(host, clientName, now, this.settings, this.wakeups);
         this.sessions.set(session.id, session);
         this.counts[poolOf(session)] += 1;
         return session;
@@ -227,6 +309,13 @@ export class SessionTable {
             else pending += 1;
         }
         return { pending, live };
+    }
+
+    /** Wakes what is held on every open session of a host: its heartbeat came after a silence. */
+    wakeAllOf(hostId) {
+        for (const session of this.sessions.values()) {
+            if (session.hostId === hostId && !session.ended) session.changed();
+        }
     }
 
     /** Ends every open session of a host, for its viewers to learn why. */
@@ -271,12 +360,13 @@ export class SessionTable {
         if (session.ended) return;
         session.ended = true;
         session.endReason = reason;
-        session.viewerMessages.takeAll();
-        session.viewerPictures.takeAll();
+        session.viewerMessages.clear();
+        session.viewerPictures.clear();
         // A host that heard of the session must be able to collect the close for a long while; one
         // that never did needs nothing, and the record stays only so the viewer reads why it ended.
         const hostHeardOfIt = session.offered || session.claimed;
         session.freeAt = now + (hostHeardOfIt ? this.settings.endedKeepMs : this.settings.collectedKeepMs);
+        session.changed();
     }
 
     /**
@@ -300,11 +390,14 @@ export class SessionTable {
         const { settings } = this;
         for (const session of this.sessions.values()) {
             if (!session.ended) {
-                if (now - session.viewerSeenAt > settings.viewerIdleMs) {
+                // A side whose poll is held is there, whatever its last request.
+                const viewerSeenAt = session.heldPolls.viewer !== null ? now : session.viewerSeenAt;
+                const hostSeenAt = session.heldPolls.host !== null ? now : session.hostSeenAt;
+                if (now - viewerSeenAt > settings.viewerIdleMs) {
                     this.end(session, 'The viewer stopped polling', now);
                 } else if (!session.claimed && now - session.createdAt > settings.unclaimedMs) {
                     this.end(session, 'The PC did not answer', now);
-                } else if (session.claimed && now - session.hostSeenAt > settings.hostIdleMs) {
+                } else if (session.claimed && now - hostSeenAt > settings.hostIdleMs) {
                     this.end(session, 'The PC left the session', now);
                 }
             }
@@ -313,9 +406,9 @@ export class SessionTable {
     }
 
     forget(session) {
-        session.viewerMessages.takeAll();
-        session.viewerPictures.takeAll();
-        session.hostFrames.takeAll();
+        session.viewerMessages.clear();
+        session.viewerPictures.clear();
+        session.hostFrames.clear();
         if (this.sessions.delete(session.id)) this.counts[poolOf(session)] -= 1;
     }
 }

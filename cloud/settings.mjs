@@ -119,6 +119,20 @@ const DEFINITIONS = Object.freeze({
     // Past fifteen sixteenths of it, each new connection sheds the one that has gone longest
     // without an exchange (connections.mjs).
     maxConnections: { variable: 'KIVREN_MAX_CONNECTIONS', fallback: 1024 },
+    // The longest a poll or a push that names "waitMs" is held before it is answered (announced
+    // to viewers and hosts as "maxWaitMs"). A tunnel's edge gives up on a request it has waited
+    // 100 s for (Cloudflare answers 524), and quick tunnels buffer answers that trickle, so a held
+    // answer is one answer, well within that.
+    maxWaitMs: { variable: 'KIVREN_MAX_WAIT_MS', fallback: 25_000 },
+    // The other side of a session counts as quiet once it has sent nothing for longer than this:
+    // a held poll is then answered at once, so that its poller can say that the other computer is
+    // not answering. Above the host's heartbeat period (3 s), so a host that is only idle never
+    // looks quiet.
+    peerQuietLimitMs: { variable: 'KIVREN_PEER_QUIET_LIMIT_MS', fallback: 4000 },
+    // Pushes of one side of a session held until the other side takes their frames: enough for a
+    // host that keeps one picture on its way while the next is sent; a further one answers the
+    // oldest at once.
+    maxHeldPushes: { variable: 'KIVREN_MAX_HELD_PUSHES', fallback: 2 },
 });
 
 const minimumOf = (definition) => definition.minimum ?? 1;

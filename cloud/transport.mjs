@@ -43,7 +43,7 @@ function answerPieces(response, pieces) {
 export function answerResult(response, result) {
     if (result instanceof FramesAnswer) {
         if (result.frames.length > 0) answerPieces(response, result.pieces());
-        else if (result.since === 0) answerPrepared(response, NO_FRAMES_HEADERS, NO_FRAMES_TEXT);
+        else if (result.since === 0 && result.peerQuietMs === null) answerPrepared(response, NO_FRAMES_HEADERS, NO_FRAMES_TEXT);
         else answer(response, 200, result.emptyText());
     } else if (result === OK) answerPrepared(response, OK_HEADERS, OK_TEXT);
     else answer(response, 200, JSON.stringify(result));

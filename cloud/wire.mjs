@@ -258,6 +258,9 @@ export const CLOSE_FRAME = Object.freeze({
 
 /** The answer of a path that has nothing to tell but success. */
 export const OK = Object.freeze({ ok: true });
+// The answer of a push that named "waitMs": whether the other side took its frame in time.
+export const TAKEN = Object.freeze({ ok: true, taken: true });
+export const NOT_TAKEN = Object.freeze({ ok: true, taken: false });
 export const OK_TEXT = JSON.stringify(OK);
 export const NO_FRAMES_TEXT = '{"frames":[],"since":0}';
 
@@ -285,6 +288,14 @@ export class FramesAnswer {
         this.since = since;
         this.account = account;
         this.owner = owner;
+        // For a poll that named "waitMs": how long the other side has been quiet, in whole
+        // milliseconds; null leaves the member out, so other polls keep the bytes they had.
+        this.peerQuietMs = null;
+    }
+
+    /** The members after the frames: the cursor, and the other side's quiet time if told. */
+    #tail() {
+        return this.peerQuietMs === null ? `"since":${this.since}}` : `"since":${this.since},"peerQuietMs":${this.peerQuietMs}}`;
     }
 
     /** Holds every payload until `release` is called, once the connection has taken the answer. */
@@ -313,12 +324,12 @@ export class FramesAnswer {
             if (i > 0) pieces.push(FRAME_SEPARATOR);
             pieces.push(FRAME_OPENS.get(frame.kind), ...frame.payload.pieces, FRAME_CLOSE);
         }
-        pieces.push(Buffer.from(`],"since":${this.since}}`));
+        pieces.push(Buffer.from(`],${this.#tail()}`));
         return pieces;
     }
 
     /** The whole answer as text, for one with no frames, so that it leaves in a single write. */
     emptyText() {
-        return `{"frames":[],"since":${this.since}}`;
+        return `{"frames":[],${this.#tail()}`;
     }
 }

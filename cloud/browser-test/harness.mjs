@@ -173,6 +173,12 @@ export class ScriptedHost {
         await this.loop;
     }
 
+    /** Goes on after `stop`, in the session it had, as a computer does that was frozen and thawed. */
+    resume() {
+        this.running = true;
+        this.loop = this.#run().catch((failure) => { this.failure = failure; });
+    }
+
     /** The picture (base64 JPEG) the host shows from now on; pushed on its next pass. */
     show(picture) {
         this.picture = picture;

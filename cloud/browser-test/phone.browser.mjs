@@ -365,7 +365,10 @@ describe('Browser viewer on a phone', () => {
         async function sleepPhone() {
             await setHidden(true);
             await page.route('**/v1/poll', (route) => route.abort('internetdisconnected'));
-            await waitUntil(async () => (await remoteStatus(page)) === 'Reconnecting', { what: 'the failed poll while asleep' });
+            // The poll the switchboard holds left before the network went: a message the page
+            // skips ends it, so that the next one meets the missing network.
+            await host.push('json', Buffer.from('{"type":"notice"}').toString('base64'));
+            await waitUntil(async () => (await remoteStatus(page)) === 'Reconnecting\u2026', { what: 'the failed poll while asleep' });
         }
         async function wake() {
             await page.unroute('**/v1/poll');

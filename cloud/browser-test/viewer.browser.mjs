@@ -270,7 +270,7 @@ describe('Browser viewer', () => {
         await context.close();
     });
 
-    it('Session.PollFails_EndsWithItsDescription', async () => {
+    it('Session.SwitchboardGone_ReconnectingForAMinuteThenEndsWithItsDescription', async () => {
         const own = await startSwitchboard();
         const host = await new ScriptedHost(own).start();
         host.show(picture);
@@ -280,7 +280,11 @@ describe('Browser viewer', () => {
             await connect(page, HOST_ID, PASSWORD);
             await waitUntilLive(page);
             await own.stop();
-            await waitUntil(async () => page.locator('#home').isVisible(), { what: 'the home screen after the failed poll' });
+            const goneAt = Date.now();
+            await waitUntil(async () => (await remoteStatus(page)) === 'Reconnecting\u2026', { what: 'the reconnecting status' });
+            assert.equal(await page.locator('#picture').evaluate((canvas) => canvas.classList.contains('stale')), true);
+            await waitUntil(async () => page.locator('#home').isVisible(), { timeoutMs: 90_000, what: 'the home screen once the retries are over' });
+            assert.ok(Date.now() - goneAt >= 59_000, `gave up after ${Date.now() - goneAt} ms`);
             assert.match(await homeStatus(page), /^(Could not connect to the server\.|The network connection was lost\.)$/);
             assert.equal(await page.locator('#status').evaluate((element) => element.classList.contains('failed')), true);
         } finally {

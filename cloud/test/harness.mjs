@@ -40,12 +40,13 @@ export const decode = (payload) => JSON.parse(Buffer.from(payload, 'base64').toS
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 /**
- * Spawns `node server.mjs` with KIVREN_PORT=0 and the given extra environment; `script` names the
- * script another way (through a link, say).
+ * Spawns `node server.mjs` with KIVREN_PORT=0 (unless `env` names a port: a switchboard started
+ * again where the one before listened) and the given extra environment; `script` names the script
+ * another way (through a link, say).
  */
 export async function startSwitchboard(env = {}, script = SCRIPT) {
     const child = spawn(process.execPath, [script], {
-        env: { ...process.env, ...env, KIVREN_PORT: '0' },
+        env: { ...process.env, KIVREN_PORT: '0', ...env },
         stdio: ['ignore', 'pipe', 'pipe'],
     });
     let stdout = '';
@@ -98,6 +99,25 @@ export async function startClockedSwitchboard(settings = {}) {
         now += ms;
         made.sweep();
     };
+    /** How many polls and pushes are held now, waiting for their answers. */
+    board.heldCount = () => made.heldRequests();
+    /** Resolves once `count` polls and pushes are held; fails after `timeoutMs`. */
+    board.untilHeld = (count, timeoutMs = 5000) => new Promise((resolve, reject) => {
+        if (made.heldRequests() === count) {
+            resolve();
+            return;
+        }
+        const timer = setTimeout(() => {
+            stop();
+            reject(new Error(`${made.heldRequests()} requests held, not ${count}`));
+        }, timeoutMs);
+        const stop = made.watchHeld((held) => {
+            if (held !== count) return;
+            clearTimeout(timer);
+            stop();
+            resolve();
+        });
+    });
     board.read = { bytes: 0, ended: 0, closed: 0 };
     const waiters = new Set();
     const changed = () => {
@@ -333,7 +353,7 @@ export class RawConnection {
                     this.received = this.received.subarray(end + 4 + length);
                     let body;
                     try { body = JSON.parse(text); } catch { body = text; }
-                    return { status: Number(lines[0].split(' ')[1]), body, headers };
+                    return { status: Number(lines[0].split(' ')[1]), body, headers, text };
                 }
             }
             if (this.closed) return null;

@@ -1,5 +1,6 @@
 // The browser page's logic that needs no browser: what typed codes reduce to, how poll answers
-// and payloads are read, what a refusal says, and the ordered input queue (one push in flight,
+// and payloads are read, what a refusal says, the long polls' hold and the other side's quiet
+// time, which failures the page tries again after, and the ordered input queue (one push in flight,
 // coalescing while it waits, a stuck push abandoned, everything dropped when the session ends).
 
 import assert from 'node:assert/strict';
@@ -7,8 +8,8 @@ import { describe, it } from 'node:test';
 import { compactId, formatId, formatPassword } from '../web/codes.js';
 import { InputQueue } from '../web/input-queue.js';
 import { decodeBase64, inputMessage, readPollAnswer, readTiles, textMessages } from '../web/messages.js';
-import { DEVICE_TOKENS_KEY, deviceTokenFor, keepDeviceToken } from '../web/session.js';
-import { refusalDescription } from '../web/switchboard.js';
+import { DEVICE_TOKENS_KEY, deviceTokenFor, keepDeviceToken, mayPass, peerQuietOf, pollWaitOf } from '../web/session.js';
+import { RequestFailure, refusalDescription } from '../web/switchboard.js';
 
 const move = (x) => inputMessage('move', x, 0.5);
 const wheel = (deltaY) => inputMessage('wheel', 0.5, 0.5, { deltaY });
@@ -127,6 +128,46 @@ describe('Browser page logic', () => {
         assert.deepEqual(pieces.map((piece) => Array.from(piece.key).length), [1024, 476]);
         assert.equal(pieces.map((piece) => piece.key).join(''), long);
         assert.deepEqual(textMessages(''), []);
+    });
+
+    it('LongPolls.AnnouncementQuietTimeAndFailures_ReadAsThePageActsOnThem', () => {
+        const waits = [
+            // [what, connect answer, the poll's waitMs (0: none, today's pause)]
+            ['an old switchboard', {}, 0],
+            ['the announced hold', { maxWaitMs: 25_000 }, 25_000],
+            ['a shorter hold', { maxWaitMs: 5000 }, 5000],
+            ['a longer one, kept to the page\'s own', { maxWaitMs: 600_000 }, 25_000],
+            ['zero', { maxWaitMs: 0 }, 0],
+            ['negative', { maxWaitMs: -5 }, 0],
+            ['a fraction', { maxWaitMs: 2.5 }, 0],
+            ['text', { maxWaitMs: '25000' }, 0],
+        ];
+        for (const [what, answer, expected] of waits) assert.equal(pollWaitOf(answer), expected, what);
+
+        const quiet = [
+            // [what, answer text, quiet ms or null]
+            ['an answer without it', '{"frames":[],"since":3}', null],
+            ['at the end', '{"frames":[],"since":3,"peerQuietMs":4001}', 4001],
+            ['after frames', '{"frames":[{"kind":"json","payload":"e30="}],"since":4,"peerQuietMs":0}', 0],
+            ['a frame\'s text that names it, not at the end', '{"frames":[{"kind":"json","payload":"\\"peerQuietMs\\":9}"}],"since":1}', null],
+            ['negative', '{"frames":[],"since":3,"peerQuietMs":-1}', null],
+        ];
+        for (const [what, text, expected] of quiet) assert.equal(peerQuietOf(text), expected, what);
+
+        const failures = [
+            // [what, failure, tried again]
+            ['no network', new RequestFailure(0, 'Could not connect to the server.'), true],
+            ['cancelled', new RequestFailure(0, 'cancelled', { cancelled: true }), false],
+            ['a session the switchboard forgot', new RequestFailure(404, 'Unknown session'), true],
+            ['a host not online yet', new RequestFailure(409, 'That PC is offline'), true],
+            ['a tunnel without its switchboard', new RequestFailure(502, 'HTTP 502'), true],
+            ['a busy switchboard', new RequestFailure(503, 'The switchboard is busy; try again shortly'), true],
+            ['an ended session', new RequestFailure(410, 'The PC left the session'), false],
+            ['a wrong password', new RequestFailure(403, 'Wrong password'), false],
+            ['a lockout', new RequestFailure(429, 'Too many wrong passwords; try again in a minute'), false],
+            ['not a request', new Error('x'), false],
+        ];
+        for (const [what, failure, expected] of failures) assert.equal(mayPass(failure), expected, what);
     });
 
     it('DeviceTokens.KeptPerIdNewestFewAndOnlyWhatCanBeSentBack', () => {

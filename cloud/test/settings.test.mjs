@@ -51,6 +51,9 @@ const VARIABLES = [
     ['KIVREN_REQUEST_TIMEOUT_MS', 'requestTimeoutMs', 60_000],
     ['KIVREN_KEEP_ALIVE_TIMEOUT_MS', 'keepAliveTimeoutMs', 95_000],
     ['KIVREN_MAX_CONNECTIONS', 'maxConnections', 1024],
+    ['KIVREN_MAX_WAIT_MS', 'maxWaitMs', 25_000],
+    ['KIVREN_PEER_QUIET_LIMIT_MS', 'peerQuietLimitMs', 4000],
+    ['KIVREN_MAX_HELD_PUSHES', 'maxHeldPushes', 2],
 ];
 
 describe('Switchboard settings', () => {

@@ -1,7 +1,8 @@
 // The switchboard against the protocol vectors the C++ and the page's tests read too
 // (tests/protocol/vectors.json): every request body parses to its meaning, a push's payload cut
 // out unchanged wherever the network splits the body, and the requests replayed in order on a
-// real switchboard get exactly their answers, every payload relayed as it was pushed.
+// real switchboard get exactly their answers, every payload relayed as it was pushed, a held poll
+// answered as the story's clock moves.
 
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
@@ -47,7 +48,13 @@ describe('Switchboard against the protocol vectors', () => {
                 return text;
             };
             for (const request of VECTORS.requests) {
-                const answer = await board.request(`/v1/${request.path}`, ofStory(request.body), { raw: true, headers: request.headers });
+                const answering = board.request(`/v1/${request.path}`, ofStory(request.body), { raw: true, headers: request.headers });
+                // A poll the switchboard holds: the story's clock moves on while it waits.
+                if (request.heldForMs !== undefined) {
+                    await board.untilHeld(1);
+                    board.advance(request.heldForMs);
+                }
+                const answer = await answering;
                 if (request.path === 'connect' && answer.status === 200) {
                     for (const member of ['sessionId', 'sessionToken', 'deviceToken']) {
                         const example = request.answer.meaning[member];

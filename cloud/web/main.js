@@ -57,7 +57,8 @@ const storage = localStore();
 const coarse = window.matchMedia('(any-pointer: coarse)').matches;
 const finePointer = window.matchMedia('(pointer: fine)').matches;
 
-const view = new PictureView(element('picture'), {
+const canvas = element('picture');
+const view = new PictureView(canvas, {
     onFirstPicture: () => {
         waiting.hidden = true;
         showRotateHint();
@@ -92,6 +93,9 @@ function render() {
     advice.textContent = help;
     advice.hidden = help === '';
     remoteStatus.textContent = viewer.status;
+    canvas.classList.toggle('stale', viewer.stale);
+    // A session opened again after a failure starts without a picture, as every session does.
+    if (live && shownLive) waiting.hidden = view.hasPicture;
     if (live && !shownLive) {
         waiting.hidden = view.hasPicture;
         pointer.start();

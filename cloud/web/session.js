@@ -7,7 +7,7 @@ import { ID_LENGTH, PASSWORD_LENGTH, characters, compactId, compactPassword, for
 import { InputQueue } from './input-queue.js';
 import { FEATURE, OFFERED_FEATURES, capsMessage, encodeMessage, textMessages } from './messages.js';
 import { applyPollAnswer, pictureBound } from './picture-decoding.js';
-import { RequestFailure, post, postAsPageLeaves, postText } from './switchboard.js';
+import { RequestFailure, STALL_LIMIT_MS, post, postAsPageLeaves, postText } from './switchboard.js';
 import { mayResume, untilAwake } from './wake.js';
 
 export { applyPollAnswer };
@@ -24,11 +24,25 @@ export const STATUS = Object.freeze({
     disconnected: 'Disconnected',
     unknownId: 'Unknown ID',
     offline: 'That PC is offline',
-    resuming: 'Reconnecting',
+    reconnecting: 'Reconnecting\u2026',
+    notAnswering: 'The other computer is not answering',
 });
 
-// Polls follow one another with this pause between the end of one and the start of the next.
+// Polls follow one another with this pause between the end of one and the start of the next,
+// unless the switchboard holds them (it named "maxWaitMs"): then the next leaves at once, except
+// after an empty answer that came back sooner than this, which a switchboard that holds nothing
+// would send again at once.
 export const POLL_PAUSE_MS = 90;
+// The longest this page asks a switchboard to hold its poll, whatever longer hold it allows.
+export const LONGEST_POLL_WAIT_MS = 25_000;
+// The host counts as not answering once a poll answer says it has been quiet longer than this.
+export const PEER_QUIET_LIMIT_MS = 4000;
+// A session whose switchboard or link fails is tried again, once a second, for this long.
+export const RECONNECT_FOR_MS = 60_000;
+const RECONNECT_PAUSE_MS = 1000;
+// Read off the end of the answer, where the switchboard writes it, so that an answer carrying
+// pictures is not parsed a second time.
+const PEER_QUIET = /"peerQuietMs":(\d+)\}\s*$/;
 // How long End waits for input still queued (a key's release) before it closes the session.
 const CLOSE_DRAIN_MS = 1000;
 // What the host shows as the viewer's name, and the platform the switchboard is told.
@@ -78,6 +92,27 @@ const FURTHER_KEYS = new Set(['home', 'end', 'pageup', 'pagedown', 'insert',
 
 const text = (value) => (typeof value === 'string' ? value : '');
 
+/** The hold to ask for from a connect answer: 0 (none) unless the switchboard announced one. */
+export function pollWaitOf(answer) {
+    const announced = answer.maxWaitMs;
+    return Number.isSafeInteger(announced) && announced > 0 ? Math.min(announced, LONGEST_POLL_WAIT_MS) : 0;
+}
+
+/** How long the other side has been quiet, as a poll answer's text says; null when it says nothing. */
+export function peerQuietOf(answerText) {
+    const match = PEER_QUIET.exec(answerText);
+    return match === null ? null : Number(match[1]);
+}
+
+/**
+ * A failure that may pass if the session is tried again: the network, a switchboard that is
+ * restarting (5xx, a session it no longer knows), a host that is not online yet.
+ */
+export function mayPass(failure) {
+    if (!(failure instanceof RequestFailure) || failure.cancelled) return false;
+    return failure.code === 0 || failure.code === 404 || failure.code === 409 || failure.code >= 500;
+}
+
 function pause(ms, signal) {
     return new Promise((resolve) => {
         const timer = setTimeout(done, ms);
@@ -90,6 +125,8 @@ function pause(ms, signal) {
     });
 }
 
+const cancelled = () => new RequestFailure(0, 'cancelled', { cancelled: true });
+
 /** One connection attempt and, once it is open, its session. */
 class Run {
     constructor() {
@@ -98,6 +135,8 @@ class Run {
         this.queue = null;
         this.closing = false;
         this.since = 0;
+        // How long the switchboard holds this run's polls; 0 for one that answers them at once.
+        this.waitMs = 0;
         this.features = new Set();
         // The largest picture the host may send, from its last hello.
         this.bound = pictureBound();
@@ -135,6 +174,11 @@ export class Viewer {
         } catch {
             return '';
         }
+    }
+
+    /** The picture no longer follows the host's screen: it is shown greyed. */
+    get stale() {
+        return this.phase === PHASE.live && (this.status === STATUS.notAnswering || this.status === STATUS.reconnecting);
     }
 
     /** What the host of the live session can take ("modifiers", "keys"); empty otherwise. */
@@ -240,13 +284,56 @@ export class Viewer {
 
     async #session(run, id, password) {
         const { signal } = run.controller;
-        const cancelled = () => new RequestFailure(0, 'cancelled', { cancelled: true });
         // Like the desktop viewer, the attempt starts on a later turn: the status shows the
         // lookup first, and an attempt replaced at once never sends anything.
         await Promise.resolve();
         if (run.cancelled) throw cancelled();
         this.#set(PHASE.authenticating, STATUS.authenticating);
+        await this.#open(run, id, password);
+        try {
+            this.#storage?.setItem(LAST_ID_KEY, id);
+        } catch {
+            // A browser that keeps nothing (private mode, storage full) only loses the convenience.
+        }
 
+        // After a failed poll the next is answered at once, so the page knows as soon as it gets through.
+        let atOnce = false;
+        for (;;) {
+            const started = performance.now();
+            let answer;
+            try {
+                answer = await this.#poll(run, atOnce ? 0 : run.waitMs);
+                atOnce = false;
+            } catch (failure) {
+                if (run.cancelled) throw cancelled();
+                if (mayResume(failure)) {
+                    // A phone that slept: poll again once it is awake; the answer says if the session ended.
+                    this.#set(PHASE.live, STATUS.reconnecting);
+                    await untilAwake(signal);
+                    if (run.cancelled) throw cancelled();
+                    atOnce = true;
+                    continue;
+                }
+                if (!mayPass(failure)) throw failure;
+                answer = await this.#reconnect(run, id, password, failure);
+            }
+            const quietMs = peerQuietOf(answer);
+            const status = quietMs !== null && quietMs > PEER_QUIET_LIMIT_MS ? STATUS.notAnswering : this.#connectedStatus();
+            if (this.status !== status) this.#set(PHASE.live, status);
+            const since = await this.#apply(run, answer);
+            const empty = since === null || since === run.since;
+            if (since !== null) run.since = since;
+            // A switchboard that holds nothing, or an empty answer at once: today's pause.
+            if (run.waitMs === 0 || (empty && performance.now() - started < POLL_PAUSE_MS)) {
+                await pause(POLL_PAUSE_MS, signal);
+                if (run.cancelled) throw cancelled();
+            }
+        }
+    }
+
+    /** Looks the ID up and opens a session; the view starts empty, so nothing of an earlier one shows. */
+    async #open(run, id, password) {
+        const { signal } = run.controller;
         const found = await post('lookup', { id }, { signal });
         if (run.cancelled) throw cancelled();
         if (found.found !== true) throw new RequestFailure(404, STATUS.unknownId);
@@ -262,41 +349,61 @@ export class Viewer {
         if (run.cancelled) throw cancelled();
         // A transport the answer does not name keeps the one of the session before.
         if (Object.hasOwn(TRANSPORT_LABELS, opened.transport)) this.transport = opened.transport;
+        run.waitMs = pollWaitOf(opened);
+        run.queue?.reset();
         run.queue = new InputQueue((message, pushSignal) => this.#push(run, message, pushSignal));
-        try {
-            this.#storage?.setItem(LAST_ID_KEY, id);
-        } catch {
-            // A browser that keeps nothing (private mode, storage full) only loses the convenience.
-        }
+        run.features = new Set();
+        run.bound = pictureBound();
         this.#view.clear();
         run.since = 0;
-        this.#set(PHASE.live, `Connected \u00B7 ${TRANSPORT_LABELS[this.transport]}`);
+        this.#set(PHASE.live, this.#connectedStatus());
+    }
 
-        const connected = this.status;
+    #connectedStatus() {
+        return `Connected \u00B7 ${TRANSPORT_LABELS[this.transport]}`;
+    }
+
+    /** One poll of the run's session, held as long as its switchboard allows. */
+    #poll(run, waitMs) {
+        const body = { ...this.#pollKeys(run), since: run.since, ...(waitMs > 0 ? { waitMs } : {}) };
+        return postText('poll', body, { signal: run.controller.signal, stallLimitMs: waitMs + STALL_LIMIT_MS });
+    }
+
+    async #apply(run, answer) {
+        const since = await applyPollAnswer(answer, {
+            view: this.#view,
+            onHello: (hello) => this.#hello(run, hello),
+            isCurrent: () => !run.cancelled,
+            bound: run.bound,
+        });
+        if (run.cancelled) throw cancelled();
+        return since;
+    }
+
+    /**
+     * The switchboard or the link failed: the same session is polled again, and once the
+     * switchboard no longer knows it (restarted), a new one is opened, once a second until one
+     * answers or the time is up. The last picture stays, greyed, until then. Resolves with the
+     * answer of the poll that got through.
+     */
+    async #reconnect(run, id, password, failure) {
+        const { signal } = run.controller;
+        const deadline = performance.now() + RECONNECT_FOR_MS;
+        this.#set(PHASE.live, STATUS.reconnecting);
+        let last = failure;
         for (;;) {
-            let answer;
+            if (performance.now() >= deadline) throw last;
+            await pause(RECONNECT_PAUSE_MS, signal);
+            if (run.cancelled) throw cancelled();
             try {
-                answer = await postText('poll', { ...this.#pollKeys(run), since: run.since }, { signal });
-            } catch (failure) {
-                // A phone that slept: poll again once it is awake; the answer says if the session ended.
-                if (!mayResume(failure)) throw failure;
-                if (this.status !== STATUS.resuming) this.#set(PHASE.live, STATUS.resuming);
-                await untilAwake(signal);
+                if (last.code === 404 || last.code === 409) await this.#open(run, id, password);
+                return await this.#poll(run, 0);
+            } catch (again) {
                 if (run.cancelled) throw cancelled();
-                continue;
+                if (!mayPass(again)) throw again;
+                last = again;
+                if (this.status !== STATUS.reconnecting) this.#set(PHASE.live, STATUS.reconnecting);
             }
-            if (run.cancelled) throw cancelled();
-            if (this.status === STATUS.resuming) this.#set(PHASE.live, connected);
-            const since = await applyPollAnswer(answer, {
-                view: this.#view,
-                onHello: (hello) => this.#hello(run, hello),
-                isCurrent: () => !run.cancelled,
-                bound: run.bound,
-            });
-            if (run.cancelled) throw cancelled();
-            if (since !== null) run.since = since;
-            await pause(POLL_PAUSE_MS, signal);
-            if (run.cancelled) throw cancelled();
         }
     }
 

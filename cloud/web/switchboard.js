@@ -42,15 +42,16 @@ export function parseObject(text) {
 /**
  * POSTs `body` (an object, or JSON text already written) and resolves with the answer's text.
  * Rejects with a RequestFailure: a refusal (status 400 or more), a network failure, a stall, or
- * `signal` aborting it (then `cancelled` is set and nothing should be shown).
+ * `signal` aborting it (then `cancelled` is set and nothing should be shown). A request the
+ * switchboard may hold (a long poll) names how long nothing may arrive, its wait included.
  */
-export async function postText(path, body, { signal } = {}) {
+export async function postText(path, body, { signal, stallLimitMs = STALL_LIMIT_MS } = {}) {
     const controller = new AbortController();
     let stalled = false;
     let timer = 0;
     const progress = () => {
         clearTimeout(timer);
-        timer = setTimeout(() => { stalled = true; controller.abort(); }, STALL_LIMIT_MS);
+        timer = setTimeout(() => { stalled = true; controller.abort(); }, stallLimitMs);
     };
     const cancel = () => controller.abort();
     if (signal?.aborted) throw new RequestFailure(0, 'cancelled', { cancelled: true });
