@@ -14,6 +14,11 @@ QString joined(const QString &sentence, const QString &detail)
     return sentence + separator + detail;
 }
 
+// The internet address could not be had (or was lost): without a network this is what happens,
+// and what still works is said with it.
+const QString noInternet = QStringLiteral("No internet connection: other computers cannot reach this one yet. "
+                                          "KivrenRemote keeps trying; the ID and password stay the same");
+
 HostStatus problem(const QString &text)
 {
     return {text, StatusTone::error};
@@ -35,18 +40,18 @@ HostStatus HostStatus::of(const Condition &c)
 {
     using S = Switchboard;
     using T = KivrenTunnel::State;
-    const QString starting = QStringLiteral("Starting switchboard\u2026");
+    const QString starting = QStringLiteral("Getting ready\u2026");
     switch (c.switchboard) {
     case S::noNode:
-        return problem(QStringLiteral("node was not found: install nodejs"));
+        return problem(QStringLiteral("Other computers cannot reach this one: install the nodejs package, which KivrenRemote needs"));
     case S::noScript:
-        return problem(QStringLiteral("The switchboard is missing %1: reinstall KivrenRemote").arg(c.missingFile));
+        return problem(QStringLiteral("KivrenRemote is incomplete (%1 is missing): reinstall it").arg(c.missingFile));
     case S::notStarted:
-        return problem(QStringLiteral("The switchboard did not start: reinstall nodejs or KivrenRemote"));
+        return problem(QStringLiteral("Other computers cannot reach this one: a part of KivrenRemote did not start. Reinstall nodejs or KivrenRemote"));
     case S::portInUse:
         return problem(QStringLiteral("port %1 is in use by another program").arg(c.port));
     case S::restarting:
-        return warning(QStringLiteral("The switchboard stopped: restarting it\u2026"));
+        return warning(QStringLiteral("A part of KivrenRemote stopped: starting it again\u2026"));
     case S::starting:
     case S::proven:
         break;
@@ -79,7 +84,7 @@ HostStatus HostStatus::of(const Condition &c)
     case Registration::none:
         return warning(starting);
     case Registration::refused:
-        return problem(joined(QStringLiteral("The switchboard refused this computer"), c.refusal));
+        return problem(joined(QStringLiteral("This computer could not get its ID"), c.refusal));
     case Registration::registered:
     case Registration::sessionEnded:
         break;
@@ -87,14 +92,15 @@ HostStatus HostStatus::of(const Condition &c)
 
     switch (c.tunnel) {
     case T::noTool:
-        return warning(QStringLiteral("No public tunnel: install cloudflared or ssh"));
+        return warning(QStringLiteral("Other computers cannot reach this one: install cloudflared or openssh-client to give it an internet address"));
     case T::closed:
-        return warning(QStringLiteral("Tunnel closed, retrying"));
+        return warning(noInternet);
     case T::silent:
-        return warning(QStringLiteral("Tunnel gave no address, retrying"));
+        return warning(noInternet);
     case T::hostKeyChanged:
         // Possibly someone in the middle: nothing is published through it.
-        return problem(QStringLiteral("The tunnel service's identity changed, so this computer is not published"));
+        return problem(QStringLiteral("The service that gives this computer its internet address is not the one it was before: "
+                                       "for safety, other computers cannot reach this one"));
     case T::idle:
     case T::starting:
     case T::published:
@@ -104,6 +110,6 @@ HostStatus HostStatus::of(const Condition &c)
     const QString formattedId = KivrenIds::formatId(c.publicId);
     if (c.originKnown)
         return fine(joined(QStringLiteral("Ready anywhere"), formattedId));
-    const QString local = QStringLiteral("Switchboard on ") + PlatformWording::thisComputer();
+    const QString local = QStringLiteral("Waiting for an internet address");
     return fine(c.registration == Registration::sessionEnded ? local : joined(local, formattedId));
 }

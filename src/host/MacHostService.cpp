@@ -166,6 +166,11 @@ void MacHostService::requestAccess()
     m_admission->requestAccess();
 }
 
+void MacHostService::closeSessionBeforeQuit()
+{
+    m_admission->closeBeforeQuit();
+}
+
 void MacHostService::begin(const SwitchboardRequests::PendingSession &pending)
 {
     m_admission->begin(pending);

@@ -132,6 +132,9 @@ public:
     void copyPass();     // the password, with its hyphen, onto the clipboard
     void rotatePassword(); // a fresh password, stored and registered at once
     void requestAccess();  // asks the desktop again for screen sharing (its dialog, once more)
+    // KivrenRemote is quitting: a session's viewer is told that it was closed, not
+    // left to find the connection gone. Runs the event loop for a moment, and only with a session.
+    void closeSessionBeforeQuit();
 
     // A viewer waiting, as a heartbeat names it (tests hand one in directly).
     void begin(const SwitchboardRequests::PendingSession &pending);

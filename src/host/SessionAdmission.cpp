@@ -4,6 +4,8 @@
 #include "PlatformWording.h"
 #include "SwitchboardTrust.h"
 
+#include <QTimer>
+
 namespace Requests = SwitchboardRequests;
 
 namespace {
@@ -115,6 +117,35 @@ void SessionAdmission::requestAccess()
 {
     if (m_options.desktop)
         m_options.desktop->requestAccess();
+}
+
+void SessionAdmission::closeBeforeQuit()
+{
+    if (!m_session)
+        return;
+    QEventLoop wait;
+    auto state = std::make_shared<QuitClose>(QuitClose{false, &wait});
+    m_refusals.start([this, keys = m_session->keys(), state](std::stop_token stop) {
+        return postQuitClose(keys, state, std::move(stop));
+    });
+    endSession();
+    QTimer::singleShot(quitCloseLimit, &wait, &QEventLoop::quit);
+    wait.exec();
+    if (!state->taken)
+        return;
+    QEventLoop read;
+    QTimer::singleShot(quitCloseRead, &read, &QEventLoop::quit);
+    read.exec();
+}
+
+StoppableTask<> SessionAdmission::postQuitClose(Requests::SessionKeys keys, std::shared_ptr<QuitClose> state,
+                                                std::stop_token stop)
+{
+    co_await postClose(std::move(keys), quitReason, stop);
+    // A stop ends this task before it gets here; the caller's loop may be gone all the same.
+    state->taken = true;
+    if (state->wait)
+        state->wait->quit();
 }
 
 void SessionAdmission::refuseSession(Requests::SessionKeys keys, const QString &reason)

@@ -7,10 +7,13 @@
 #include "SwitchboardRequests.h"
 #include "TaskGroup.h"
 
+#include <QEventLoop>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <stop_token>
 
@@ -36,6 +39,12 @@ public:
     // Why a session was ended at the switchboard, as the viewer reads it.
     static inline const QString sharingRefusedReason = QStringLiteral("Screen sharing was not allowed on that computer");
     static inline const QString sharingFailedReason = QStringLiteral("Screen sharing is not available on that computer");
+    static inline const QString quitReason = QStringLiteral("KivrenRemote on that computer was closed");
+    // At most this long for the close to be taken when KivrenRemote quits during a session, and
+    // then this long for the viewer's next poll to read it before the switchboard goes with the
+    // app (the viewer polls every 90 ms).
+    static constexpr std::chrono::milliseconds quitCloseLimit{1500};
+    static constexpr std::chrono::milliseconds quitCloseRead{400};
     // The note while the desktop asks the person at this computer on every start.
     static QString asksEveryTimeNote();
 
@@ -62,6 +71,9 @@ public:
     void drop();
     // Asks the desktop again for screen sharing (its dialog, once more).
     void requestAccess();
+    // KivrenRemote is quitting: the running session's viewer is told so (quitReason). Runs the
+    // event loop until the close is taken (at most quitCloseLimit), then quitCloseRead more.
+    void closeBeforeQuit();
 
     bool live() const { return m_live; }
     // The name the last viewer gave; none until a viewer without one, or no viewer at all, came.
@@ -87,6 +99,14 @@ private:
     // Ends a session at the switchboard (the viewer's next poll is refused with `reason`).
     void refuseSession(SwitchboardRequests::SessionKeys keys, const QString &reason);
     StoppableTask<> postClose(SwitchboardRequests::SessionKeys keys, QString reason, std::stop_token stop);
+    // What closeBeforeQuit waits for; shared with it, since it may stop waiting first.
+    struct QuitClose
+    {
+        bool taken = false;
+        QPointer<QEventLoop> wait;
+    };
+    StoppableTask<> postQuitClose(SwitchboardRequests::SessionKeys keys, std::shared_ptr<QuitClose> state,
+                                  std::stop_token stop);
     void setLive(bool live);
     void setClientName(const std::optional<QString> &name);
 

@@ -12,6 +12,7 @@ const QString idKey = QStringLiteral("id");
 const QString nameKey = QStringLiteral("name");
 const QString lastKey = QStringLiteral("last");
 const QString deviceTokenKey = QStringLiteral("deviceToken");
+const QString renamedKey = QStringLiteral("renamed");
 
 constexpr qint64 referenceDateOffsetMSecs = static_cast<qint64>(kReferenceDateOffsetSeconds) * 1000;
 // About 300,000 years either side of 2001: far beyond any real date, and well inside what
@@ -45,6 +46,8 @@ QJsonObject BookEntry::toJson() const
     };
     if (!deviceToken.isEmpty())
         object.insert(deviceTokenKey, deviceToken);
+    if (renamed)
+        object.insert(renamedKey, true);
     return object;
 }
 
@@ -71,8 +74,10 @@ std::optional<BookEntry> BookEntry::fromJson(const QJsonValue &value)
     const qint64 msecs = std::llround(seconds * 1000.0) + referenceDateOffsetMSecs;
     const QJsonValue token = object.value(deviceTokenKey);
     const bool hasToken = token.isString() && isDeviceToken(token.toString());
+    // Anything but true is an entry nobody renamed.
+    const bool renamed = object.value(renamedKey).toBool(false);
     return BookEntry{id.toString(), name.toString(), QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC),
-                     hasToken ? token.toString() : QString()};
+                     hasToken ? token.toString() : QString(), renamed};
 }
 
 QByteArray BookEntry::encodeList(const QList<BookEntry> &entries)
@@ -101,5 +106,6 @@ std::optional<QList<BookEntry>> BookEntry::decodeList(const QByteArray &json)
 size_t qHash(const BookEntry &entry, size_t seed) noexcept
 {
     // Equal instants compare equal whatever their time zone, so hash the instant.
-    return qHashMulti(seed, entry.id, entry.name, entry.last.toMSecsSinceEpoch(), entry.deviceToken);
+    return qHashMulti(seed, entry.id, entry.name, entry.last.toMSecsSinceEpoch(), entry.deviceToken,
+                      entry.renamed);
 }

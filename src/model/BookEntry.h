@@ -20,6 +20,9 @@ struct BookEntry
     // with the next connect to it; empty when it handed none. A secret: kept in the book,
     // never shown or logged.
     QString deviceToken = {};
+    // The person gave `name` themselves: a later connect keeps it rather than taking the name the
+    // switchboard reports.
+    bool renamed = false;
 
     // A device token is 1 to 128 printable ASCII characters (space to tilde).
     static constexpr qsizetype maxDeviceTokenCharacters = 128;
@@ -27,11 +30,13 @@ struct BookEntry
 
     friend bool operator==(const BookEntry &a, const BookEntry &b)
     {
-        return a.id == b.id && a.name == b.name && a.last == b.last && a.deviceToken == b.deviceToken;
+        return a.id == b.id && a.name == b.name && a.last == b.last && a.deviceToken == b.deviceToken
+            && a.renamed == b.renamed;
     }
 
-    // {"id", "name", "last"}, and "deviceToken" when there is one: "last" is floating-point
-    // seconds since 2001-01-01 00:00:00 UTC. Builds that know no device token skip the member.
+    // {"id", "name", "last"}, "deviceToken" when there is one and "renamed": true when the person
+    // named the entry: "last" is floating-point seconds since 2001-01-01 00:00:00 UTC. Builds
+    // that know neither member skip it (and show the given name all the same).
     QJsonObject toJson() const;
     // Fails (no value) when any of the three members is missing or mistyped. A "deviceToken"
     // that is missing or not of a token's form leaves the entry without one.

@@ -43,7 +43,7 @@ QString switchboardHint()
 {
     // The switchboard listens on this computer's loopback address only: nothing on the local
     // network finds it by itself, so no such promise is made.
-    return QStringLiteral("This computer is the switchboard. Keep it open.");
+    return QStringLiteral("Connections to this computer go through KivrenRemote on it: keep it open.");
 }
 
 QString saveCloudHint()

@@ -240,6 +240,7 @@ void ClickView::keyPressEvent(QKeyEvent *event)
     const KeyModifiers modifiers = modifiersOf(event->modifiers());
     if (event->key() == Qt::Key_Escape && modifiers == releaseChord) {
         returnKeyboard();
+        emit releaseChordPressed();
         return;
     }
 

@@ -64,6 +64,9 @@ public:
 
 signals:
     void keyboardTakenChanged(bool taken);
+    // Ctrl+Alt+Shift+Esc while the keyboard is taken: besides giving the keyboard back, the view
+    // leaves full screen.
+    void releaseChordPressed();
 
 protected:
     bool event(QEvent *event) override;

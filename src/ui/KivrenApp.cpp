@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QMenu>
+#include <QScreen>
 #include <QSystemTrayIcon>
 
 namespace {
@@ -44,6 +45,8 @@ KivrenApp::KivrenApp(SettingsStore &settings, std::optional<QString> computerNam
         CommandLine::unattendedArguments()});
     // The platform's own title bar and frame stay: without them the window could not be moved.
     m_window = std::make_unique<MacRootView>(*m_host, *m_client);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        m_window->resize(MacRootView::firstSizeFor(screen->availableGeometry().size()));
     m_window->setRunChoices(m_choices.get(), [] { QCoreApplication::quit(); });
     m_window->installEventFilter(this);
 
@@ -69,6 +72,8 @@ KivrenApp::KivrenApp(SettingsStore &settings, std::optional<QString> computerNam
 
 KivrenApp::~KivrenApp()
 {
+    // The viewer of a session learns why it ended while this computer's switchboard still runs.
+    m_host->closeSessionBeforeQuit();
     m_tray.reset();
     m_window.reset();
     m_choices.reset();

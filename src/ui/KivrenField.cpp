@@ -50,6 +50,8 @@ void KivrenField::paintEvent(QPaintEvent *event)
         QPen outline(KivrenTheme::border(), 1.0, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
         outline.setMiterLimit(10);
         painter.strokePath(shape, outline);
+        if (hasFocus())
+            KivrenTheme::drawFocusRing(painter, QRectF(rect()), kRadius);
     }
     QLineEdit::paintEvent(event);
 }

@@ -47,6 +47,8 @@ void KivrenGhost::paintEvent(QPaintEvent *)
     QPen outline(KivrenTheme::border(), 1.0, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
     outline.setMiterLimit(10);
     painter.strokePath(shape, outline);
+    if (hasFocus())
+        KivrenTheme::drawFocusRing(painter, box, kRadius);
 
     painter.setPen(KivrenTheme::fg());
     painter.setFont(font());

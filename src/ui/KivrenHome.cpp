@@ -1,5 +1,6 @@
 #include "KivrenHome.h"
 
+#include "BookRow.h"
 #include "Eyebrow.h"
 #include "HomeCard.h"
 #include "KivrenClient.h"
@@ -16,6 +17,9 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
+
+#include <chrono>
 #include <QVBoxLayout>
 
 namespace {
@@ -24,7 +28,25 @@ constexpr int kColumnInset = 20;
 constexpr int kColumnSpacing = 20;
 constexpr qreal kTextSize = 13;
 constexpr int kDotSize = 8;
-constexpr int kBookRowInset = 8;
+// Wide enough for two cards side by side, each as wide as its longest line needs.
+constexpr int kTwoColumnsFrom = 800;
+// How long "Copied" or "Saved" stands in a button's place.
+constexpr std::chrono::milliseconds kFeedbackTime{1500};
+
+// The button says what it did for a moment, then takes its own label back.
+void confirm(KivrenGhost *button, const QString &done)
+{
+    const QString label = button->property("restingText").isValid() ? button->property("restingText").toString()
+                                                                    : button->text();
+    button->setProperty("restingText", label);
+    button->setText(done);
+    button->updateGeometry();
+    QTimer::singleShot(kFeedbackTime, button, [button, label] {
+        button->setText(label);
+        button->updateGeometry();
+        button->setProperty("restingText", QVariant());
+    });
+}
 
 QLabel *label(const QString &text, const QFont &font, std::optional<QColor> colour = std::nullopt)
 {
@@ -118,11 +140,14 @@ KivrenHome::KivrenHome(KivrenClient &client, QWidget *parent)
     m_column->setSpacing(kColumnSpacing);
 
     m_column->addWidget(buildHeader());
-    m_column->addWidget(m_thisDevice = buildThisDevice());
-    m_column->addWidget(buildRemoteDevice());
-    m_column->addWidget(buildCloud());
-    m_column->addWidget(m_book = buildBook());
-    m_column->addStretch(1);
+    m_thisDevice = buildThisDevice();
+    m_remoteDevice = buildRemoteDevice();
+    m_cloud = buildCloud();
+    m_book = buildBook();
+    for (QWidget *card : {static_cast<QWidget *>(m_thisDevice), static_cast<QWidget *>(m_remoteDevice),
+                          static_cast<QWidget *>(m_cloud), static_cast<QWidget *>(m_book)})
+        card->setParent(content);
+    arrange(false);
     setWidget(content);
 
     // Absent until the root view hands the host values in.
@@ -162,7 +187,7 @@ QWidget *KivrenHome::buildHeader()
     auto *title = label(QStringLiteral("KivrenRemote"), titleFont);
     title->setObjectName(QStringLiteral("title"));
     titles->addWidget(title);
-    titles->addWidget(label(QStringLiteral("Direct when it can. Relay when it must."),
+    titles->addWidget(label(QStringLiteral("Reach your computers from anywhere."),
                             KivrenTheme::font(kTextSize), KivrenTheme::muted()));
     layout->addLayout(titles);
     layout->addStretch(1);
@@ -177,6 +202,7 @@ HomeCard *KivrenHome::buildThisDevice()
 
     m_hostId = label({}, KivrenTheme::monoFont(32, QFont::DemiBold));
     m_hostId->setObjectName(QStringLiteral("hostId"));
+    m_hostId->setAccessibleName(QStringLiteral("This computer's ID"));
     m_hostId->setContentsMargins(0, 6, 0, 0);
     card->add(m_hostId);
 
@@ -187,6 +213,7 @@ HomeCard *KivrenHome::buildThisDevice()
     card->add(caption);
     m_hostPassword = label({}, KivrenTheme::monoFont(24, QFont::DemiBold));
     m_hostPassword->setObjectName(QStringLiteral("hostPassword"));
+    m_hostPassword->setAccessibleName(QStringLiteral("This computer's password"));
     card->add(m_hostPassword);
 
     m_statusRow = new QWidget;
@@ -198,6 +225,7 @@ HomeCard *KivrenHome::buildThisDevice()
     statusLayout->addWidget(m_statusDot, 0, Qt::AlignVCenter);
     m_hostStatus = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
     m_hostStatus->setObjectName(QStringLiteral("hostStatus"));
+    m_hostStatus->setAccessibleName(QStringLiteral("This computer's status"));
     // A status may name a path: it wraps within the card rather than widening the window.
     m_hostStatus->setWordWrap(true);
     statusLayout->addWidget(m_hostStatus, 1, Qt::AlignVCenter);
@@ -230,23 +258,31 @@ HomeCard *KivrenHome::buildThisDevice()
     auto *buttonLayout = row(buttons, 8, 8);
     auto *copyId = new KivrenGhost(QStringLiteral("Copy ID"));
     copyId->setObjectName(QStringLiteral("copyId"));
+    copyId->setAccessibleDescription(QStringLiteral("Copies this computer's ID"));
     auto *copyPass = new KivrenGhost(QStringLiteral("Copy password"));
     copyPass->setObjectName(QStringLiteral("copyPassword"));
+    copyPass->setAccessibleDescription(QStringLiteral("Copies this computer's password"));
     m_newPass = new KivrenGhost(QStringLiteral("New"));
     m_newPass->setObjectName(QStringLiteral("newPassword"));
+    m_newPass->setAccessibleName(QStringLiteral("New password"));
+    m_newPass->setAccessibleDescription(QStringLiteral("Makes a new password for this computer"));
     for (QWidget *b : {static_cast<QWidget *>(copyId), static_cast<QWidget *>(copyPass),
                        static_cast<QWidget *>(m_newPass)})
         buttonLayout->addWidget(b, 0, Qt::AlignVCenter);
     buttonLayout->addStretch(1);
     card->add(buttons, true);
 
-    connect(copyId, &QAbstractButton::clicked, this, [this] {
-        if (m_onCopyId)
-            m_onCopyId();
+    connect(copyId, &QAbstractButton::clicked, this, [this, copyId] {
+        if (!m_onCopyId)
+            return;
+        m_onCopyId();
+        confirm(copyId, copiedText);
     });
-    connect(copyPass, &QAbstractButton::clicked, this, [this] {
-        if (m_onCopyPass)
-            m_onCopyPass();
+    connect(copyPass, &QAbstractButton::clicked, this, [this, copyPass] {
+        if (!m_onCopyPass)
+            return;
+        m_onCopyPass();
+        confirm(copyPass, copiedText);
     });
     connect(m_newPass, &QAbstractButton::clicked, this, [this] {
         if (m_onNewPass)
@@ -283,6 +319,7 @@ HomeCard *KivrenHome::buildThisDevice()
     runLayout->addWidget(m_runNote, 1, Qt::AlignVCenter);
     m_quit = new KivrenGhost(QStringLiteral("Quit"));
     m_quit->setObjectName(QStringLiteral("quitApp"));
+    m_quit->setAccessibleDescription(QStringLiteral("Stops hosting and closes KivrenRemote"));
     runLayout->addWidget(m_quit, 0, Qt::AlignVCenter);
     card->add(m_runRow, true);
     connect(m_quit, &QAbstractButton::clicked, this, [this] {
@@ -300,27 +337,38 @@ HomeCard *KivrenHome::buildRemoteDevice()
 
     auto *id = new KivrenField(QStringLiteral("123 456 789"));
     id->setObjectName(QStringLiteral("remoteId"));
+    id->setAccessibleName(QStringLiteral("ID of the remote computer"));
+    id->setAccessibleDescription(QStringLiteral("The 9-digit ID shown on the computer to reach"));
     card->add(withTopInset(id, 8), true);
     auto *password = new KivrenField(QStringLiteral("XXXX-XXXX"));
     password->setObjectName(QStringLiteral("remotePassword"));
+    password->setAccessibleName(QStringLiteral("Password of the remote computer"));
+    password->setAccessibleDescription(QStringLiteral("The 8-character password shown on that computer"));
     card->add(password, true);
+    m_remotePassword = password;
 
     auto *connectButton = new KivrenPrimary(QStringLiteral("Connect"));
     connectButton->setObjectName(QStringLiteral("connect"));
+    connectButton->setAccessibleDescription(QStringLiteral("Connects to the computer of this ID"));
     card->add(withTopInset(connectButton, 4), true);
 
     m_viewerStatus = label({}, KivrenTheme::font(kTextSize));
     m_viewerStatus->setObjectName(QStringLiteral("viewerStatus"));
+    m_viewerStatus->setAccessibleName(QStringLiteral("Connection status"));
     m_viewerStatus->setWordWrap(true);
     card->add(m_viewerStatus, true);
 
     bind(id, &KivrenClient::remoteId, &KivrenClient::setRemoteId, &KivrenClient::remoteIdChanged);
     bind(password, &KivrenClient::remotePassword, &KivrenClient::setRemotePassword,
          &KivrenClient::remotePasswordChanged);
-    connect(connectButton, &QAbstractButton::clicked, this, [this] {
+    const auto connectNow = [this] {
         if (m_client)
             m_client->connectToRemote();
-    });
+    };
+    connect(connectButton, &QAbstractButton::clicked, this, connectNow);
+    // Enter in either field connects, as the button would.
+    connect(id, &QLineEdit::returnPressed, this, connectNow);
+    connect(password, &QLineEdit::returnPressed, this, connectNow);
     return card;
 }
 
@@ -332,10 +380,13 @@ HomeCard *KivrenHome::buildCloud()
 
     auto *cloud = new KivrenField(cloudPlaceholder);
     cloud->setObjectName(QStringLiteral("cloudField"));
+    cloud->setAccessibleName(QStringLiteral("Cloud address"));
+    cloud->setAccessibleDescription(QStringLiteral("The internet address of the computer at home"));
     card->add(withTopInset(cloud, 8), true);
 
     auto *save = new KivrenGhost(QStringLiteral("Save cloud"));
     save->setObjectName(QStringLiteral("saveCloud"));
+    save->setAccessibleDescription(QStringLiteral("Keeps the cloud address for the next connections"));
     card->add(save);
 
     m_hint = label({}, KivrenTheme::font(kTextSize), KivrenTheme::muted());
@@ -345,9 +396,11 @@ HomeCard *KivrenHome::buildCloud()
     card->add(m_hint, true);
 
     bind(cloud, &KivrenClient::cloudURL, &KivrenClient::setCloudURL, &KivrenClient::cloudURLChanged);
-    connect(save, &QAbstractButton::clicked, this, [this] {
-        if (m_client)
-            m_client->setCloud(m_client->cloudURL());
+    connect(save, &QAbstractButton::clicked, this, [this, save] {
+        if (!m_client)
+            return;
+        m_client->setCloud(m_client->cloudURL());
+        confirm(save, savedText);
     });
     return card;
 }
@@ -395,30 +448,112 @@ void KivrenHome::showBook(const QList<BookEntry> &book)
 
     // Rows follow the client's order (newest first); nothing is sorted here.
     for (const BookEntry &entry : book) {
-        auto *button = new QPushButton;
-        button->setObjectName(QStringLiteral("bookRow"));
-        button->setProperty("entryId", entry.id);
-        auto *lines = new QVBoxLayout(button);
-        lines->setContentsMargins(kBookRowInset + 4, kBookRowInset, kBookRowInset + 4, kBookRowInset);
-        auto *name = label(entry.name, font(), KivrenTheme::fg());
-        auto *id = label(KivrenIds::formatId(entry.id), KivrenTheme::monoFont(12), KivrenTheme::muted());
-        for (QLabel *l : {name, id}) {
-            l->setAttribute(Qt::WA_TransparentForMouseEvents);
-            lines->addWidget(l);
-        }
-        button->setMinimumHeight(lines->sizeHint().height());
-        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        button->setFixedHeight(lines->sizeHint().height());
-        const QString compact = entry.id;
-        connect(button, &QAbstractButton::clicked, this, [this, compact] {
+        auto *row = new BookRow(entry);
+        connect(row, &BookRow::chosen, this, [this](const QString &id) {
             if (m_client)
-                m_client->setRemoteId(KivrenIds::formatId(compact));
+                m_client->setRemoteId(KivrenIds::formatId(id));
         });
-        m_bookRows->addWidget(button);
+        connect(row, &BookRow::opened, this, &KivrenHome::openEntry);
+        connect(row, &BookRow::renamed, this, [this](const QString &id, const QString &name) {
+            if (m_client)
+                m_client->renameBookEntry(id, name);
+            focusBookRow(id);
+        });
+        connect(row, &BookRow::removed, this, [this](const QString &id) {
+            if (m_client)
+                m_client->removeBookEntry(id);
+        });
+        m_bookRows->addWidget(row);
     }
 
     // An empty book hides its card rather than showing an empty frame.
     m_book->setVisible(!book.isEmpty());
+    // New rows join the Tab order where the card stands, not after the last control.
+    if (m_cards)
+        setTabOrderOfCards();
+}
+
+void KivrenHome::openEntry(const QString &id)
+{
+    if (!m_client || m_client->openBookEntry(id))
+        return;
+    // No password yet: the cursor waits where it goes, the status says what to type.
+    m_remotePassword->setFocus(Qt::OtherFocusReason);
+}
+
+void KivrenHome::focusBookRow(const QString &id)
+{
+    // The book was rebuilt: the row of this ID is a new one.
+    for (int i = 0; i < m_bookRows->count(); ++i) {
+        if (auto *row = qobject_cast<BookRow *>(m_bookRows->itemAt(i)->widget()); row && row->entryId() == id)
+            row->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+bool KivrenHome::isTwoColumns() const
+{
+    return m_twoColumns;
+}
+
+// One column when narrow; when wide, this computer on the left and the remote one, the book and
+// the cloud address on the right, so that Connect shows without scrolling.
+void KivrenHome::arrange(bool twoColumns)
+{
+    if (m_cards && twoColumns == m_twoColumns)
+        return;
+    m_twoColumns = twoColumns;
+    if (m_cards) {
+        m_column->removeItem(m_cards);
+        // The cards stay: only the layouts holding them go.
+        delete m_cards;
+    }
+    auto *left = new QVBoxLayout;
+    auto *right = twoColumns ? new QVBoxLayout : left;
+    for (QVBoxLayout *column : {left, right}) {
+        column->setContentsMargins(0, 0, 0, 0);
+        column->setSpacing(kColumnSpacing);
+    }
+    left->addWidget(m_thisDevice);
+    // The book right under the form it fills; the cloud address is set once and then left.
+    right->addWidget(m_remoteDevice);
+    right->addWidget(m_book);
+    right->addWidget(m_cloud);
+    if (twoColumns) {
+        auto *row = new QHBoxLayout;
+        row->setSpacing(kColumnSpacing);
+        left->addStretch(1);
+        right->addStretch(1);
+        row->addLayout(left, 1);
+        row->addLayout(right, 1);
+        m_cards = row;
+    } else {
+        left->addStretch(1);
+        m_cards = left;
+    }
+    m_column->addLayout(m_cards, 1);
+    // Tab goes through the cards in reading order either way.
+    setTabOrderOfCards();
+}
+
+void KivrenHome::setTabOrderOfCards()
+{
+    QWidget *previous = nullptr;
+    for (QWidget *card : {static_cast<QWidget *>(m_thisDevice), static_cast<QWidget *>(m_remoteDevice),
+                          static_cast<QWidget *>(m_book), static_cast<QWidget *>(m_cloud)}) {
+        for (QWidget *w : card->findChildren<QWidget *>()) {
+            if (w->focusPolicy() & Qt::TabFocus) {
+                if (previous)
+                    QWidget::setTabOrder(previous, w);
+                previous = w;
+            }
+        }
+    }
+}
+
+void KivrenHome::resizeEvent(QResizeEvent *event)
+{
+    QScrollArea::resizeEvent(event);
+    arrange(viewport()->width() >= kTwoColumnsFrom);
 }
 
 void KivrenHome::showViewerStatus()

@@ -14,6 +14,7 @@ class KivrenClient;
 class KivrenField;
 class KivrenGhost;
 class QCheckBox;
+class QLayout;
 class QLabel;
 class QVBoxLayout;
 
@@ -22,8 +23,12 @@ class QVBoxLayout;
 // It keeps no state of its own: the fields write straight into the client, and the host
 // values and actions are handed in (and refreshed) by the root view.
 //
+// Wide, the cards stand in two columns (this computer; the remote one, the address book and
+// the cloud address), so Connect is in view at the window's first size; narrow, in one column that
+// scrolls. Enter in the ID or password field connects.
+//
 // Widgets carry object names ("thisDevice", "remoteId", "connect", "bookRow", ...) so tests
-// and screenshots can find them.
+// and screenshots can find them, and accessible names for screen readers.
 class KivrenHome : public QScrollArea
 {
     Q_OBJECT
@@ -36,6 +41,9 @@ public:
     static QString defaultHint();
     static inline const QString cloudPlaceholder =
         QStringLiteral("https://\u2026 or http://192.168.x.x:17880");
+    // What Copy ID, Copy password and Save cloud say for a moment after they did it.
+    static inline const QString copiedText = QStringLiteral("Copied");
+    static inline const QString savedText = QStringLiteral("Saved");
 
     explicit KivrenHome(KivrenClient &client, QWidget *parent = nullptr);
 
@@ -74,7 +82,17 @@ public:
     // Absent hides the "New" button.
     void setOnNewPass(Action action);
 
+    // Whether the cards stand in two columns (a wide window) or one.
+    bool isTwoColumns() const;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    void arrange(bool twoColumns);
+    void setTabOrderOfCards();
+    void openEntry(const QString &id);
+    void focusBookRow(const QString &id);
     QWidget *buildHeader();
     HomeCard *buildThisDevice();
     HomeCard *buildRemoteDevice();
@@ -96,7 +114,12 @@ private:
     Action m_onQuit;
 
     QVBoxLayout *m_column = nullptr;
+    QLayout *m_cards = nullptr;
+    bool m_twoColumns = false;
     HomeCard *m_thisDevice = nullptr;
+    HomeCard *m_remoteDevice = nullptr;
+    HomeCard *m_cloud = nullptr;
+    KivrenField *m_remotePassword = nullptr;
     QLabel *m_hostId = nullptr;
     QWidget *m_passwordCaption = nullptr;
     QLabel *m_hostPassword = nullptr;

@@ -45,6 +45,12 @@ void KivrenPrimary::paintEvent(QPaintEvent *)
     fill.setAlphaF(float(isDown() ? kPressedOpacity : 1.0));
     painter.fillPath(ContinuousCorners::roundedRect(box, kRadius), fill);
 
+    if (hasFocus()) {
+        // Inside the light fill, where a light ring would not show.
+        constexpr qreal gap = 3;
+        KivrenTheme::drawFocusRing(painter, box.adjusted(gap, gap, -gap, -gap), kRadius - gap, KivrenTheme::accentFg());
+    }
+
     painter.setPen(KivrenTheme::accentFg());
     painter.setFont(font());
     painter.drawText(box, Qt::AlignCenter, text());

@@ -24,6 +24,8 @@ const QColor &ok();       // the host status dot while all is well
 const QColor &warning();  // the host status dot while something is missing or on its way; notices
 const QColor &danger();   // the viewer status line while its session has failed; the host status
                           // dot while something is wrong
+const QColor &focusRing(); // the ring round the control that has the keyboard focus
+const QColor &placeholder(); // the text a field shows while empty (at least 4.5:1 on bg())
 
 // The families every screen draws in, built into the program (DejaVu Sans and DejaVu Sans Mono,
 // regular and bold, see src/ui/CMakeLists.txt): the window looks the same on every machine,
@@ -47,5 +49,11 @@ QPalette palette();
 // Buttons shrink slightly about their centre while pressed.
 inline constexpr qreal pressedScale = 0.98;
 void scaleWhilePressed(QPainter &painter, const QRectF &box, bool pressed);
+
+// The keyboard focus shows as a ring just inside the control's edge, so a person working without
+// a mouse sees where Tab went.
+inline constexpr qreal focusRingWidth = 2;
+// On a light fill (the primary button) it is drawn in the dark text colour instead.
+void drawFocusRing(QPainter &painter, const QRectF &box, qreal radius, const QColor &colour = focusRing());
 
 } // namespace KivrenTheme

@@ -34,6 +34,13 @@ MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::
     connect(&host, &MacHostService::accessActionChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::originChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::switchboardProvenChanged, this, &MacRootView::refreshHome);
+    // The viewer refuses this computer's own ID.
+    const auto tellOwnId = [this] {
+        if (m_client && m_host)
+            m_client->setOwnId(m_host->publicId());
+    };
+    connect(&host, &MacHostService::publicIdChanged, this, tellOwnId);
+    tellOwnId();
 
     if (screenFor(client.phase()) == Screen::remote)
         showRemote();
@@ -54,6 +61,12 @@ RemoteDesktopView *MacRootView::remote() const
 MacRootView::Screen MacRootView::screenFor(SessionPhase phase)
 {
     return showsRemoteDesktop(phase) ? Screen::remote : Screen::home;
+}
+
+QSize MacRootView::firstSizeFor(const QSize &available)
+{
+    const QSize room(int(available.width() * kFirstSizeScreenShare), int(available.height() * kFirstSizeScreenShare));
+    return kFirstSize.boundedTo(room).expandedTo(kMinimumSize);
 }
 
 std::optional<QString> MacRootView::cloudHintFor(const QString &origin, bool switchboardProven)

@@ -28,7 +28,13 @@ class MacRootView : public QWidget
 public:
     enum class Screen { home, remote };
 
-    static constexpr QSize kMinimumSize{720, 560};
+    // Small enough for a 1080-line screen at twice the scale (960 x 540 points, a panel and a
+    // title bar taken off); the home screen scrolls inside when it needs more.
+    static constexpr QSize kMinimumSize{420, 400};
+    // The first size when the screen has room: two columns, Connect in view.
+    static constexpr QSize kFirstSize{960, 680};
+    // The share of the screen's free area the first size may take at most.
+    static constexpr qreal kFirstSizeScreenShare = 0.9;
     static inline const QString originHintPrefix = QStringLiteral("Phone cloud address: ");
 
     // `sink` receives the remote view's pointer events; none means the client's send().
@@ -36,6 +42,8 @@ public:
                 QWidget *parent = nullptr);
 
     static Screen screenFor(SessionPhase phase);
+    // The window's first size on a screen with this much free area (in the window's points).
+    static QSize firstSizeFor(const QSize &available);
     // The sentence under the cloud-address field for a host origin (empty: none known yet); none
     // (the home screen's default) while this computer's switchboard is not proven, as it then
     // cannot be told that it is the switchboard.

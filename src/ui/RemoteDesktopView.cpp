@@ -8,7 +8,9 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QHideEvent>
 #include <QLabel>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink, QWidget *parent)
@@ -40,13 +42,21 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     auto *bar = new QHBoxLayout;
     bar->setContentsMargins(kBarInset, kBarInset, kBarInset, kBarInset);
     m_end = new KivrenGhost(QStringLiteral("End"));
+    m_end->setAccessibleDescription(QStringLiteral("Ends the session with the remote computer"));
     m_keyboard = new KivrenGhost(takeKeyboardText);
     m_keyboard->setToolTip(QStringLiteral("Ctrl+Alt+Shift+Esc also releases the keyboard"));
     // Clicking it must not move the focus itself: it says where the keyboard goes.
     m_keyboard->setFocusPolicy(Qt::NoFocus);
+    m_keyboard->setAccessibleDescription(QStringLiteral("Whether the keys typed go to the remote computer or stay here"));
+    m_fullScreen = new KivrenGhost(fullScreenText);
+    m_fullScreen->setToolTip(QStringLiteral("F11, or Ctrl+Alt+Shift+Esc, leaves full screen"));
+    m_fullScreen->setAccessibleDescription(QStringLiteral("Shows the remote screen on the whole screen"));
+    // Like the keyboard button: a click leaves the keyboard where it was.
+    m_fullScreen->setFocusPolicy(Qt::NoFocus);
     m_status = new QLabel(client.status());
     // The status may carry the switchboard's own error text: shown as it is, never as markup.
     m_status->setTextFormat(Qt::PlainText);
+    m_status->setAccessibleName(QStringLiteral("Connection status"));
     QPalette statusPalette = m_status->palette();
     statusPalette.setColor(QPalette::WindowText, KivrenTheme::muted());
     m_status->setPalette(statusPalette);
@@ -54,6 +64,8 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     // Apart from its neighbours by the bar's own inset, so the two buttons do not read as one.
     bar->addSpacing(kBarInset);
     bar->addWidget(m_keyboard, 0, Qt::AlignVCenter);
+    bar->addSpacing(kBarInset);
+    bar->addWidget(m_fullScreen, 0, Qt::AlignVCenter);
     bar->addSpacing(kBarInset);
     bar->addWidget(m_status, 0, Qt::AlignVCenter);
     bar->addStretch(1);
@@ -80,6 +92,8 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
             m_client->disconnectFromRemote();
     });
     ClickView *surface = clickView();
+    surface->setAccessibleName(QStringLiteral("Remote screen"));
+    surface->setAccessibleDescription(QStringLiteral("The remote computer's screen: the pointer and, once taken, the keyboard act on it"));
     connect(m_keyboard, &QAbstractButton::clicked, surface, [surface] {
         if (surface->keyboardTaken())
             surface->returnKeyboard();
@@ -92,6 +106,16 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
         button->setText(taken ? releaseKeyboardText : takeKeyboardText);
     });
     connect(&client, &KivrenClient::statusChanged, m_status, &QLabel::setText);
+
+    // F11 and the chord reach these shortcuts only while the keyboard is here: while the picture
+    // has it, F11 is the remote machine's, and the chord arrives through the picture.
+    connect(m_fullScreen, &QAbstractButton::clicked, this, [this] { setFullScreen(!window()->isFullScreen()); });
+    auto *f11 = new QShortcut(QKeySequence(Qt::Key_F11), this, nullptr, nullptr, Qt::WindowShortcut);
+    connect(f11, &QShortcut::activated, this, [this] { setFullScreen(!window()->isFullScreen()); });
+    auto *chord = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_Escape), this, nullptr, nullptr,
+                                Qt::WindowShortcut);
+    connect(chord, &QShortcut::activated, this, [this] { setFullScreen(false); });
+    connect(surface, &ClickView::releaseChordPressed, this, [this] { setFullScreen(false); });
     connect(&client, &KivrenClient::frameRedrawn, m_picture, &RemotePicture::updateImage);
 }
 
@@ -100,6 +124,27 @@ void RemoteDesktopView::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     // Shown means the user is about to work on the remote machine.
     clickView()->takeKeyboard();
+}
+
+void RemoteDesktopView::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    // A minimised window hides its views too (spontaneously): that is no reason to leave.
+    if (!event->spontaneous())
+        setFullScreen(false);
+}
+
+void RemoteDesktopView::setFullScreen(bool on)
+{
+    QWidget *top = window();
+    if (on && !top->isFullScreen()) {
+        m_stateBeforeFullScreen = top->windowState();
+        top->showFullScreen();
+    } else if (!on && top->isFullScreen()) {
+        top->setWindowState(m_stateBeforeFullScreen & ~Qt::WindowFullScreen);
+        top->show();
+    }
+    m_fullScreen->setText(top->isFullScreen() ? leaveFullScreenText : fullScreenText);
 }
 
 ClickView *RemoteDesktopView::clickView() const

@@ -23,6 +23,8 @@ public:
     static constexpr int kBarInset = 10;
     static inline const QString releaseKeyboardText = QStringLiteral("Release keyboard");
     static inline const QString takeKeyboardText = QStringLiteral("Use keyboard here");
+    static inline const QString fullScreenText = QStringLiteral("Full screen");
+    static inline const QString leaveFullScreenText = QStringLiteral("Leave full screen");
 
     // Input goes to `sink`, or to the client's send operations when none is given.
     explicit RemoteDesktopView(KivrenClient &client, ClickView::Sink sink = {},
@@ -30,6 +32,9 @@ public:
 
     KivrenGhost *endButton() const { return m_end; }
     KivrenGhost *keyboardButton() const { return m_keyboard; }
+    KivrenGhost *fullScreenButton() const { return m_fullScreen; }
+    // The window this view is in, on the whole screen or back as it was before.
+    void setFullScreen(bool on);
     QLabel *statusLabel() const { return m_status; }
     QWidget *pictureArea() const { return m_area; }
     RemotePicture *picture() const { return m_picture; }
@@ -37,11 +42,16 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    // The session's end (the home screen replacing this view) leaves full screen too.
+    void hideEvent(QHideEvent *event) override;
 
 private:
     QPointer<KivrenClient> m_client;
     KivrenGhost *m_end = nullptr;
     KivrenGhost *m_keyboard = nullptr;
+    KivrenGhost *m_fullScreen = nullptr;
+    // What the window was (maximised, say) before it went full screen.
+    Qt::WindowStates m_stateBeforeFullScreen;
     QLabel *m_status = nullptr;
     QWidget *m_area = nullptr;
     MacClickCatcher *m_catcher = nullptr;

@@ -7,8 +7,11 @@
 #include "SessionProtocol.h"
 #include "SettingsStore.h"
 #include "SwitchboardRequests.h"
+#include "ViewerWording.h"
 
 #include <QDateTime>
+
+#include <algorithm>
 
 namespace {
 
@@ -30,7 +33,7 @@ KivrenClient::KivrenClient(SettingsStore &settings, std::optional<QString> compu
     : QObject(parent)
     , m_settings(settings)
     , m_clientName(computerName && !computerName->isEmpty() ? *computerName : PlatformWording::computerNameFallback())
-    , m_status(QStringLiteral("Enter an ID"))
+    , m_status(ViewerWording::idHint({}, {}, {}))
 {
     m_cloudURL = m_settings.text(cloudKey).value_or(QString());
     // Without a saved address the transport still needs a base; cloudURL stays empty so a
@@ -58,6 +61,7 @@ void KivrenClient::setRemoteId(const QString &text)
         return;
     m_remoteId = text;
     emit remoteIdChanged(m_remoteId);
+    refreshHint();
 }
 
 void KivrenClient::setRemotePassword(const QString &text)
@@ -66,6 +70,24 @@ void KivrenClient::setRemotePassword(const QString &text)
         return;
     m_remotePassword = text;
     emit remotePasswordChanged(m_remotePassword);
+    refreshHint();
+}
+
+void KivrenClient::setOwnId(const QString &compactId)
+{
+    if (m_ownId == compactId)
+        return;
+    m_ownId = compactId;
+    refreshHint();
+}
+
+void KivrenClient::refreshHint()
+{
+    // A failure's words give way to the hint once the person changes what is typed.
+    if (m_phase != SessionPhase::idle && m_phase != SessionPhase::failed)
+        return;
+    setPhase(SessionPhase::idle);
+    setStatus(ViewerWording::idHint(m_remoteId, m_remotePassword, m_ownId));
 }
 
 void KivrenClient::setPhase(SessionPhase phase)
@@ -141,12 +163,9 @@ void KivrenClient::connectToRemote()
     const QString password = KivrenIds::formatPassword(m_remotePassword);
 
     // Bad input only changes the status line; a running session goes on.
-    if (KivrenIds::characterCount(id) != 9) {
-        setStatus(QStringLiteral("Enter a 9-digit ID"));
-        return;
-    }
-    if (KivrenIds::characterCount(KivrenIds::compactPassword(password)) != 8) {
-        setStatus(QStringLiteral("Enter the 8-character password"));
+    if (const QString refused = ViewerWording::refusal(id, KivrenIds::compactPassword(password), m_ownId);
+        !refused.isEmpty()) {
+        setStatus(refused);
         return;
     }
 
@@ -162,7 +181,7 @@ void KivrenClient::connectToRemote()
         startClose(previous);
 
     setPhase(SessionPhase::connecting);
-    setStatus(QStringLiteral("Looking up ") + KivrenIds::formatId(id));
+    setStatus(ViewerWording::lookingUp(KivrenIds::formatId(id)));
     setError(std::nullopt);
 
     ViewerSession::Options session;
@@ -209,7 +228,7 @@ void KivrenClient::disconnectFromRemote()
     std::unique_ptr<InputQueue> input = m_session ? m_session->takeInput() : nullptr;
     m_session.reset();
     setPhase(SessionPhase::idle);
-    setStatus(QStringLiteral("Disconnected"));
+    setStatus(ViewerWording::ended());
     setFrame(QImage(), QRegion());
     // A live session's queue closes it after what it still holds; any other session (one that
     // never opened) is closed at once.
@@ -256,17 +275,80 @@ void KivrenClient::remember(const QString &id, const QString &name, const QStrin
     // The newest first, each machine once, the oldest falling off the end. A connect answer
     // without a token leaves the one kept before.
     QList<BookEntry> entries = m_book;
+    // A name the person gave stays.
     QString token = deviceToken;
+    QString shownName = name;
+    bool renamed = false;
     for (const BookEntry &entry : std::as_const(entries)) {
-        if (entry.id == id && token.isEmpty())
+        if (entry.id != id)
+            continue;
+        if (token.isEmpty())
             token = entry.deviceToken;
+        if (entry.renamed) {
+            shownName = entry.name;
+            renamed = true;
+        }
     }
     entries.removeIf([&id](const BookEntry &entry) { return entry.id == id; });
-    entries.prepend(BookEntry{id, name, QDateTime::currentDateTimeUtc(), token});
+    entries.prepend(BookEntry{id, shownName, QDateTime::currentDateTimeUtc(), token, renamed});
     if (entries.size() > bookLimit)
         entries.resize(bookLimit);
     setBook(entries);
+    storeBook();
+}
+
+void KivrenClient::storeBook()
+{
     m_settings.setBytes(bookKey, BookEntry::encodeList(m_book));
+}
+
+bool KivrenClient::renameBookEntry(const QString &id, const QString &name)
+{
+    const QString given = name.trimmed();
+    if (given.isEmpty())
+        return false;
+    QList<BookEntry> entries = m_book;
+    bool found = false;
+    for (BookEntry &entry : entries) {
+        if (entry.id == id && (entry.name != given || !entry.renamed)) {
+            entry.name = given;
+            entry.renamed = true;
+            found = true;
+        }
+    }
+    if (!found)
+        return false;
+    setBook(entries);
+    storeBook();
+    return true;
+}
+
+bool KivrenClient::removeBookEntry(const QString &id)
+{
+    QList<BookEntry> entries = m_book;
+    if (entries.removeIf([&id](const BookEntry &entry) { return entry.id == id; }) == 0)
+        return false;
+    setBook(entries);
+    storeBook();
+    return true;
+}
+
+bool KivrenClient::openBookEntry(const QString &id)
+{
+    const auto entry = std::find_if(m_book.cbegin(), m_book.cend(), [&id](const BookEntry &e) { return e.id == id; });
+    if (entry == m_book.cend())
+        return false;
+    const QString name = entry->name;
+    if (KivrenIds::compactId(m_remoteId) != id)
+        setRemotePassword(QString());
+    setRemoteId(KivrenIds::formatId(id));
+    if (KivrenIds::characterCount(KivrenIds::compactPassword(m_remotePassword)) == 8) {
+        connectToRemote();
+        return true;
+    }
+    if (m_phase == SessionPhase::idle)
+        setStatus(ViewerWording::passwordFor(name));
+    return false;
 }
 
 void KivrenClient::loadBook()

@@ -101,6 +101,21 @@ public:
     // Trims white space, then "/" at both ends; stores and publishes the result.
     void setCloud(const QString &text);
 
+    // This computer's own ID (compact; empty when it has none): connecting to it is refused, as
+    // it would only show this screen inside itself.
+    void setOwnId(const QString &compactId);
+
+    // The address book, as the person keeps it. Each returns whether the book changed; the
+    // change is stored at once.
+    // Gives the entry of this ID the name (trimmed; an empty one changes nothing), kept over
+    // the name its host reports on later connects.
+    bool renameBookEntry(const QString &id, const QString &name);
+    bool removeBookEntry(const QString &id);
+    // The person chose an entry to reach: its ID goes into the ID field (a password typed for
+    // another ID is cleared). With the password typed it connects and returns true; without, the
+    // status asks for it and this returns false, for the window to put the cursor there.
+    bool openBookEntry(const QString &id);
+
     // The request transport (tests read its base or shorten its timeout).
     KivrenAPI &api() { return *m_api; }
     // The current or last session, null before the first connect and after a disconnect
@@ -142,6 +157,9 @@ private:
     void setRemoteSize(const QSizeF &size) override;
     void setError(const std::optional<QString> &error) override;
     void setBook(const QList<BookEntry> &book);
+    void storeBook();
+    // While nothing is under way the status says what to type next.
+    void refreshHint();
 
     SettingsStore &m_settings;
     QString m_clientName;
@@ -150,6 +168,7 @@ private:
     QString m_cloudURL;
     QString m_remoteId;
     QString m_remotePassword;
+    QString m_ownId;
     SessionPhase m_phase = SessionPhase::idle;
     QString m_status;
     Transport m_transport = Transport::relay;

@@ -8,6 +8,7 @@
 #include "PictureBound.h"
 #include "PlatformWording.h"
 #include "SwitchboardRequests.h"
+#include "ViewerWording.h"
 
 #include <utility>
 
@@ -17,19 +18,6 @@ namespace Requests = SwitchboardRequests;
 namespace {
 
 const QString statusNoCloud = PlatformWording::noCloudAddress();
-
-QString transportLabel(Transport transport)
-{
-    switch (transport) {
-    case Transport::lan:
-        return QStringLiteral("Direct LAN");
-    case Transport::p2p:
-        return QStringLiteral("Direct");
-    case Transport::relay:
-        break;
-    }
-    return QStringLiteral("Relay");
-}
 
 } // namespace
 
@@ -50,9 +38,11 @@ StoppableTask<> ViewerSession::run(std::stop_token stop)
         // Input waiting for a session that has failed goes nowhere.
         if (m_input)
             m_input->clear();
+        const QString words = ViewerWording::failure(error, m_input ? ViewerWording::Step::live
+                                                                    : ViewerWording::Step::reaching);
         out.setPhase(SessionPhase::failed);
-        out.setError(error.description);
-        out.setStatus(error.description);
+        out.setError(words);
+        out.setStatus(words);
     };
 
     // Like any background task, this one starts on a later pass of the event loop: connect
@@ -68,7 +58,7 @@ StoppableTask<> ViewerSession::run(std::stop_token stop)
     api.setBase(cloudURL);
 
     out.setPhase(SessionPhase::authenticating);
-    out.setStatus(QStringLiteral("Authenticating"));
+    out.setStatus(ViewerWording::checkingPassword());
 
     const KivrenAnswer lookup = co_await Requests::post(api, Requests::Lookup{m_options.id}, stop);
     if (!lookup.ok()) {
@@ -114,7 +104,7 @@ StoppableTask<> ViewerSession::run(std::stop_token stop)
     m_input = std::make_unique<InputQueue>(
         InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit});
     out.setPhase(SessionPhase::live);
-    out.setStatus(QStringLiteral("Connected \u00B7 ") + transportLabel(out.transport()));
+    out.setStatus(ViewerWording::connected(hostName));
 
     // Polls are strictly sequential: the pause runs from the end of one to the start of the next.
     // The first failed poll ends the session; there is no retry.

@@ -37,7 +37,7 @@ constexpr int kSquatterLifeSeconds = 120;
 constexpr int kListenMs = 8000;
 // The longest pause between the app's attempts to start its switchboard (30 s), and a pass.
 constexpr int kRecoverMs = 60000;
-const QString kHint = QStringLiteral("This computer is the switchboard. Keep it open.");
+const QString kHint = QStringLiteral("Connections to this computer go through KivrenRemote on it: keep it open.");
 
 // "<name> <x> <y> <w> <h>" lines from the layout helper.
 QHash<QString, QRect> parseLayout(const QString &text)

@@ -328,15 +328,15 @@ protected:
     {
         WindowGeometry window = findAppWindow(viewer);
         ASSERT_FALSE(window.id.isEmpty()) << "B's window never appeared";
-        // A person enlarges the window first, as its 720 x 560 start hides the Connect button.
+        // A known size, so that the layout helper draws the same screen.
         viewer.xdotool({QStringLiteral("windowsize"), QStringLiteral("--sync"), window.id,
                         QString::number(kViewerWindowWidth), QString::number(kViewerWindowHeight)});
         window = findAppWindow(viewer);
         ASSERT_EQ(window.rect.size(), QSize(kViewerWindowWidth, kViewerWindowHeight));
         QStringList args{QStringLiteral("home"), QString::number(window.rect.width()),
                          QString::number(window.rect.height()), QStringLiteral("123456789"),
-                         QStringLiteral("ABCD-EFGH"), QStringLiteral("Switchboard on this computer \u00B7 123 456 789"),
-                         QStringLiteral("This computer is the switchboard. Keep it open.")};
+                         QStringLiteral("ABCD-EFGH"), QStringLiteral("Waiting for an internet address \u00B7 123 456 789"),
+                         QStringLiteral("Connections to this computer go through KivrenRemote on it: keep it open.")};
         if (fromBook)
             args << id << QStringLiteral("Remote");
         const auto home = parseLayout(viewer.run(QStringLiteral(KIVREN_WINDOW_LAYOUT), args));
@@ -374,7 +374,7 @@ protected:
     }
 
     // True when A's window draws its status line exactly as the home screen draws a status of a
-    // host without a session: "Switchboard on this computer" (with or without the ID: the next
+    // host without a session: "Waiting for an internet address" (with or without the ID: the next
     // registration appends it), or what keeps its tunnel from publishing it (no network here);
     // and not as it draws a live session's "Connected · " line.
     bool hostShowsStatusWithoutSession(const QString &id, const QString &password)
@@ -386,13 +386,12 @@ protected:
             return false;
         const QImage real = QImage(screen->pixels, screen->width, screen->height, screen->stride, QImage::Format_RGB32)
                                 .copy(window.rect);
-        const QString hint = QStringLiteral("This computer is the switchboard. Keep it open.");
+        const QString hint = QStringLiteral("Connections to this computer go through KivrenRemote on it: keep it open.");
         const QString formattedId = id.left(3) + u' ' + id.mid(3, 3) + u' ' + id.mid(6);
-        for (const QString &status : {QStringLiteral("Switchboard on this computer"),
-                                      QStringLiteral("Switchboard on this computer \u00B7 ") + formattedId,
-                                      QStringLiteral("Tunnel closed, retrying"),
-                                      QStringLiteral("Tunnel gave no address, retrying"),
-                                      QStringLiteral("No public tunnel: install cloudflared or ssh")}) {
+        for (const QString &status : {QStringLiteral("Waiting for an internet address"),
+                                      QStringLiteral("Waiting for an internet address \u00B7 ") + formattedId,
+                                      QStringLiteral("No internet connection: other computers cannot reach this one yet. KivrenRemote keeps trying; the ID and password stay the same"),
+                                      QStringLiteral("Other computers cannot reach this one: install cloudflared or openssh-client to give it an internet address")}) {
             const QString file = dir.filePath(QStringLiteral("expected-status.png"));
             const auto rects = parseLayout(host.run(QStringLiteral(KIVREN_WINDOW_LAYOUT),
                                                     {QStringLiteral("home"), QString::number(window.rect.width()),

@@ -66,10 +66,10 @@ TEST(MacHostServiceIsolated, Start_LaunchesRealSwitchboardOnFixedPort)
     // this computer's switchboard, or what keeps the tunnel from publishing it.
     const KivrenTunnel probeTunnel(KivrenTunnel::defaultSearchDirectories(QDir::homePath()), QString());
     const bool anyTool = probeTunnel.which(QStringLiteral("cloudflared")) || probeTunnel.which(QStringLiteral("ssh"));
-    const QString local = QStringLiteral("Switchboard on this computer \u00B7 ") + KivrenIds::formatId(service->publicId());
+    const QString local = QStringLiteral("Waiting for an internet address \u00B7 ") + KivrenIds::formatId(service->publicId());
     const QStringList registered = anyTool
-        ? QStringList{local, QStringLiteral("Tunnel closed, retrying"), QStringLiteral("Tunnel gave no address, retrying")}
-        : QStringList{QStringLiteral("No public tunnel: install cloudflared or ssh")};
+        ? QStringList{local, QStringLiteral("No internet connection: other computers cannot reach this one yet. KivrenRemote keeps trying; the ID and password stay the same"), QStringLiteral("No internet connection: other computers cannot reach this one yet. KivrenRemote keeps trying; the ID and password stay the same")}
+        : QStringList{QStringLiteral("Other computers cannot reach this one: install cloudflared or openssh-client to give it an internet address")};
     EXPECT_TRUE(QTest::qWaitFor([&] { return service->switchboardProven() && registered.contains(service->status()); },
                                 30000))
         << service->status().toStdString();

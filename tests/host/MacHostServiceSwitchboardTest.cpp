@@ -15,6 +15,7 @@
 #include "SessionProtocol.h"
 #include "SwitchboardRequests.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
@@ -25,7 +26,7 @@
 
 namespace {
 
-const QString starting = QStringLiteral("Starting switchboard\u2026");
+const QString starting = QStringLiteral("Getting ready\u2026");
 
 // One viewer, one request at a time.
 class ScriptedViewer
@@ -108,7 +109,7 @@ protected:
 
     QString localStatus(const MacHostService &service) const
     {
-        return QStringLiteral("Switchboard on this computer \u00B7 ") + KivrenIds::formatId(service.publicId());
+        return QStringLiteral("Waiting for an internet address \u00B7 ") + KivrenIds::formatId(service.publicId());
     }
 
     // A host that proves the fixture's switchboard on every pass, as the app proves its child.
@@ -248,7 +249,7 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     // Alice leaves: the session ends; Bob's waiting session is the next one.
     statuses.clear();
     ASSERT_TRUE(alice.close());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Switchboard on this computer")); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Waiting for an internet address")); }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Bob") && service->live(); }, 10000));
     EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
     ASSERT_TRUE(bob.pollUntil([&] { return !bob.messages.isEmpty(); }));
@@ -348,6 +349,26 @@ INSTANTIATE_TEST_SUITE_P(
         SharingCase{"BrokenBeforeConnect", DesktopBackend::State::Failed, std::nullopt,
                     SessionAdmission::sharingFailedReason}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// KivrenRemote quits during a session: the viewer's next poll reads why, not a lost connection.
+// Without a session the quit waits for nothing.
+TEST_F(MacHostServiceSwitchboard, Quit_TellsTheViewerTheAppWasClosed)
+{
+    const auto service = make(HostServiceBench::fastTiming());
+    ScriptedViewer viewer(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewer.connect(service->publicId(), service->password(), "Alice"); }, 10000));
+    ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.pictures.isEmpty(); }));
+
+    service->closeSessionBeforeQuit();
+    EXPECT_FALSE(service->live());
+    ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.error.isEmpty(); }));
+    EXPECT_EQ(viewer.error, SessionAdmission::quitReason);
+
+    QElapsedTimer idle;
+    idle.start();
+    service->closeSessionBeforeQuit();
+    EXPECT_LT(idle.elapsed(), 100);
+}
 
 // Listeners that are not the switchboard this host's key belongs to: they are challenged on every
 // pass and told nothing else, whatever they answer.

@@ -22,7 +22,7 @@
 namespace {
 
 const QString closedBase = QStringLiteral("http://127.0.0.1:1");
-const QString starting = QStringLiteral("Starting switchboard\u2026");
+const QString starting = QStringLiteral("Getting ready\u2026");
 
 QJsonObject json(const char *text)
 {
@@ -187,7 +187,7 @@ TEST_P(MacHostServiceBegin, Begin_AcceptsValidEntryAndRunsUntilClose)
 
     board.setReplies(QStringLiteral("poll"), {{200, answerWith({{{"type", "close"}}})}, {500, R"({"error":"busy"})"}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
-    EXPECT_EQ(service->status(), QStringLiteral("Switchboard on this computer"));
+    EXPECT_EQ(service->status(), QStringLiteral("Waiting for an internet address"));
     EXPECT_EQ(service->clientName(), row.clientName);
     const qsizetype polls = board.requests(QStringLiteral("poll")).size();
     // The next viewer's session shows that nothing of the last one went on meanwhile.

@@ -183,21 +183,21 @@ TEST_P(HostHealthTable, Status_SaysWhatIsWrongInTextAndColour)
 INSTANTIATE_TEST_SUITE_P(
     Failures, HostHealthTable,
     ::testing::Values(
-        HealthCase{"NoNode", false, false, Tunnel::publishes, QStringLiteral("node was not found: install nodejs"),
+        HealthCase{"NoNode", false, false, Tunnel::publishes, QStringLiteral("Other computers cannot reach this one: install the nodejs package, which KivrenRemote needs"),
                    StatusTone::error},
         HealthCase{"NoScript", true, false, Tunnel::publishes,
-                   QStringLiteral("The switchboard is missing %3/share/kivrenremote/server.mjs: reinstall KivrenRemote"),
+                   QStringLiteral("KivrenRemote is incomplete (%3/share/kivrenremote/server.mjs is missing): reinstall it"),
                    StatusTone::error, false},
         HealthCase{"PortTaken", true, true, Tunnel::publishes, QStringLiteral("port %1 is in use by another program"),
                    StatusTone::error},
         HealthCase{"NoTunnelTool", true, false, Tunnel::none,
-                   QStringLiteral("No public tunnel: install cloudflared or ssh"), StatusTone::warning},
-        HealthCase{"TunnelExits", true, false, Tunnel::exits, QStringLiteral("Tunnel closed, retrying"),
+                   QStringLiteral("Other computers cannot reach this one: install cloudflared or openssh-client to give it an internet address"), StatusTone::warning},
+        HealthCase{"TunnelExits", true, false, Tunnel::exits, QStringLiteral("No internet connection: other computers cannot reach this one yet. KivrenRemote keeps trying; the ID and password stay the same"),
                    StatusTone::warning},
         HealthCase{"TunnelPrintsNoOrigin", true, false, Tunnel::silent,
-                   QStringLiteral("Tunnel gave no address, retrying"), StatusTone::warning},
+                   QStringLiteral("No internet connection: other computers cannot reach this one yet. KivrenRemote keeps trying; the ID and password stay the same"), StatusTone::warning},
         HealthCase{"TunnelServiceImpostor", true, false, Tunnel::impostor,
-                   QStringLiteral("The tunnel service's identity changed, so this computer is not published"),
+                   QStringLiteral("The service that gives this computer its internet address is not the one it was before: for safety, other computers cannot reach this one"),
                    StatusTone::error},
         HealthCase{"AllWorks", true, false, Tunnel::publishes, QStringLiteral("Ready anywhere \u00B7 %2"),
                    StatusTone::ok}),
@@ -220,12 +220,12 @@ TEST_F(HostHealth, Switchboard_KilledChildRestartedAndBackOnline)
     });
     if (!host->switchboardProven())
         EXPECT_EQ(client->cloudURL(), QString());
-    const QString registered = QStringLiteral("No public tunnel: install cloudflared or ssh");
+    const QString registered = QStringLiteral("Other computers cannot reach this one: install cloudflared or openssh-client to give it an internet address");
     ASSERT_TRUE(QTest::qWaitFor([&] { return host->status() == registered; }, 20000)) << host->status().toStdString();
     EXPECT_EQ(client->cloudURL(), KivrenClient::loopbackOrigin());
     EXPECT_EQ(settings.text(KivrenClient::cloudKey), std::nullopt);
     auto *hint = root->home()->findChild<QLabel *>(QStringLiteral("cloudHint"));
-    EXPECT_EQ(hint->text(), QStringLiteral("This computer is the switchboard. Keep it open."));
+    EXPECT_EQ(hint->text(), QStringLiteral("Connections to this computer go through KivrenRemote on it: keep it open."));
     SwitchboardChild *first = KivrenCloudProcess::process();
     ASSERT_NE(first, nullptr);
     const qint64 firstPid = first->processId();
@@ -233,7 +233,7 @@ TEST_F(HostHealth, Switchboard_KilledChildRestartedAndBackOnline)
 
     ::kill(static_cast<pid_t>(firstPid), SIGKILL);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !host->switchboardProven(); }, 10000));
-    const QString restarting = QStringLiteral("The switchboard stopped: restarting it\u2026");
+    const QString restarting = QStringLiteral("A part of KivrenRemote stopped: starting it again\u2026");
     EXPECT_EQ(host->status(), restarting);
     EXPECT_EQ(host->statusTone(), StatusTone::warning);
     EXPECT_EQ(shownStatus(), restarting);
@@ -271,7 +271,7 @@ TEST_F(HostHealth, Switchboard_PortFreedLaterIsTaken)
 
     other.close();
 
-    const QString registered = QStringLiteral("No public tunnel: install cloudflared or ssh");
+    const QString registered = QStringLiteral("Other computers cannot reach this one: install cloudflared or openssh-client to give it an internet address");
     ASSERT_TRUE(QTest::qWaitFor([&] { return host->status() == registered; }, 20000)) << host->status().toStdString();
     EXPECT_TRUE(host->switchboardProven());
     EXPECT_EQ(KivrenCloudProcess::process()->listeningPort(), port);
@@ -382,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
                     QStringLiteral("Screen sharing could not be set up on this computer"), StatusTone::error,
                     QStringLiteral("Try again")},
         // Shared: the status is the host's usual one (no registration yet here).
-        SharingCase{"Shared", DesktopBackend::State::Ready, false, QStringLiteral("Starting switchboard\u2026"),
+        SharingCase{"Shared", DesktopBackend::State::Ready, false, QStringLiteral("Getting ready\u2026"),
                     StatusTone::warning, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 

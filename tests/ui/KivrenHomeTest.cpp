@@ -4,6 +4,7 @@
 #include "KivrenHome.h"
 #include "KivrenPrimary.h"
 #include "KivrenTheme.h"
+#include "MacRootView.h"
 #include "SettingsStore.h"
 #include "UiTestSupport.h"
 
@@ -59,7 +60,7 @@ protected:
     {
         home->setHostId(QStringLiteral("123456789"));
         home->setHostPassword(QStringLiteral("ABCD-EFGH"));
-        home->setHostStatus(QStringLiteral("Switchboard on this computer \u00b7 123 456 789"));
+        home->setHostStatus(QStringLiteral("Waiting for an internet address \u00b7 123 456 789"));
         home->setOnNewPass([] {});
     }
 
@@ -93,7 +94,7 @@ TEST_P(HomeCards, Visibility_FollowsTheHostValuesAndTheBook)
     make(c.book ? sampleBook() : QList<BookEntry>{});
     home->setHostId(c.hostId ? std::optional(QStringLiteral("123456789")) : std::nullopt);
     home->setHostPassword(c.hostPassword ? std::optional(QStringLiteral("ABCD-EFGH")) : std::nullopt);
-    home->setHostStatus(c.hostStatus ? std::optional(QStringLiteral("Starting switchboard\u2026"))
+    home->setHostStatus(c.hostStatus ? std::optional(QStringLiteral("Getting ready\u2026"))
                                      : std::nullopt);
     home->setOnNewPass(c.newPass ? KivrenHome::Action([] {}) : KivrenHome::Action());
 
@@ -137,7 +138,7 @@ TEST_F(Home, ThisDevice_ShowsGroupedIdVerbatimPasswordAndRunsActions)
     EXPECT_EQ(id->font().pixelSize(), 32);
     EXPECT_TRUE(QFontInfo(id->font()).fixedPitch());
     EXPECT_EQ(find<QLabel>("hostPassword")->text(), QStringLiteral("ABCD-EFGH"));
-    EXPECT_EQ(find<QLabel>("hostStatus")->text(), QStringLiteral("Switchboard on this computer \u00b7 123 456 789"));
+    EXPECT_EQ(find<QLabel>("hostStatus")->text(), QStringLiteral("Waiting for an internet address \u00b7 123 456 789"));
 
     QTest::mouseClick(find<QAbstractButton>("copyId"), Qt::LeftButton);
     QTest::mouseClick(find<QAbstractButton>("copyPassword"), Qt::LeftButton);
@@ -187,10 +188,12 @@ TEST_P(HomeField, Binding_EveryKeystrokeWritesAndClientChangesShowKeepingTheCurs
     EXPECT_EQ((client.get()->*c.read)(), QStringLiteral("98 654 321"));
     EXPECT_EQ(field->cursorPosition(), 2);
 
-    // Return ends the edit and changes nothing.
+    // Return in the ID or password field connects (here refused: the ID has 8 digits, or none);
+    // in the cloud field it changes nothing.
     const QString before = client->status();
+    const bool connects = QString::fromUtf8(c.field) != QLatin1String("cloudField");
     QTest::keyClick(field, Qt::Key_Return);
-    EXPECT_EQ(client->status(), before);
+    EXPECT_EQ(client->status(), connects ? QStringLiteral("Enter the 9-digit ID shown on the other computer") : before);
     EXPECT_EQ(client->phase(), SessionPhase::idle);
 }
 
@@ -230,7 +233,9 @@ TEST_F(Home, BookRow_FillsTheIdFieldGroupedAndNothingElse)
     EXPECT_EQ(find<KivrenField>("remoteId")->text(), QStringLiteral("112 233 445"));
     EXPECT_EQ(client->remotePassword(), QStringLiteral("ABCD-EFGH"));
     EXPECT_EQ(client->phase(), SessionPhase::idle);
-    EXPECT_EQ(client->status(), status);
+    // Only the hint follows the ID now typed.
+    EXPECT_NE(client->status(), status);
+    EXPECT_EQ(client->status(), QStringLiteral("Press Enter or Connect"));
 
     // Each row shows the name over the grouped ID.
     QStringList texts;
@@ -286,8 +291,9 @@ TEST_P(HomeStatus, Colour_DangerOnlyWhileFailed)
 INSTANTIATE_TEST_SUITE_P(
     Table, HomeStatus,
     ::testing::Values(
-        StatusCase{"BadIdWhileIdle", false, "12345678", "Enter a 9-digit ID", false},
-        StatusCase{"BadIdAfterFailure", true, "12345678", "Enter a 9-digit ID", true},
+        StatusCase{"BadIdWhileIdle", false, "12345678", "Enter the 9-digit ID shown on the other computer", false},
+        // Typing after a failure puts the failure away: the line is a hint again.
+        StatusCase{"BadIdAfterFailure", true, "12345678", "Enter the 9-digit ID shown on the other computer", false},
         StatusCase{"NoCloudAddress", true, "123 456 789",
                    "Save the cloud address of the computer at home once, then connect.", true}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -397,8 +403,9 @@ TEST_F(Home, Cards_SpanTheColumnWithInsetsAndRoundedCorners)
 TEST_F(Home, Screenshots_EmptyBookAndWithEntries)
 {
     giveHost();
-    home->setCloudHint(QStringLiteral("This computer is the switchboard. Keep it open."));
-    home->resize(720, 1000);
+    home->setCloudHint(QStringLiteral("Connections to this computer go through KivrenRemote on it: keep it open."));
+    // At the window's first size, as a person first sees it.
+    home->resize(MacRootView::kFirstSize);
     QTest::qWait(0);
     const QString empty = UiTestSupport::saveScreenshot(*home, QStringLiteral("home-empty-book"));
     EXPECT_FALSE(QImage(empty).isNull());
@@ -407,7 +414,7 @@ TEST_F(Home, Screenshots_EmptyBookAndWithEntries)
     giveHost();
     home->setCloudHint(QStringLiteral("Phone cloud address: https://warm-river-lamp.trycloudflare.com"));
     client->setRemoteId(QStringLiteral("987 654 321"));
-    home->resize(720, 1320);
+    home->resize(MacRootView::kFirstSize);
     QTest::qWait(0);
     const QString full = UiTestSupport::saveScreenshot(*home, QStringLiteral("home-address-book"));
     EXPECT_FALSE(QImage(full).isNull());

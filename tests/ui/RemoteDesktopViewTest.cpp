@@ -366,7 +366,7 @@ TEST_F(RemoteView, EndButton_DisconnectsOnceAndStatusFollowsTheClient)
     EXPECT_EQ(view->statusLabel()->text(), client.status());
     client.setRemoteId(QStringLiteral("12345678"));
     client.connectToRemote();
-    EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Enter a 9-digit ID"));
+    EXPECT_EQ(view->statusLabel()->text(), QStringLiteral("Enter the 9-digit ID shown on the other computer"));
 
     QSignalSpy statuses(&client, &KivrenClient::statusChanged);
     QTest::mouseClick(view->endButton(), Qt::LeftButton);
@@ -513,6 +513,39 @@ TEST(ClickView, WheelAndClicks_CarryPositionCountAndModifiers)
     QCoreApplication::sendEvent(&view, &shiftClick);
     EXPECT_EQ(sent, (QStringList{"input wheel 0.25,0.25 c1 d0,-40 control", "input down 0.5,0.5 c1 d0,0",
                                  "input up 0.5,0.5 c1 d0,0 shift"}));
+}
+
+// Full screen from the bar's button or F11 (while the keyboard is here); left by the button,
+// F11, the release chord (the keyboard given back as well) and the view going away.
+TEST_F(RemoteView, FullScreen_EnteredAndLeft)
+{
+    KivrenGhost *button = view->fullScreenButton();
+    EXPECT_EQ(button->text(), RemoteDesktopView::fullScreenText);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_TRUE(view->isFullScreen());
+    EXPECT_EQ(button->text(), RemoteDesktopView::leaveFullScreenText);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(view->isFullScreen());
+    EXPECT_EQ(button->text(), RemoteDesktopView::fullScreenText);
+
+    // The chord, while the picture has the keyboard.
+    ClickView *surface = view->clickView();
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return surface->keyboardTaken(); }, 5000));
+    view->setFullScreen(true);
+    QTest::keyClick(surface, Qt::Key_Escape, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(view->isFullScreen());
+    EXPECT_FALSE(surface->keyboardTaken());
+
+    // F11 with the keyboard here, through the window as a key press arrives.
+    QTest::keyClick(view->windowHandle(), Qt::Key_F11);
+    EXPECT_TRUE(view->isFullScreen());
+    QTest::keyClick(view->windowHandle(), Qt::Key_F11);
+    EXPECT_FALSE(view->isFullScreen());
+
+    view->setFullScreen(true);
+    view->hide();
+    EXPECT_FALSE(view->isFullScreen());
 }
 
 TEST_F(RemoteView, Keyboard_TakenWhenShownKeptForTabReleasedByChordOrButton)

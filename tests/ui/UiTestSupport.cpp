@@ -4,7 +4,23 @@
 #include <QLinearGradient>
 #include <QPainter>
 
+#include <chrono>
+
+using namespace std::chrono_literals;
+
 namespace UiTestSupport {
+
+MacHostService::Options quietHost(SettingsStore &settings, const QString &computerName)
+{
+    MacHostService::Options options;
+    options.settings = &settings;
+    options.switchboardBase = QStringLiteral("http://127.0.0.1:1");
+    options.startChildren = false;
+    options.tunnelDirectories = {QStringLiteral("/nonexistent/")};
+    options.computerName = computerName;
+    options.timing.firstPass = 1h;
+    return options;
+}
 
 QImage samplePicture(QSize size)
 {

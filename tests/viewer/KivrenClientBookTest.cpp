@@ -106,6 +106,78 @@ TEST_F(KivrenClientBook, ThirteenthMachine_DropsTheOldest_AndBookSurvivesRestart
     }
 }
 
+// The person renames and removes entries: both are stored at once and survive a restart; a
+// given name stays over the one the host reports on the next connect; what an older build
+// stored reads the same.
+TEST_F(KivrenClientBook, RenameAndRemove_StoredAndKeptOverTheHostsName)
+{
+    reach(QStringLiteral("111111111"), QStringLiteral("DESKTOP-4F2"));
+    reach(QStringLiteral("222222222"), QStringLiteral("Other"));
+
+    EXPECT_FALSE(client->renameBookEntry(QStringLiteral("111111111"), QStringLiteral("   ")));
+    EXPECT_FALSE(client->renameBookEntry(QStringLiteral("333333333"), QStringLiteral("Nobody")));
+    EXPECT_TRUE(client->renameBookEntry(QStringLiteral("111111111"), QStringLiteral("  Mum's PC ")));
+    EXPECT_EQ(client->book().value(1).name, QStringLiteral("Mum's PC"));
+    EXPECT_TRUE(client->book().value(1).renamed);
+
+    reach(QStringLiteral("111111111"), QStringLiteral("DESKTOP-4F2"));
+    EXPECT_EQ(client->book().value(0).name, QStringLiteral("Mum's PC"));
+
+    EXPECT_TRUE(client->removeBookEntry(QStringLiteral("222222222")));
+    EXPECT_FALSE(client->removeBookEntry(QStringLiteral("222222222")));
+    restart();
+    ASSERT_EQ(ids(client->book()), QStringList{QStringLiteral("111111111")});
+    EXPECT_EQ(client->book().value(0).name, QStringLiteral("Mum's PC"));
+    EXPECT_TRUE(client->book().value(0).renamed);
+
+    // As stored before renaming existed: the same entry, not renamed.
+    const QByteArray older = R"([{"id":"444444444","name":"Laptop","last":700000000.5}])";
+    store()->setBytes(KivrenClient::bookKey, older);
+    restart();
+    ASSERT_EQ(client->book().size(), 1);
+    EXPECT_EQ(client->book().value(0).name, QStringLiteral("Laptop"));
+    EXPECT_FALSE(client->book().value(0).renamed);
+    EXPECT_FALSE(BookEntry::encodeList(client->book()).contains("renamed"));
+}
+
+// Opening an entry: without a password it asks for one and sends nothing; with one typed for
+// that ID it connects; a password typed for another ID is not sent to this one.
+TEST_F(KivrenClientBook, OpenEntry_AsksForThePasswordOrConnects)
+{
+    reach(QStringLiteral("111111111"), QStringLiteral("Studio PC"));
+    client->disconnectFromRemote();
+    client->setRemoteId(QStringLiteral("222 222 222"));
+    client->setRemotePassword(QStringLiteral("ABCD-EFGH"));
+    const qsizetype lookups = board.requests(QStringLiteral("lookup")).size();
+
+    EXPECT_FALSE(client->openBookEntry(QStringLiteral("111111111")));
+    EXPECT_EQ(client->remoteId(), QStringLiteral("111 111 111"));
+    EXPECT_TRUE(client->remotePassword().isEmpty());
+    EXPECT_EQ(client->status(), QStringLiteral("Enter the password shown on Studio PC, then press Enter"));
+    EXPECT_EQ(client->phase(), SessionPhase::idle);
+    EXPECT_EQ(board.requests(QStringLiteral("lookup")).size(), lookups);
+
+    client->setRemotePassword(QStringLiteral("ABCDEFGH"));
+    EXPECT_TRUE(client->openBookEntry(QStringLiteral("111111111")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client->phase() == SessionPhase::live; }, 10000));
+    EXPECT_FALSE(client->openBookEntry(QStringLiteral("999999999")));
+}
+
+// This computer's own ID is refused before anything goes out.
+TEST_F(KivrenClientBook, OwnId_RefusedWithASentence)
+{
+    client->setOwnId(QStringLiteral("555555555"));
+    client->setRemoteId(QStringLiteral("555 555 555"));
+    client->setRemotePassword(QStringLiteral("ABCD-EFGH"));
+    const QString refused = QStringLiteral("That is this computer's own ID: enter the ID of the computer you want to reach");
+    EXPECT_EQ(client->status(), refused);
+    client->connectToRemote();
+    EXPECT_EQ(client->status(), refused);
+    EXPECT_EQ(client->phase(), SessionPhase::idle);
+    QTest::qWait(50);
+    EXPECT_TRUE(board.requests(QStringLiteral("lookup")).isEmpty());
+}
+
 // A switchboard that hands out device tokens: the one a connect answer gives is kept with that
 // machine's entry, across restarts, and sent back with the next connect to it (and to no other);
 // a newer one replaces it, an answer without one keeps it.

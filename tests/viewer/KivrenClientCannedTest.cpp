@@ -23,7 +23,7 @@
 
 namespace {
 
-const QString connectedRelay = QStringLiteral("Connected \u00B7 Relay");
+const QString connectedDesk = QStringLiteral("Connected to Desk PC");
 
 QJsonObject frame(const QString &kind, const QByteArray &base64)
 {
@@ -89,7 +89,7 @@ class KivrenClientTest : public ViewerFixture, public ::testing::Test
 
 TEST_F(KivrenClientTest, Construction_PublishesInitialValues_SettersNotifyOnlyOnChange)
 {
-    EXPECT_EQ(client->property("status").toString(), QStringLiteral("Enter an ID"));
+    EXPECT_EQ(client->property("status").toString(), QStringLiteral("Enter the ID shown on the other computer"));
     EXPECT_EQ(client->property("phase").value<SessionPhase>(), SessionPhase::idle);
     EXPECT_EQ(client->property("transport").value<Transport>(), Transport::relay);
     EXPECT_EQ(client->property("remoteSize").toSizeF(), QSizeF(1280, 720));
@@ -137,22 +137,25 @@ TEST_P(KivrenClientInput, Connect_RefusedWithoutChangingPhaseOrError)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, KivrenClientInput,
-    ::testing::Values(BadInput{"12345678", "ABCD-EFGH", "Enter a 9-digit ID"},
-                      BadInput{"1234567890", "ABCD-EFGH", "Enter a 9-digit ID"},
-                      BadInput{"", "ABCD-EFGH", "Enter a 9-digit ID"},
+    ::testing::Values(BadInput{"12345678", "ABCD-EFGH", "Enter the 9-digit ID shown on the other computer"},
+                      BadInput{"1234567890", "ABCD-EFGH", "Enter the 9-digit ID shown on the other computer"},
+                      BadInput{"", "ABCD-EFGH", "Enter the 9-digit ID shown on the other computer"},
                       // O and 1 are not password characters: seven remain.
-                      BadInput{"123 456 789", "abcd efO1g", "Enter the 8-character password"},
-                      BadInput{"123 456 789", "", "Enter the 8-character password"}));
+                      BadInput{"123 456 789", "abcd efO1g", "Enter the 8-character password shown on that computer"},
+                      BadInput{"123 456 789", "", "Enter the 8-character password shown on that computer"}));
 
 TEST_F(KivrenClientTest, Connect_SendsCompactIdAndDisplayPassword)
 {
     QStringList statuses;
     QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
     connectTo(QStringLiteral("123-456-789"), QStringLiteral("abcd efgh"));
-    EXPECT_EQ(client->status(), QStringLiteral("Looking up 123 456 789"));
+    EXPECT_EQ(client->status(), QStringLiteral("Looking for 123 456 789\u2026"));
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
 
-    EXPECT_EQ(statuses, (QStringList{QStringLiteral("Looking up 123 456 789"), QStringLiteral("Authenticating"), connectedRelay}));
+    // The hints that followed the typing, then the session's own lines.
+    EXPECT_EQ(statuses, (QStringList{QStringLiteral("Now enter the password shown on that computer"),
+                                     QStringLiteral("Press Enter or Connect"), QStringLiteral("Looking for 123 456 789\u2026"),
+                                     QStringLiteral("Checking the password\u2026"), connectedDesk}));
     const QJsonObject lookup = board.requests(QStringLiteral("lookup")).value(0).body;
     EXPECT_EQ(lookup, (QJsonObject{{"id", "123456789"}}));
     const QJsonObject opened = board.requests(QStringLiteral("connect")).value(0).body;
@@ -162,7 +165,7 @@ TEST_F(KivrenClientTest, Connect_SendsCompactIdAndDisplayPassword)
     // Bad input while live only changes the status line.
     client->setRemoteId(QStringLiteral("1234"));
     client->connectToRemote();
-    EXPECT_EQ(client->status(), QStringLiteral("Enter a 9-digit ID"));
+    EXPECT_EQ(client->status(), QStringLiteral("Enter the 9-digit ID shown on the other computer"));
     EXPECT_EQ(client->phase(), SessionPhase::live);
 }
 
@@ -219,13 +222,16 @@ TEST_P(KivrenClientFailure, Session_FailsWithTheErrorText)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, KivrenClientFailure,
-    ::testing::Values(Failure{"LookupWithoutFound", "lookup", 200, R"({"online":true})", "Unknown ID"},
-                      Failure{"FoundAsText", "lookup", 200, R"({"found":"true","online":true})", "Unknown ID"},
-                      Failure{"Offline", "lookup", 200, R"({"found":true,"online":false})", "That PC is offline"},
+    ::testing::Values(Failure{"LookupWithoutFound", "lookup", 200, R"({"online":true})", "No computer has this ID: check the ID"},
+                      Failure{"FoundAsText", "lookup", 200, R"({"found":"true","online":true})", "No computer has this ID: check the ID"},
+                      Failure{"Offline", "lookup", 200, R"({"found":true,"online":false})", "That computer is not reachable now: KivrenRemote must be open on it"},
                       Failure{"LookupRefused", "lookup", 429, R"({"error":"Slow down"})", "Slow down"},
                       Failure{"LookupHtml", "lookup", 500, "<html>oops</html>", "HTTP 500"},
-                      Failure{"WrongPassword", "connect", 401, R"({"error":"Wrong password"})", "Wrong password"},
-                      Failure{"PollRefused", "poll", 404, R"({"error":"Session not found"})", "Session not found"}),
+                      Failure{"WrongPassword", "connect", 401, R"({"error":"Wrong password"})",
+                              "Wrong password: type the password that computer shows now"},
+                      Failure{"PollRefused", "poll", 404, R"({"error":"Session not found"})", "The session is over: connect again"},
+                      Failure{"HostClosed", "poll", 410, R"({"error":"KivrenRemote on that computer was closed"})",
+                              "KivrenRemote on that computer was closed"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(KivrenClientTest, Session_AnswersWithoutOptionalMembers_KeepDefaults)
@@ -237,12 +243,12 @@ TEST_F(KivrenClientTest, Session_AnswersWithoutOptionalMembers_KeepDefaults)
                                                  {200, R"({"sessionId":"s2","sessionToken":"t2","transport":"carrier pigeon"})"}});
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    EXPECT_EQ(client->status(), QStringLiteral("Connected \u00B7 Direct LAN"));
+    EXPECT_EQ(client->status(), QStringLiteral("Connected to Desk PC"));
 
     QStringList statuses;
     QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
     connectTo(QStringLiteral("987654321"));
-    ASSERT_TRUE(waitFor([&] { return statuses.contains(QStringLiteral("Connected \u00B7 Direct LAN")); }));
+    ASSERT_TRUE(waitFor([&] { return statuses.contains(QStringLiteral("Connected to Remote")); }));
     EXPECT_EQ(client->transport(), Transport::lan);
     EXPECT_EQ(client->hostName(), QStringLiteral("Remote"));
     EXPECT_EQ(client->book().value(0).id, QStringLiteral("987654321"));

@@ -133,8 +133,10 @@ TEST_F(KivrenClientSwitchboard, Session_PicturesInInputOutCloseAtTheEnd)
     ASSERT_TRUE(host.registerAndBeat());
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    EXPECT_EQ(statuses, (QStringList{QStringLiteral("Looking up 123 456 789"), QStringLiteral("Authenticating"),
-                                     QStringLiteral("Connected \u00B7 Relay")}));
+    // The hints that followed the typing, then the session's own lines.
+    EXPECT_EQ(statuses, (QStringList{QStringLiteral("Now enter the password shown on that computer"),
+                                     QStringLiteral("Press Enter or Connect"), QStringLiteral("Looking for 123 456 789\u2026"),
+                                     QStringLiteral("Checking the password\u2026"), QStringLiteral("Connected to Studio Mac")}));
     EXPECT_EQ(client->hostName(), QStringLiteral("Studio Mac"));
     EXPECT_EQ(client->book().value(0).id, hostId);
 
@@ -232,9 +234,9 @@ TEST_P(KivrenClientSwitchboardRefusal, Connect_RefusedWithTheText)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, KivrenClientSwitchboardRefusal,
-                         ::testing::Values(Refusal{"UnknownId", false, false, "ABCD-EFGH", "Unknown ID"},
-                                           Refusal{"Offline", true, false, "ABCD-EFGH", "That PC is offline"},
-                                           Refusal{"WrongPassword", true, true, "ABCD-EFGX", "Wrong password"}),
+                         ::testing::Values(Refusal{"UnknownId", false, false, "ABCD-EFGH", "No computer has this ID: check the ID"},
+                                           Refusal{"Offline", true, false, "ABCD-EFGH", "That computer is not reachable now: KivrenRemote must be open on it"},
+                                           Refusal{"WrongPassword", true, true, "ABCD-EFGX", "Wrong password: type the password that computer shows now"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -116,8 +116,8 @@ TEST_F(ViewerSessionTest, Run_ReportsEachStepAndPollsWithTheAnswersCursor)
     start(SessionFeatures());
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
 
-    EXPECT_EQ(listener.log, (QStringList{"phase authenticating", "status Authenticating", "host Desk PC", "transport lan",
-                                         "remember 123456789 Desk PC", "phase live", "status Connected \u00B7 Direct LAN",
+    EXPECT_EQ(listener.log, (QStringList{"phase authenticating", "status Checking the password\u2026", "host Desk PC", "transport lan",
+                                         "remember 123456789 Desk PC", "phase live", "status Connected to Desk PC",
                                          "size 1920x1080"}));
     EXPECT_EQ(board.requests(QStringLiteral("poll")).value(1).body,
               (QJsonObject{{"sessionId", "s1"}, {"token", "t1"}, {"role", "viewer"}, {"since", 4}}));
