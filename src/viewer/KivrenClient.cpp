@@ -118,6 +118,14 @@ void KivrenClient::setRemoteSize(const QSizeF &size)
     emit remoteSizeChanged(m_remoteSize);
 }
 
+void KivrenClient::setPictureStale(bool stale)
+{
+    if (m_pictureStale == stale)
+        return;
+    m_pictureStale = stale;
+    emit pictureStaleChanged(m_pictureStale);
+}
+
 void KivrenClient::setError(const std::optional<QString> &error)
 {
     if (m_error == error)
@@ -164,6 +172,9 @@ void KivrenClient::connectToRemote()
     setPhase(SessionPhase::connecting);
     setStatus(QStringLiteral("Looking up ") + KivrenIds::formatId(id));
     setError(std::nullopt);
+    // The last session's picture would pass for this one's until the host sends its own.
+    setFrame(QImage(), QRegion());
+    setPictureStale(false);
 
     ViewerSession::Options session;
     session.api = m_api;
@@ -211,6 +222,7 @@ void KivrenClient::disconnectFromRemote()
     setPhase(SessionPhase::idle);
     setStatus(QStringLiteral("Disconnected"));
     setFrame(QImage(), QRegion());
+    setPictureStale(false);
     // A live session's queue closes it after what it still holds; any other session (one that
     // never opened) is closed at once.
     if (input)

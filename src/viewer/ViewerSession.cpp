@@ -9,6 +9,8 @@
 #include "PlatformWording.h"
 #include "SwitchboardRequests.h"
 
+#include <chrono>
+#include <optional>
 #include <utility>
 
 using namespace SessionProtocol;
@@ -114,18 +116,51 @@ StoppableTask<> ViewerSession::run(std::stop_token stop)
     m_input = std::make_unique<InputQueue>(
         InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit});
     out.setPhase(SessionPhase::live);
-    out.setStatus(QStringLiteral("Connected \u00B7 ") + transportLabel(out.transport()));
+    const QString connectedStatus = QStringLiteral("Connected \u00B7 ") + transportLabel(out.transport());
+    out.setStatus(connectedStatus);
 
-    // Polls are strictly sequential: the pause runs from the end of one to the start of the next.
-    // The first failed poll ends the session; there is no retry.
+    // Polls are strictly sequential. A switchboard that announced holds keeps each poll until
+    // there is something for it, and the next leaves at once; one that did not is polled after
+    // a pause. A poll that fails in a way that may pass is tried again for a while, the picture
+    // greyed meanwhile; any other failure ends the session.
+    const std::optional<qint64> waitMs = PollPacing::waitFor(opened.maxWaitMs);
+    bool quiet = false;
+    const auto setQuiet = [&out, &quiet, &connectedStatus, &stop](bool now) {
+        if (now == quiet)
+            return;
+        quiet = now;
+        out.setPictureStale(now);
+        // An observer of the picture may have ended the session.
+        if (!stop.stop_requested())
+            out.setStatus(now ? notAnsweringStatus : connectedStatus);
+    };
+    std::optional<std::chrono::steady_clock::time_point> failingSince;
     for (;;) {
-        const KivrenAnswer answer = co_await Requests::post(api, Requests::Poll{m_options.keys, Role::viewer, m_since}, stop);
+        const auto started = std::chrono::steady_clock::now();
+        const qint64 cursor = m_since;
+        // After a failure the poll is answered at once, so that a recovery shows at once.
+        const std::optional<qint64> wait = failingSince && waitMs ? std::optional<qint64>(0) : waitMs;
+        const KivrenAnswer answer =
+            co_await Requests::post(api, Requests::Poll{m_options.keys, Role::viewer, m_since, wait}, stop);
         if (!answer.ok()) {
-            fail(*answer.error);
-            co_return;
+            const auto now = std::chrono::steady_clock::now();
+            if (!failingSince)
+                failingSince = now;
+            if (!PollPacing::mayPass(*answer.error) || now - *failingSince >= PollPacing::retryFor) {
+                fail(*answer.error);
+                co_return;
+            }
+            setQuiet(true);
+            co_await cancellablePause(PollPacing::retryPause, stop);
+            continue;
         }
+        failingSince.reset();
+        setQuiet(PollPacing::peerQuiet(Requests::peerQuietMs(answer.object)));
         co_await takePollAnswer(answer.object, stop);
-        co_await cancellablePause(pollPause, stop);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        const std::chrono::milliseconds pause = PollPacing::pauseAfter(waitMs.has_value(), m_since != cursor, took);
+        if (pause.count() > 0)
+            co_await cancellablePause(pause, stop);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "InputQueue.h"
 #include "PollAnswerDecoding.h"
+#include "PollPacing.h"
 #include "RemoteInput.h"
 #include "SessionFeatures.h"
 #include "SessionPhase.h"
@@ -35,8 +36,10 @@ class KivrenAPI;
 class ViewerSession
 {
 public:
-    // Pause between the end of one poll and the start of the next.
-    static constexpr std::chrono::milliseconds pollPause{90};
+    // Pause between the end of one poll and the start of the next, when polls are not held.
+    static constexpr std::chrono::milliseconds pollPause = PollPacing::pause;
+    // The status while the other computer (or the way to it) is not answering.
+    static inline const QString notAnsweringStatus = QStringLiteral("The other computer is not answering");
 
     // The additions this viewer can use, sent in a caps message after the host's hello: the
     // changed areas of the picture instead of a whole picture for every change.
@@ -63,6 +66,9 @@ public:
         // the picture published before: all of it when the picture was replaced.
         virtual void setFrame(const QImage &frame, const QRegion &changed) = 0;
         virtual void setRemoteSize(const QSizeF &size) = 0;
+        // The picture is no longer live: the other side is not answering (true), or is heard
+        // again (false).
+        virtual void setPictureStale(bool stale) = 0;
 
     protected:
         ~Listener() = default;
