@@ -70,6 +70,7 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     m_picture = new RemotePicture;
     connect(m_picture, &RemotePicture::imageSizeChanged, m_catcher, &MacClickCatcher::setPictureSize);
     m_picture->setImage(client.frame());
+    m_picture->setStale(client.pictureStale());
     layers->addWidget(m_catcher, 0, 0);
     layers->addWidget(m_picture, 0, 0);
     m_picture->raise();
@@ -93,6 +94,7 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     });
     connect(&client, &KivrenClient::statusChanged, m_status, &QLabel::setText);
     connect(&client, &KivrenClient::frameRedrawn, m_picture, &RemotePicture::updateImage);
+    connect(&client, &KivrenClient::pictureStaleChanged, m_picture, &RemotePicture::setStale);
 }
 
 void RemoteDesktopView::showEvent(QShowEvent *event)
