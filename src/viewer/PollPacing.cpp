@@ -28,3 +28,14 @@ bool PollPacing::mayPass(const KivrenError &error)
     return error.domain == KivrenError::urlDomain && error.code != KivrenError::cancelled
         && error.code != KivrenError::badURL;
 }
+
+PollPacing::AfterFailure PollPacing::afterFailure(const KivrenError &error, bool alreadyFailing)
+{
+    if (mayPass(error))
+        return AfterFailure::retry;
+    // Unknown session or ID (404), host offline (409): only after an outage, a switchboard
+    // restarted; at any other time the answer stands.
+    if (alreadyFailing && error.domain == KivrenError::kivrenDomain && (error.code == 404 || error.code == 409))
+        return AfterFailure::reopen;
+    return AfterFailure::giveUp;
+}

@@ -32,6 +32,15 @@ struct PollPacing
     static std::chrono::milliseconds pauseAfter(bool held, bool advanced, std::chrono::milliseconds took);
     // Whether an answer's "peerQuietMs" says the other side is not answering.
     static bool peerQuiet(std::optional<qint64> peerQuietMs);
+    // How a live session stands with the other side: heard, not answering (quiet, or polls
+    // failing), or being opened again.
+    enum class Health { live, notAnswering, reconnecting };
+    // What follows a failed request of a live session: the same request again (a failure that
+    // may pass), the session opened again (the switchboard no longer knows it, or the host is
+    // not back yet, after failures that may pass), or the end.
+    enum class AfterFailure { retry, reopen, giveUp };
+    static AfterFailure afterFailure(const KivrenError &error, bool alreadyFailing);
+
     // Whether a failed poll may pass if tried again: the network, a timeout, a switchboard
     // restarting behind its tunnel (5xx). A refusal (the session unknown or ended) does not.
     static bool mayPass(const KivrenError &error);

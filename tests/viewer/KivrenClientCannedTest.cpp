@@ -749,6 +749,34 @@ INSTANTIATE_TEST_SUITE_P(
                       QuietCase{"SwitchboardRestarting", {502, "<html>Bad gateway</html>"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A switchboard restarted: polls fail, then it no longer knows the session; the viewer looks
+// the ID up and connects again by itself, with the password it was given, and starts afresh.
+TEST_F(KivrenClientTest, SwitchboardRestarted_ReconnectsByItself)
+{
+    board.setReplies(QStringLiteral("poll"), {{200, pollAnswer(1, 0, QJsonArray{jpegFrame({32, 20})})},
+                                              {502, "<html>Bad gateway</html>"},
+                                              {404, R"({"error":"Session not found"})"},
+                                              {200, pollAnswer(0, 0)}});
+    QStringList statuses;
+    QList<bool> stale;
+    QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
+    QObject::connect(client.get(), &KivrenClient::pictureStaleChanged, [&](bool now) { stale << now; });
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return stale.size() == 2; })) << statuses.join(" | ").toStdString();
+
+    EXPECT_EQ(statuses.mid(statuses.indexOf(connectedRelay)),
+              (QStringList{connectedRelay, ViewerSession::notAnsweringStatus, ViewerSession::reconnectingStatus,
+                           connectedRelay}));
+    EXPECT_EQ(client->phase(), SessionPhase::live);
+    EXPECT_EQ(board.requests(QStringLiteral("lookup")).size(), 2);
+    const auto connects = board.requests(QStringLiteral("connect"));
+    ASSERT_EQ(connects.size(), 2);
+    EXPECT_EQ(connects[1].body.value("password"), "ABCD-EFGH");
+    // Nothing of the picture before the outage passes for the new session's.
+    EXPECT_TRUE(client->frame().isNull());
+    EXPECT_EQ(board.requests(QStringLiteral("poll")).last().body.value("since"), 0);
+}
+
 // A poll refused for good still ends the session at once, with the switchboard's words.
 TEST_F(KivrenClientTest, PollEnded_FailsAtOnceWithoutRetrying)
 {

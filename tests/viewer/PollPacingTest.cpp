@@ -119,4 +119,20 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"BadAddress", KivrenError::url(KivrenError::badURL, "unsupported URL"), false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A session unknown or a host offline is final, unless it follows an outage (a switchboard restarted).
+TEST(PollPacing, AfterFailure_ReopensOnlyAfterAnOutage)
+{
+    using After = PollPacing::AfterFailure;
+    const KivrenError unknown = KivrenError::kivren(404, "Session not found");
+    const KivrenError offline = KivrenError::kivren(409, "That PC is offline");
+    const KivrenError down = KivrenError::url(KivrenError::cannotConnectToHost, "refused");
+    const KivrenError wrongPassword = KivrenError::kivren(401, "Wrong password");
+    EXPECT_EQ(PollPacing::afterFailure(unknown, false), After::giveUp);
+    EXPECT_EQ(PollPacing::afterFailure(unknown, true), After::reopen);
+    EXPECT_EQ(PollPacing::afterFailure(offline, true), After::reopen);
+    EXPECT_EQ(PollPacing::afterFailure(down, false), After::retry);
+    EXPECT_EQ(PollPacing::afterFailure(down, true), After::retry);
+    EXPECT_EQ(PollPacing::afterFailure(wrongPassword, true), After::giveUp);
+}
+
 } // namespace
