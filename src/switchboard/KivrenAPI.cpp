@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QUrl>
 
+#include <algorithm>
 #include <stop_token>
 
 namespace {
@@ -13,6 +14,14 @@ const QString pathPrefix = QStringLiteral("/v1/");
 const QString unsupportedUrlDescription = QStringLiteral("unsupported URL");
 const QString notHttpDescription =
     QStringLiteral("The server did not answer in HTTP. Check that the cloud address is a switchboard's.");
+
+// A JSON body as compact text, in a buffer that may keep an earlier body's capacity.
+QByteArray compactBody(const QJsonObject &body)
+{
+    QByteArray bytes = KivrenAPI::bodyBuffer();
+    bytes += QJsonDocument(body).toJson(QJsonDocument::Compact);
+    return bytes;
+}
 
 bool isHttpUrl(const QUrl &url)
 {
@@ -139,12 +148,22 @@ QByteArray KivrenAPI::bodyBuffer()
 
 QCoro::Task<KivrenAnswer> KivrenAPI::post(QString path, QJsonObject body, std::stop_token stop)
 {
-    QByteArray bytes = bodyBuffer();
-    bytes += QJsonDocument(body).toJson(QJsonDocument::Compact);
-    return postBytes(std::move(path), std::move(bytes), std::move(stop));
+    return postBytes(std::move(path), compactBody(body), std::move(stop));
+}
+
+QCoro::Task<KivrenAnswer> KivrenAPI::postHeld(QString path, QJsonObject body, std::chrono::milliseconds hold,
+                                              std::stop_token stop)
+{
+    return send(std::move(path), compactBody(body), std::max(m_timeout, hold + heldMargin), std::move(stop));
 }
 
 QCoro::Task<KivrenAnswer> KivrenAPI::postBytes(QString path, QByteArray body, std::stop_token stop)
+{
+    return send(std::move(path), std::move(body), m_timeout, std::move(stop));
+}
+
+QCoro::Task<KivrenAnswer> KivrenAPI::send(QString path, QByteArray body, std::chrono::milliseconds stallTimeout,
+                                          std::stop_token stop)
 {
     // `this` may be gone once the transfer has suspended us: everything needed afterwards is
     // read into locals here, the base as it is now among them. Anything but an absolute
@@ -158,7 +177,7 @@ QCoro::Task<KivrenAnswer> KivrenAPI::postBytes(QString path, QByteArray body, st
     CurlSession::Transfer transfer;
     transfer.url = url.toEncoded();
     transfer.body = std::move(body);
-    transfer.stallTimeout = m_timeout;
+    transfer.stallTimeout = stallTimeout;
     for (const auto &[name, value] : m_headers)
         transfer.headerLines.append(name + ": " + value);
 

@@ -26,6 +26,9 @@ public:
     // sent or received. There is no bound on the whole exchange: a large answer over a slow
     // link still arrives.
     static constexpr std::chrono::milliseconds defaultTimeout{12000};
+    // What a request the switchboard may hold gets beyond its hold before it counts as stalled:
+    // the round trip and the answer's own way back.
+    static constexpr std::chrono::milliseconds heldMargin{5000};
 
     explicit KivrenAPI(const QString &base, QObject *parent = nullptr);
     ~KivrenAPI() override;
@@ -43,6 +46,11 @@ public:
     // The same with a body already written as compact JSON text, sent byte for byte (a picture
     // push, whose body is built straight into bytes).
     QCoro::Task<KivrenAnswer> postBytes(QString path, QByteArray body, std::stop_token stop = {});
+    // The same for a request the switchboard may hold up to `hold` before it answers (a long
+    // poll): no progress is expected for that long, so the timeout is the hold plus heldMargin
+    // (never less than the usual one).
+    QCoro::Task<KivrenAnswer> postHeld(QString path, QJsonObject body, std::chrono::milliseconds hold,
+                                       std::stop_token stop = {});
     // An empty buffer that may keep the capacity of an earlier request body: a large body built
     // in it touches no fresh memory. Main thread only.
     static QByteArray bodyBuffer();
@@ -57,6 +65,9 @@ public:
     static QString trimmedBase(const QString &text);
 
 private:
+    QCoro::Task<KivrenAnswer> send(QString path, QByteArray body, std::chrono::milliseconds stallTimeout,
+                                   std::stop_token stop);
+
     QString m_base;
     std::chrono::milliseconds m_timeout = defaultTimeout;
     QList<QPair<QByteArray, QByteArray>> m_headers;

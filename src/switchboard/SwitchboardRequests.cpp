@@ -23,6 +23,7 @@ const QString originKey = QStringLiteral("origin");
 const QString nameKey = QStringLiteral("name");
 const QString deviceTokenKey = QStringLiteral("deviceToken");
 const QString clientNameKey = QStringLiteral("clientName");
+const QString waitMsKey = QStringLiteral("waitMs");
 
 QJsonObject sessionMembers(const SessionKeys &keys)
 {
@@ -70,6 +71,10 @@ ConnectAnswer ConnectAnswer::fromJson(const QJsonObject &answer)
     if (const std::optional<QString> transport = optionalText(answer, QStringLiteral("transport")))
         read.transport = transportFromRaw(*transport);
     read.deviceToken = JsonMembers::text(answer, deviceTokenKey);
+    // A fraction is no announcement: only a whole number names a hold.
+    const QJsonValue maxWait = answer.value(QStringLiteral("maxWaitMs"));
+    if (const auto wait = cursorFrom(maxWait); wait && *wait > 0 && double(*wait) == maxWait.toDouble())
+        read.maxWaitMs = wait;
     return read;
 }
 
@@ -92,6 +97,12 @@ std::optional<qint64> cursorFrom(const QJsonValue &since)
 std::optional<qint64> pollCursor(const QJsonObject &answer)
 {
     return cursorFrom(answer.value(QStringLiteral("since")));
+}
+
+std::optional<qint64> peerQuietMs(const QJsonObject &answer)
+{
+    const std::optional<qint64> quiet = cursorFrom(answer.value(QStringLiteral("peerQuietMs")));
+    return quiet && *quiet >= 0 ? quiet : std::nullopt;
 }
 
 QJsonObject toJson(const Prove &request)
@@ -147,12 +158,15 @@ QJsonObject toJson(const Claim &request)
 
 QJsonObject toJson(const Poll &request)
 {
-    return {
+    QJsonObject body{
         {sessionIdKey, request.keys.id},
         {tokenKey, request.keys.token},
         {roleKey, SessionProtocol::roleName(request.receiver)},
         {QStringLiteral("since"), request.since},
     };
+    if (request.waitMs)
+        body.insert(waitMsKey, *request.waitMs);
+    return body;
 }
 
 QJsonObject toJson(const Close &request)
@@ -240,6 +254,13 @@ QString pathOf(const Close &)
 QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Push &request, std::stop_token stop, QByteArray buffer)
 {
     return api.postBytes(pathOf(request), toBytes(request, std::move(buffer)), std::move(stop));
+}
+
+QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Poll &request, std::stop_token stop)
+{
+    if (!request.waitMs)
+        return api.post(pathOf(request), toJson(request), std::move(stop));
+    return api.postHeld(pathOf(request), toJson(request), std::chrono::milliseconds(*request.waitMs), std::move(stop));
 }
 
 } // namespace SwitchboardRequests

@@ -111,6 +111,9 @@ struct ConnectAnswer
     // None when the answer names none, or one this program does not know.
     std::optional<Transport> transport;
     QString deviceToken;
+    // The longest the switchboard holds a poll ("maxWaitMs"): none when it names no whole
+    // number of milliseconds above 0, and then it answers every poll at once.
+    std::optional<qint64> maxWaitMs;
     static ConnectAnswer fromJson(const QJsonObject &answer);
 };
 
@@ -137,11 +140,17 @@ struct Poll
     SessionKeys keys;
     Role receiver = Role::viewer;
     qint64 since = 0;
+    // How long the switchboard may hold the poll ("waitMs"), only to one that announced holds;
+    // none: the member is left out and the poll is answered at once.
+    std::optional<qint64> waitMs;
 };
 // The cursor a poll answer's "since" leads to: a number truncated toward zero; none (keep the
 // cursor) for anything else, a non-finite number or one outside the signed 64-bit range.
 std::optional<qint64> cursorFrom(const QJsonValue &since);
 std::optional<qint64> pollCursor(const QJsonObject &answer);
+// How long the other side has been quiet ("peerQuietMs", whole milliseconds), as an answer to
+// a poll that named "waitMs" says; none when it says nothing of it.
+std::optional<qint64> peerQuietMs(const QJsonObject &answer);
 
 // Ends a session, from either side; a host that ends it says why (empty: nothing said).
 struct Close
@@ -188,6 +197,9 @@ QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Request &request, std::stop
 {
     return api.post(pathOf(request), toJson(request), std::move(stop));
 }
+// A poll, held for its "waitMs" when it names one: that long goes by without progress before
+// the answer comes (KivrenAPI::postHeld).
+QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Poll &request, std::stop_token stop = {});
 // A push, its body built into `buffer` (KivrenAPI::bodyBuffer() for a large one).
 QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Push &request, std::stop_token stop = {}, QByteArray buffer = {});
 

@@ -82,6 +82,7 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     m_picture = new RemotePicture;
     connect(m_picture, &RemotePicture::imageSizeChanged, m_catcher, &MacClickCatcher::setPictureSize);
     m_picture->setImage(client.frame());
+    m_picture->setStale(client.pictureStale());
     layers->addWidget(m_catcher, 0, 0);
     layers->addWidget(m_picture, 0, 0);
     m_picture->raise();
@@ -117,6 +118,7 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     connect(chord, &QShortcut::activated, this, [this] { setFullScreen(false); });
     connect(surface, &ClickView::releaseChordPressed, this, [this] { setFullScreen(false); });
     connect(&client, &KivrenClient::frameRedrawn, m_picture, &RemotePicture::updateImage);
+    connect(&client, &KivrenClient::pictureStaleChanged, m_picture, &RemotePicture::setStale);
 }
 
 void RemoteDesktopView::showEvent(QShowEvent *event)

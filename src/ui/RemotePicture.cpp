@@ -41,6 +41,14 @@ void RemotePicture::updateImage(const QImage &image, const QRegion &area)
     }
 }
 
+void RemotePicture::setStale(bool stale)
+{
+    if (m_stale == stale)
+        return;
+    m_stale = stale;
+    update();
+}
+
 QRectF RemotePicture::fittedRect(QSizeF picture, QSizeF area)
 {
     if (picture.isEmpty() || area.isEmpty())
@@ -61,5 +69,12 @@ void RemotePicture::paintEvent(QPaintEvent *)
         return;
     }
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(fittedRect(QSizeF(m_image.size()), QSizeF(size())), m_image);
+    const QRectF fitted = fittedRect(QSizeF(m_image.size()), QSizeF(size()));
+    painter.drawImage(fitted, m_image);
+    if (m_stale) {
+        // Greyed: the window's background laid half over it, so it reads as a picture from before.
+        QColor veil = KivrenTheme::bg();
+        veil.setAlphaF(staleVeilOpacity);
+        painter.fillRect(fitted, veil);
+    }
 }

@@ -13,6 +13,8 @@ class RemotePicture : public QWidget
 
 public:
     static inline const QString waitingText = QStringLiteral("Waiting for picture");
+    // How much of the window's background covers a stale picture.
+    static constexpr qreal staleVeilOpacity = 0.6;
 
     explicit RemotePicture(QWidget *parent = nullptr);
 
@@ -22,6 +24,10 @@ public:
     // repainted. A picture of another size, or none, is taken as setImage takes it.
     void updateImage(const QImage &image, const QRegion &area);
     const QImage &image() const { return m_image; }
+    // A stale picture (the other computer is not answering) is drawn greyed. Repaints when it
+    // changes.
+    void setStale(bool stale);
+    bool stale() const { return m_stale; }
 
     // Where a picture of `picture` size lands in an area of `area` size.
     static QRectF fittedRect(QSizeF picture, QSizeF area);
@@ -36,4 +42,5 @@ protected:
 
 private:
     QImage m_image;
+    bool m_stale = false;
 };

@@ -140,6 +140,14 @@ void KivrenClient::setRemoteSize(const QSizeF &size)
     emit remoteSizeChanged(m_remoteSize);
 }
 
+void KivrenClient::setPictureStale(bool stale)
+{
+    if (m_pictureStale == stale)
+        return;
+    m_pictureStale = stale;
+    emit pictureStaleChanged(m_pictureStale);
+}
+
 void KivrenClient::setError(const std::optional<QString> &error)
 {
     if (m_error == error)
@@ -183,6 +191,9 @@ void KivrenClient::connectToRemote()
     setPhase(SessionPhase::connecting);
     setStatus(ViewerWording::lookingUp(KivrenIds::formatId(id)));
     setError(std::nullopt);
+    // The last session's picture would pass for this one's until the host sends its own.
+    setFrame(QImage(), QRegion());
+    setPictureStale(false);
 
     ViewerSession::Options session;
     session.api = m_api;
@@ -230,6 +241,7 @@ void KivrenClient::disconnectFromRemote()
     setPhase(SessionPhase::idle);
     setStatus(ViewerWording::ended());
     setFrame(QImage(), QRegion());
+    setPictureStale(false);
     // A live session's queue closes it after what it still holds; any other session (one that
     // never opened) is closed at once.
     if (input)

@@ -46,6 +46,7 @@ class KivrenClient : public QObject, private ViewerSession::Listener
     Q_PROPERTY(QString hostName READ hostName NOTIFY hostNameChanged)
     Q_PROPERTY(QImage frame READ frame NOTIFY frameChanged)
     Q_PROPERTY(QSizeF remoteSize READ remoteSize NOTIFY remoteSizeChanged)
+    Q_PROPERTY(bool pictureStale READ pictureStale NOTIFY pictureStaleChanged)
     Q_PROPERTY(std::optional<QString> error READ error NOTIFY errorChanged)
     Q_PROPERTY(QList<BookEntry> book READ book NOTIFY bookChanged)
 
@@ -74,6 +75,8 @@ public:
     // A null image means no picture.
     QImage frame() const { return m_frame; }
     QSizeF remoteSize() const { return m_remoteSize; }
+    // The picture is the last one seen, not a live one: the other computer is not answering.
+    bool pictureStale() const { return m_pictureStale; }
     std::optional<QString> error() const { return m_error; }
     QList<BookEntry> book() const { return m_book; }
 
@@ -84,7 +87,7 @@ public:
     void setRemotePassword(const QString &text);
 
     // Validates the typed ID and password and starts the session task; the one before it is
-    // stopped and its session closed.
+    // stopped and its session closed, and nothing of its picture is shown any more.
     void connectToRemote();
     // Ends the session: idle, "Disconnected", no picture, and a "close" sent for it once the
     // input already queued (key releases among it) has gone out.
@@ -136,6 +139,7 @@ signals:
     // they alone came; empty when there is no picture. A view repaints just that.
     void frameRedrawn(const QImage &frame, const QRegion &area);
     void remoteSizeChanged(const QSizeF &remoteSize);
+    void pictureStaleChanged(bool pictureStale);
     void errorChanged(const std::optional<QString> &error);
     void bookChanged(const QList<BookEntry> &book);
 
@@ -155,6 +159,7 @@ private:
     void setHostName(const QString &name) override;
     void setFrame(const QImage &frame, const QRegion &changed) override;
     void setRemoteSize(const QSizeF &size) override;
+    void setPictureStale(bool stale) override;
     void setError(const std::optional<QString> &error) override;
     void setBook(const QList<BookEntry> &book);
     void storeBook();
@@ -175,6 +180,7 @@ private:
     QString m_hostName;
     QImage m_frame;
     QSizeF m_remoteSize{1280, 720};
+    bool m_pictureStale = false;
     std::optional<QString> m_error;
     QList<BookEntry> m_book;
 

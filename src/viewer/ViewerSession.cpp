@@ -10,6 +10,8 @@
 #include "SwitchboardRequests.h"
 #include "ViewerWording.h"
 
+#include <chrono>
+#include <optional>
 #include <utility>
 
 using namespace SessionProtocol;
@@ -60,63 +62,155 @@ StoppableTask<> ViewerSession::run(std::stop_token stop)
     out.setPhase(SessionPhase::authenticating);
     out.setStatus(ViewerWording::checkingPassword());
 
+    const std::optional<KivrenError> refused = co_await open(stop);
+    if (refused) {
+        fail(*refused);
+        co_return;
+    }
+    // The listener may have ended the session from its book signal: it goes no further.
+    if (stop.stop_requested())
+        co_return;
+
+    startSession();
+    out.setPhase(SessionPhase::live);
+    const QString connectedStatus = ViewerWording::connected(m_hostName);
+    out.setStatus(connectedStatus);
+
+    // Polls are strictly sequential. A switchboard that announced holds keeps each poll until
+    // there is something for it, and the next leaves at once; one that did not is polled after
+    // a pause. A poll that fails in a way that may pass is tried again, the picture greyed
+    // meanwhile, and once the switchboard no longer knows the session (it was restarted) the ID
+    // is looked up and connected to again; any other failure, or failures for longer than
+    // PollPacing::retryFor, end the session.
+    PollPacing::Health health = PollPacing::Health::live;
+    const auto setHealth = [&out, &health, &connectedStatus, &stop](PollPacing::Health now) {
+        if (now == health)
+            return;
+        const bool wasLive = health == PollPacing::Health::live;
+        health = now;
+        if (wasLive != (now == PollPacing::Health::live))
+            out.setPictureStale(wasLive);
+        // An observer of the picture may have ended the session.
+        if (stop.stop_requested())
+            return;
+        switch (now) {
+        case PollPacing::Health::live:
+            out.setStatus(connectedStatus);
+            break;
+        case PollPacing::Health::notAnswering:
+            out.setStatus(notAnsweringStatus);
+            break;
+        case PollPacing::Health::reconnecting:
+            out.setStatus(reconnectingStatus);
+            break;
+        }
+    };
+    std::optional<std::chrono::steady_clock::time_point> failingSince;
+    bool reopen = false;
+    for (;;) {
+        if (reopen) {
+            const std::optional<KivrenError> reopenRefused = co_await open(stop);
+            if (!reopenRefused) {
+                reopen = false;
+                startSession();
+                continue;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (PollPacing::afterFailure(*reopenRefused, true) == PollPacing::AfterFailure::giveUp
+                || now - *failingSince >= PollPacing::retryFor) {
+                fail(*reopenRefused);
+                co_return;
+            }
+            co_await cancellablePause(PollPacing::retryPause, stop);
+            continue;
+        }
+        const auto started = std::chrono::steady_clock::now();
+        const qint64 cursor = m_since;
+        // After a failure the poll is answered at once, so that a recovery shows at once.
+        const std::optional<qint64> wait = failingSince && m_waitMs ? std::optional<qint64>(0) : m_waitMs;
+        const KivrenAnswer answer =
+            co_await Requests::post(api, Requests::Poll{m_options.keys, Role::viewer, m_since, wait}, stop);
+        if (!answer.ok()) {
+            const auto now = std::chrono::steady_clock::now();
+            const PollPacing::AfterFailure next = PollPacing::afterFailure(*answer.error, failingSince.has_value());
+            if (!failingSince)
+                failingSince = now;
+            if (next == PollPacing::AfterFailure::giveUp || now - *failingSince >= PollPacing::retryFor) {
+                fail(*answer.error);
+                co_return;
+            }
+            if (next == PollPacing::AfterFailure::reopen) {
+                reopen = true;
+                setHealth(PollPacing::Health::reconnecting);
+                continue;
+            }
+            setHealth(PollPacing::Health::notAnswering);
+            co_await cancellablePause(PollPacing::retryPause, stop);
+            continue;
+        }
+        failingSince.reset();
+        setHealth(PollPacing::peerQuiet(Requests::peerQuietMs(answer.object)) ? PollPacing::Health::notAnswering
+                                                                             : PollPacing::Health::live);
+        co_await takePollAnswer(answer.object, stop);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        const std::chrono::milliseconds pause = PollPacing::pauseAfter(m_waitMs.has_value(), m_since != cursor, took);
+        if (pause.count() > 0)
+            co_await cancellablePause(pause, stop);
+    }
+}
+
+StoppableTask<std::optional<KivrenError>> ViewerSession::open(std::stop_token stop)
+{
+    Listener &out = *m_options.listener;
+    KivrenAPI &api = *m_options.api;
     const KivrenAnswer lookup = co_await Requests::post(api, Requests::Lookup{m_options.id}, stop);
-    if (!lookup.ok()) {
-        fail(*lookup.error);
-        co_return;
-    }
+    if (!lookup.ok())
+        co_return *lookup.error;
     const Requests::LookupAnswer found = Requests::LookupAnswer::fromJson(lookup.object);
-    if (!found.found) {
-        fail(KivrenError::kivren(404, QStringLiteral("Unknown ID")));
-        co_return;
-    }
-    if (!found.online) {
-        fail(KivrenError::kivren(409, QStringLiteral("That PC is offline")));
-        co_return;
-    }
+    if (!found.found)
+        co_return KivrenError::kivren(404, QStringLiteral("Unknown ID"));
+    if (!found.online)
+        co_return KivrenError::kivren(409, QStringLiteral("That PC is offline"));
+    if (stop.stop_requested())
+        co_return std::nullopt;
 
     const QString hostName = found.name.value_or(QStringLiteral("Remote"));
     out.setHostName(hostName);
+    m_hostName = hostName;
 
     // A listener that ended the session from its host-name signal has stopped it: the connect
     // is then not sent, and the task ends at this co_await.
     const KivrenAnswer connected = co_await Requests::post(
         api, Requests::Connect{m_options.id, m_options.password, m_options.clientName, platformName, m_options.deviceToken},
         stop);
-    if (!connected.ok()) {
-        fail(*connected.error);
-        co_return;
-    }
+    if (!connected.ok())
+        co_return *connected.error;
+    if (stop.stop_requested())
+        co_return std::nullopt;
 
     const Requests::ConnectAnswer opened = Requests::ConnectAnswer::fromJson(connected.object);
     m_options.keys = opened.keys;
+    m_waitMs = PollPacing::waitFor(opened.maxWaitMs);
     // A transport the answer does not name keeps the one of the session before.
     if (opened.transport)
         out.setTransport(*opened.transport);
 
     // A token of another form is not kept: it would only ever be sent back.
     out.remember(m_options.id, hostName, BookEntry::isDeviceToken(opened.deviceToken) ? opened.deviceToken : QString());
-    // The listener may have ended the session from its book signal: it goes no further.
-    if (stop.stop_requested())
-        co_return;
+    co_return std::nullopt;
+}
 
+void ViewerSession::startSession()
+{
+    // A session opened again shows nothing of the one before, and its host greets it anew.
+    if (!m_picture.isNull())
+        m_options.listener->setFrame(QImage(), QRegion());
+    m_picture = QImage();
+    m_pictureBound = PictureBound::beforeHello();
+    m_peerFeatures = {};
     m_since = 0;
     m_input = std::make_unique<InputQueue>(
         InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit});
-    out.setPhase(SessionPhase::live);
-    out.setStatus(ViewerWording::connected(hostName));
-
-    // Polls are strictly sequential: the pause runs from the end of one to the start of the next.
-    // The first failed poll ends the session; there is no retry.
-    for (;;) {
-        const KivrenAnswer answer = co_await Requests::post(api, Requests::Poll{m_options.keys, Role::viewer, m_since}, stop);
-        if (!answer.ok()) {
-            fail(*answer.error);
-            co_return;
-        }
-        co_await takePollAnswer(answer.object, stop);
-        co_await cancellablePause(pollPause, stop);
-    }
 }
 
 StoppableTask<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_token stop)

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "InputQueue.h"
+#include "KivrenError.h"
 #include "PollAnswerDecoding.h"
+#include "PollPacing.h"
 #include "RemoteInput.h"
 #include "SessionFeatures.h"
 #include "SessionPhase.h"
@@ -16,6 +18,7 @@
 #include <QRegion>
 #include <QSizeF>
 #include <QString>
+
 
 #include <chrono>
 #include <memory>
@@ -35,8 +38,12 @@ class KivrenAPI;
 class ViewerSession
 {
 public:
-    // Pause between the end of one poll and the start of the next.
-    static constexpr std::chrono::milliseconds pollPause{90};
+    // Pause between the end of one poll and the start of the next, when polls are not held.
+    static constexpr std::chrono::milliseconds pollPause = PollPacing::pause;
+    // The status while the other computer (or the way to it) is not answering.
+    static inline const QString notAnsweringStatus = QStringLiteral("The other computer is not answering");
+    // The status while the session is being opened again (the switchboard lost it).
+    static inline const QString reconnectingStatus = QStringLiteral("Reconnecting\u2026");
 
     // The additions this viewer can use, sent in a caps message after the host's hello: the
     // changed areas of the picture instead of a whole picture for every change.
@@ -63,6 +70,9 @@ public:
         // the picture published before: all of it when the picture was replaced.
         virtual void setFrame(const QImage &frame, const QRegion &changed) = 0;
         virtual void setRemoteSize(const QSizeF &size) = 0;
+        // The picture is no longer live: the other side is not answering (true), or is heard
+        // again (false).
+        virtual void setPictureStale(bool stale) = 0;
 
     protected:
         ~Listener() = default;
@@ -122,6 +132,11 @@ public:
     void applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop);
 
 private:
+    // Lookup and connect: the session's keys and the hold its polls ask for, or why not. A
+    // stopped session gets none and must not go on.
+    StoppableTask<std::optional<KivrenError>> open(std::stop_token stop);
+    // A session just opened: no picture, no hello, its own input queue, polled from the start.
+    void startSession();
     // The cursor the answer leads to, and what the decoding starts from.
     PollAnswerDecoding::Start beginAnswer(const QJsonObject &answer);
     // Takes the decoded answer in: the pictures published and the hellos reported, in order. An
@@ -136,6 +151,10 @@ private:
     QImage m_picture;
     std::stop_token m_stop;
     qint64 m_since = 0;
+    // The "waitMs" the session's polls carry; none: the switchboard holds nothing.
+    std::optional<qint64> m_waitMs;
+    // The name the lookup gave the host, for the status line.
+    QString m_hostName;
     SessionFeatures m_peerFeatures;
     std::unique_ptr<InputQueue> m_input;
 };

@@ -44,6 +44,7 @@ public:
         FUZZ_CHECK(!changed.isEmpty() && QRect(QPoint(), frame.size()).contains(changed.boundingRect()));
     }
     void setRemoteSize(const QSizeF &size) override { bound = PictureBound::forHello(size.width(), size.height()); }
+    void setPictureStale(bool) override {}
 
     QSize bound = PictureBound::beforeHello();
 };

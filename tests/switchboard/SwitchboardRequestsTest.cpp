@@ -86,6 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
         row("HostPoll", "poll", Poll{keys, Role::host, 0}, R"({"role":"host","sessionId":"s1","since":0,"token":"t1"})"),
         row("ViewerPollWithALargeCursor", "poll", Poll{keys, Role::viewer, 9007199254740993},
             R"({"role":"viewer","sessionId":"s1","since":9007199254740993,"token":"t1"})"),
+        // Held: "waitMs" only when a hold is asked for.
+        row("ViewerHeldPoll", "poll", Poll{keys, Role::viewer, 3, 25000},
+            R"({"role":"viewer","sessionId":"s1","since":3,"token":"t1","waitMs":25000})"),
         row("ViewerClose", "close", Close{keys, {}}, R"({"sessionId":"s1","token":"t1"})"),
         row("HostCloseWithReason", "close", Close{keys, "Screen sharing was not allowed on that computer"},
             R"({"reason":"Screen sharing was not allowed on that computer","sessionId":"s1","token":"t1"})"),
@@ -177,6 +180,29 @@ TEST(SwitchboardRequests, Answers_MissingOrMistypedMembersTakeTheirDefaults)
     EXPECT_EQ(ProveAnswer::fromJson(parse(R"({"proof":1})")).proof, std::nullopt);
     EXPECT_EQ(pollCursor(parse(R"({"since":12,"frames":[]})")), 12);
     EXPECT_EQ(pollCursor(parse(R"({"frames":[]})")), std::nullopt);
+}
+
+// A hold is announced only by a whole number of milliseconds above 0; a quiet time only by a
+// number not below 0.
+TEST(SwitchboardRequests, Answers_HoldAnnouncementAndQuietTime)
+{
+    const auto maxWait = [](const char *value) {
+        return ConnectAnswer::fromJson(parse(QByteArray(R"({"sessionId":"s1","maxWaitMs":)") + value + "}")).maxWaitMs;
+    };
+    EXPECT_EQ(maxWait("25000"), 25000);
+    EXPECT_EQ(maxWait("1"), 1);
+    EXPECT_EQ(maxWait("0"), std::nullopt);
+    EXPECT_EQ(maxWait("-25000"), std::nullopt);
+    EXPECT_EQ(maxWait("2500.5"), std::nullopt);
+    EXPECT_EQ(maxWait(R"("25000")"), std::nullopt);
+    EXPECT_EQ(maxWait("null"), std::nullopt);
+    EXPECT_EQ(ConnectAnswer::fromJson(parse(R"({"sessionId":"s1"})")).maxWaitMs, std::nullopt);
+
+    EXPECT_EQ(peerQuietMs(parse(R"({"frames":[],"since":3,"peerQuietMs":4001})")), 4001);
+    EXPECT_EQ(peerQuietMs(parse(R"({"frames":[],"since":3,"peerQuietMs":0})")), 0);
+    EXPECT_EQ(peerQuietMs(parse(R"({"frames":[],"since":3})")), std::nullopt);
+    EXPECT_EQ(peerQuietMs(parse(R"({"peerQuietMs":-1})")), std::nullopt);
+    EXPECT_EQ(peerQuietMs(parse(R"({"peerQuietMs":"5000"})")), std::nullopt);
 }
 
 } // namespace

@@ -307,6 +307,31 @@ TEST_F(RemoteView, Picture_ScaledToFitWithBackgroundBands)
     EXPECT_TRUE(text);
 }
 
+// A picture from before (the other computer not answering) is drawn greyed, and plainly again
+// once it is live.
+TEST_F(RemoteView, StalePicture_DrawnGreyed_PlainAgainWhenLive)
+{
+    // The background's opposite: unlike it in every channel.
+    const QColor veil = KivrenTheme::bg();
+    const QRgb live = qRgb(255 - veil.red(), 255 - veil.green(), 255 - veil.blue());
+    QImage square(100, 100, QImage::Format_RGB32);
+    square.fill(live);
+    view->picture()->setImage(square);
+    const QPoint middle(view->pictureArea()->width() / 2, view->pictureArea()->height() / 2);
+    const auto shown = [&] { return view->pictureArea()->grab().toImage().pixel(middle); };
+    EXPECT_FALSE(view->picture()->stale());
+
+    view->picture()->setStale(true);
+    const QColor greyed = QColor::fromRgb(shown());
+    // Drawn towards the background in every channel.
+    EXPECT_LT(std::abs(greyed.red() - veil.red()), std::abs(qRed(live) - veil.red()));
+    EXPECT_LT(std::abs(greyed.green() - veil.green()), std::abs(qGreen(live) - veil.green()));
+    EXPECT_LT(std::abs(greyed.blue() - veil.blue()), std::abs(qBlue(live) - veil.blue()));
+
+    view->picture()->setStale(false);
+    EXPECT_EQ(shown(), live);
+}
+
 // The areas a widget was asked to repaint, one per paint event.
 class PaintRecorder : public QObject
 {

@@ -6,6 +6,7 @@
 #include "Base64.h"
 #include "KivrenAPI.h"
 #include "KivrenClient.h"
+#include "PollPacing.h"
 #include "SettingsStore.h"
 #include "SwitchboardRequests.h"
 #include "ViewerSession.h"
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -641,6 +643,172 @@ TEST_F(KivrenClientTest, Tiles_ComposedIntoTheFrame_RedrawnAreaIsTheirs)
 
     client->disconnectFromRemote();
     EXPECT_EQ(areas.last(), QRegion());
+}
+
+// --- Long polls, the other side's quiet, a new session's picture ------------------------
+
+struct HoldCase
+{
+    const char *name;
+    QJsonValue maxWaitMs; // undefined: the connect answer names none
+    QJsonValue waitMs;    // undefined: the polls carry none
+
+    friend void PrintTo(const HoldCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class KivrenClientHolds : public ViewerFixture, public ::testing::TestWithParam<HoldCase>
+{
+};
+
+// Only a switchboard that announced holds is asked to hold a poll, and never for longer than 25 s.
+TEST_P(KivrenClientHolds, Polls_AskForAHoldOnlyWhenAnnounced)
+{
+    const HoldCase c = GetParam();
+    QJsonObject opened{{"sessionId", "s1"}, {"sessionToken", "t1"}, {"transport", "relay"}};
+    if (!c.maxWaitMs.isUndefined())
+        opened.insert(QStringLiteral("maxWaitMs"), c.maxWaitMs);
+    board.setReply(QStringLiteral("connect"), opened);
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 2; }));
+    for (const CannedSwitchboard::Request &poll : board.requests(QStringLiteral("poll"))) {
+        EXPECT_EQ(poll.body.value(QStringLiteral("waitMs")), c.waitMs) << poll.bytes.toStdString();
+        EXPECT_EQ(poll.body.size(), c.waitMs.isUndefined() ? 4 : 5) << poll.bytes.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, KivrenClientHolds,
+                         ::testing::Values(HoldCase{"OldSwitchboard", QJsonValue::Undefined, QJsonValue::Undefined},
+                                           HoldCase{"Announced", 25000, 25000},
+                                           HoldCase{"AnnouncedShorter", 8000, 8000},
+                                           HoldCase{"AnnouncedLonger", 120000, 25000},
+                                           HoldCase{"Zero", 0, QJsonValue::Undefined},
+                                           HoldCase{"Fraction", 2500.5, QJsonValue::Undefined},
+                                           HoldCase{"Text", QStringLiteral("25000"), QJsonValue::Undefined},
+                                           HoldCase{"Null", QJsonValue::Null, QJsonValue::Undefined}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A held poll is not cut off by the client's own timeout for requests that make no progress.
+TEST_F(KivrenClientTest, HeldPoll_OutlastsTheNoProgressTimeout)
+{
+    board.setReply(QStringLiteral("connect"),
+                   {{"sessionId", "s1"}, {"sessionToken", "t1"}, {"transport", "relay"}, {"maxWaitMs", 1000}});
+    board.hold(QStringLiteral("poll"));
+    client->api().setTimeout(std::chrono::milliseconds(150));
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
+    // Well past the shortened timeout, within the hold and its margin.
+    QTest::qWait(600);
+    EXPECT_EQ(client->status(), connectedDesk);
+    EXPECT_EQ(board.openHeldConnections(), 1);
+    EXPECT_EQ(board.requests(QStringLiteral("poll")).size(), 1);
+}
+
+QByteArray pollAnswer(qint64 since, std::optional<qint64> peerQuietMs, const QJsonArray &frames = {})
+{
+    QJsonObject answer{{"frames", frames}, {"since", since}};
+    if (peerQuietMs)
+        answer.insert(QStringLiteral("peerQuietMs"), *peerQuietMs);
+    return QJsonDocument(answer).toJson(QJsonDocument::Compact);
+}
+
+// The host quiet for over 4 s, or the switchboard failing for a while: the picture is greyed
+// and the status says so, until the other side is heard again.
+struct QuietCase
+{
+    const char *name;
+    CannedSwitchboard::Reply silence;
+
+    friend void PrintTo(const QuietCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class KivrenClientQuiet : public ViewerFixture, public ::testing::TestWithParam<QuietCase>
+{
+};
+
+TEST_P(KivrenClientQuiet, Status_NotAnsweringAndPictureGreyed_UntilHeardAgain)
+{
+    board.setReply(QStringLiteral("connect"),
+                   {{"sessionId", "s1"}, {"sessionToken", "t1"}, {"transport", "relay"}, {"maxWaitMs", 25000}});
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, pollAnswer(1, 0, QJsonArray{jpegFrame({32, 20})})},
+                      GetParam().silence,
+                      GetParam().silence,
+                      {200, pollAnswer(1, PollPacing::peerQuietLimit.count())}});
+    QStringList statuses;
+    QList<bool> stale;
+    QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
+    QObject::connect(client.get(), &KivrenClient::pictureStaleChanged, [&](bool now) { stale << now; });
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return stale.size() == 2; })) << statuses.join(" | ").toStdString();
+
+    EXPECT_EQ(stale, (QList<bool>{true, false}));
+    EXPECT_EQ(statuses.mid(statuses.indexOf(connectedDesk)),
+              (QStringList{connectedDesk, ViewerSession::notAnsweringStatus, connectedDesk}));
+    EXPECT_EQ(client->phase(), SessionPhase::live);
+    // The last picture stays, greyed, while the other side is quiet.
+    EXPECT_FALSE(client->frame().isNull());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KivrenClientQuiet,
+    ::testing::Values(QuietCase{"HostQuiet", {200, pollAnswer(1, PollPacing::peerQuietLimit.count() + 1)}},
+                      QuietCase{"SwitchboardRestarting", {502, "<html>Bad gateway</html>"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A switchboard restarted: polls fail, then it no longer knows the session; the viewer looks
+// the ID up and connects again by itself, with the password it was given, and starts afresh.
+TEST_F(KivrenClientTest, SwitchboardRestarted_ReconnectsByItself)
+{
+    board.setReplies(QStringLiteral("poll"), {{200, pollAnswer(1, 0, QJsonArray{jpegFrame({32, 20})})},
+                                              {502, "<html>Bad gateway</html>"},
+                                              {404, R"({"error":"Session not found"})"},
+                                              {200, pollAnswer(0, 0)}});
+    QStringList statuses;
+    QList<bool> stale;
+    QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
+    QObject::connect(client.get(), &KivrenClient::pictureStaleChanged, [&](bool now) { stale << now; });
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return stale.size() == 2; })) << statuses.join(" | ").toStdString();
+
+    EXPECT_EQ(statuses.mid(statuses.indexOf(connectedDesk)),
+              (QStringList{connectedDesk, ViewerSession::notAnsweringStatus, ViewerSession::reconnectingStatus,
+                           connectedDesk}));
+    EXPECT_EQ(client->phase(), SessionPhase::live);
+    EXPECT_EQ(board.requests(QStringLiteral("lookup")).size(), 2);
+    const auto connects = board.requests(QStringLiteral("connect"));
+    ASSERT_EQ(connects.size(), 2);
+    EXPECT_EQ(connects[1].body.value("password"), "ABCD-EFGH");
+    // Nothing of the picture before the outage passes for the new session's.
+    EXPECT_TRUE(client->frame().isNull());
+    EXPECT_EQ(board.requests(QStringLiteral("poll")).last().body.value("since"), 0);
+}
+
+// A poll refused for good still ends the session at once, with the switchboard's words.
+TEST_F(KivrenClientTest, PollEnded_FailsAtOnceWithoutRetrying)
+{
+    board.setReplies(QStringLiteral("poll"), {{410, R"({"error":"The host ended the session"})"}});
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::failed));
+    EXPECT_EQ(client->status(), QStringLiteral("The host ended the session"));
+    EXPECT_EQ(board.requests(QStringLiteral("poll")).size(), 1);
+}
+
+// Connecting again shows nothing of the session before until the new one sends its picture.
+TEST_F(KivrenClientTest, NewSession_StartsWithoutThePictureBefore)
+{
+    board.setReplies(QStringLiteral("poll"), {{200, pollAnswer(1, std::nullopt, QJsonArray{jpegFrame({32, 20})})},
+                                              {200, pollAnswer(1, std::nullopt)}});
+    connectTo();
+    ASSERT_TRUE(waitFor([&] { return !client->frame().isNull(); }));
+
+    QList<QImage> frames;
+    QObject::connect(client.get(), &KivrenClient::frameChanged, [&](const QImage &f) { frames << f; });
+    board.hold(QStringLiteral("lookup"));
+    connectTo(QStringLiteral("987654321"));
+    EXPECT_TRUE(client->frame().isNull());
+    ASSERT_EQ(frames.size(), 1);
+    EXPECT_TRUE(frames[0].isNull());
+    EXPECT_FALSE(client->pictureStale());
 }
 
 // The client goes away while its tasks wait; the sanitizer build catches any later touch.

@@ -49,6 +49,7 @@ public:
         areas << changed;
     }
     void setRemoteSize(const QSizeF &size) override { log << QStringLiteral("size %1x%2").arg(size.width()).arg(size.height()); }
+    void setPictureStale(bool stale) override { log << QStringLiteral("stale %1").arg(stale); }
 
     QString cloud;
     QStringList log;
