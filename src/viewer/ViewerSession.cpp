@@ -171,8 +171,6 @@ StoppableTask<std::optional<KivrenError>> ViewerSession::open(std::stop_token st
         co_return KivrenError::kivren(404, QStringLiteral("Unknown ID"));
     if (!found.online)
         co_return KivrenError::kivren(409, QStringLiteral("That PC is offline"));
-    if (stop.stop_requested())
-        co_return std::nullopt;
 
     const QString hostName = found.name.value_or(QStringLiteral("Remote"));
     out.setHostName(hostName);
@@ -185,8 +183,6 @@ StoppableTask<std::optional<KivrenError>> ViewerSession::open(std::stop_token st
         stop);
     if (!connected.ok())
         co_return *connected.error;
-    if (stop.stop_requested())
-        co_return std::nullopt;
 
     const Requests::ConnectAnswer opened = Requests::ConnectAnswer::fromJson(connected.object);
     m_options.keys = opened.keys;
