@@ -85,6 +85,21 @@ export class PasswordGuesses {
         if (client.recent.length > this.settings.guessLimit) client.recent.shift();
     }
 
+    /**
+     * An encrypted opening is counted wrong at once, before its exchange could tell; once the host
+     * confirms the exchange, that guess is given back and counts as a right one.
+     */
+    undoWrong(key, now, device = null) {
+        this.wrongGuesses = Math.max(0, this.wrongGuesses - 1);
+        if (device === null) {
+            this.budget.giveBack(now);
+        } else {
+            this.knownDevices.giveBack(now);
+            this.#deviceBucket(device, now).giveBack(now);
+        }
+        this.recordRight(key, device);
+    }
+
     /** The right password: whatever this address, and this device, got wrong before is forgiven. */
     recordRight(key, device = null) {
         if (key !== null) this.clients.delete(key);

@@ -24,6 +24,21 @@ export function readBoolean(body, key, fallback) {
     return value;
 }
 
+// Names in a "features" list, and how many: far more than any peer offers.
+const MAX_FEATURES = 16;
+const MAX_FEATURE_LENGTH = 32;
+
+/** An optional list of feature names, as a Set; an absent member names none. */
+export function readFeatures(body) {
+    const value = body.features;
+    if (value === undefined || value === null) return new Set();
+    if (!Array.isArray(value) || value.length > MAX_FEATURES
+        || !value.every((name) => typeof name === 'string' && name.length <= MAX_FEATURE_LENGTH)) {
+        refuse(400, '"features" must be a list of names');
+    }
+    return new Set(value);
+}
+
 export function readCursor(body, key) {
     const value = body[key];
     if (value === undefined || value === null) return 0;

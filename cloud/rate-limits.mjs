@@ -37,6 +37,12 @@ export class TokenBucket {
         return true;
     }
 
+    /** Puts back a token taken for what turned out not to count. */
+    giveBack(now) {
+        this.#refill(now);
+        this.tokens = Math.min(this.burst, this.tokens + 1);
+    }
+
     /** Full again: it remembers nothing a fresh bucket would not. */
     isFull(now) {
         this.#refill(now);
@@ -90,6 +96,11 @@ export class ClientBudgets {
 
     recordWrongGuess(key, now) {
         this.#budgetsOf(key, now).guesses.take(now);
+    }
+
+    /** A guess recorded as wrong before it could be judged turned out right. */
+    undoWrongGuess(key, now) {
+        this.#budgetsOf(key, now).guesses.giveBack(now);
     }
 
     /** Spends the registration of a new host ID; false when this client has none left for now. */

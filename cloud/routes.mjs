@@ -7,12 +7,12 @@ import { issueDeviceToken, recogniseDeviceToken } from './device-tokens.mjs';
 import { NONCE_PATTERN } from './local-host.mjs';
 import { isDirectLoopback, refuseUnlessOwnPage } from './loopback.mjs';
 import { FATE } from './frame-queue.mjs';
-import { displayName, readBoolean, readCursor, readHostId, readText, readWaitMs } from './members.mjs';
+import { displayName, readBoolean, readCursor, readFeatures, readHostId, readText, readWaitMs } from './members.mjs';
 import { refuse, refuseForNow } from './refusal.mjs';
 import { MAX_SECRET_LENGTH, compactPassword, digest, passwordMatches, sameSecret } from './secrets.mjs';
 import { otherRole } from './sessions.mjs';
 import {
-    FramesAnswer, NOT_TAKEN, OK, ROLE, TAKEN, isHostPicture, parseMembersBefore, parseObject, parsePushBody,
+    FramesAnswer, NOT_TAKEN, OK, ROLE, TAKEN, isHostPicture, isSealed, parseMembersBefore, parseObject, parsePushBody,
     payloadMemberAt, readFrameKind, readPayload, readRole,
 } from './wire.mjs';
 
@@ -21,6 +21,11 @@ export const SMALL_BODY_BYTES = 64 * 1024;
 // and one more for a side that gave up on an answer and polled again.
 const MAX_ANSWERS_ON_THEIR_WAY = 3;
 const NOT_REGISTERED = 'This machine\'s host has not registered yet';
+// The addition of encrypted sessions, as hosts and viewers name it in "features"; a host that
+// takes no other also names E2E_ONLY, and leaves its password with no switchboard.
+const E2E = 'e2e';
+const E2E_ONLY = 'e2e-only';
+const E2E_FEATURES = Object.freeze([E2E]);
 
 /** "in a minute", "in 3 minutes": how a wait reads in a refusal. */
 function inWords(waitMs) {
@@ -63,9 +68,13 @@ export function createRoutes(state) {
         const id = readHostId(body);
         const hostToken = readText(body, 'hostToken', { required: true });
         if (hostToken.length > MAX_SECRET_LENGTH) refuse(400, '"hostToken" is too long');
-        const password = readText(body, 'password', { required: true });
-        const compact = compactPassword(password);
-        if (compact === '') refuse(400, '"password" has no password characters');
+        const features = readFeatures(body);
+        const e2e = features.has(E2E);
+        const e2eOnly = e2e && features.has(E2E_ONLY);
+        // A host that takes encrypted viewers alone needs no password here: none is compared.
+        const password = readText(body, 'password', { required: !e2eOnly });
+        const compact = e2eOnly ? '' : compactPassword(password);
+        if (!e2eOnly && compact === '') refuse(400, '"password" has no password characters');
         const name = displayName(readText(body, 'name'));
         const platform = displayName(readText(body, 'platform'));
         const unattended = readBoolean(body, 'unattended', false);
@@ -93,7 +102,9 @@ export function createRoutes(state) {
         // The password is kept only as the digest of its compact form.
         host.name = name;
         host.platform = platform;
-        host.passwordDigest = digest(compact);
+        host.passwordDigest = e2eOnly ? null : digest(compact);
+        host.e2e = e2e;
+        host.e2eOnly = e2eOnly;
         host.unattended = unattended;
         host.lastSeenAt = now;
         return OK;
@@ -130,6 +141,7 @@ export function createRoutes(state) {
             waiting.offered = true;
             reply.pending = { sessionId: waiting.id, sessionToken: waiting.token };
             if (waiting.clientName !== '') reply.pending.clientName = waiting.clientName;
+            if (waiting.e2e) reply.pending.e2e = true;
         }
         return reply;
     }
@@ -191,12 +203,16 @@ export function createRoutes(state) {
         const reply = { found: true, online: hosts.isOnline(host, now) };
         if (host.name !== '') reply.name = host.name;
         if (host.platform !== '') reply.platform = host.platform;
+        if (host.e2e) reply.features = E2E_FEATURES;
         return reply;
     }
 
     function connect(body, request, now) {
         const id = readText(body, 'id', { required: true });
-        const password = readText(body, 'password');
+        // An encrypted opening carries no password: the host and the viewer prove it to each
+        // other, and a "password" member in it is never read.
+        const e2e = readFeatures(body).has(E2E);
+        const password = e2e ? '' : readText(body, 'password');
         const clientName = displayName(readText(body, 'clientName'));
         readText(body, 'clientPlatform');
         const deviceToken = readText(body, 'deviceToken');
@@ -207,6 +223,8 @@ export function createRoutes(state) {
         // password right before, and is held to its token's limits rather than the host's.
         const host = hosts.find(id);
         if (host === undefined) refuse(404, 'Unknown ID');
+        if (e2e && !host.e2e) refuse(409, 'That PC does not offer encrypted sessions');
+        if (!e2e && host.e2eOnly) refuse(403, 'That PC accepts only encrypted connections');
         const device = deviceToken === '' ? null : recogniseDeviceToken(host, deviceToken);
         const client = clientOf(request);
         // Where no address names the client, every client shares that key, a swarm included: a
@@ -215,12 +233,17 @@ export function createRoutes(state) {
         const waitMs = Math.max(host.guesses.waitMs(address, now, device), address === null ? 0 : clients.guessWaitMs(address, now));
         if (waitMs > 0) refuseForNow(429, `Too many wrong passwords; try again ${inWords(waitMs)}`, waitMs);
         if (!hosts.isOnline(host, now)) refuse(409, 'That PC is offline');
-        if (!passwordMatches(host.passwordDigest, password)) {
+        const recordWrong = () => {
             host.guesses.recordWrong(address, now, device);
             if (address !== null) clients.recordWrongGuess(address, now);
-            refuse(403, 'Wrong password');
+        };
+        if (!e2e) {
+            if (!passwordMatches(host.passwordDigest, password)) {
+                recordWrong();
+                refuse(403, 'Wrong password');
+            }
+            host.guesses.recordRight(address, device);
         }
-        host.guesses.recordRight(address, device);
 
         // The host sees the new session as pending on its next heartbeat. Each host has room for
         // a few, so that however busy other hosts are, its own viewers are not turned away.
@@ -232,13 +255,46 @@ export function createRoutes(state) {
         if (!sessions.makeRoom(host)) state.sweep(now);
         if (!sessions.makeRoom(host)) refuse(503, 'The switchboard is busy; try again later');
         const session = sessions.open(host, clientName, now);
-        return {
-            sessionId: session.id,
-            sessionToken: session.token,
-            transport: 'relay',
-            deviceToken: device === null ? issueDeviceToken(host) : deviceToken,
-            maxWaitMs: settings.maxWaitMs,
-        };
+        if (!e2e) {
+            return {
+                sessionId: session.id,
+                sessionToken: session.token,
+                transport: 'relay',
+                deviceToken: device === null ? issueDeviceToken(host) : deviceToken,
+                maxWaitMs: settings.maxWaitMs,
+            };
+        }
+        // Every encrypted opening is a guess, counted wrong until its host confirms it: a stranger
+        // who never finishes an exchange has spent a guess all the same. No device token is handed
+        // out, since nothing is proven yet.
+        recordWrong();
+        session.e2e = true;
+        session.guess = { address, device };
+        return { sessionId: session.id, sessionToken: session.token, transport: 'relay', maxWaitMs: settings.maxWaitMs };
+    }
+
+    /**
+     * The host's word that an encrypted session's viewer proved it knows the password: the guess
+     * recorded at its connect is given back and counts as right. Only the host may say it (the
+     * session token is the viewer's too), and only once.
+     */
+    function confirm(body, _request, now) {
+        const id = readHostId(body);
+        const hostToken = readText(body, 'hostToken', { required: true });
+        const sessionId = readText(body, 'sessionId', { required: true });
+        const host = hosts.find(id);
+        if (host === undefined) refuse(404, 'Unknown ID');
+        if (!sameSecret(host.tokenDigest, hostToken)) refuse(403, 'Wrong host token');
+        const session = sessions.find(sessionId);
+        if (session === undefined || session.host !== host) refuse(404, 'Unknown session');
+        if (!session.e2e) refuse(409, 'That session is not encrypted');
+        if (session.guess !== null) {
+            const { address, device } = session.guess;
+            session.guess = null;
+            host.guesses.undoWrong(address, now, device);
+            if (address !== null) clients.undoWrongGuess(address, now);
+        }
+        return OK;
     }
 
     function claim(body, _request, now) {
@@ -272,6 +328,7 @@ export function createRoutes(state) {
         const kind = readFrameKind(body, role);
         const payload = readPayload(body, isHostPicture(role, kind));
         const waitMs = readWaitMs(body, settings.maxWaitMs);
+        if (isSealed(kind) && !session.e2e) refuse(400, 'That session is not encrypted');
         session.ensureOpen();
         session.arrived(role, now);
         const frame = { kind, payload };
@@ -384,6 +441,7 @@ export function createRoutes(state) {
         ['/v1/lockout', small(lockout)],
         ['/v1/lookup', small(lookup)],
         ['/v1/connect', small(connect)],
+        ['/v1/confirm', small(confirm)],
         ['/v1/claim', small(claim)],
         ['/v1/push', { handler: push, parse: parsePushBody, maxBytes: settings.maxPushBytes, screen: screenPush }],
         ['/v1/poll', small(poll)],

@@ -6,7 +6,7 @@ import { FrameQueue, markTaken } from './frame-queue.mjs';
 import { refuse } from './refusal.mjs';
 import { readText } from './members.mjs';
 import { newSecret, sameIssuedSecret } from './secrets.mjs';
-import { CLOSE_FRAME, KIND, ROLE } from './wire.mjs';
+import { CLOSE_FRAME, ROLE, isTiles, isWholePicture } from './wire.mjs';
 
 const MAX_SESSION_ID_LENGTH = 128;
 const FULL = 'The switchboard is full; try again shortly';
@@ -29,6 +29,10 @@ export class Session {
         // A session of this machine's own host: counted apart from those of hosts from outside.
         this.local = host.local;
         this.clientName = clientName;
+        // An encrypted session (its viewer connected without the password), and the wrong guess
+        // its connect recorded until the host confirms the exchange: { address, device }, or null.
+        this.e2e = false;
+        this.guess = null;
         this.createdAt = now;
         this.ended = false;
         this.endReason = '';
@@ -139,11 +143,11 @@ export class Session {
             this.changed();
             return;
         }
-        if (frame.kind === KIND.jpeg) {
+        if (isWholePicture(frame.kind)) {
             this.#acceptPicture(frame, now);
             return;
         }
-        if (frame.kind === KIND.tiles) {
+        if (isTiles(frame.kind)) {
             this.#acceptTiles(frame, now);
             return;
         }
@@ -168,8 +172,8 @@ export class Session {
         const queue = this.viewerPictures;
         // How many of the kept pictures must go to leave room for this one: the oldest.
         let surplus = 1 - this.settings.keptPictures;
-        for (const waiting of queue.frames) if (waiting.kind === KIND.jpeg) surplus += 1;
-        const going = queue.frames.filter((waiting) => waiting.kind === KIND.tiles || surplus-- > 0);
+        for (const waiting of queue.frames) if (isWholePicture(waiting.kind)) surplus += 1;
+        const going = queue.frames.filter((waiting) => isTiles(waiting.kind) || surplus-- > 0);
         const freed = going.reduce((sum, waiting) => sum + waiting.payload.freedByRelease, 0);
         if (!this.account.fits(frame.payload.length, freed)) refuse(503, FULL);
 
@@ -199,7 +203,7 @@ export class Session {
         let frames = 0;
         let bytes = 0;
         for (const waiting of this.viewerPictures.frames) {
-            if (waiting.kind !== KIND.tiles) continue;
+            if (!isTiles(waiting.kind)) continue;
             frames += 1;
             bytes += waiting.payload.length;
         }

@@ -11,14 +11,26 @@ import { refuse } from './refusal.mjs';
 
 // "tiles": the changed areas of the host's last picture, for a viewer that named them in its caps;
 // only a host sends them.
-export const KIND = Object.freeze({ json: 'json', jpeg: 'jpeg', tiles: 'tiles' });
+// The sealed kinds carry each of the three, encrypted, in an encrypted session: the switchboard
+// keeps its rules for pictures and tiles without seeing inside. A viewer seals json alone.
+export const KIND = Object.freeze({
+    json: 'json', jpeg: 'jpeg', tiles: 'tiles', sealedJson: 'sealed-json', sealedJpeg: 'sealed-jpeg', sealedTiles: 'sealed-tiles',
+});
 export const ROLE = Object.freeze({ viewer: 'viewer', host: 'host' });
-const VIEWER_KINDS = new Set([KIND.json, KIND.jpeg]);
-const HOST_KINDS = new Set([KIND.json, KIND.jpeg, KIND.tiles]);
+const VIEWER_KINDS = new Set([KIND.json, KIND.jpeg, KIND.sealedJson]);
+const HOST_KINDS = new Set(Object.values(KIND));
 const ROLES = new Set(Object.values(ROLE));
+const SEALED_KINDS = new Set([KIND.sealedJson, KIND.sealedJpeg, KIND.sealedTiles]);
+
+/** A whole picture, sealed or not: it replaces the pictures and tiles before it. */
+export const isWholePicture = (kind) => kind === KIND.jpeg || kind === KIND.sealedJpeg;
+/** Tiles, sealed or not: they change the picture before them. */
+export const isTiles = (kind) => kind === KIND.tiles || kind === KIND.sealedTiles;
+/** Taken in encrypted sessions only. */
+export const isSealed = (kind) => SEALED_KINDS.has(kind);
 
 /** Is this the host's picture, whole or in tiles: large, and relayed on the fast path? */
-export const isHostPicture = (role, kind) => role === ROLE.host && (kind === KIND.jpeg || kind === KIND.tiles);
+export const isHostPicture = (role, kind) => role === ROLE.host && (isWholePicture(kind) || isTiles(kind));
 
 // Payloads are spliced into poll answers without re-encoding, so they must be text that stands
 // inside a JSON string as it is: printable ASCII without quote or backslash. Base64 is such text;
@@ -270,7 +282,10 @@ const FRAMES_OPEN = Buffer.from('{"frames":[');
 const JSON_FRAME_OPEN = Buffer.from('{"kind":"json","payload":"');
 const JPEG_FRAME_OPEN = Buffer.from('{"kind":"jpeg","payload":"');
 const TILES_FRAME_OPEN = Buffer.from('{"kind":"tiles","payload":"');
-const FRAME_OPENS = new Map([[KIND.json, JSON_FRAME_OPEN], [KIND.jpeg, JPEG_FRAME_OPEN], [KIND.tiles, TILES_FRAME_OPEN]]);
+const FRAME_OPENS = new Map([
+    [KIND.json, JSON_FRAME_OPEN], [KIND.jpeg, JPEG_FRAME_OPEN], [KIND.tiles, TILES_FRAME_OPEN],
+    ...[KIND.sealedJson, KIND.sealedJpeg, KIND.sealedTiles].map((kind) => [kind, Buffer.from(`{"kind":"${kind}","payload":"`)]),
+]);
 const FRAME_CLOSE = Buffer.from('"}');
 const FRAME_SEPARATOR = Buffer.from(',');
 
