@@ -36,6 +36,16 @@ HostIdentity::HostIdentity(SettingsStore &settings, QObject *parent)
     store(idKey, m_publicId);
     store(passwordKey, m_password);
     store(hostTokenKey, m_hostToken);
+    m_encryptedOnly = settings.text(encryptedOnlyKey) == QStringLiteral("true");
+}
+
+void HostIdentity::setEncryptedOnly(bool only)
+{
+    if (m_encryptedOnly == only)
+        return;
+    m_encryptedOnly = only;
+    emit encryptedOnlyChanged(only);
+    store(encryptedOnlyKey, only ? QStringLiteral("true") : QStringLiteral("false"));
 }
 
 void HostIdentity::rotatePassword()

@@ -19,6 +19,8 @@ public:
     static inline const QString idKey = QStringLiteral("kivren.id");
     static inline const QString passwordKey = QStringLiteral("kivren.password");
     static inline const QString hostTokenKey = QStringLiteral("kivren.hostToken");
+    // "Only encrypted viewers": "true" when on; anything else (missing included) is off.
+    static inline const QString encryptedOnlyKey = QStringLiteral("kivren.encryptedOnly");
 
     // `settings` must outlive the identity.
     explicit HostIdentity(SettingsStore &settings, QObject *parent = nullptr);
@@ -26,6 +28,9 @@ public:
     QString publicId() const { return m_publicId; }
     QString password() const { return m_password; }
     QString hostToken() const { return m_hostToken; }
+    // Viewers that do not encrypt are refused; their password never reaches a switchboard.
+    bool encryptedOnly() const { return m_encryptedOnly; }
+    void setEncryptedOnly(bool only);
     // Every write so far was taken by the store.
     bool saved() const { return m_saved; }
 
@@ -36,6 +41,7 @@ public:
 
 signals:
     void passwordChanged(const QString &password);
+    void encryptedOnlyChanged(bool encryptedOnly);
     void savedChanged(bool saved);
 
 private:
@@ -43,5 +49,6 @@ private:
     QString m_publicId;
     QString m_password;
     QString m_hostToken;
+    bool m_encryptedOnly = false;
     bool m_saved = true;
 };

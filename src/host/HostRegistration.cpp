@@ -103,7 +103,8 @@ StoppableTask<> HostRegistration::registerOnly(std::stop_token stop)
     if (!m_trust.proven())
         co_return;
     const Requests::Register request{m_identity.publicId(), m_options.computerName, SessionProtocol::platformName,
-                                     m_identity.password(), m_identity.hostToken(), true};
+                                     m_identity.password(), m_identity.hostToken(), true, true,
+                                     m_identity.encryptedOnly()};
     // Only the outcome counts; the answer's content is not read.
     const KivrenAnswer answer = co_await Requests::post(m_api, request, stop);
     // Lost while the answer was on its way: what it says is about a port that is not ours.

@@ -28,6 +28,16 @@ StoppableTask<> HostSession::run(std::stop_token stop)
 
     // The claim's outcome does not matter: the session goes on either way.
     co_await Requests::post(api, Requests::Claim{keys}, stop);
+    if (m_options.encrypted) {
+        HostKeyExchange::Outcome exchanged = co_await HostKeyExchange::run(
+            {&api, keys, *m_options.encrypted, m_options.offered, m_options.pause}, stop);
+        if (!exchanged.seal) {
+            receive(Close{});
+            co_return;
+        }
+        m_seal = std::move(exchanged.seal);
+        m_peerFeatures = exchanged.peerFeatures;
+    }
     co_await greetIfReady(stop);
 
     // One picture and one poll per pass, strictly in turn: the frame rate follows the link.
@@ -54,7 +64,7 @@ StoppableTask<> HostSession::run(std::stop_token stop)
             co_await greetIfReady(stop);
         if (answer.ok()) {
             // A close stops the rest of the answer too, and whatever input still waits.
-            for (const ViewerMessage &message : decodeViewerMessages(answer.object)) {
+            for (const ViewerMessage &message : incoming(answer.object)) {
                 // A viewer not greeted yet has seen nothing of this screen to point at or type
                 // into.
                 if (!m_greeted && !std::holds_alternative<Close>(message) && !std::holds_alternative<Caps>(message))
@@ -62,6 +72,11 @@ StoppableTask<> HostSession::run(std::stop_token stop)
                 receive(message);
                 if (m_closed)
                     co_return;
+            }
+            if (m_sealFailed) {
+                co_await Requests::post(api, Requests::Close{keys, SessionSeal::failedCheckReason}, stop);
+                receive(Close{});
+                co_return;
             }
         }
         // Also after a failed poll: text still being typed goes on.
@@ -129,7 +144,7 @@ StoppableTask<> HostSession::pushPicture(DesktopCapture &desktop, std::stop_toke
     }
     // Before the push: the picture's pixels are only lent until the next capture.
     m_pushed.remember(*image, *picture);
-    const Envelope frame = encode(*message);
+    const Envelope frame = outgoing(*message);
     const KivrenAnswer pushed =
         co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, frame}, stop, KivrenAPI::bodyBuffer());
     // A picture or tiles the switchboard did not take never reach the viewer (it refuses tiles
@@ -144,8 +159,30 @@ StoppableTask<> HostSession::greet(std::stop_token stop)
     m_mustPush = true;
     // Its outcome does not matter: the session goes on either way.
     const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
-    co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, encode(HostMessage{hello})},
+    co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, outgoing(HostMessage{hello})},
                             std::move(stop));
+}
+
+Envelope HostSession::outgoing(const HostMessage &message)
+{
+    const Envelope frame = encode(message);
+    return m_seal ? m_seal->seal(frame) : frame;
+}
+
+QList<ViewerMessage> HostSession::incoming(const QJsonObject &answer)
+{
+    if (!m_seal)
+        return decodeViewerMessages(answer);
+    const SessionSeal::Opened opened = m_seal->open(decodeFrames(answer));
+    m_sealFailed = opened.failed;
+    QList<ViewerMessage> messages;
+    for (const Frame &frame : opened.frames) {
+        if (frame.kind != kindJson || !frame.message)
+            continue;
+        if (std::optional<ViewerMessage> message = decodeViewerMessage(*frame.message))
+            messages.append(std::move(*message));
+    }
+    return messages;
 }
 
 bool HostSession::endsSession(const KivrenAnswer &poll)

@@ -2,14 +2,17 @@
 
 #include "DisplayGeometry.h"
 #include "HostInputQueue.h"
+#include "HostKeyExchange.h"
 #include "KivrenAnswer.h"
 #include "PushedScreen.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
+#include "SessionSeal.h"
 #include "StoppableTask.h"
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <stop_token>
 
 class DesktopBackend;
@@ -55,6 +58,9 @@ public:
         SessionFeatures offered = offeredFeatures();
         // A close message ended the session. Called last: the session may be destroyed by it.
         std::function<void()> onClosed;
+        // Its viewer connected without the password: the exchange (HostKeyExchange) runs after the
+        // claim with these, and every message after it is sealed. None: a plain session.
+        std::optional<HostKeyExchange::Secrets> encrypted;
     };
 
     explicit HostSession(Options options);
@@ -73,6 +79,8 @@ public:
     const SessionProtocol::SessionKeys &keys() const { return m_options.keys; }
     // The main display as the viewer was last told.
     DisplayGeometry geometry() const { return m_geometry; }
+    // The exchange succeeded: every message of the session is sealed.
+    bool encrypted() const { return m_seal.has_value(); }
 
 private:
     // The hello with the display's size, as it is now.
@@ -87,6 +95,11 @@ private:
     // modifier, are let go of.
     void releaseHeld();
 
+    // Where every session message leaves, and where a poll answer's frames become messages: an
+    // encrypted session seals and opens there. A frame that fails to open sets m_sealFailed.
+    SessionProtocol::Envelope outgoing(const SessionProtocol::HostMessage &message);
+    QList<SessionProtocol::ViewerMessage> incoming(const QJsonObject &answer);
+
     // The screen's picture when it may differ from the one pushed last, or must go out anyway.
     StoppableTask<> pushPicture(DesktopCapture &desktop, std::stop_token stop);
 
@@ -100,4 +113,6 @@ private:
     SessionFeatures m_peerFeatures;
     bool m_closed = false;
     bool m_greeted = false;
+    std::optional<SessionSeal> m_seal;
+    bool m_sealFailed = false;
 };

@@ -78,7 +78,8 @@ HostStatus HostStatus::of(const Condition &c)
         return warning(QStringLiteral("Starting screen sharing\u2026"));
 
     if (c.live)
-        return fine(joined(QStringLiteral("Connected"), c.clientName.value_or(fallbackClientName)));
+        return fine(joined(joined(QStringLiteral("Connected"), c.clientName.value_or(fallbackClientName)),
+                           c.encrypted ? QStringLiteral("Encrypted") : QStringLiteral("Not encrypted")));
 
     switch (c.registration) {
     case Registration::none:

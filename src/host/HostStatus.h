@@ -42,6 +42,8 @@ struct HostStatus
         KivrenTunnel::State tunnel = KivrenTunnel::State::idle;
         bool live = false;
         std::optional<QString> clientName;
+        // The live session was opened encrypted end to end.
+        bool encrypted = false;
         bool originKnown = false;
         QString publicId;        // compact
         quint16 port = 0;        // the switchboard's port, for the user to look up

@@ -39,7 +39,8 @@ MacHostService::MacHostService(Options options, QObject *parent)
     m_registration = std::make_unique<HostRegistration>(*m_api, *m_identity, *m_trust, std::move(registration));
     m_admission = std::make_unique<SessionAdmission>(
         *m_api, *m_trust,
-        SessionAdmission::Options{m_options.desktop, m_options.timing.sessionPause, m_options.pushEveryPass});
+        SessionAdmission::Options{m_options.desktop, m_options.timing.sessionPause, m_options.pushEveryPass,
+                                  m_identity.get()});
 
     connect(m_identity.get(), &HostIdentity::passwordChanged, this, &MacHostService::passwordChanged);
     connect(m_identity.get(), &HostIdentity::savedChanged, this, [this] { emit noticeChanged(notice()); });
@@ -64,6 +65,15 @@ MacHostService::MacHostService(Options options, QObject *parent)
     connect(m_admission.get(), &SessionAdmission::liveChanged, this, [this](bool live) {
         emit liveChanged(live);
         refreshStatus();
+    });
+    connect(m_admission.get(), &SessionAdmission::encryptedChanged, this, [this](bool encrypted) {
+        emit encryptedChanged(encrypted);
+        refreshStatus();
+    });
+    connect(m_identity.get(), &HostIdentity::encryptedOnlyChanged, this, [this](bool only) {
+        emit encryptedOnlyChanged(only);
+        // At once: the switchboard stops taking (or keeping) the password with the next registration.
+        m_registration->registerNow();
     });
     connect(m_admission.get(), &SessionAdmission::clientNameChanged, this, [this](const std::optional<QString> &name) {
         emit clientNameChanged(name);
@@ -144,6 +154,21 @@ const HostSession *MacHostService::session() const
     return m_admission->session();
 }
 
+bool MacHostService::encrypted() const
+{
+    return m_admission->encrypted();
+}
+
+bool MacHostService::encryptedOnly() const
+{
+    return m_identity->encryptedOnly();
+}
+
+void MacHostService::setEncryptedOnly(bool only)
+{
+    m_identity->setEncryptedOnly(only);
+}
+
 void MacHostService::rotatePassword()
 {
     m_identity->rotatePassword();
@@ -186,6 +211,7 @@ void MacHostService::refreshStatus()
     condition.tunnel = m_registration->tunnel().state();
     condition.live = m_admission->live();
     condition.clientName = m_admission->clientName();
+    condition.encrypted = m_admission->encrypted();
     condition.originKnown = !m_registration->origin().isEmpty();
     condition.publicId = publicId();
     condition.port = m_trust->port();

@@ -52,6 +52,10 @@ class MacHostService : public QObject
     Q_PROPERTY(bool switchboardProven READ switchboardProven NOTIFY switchboardProvenChanged)
     Q_PROPERTY(QString origin READ origin NOTIFY originChanged)
     Q_PROPERTY(bool live READ live NOTIFY liveChanged)
+    // The live session was opened encrypted end to end.
+    Q_PROPERTY(bool encrypted READ encrypted NOTIFY encryptedChanged)
+    // "Only encrypted viewers": a viewer that does not encrypt is refused (stored; off by default).
+    Q_PROPERTY(bool encryptedOnly READ encryptedOnly WRITE setEncryptedOnly NOTIFY encryptedOnlyChanged)
     Q_PROPERTY(std::optional<QString> clientName READ clientName NOTIFY clientNameChanged)
 
 public:
@@ -123,6 +127,9 @@ public:
     bool switchboardProven() const;
     QString origin() const;
     bool live() const;
+    bool encrypted() const;
+    bool encryptedOnly() const;
+    void setEncryptedOnly(bool only);
     std::optional<QString> clientName() const;
     // Never shown; exposed for the app's own checks and for tests.
     QString hostToken() const;
@@ -158,6 +165,8 @@ signals:
     void switchboardProvenChanged(bool switchboardProven);
     void originChanged(const QString &origin);
     void liveChanged(bool live);
+    void encryptedChanged(bool encrypted);
+    void encryptedOnlyChanged(bool encryptedOnly);
     void clientNameChanged(const std::optional<QString> &clientName);
 
 private:

@@ -1,5 +1,6 @@
 #include "SessionAdmission.h"
 
+#include "HostIdentity.h"
 #include "KivrenAPI.h"
 #include "PlatformWording.h"
 #include "SwitchboardTrust.h"
@@ -61,7 +62,22 @@ void SessionAdmission::begin(const Requests::PendingSession &pending)
         refuseSession(pending.keys, m_sharing == DesktopSharing::State::Refused ? sharingRefusedReason : sharingFailedReason);
         return;
     }
+    // The switchboard refuses such a connect already; a switchboard that does not know the
+    // setting is not trusted with it.
+    const HostIdentity *identity = m_options.identity;
+    if (identity && identity->encryptedOnly() && !pending.encrypted) {
+        refuseSession(pending.keys, encryptedOnlyReason);
+        return;
+    }
+    if (!identity && pending.encrypted) {
+        refuseSession(pending.keys, HostKeyExchange::failedReason);
+        return;
+    }
     setClientName(pending.clientName);
+    if (m_encrypted != pending.encrypted) {
+        m_encrypted = pending.encrypted;
+        emit encryptedChanged(m_encrypted);
+    }
     setLive(true);
 
     HostSession::Options session;
@@ -71,6 +87,8 @@ void SessionAdmission::begin(const Requests::PendingSession &pending)
     session.pause = m_options.sessionPause;
     session.pushEveryPass = m_options.pushEveryPass;
     session.onClosed = [this] { endSession(); };
+    if (pending.encrypted)
+        session.encrypted = HostKeyExchange::Secrets{identity->publicId(), identity->hostToken(), identity->password()};
     m_session.start(std::move(session));
 }
 
@@ -166,6 +184,10 @@ StoppableTask<> SessionAdmission::postClose(Requests::SessionKeys keys, QString 
 
 void SessionAdmission::setLive(bool live)
 {
+    if (!live && m_encrypted) {
+        m_encrypted = false;
+        emit encryptedChanged(false);
+    }
     if (m_live == live)
         return;
     m_live = live;

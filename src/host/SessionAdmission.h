@@ -17,6 +17,7 @@
 #include <optional>
 #include <stop_token>
 
+class HostIdentity;
 class KivrenAPI;
 class SwitchboardTrust;
 
@@ -55,7 +56,12 @@ public:
         std::chrono::milliseconds sessionPause{90}; // pause between session loop iterations
         // For benchmarks only: sessions push a picture on every pass, changed or not.
         bool pushEveryPass = false;
+        // What an encrypted session proves itself with, and whether a plain one is refused; null:
+        // encrypted sessions are ended, plain ones taken.
+        const HostIdentity *identity = nullptr;
     };
+    // Why a plain session is ended on a host that takes only encrypted viewers.
+    static inline const QString encryptedOnlyReason = QStringLiteral("That PC accepts only encrypted connections");
 
     // `api` and `trust` must outlive the admission; the desktop must not report to it once it
     // is gone (the destructor removes its observer).
@@ -76,6 +82,8 @@ public:
     void closeBeforeQuit();
 
     bool live() const { return m_live; }
+    // The live session was opened encrypted: nothing of it leaves unsealed after the exchange.
+    bool encrypted() const { return m_encrypted; }
     // The name the last viewer gave; none until a viewer without one, or no viewer at all, came.
     std::optional<QString> clientName() const { return m_clientName; }
     DesktopSharing::State sharing() const { return m_sharing; }
@@ -86,6 +94,7 @@ public:
 
 signals:
     void liveChanged(bool live);
+    void encryptedChanged(bool encrypted);
     void clientNameChanged(const std::optional<QString> &clientName);
     void sharingChanged(DesktopSharing::State sharing);
     void accessActionChanged(const QString &accessAction);
@@ -114,6 +123,7 @@ private:
     SwitchboardTrust &m_trust;
     Options m_options;
     bool m_live = false;
+    bool m_encrypted = false;
     std::optional<QString> m_clientName;
     DesktopSharing::State m_sharing = DesktopSharing::State::Ready;
     QString m_accessAction;

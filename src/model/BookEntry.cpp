@@ -13,6 +13,7 @@ const QString nameKey = QStringLiteral("name");
 const QString lastKey = QStringLiteral("last");
 const QString deviceTokenKey = QStringLiteral("deviceToken");
 const QString renamedKey = QStringLiteral("renamed");
+const QString encryptedKey = QStringLiteral("encrypted");
 
 constexpr qint64 referenceDateOffsetMSecs = static_cast<qint64>(kReferenceDateOffsetSeconds) * 1000;
 // About 300,000 years either side of 2001: far beyond any real date, and well inside what
@@ -48,6 +49,8 @@ QJsonObject BookEntry::toJson() const
         object.insert(deviceTokenKey, deviceToken);
     if (renamed)
         object.insert(renamedKey, true);
+    if (encrypted)
+        object.insert(encryptedKey, true);
     return object;
 }
 
@@ -77,7 +80,7 @@ std::optional<BookEntry> BookEntry::fromJson(const QJsonValue &value)
     // Anything but true is an entry nobody renamed.
     const bool renamed = object.value(renamedKey).toBool(false);
     return BookEntry{id.toString(), name.toString(), QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC),
-                     hasToken ? token.toString() : QString(), renamed};
+                     hasToken ? token.toString() : QString(), renamed, object.value(encryptedKey).toBool(false)};
 }
 
 QByteArray BookEntry::encodeList(const QList<BookEntry> &entries)
@@ -107,5 +110,5 @@ size_t qHash(const BookEntry &entry, size_t seed) noexcept
 {
     // Equal instants compare equal whatever their time zone, so hash the instant.
     return qHashMulti(seed, entry.id, entry.name, entry.last.toMSecsSinceEpoch(), entry.deviceToken,
-                      entry.renamed);
+                      entry.renamed, entry.encrypted);
 }

@@ -23,6 +23,8 @@ struct BookEntry
     // The person gave `name` themselves: a later connect keeps it rather than taking the name the
     // switchboard reports.
     bool renamed = false;
+    // This machine was reached with an encrypted session: a plain one to it is refused from now on.
+    bool encrypted = false;
 
     // A device token is 1 to 128 printable ASCII characters (space to tilde).
     static constexpr qsizetype maxDeviceTokenCharacters = 128;
@@ -31,11 +33,11 @@ struct BookEntry
     friend bool operator==(const BookEntry &a, const BookEntry &b)
     {
         return a.id == b.id && a.name == b.name && a.last == b.last && a.deviceToken == b.deviceToken
-            && a.renamed == b.renamed;
+            && a.renamed == b.renamed && a.encrypted == b.encrypted;
     }
 
-    // {"id", "name", "last"}, "deviceToken" when there is one and "renamed": true when the person
-    // named the entry: "last" is floating-point seconds since 2001-01-01 00:00:00 UTC. Builds
+    // {"id", "name", "last"}, "deviceToken" when there is one, "renamed": true when the person
+    // named the entry and "encrypted": true once it was reached encrypted: "last" is floating-point seconds since 2001-01-01 00:00:00 UTC. Builds
     // that know neither member skip it (and show the given name all the same).
     QJsonObject toJson() const;
     // Fails (no value) when any of the three members is missing or mistyped. A "deviceToken"

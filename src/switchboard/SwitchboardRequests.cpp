@@ -2,6 +2,7 @@
 
 #include "JsonMembers.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QVariant>
 
@@ -24,6 +25,12 @@ const QString nameKey = QStringLiteral("name");
 const QString deviceTokenKey = QStringLiteral("deviceToken");
 const QString clientNameKey = QStringLiteral("clientName");
 const QString waitMsKey = QStringLiteral("waitMs");
+const QString featuresKey = QStringLiteral("features");
+
+bool namesFeature(const QJsonObject &object, const QString &feature)
+{
+    return object.value(featuresKey).toArray().contains(QJsonValue(feature));
+}
 
 QJsonObject sessionMembers(const SessionKeys &keys)
 {
@@ -53,7 +60,8 @@ HeartbeatAnswer HeartbeatAnswer::fromJson(const QJsonObject &answer)
         const QJsonValue id = entry.value(sessionIdKey);
         const QJsonValue token = entry.value(sessionTokenKey);
         if (id.isString() && token.isString())
-            read.pending = PendingSession{{id.toString(), token.toString()}, optionalText(entry, clientNameKey)};
+            read.pending = PendingSession{{id.toString(), token.toString()}, optionalText(entry, clientNameKey),
+                                          JsonMembers::boolean(entry, QStringLiteral("e2e"), false)};
     }
     return read;
 }
@@ -61,7 +69,8 @@ HeartbeatAnswer HeartbeatAnswer::fromJson(const QJsonObject &answer)
 LookupAnswer LookupAnswer::fromJson(const QJsonObject &answer)
 {
     return {JsonMembers::boolean(answer, QStringLiteral("found"), false),
-            JsonMembers::boolean(answer, QStringLiteral("online"), false), optionalText(answer, nameKey)};
+            JsonMembers::boolean(answer, QStringLiteral("online"), false), optionalText(answer, nameKey),
+            namesFeature(answer, featureE2e)};
 }
 
 ConnectAnswer ConnectAnswer::fromJson(const QJsonObject &answer)
@@ -112,14 +121,19 @@ QJsonObject toJson(const Prove &request)
 
 QJsonObject toJson(const Register &request)
 {
-    return {
+    QJsonObject body{
         {idKey, request.id},
         {nameKey, request.name},
         {QStringLiteral("platform"), request.platform},
-        {passwordKey, request.password},
         {hostTokenKey, request.hostToken},
         {QStringLiteral("unattended"), request.unattended},
     };
+    const bool only = request.encrypted && request.encryptedOnly;
+    if (!only)
+        body.insert(passwordKey, request.password);
+    if (request.encrypted)
+        body.insert(featuresKey, only ? QJsonArray{featureE2e, featureE2eOnly} : QJsonArray{featureE2e});
+    return body;
 }
 
 QJsonObject toJson(const Heartbeat &request)
@@ -141,10 +155,14 @@ QJsonObject toJson(const Connect &request)
 {
     QJsonObject body{
         {idKey, request.id},
-        {passwordKey, request.password},
         {clientNameKey, request.clientName},
         {QStringLiteral("clientPlatform"), request.clientPlatform},
     };
+    // The password never leaves for an encrypted session: the exchange proves it.
+    if (request.encrypted)
+        body.insert(featuresKey, QJsonArray{featureE2e});
+    else
+        body.insert(passwordKey, request.password);
     // Only ever what the switchboard handed out: one that never did is sent nothing new.
     if (!request.deviceToken.isEmpty())
         body.insert(deviceTokenKey, request.deviceToken);
@@ -154,6 +172,11 @@ QJsonObject toJson(const Connect &request)
 QJsonObject toJson(const Claim &request)
 {
     return {{sessionIdKey, request.keys.id}, {sessionTokenKey, request.keys.token}};
+}
+
+QJsonObject toJson(const Confirm &request)
+{
+    return {{hostTokenKey, request.hostToken}, {idKey, request.id}, {sessionIdKey, request.sessionId}};
 }
 
 QJsonObject toJson(const Poll &request)
@@ -234,6 +257,11 @@ QString pathOf(const Connect &)
 QString pathOf(const Claim &)
 {
     return QStringLiteral("claim");
+}
+
+QString pathOf(const Confirm &)
+{
+    return QStringLiteral("confirm");
 }
 
 QString pathOf(const Push &)

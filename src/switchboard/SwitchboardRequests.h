@@ -40,6 +40,12 @@ struct ProveAnswer
     static ProveAnswer fromJson(const QJsonObject &answer);
 };
 
+// The addition of encrypted sessions, as a host names it in "register" and a viewer in "connect"
+// ("features"), and as a lookup answer names what a host offers. A host that takes encrypted
+// viewers alone names "e2e-only" besides, and sends no password.
+inline const QString featureE2e = QStringLiteral("e2e");
+inline const QString featureE2eOnly = QStringLiteral("e2e-only");
+
 // Makes this host known under its ID, with its password.
 struct Register
 {
@@ -49,6 +55,10 @@ struct Register
     QString password;
     QString hostToken;
     bool unattended = true;
+    // Offers encrypted sessions ("features":["e2e"]); with `encryptedOnly` as well, the password
+    // is left out ("features":["e2e","e2e-only"]). Neither: the body is today's.
+    bool encrypted = false;
+    bool encryptedOnly = false;
 };
 
 // Keeps the registration alive; the answer may name the public origin and a viewer waiting.
@@ -62,6 +72,8 @@ struct PendingSession
 {
     SessionKeys keys;
     std::optional<QString> clientName;
+    // Its viewer connected without the password ("e2e": true): the exchange comes first.
+    bool encrypted = false;
 
     friend bool operator==(const PendingSession &, const PendingSession &) = default;
 };
@@ -92,6 +104,8 @@ struct LookupAnswer
     bool found = false;
     bool online = false;
     std::optional<QString> name;
+    // The host offers encrypted sessions: its "features" name "e2e".
+    bool encrypted = false;
     static LookupAnswer fromJson(const QJsonObject &answer);
 };
 
@@ -104,6 +118,8 @@ struct Connect
     // What the switchboard handed out at the last connect to this ID; empty: none, and the
     // member is left out.
     QString deviceToken;
+    // Opens an encrypted session: "features":["e2e"], and no password is sent.
+    bool encrypted = false;
 };
 struct ConnectAnswer
 {
@@ -152,6 +168,15 @@ std::optional<qint64> pollCursor(const QJsonObject &answer);
 // a poll that named "waitMs" says; none when it says nothing of it.
 std::optional<qint64> peerQuietMs(const QJsonObject &answer);
 
+// The host's word that an encrypted session's viewer proved it knows the password: the guess its
+// connect spent is given back.
+struct Confirm
+{
+    QString id;
+    QString hostToken;
+    QString sessionId;
+};
+
 // Ends a session, from either side; a host that ends it says why (empty: nothing said).
 struct Close
 {
@@ -168,6 +193,7 @@ QJsonObject toJson(const Origin &request);
 QJsonObject toJson(const Lookup &request);
 QJsonObject toJson(const Connect &request);
 QJsonObject toJson(const Claim &request);
+QJsonObject toJson(const Confirm &request);
 QJsonObject toJson(const Poll &request);
 QJsonObject toJson(const Close &request);
 // The push body as JSON text, written straight into bytes: the session members ("kind", "role",
@@ -187,6 +213,7 @@ QString pathOf(const Origin &);
 QString pathOf(const Lookup &);
 QString pathOf(const Connect &);
 QString pathOf(const Claim &);
+QString pathOf(const Confirm &);
 QString pathOf(const Push &);
 QString pathOf(const Poll &);
 QString pathOf(const Close &);

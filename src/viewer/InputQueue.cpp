@@ -86,12 +86,18 @@ void InputQueue::sendNext()
         return;
     }
     const ViewerMessage message = m_waiting.takeFirst();
+    const Envelope frame = encode(message);
+    m_pushed = Requests::Push{m_options.keys, Role::viewer, m_options.seal ? m_options.seal->seal(frame) : frame};
+    startPush();
+}
+
+void InputQueue::startPush()
+{
     m_inFlight = true;
     m_cancel = std::stop_source();
     const quint64 ticket = ++m_ticket;
     m_waitTimer.start(m_options.waitLimit);
-    m_requests.start([this, ticket, request = Requests::Push{m_options.keys, Role::viewer, encode(message)},
-                      cancel = m_cancel](std::stop_token stop) mutable {
+    m_requests.start([this, ticket, request = m_pushed, cancel = m_cancel](std::stop_token stop) mutable {
         return push(ticket, std::move(request), std::move(cancel), std::move(stop));
     });
 }
@@ -123,6 +129,10 @@ void InputQueue::abandon()
     ++m_ticket;
     m_inFlight = false;
     m_cancel.request_stop();
+    if (m_options.seal && !m_closing) {
+        startPush();
+        return;
+    }
     if (m_closing) {
         // A switchboard that holds pushes this long would hold the rest too; the close is what
         // matters now.

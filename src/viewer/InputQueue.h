@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SessionProtocol.h"
+#include "SessionSeal.h"
 #include "StoppableTask.h"
 #include "SwitchboardRequests.h"
 #include "TaskGroup.h"
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 #include <stop_token>
 
 class KivrenAPI;
@@ -43,6 +45,10 @@ public:
         // Pushes and the close end with it (the viewer client going) or with the queue.
         std::stop_token lifetime;
         std::chrono::milliseconds waitLimit = defaultWaitLimit;
+        // An encrypted session's channel: every message goes out sealed, and a push unanswered
+        // after `waitLimit` is sent again, the same bytes, rather than given up (the host drops it
+        // if the first did arrive; one that never did would make every later one fail its check).
+        std::shared_ptr<SessionSeal> seal;
     };
 
     explicit InputQueue(Options options);
@@ -70,6 +76,8 @@ public:
 private:
     bool coalesce(const SessionProtocol::ViewerMessage &message);
     void sendNext();
+    // Sends m_pushed.
+    void startPush();
     void pushEnded(quint64 ticket);
     void abandon();
     void startClose();
@@ -84,6 +92,8 @@ private:
     // Names the push in flight; an answer carrying an older one belongs to an abandoned push.
     quint64 m_ticket = 0;
     std::stop_source m_cancel;
+    // The push in flight, kept to be sent again in an encrypted session.
+    SwitchboardRequests::Push m_pushed;
     QTimer m_waitTimer;
     int m_abandoned = 0;
     bool m_cleared = false;

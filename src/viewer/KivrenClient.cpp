@@ -194,6 +194,7 @@ void KivrenClient::connectToRemote()
     // The last session's picture would pass for this one's until the host sends its own.
     setFrame(QImage(), QRegion());
     setPictureStale(false);
+    setEncrypted(false);
 
     ViewerSession::Options session;
     session.api = m_api;
@@ -203,8 +204,10 @@ void KivrenClient::connectToRemote()
     session.password = password;
     session.worker = &m_decoding;
     for (const BookEntry &entry : std::as_const(m_book)) {
-        if (entry.id == id)
+        if (entry.id == id) {
             session.deviceToken = entry.deviceToken;
+            session.requireEncrypted = entry.encrypted;
+        }
     }
     session.pushLifetime = m_background.token();
     m_session.start(std::move(session));
@@ -282,6 +285,14 @@ void KivrenClient::setCloud(const QString &text)
     m_api->setBase(value);
 }
 
+void KivrenClient::setEncrypted(bool encrypted)
+{
+    if (m_encrypted == encrypted)
+        return;
+    m_encrypted = encrypted;
+    emit encryptedChanged(m_encrypted);
+}
+
 void KivrenClient::remember(const QString &id, const QString &name, const QString &deviceToken)
 {
     // The newest first, each machine once, the oldest falling off the end. A connect answer
@@ -291,9 +302,12 @@ void KivrenClient::remember(const QString &id, const QString &name, const QStrin
     QString token = deviceToken;
     QString shownName = name;
     bool renamed = false;
+    // Once reached encrypted, always expected so.
+    bool encrypted = m_encrypted;
     for (const BookEntry &entry : std::as_const(entries)) {
         if (entry.id != id)
             continue;
+        encrypted = encrypted || entry.encrypted;
         if (token.isEmpty())
             token = entry.deviceToken;
         if (entry.renamed) {
@@ -302,7 +316,7 @@ void KivrenClient::remember(const QString &id, const QString &name, const QStrin
         }
     }
     entries.removeIf([&id](const BookEntry &entry) { return entry.id == id; });
-    entries.prepend(BookEntry{id, shownName, QDateTime::currentDateTimeUtc(), token, renamed});
+    entries.prepend(BookEntry{id, shownName, QDateTime::currentDateTimeUtc(), token, renamed, encrypted});
     if (entries.size() > bookLimit)
         entries.resize(bookLimit);
     setBook(entries);

@@ -47,6 +47,8 @@ class KivrenClient : public QObject, private ViewerSession::Listener
     Q_PROPERTY(QImage frame READ frame NOTIFY frameChanged)
     Q_PROPERTY(QSizeF remoteSize READ remoteSize NOTIFY remoteSizeChanged)
     Q_PROPERTY(bool pictureStale READ pictureStale NOTIFY pictureStaleChanged)
+    // The session opened is encrypted end to end (the bar shows a lock).
+    Q_PROPERTY(bool encrypted READ encrypted NOTIFY encryptedChanged)
     Q_PROPERTY(std::optional<QString> error READ error NOTIFY errorChanged)
     Q_PROPERTY(QList<BookEntry> book READ book NOTIFY bookChanged)
 
@@ -77,6 +79,7 @@ public:
     QSizeF remoteSize() const { return m_remoteSize; }
     // The picture is the last one seen, not a live one: the other computer is not answering.
     bool pictureStale() const { return m_pictureStale; }
+    bool encrypted() const { return m_encrypted; }
     std::optional<QString> error() const { return m_error; }
     QList<BookEntry> book() const { return m_book; }
 
@@ -140,6 +143,7 @@ signals:
     void frameRedrawn(const QImage &frame, const QRegion &area);
     void remoteSizeChanged(const QSizeF &remoteSize);
     void pictureStaleChanged(bool pictureStale);
+    void encryptedChanged(bool encrypted);
     void errorChanged(const std::optional<QString> &error);
     void bookChanged(const QList<BookEntry> &book);
 
@@ -160,6 +164,7 @@ private:
     void setFrame(const QImage &frame, const QRegion &changed) override;
     void setRemoteSize(const QSizeF &size) override;
     void setPictureStale(bool stale) override;
+    void setEncrypted(bool encrypted) override;
     void setError(const std::optional<QString> &error) override;
     void setBook(const QList<BookEntry> &book);
     void storeBook();
@@ -181,6 +186,7 @@ private:
     QImage m_frame;
     QSizeF m_remoteSize{1280, 720};
     bool m_pictureStale = false;
+    bool m_encrypted = false;
     std::optional<QString> m_error;
     QList<BookEntry> m_book;
 

@@ -83,12 +83,17 @@ QRegion drawTiles(const Tiles &tiles, QImage &picture, JpegDecoder &jpeg, qint64
 
 PollAnswerDecoding::Outcome PollAnswerDecoding::decode(const QJsonObject &answer, Start start, const std::stop_token &stop)
 {
+    return decode(decodeHostMessages(answer), std::move(start), stop);
+}
+
+PollAnswerDecoding::Outcome PollAnswerDecoding::decode(const QList<HostMessage> &messages, Start start,
+                                                       const std::stop_token &stop)
+{
     Outcome out;
     out.picture = std::move(start.picture);
     out.bound = start.bound;
     qint64 budget = PictureBound::answerPixels(out.bound);
 
-    const QList<HostMessage> messages = decodeHostMessages(answer);
     // The answer's last full picture replaces everything drawn before it: the pictures and tiles
     // ahead of it are not decoded at all.
     qsizetype lastPicture = -1;

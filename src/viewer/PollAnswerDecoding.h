@@ -52,4 +52,6 @@ public:
     // Stops between two JPEGs once `stop` is requested; what it returns then is partial, and not
     // to be applied.
     static Outcome decode(const QJsonObject &answer, Start start, const std::stop_token &stop);
+    // The same for messages already taken out of an answer (an encrypted session's, opened).
+    static Outcome decode(const QList<SessionProtocol::HostMessage> &messages, Start start, const std::stop_token &stop);
 };

@@ -8,6 +8,7 @@
 #include "PictureBound.h"
 #include "PlatformWording.h"
 #include "SwitchboardRequests.h"
+#include "ViewerKeyExchange.h"
 #include "ViewerWording.h"
 
 #include <chrono>
@@ -152,6 +153,14 @@ StoppableTask<> ViewerSession::run(std::stop_token stop)
         setHealth(PollPacing::peerQuiet(Requests::peerQuietMs(answer.object)) ? PollPacing::Health::notAnswering
                                                                              : PollPacing::Health::live);
         co_await takePollAnswer(answer.object, stop);
+        if (m_sealFailed) {
+            // Nothing of the frame was shown; the host is told why the session ends.
+            if (m_input)
+                m_input->clear();
+            co_await Requests::post(api, Requests::Close{m_options.keys, SessionSeal::failedCheckReason}, stop);
+            fail(KivrenError::kivren(0, SessionSeal::failedCheckReason));
+            co_return;
+        }
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
         const std::chrono::milliseconds pause = PollPacing::pauseAfter(m_waitMs.has_value(), m_since != cursor, took);
         if (pause.count() > 0)
@@ -171,6 +180,9 @@ StoppableTask<std::optional<KivrenError>> ViewerSession::open(std::stop_token st
         co_return KivrenError::kivren(404, QStringLiteral("Unknown ID"));
     if (!found.online)
         co_return KivrenError::kivren(409, QStringLiteral("That PC is offline"));
+    if (!found.encrypted && m_options.requireEncrypted)
+        co_return KivrenError::kivren(0, plainRefusedReason);
+    const bool encrypted = found.encrypted;
 
     const QString hostName = found.name.value_or(QStringLiteral("Remote"));
     out.setHostName(hostName);
@@ -179,7 +191,8 @@ StoppableTask<std::optional<KivrenError>> ViewerSession::open(std::stop_token st
     // A listener that ended the session from its host-name signal has stopped it: the connect
     // is then not sent, and the task ends at this co_await.
     const KivrenAnswer connected = co_await Requests::post(
-        api, Requests::Connect{m_options.id, m_options.password, m_options.clientName, platformName, m_options.deviceToken},
+        api,
+        Requests::Connect{m_options.id, m_options.password, m_options.clientName, platformName, m_options.deviceToken, encrypted},
         stop);
     if (!connected.ok())
         co_return *connected.error;
@@ -190,6 +203,19 @@ StoppableTask<std::optional<KivrenError>> ViewerSession::open(std::stop_token st
     // A transport the answer does not name keeps the one of the session before.
     if (opened.transport)
         out.setTransport(*opened.transport);
+
+    m_seal.reset();
+    m_sinceAfterOpen = 0;
+    if (encrypted) {
+        const KeyExchange::Party party{m_options.password, m_options.id, opened.keys.id, m_options.offered};
+        ViewerKeyExchange::Outcome exchanged =
+            co_await ViewerKeyExchange::run({&api, opened.keys, party, m_waitMs, pollPause}, stop);
+        if (exchanged.error)
+            co_return *exchanged.error;
+        m_seal = std::make_shared<SessionSeal>(std::move(*exchanged.seal));
+        m_sinceAfterOpen = exchanged.since;
+    }
+    out.setEncrypted(encrypted);
 
     // A token of another form is not kept: it would only ever be sent back.
     out.remember(m_options.id, hostName, BookEntry::isDeviceToken(opened.deviceToken) ? opened.deviceToken : QString());
@@ -204,9 +230,10 @@ void ViewerSession::startSession()
     m_picture = QImage();
     m_pictureBound = PictureBound::beforeHello();
     m_peerFeatures = {};
-    m_since = 0;
+    m_since = m_sinceAfterOpen;
+    m_sealFailed = false;
     m_input = std::make_unique<InputQueue>(
-        InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit});
+        InputQueue::Options{m_options.api, m_options.keys, m_options.pushLifetime, m_options.pushWaitLimit, m_seal});
 }
 
 StoppableTask<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_token stop)
@@ -216,10 +243,18 @@ StoppableTask<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_toke
         co_return;
     }
     PollAnswerDecoding::Start start = beginAnswer(answer);
+    // Opened here, in order, since the channel counts every frame; decoded on the worker.
+    std::optional<QList<HostMessage>> opened;
+    if (m_seal) {
+        opened = openAnswer(answer);
+        if (m_sealFailed)
+            co_return;
+    }
     // The job owns its copies: the session may be gone before it ends.
     std::optional<PollAnswerDecoding::Outcome> outcome = co_await m_options.worker->run(
-        [answer = std::move(answer), start = std::move(start)](std::stop_token jobStop) {
-            return PollAnswerDecoding::decode(answer, start, jobStop);
+        [answer = std::move(answer), opened = std::move(opened), start = std::move(start)](std::stop_token jobStop) {
+            return opened ? PollAnswerDecoding::decode(*opened, start, jobStop)
+                          : PollAnswerDecoding::decode(answer, start, jobStop);
         },
         stop);
     // None: the worker is going (the client with it).
@@ -230,7 +265,28 @@ StoppableTask<> ViewerSession::takePollAnswer(QJsonObject answer, std::stop_toke
 void ViewerSession::applyPollAnswer(const QJsonObject &answer, const std::stop_token &stop)
 {
     PollAnswerDecoding::Start start = beginAnswer(answer);
-    finishAnswer(PollAnswerDecoding::decode(answer, std::move(start), stop), stop);
+    if (!m_seal) {
+        finishAnswer(PollAnswerDecoding::decode(answer, std::move(start), stop), stop);
+        return;
+    }
+    const QList<HostMessage> opened = openAnswer(answer);
+    if (!m_sealFailed)
+        finishAnswer(PollAnswerDecoding::decode(opened, std::move(start), stop), stop);
+}
+
+QList<HostMessage> ViewerSession::openAnswer(const QJsonObject &answer)
+{
+    const SessionSeal::Opened opened = m_seal->open(decodeFrames(answer));
+    if (opened.failed) {
+        m_sealFailed = true;
+        return {};
+    }
+    QList<HostMessage> messages;
+    for (const Frame &frame : opened.frames) {
+        if (std::optional<HostMessage> message = decodeHostMessage(frame))
+            messages.append(std::move(*message));
+    }
+    return messages;
 }
 
 PollAnswerDecoding::Start ViewerSession::beginAnswer(const QJsonObject &answer)

@@ -8,6 +8,7 @@
 #include "SessionFeatures.h"
 #include "SessionPhase.h"
 #include "SessionProtocol.h"
+#include "SessionSeal.h"
 #include "StoppableTask.h"
 #include "Transport.h"
 
@@ -44,6 +45,11 @@ public:
     static inline const QString notAnsweringStatus = QStringLiteral("The other computer is not answering");
     // The status while the session is being opened again (the switchboard lost it).
     static inline const QString reconnectingStatus = QStringLiteral("Reconnecting\u2026");
+    // Why a session to an ID reached encrypted before is not opened when its lookup offers no
+    // encryption now: whoever answers may be reading along, and the password would cross to it.
+    static inline const QString plainRefusedReason = QStringLiteral(
+        "That computer was reached encrypted before and now offers no encryption: not connecting, so that the "
+        "password is not sent where it could be read");
 
     // The additions this viewer can use, sent in a caps message after the host's hello: the
     // changed areas of the picture instead of a whole picture for every change.
@@ -73,6 +79,8 @@ public:
         // The picture is no longer live: the other side is not answering (true), or is heard
         // again (false).
         virtual void setPictureStale(bool stale) = 0;
+        // Whether the session opened is encrypted end to end; told before `remember`.
+        virtual void setEncrypted(bool encrypted) { (void)encrypted; }
 
     protected:
         ~Listener() = default;
@@ -99,6 +107,9 @@ public:
         // How long one push is waited for before the input queue goes on without it.
         std::chrono::milliseconds pushWaitLimit = InputQueue::defaultWaitLimit;
         SessionFeatures offered = offeredFeatures();
+        // The address book says this ID was reached encrypted before: a plain session to it is
+        // refused (plainRefusedReason) without asking.
+        bool requireEncrypted = false;
     };
 
     explicit ViewerSession(Options options);
@@ -142,6 +153,9 @@ private:
     // Takes the decoded answer in: the pictures published and the hellos reported, in order. An
     // observer may react by disconnecting, after which nothing more of it is applied.
     void finishAnswer(PollAnswerDecoding::Outcome outcome, const std::stop_token &stop);
+    // An encrypted session's answer, opened: its messages, or none when a frame failed to open
+    // (m_sealFailed is then set, and the session must end).
+    QList<SessionProtocol::HostMessage> openAnswer(const QJsonObject &answer);
 
     Options m_options;
     // No picture larger than the host's hello allows is decoded.
@@ -157,4 +171,10 @@ private:
     QString m_hostName;
     SessionFeatures m_peerFeatures;
     std::unique_ptr<InputQueue> m_input;
+    // An encrypted session's channel, shared with its input queue (which may outlive the session
+    // to drain); null for a plain session.
+    std::shared_ptr<SessionSeal> m_seal;
+    // Where the polls go on from once the exchange read its own frames.
+    qint64 m_sinceAfterOpen = 0;
+    bool m_sealFailed = false;
 };

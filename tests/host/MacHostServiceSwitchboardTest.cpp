@@ -217,7 +217,7 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     ScriptedViewer alice(switchboard.origin());
     ASSERT_TRUE(alice.connect(service->publicId(), service->password(), QStringLiteral("Alice")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->live(); }, 10000));
-    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice"));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice \u00B7 Not encrypted"));
     EXPECT_EQ(service->clientName(), QStringLiteral("Alice"));
 
     // Hello with the display size in points, then a picture, and another once the screen changed.
@@ -244,14 +244,14 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     ASSERT_TRUE(bob.connect(service->publicId(), service->password(), QStringLiteral("Bob")));
     QTest::qWait(400);
     EXPECT_EQ(service->clientName(), QStringLiteral("Alice"));
-    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice"));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice \u00B7 Not encrypted"));
 
     // Alice leaves: the session ends; Bob's waiting session is the next one.
     statuses.clear();
     ASSERT_TRUE(alice.close());
     ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Waiting for an internet address")); }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Bob") && service->live(); }, 10000));
-    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob \u00B7 Not encrypted"));
     ASSERT_TRUE(bob.pollUntil([&] { return !bob.messages.isEmpty(); }));
 
     ASSERT_TRUE(bob.close());
@@ -269,7 +269,7 @@ TEST_F(MacHostServiceSwitchboard, Session_EndsOnReadyStatusWhenOriginKnown)
     ScriptedViewer viewer(switchboard.origin());
     ASSERT_TRUE(viewer.connect(service->publicId(), service->password(), QString()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->live(); }, 10000));
-    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Phone"));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Phone \u00B7 Not encrypted"));
     ASSERT_TRUE(viewer.close());
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
@@ -326,7 +326,7 @@ TEST_P(MacHostServiceSharing, Session_HeldUntilSharedAndEndedWithTheReasonWhenNo
         ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.messages.isEmpty() && !viewer.pictures.isEmpty(); }));
         EXPECT_EQ(viewer.messages.first().value("type").toString(), QStringLiteral("hello"));
         EXPECT_EQ(viewer.messages.first().value("width").toDouble(), 1512);
-        EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice"));
+        EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice \u00B7 Not encrypted"));
         return;
     }
     ASSERT_TRUE(viewer.pollUntil([&] { return !viewer.error.isEmpty(); }));

@@ -192,7 +192,7 @@ TEST_P(MacHostServiceBegin, Begin_AcceptsValidEntryAndRunsUntilClose)
     const qsizetype polls = board.requests(QStringLiteral("poll")).size();
     // The next viewer's session shows that nothing of the last one went on meanwhile.
     service->begin(*waiting(R"({"sessionId": "next", "sessionToken": "t", "clientName": "Bob"})"));
-    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob"));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob \u00B7 Not encrypted"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return board.requests(QStringLiteral("poll")).size() > polls; }, 10000));
     for (const CannedSwitchboard::Request &poll : board.requests(QStringLiteral("poll")).mid(polls))
         EXPECT_EQ(poll.body.value("sessionId"), "next");
@@ -202,11 +202,11 @@ INSTANTIATE_TEST_SUITE_P(
     Entries, MacHostServiceBegin,
     testing::Values(
         PendingCase{"Named", R"({"sessionId": "s1", "sessionToken": "t1", "clientName": "Alice"})", true,
-                    "Connected \u00B7 Alice", QStringLiteral("Alice")},
-        PendingCase{"Unnamed", R"({"sessionId": "s1", "sessionToken": "t1"})", true, "Connected \u00B7 Phone",
+                    "Connected \u00B7 Alice \u00B7 Not encrypted", QStringLiteral("Alice")},
+        PendingCase{"Unnamed", R"({"sessionId": "s1", "sessionToken": "t1"})", true, "Connected \u00B7 Phone \u00B7 Not encrypted",
                     std::nullopt},
         PendingCase{"NameNotText", R"({"sessionId": "s1", "sessionToken": "t1", "clientName": 7})", true,
-                    "Connected \u00B7 Phone", std::nullopt},
+                    "Connected \u00B7 Phone \u00B7 Not encrypted", std::nullopt},
         PendingCase{"NumericSessionId", R"({"sessionId": 42, "sessionToken": "t1"})", false, "", std::nullopt},
         PendingCase{"NoToken", R"({"sessionId": "s1"})", false, "", std::nullopt},
         PendingCase{"Empty", "{}", false, "", std::nullopt}),

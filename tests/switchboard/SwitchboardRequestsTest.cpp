@@ -73,6 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
             R"({"nonce":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"})"),
         row("Register", "register", Register{"123456789", "Studio Mac", "macos", "ABCD-EFGH", "h1", true},
             R"({"hostToken":"h1","id":"123456789","name":"Studio Mac","password":"ABCD-EFGH","platform":"macos","unattended":true})"),
+        // Offering encrypted sessions keeps the password for today's viewers; taking only those leaves it out.
+        row("RegisterOfferingEncryption", "register", Register{"123456789", "Studio Mac", "macos", "ABCD-EFGH", "h1", true, true},
+            R"({"features":["e2e"],"hostToken":"h1","id":"123456789","name":"Studio Mac","password":"ABCD-EFGH","platform":"macos","unattended":true})"),
+        row("RegisterEncryptedOnly", "register", Register{"123456789", "Studio Mac", "macos", "ABCD-EFGH", "h1", true, true, true},
+            R"({"features":["e2e","e2e-only"],"hostToken":"h1","id":"123456789","name":"Studio Mac","platform":"macos","unattended":true})"),
         row("Heartbeat", "heartbeat", Heartbeat{"123456789", "h1"}, R"({"hostToken":"h1","id":"123456789"})"),
         row("Origin", "origin", Origin{"https://calm-sea.trycloudflare.com", "123456789", "h1"},
             R"({"hostToken":"h1","id":"123456789","origin":"https://calm-sea.trycloudflare.com"})"),
@@ -81,6 +86,10 @@ INSTANTIATE_TEST_SUITE_P(
             R"({"clientName":"Alice","clientPlatform":"macos","id":"123456789","password":"ABCD-EFGH"})"),
         row("ConnectWithDeviceToken", "connect", Connect{"123456789", "ABCD-EFGH", "Alice", "macos", "d1"},
             R"({"clientName":"Alice","clientPlatform":"macos","deviceToken":"d1","id":"123456789","password":"ABCD-EFGH"})"),
+        // Encrypted: no password leaves.
+        row("ConnectEncrypted", "connect", Connect{"123456789", "ABCD-EFGH", "Alice", "macos", {}, true},
+            R"({"clientName":"Alice","clientPlatform":"macos","features":["e2e"],"id":"123456789"})"),
+        row("Confirm", "confirm", Confirm{"123456789", "h1", "s1"}, R"({"hostToken":"h1","id":"123456789","sessionId":"s1"})"),
         // The one request naming the session's token "sessionToken".
         row("Claim", "claim", Claim{keys}, R"({"sessionId":"s1","sessionToken":"t1"})"),
         row("HostPoll", "poll", Poll{keys, Role::host, 0}, R"({"role":"host","sessionId":"s1","since":0,"token":"t1"})"),
@@ -153,6 +162,10 @@ INSTANTIATE_TEST_SUITE_P(
                       PendingSession{{"s1", "t1"}, std::nullopt}},
         HeartbeatCase{"NameNotText", R"({"pending":{"sessionId":"s1","sessionToken":"t1","clientName":7}})", std::nullopt,
                       PendingSession{{"s1", "t1"}, std::nullopt}},
+        HeartbeatCase{"EncryptedViewer", R"({"pending":{"sessionId":"s1","sessionToken":"t1","e2e":true}})", std::nullopt,
+                      PendingSession{{"s1", "t1"}, std::nullopt, true}},
+        HeartbeatCase{"EncryptedNotABoolean", R"({"pending":{"sessionId":"s1","sessionToken":"t1","e2e":"yes"}})", std::nullopt,
+                      PendingSession{{"s1", "t1"}, std::nullopt, false}},
         HeartbeatCase{"NumericSessionId", R"({"pending":{"sessionId":42,"sessionToken":"t1"}})", std::nullopt, std::nullopt},
         HeartbeatCase{"NoToken", R"({"pending":{"sessionId":"s1"}})", std::nullopt, std::nullopt},
         HeartbeatCase{"PendingNotAnObject", R"({"pending":"s1","origin":7})", std::nullopt, std::nullopt}),
@@ -165,6 +178,9 @@ TEST(SwitchboardRequests, Answers_MissingOrMistypedMembersTakeTheirDefaults)
     EXPECT_FALSE(lookup.online);
     EXPECT_EQ(lookup.name, QStringLiteral("Studio"));
     EXPECT_EQ(LookupAnswer::fromJson(parse(R"({"found":true,"name":3})")).name, std::nullopt);
+    EXPECT_FALSE(lookup.encrypted);
+    EXPECT_TRUE(LookupAnswer::fromJson(parse(R"({"found":true,"features":["later","e2e"]})")).encrypted);
+    EXPECT_FALSE(LookupAnswer::fromJson(parse(R"({"found":true,"features":"e2e"})")).encrypted);
 
     const ConnectAnswer opened =
         ConnectAnswer::fromJson(parse(R"({"sessionId":"s1","sessionToken":"t1","transport":"p2p","deviceToken":"d1"})"));

@@ -60,9 +60,9 @@ protected:
         QTest::qWait(20);
     }
 
-    void make(std::chrono::milliseconds waitLimit = InputQueue::defaultWaitLimit)
+    void make(std::chrono::milliseconds waitLimit = InputQueue::defaultWaitLimit, std::shared_ptr<SessionSeal> seal = {})
     {
-        queue = std::make_shared<InputQueue>(InputQueue::Options{&api, {"s1", "t1"}, lifetime.get_token(), waitLimit});
+        queue = std::make_shared<InputQueue>(InputQueue::Options{&api, {"s1", "t1"}, lifetime.get_token(), waitLimit, std::move(seal)});
     }
 
     QStringList sent() const
@@ -123,6 +123,26 @@ TEST_F(InputQueueTest, StuckPush_AbandonedAfterTheLimitAndItsLateAnswerIgnored)
     ASSERT_TRUE(waitFor([&] { return board.requests().size() == 3; }));
     QTest::qWait(100);
     EXPECT_EQ(sent(), (QStringList{"down 0.1", "up 0.1", "move 0.2"}));
+}
+
+// In an encrypted session a push not answered in time is sent again, byte for byte: the host drops
+// the copy if the first did arrive, and every later frame would fail its check if it did not.
+TEST_F(InputQueueTest, Sealed_StuckPushSentAgainUnchangedNotSkipped)
+{
+    const QByteArray key(32, '\x07');
+    KeySchedule keys;
+    keys.viewerToHost = key;
+    keys.hostToViewer = key;
+    board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}, {200, "{}"}});
+    make(300ms, std::make_shared<SessionSeal>(SealedChannel(Role::viewer, keys, QByteArray(32, '\x01'))));
+    queue->enqueue(pointer(Kind::down, 0.1));
+    queue->enqueue(pointer(Kind::up, 0.1));
+    ASSERT_TRUE(waitFor([&] { return board.requests().size() == 3; }));
+    const QList<CannedSwitchboard::Request> pushes = board.requests();
+    EXPECT_EQ(pushes[0].body.value("kind").toString(), QStringLiteral("sealed-json"));
+    EXPECT_EQ(pushes[1].bytes, pushes[0].bytes);
+    EXPECT_NE(pushes[2].bytes, pushes[0].bytes);
+    board.releaseHeld(200, "{}");
 }
 
 TEST_F(InputQueueTest, Cleared_DropsWhatWaitsAndSendsNothingMore)
