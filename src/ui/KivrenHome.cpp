@@ -162,6 +162,7 @@ KivrenHome::KivrenHome(KivrenClient &client, QWidget *parent)
     setOnNewPass({});
     setStartAtLogin(std::nullopt);
     setKeepHosting(std::nullopt);
+    setEncryptedOnly(std::nullopt);
     setRunNote(std::nullopt, StatusTone::ok);
     setOnQuit({});
 
@@ -310,6 +311,8 @@ HomeCard *KivrenHome::buildThisDevice()
     m_startAtLogin->setContentsMargins(0, 8, 0, 0);
     m_keepHosting = toggle(QStringLiteral("Keep hosting when the window is closed"), QStringLiteral("keepHosting"),
                            &KivrenHome::m_onKeepHosting);
+    m_encryptedOnly = toggle(QStringLiteral("Only encrypted viewers"), QStringLiteral("encryptedOnly"),
+                             &KivrenHome::m_onEncryptedOnly);
 
     m_runRow = new QWidget;
     auto *runLayout = row(m_runRow, 0, 8);
@@ -617,6 +620,12 @@ void KivrenHome::setKeepHosting(std::optional<bool> on)
 {
     m_keepHosting->setChecked(on.value_or(false));
     m_keepHosting->setVisible(on.has_value());
+}
+
+void KivrenHome::setEncryptedOnly(std::optional<bool> on)
+{
+    m_encryptedOnly->setChecked(on.value_or(false));
+    m_encryptedOnly->setVisible(on.has_value());
 }
 
 void KivrenHome::setRunNote(const std::optional<QString> &note, StatusTone tone)

@@ -70,6 +70,9 @@ public:
     void setOnStartAtLogin(Toggle action) { m_onStartAtLogin = std::move(action); }
     void setKeepHosting(std::optional<bool> on);
     void setOnKeepHosting(Toggle action) { m_onKeepHosting = std::move(action); }
+    // "Only encrypted viewers", the same way.
+    void setEncryptedOnly(std::optional<bool> on);
+    void setOnEncryptedOnly(Toggle action) { m_onEncryptedOnly = std::move(action); }
     // A line under the toggles (what closing the window does, or why a choice was not taken) in
     // the tone's colour; absent or empty hides it.
     void setRunNote(const std::optional<QString> &note, StatusTone tone);
@@ -111,6 +114,7 @@ private:
     Action m_onRequestAccess;
     Toggle m_onStartAtLogin;
     Toggle m_onKeepHosting;
+    Toggle m_onEncryptedOnly;
     Action m_onQuit;
 
     QVBoxLayout *m_column = nullptr;
@@ -133,6 +137,7 @@ private:
     KivrenGhost *m_newPass = nullptr;
     QCheckBox *m_startAtLogin = nullptr;
     QCheckBox *m_keepHosting = nullptr;
+    QCheckBox *m_encryptedOnly = nullptr;
     QWidget *m_runRow = nullptr;
     QLabel *m_runNote = nullptr;
     KivrenGhost *m_quit = nullptr;

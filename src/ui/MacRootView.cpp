@@ -34,6 +34,7 @@ MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::
     connect(&host, &MacHostService::accessActionChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::originChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::switchboardProvenChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::encryptedOnlyChanged, this, &MacRootView::refreshHome);
     // The viewer refuses this computer's own ID.
     const auto tellOwnId = [this] {
         if (m_client && m_host)
@@ -156,6 +157,10 @@ void MacRootView::showHome()
         if (m_choices)
             m_choices->setKeepsHostingWhenClosed(on);
     });
+    m_home->setOnEncryptedOnly([host = m_host](bool on) {
+        if (host)
+            host->setEncryptedOnly(on);
+    });
     m_layout->addWidget(m_home);
     m_home->show();
 }
@@ -182,6 +187,7 @@ void MacRootView::refreshHome()
     m_home->setHostSharingNote(m_host->sharingNote());
     m_home->setHostAccessAction(m_host->accessAction());
     m_home->setCloudHint(cloudHintFor(m_host->origin(), m_host->switchboardProven()));
+    m_home->setEncryptedOnly(m_host->encryptedOnly());
 
     const bool keepsHosting = m_choices && m_choices->keepsHostingWhenClosed();
     m_home->setStartAtLogin(m_choices ? std::optional(m_choices->startsAtLogin()) : std::nullopt);

@@ -69,6 +69,14 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     bar->addSpacing(kBarInset);
     bar->addWidget(m_status, 0, Qt::AlignVCenter);
     bar->addStretch(1);
+    // Whether the session is encrypted end to end: a lock and the word, or plainly not.
+    m_encryption = new QLabel(encryptionText(client.encrypted()));
+    m_encryption->setTextFormat(Qt::PlainText);
+    m_encryption->setAccessibleName(QStringLiteral("Encryption"));
+    m_encryption->setPalette(statusPalette);
+    bar->addWidget(m_encryption, 0, Qt::AlignVCenter);
+    connect(&client, &KivrenClient::encryptedChanged, m_encryption,
+            [label = m_encryption](bool encrypted) { label->setText(encryptionText(encrypted)); });
     column->addLayout(bar);
 
     // The picture area: the picture on top lets every mouse event through to the click catcher

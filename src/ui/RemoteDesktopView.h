@@ -36,6 +36,12 @@ public:
     // The window this view is in, on the whole screen or back as it was before.
     void setFullScreen(bool on);
     QLabel *statusLabel() const { return m_status; }
+    QLabel *encryptionLabel() const { return m_encryption; }
+    // "🔒 Encrypted" (U+1F512) or "Not encrypted".
+    static QString encryptionText(bool encrypted)
+    {
+        return encrypted ? QStringLiteral("\U0001F512 Encrypted") : QStringLiteral("Not encrypted");
+    }
     QWidget *pictureArea() const { return m_area; }
     RemotePicture *picture() const { return m_picture; }
     ClickView *clickView() const;
@@ -53,6 +59,7 @@ private:
     // What the window was (maximised, say) before it went full screen.
     Qt::WindowStates m_stateBeforeFullScreen;
     QLabel *m_status = nullptr;
+    QLabel *m_encryption = nullptr;
     QWidget *m_area = nullptr;
     MacClickCatcher *m_catcher = nullptr;
     RemotePicture *m_picture = nullptr;
