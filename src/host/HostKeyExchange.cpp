@@ -1,22 +1,14 @@
 #include "HostKeyExchange.h"
 
-#include "Base64.h"
 #include "CancellablePause.h"
 #include "HostSession.h"
 #include "KivrenAPI.h"
 #include "SwitchboardRequests.h"
 
-#include <QJsonDocument>
-
 using namespace SessionProtocol;
 namespace Requests = SwitchboardRequests;
 
 namespace {
-
-Envelope exchangeFrame(const QJsonObject &message)
-{
-    return {kindJson, Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact))};
-}
 
 bool isExchangeMessage(const QJsonObject &message)
 {
@@ -64,7 +56,7 @@ StoppableTask<HostKeyExchange::Outcome> HostKeyExchange::run(Options options, st
                 co_return out;
             }
             if (step.reply)
-                co_await Requests::post(api, Requests::Push{keys, Role::host, exchangeFrame(*step.reply)}, stop);
+                co_await Requests::post(api, Requests::Push{keys, Role::host, KeyExchange::frameOf(*step.reply)}, stop);
             if (step.established) {
                 // The outcome does not matter to the session: at worst the guess stays counted.
                 co_await Requests::post(api, Requests::Confirm{secrets.hostId, secrets.hostToken, keys.id}, stop);

@@ -304,3 +304,8 @@ KeyExchange::Step KeyExchange::viewerTakesConfirmation(const QJsonObject &messag
     forgetSecrets();
     return step;
 }
+
+SessionProtocol::Envelope KeyExchange::frameOf(const QJsonObject &message)
+{
+    return {SessionProtocol::kindJson, Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact))};
+}

@@ -87,6 +87,9 @@ public:
     static KeyExchange forViewer(Party party, Randomness randomness = Randomness::fresh());
     static KeyExchange forHost(Party party, Randomness randomness = Randomness::fresh());
 
+    // A message of the exchange as the plain json frame it travels in.
+    static SessionProtocol::Envelope frameOf(const QJsonObject &message);
+
     // The viewer's first message ("e2e-open"), sent as soon as its session is open.
     QJsonObject openMessage() const;
     Step receive(const QJsonObject &message);

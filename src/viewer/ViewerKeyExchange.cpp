@@ -1,21 +1,13 @@
 #include "ViewerKeyExchange.h"
 
-#include "Base64.h"
 #include "CancellablePause.h"
 #include "KivrenAPI.h"
 #include "SwitchboardRequests.h"
-
-#include <QJsonDocument>
 
 using namespace SessionProtocol;
 namespace Requests = SwitchboardRequests;
 
 namespace {
-
-Envelope exchangeFrame(const QJsonObject &message)
-{
-    return {kindJson, Base64::encode(QJsonDocument(message).toJson(QJsonDocument::Compact))};
-}
 
 bool isExchangeMessage(const QJsonObject &message)
 {
@@ -41,7 +33,7 @@ StoppableTask<ViewerKeyExchange::Outcome> ViewerKeyExchange::run(Options options
     const SessionKeys keys = options.keys;
     KeyExchange exchange = KeyExchange::forViewer(options.party);
     Outcome out;
-    const KivrenAnswer opened = co_await Requests::post(api, Requests::Push{keys, Role::viewer, exchangeFrame(exchange.openMessage())}, stop);
+    const KivrenAnswer opened = co_await Requests::post(api, Requests::Push{keys, Role::viewer, KeyExchange::frameOf(exchange.openMessage())}, stop);
     if (!opened.ok()) {
         out.error = *opened.error;
         co_return out;
@@ -63,7 +55,7 @@ StoppableTask<ViewerKeyExchange::Outcome> ViewerKeyExchange::run(Options options
             if (step.failure)
                 co_return co_await giveUp(api, keys, stop);
             if (step.reply) {
-                const KivrenAnswer pushed = co_await Requests::post(api, Requests::Push{keys, Role::viewer, exchangeFrame(*step.reply)}, stop);
+                const KivrenAnswer pushed = co_await Requests::post(api, Requests::Push{keys, Role::viewer, KeyExchange::frameOf(*step.reply)}, stop);
                 if (!pushed.ok()) {
                     out.error = *pushed.error;
                     co_return out;
