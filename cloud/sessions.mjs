@@ -29,6 +29,9 @@ export class Session {
         // A session of this machine's own host: counted apart from those of hosts from outside.
         this.local = host.local;
         this.clientName = clientName;
+        // Set by connect: what the host's owner is shown of the viewer.
+        this.clientPlatform = '';
+        this.clientAddress = '';
         this.createdAt = now;
         this.ended = false;
         this.endReason = '';
