@@ -73,6 +73,10 @@ public:
     const SessionProtocol::SessionKeys &keys() const { return m_options.keys; }
     // The main display as the viewer was last told.
     DisplayGeometry geometry() const { return m_geometry; }
+    // The person at this computer lets this viewer only watch: its pointer, wheel, key and text
+    // messages are dropped as they arrive (pictures go on).
+    void setViewOnly(bool viewOnly) { m_viewOnly = viewOnly; }
+    bool viewOnly() const { return m_viewOnly; }
 
 private:
     // The hello with the display's size, as it is now.
@@ -100,4 +104,5 @@ private:
     SessionFeatures m_peerFeatures;
     bool m_closed = false;
     bool m_greeted = false;
+    bool m_viewOnly = false;
 };

@@ -206,6 +206,11 @@ void MacHostService::endSession(const QString &sessionId)
     m_admission->end(sessionId, SessionAdmission::endedReason);
 }
 
+void MacHostService::setViewOnly(const QString &sessionId, bool viewOnly)
+{
+    m_admission->setViewOnly(sessionId, viewOnly);
+}
+
 const QList<AttemptLog::Entry> &MacHostService::attempts() const
 {
     return m_attempts->entries();

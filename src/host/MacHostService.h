@@ -148,6 +148,8 @@ public:
     // The live sessions, oldest first; End names one by its sessionId.
     QList<LiveSession> sessions() const;
     void endSession(const QString &sessionId);
+    // Lets that session's viewer only watch, or control again.
+    void setViewOnly(const QString &sessionId, bool viewOnly);
     // The attempts to reach this computer, oldest first, kept across restarts.
     const QList<AttemptLog::Entry> &attempts() const;
     // "Connections are paused for N minutes after wrong passwords" while the switchboard holds

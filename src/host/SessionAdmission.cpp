@@ -189,6 +189,15 @@ void SessionAdmission::endAll(const QString &reason)
         end(session.sessionId, reason);
 }
 
+void SessionAdmission::setViewOnly(const QString &sessionId, bool viewOnly)
+{
+    if (!m_session || !m_liveSession || m_liveSession->sessionId != sessionId || m_liveSession->viewOnly == viewOnly)
+        return;
+    m_session->setViewOnly(viewOnly);
+    m_liveSession->viewOnly = viewOnly;
+    emit sessionsChanged();
+}
+
 void SessionAdmission::drop()
 {
     // Nobody can be let in through a switchboard that is not ours any more.

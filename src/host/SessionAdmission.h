@@ -105,6 +105,8 @@ public:
     void end(const QString &sessionId, const QString &reason);
     // Ends every session, telling each viewer `reason`.
     void endAll(const QString &reason);
+    // Lets one session's viewer only watch (true) or control again (false).
+    void setViewOnly(const QString &sessionId, bool viewOnly);
 
     bool live() const { return m_live; }
     // The name the last viewer gave; none until a viewer without one, or no viewer at all, came.

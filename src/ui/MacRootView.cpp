@@ -159,6 +159,10 @@ void MacRootView::showHome()
         if (host)
             host->endSession(sessionId);
     });
+    controls->setOnViewOnly([host = m_host](const QString &sessionId, bool on) {
+        if (host)
+            host->setViewOnly(sessionId, on);
+    });
     controls->setOnLiftLockout([host = m_host] {
         if (host)
             host->liftLockout();

@@ -390,6 +390,34 @@ TEST_F(MacHostServiceSwitchboard, End_AndNewPassword_EndTheSessionWithTheReason)
     EXPECT_FALSE(again.connect(service->publicId(), oldPassword, "Bob"));
 }
 
+// View only: the viewer's input is dropped on this computer while its pictures keep coming;
+// control given back, its input lands again.
+TEST_F(MacHostServiceSwitchboard, ViewOnly_InputDroppedPicturesFlow)
+{
+    const auto service = make(HostServiceBench::fastTiming());
+    ScriptedViewer alice(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alice.connect(service->publicId(), service->password(), "Alice"); }, 10000));
+    ASSERT_TRUE(alice.pollUntil([&] { return !alice.pictures.isEmpty(); }));
+    const QString id = service->sessions().first().sessionId;
+    service->setViewOnly(id, true);
+    EXPECT_TRUE(service->sessions().first().viewOnly);
+    EXPECT_TRUE(service->session()->viewOnly());
+
+    ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
+    ASSERT_TRUE(alice.push({{"type", "text"}, {"key", "rm -rf"}}));
+    const qsizetype pictures = alice.pictures.size();
+    bench.desktop.shade = 0x30;
+    ASSERT_TRUE(alice.pollUntil([&] { return alice.pictures.size() > pictures; }));
+    // Well after both messages were polled by the host.
+    QTest::qWait(300);
+    EXPECT_TRUE(bench.desktop.events.isEmpty()) << bench.desktop.events.join(", ").toStdString();
+
+    service->setViewOnly(id, false);
+    EXPECT_FALSE(service->sessions().first().viewOnly);
+    ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.events.contains(QStringLiteral("warp 766,511")); }, 10000));
+}
+
 // Wrong passwords and the pause after them reach the host's log from the switchboard, and the log
 // is read back by the next run.
 TEST_F(MacHostServiceSwitchboard, AttemptLog_FailedConnectsLoggedAndKeptAcrossRestarts)
