@@ -26,6 +26,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
@@ -212,6 +213,9 @@ TEST_F(Root, Home_AskModePromptSessionListAndNewPassword)
     EXPECT_EQ(prompt->findChild<QLabel *>(QStringLiteral("promptQuestion"))->text(),
               QStringLiteral("Pixel (android) wants to see and control this computer, from 203.0.113.9."));
     EXPECT_FALSE(host->live());
+    root->resize(MacRootView::kFirstSize);
+    QTest::qWait(0);
+    EXPECT_FALSE(QImage(UiTestSupport::saveScreenshot(*prompt, QStringLiteral("host-connection-prompt"))).isNull());
     QTest::mouseClick(prompt->findChild<QAbstractButton *>(QStringLiteral("allowViewer")), Qt::LeftButton);
     EXPECT_TRUE(host->live());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !prompt; }, 5000));
@@ -221,6 +225,10 @@ TEST_F(Root, Home_AskModePromptSessionListAndNewPassword)
     const QString rowText = row->findChild<QLabel *>()->text();
     EXPECT_TRUE(rowText.startsWith(QStringLiteral("Pixel (android) \u00B7 since "))) << rowText.toStdString();
     EXPECT_TRUE(rowText.endsWith(QStringLiteral("from 203.0.113.9 \u00B7 Not encrypted"))) << rowText.toStdString();
+    QTest::qWait(0);
+    EXPECT_FALSE(QImage(UiTestSupport::saveScreenshot(*home->findChild<QWidget *>(QStringLiteral("thisDevice")),
+                                                      QStringLiteral("host-live-sessions")))
+                     .isNull());
 
     // New with a session live: asked first; Cancel keeps both.
     const QString before = host->password();
@@ -251,6 +259,11 @@ TEST_F(Root, Home_AskModePromptSessionListAndNewPassword)
     const QList<QLabel *> attempts = home->findChildren<QLabel *>(QStringLiteral("attempt"));
     EXPECT_TRUE(attempts.first()->text().endsWith(QStringLiteral("Mallory \u00B7 Refused"))) << attempts.first()->text().toStdString();
     EXPECT_TRUE(attempts.last()->text().endsWith(QStringLiteral("Pixel (android) \u00B7 from 203.0.113.9 \u00B7 Allowed")));
+    host->setAskFirst(false);
+    QTest::qWait(0);
+    EXPECT_FALSE(QImage(UiTestSupport::saveScreenshot(*home->findChild<QWidget *>(QStringLiteral("thisDevice")),
+                                                      QStringLiteral("host-attempt-log")))
+                     .isNull());
 }
 
 // The host's card carries the person's run choices: the autostart entry comes and goes with its
