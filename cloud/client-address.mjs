@@ -11,6 +11,8 @@ import net from 'node:net';
 const MAX_ADDRESS_LENGTH = 64;
 // Requests that name no client at all: this machine's own, or any when no tunnel is known.
 export const UNNAMED_CLIENT = 'unnamed';
+// The key of clients whose tunnel header names no address.
+export const UNREADABLE_CLIENT = 'unreadable';
 
 // The tunnels a host of this app starts, by what their public origins end with, and the header
 // each sets.
@@ -32,7 +34,7 @@ export function clientKey(request, tunnel) {
     const named = tunnel === TUNNEL.cloudflare ? single(headers['cf-connecting-ip'])
         : tunnel === TUNNEL.ssh ? lastListed(headers['x-forwarded-for'])
             : undefined;
-    if (named !== undefined) return addressKey(named) ?? 'unreadable';
+    if (named !== undefined) return addressKey(named) ?? UNREADABLE_CLIENT;
     const socketAddress = request.socket.remoteAddress ?? '';
     return net.isIP(socketAddress) && !isLoopback(socketAddress) ? addressKey(socketAddress) : UNNAMED_CLIENT;
 }

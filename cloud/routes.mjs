@@ -2,7 +2,7 @@
 // the answer (an object, OK or a FramesAnswer), or throws a Refusal; it checks every member it
 // reads before it touches the state.
 
-import { UNNAMED_CLIENT, clientKey, tunnelOf } from './client-address.mjs';
+import { UNNAMED_CLIENT, UNREADABLE_CLIENT, clientKey, tunnelOf } from './client-address.mjs';
 import { issueDeviceToken, recogniseDeviceToken } from './device-tokens.mjs';
 import { NONCE_PATTERN } from './local-host.mjs';
 import { isDirectLoopback, refuseUnlessOwnPage } from './loopback.mjs';
@@ -26,6 +26,23 @@ const NOT_REGISTERED = 'This machine\'s host has not registered yet';
 const E2E = 'e2e';
 const E2E_ONLY = 'e2e-only';
 const E2E_FEATURES = Object.freeze([E2E]);
+
+// Failed connects kept for this machine's host to collect with "lockout" (the newest; older
+// ones are dropped when it does not collect them).
+const MAX_FAILED_ATTEMPTS = 32;
+const ATTEMPT = Object.freeze({ wrongPassword: 'wrong-password', lockedOut: 'locked-out' });
+
+/** A connect refused for its password or a lockout, for this machine's host to show its owner. */
+function noteFailedAttempt(host, { at, clientName, clientPlatform, client, outcome }) {
+    if (!host.local) return;
+    host.failedAttempts ??= [];
+    if (host.failedAttempts.length >= MAX_FAILED_ATTEMPTS) host.failedAttempts.shift();
+    const entry = { at, outcome };
+    if (clientName !== '') entry.clientName = clientName;
+    if (clientPlatform !== '') entry.clientPlatform = clientPlatform;
+    if (client !== UNNAMED_CLIENT && client !== UNREADABLE_CLIENT) entry.clientAddress = client;
+    host.failedAttempts.push(entry);
+}
 
 /** "in a minute", "in 3 minutes": how a wait reads in a refusal. */
 function inWords(waitMs) {
@@ -77,7 +94,9 @@ export function createRoutes(state) {
         if (!e2eOnly && compact === '') refuse(400, '"password" has no password characters');
         const name = displayName(readText(body, 'name'));
         const platform = displayName(readText(body, 'platform'));
-        const unattended = readBoolean(body, 'unattended', false);
+        // A host that leaves it out lets viewers in with the password, as every host did before
+        // the owner could choose to be asked.
+        const unattended = readBoolean(body, 'unattended', true);
 
         // An ID stays bound to the token that first registered it while it is known, except
         // against this machine's own host: it always has its place, and whoever holds its ID
@@ -142,6 +161,10 @@ export function createRoutes(state) {
             reply.pending = { sessionId: waiting.id, sessionToken: waiting.token };
             if (waiting.clientName !== '') reply.pending.clientName = waiting.clientName;
             if (waiting.e2e) reply.pending.e2e = true;
+            // Who the host's owner is asked about: the platform the viewer named and its address
+            // as the tunnel vouches for it (none when nothing names the client).
+            if (waiting.clientPlatform !== '') reply.pending.clientPlatform = waiting.clientPlatform;
+            if (waiting.clientAddress !== '') reply.pending.clientAddress = waiting.clientAddress;
         }
         return reply;
     }
@@ -175,7 +198,11 @@ export function createRoutes(state) {
         refuseUnlessFromThisMachine(request, 'Only this machine may ask');
         const host = thisMachinesHost(body, request, 'Only the host of this machine may ask');
         if (readBoolean(body, 'lift', false)) host.guesses.lift(now);
-        return host.guesses.state(now);
+        const collect = readBoolean(body, 'collect', false);
+        const state = host.guesses.state(now);
+        // Handed over once: the host keeps its own log of them.
+        if (collect) state.attempts = host.failedAttempts?.splice(0) ?? [];
+        return state;
     }
 
     function prove(body, request) {
@@ -214,7 +241,7 @@ export function createRoutes(state) {
         const e2e = readFeatures(body).has(E2E);
         const password = e2e ? '' : readText(body, 'password');
         const clientName = displayName(readText(body, 'clientName'));
-        readText(body, 'clientPlatform');
+        const clientPlatform = displayName(readText(body, 'clientPlatform'));
         const deviceToken = readText(body, 'deviceToken');
         spendLookup(request, now);
 
@@ -231,7 +258,11 @@ export function createRoutes(state) {
         // device token's holder is then held to its token's limits alone.
         const address = device !== null && client === UNNAMED_CLIENT ? null : client;
         const waitMs = Math.max(host.guesses.waitMs(address, now, device), address === null ? 0 : clients.guessWaitMs(address, now));
-        if (waitMs > 0) refuseForNow(429, `Too many wrong passwords; try again ${inWords(waitMs)}`, waitMs);
+        const attempt = (outcome) => noteFailedAttempt(host, { at: now, clientName, clientPlatform, client, outcome });
+        if (waitMs > 0) {
+            attempt(ATTEMPT.lockedOut);
+            refuseForNow(429, `Too many wrong passwords; try again ${inWords(waitMs)}`, waitMs);
+        }
         if (!hosts.isOnline(host, now)) refuse(409, 'That PC is offline');
         const recordWrong = () => {
             host.guesses.recordWrong(address, now, device);
@@ -239,6 +270,8 @@ export function createRoutes(state) {
         };
         if (!e2e) {
             if (!passwordMatches(host.passwordDigest, password)) {
+                // An encrypted opening's wrong password is found by the host itself, which logs it.
+                attempt(ATTEMPT.wrongPassword);
                 recordWrong();
                 refuse(403, 'Wrong password');
             }
@@ -255,22 +288,23 @@ export function createRoutes(state) {
         if (!sessions.makeRoom(host)) state.sweep(now);
         if (!sessions.makeRoom(host)) refuse(503, 'The switchboard is busy; try again later');
         const session = sessions.open(host, clientName, now);
+        session.clientPlatform = clientPlatform;
+        session.clientAddress = client === UNNAMED_CLIENT || client === UNREADABLE_CLIENT ? '' : client;
+        const reply = { sessionId: session.id, sessionToken: session.token, transport: 'relay' };
         if (!e2e) {
-            return {
-                sessionId: session.id,
-                sessionToken: session.token,
-                transport: 'relay',
-                deviceToken: device === null ? issueDeviceToken(host) : deviceToken,
-                maxWaitMs: settings.maxWaitMs,
-            };
+            reply.deviceToken = device === null ? issueDeviceToken(host) : deviceToken;
+        } else {
+            // Every encrypted opening is a guess, counted wrong until its host confirms it: a
+            // stranger who never finishes an exchange has spent a guess all the same. No device
+            // token is handed out, since nothing is proven yet.
+            recordWrong();
+            session.e2e = true;
+            session.guess = { address, device };
         }
-        // Every encrypted opening is a guess, counted wrong until its host confirms it: a stranger
-        // who never finishes an exchange has spent a guess all the same. No device token is handed
-        // out, since nothing is proven yet.
-        recordWrong();
-        session.e2e = true;
-        session.guess = { address, device };
-        return { sessionId: session.id, sessionToken: session.token, transport: 'relay', maxWaitMs: settings.maxWaitMs };
+        reply.maxWaitMs = settings.maxWaitMs;
+        // The person at that computer is asked first: the viewer says so while it waits.
+        if (!host.unattended) reply.unattended = false;
+        return reply;
     }
 
     /**

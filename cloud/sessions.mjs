@@ -33,6 +33,9 @@ export class Session {
         // its connect recorded until the host confirms the exchange: { address, device }, or null.
         this.e2e = false;
         this.guess = null;
+        // Set by connect: what the host's owner is shown of the viewer.
+        this.clientPlatform = '';
+        this.clientAddress = '';
         this.createdAt = now;
         this.ended = false;
         this.endReason = '';

@@ -196,6 +196,49 @@ describe('Switchboard lockout', () => {
         }
     });
 
+    it('Lockout.ThisMachinesHost_CollectsFailedAttemptsOnce', async () => {
+        const proof = hostProof();
+        const own = { id: LOCAL_HOST_ID, hostToken: HOST_TOKEN };
+        await board.request('/v1/heartbeat', own, { headers: proof });
+        const lockout = (body) => board.request('/v1/lockout', body, { headers: proof }).then((answer) => answer.body);
+        assert.equal((await lockout(own)).attempts, undefined, 'only a host that asks collects');
+        assert.deepEqual((await lockout({ ...own, collect: true })).attempts, []);
+
+        await connect(LOCAL_HOST_ID, STRANGER, WRONG);
+        await swarm(LOCAL_HOST_ID, 30);
+        await connect(LOCAL_HOST_ID, OWNER, PASSWORD);
+        const { attempts } = await lockout({ ...own, collect: true });
+        // The newest 32 of 32 failures: the stranger's wrong password first, the owner's lockout last.
+        assert.equal(attempts.length, 32);
+        assert.deepEqual(attempts[0], { at: attempts[0].at, outcome: 'wrong-password', clientName: 'Viewer', clientAddress: STRANGER });
+        assert.deepEqual(attempts.at(-1), { at: attempts.at(-1).at, outcome: 'locked-out', clientName: 'Viewer', clientAddress: OWNER });
+        assert.ok(attempts.every((attempt) => Number.isFinite(attempt.at)));
+        assert.deepEqual((await lockout({ ...own, collect: true })).attempts, [], 'handed over once');
+        assert.equal((await board.request('/v1/lockout', { ...own, collect: 1 }, { headers: proof })).status, 400);
+    });
+
+    it('Ask.HostThatAsksFirst_ViewerToldAndHostShownWhereItCameFrom', async () => {
+        const cases = [
+            // [what, register's "unattended", connect answer's "unattended"]
+            ['left out', undefined, undefined],
+            ['true', true, undefined],
+            ['false', false, false],
+        ];
+        let n = 10;
+        for (const [what, unattended, told] of cases) {
+            const id = `4000000${n += 1}`;
+            await board.expectOk('register', { id, password: PASSWORD, hostToken: HOST_TOKEN, ...(unattended === undefined ? {} : { unattended }) });
+            await board.expectOk('heartbeat', { id, hostToken: HOST_TOKEN });
+            const answer = await board.request('/v1/connect', { id, password: PASSWORD, clientName: 'Pixel', clientPlatform: 'android' },
+                { headers: { 'X-Forwarded-For': STRANGER } });
+            assert.equal(answer.status, 200, what);
+            assert.equal(answer.body.unattended, told, what);
+            const { pending } = await board.expectOk('heartbeat', { id, hostToken: HOST_TOKEN });
+            assert.deepEqual({ ...pending, sessionId: 0, sessionToken: 0 },
+                { sessionId: 0, sessionToken: 0, clientName: 'Pixel', clientPlatform: 'android', clientAddress: STRANGER }, what);
+        }
+    });
+
     it('Address.NamedOnlyByTheTunnelThisHostStarted', async () => {
         const request = (headers, remoteAddress = '127.0.0.1') => ({ headers, socket: { remoteAddress } });
         const cases = [

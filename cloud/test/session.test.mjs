@@ -27,7 +27,7 @@ describe('Switchboard session road', () => {
 
         // The host sees it as pending until it claims it.
         const beat = await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN });
-        assert.deepEqual(beat.pending, { sessionId: viewer.sessionId, sessionToken: viewer.token, clientName: 'Pixel' });
+        assert.deepEqual(beat.pending, { sessionId: viewer.sessionId, sessionToken: viewer.token, clientName: 'Pixel', clientPlatform: 'android' });
         await board.expectOk('claim', { sessionId: viewer.sessionId, sessionToken: viewer.token });
         assert.equal((await board.expectOk('heartbeat', { id: HOST_ID, hostToken: HOST_TOKEN })).pending, undefined);
 

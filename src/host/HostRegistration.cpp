@@ -16,6 +16,7 @@ HostRegistration::HostRegistration(KivrenAPI &api, HostIdentity &identity, Switc
     , m_identity(identity)
     , m_trust(trust)
     , m_options(std::move(options))
+    , m_unattended(m_options.unattended)
 {
     // Made here but started only once the switchboard is proven.
     m_tunnel = new KivrenTunnel(m_options.tunnelDirectories, m_options.tunnelKnownHosts, m_options.tunnelTiming, this);
@@ -91,6 +92,14 @@ void HostRegistration::registerNow()
     m_requests.start([this](std::stop_token stop) { return registerHost(std::move(stop)); });
 }
 
+void HostRegistration::setUnattended(bool unattended)
+{
+    if (m_unattended == unattended)
+        return;
+    m_unattended = unattended;
+    registerNow();
+}
+
 StoppableTask<> HostRegistration::registerHost(std::stop_token stop)
 {
     if (co_await m_trust.prove(stop))
@@ -103,7 +112,7 @@ StoppableTask<> HostRegistration::registerOnly(std::stop_token stop)
     if (!m_trust.proven())
         co_return;
     const Requests::Register request{m_identity.publicId(), m_options.computerName, SessionProtocol::platformName,
-                                     m_identity.password(), m_identity.hostToken(), true, true,
+                                     m_identity.password(), m_identity.hostToken(), m_unattended, true,
                                      m_identity.encryptedOnly()};
     // Only the outcome counts; the answer's content is not read.
     const KivrenAnswer answer = co_await Requests::post(m_api, request, stop);
@@ -137,6 +146,24 @@ StoppableTask<> HostRegistration::heartbeat(std::stop_token stop)
         setOrigin(*beat.origin);
     if (beat.pending)
         emit viewerWaiting(*beat.pending);
+    co_await readLockout(false, std::move(stop));
+}
+
+void HostRegistration::liftLockout()
+{
+    m_requests.start([this](std::stop_token stop) { return readLockout(true, std::move(stop)); });
+}
+
+StoppableTask<> HostRegistration::readLockout(bool lift, std::stop_token stop)
+{
+    if (!m_trust.proven())
+        co_return;
+    const KivrenAnswer answer = co_await Requests::post(
+        m_api, Requests::Lockout{m_identity.publicId(), m_identity.hostToken(), lift, true}, stop);
+    // An older switchboard without the call, or one lost meanwhile: nothing is known.
+    if (!m_trust.proven() || !answer.ok())
+        co_return;
+    emit lockoutRead(Requests::LockoutAnswer::fromJson(answer.object));
 }
 
 void HostRegistration::setOrigin(const QString &origin)

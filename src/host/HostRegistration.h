@@ -48,6 +48,8 @@ public:
         KivrenTunnel::Timing tunnelTiming;
         // False: the tunnel is never started (a switchboard of the caller's own).
         bool startTunnel = true;
+        // The first registrations' "unattended" (see setUnattended).
+        bool unattended = true;
         Timing timing;
     };
 
@@ -63,9 +65,15 @@ public:
     // Proves the switchboard, then one "register" request (a fresh password goes out at once).
     StoppableTask<> registerHost(std::stop_token stop);
     void registerNow();
+    // Sent as "unattended": false while the person at this computer is asked about each viewer.
+    // A change is registered at once.
+    void setUnattended(bool unattended);
     // One "heartbeat" request (none while the switchboard is not proven); may learn the origin
     // or hand on a viewer waiting.
     StoppableTask<> heartbeat(std::stop_token stop);
+
+    // Lifts the lockout of this ID at the switchboard (and collects its failed connects).
+    void liftLockout();
 
     // A session ended: until the next registration the status names no ID.
     void sessionEnded();
@@ -85,9 +93,12 @@ signals:
     // registration() or refusal() changed.
     void registrationChanged();
     void viewerWaiting(const SwitchboardRequests::PendingSession &pending);
+    // Read after every heartbeat: the lockout of this ID and the connects refused since.
+    void lockoutRead(const SwitchboardRequests::LockoutAnswer &lockout);
 
 private:
     StoppableTask<> registerOnly(std::stop_token stop);
+    StoppableTask<> readLockout(bool lift, std::stop_token stop);
     StoppableTask<> reportOrigin(QString origin, std::stop_token stop);
     // Tells the switchboard the tunnel's origin, unless it has taken it already; it takes it only
     // from this machine's host once registered, so each successful registration asks again.
@@ -102,6 +113,7 @@ private:
     Options m_options;
     KivrenTunnel *m_tunnel = nullptr; // child
 
+    bool m_unattended = true;
     HostStatus::Registration m_registration = HostStatus::Registration::none;
     QString m_refusal;
     QString m_origin;

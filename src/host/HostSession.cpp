@@ -207,6 +207,8 @@ void HostSession::receive(const ViewerMessage &message)
         m_peerFeatures = caps->features;
         return;
     }
+    if (m_viewOnly)
+        return;
     m_input.append(message);
 }
 

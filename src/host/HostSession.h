@@ -81,6 +81,10 @@ public:
     DisplayGeometry geometry() const { return m_geometry; }
     // The exchange succeeded: every message of the session is sealed.
     bool encrypted() const { return m_seal.has_value(); }
+    // The person at this computer lets this viewer only watch: its pointer, wheel, key and text
+    // messages are dropped as they arrive (pictures go on).
+    void setViewOnly(bool viewOnly) { m_viewOnly = viewOnly; }
+    bool viewOnly() const { return m_viewOnly; }
 
 private:
     // The hello with the display's size, as it is now.
@@ -115,4 +119,5 @@ private:
     bool m_greeted = false;
     std::optional<SessionSeal> m_seal;
     bool m_sealFailed = false;
+    bool m_viewOnly = false;
 };

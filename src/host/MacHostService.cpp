@@ -10,6 +10,8 @@
 
 #include <QDir>
 
+#include <algorithm>
+
 MacHostService::MacHostService(Options options, QObject *parent)
     : QObject(parent)
     , m_options(std::move(options))
@@ -36,11 +38,15 @@ MacHostService::MacHostService(Options options, QObject *parent)
     registration.tunnelTiming = m_options.tunnelTiming;
     registration.startTunnel = m_options.startChildren;
     registration.timing = {m_options.timing.firstPass, m_options.timing.period, m_options.timing.tunnelDelay};
+    const bool askFirst = settings.text(askFirstKey) == QStringLiteral("true");
+    registration.unattended = !askFirst;
     m_registration = std::make_unique<HostRegistration>(*m_api, *m_identity, *m_trust, std::move(registration));
     m_admission = std::make_unique<SessionAdmission>(
         *m_api, *m_trust,
         SessionAdmission::Options{m_options.desktop, m_options.timing.sessionPause, m_options.pushEveryPass,
-                                  m_identity.get()});
+                                  m_identity.get(), m_options.timing.askWithin});
+    m_admission->setAskFirst(askFirst);
+    m_attempts = std::make_unique<AttemptLog>(QDir(settings.folder()).filePath(AttemptLog::fileName));
 
     connect(m_identity.get(), &HostIdentity::passwordChanged, this, &MacHostService::passwordChanged);
     connect(m_identity.get(), &HostIdentity::savedChanged, this, [this] { emit noticeChanged(notice()); });
@@ -83,6 +89,19 @@ MacHostService::MacHostService(Options options, QObject *parent)
     connect(m_admission.get(), &SessionAdmission::accessActionChanged, this, &MacHostService::accessActionChanged);
     connect(m_admission.get(), &SessionAdmission::sharingNoteChanged, this, &MacHostService::sharingNoteChanged);
     connect(m_admission.get(), &SessionAdmission::sessionEnded, m_registration.get(), &HostRegistration::sessionEnded);
+    connect(m_admission.get(), &SessionAdmission::askingChanged, this, [this] { emit askingChanged(asking()); });
+    connect(m_admission.get(), &SessionAdmission::sessionsChanged, this, &MacHostService::sessionsChanged);
+    connect(m_admission.get(), &SessionAdmission::admitted, this,
+            [this](const SwitchboardRequests::PendingSession &viewer, SessionAdmission::Admitted admitted) {
+                using Outcome = AttemptLog::Outcome;
+                const Outcome outcome = admitted == SessionAdmission::Admitted::allowed ? Outcome::allowed
+                    : admitted == SessionAdmission::Admitted::refused                  ? Outcome::refused
+                    : admitted == SessionAdmission::Admitted::timedOut                 ? Outcome::notAnswered
+                                                                                       : Outcome::busy;
+                logAttempts({{QDateTime::currentDateTime(), outcome, viewer.clientName, viewer.clientPlatform,
+                              viewer.clientAddress}});
+            });
+    connect(m_registration.get(), &HostRegistration::lockoutRead, this, &MacHostService::onLockoutRead);
 
     m_admission->start();
     m_trust->start();
@@ -169,8 +188,101 @@ void MacHostService::setEncryptedOnly(bool only)
     m_identity->setEncryptedOnly(only);
 }
 
+bool MacHostService::askFirst() const
+{
+    return m_admission->askFirst();
+}
+
+void MacHostService::setAskFirst(bool askFirst)
+{
+    if (m_admission->askFirst() == askFirst)
+        return;
+    m_admission->setAskFirst(askFirst);
+    // Kept like the identity: a store that cannot be written already says so in the notice.
+    m_options.settings->setText(askFirstKey, askFirst ? QStringLiteral("true") : QStringLiteral("false"));
+    m_registration->setUnattended(!askFirst);
+    emit askFirstChanged(askFirst);
+}
+
+QString MacHostService::asking() const
+{
+    const std::optional<SwitchboardRequests::PendingSession> viewer = m_admission->asking();
+    return viewer ? ConnectionPrompt::question(*viewer) : QString();
+}
+
+void MacHostService::allowViewer()
+{
+    m_admission->answer(ConnectionPrompt::Answer::allow);
+}
+
+void MacHostService::refuseViewer()
+{
+    m_admission->answer(ConnectionPrompt::Answer::refuse);
+}
+
+QList<LiveSession> MacHostService::sessions() const
+{
+    return m_admission->sessions();
+}
+
+void MacHostService::endSession(const QString &sessionId)
+{
+    m_admission->end(sessionId, SessionAdmission::endedReason);
+}
+
+void MacHostService::setViewOnly(const QString &sessionId, bool viewOnly)
+{
+    m_admission->setViewOnly(sessionId, viewOnly);
+}
+
+const QList<AttemptLog::Entry> &MacHostService::attempts() const
+{
+    return m_attempts->entries();
+}
+
+void MacHostService::liftLockout()
+{
+    m_registration->liftLockout();
+}
+
+QString MacHostService::lockoutWords(qint64 waitMs)
+{
+    constexpr qint64 minuteMs = 60'000;
+    const qint64 minutes = std::max<qint64>(1, (waitMs + minuteMs - 1) / minuteMs);
+    return minutes == 1 ? QStringLiteral("Connections are paused for a minute after wrong passwords")
+                        : QStringLiteral("Connections are paused for %1 minutes after wrong passwords").arg(minutes);
+}
+
+void MacHostService::onLockoutRead(const SwitchboardRequests::LockoutAnswer &lockout)
+{
+    QList<AttemptLog::Entry> failed;
+    for (const SwitchboardRequests::FailedAttempt &attempt : lockout.attempts) {
+        const AttemptLog::Outcome outcome = attempt.outcome == QStringLiteral("locked-out")
+            ? AttemptLog::Outcome::lockedOut
+            : AttemptLog::Outcome::wrongPassword;
+        failed.append({QDateTime::fromMSecsSinceEpoch(attempt.atMs), outcome, attempt.clientName,
+                       attempt.clientPlatform, attempt.clientAddress});
+    }
+    logAttempts(failed);
+    const QString note = lockout.locked && lockout.waitMs > 0 ? lockoutWords(lockout.waitMs) : QString();
+    if (m_lockoutNote != note) {
+        m_lockoutNote = note;
+        emit lockoutNoteChanged(m_lockoutNote);
+    }
+}
+
+void MacHostService::logAttempts(const QList<AttemptLog::Entry> &entries)
+{
+    if (entries.isEmpty())
+        return;
+    m_attempts->add(entries);
+    emit attemptsChanged();
+}
+
 void MacHostService::rotatePassword()
 {
+    // The viewers came in with the password being replaced: none of them keeps its way in.
+    m_admission->endAll(SessionAdmission::passwordChangedReason);
     m_identity->rotatePassword();
     // At once rather than on the next pass, so the switchboard never refuses the new password.
     m_registration->registerNow();

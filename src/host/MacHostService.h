@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AttemptLog.h"
+#include "ConnectionPrompt.h"
 #include "DesktopBackend.h"
 #include "HostKey.h"
 #include "HostRegistration.h"
@@ -57,10 +59,18 @@ class MacHostService : public QObject
     // "Only encrypted viewers": a viewer that does not encrypt is refused (stored; off by default).
     Q_PROPERTY(bool encryptedOnly READ encryptedOnly WRITE setEncryptedOnly NOTIFY encryptedOnlyChanged)
     Q_PROPERTY(std::optional<QString> clientName READ clientName NOTIFY clientNameChanged)
+    Q_PROPERTY(bool askFirst READ askFirst WRITE setAskFirst NOTIFY askFirstChanged)
+    Q_PROPERTY(QString asking READ asking NOTIFY askingChanged)
+    Q_PROPERTY(QList<LiveSession> sessions READ sessions NOTIFY sessionsChanged)
+    Q_PROPERTY(QList<AttemptLog::Entry> attempts READ attempts NOTIFY attemptsChanged)
+    Q_PROPERTY(QString lockoutNote READ lockoutNote NOTIFY lockoutNoteChanged)
 
 public:
     // The file beside the settings where ssh keeps the tunnel service's host key.
     static inline const QString knownHostsName = QStringLiteral("tunnel_known_hosts");
+
+    // The settings key of "Ask me each time" ("true"; anything else: allow with the password).
+    static inline const QString askFirstKey = QStringLiteral("kivren.askEachTime");
 
     // The notice while the settings store cannot be written.
     static inline const QString settingsNotSaved = QStringLiteral(
@@ -72,6 +82,8 @@ public:
         std::chrono::milliseconds period{3000};      // pause between passes
         std::chrono::milliseconds tunnelDelay{800};  // switchboard first proven -> tunnel start
         std::chrono::milliseconds sessionPause{90};  // pause between session loop iterations
+        // How long the person at this computer has to allow a viewer.
+        std::chrono::milliseconds askWithin = ConnectionPrompt::answerWithin;
     };
 
     // What the service runs against; the app passes the real environment, tests their own.
@@ -131,13 +143,36 @@ public:
     bool encryptedOnly() const;
     void setEncryptedOnly(bool only);
     std::optional<QString> clientName() const;
+    // "Ask me each time" (true) or "Allow with the password" (false, the default); stored.
+    bool askFirst() const;
+    void setAskFirst(bool askFirst);
+    // The question for the person at this computer about a viewer asking in; empty: none.
+    QString asking() const;
+    // How long the person has to answer it.
+    std::chrono::milliseconds askWithin() const { return m_options.timing.askWithin; }
+    void allowViewer();
+    void refuseViewer();
+    // The live sessions, oldest first; End names one by its sessionId.
+    QList<LiveSession> sessions() const;
+    void endSession(const QString &sessionId);
+    // Lets that session's viewer only watch, or control again.
+    void setViewOnly(const QString &sessionId, bool viewOnly);
+    // The attempts to reach this computer, oldest first, kept across restarts.
+    const QList<AttemptLog::Entry> &attempts() const;
+    // "Connections are paused for N minutes after wrong passwords" while the switchboard holds
+    // viewers without a device token back; empty otherwise. liftLockout ends the pause.
+    QString lockoutNote() const { return m_lockoutNote; }
+    void liftLockout();
+    static QString lockoutWords(qint64 waitMs);
     // Never shown; exposed for the app's own checks and for tests.
     QString hostToken() const;
 
     // User operations.
     void copyId();       // the formatted ID ("123 456 789") onto the clipboard
     void copyPass();     // the password, with its hyphen, onto the clipboard
-    void rotatePassword(); // a fresh password, stored and registered at once
+    // A fresh password, stored and registered at once; every live session, opened with the old
+    // one, ends.
+    void rotatePassword();
     void requestAccess();  // asks the desktop again for screen sharing (its dialog, once more)
     // KivrenRemote is quitting: a session's viewer is told that it was closed, not
     // left to find the connection gone. Runs the event loop for a moment, and only with a session.
@@ -168,8 +203,16 @@ signals:
     void encryptedChanged(bool encrypted);
     void encryptedOnlyChanged(bool encryptedOnly);
     void clientNameChanged(const std::optional<QString> &clientName);
+    void askFirstChanged(bool askFirst);
+    void askingChanged(const QString &asking);
+    void sessionsChanged();
+    void attemptsChanged();
+    void lockoutNoteChanged(const QString &lockoutNote);
 
 private:
+    void logAttempts(const QList<AttemptLog::Entry> &entries);
+    void onLockoutRead(const SwitchboardRequests::LockoutAnswer &lockout);
+
     // Works the status line and tone out again from what the parts know now.
     void refreshStatus();
 
@@ -180,6 +223,8 @@ private:
     std::unique_ptr<SwitchboardTrust> m_trust;
     std::unique_ptr<HostRegistration> m_registration;
     std::unique_ptr<SessionAdmission> m_admission;
+    std::unique_ptr<AttemptLog> m_attempts;
+    QString m_lockoutNote;
 
     QString m_status;
     StatusTone m_statusTone = StatusTone::warning;

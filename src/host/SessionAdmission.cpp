@@ -7,6 +7,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace Requests = SwitchboardRequests;
 
 namespace {
@@ -31,6 +33,14 @@ SessionAdmission::SessionAdmission(KivrenAPI &api, SwitchboardTrust &trust, Opti
     , m_trust(trust)
     , m_options(options)
 {
+    m_promptTimer.setSingleShot(true);
+    m_promptTimer.setTimerType(Qt::PreciseTimer);
+    // A timer may come a little early: the question times out at its deadline all the same.
+    connect(&m_promptTimer, &QTimer::timeout, this, [this] {
+        if (m_prompt)
+            m_prompt->expire(std::max(ConnectionPrompt::Clock::now(), m_prompt->deadline()));
+        settlePrompt();
+    });
 }
 
 // The session stops as its member goes: it resumes later (stops are delivered through the event
@@ -53,31 +63,74 @@ void SessionAdmission::start()
 
 void SessionAdmission::begin(const Requests::PendingSession &pending)
 {
-    // One session at a time; the viewer waiting gets its turn on a later heartbeat.
-    if (m_session.running())
+    // Refused already: the switchboard offers it until it has taken the close.
+    if (turnedAway(pending.keys.id))
         return;
+    if (m_session.running()) {
+        // One session at a time: a second viewer is told at once rather than left waiting for
+        // a picture. The session running may be offered again until its claim arrives.
+        if (m_session->keys() != pending.keys) {
+            rememberTurnedAway(pending.keys.id);
+            refuseSession(pending.keys, busyReason);
+            emit admitted(pending, Admitted::busy);
+        }
+        return;
+    }
+    // The person is being asked about a viewer: the switchboard offers the oldest first, so any
+    // other waits its turn.
+    if (m_prompt)
+        return;
+    // A viewer this host would end anyway is not asked about.
+    if (refusedUnsealable(pending))
+        return;
+    if (m_askFirst && !sharingBroken(m_sharing)) {
+        m_prompt.emplace(pending, ConnectionPrompt::Clock::now(), m_options.askWithin);
+        m_promptTimer.start(m_options.askWithin);
+        emit askingChanged();
+        return;
+    }
+    admit(pending);
+}
+
+void SessionAdmission::admit(const Requests::PendingSession &pending)
+{
     // Nothing would ever be shown to this viewer: it is told why at once rather than kept
     // waiting for a picture.
     if (sharingBroken(m_sharing)) {
         refuseSession(pending.keys, m_sharing == DesktopSharing::State::Refused ? sharingRefusedReason : sharingFailedReason);
         return;
     }
+    if (refusedUnsealable(pending))
+        return;
+    startSession(pending);
+    emit admitted(pending, Admitted::allowed);
+}
+
+bool SessionAdmission::refusedUnsealable(const Requests::PendingSession &pending)
+{
     // The switchboard refuses such a connect already; a switchboard that does not know the
     // setting is not trusted with it.
     const HostIdentity *identity = m_options.identity;
     if (identity && identity->encryptedOnly() && !pending.encrypted) {
         refuseSession(pending.keys, encryptedOnlyReason);
-        return;
+        return true;
     }
     if (!identity && pending.encrypted) {
         refuseSession(pending.keys, HostKeyExchange::failedReason);
-        return;
+        return true;
     }
+    return false;
+}
+
+void SessionAdmission::startSession(const Requests::PendingSession &pending)
+{
     setClientName(pending.clientName);
     if (m_encrypted != pending.encrypted) {
         m_encrypted = pending.encrypted;
         emit encryptedChanged(m_encrypted);
     }
+    m_liveSession = LiveSession{pending.keys.id, pending.clientName, pending.clientPlatform, pending.clientAddress,
+                                QDateTime::currentDateTime(), pending.encrypted};
     setLive(true);
 
     HostSession::Options session;
@@ -87,22 +140,113 @@ void SessionAdmission::begin(const Requests::PendingSession &pending)
     session.pause = m_options.sessionPause;
     session.pushEveryPass = m_options.pushEveryPass;
     session.onClosed = [this] { endSession(); };
-    if (pending.encrypted)
+    if (const HostIdentity *identity = m_options.identity; pending.encrypted && identity)
         session.encrypted = HostKeyExchange::Secrets{identity->publicId(), identity->hostToken(), identity->password()};
     m_session.start(std::move(session));
+    emit sessionsChanged();
+}
+
+void SessionAdmission::setAskFirst(bool askFirst)
+{
+    m_askFirst = askFirst;
+}
+
+std::optional<Requests::PendingSession> SessionAdmission::asking() const
+{
+    return m_prompt ? std::optional<Requests::PendingSession>(m_prompt->viewer()) : std::nullopt;
+}
+
+void SessionAdmission::answer(ConnectionPrompt::Answer answer)
+{
+    if (!m_prompt)
+        return;
+    m_prompt->answer(answer, ConnectionPrompt::Clock::now());
+    settlePrompt();
+}
+
+void SessionAdmission::settlePrompt()
+{
+    if (!m_prompt || m_prompt->outcome() == ConnectionPrompt::Outcome::pending)
+        return;
+    const ConnectionPrompt prompt = *m_prompt;
+    m_prompt.reset();
+    m_promptTimer.stop();
+    emit askingChanged();
+    const Requests::PendingSession &viewer = prompt.viewer();
+    // Allowed: let in, unless the desktop stopped sharing meanwhile (then told why).
+    if (prompt.outcome() == ConnectionPrompt::Outcome::allowed) {
+        admit(viewer);
+        return;
+    }
+    rememberTurnedAway(viewer.keys.id);
+    refuseSession(viewer.keys, prompt.closeReason());
+    emit admitted(viewer, prompt.outcome() == ConnectionPrompt::Outcome::refused ? Admitted::refused : Admitted::timedOut);
+}
+
+bool SessionAdmission::turnedAway(const QString &sessionId) const
+{
+    return m_turnedAway.contains(sessionId);
+}
+
+void SessionAdmission::rememberTurnedAway(const QString &sessionId)
+{
+    // A few are plenty: the switchboard takes a close within a heartbeat or two.
+    constexpr qsizetype remembered = 16;
+    m_turnedAway.append(sessionId);
+    if (m_turnedAway.size() > remembered)
+        m_turnedAway.removeFirst();
+}
+
+QList<LiveSession> SessionAdmission::sessions() const
+{
+    return m_liveSession ? QList<LiveSession>{*m_liveSession} : QList<LiveSession>{};
+}
+
+void SessionAdmission::end(const QString &sessionId, const QString &reason)
+{
+    if (!m_session || m_session->keys().id != sessionId)
+        return;
+    rememberTurnedAway(sessionId);
+    refuseSession(m_session->keys(), reason);
+    endSession();
+}
+
+void SessionAdmission::endAll(const QString &reason)
+{
+    for (const LiveSession &session : sessions())
+        end(session.sessionId, reason);
+}
+
+void SessionAdmission::setViewOnly(const QString &sessionId, bool viewOnly)
+{
+    if (!m_session || !m_liveSession || m_liveSession->sessionId != sessionId || m_liveSession->viewOnly == viewOnly)
+        return;
+    m_session->setViewOnly(viewOnly);
+    m_liveSession->viewOnly = viewOnly;
+    emit sessionsChanged();
 }
 
 void SessionAdmission::drop()
 {
+    // Nobody can be let in through a switchboard that is not ours any more.
+    if (m_prompt) {
+        m_prompt.reset();
+        m_promptTimer.stop();
+        emit askingChanged();
+    }
     if (!m_session)
         return;
     m_session.reset();
+    m_liveSession.reset();
     setLive(false);
+    emit sessionsChanged();
 }
 
 void SessionAdmission::endSession()
 {
     m_session.reset();
+    m_liveSession.reset();
+    emit sessionsChanged();
     // Before `live` changes, so that whoever works the status out from both sees them together.
     emit sessionEnded();
     setLive(false);

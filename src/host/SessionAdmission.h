@@ -1,7 +1,9 @@
 #pragma once
 
+#include "ConnectionPrompt.h"
 #include "DesktopBackend.h"
 #include "HostSession.h"
+#include "LiveSession.h"
 #include "OwnedTask.h"
 #include "StoppableTask.h"
 #include "SwitchboardRequests.h"
@@ -11,6 +13,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <memory>
@@ -22,7 +25,11 @@ class KivrenAPI;
 class SwitchboardTrust;
 
 // Which viewer this host serves, and whether the desktop lets it: one session at a time
-// (HostSession), taken from the viewers a heartbeat hands on. A desktop that shares its screen
+// (HostSession), taken from the viewers a heartbeat hands on; another viewer meanwhile is refused
+// at once with busyReason rather than left waiting. When this computer asks each time
+// (setAskFirst), a viewer is let in only once the person here allowed it (ConnectionPrompt:
+// `asking` names the viewer, answer() takes the choice, no answer within Options::askWithin
+// refuses), and refused or timed out, it is told why. A desktop that shares its screen
 // only once it is set up or the person at this computer agreed (Wayland) is followed through its
 // state: `accessAction` names the button that asks the desktop again (empty: no button), and
 // `sharingNote` says when the desktop asks on every start. A viewer arriving meanwhile is held
@@ -41,6 +48,10 @@ public:
     static inline const QString sharingRefusedReason = QStringLiteral("Screen sharing was not allowed on that computer");
     static inline const QString sharingFailedReason = QStringLiteral("Screen sharing is not available on that computer");
     static inline const QString quitReason = QStringLiteral("KivrenRemote on that computer was closed");
+    static inline const QString busyReason = QStringLiteral("That computer is already in a session with another viewer");
+    static inline const QString endedReason = QStringLiteral("The person at that computer ended the session");
+    static inline const QString passwordChangedReason =
+        QStringLiteral("That computer's password was changed");
     // At most this long for the close to be taken when KivrenRemote quits during a session, and
     // then this long for the viewer's next poll to read it before the switchboard goes with the
     // app (the viewer polls every 90 ms).
@@ -59,9 +70,14 @@ public:
         // What an encrypted session proves itself with, and whether a plain one is refused; null:
         // encrypted sessions are ended, plain ones taken.
         const HostIdentity *identity = nullptr;
+        // How long the person at this computer has to allow a viewer (tests shorten it).
+        std::chrono::milliseconds askWithin = ConnectionPrompt::answerWithin;
     };
     // Why a plain session is ended on a host that takes only encrypted viewers.
     static inline const QString encryptedOnlyReason = QStringLiteral("That PC accepts only encrypted connections");
+
+    // What became of a viewer that asked in, for the attempt log.
+    enum class Admitted { allowed, refused, timedOut, busy };
 
     // `api` and `trust` must outlive the admission; the desktop must not report to it once it
     // is gone (the destructor removes its observer).
@@ -80,6 +96,23 @@ public:
     // KivrenRemote is quitting: the running session's viewer is told so (quitReason). Runs the
     // event loop until the close is taken (at most quitCloseLimit), then quitCloseRead more.
     void closeBeforeQuit();
+
+    // Whether a viewer is let in only once the person at this computer allowed it. A question
+    // already open stays open either way.
+    void setAskFirst(bool askFirst);
+    bool askFirst() const { return m_askFirst; }
+    // The viewer the person is being asked about; none when no question is open.
+    std::optional<SwitchboardRequests::PendingSession> asking() const;
+    // The person's answer to the open question (nothing happens without one).
+    void answer(ConnectionPrompt::Answer answer);
+    // The live sessions, oldest first (at most one today).
+    QList<LiveSession> sessions() const;
+    // Ends one session, telling its viewer `reason`; an ID not live ends nothing.
+    void end(const QString &sessionId, const QString &reason);
+    // Ends every session, telling each viewer `reason`.
+    void endAll(const QString &reason);
+    // Lets one session's viewer only watch (true) or control again (false).
+    void setViewOnly(const QString &sessionId, bool viewOnly);
 
     bool live() const { return m_live; }
     // The live session was opened encrypted: nothing of it leaves unsealed after the exchange.
@@ -101,8 +134,23 @@ signals:
     void sharingNoteChanged(const QString &sharingNote);
     // A close message, a switchboard that forgot the session, or a refused sharing ended it.
     void sessionEnded();
+    void askingChanged();
+    void sessionsChanged();
+    // A viewer was let in or turned away, with what it said of itself.
+    void admitted(const SwitchboardRequests::PendingSession &viewer, SessionAdmission::Admitted outcome);
 
 private:
+    // Starts the viewer's session, unless the desktop will not share its screen.
+    void admit(const SwitchboardRequests::PendingSession &pending);
+    void startSession(const SwitchboardRequests::PendingSession &pending);
+    // Ends at once a session this host cannot serve as it asks: a plain one when only encrypted
+    // viewers are taken, an encrypted one without the secrets to run its exchange.
+    bool refusedUnsealable(const SwitchboardRequests::PendingSession &pending);
+    // The open question was answered or timed out: the viewer is let in or told why not.
+    void settlePrompt();
+    // A session this host refused or ended stays refused when a heartbeat offers it again.
+    bool turnedAway(const QString &sessionId) const;
+    void rememberTurnedAway(const QString &sessionId);
     void endSession();
     void onSharingChanged(DesktopSharing::State state);
     // Ends a session at the switchboard (the viewer's next poll is refused with `reason`).
@@ -131,6 +179,13 @@ private:
 
     // At most one at a time.
     OwnedTask<HostSession> m_session;
+    std::optional<LiveSession> m_liveSession;
+    bool m_askFirst = false;
+    std::optional<ConnectionPrompt> m_prompt;
+    QTimer m_promptTimer;
+    // The sessions refused lately, newest last: the switchboard may offer one again before it
+    // took the close.
+    QStringList m_turnedAway;
     // The closes that end refused sessions.
     TaskGroup m_refusals;
 };

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QVariant>
 
+#include <algorithm>
 #include <cmath>
 
 namespace SwitchboardRequests {
@@ -24,6 +25,8 @@ const QString originKey = QStringLiteral("origin");
 const QString nameKey = QStringLiteral("name");
 const QString deviceTokenKey = QStringLiteral("deviceToken");
 const QString clientNameKey = QStringLiteral("clientName");
+const QString clientPlatformKey = QStringLiteral("clientPlatform");
+const QString clientAddressKey = QStringLiteral("clientAddress");
 const QString waitMsKey = QStringLiteral("waitMs");
 const QString featuresKey = QStringLiteral("features");
 
@@ -61,7 +64,26 @@ HeartbeatAnswer HeartbeatAnswer::fromJson(const QJsonObject &answer)
         const QJsonValue token = entry.value(sessionTokenKey);
         if (id.isString() && token.isString())
             read.pending = PendingSession{{id.toString(), token.toString()}, optionalText(entry, clientNameKey),
+                                          optionalText(entry, clientPlatformKey), optionalText(entry, clientAddressKey),
                                           JsonMembers::boolean(entry, QStringLiteral("e2e"), false)};
+    }
+    return read;
+}
+
+LockoutAnswer LockoutAnswer::fromJson(const QJsonObject &answer)
+{
+    LockoutAnswer read;
+    read.locked = JsonMembers::boolean(answer, QStringLiteral("locked"), false);
+    read.waitMs = std::max<qint64>(0, JsonMembers::integer(answer, QStringLiteral("waitMs"), 0));
+    read.wrongGuesses = std::max<qint64>(0, JsonMembers::integer(answer, QStringLiteral("wrongGuesses"), 0));
+    for (const QJsonValue &value : answer.value(QStringLiteral("attempts")).toArray()) {
+        const QJsonObject entry = value.toObject();
+        const std::optional<qint64> at = cursorFrom(entry.value(QStringLiteral("at")));
+        const std::optional<QString> outcome = optionalText(entry, QStringLiteral("outcome"));
+        if (!at || !outcome)
+            continue;
+        read.attempts.append({*at, *outcome, optionalText(entry, clientNameKey), optionalText(entry, clientPlatformKey),
+                              optionalText(entry, clientAddressKey)});
     }
     return read;
 }
@@ -84,6 +106,7 @@ ConnectAnswer ConnectAnswer::fromJson(const QJsonObject &answer)
     const QJsonValue maxWait = answer.value(QStringLiteral("maxWaitMs"));
     if (const auto wait = cursorFrom(maxWait); wait && *wait > 0 && double(*wait) == maxWait.toDouble())
         read.maxWaitMs = wait;
+    read.unattended = JsonMembers::boolean(answer, QStringLiteral("unattended"), true);
     return read;
 }
 
@@ -146,6 +169,17 @@ QJsonObject toJson(const Origin &request)
     return {{originKey, request.origin}, {idKey, request.id}, {hostTokenKey, request.hostToken}};
 }
 
+QJsonObject toJson(const Lockout &request)
+{
+    QJsonObject body{{idKey, request.id}, {hostTokenKey, request.hostToken}};
+    // Left out when false: the call answers as it always did.
+    if (request.lift)
+        body.insert(QStringLiteral("lift"), true);
+    if (request.collect)
+        body.insert(QStringLiteral("collect"), true);
+    return body;
+}
+
 QJsonObject toJson(const Lookup &request)
 {
     return {{idKey, request.id}};
@@ -156,7 +190,7 @@ QJsonObject toJson(const Connect &request)
     QJsonObject body{
         {idKey, request.id},
         {clientNameKey, request.clientName},
-        {QStringLiteral("clientPlatform"), request.clientPlatform},
+        {clientPlatformKey, request.clientPlatform},
     };
     // The password never leaves for an encrypted session: the exchange proves it.
     if (request.encrypted)
@@ -242,6 +276,11 @@ QString pathOf(const Heartbeat &)
 QString pathOf(const Origin &)
 {
     return QStringLiteral("origin");
+}
+
+QString pathOf(const Lockout &)
+{
+    return QStringLiteral("lockout");
 }
 
 QString pathOf(const Lookup &)

@@ -67,11 +67,14 @@ struct Heartbeat
     QString id;
     QString hostToken;
 };
-// A viewer waiting for this host: the session it opened, and its name when it gave one.
+// A viewer waiting for this host: the session it opened, and its name when it gave one; the
+// platform it named and its address as the switchboard saw it, when it says them.
 struct PendingSession
 {
     SessionKeys keys;
     std::optional<QString> clientName;
+    std::optional<QString> clientPlatform;
+    std::optional<QString> clientAddress;
     // Its viewer connected without the password ("e2e": true): the exchange comes first.
     bool encrypted = false;
 
@@ -91,6 +94,36 @@ struct Origin
     QString origin;
     QString id;
     QString hostToken;
+};
+
+// Reads the lockout of this host's ID (loopback only, with the host's proof); `lift` ends it,
+// `collect` asks for the connects refused since the last collect (each handed over once).
+struct Lockout
+{
+    QString id;
+    QString hostToken;
+    bool lift = false;
+    bool collect = false;
+};
+// A connect the switchboard refused: a wrong password, or while the lockout held.
+struct FailedAttempt
+{
+    qint64 atMs = 0; // milliseconds since the epoch, the switchboard's clock
+    QString outcome; // "wrong-password" or "locked-out"
+    std::optional<QString> clientName;
+    std::optional<QString> clientPlatform;
+    std::optional<QString> clientAddress;
+
+    friend bool operator==(const FailedAttempt &, const FailedAttempt &) = default;
+};
+struct LockoutAnswer
+{
+    bool locked = false;
+    qint64 waitMs = 0;
+    qint64 wrongGuesses = 0;
+    // Only entries with a time and an outcome as text.
+    QList<FailedAttempt> attempts;
+    static LockoutAnswer fromJson(const QJsonObject &answer);
 };
 
 // --- A viewer reaching a host ---
@@ -130,6 +163,9 @@ struct ConnectAnswer
     // The longest the switchboard holds a poll ("maxWaitMs"): none when it names no whole
     // number of milliseconds above 0, and then it answers every poll at once.
     std::optional<qint64> maxWaitMs;
+    // False when the person at the host is asked before the session starts ("unattended":false);
+    // a switchboard that says nothing lets the viewer in with the password.
+    bool unattended = true;
     static ConnectAnswer fromJson(const QJsonObject &answer);
 };
 
@@ -190,6 +226,7 @@ QJsonObject toJson(const Prove &request);
 QJsonObject toJson(const Register &request);
 QJsonObject toJson(const Heartbeat &request);
 QJsonObject toJson(const Origin &request);
+QJsonObject toJson(const Lockout &request);
 QJsonObject toJson(const Lookup &request);
 QJsonObject toJson(const Connect &request);
 QJsonObject toJson(const Claim &request);
@@ -210,6 +247,7 @@ QString pathOf(const Prove &);
 QString pathOf(const Register &);
 QString pathOf(const Heartbeat &);
 QString pathOf(const Origin &);
+QString pathOf(const Lockout &);
 QString pathOf(const Lookup &);
 QString pathOf(const Connect &);
 QString pathOf(const Claim &);

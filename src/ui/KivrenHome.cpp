@@ -3,6 +3,7 @@
 #include "BookRow.h"
 #include "Eyebrow.h"
 #include "HomeCard.h"
+#include "HostControls.h"
 #include "KivrenClient.h"
 #include "KivrenField.h"
 #include "KivrenGhost.h"
@@ -272,6 +273,9 @@ HomeCard *KivrenHome::buildThisDevice()
         buttonLayout->addWidget(b, 0, Qt::AlignVCenter);
     buttonLayout->addStretch(1);
     card->add(buttons, true);
+
+    m_hostControls = new HostControls;
+    card->add(m_hostControls, true);
 
     connect(copyId, &QAbstractButton::clicked, this, [this, copyId] {
         if (!m_onCopyId)

@@ -10,6 +10,7 @@
 #include <optional>
 
 class HomeCard;
+class HostControls;
 class KivrenClient;
 class KivrenField;
 class KivrenGhost;
@@ -85,6 +86,9 @@ public:
     // Absent hides the "New" button.
     void setOnNewPass(Action action);
 
+    // The person's say over viewers under "This device": ask mode, sessions, lockout, attempts.
+    HostControls *hostControls() const { return m_hostControls; }
+
     // Whether the cards stand in two columns (a wide window) or one.
     bool isTwoColumns() const;
 
@@ -135,6 +139,7 @@ private:
     QWidget *m_accessRow = nullptr;
     KivrenGhost *m_accessButton = nullptr;
     KivrenGhost *m_newPass = nullptr;
+    HostControls *m_hostControls = nullptr;
     QCheckBox *m_startAtLogin = nullptr;
     QCheckBox *m_keepHosting = nullptr;
     QCheckBox *m_encryptedOnly = nullptr;

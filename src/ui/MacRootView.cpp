@@ -1,5 +1,7 @@
 #include "MacRootView.h"
 
+#include "ConnectionPromptDialog.h"
+#include "HostControls.h"
 #include "KivrenClient.h"
 #include "KivrenHome.h"
 #include "KivrenTheme.h"
@@ -8,6 +10,8 @@
 #include "RemoteDesktopView.h"
 #include "RunChoices.h"
 
+#include <QMessageBox>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::Sink sink,
@@ -35,6 +39,11 @@ MacRootView::MacRootView(MacHostService &host, KivrenClient &client, ClickView::
     connect(&host, &MacHostService::originChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::switchboardProvenChanged, this, &MacRootView::refreshHome);
     connect(&host, &MacHostService::encryptedOnlyChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::askFirstChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::sessionsChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::attemptsChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::lockoutNoteChanged, this, &MacRootView::refreshHome);
+    connect(&host, &MacHostService::askingChanged, this, &MacRootView::showPrompt);
     // The viewer refuses this computer's own ID.
     const auto tellOwnId = [this] {
         if (m_client && m_host)
@@ -141,9 +150,23 @@ void MacRootView::showHome()
         if (host)
             host->copyPass();
     });
-    m_home->setOnNewPass([host = m_host] {
+    m_home->setOnNewPass([this] { newPassword(); });
+    HostControls *controls = m_home->hostControls();
+    controls->setOnAskFirst([host = m_host](bool on) {
         if (host)
-            host->rotatePassword();
+            host->setAskFirst(on);
+    });
+    controls->setOnEndSession([host = m_host](const QString &sessionId) {
+        if (host)
+            host->endSession(sessionId);
+    });
+    controls->setOnViewOnly([host = m_host](const QString &sessionId, bool on) {
+        if (host)
+            host->setViewOnly(sessionId, on);
+    });
+    controls->setOnLiftLockout([host = m_host] {
+        if (host)
+            host->liftLockout();
     });
     m_home->setOnRequestAccess([host = m_host] {
         if (host)
@@ -188,6 +211,11 @@ void MacRootView::refreshHome()
     m_home->setHostAccessAction(m_host->accessAction());
     m_home->setCloudHint(cloudHintFor(m_host->origin(), m_host->switchboardProven()));
     m_home->setEncryptedOnly(m_host->encryptedOnly());
+    HostControls *controls = m_home->hostControls();
+    controls->setAskFirst(m_host->askFirst());
+    controls->setSessions(m_host->sessions());
+    controls->setAttempts(m_host->attempts());
+    controls->setLockoutNote(m_host->lockoutNote());
 
     const bool keepsHosting = m_choices && m_choices->keepsHostingWhenClosed();
     m_home->setStartAtLogin(m_choices ? std::optional(m_choices->startsAtLogin()) : std::nullopt);
@@ -195,4 +223,61 @@ void MacRootView::refreshHome()
     const std::optional<RunNote> note = runNoteFor(keepsHosting, m_choices ? m_choices->problem() : QString());
     m_home->setRunNote(note ? std::optional(note->text) : std::nullopt, note ? note->tone : StatusTone::ok);
     m_home->setOnQuit(keepsHosting ? m_quit : std::function<void()>());
+}
+
+void MacRootView::showPrompt()
+{
+    if (!m_host)
+        return;
+    const QString question = m_host->asking();
+    // Settled (answered here, or timed out): the dialog goes, once its own click has finished.
+    if (m_prompt) {
+        m_prompt->hide();
+        m_prompt->deleteLater();
+        m_prompt = nullptr;
+    }
+    if (question.isEmpty())
+        return;
+    m_prompt = new ConnectionPromptDialog(
+        question, m_host->askWithin(),
+        [host = m_host] {
+            if (host)
+                host->allowViewer();
+        },
+        [host = m_host] {
+            if (host)
+                host->refuseViewer();
+        },
+        this);
+    m_prompt->show();
+    m_prompt->raise();
+    m_prompt->activateWindow();
+}
+
+void MacRootView::newPassword()
+{
+    if (!m_host)
+        return;
+    const qsizetype live = m_host->sessions().size();
+    if (live == 0) {
+        m_host->rotatePassword();
+        return;
+    }
+    auto *confirm = new QMessageBox(QMessageBox::Question, QStringLiteral("New password"),
+                                    live == 1 ? QStringLiteral("A viewer is connected with the current password. "
+                                                               "A new password ends its session.")
+                                              : QStringLiteral("%1 viewers are connected with the current password. "
+                                                               "A new password ends their sessions.")
+                                                    .arg(live),
+                                    QMessageBox::Cancel, this);
+    confirm->setObjectName(QStringLiteral("confirmNewPassword"));
+    QPushButton *end = confirm->addButton(QStringLiteral("New password and end sessions"), QMessageBox::AcceptRole);
+    end->setObjectName(QStringLiteral("confirmNewPasswordEnd"));
+    confirm->setDefaultButton(QMessageBox::Cancel);
+    confirm->setAttribute(Qt::WA_DeleteOnClose);
+    connect(end, &QAbstractButton::clicked, this, [host = m_host] {
+        if (host)
+            host->rotatePassword();
+    });
+    confirm->open();
 }

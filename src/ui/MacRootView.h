@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+class ConnectionPromptDialog;
 class KivrenClient;
 class KivrenHome;
 class MacHostService;
@@ -73,6 +74,10 @@ private:
     void showHome();
     void showRemote();
     void refreshHome();
+    // Shows the question about a viewer asking in, or takes it away once it is settled.
+    void showPrompt();
+    // "New" password: asks first when sessions are live, since they end with it.
+    void newPassword();
 
     QPointer<MacHostService> m_host;
     QPointer<KivrenClient> m_client;
@@ -83,4 +88,5 @@ private:
     Screen m_screen = Screen::home;
     QPointer<KivrenHome> m_home;
     QPointer<RemoteDesktopView> m_remote;
+    QPointer<ConnectionPromptDialog> m_prompt;
 };

@@ -75,7 +75,7 @@ StoppableTask<> ViewerSession::run(std::stop_token stop)
     startSession();
     out.setPhase(SessionPhase::live);
     const QString connectedStatus = ViewerWording::connected(m_hostName);
-    out.setStatus(connectedStatus);
+    out.setStatus(m_awaitingAccept ? ViewerWording::waitingForAccept() : connectedStatus);
 
     // Polls are strictly sequential. A switchboard that announced holds keeps each poll until
     // there is something for it, and the next leaves at once; one that did not is polled after
@@ -200,6 +200,7 @@ StoppableTask<std::optional<KivrenError>> ViewerSession::open(std::stop_token st
     const Requests::ConnectAnswer opened = Requests::ConnectAnswer::fromJson(connected.object);
     m_options.keys = opened.keys;
     m_waitMs = PollPacing::waitFor(opened.maxWaitMs);
+    m_awaitingAccept = !opened.unattended;
     // A transport the answer does not name keeps the one of the session before.
     if (opened.transport)
         out.setTransport(*opened.transport);
@@ -311,6 +312,9 @@ void ViewerSession::finishAnswer(PollAnswerDecoding::Outcome outcome, const std:
         } else if (const auto *hello = std::get_if<Hello>(&step)) {
             out.setRemoteSize(QSizeF(hello->width, hello->height));
             m_peerFeatures = hello->features;
+            // Greeted: the person at the host let this viewer in.
+            if (std::exchange(m_awaitingAccept, false))
+                out.setStatus(ViewerWording::connected(m_hostName));
             if (!m_options.offered.isEmpty() && !stop.stop_requested() && m_input)
                 m_input->enqueue(Caps{m_options.offered});
         }

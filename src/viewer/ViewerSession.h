@@ -169,6 +169,8 @@ private:
     std::optional<qint64> m_waitMs;
     // The name the lookup gave the host, for the status line.
     QString m_hostName;
+    // The person at the host is asked first: until its hello, the status says so.
+    bool m_awaitingAccept = false;
     SessionFeatures m_peerFeatures;
     std::unique_ptr<InputQueue> m_input;
     // An encrypted session's channel, shared with its input queue (which may outlive the session

@@ -58,6 +58,11 @@ QString ViewerWording::checkingPassword()
     return QStringLiteral("Checking the password\u2026");
 }
 
+QString ViewerWording::waitingForAccept()
+{
+    return QStringLiteral("Waiting for the person at the other computer to accept");
+}
+
 QString ViewerWording::connected(const QString &hostName)
 {
     return QStringLiteral("Connected to ") + hostName;

@@ -25,6 +25,8 @@ struct ViewerWording
     static QString lookingUp(const QString &formattedId);
     static QString checkingPassword();
     static QString connected(const QString &hostName);
+    // Connected to a host whose person is asked first, until the host greets.
+    static QString waitingForAccept();
     static QString ended();
     // A failure, as the person should read it. A session the other side ended keeps the reason
     // that side gave (the host says why: it was closed, its screen sharing was stopped).

@@ -48,6 +48,7 @@ public:
                                                                      {"password", password},
                                                                      {"clientName", clientName},
                                                                      {"clientPlatform", "macos"}});
+        connectAnswer = opened.object;
         sessionId = opened.object.value("sessionId").toString();
         token = opened.object.value("sessionToken").toString();
         return opened.ok() && !sessionId.isEmpty();
@@ -89,6 +90,7 @@ public:
     QString sessionId;
     QString token;
     QString error; // of the last poll that failed
+    QJsonObject connectAnswer;
     QList<QJsonObject> messages;
     QList<QByteArray> pictures;
 
@@ -239,23 +241,218 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     ASSERT_TRUE(alice.push({{"type", "caps"}, {"features", QJsonArray{"tiles"}}}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->session() && service->session()->peerSupports(u"tiles"); }, 10000));
 
-    // A second viewer while Alice is connected is not taken on, through several passes.
+    // A second viewer while Alice is connected is told at once that this computer is busy.
     ScriptedViewer bob(switchboard.origin());
     ASSERT_TRUE(bob.connect(service->publicId(), service->password(), QStringLiteral("Bob")));
-    QTest::qWait(400);
+    ASSERT_TRUE(bob.pollUntil([&] { return !bob.error.isEmpty(); }));
+    EXPECT_EQ(bob.error, SessionAdmission::busyReason);
     EXPECT_EQ(service->clientName(), QStringLiteral("Alice"));
     EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Alice \u00B7 Not encrypted"));
+    ASSERT_EQ(service->sessions().size(), 1);
+    EXPECT_EQ(service->sessions().first().clientName, QStringLiteral("Alice"));
+    EXPECT_EQ(service->sessions().first().clientPlatform, QStringLiteral("macos"));
+    EXPECT_FALSE(service->sessions().first().encrypted);
 
-    // Alice leaves: the session ends; Bob's waiting session is the next one.
+    // Alice leaves: the session ends; the next viewer is taken on.
     statuses.clear();
     ASSERT_TRUE(alice.close());
     ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.contains(QStringLiteral("Waiting for an internet address")); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Bob") && service->live(); }, 10000));
-    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Bob \u00B7 Not encrypted"));
-    ASSERT_TRUE(bob.pollUntil([&] { return !bob.messages.isEmpty(); }));
+    EXPECT_TRUE(service->sessions().isEmpty());
+    ScriptedViewer carol(switchboard.origin());
+    ASSERT_TRUE(carol.connect(service->publicId(), service->password(), QStringLiteral("Carol")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Carol") && service->live(); }, 10000));
+    EXPECT_EQ(service->status(), QStringLiteral("Connected \u00B7 Carol \u00B7 Not encrypted"));
+    ASSERT_TRUE(carol.pollUntil([&] { return !carol.messages.isEmpty(); }));
 
-    ASSERT_TRUE(bob.close());
+    ASSERT_TRUE(carol.close());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
+    QStringList outcomes;
+    for (const AttemptLog::Entry &attempt : service->attempts())
+        outcomes << QStringLiteral("%1 %2").arg(attempt.clientName.value_or(QString()), AttemptLog::outcomeName(attempt.outcome));
+    EXPECT_EQ(outcomes, (QStringList{"Alice allowed", "Bob busy", "Carol allowed"}));
+}
+
+// "Ask me each time": the switchboard tells the viewer it waits for the person here, the person is
+// asked with who and from where, and the answer, or none in time, decides; the viewer reads why
+// it was not let in, and every attempt is logged.
+struct AskCase
+{
+    const char *name;
+    std::optional<ConnectionPrompt::Answer> answer; // none: nobody answers
+    QString viewerError;                             // empty: let in, pictures flow
+    AttemptLog::Outcome logged;
+};
+
+void PrintTo(const AskCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class MacHostServiceAsk : public MacHostServiceSwitchboard, public testing::WithParamInterface<AskCase>
+{
+};
+
+TEST_P(MacHostServiceAsk, AskFirst_TheAnswerDecides)
+{
+    const AskCase &row = GetParam();
+    using namespace std::chrono_literals;
+    MacHostService::Timing timing = HostServiceBench::fastTiming();
+    timing.askWithin = 1500ms;
+    const auto service = make(timing);
+    EXPECT_FALSE(service->askFirst());
+    service->setAskFirst(true);
+    EXPECT_EQ(bench.settings().text(MacHostService::askFirstKey), QStringLiteral("true"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+
+    ScriptedViewer alice(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return alice.connect(service->publicId(), service->password(), QStringLiteral("Alice"))
+                && alice.connectAnswer.value("unattended") == QJsonValue(false);
+        },
+        10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service->asking().isEmpty(); }, 10000));
+    EXPECT_EQ(service->asking(), QStringLiteral("Alice (macos) wants to see and control this computer, "
+                                                "from an address the switchboard could not tell."));
+    // Not let in while the question is open.
+    EXPECT_FALSE(service->live());
+    alice.pollUntil([&] { return true; });
+    EXPECT_TRUE(alice.messages.isEmpty());
+
+    if (row.answer == ConnectionPrompt::Answer::allow)
+        service->allowViewer();
+    else if (row.answer == ConnectionPrompt::Answer::refuse)
+        service->refuseViewer();
+    if (row.viewerError.isEmpty()) {
+        EXPECT_TRUE(service->asking().isEmpty());
+        ASSERT_TRUE(alice.pollUntil([&] { return !alice.pictures.isEmpty(); }));
+        EXPECT_TRUE(service->live());
+    } else {
+        ASSERT_TRUE(alice.pollUntil([&] { return !alice.error.isEmpty(); }));
+        EXPECT_EQ(alice.error, row.viewerError);
+        EXPECT_TRUE(service->asking().isEmpty());
+        EXPECT_FALSE(service->live());
+    }
+    ASSERT_EQ(service->attempts().size(), 1);
+    EXPECT_EQ(service->attempts().first().outcome, row.logged);
+    EXPECT_EQ(service->attempts().first().clientName, QStringLiteral("Alice"));
+
+    // Back to the password alone: the next viewer is let in without a question.
+    service->setAskFirst(false);
+    if (row.viewerError.isEmpty())
+        ASSERT_TRUE(alice.close());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service->live(); }, 10000));
+    ScriptedViewer bob(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return bob.connect(service->publicId(), service->password(), QStringLiteral("Bob"))
+                && !bob.connectAnswer.contains("unattended");
+        },
+        10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->clientName() == QStringLiteral("Bob"); }, 10000));
+    EXPECT_TRUE(service->asking().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, MacHostServiceAsk,
+    testing::Values(AskCase{"Allowed", ConnectionPrompt::Answer::allow, QString(), AttemptLog::Outcome::allowed},
+                    AskCase{"Refused", ConnectionPrompt::Answer::refuse, ConnectionPrompt::refusedReason,
+                            AttemptLog::Outcome::refused},
+                    AskCase{"NobodyAnswers", std::nullopt, ConnectionPrompt::timedOutReason,
+                            AttemptLog::Outcome::notAnswered}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The person ends a session from the list, or makes a new password: the viewer reads why.
+TEST_F(MacHostServiceSwitchboard, End_AndNewPassword_EndTheSessionWithTheReason)
+{
+    const auto service = make(HostServiceBench::fastTiming());
+    ScriptedViewer alice(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alice.connect(service->publicId(), service->password(), "Alice"); }, 10000));
+    ASSERT_TRUE(alice.pollUntil([&] { return !alice.pictures.isEmpty(); }));
+    ASSERT_EQ(service->sessions().size(), 1);
+    service->endSession(QStringLiteral("not-a-session"));
+    EXPECT_TRUE(service->live());
+    service->endSession(service->sessions().first().sessionId);
+    EXPECT_FALSE(service->live());
+    EXPECT_TRUE(service->sessions().isEmpty());
+    ASSERT_TRUE(alice.pollUntil([&] { return !alice.error.isEmpty(); }));
+    EXPECT_EQ(alice.error, SessionAdmission::endedReason);
+
+    ScriptedViewer bob(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bob.connect(service->publicId(), service->password(), "Bob"); }, 10000));
+    ASSERT_TRUE(bob.pollUntil([&] { return !bob.pictures.isEmpty(); }));
+    const QString oldPassword = service->password();
+    service->rotatePassword();
+    EXPECT_FALSE(service->live());
+    ASSERT_TRUE(bob.pollUntil([&] { return !bob.error.isEmpty(); }));
+    EXPECT_EQ(bob.error, SessionAdmission::passwordChangedReason);
+    ScriptedViewer again(switchboard.origin());
+    EXPECT_FALSE(again.connect(service->publicId(), oldPassword, "Bob"));
+}
+
+// View only: the viewer's input is dropped on this computer while its pictures keep coming;
+// control given back, its input lands again.
+TEST_F(MacHostServiceSwitchboard, ViewOnly_InputDroppedPicturesFlow)
+{
+    const auto service = make(HostServiceBench::fastTiming());
+    ScriptedViewer alice(switchboard.origin());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alice.connect(service->publicId(), service->password(), "Alice"); }, 10000));
+    ASSERT_TRUE(alice.pollUntil([&] { return !alice.pictures.isEmpty(); }));
+    const QString id = service->sessions().first().sessionId;
+    service->setViewOnly(id, true);
+    EXPECT_TRUE(service->sessions().first().viewOnly);
+    EXPECT_TRUE(service->session()->viewOnly());
+
+    ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
+    ASSERT_TRUE(alice.push({{"type", "text"}, {"key", "rm -rf"}}));
+    const qsizetype pictures = alice.pictures.size();
+    bench.desktop.shade = 0x30;
+    ASSERT_TRUE(alice.pollUntil([&] { return alice.pictures.size() > pictures; }));
+    // Well after both messages were polled by the host.
+    QTest::qWait(300);
+    EXPECT_TRUE(bench.desktop.events.isEmpty()) << bench.desktop.events.join(", ").toStdString();
+
+    service->setViewOnly(id, false);
+    EXPECT_FALSE(service->sessions().first().viewOnly);
+    ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.events.contains(QStringLiteral("warp 766,511")); }, 10000));
+}
+
+// Wrong passwords and the pause after them reach the host's log from the switchboard, and the log
+// is read back by the next run.
+TEST_F(MacHostServiceSwitchboard, AttemptLog_FailedConnectsLoggedAndKeptAcrossRestarts)
+{
+    QString id;
+    QString password;
+    {
+        const auto service = make(HostServiceBench::fastTiming());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service->status() == localStatus(*service); }, 10000));
+        id = service->publicId();
+        password = service->password();
+        ScriptedViewer mallory(switchboard.origin());
+        // Five wrong guesses a minute from one address, then it must wait.
+        for (int i = 0; i < 6; ++i)
+            EXPECT_FALSE(mallory.connect(id, QStringLiteral("ZZZZ-ZZZZ"), QStringLiteral("Mallory")));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service->attempts().size() == 6; }, 10000));
+    }
+    const auto restarted = make(HostServiceBench::fastTiming());
+    ASSERT_EQ(restarted->attempts().size(), 6);
+    EXPECT_EQ(restarted->attempts().first().outcome, AttemptLog::Outcome::wrongPassword);
+    EXPECT_EQ(restarted->attempts().first().clientName, QStringLiteral("Mallory"));
+    EXPECT_EQ(restarted->attempts().last().outcome, AttemptLog::Outcome::lockedOut);
+    // The owner lifts the pause: the switchboard forgets the waits.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return restarted->status() == localStatus(*restarted); }, 10000));
+    ScriptedViewer owner(switchboard.origin());
+    EXPECT_FALSE(owner.connect(id, password, QStringLiteral("Owner")));
+    restarted->liftLockout();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return owner.connect(id, password, QStringLiteral("Owner")); }, 10000));
+}
+
+TEST(MacHostServiceLockout, Words_RoundUpToWholeMinutes)
+{
+    EXPECT_EQ(MacHostService::lockoutWords(1), QStringLiteral("Connections are paused for a minute after wrong passwords"));
+    EXPECT_EQ(MacHostService::lockoutWords(60'000), QStringLiteral("Connections are paused for a minute after wrong passwords"));
+    EXPECT_EQ(MacHostService::lockoutWords(180'001), QStringLiteral("Connections are paused for 4 minutes after wrong passwords"));
 }
 
 TEST_F(MacHostServiceSwitchboard, Session_EndsOnReadyStatusWhenOriginKnown)

@@ -321,6 +321,8 @@ TEST_P(ProtocolVectorsAnswer, Read_GivesItsMeaning)
             ASSERT_TRUE(read.pending);
             EXPECT_EQ(read.pending->keys, keysOf(pending, "sessionToken"));
             EXPECT_EQ(read.pending->clientName.value_or(QString()), text(pending, "clientName"));
+            EXPECT_EQ(read.pending->clientPlatform.value_or(QString()), text(pending, "clientPlatform"));
+            EXPECT_EQ(read.pending->clientAddress.value_or(QString()), text(pending, "clientAddress"));
         }
     } else if (path == QLatin1String("connect")) {
         const Requests::ConnectAnswer read = Requests::ConnectAnswer::fromJson(answer);

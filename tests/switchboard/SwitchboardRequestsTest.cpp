@@ -78,6 +78,11 @@ INSTANTIATE_TEST_SUITE_P(
             R"({"features":["e2e"],"hostToken":"h1","id":"123456789","name":"Studio Mac","password":"ABCD-EFGH","platform":"macos","unattended":true})"),
         row("RegisterEncryptedOnly", "register", Register{"123456789", "Studio Mac", "macos", "ABCD-EFGH", "h1", true, true, true},
             R"({"features":["e2e","e2e-only"],"hostToken":"h1","id":"123456789","name":"Studio Mac","platform":"macos","unattended":true})"),
+        row("RegisterAskingFirst", "register", Register{"123456789", "Studio Mac", "macos", "ABCD-EFGH", "h1", false},
+            R"({"hostToken":"h1","id":"123456789","name":"Studio Mac","password":"ABCD-EFGH","platform":"macos","unattended":false})"),
+        row("LockoutRead", "lockout", Lockout{"123456789", "h1"}, R"({"hostToken":"h1","id":"123456789"})"),
+        row("LockoutCollectAndLift", "lockout", Lockout{"123456789", "h1", true, true},
+            R"({"collect":true,"hostToken":"h1","id":"123456789","lift":true})"),
         row("Heartbeat", "heartbeat", Heartbeat{"123456789", "h1"}, R"({"hostToken":"h1","id":"123456789"})"),
         row("Origin", "origin", Origin{"https://calm-sea.trycloudflare.com", "123456789", "h1"},
             R"({"hostToken":"h1","id":"123456789","origin":"https://calm-sea.trycloudflare.com"})"),
@@ -163,9 +168,16 @@ INSTANTIATE_TEST_SUITE_P(
         HeartbeatCase{"NameNotText", R"({"pending":{"sessionId":"s1","sessionToken":"t1","clientName":7}})", std::nullopt,
                       PendingSession{{"s1", "t1"}, std::nullopt}},
         HeartbeatCase{"EncryptedViewer", R"({"pending":{"sessionId":"s1","sessionToken":"t1","e2e":true}})", std::nullopt,
-                      PendingSession{{"s1", "t1"}, std::nullopt, true}},
+                      PendingSession{{"s1", "t1"}, std::nullopt, std::nullopt, std::nullopt, true}},
         HeartbeatCase{"EncryptedNotABoolean", R"({"pending":{"sessionId":"s1","sessionToken":"t1","e2e":"yes"}})", std::nullopt,
-                      PendingSession{{"s1", "t1"}, std::nullopt, false}},
+                      PendingSession{{"s1", "t1"}, std::nullopt, std::nullopt, std::nullopt, false}},
+        HeartbeatCase{"ViewerPlatformAndAddress",
+                      R"({"pending":{"sessionId":"s1","sessionToken":"t1","clientPlatform":"web","clientAddress":"203.0.113.9"}})",
+                      std::nullopt,
+                      PendingSession{{"s1", "t1"}, std::nullopt, QStringLiteral("web"), QStringLiteral("203.0.113.9")}},
+        HeartbeatCase{"PlatformAndAddressNotText",
+                      R"({"pending":{"sessionId":"s1","sessionToken":"t1","clientPlatform":1,"clientAddress":[]}})",
+                      std::nullopt, PendingSession{{"s1", "t1"}, std::nullopt}},
         HeartbeatCase{"NumericSessionId", R"({"pending":{"sessionId":42,"sessionToken":"t1"}})", std::nullopt, std::nullopt},
         HeartbeatCase{"NoToken", R"({"pending":{"sessionId":"s1"}})", std::nullopt, std::nullopt},
         HeartbeatCase{"PendingNotAnObject", R"({"pending":"s1","origin":7})", std::nullopt, std::nullopt}),
@@ -191,6 +203,24 @@ TEST(SwitchboardRequests, Answers_MissingOrMistypedMembersTakeTheirDefaults)
     EXPECT_EQ(bare.keys, (SessionKeys{"s1", ""}));
     EXPECT_EQ(bare.transport, std::nullopt);
     EXPECT_EQ(bare.deviceToken, QString());
+    // Only a switchboard that says "unattended":false makes the viewer wait for the person there.
+    EXPECT_TRUE(bare.unattended);
+    EXPECT_TRUE(ConnectAnswer::fromJson(parse(R"({"unattended":"no"})")).unattended);
+    EXPECT_FALSE(ConnectAnswer::fromJson(parse(R"({"unattended":false})")).unattended);
+
+    const LockoutAnswer lockout = LockoutAnswer::fromJson(parse(
+        R"({"locked":true,"waitMs":240000,"wrongGuesses":31,"attempts":[)"
+        R"({"at":1700000000000,"outcome":"wrong-password","clientName":"Pixel","clientAddress":"203.0.113.9"},)"
+        R"({"at":"now","outcome":"locked-out"},{"at":1700000000001},7,)"
+        R"({"at":1700000000002,"outcome":"locked-out","clientPlatform":"web"}]})"));
+    EXPECT_TRUE(lockout.locked);
+    EXPECT_EQ(lockout.waitMs, 240000);
+    EXPECT_EQ(lockout.wrongGuesses, 31);
+    EXPECT_EQ(lockout.attempts,
+              (QList<FailedAttempt>{{1700000000000, "wrong-password", QStringLiteral("Pixel"), std::nullopt,
+                                     QStringLiteral("203.0.113.9")},
+                                    {1700000000002, "locked-out", std::nullopt, QStringLiteral("web"), std::nullopt}}));
+    EXPECT_TRUE(LockoutAnswer::fromJson(parse(R"({"attempts":{}})")).attempts.isEmpty());
 
     EXPECT_EQ(ProveAnswer::fromJson(parse(R"({"proof":"ab"})")).proof, QStringLiteral("ab"));
     EXPECT_EQ(ProveAnswer::fromJson(parse(R"({"proof":1})")).proof, std::nullopt);

@@ -1,5 +1,7 @@
 #include "Clipboard.h"
 #include "CloudAddressKeeper.h"
+#include "ConnectionPromptDialog.h"
+#include "HostControls.h"
 #include "DesktopBackend.h"
 #include "KivrenApp.h"
 #include "KivrenClient.h"
@@ -20,7 +22,11 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QMessageBox>
+#include <QPointer>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
@@ -182,6 +188,82 @@ TEST_F(Root, Home_ShowsTheHostAndRunsItsActions)
     QTest::mouseClick(home->findChild<QAbstractButton *>(QStringLiteral("newPassword")), Qt::LeftButton);
     EXPECT_NE(host->password(), before);
     EXPECT_EQ(home->findChild<QLabel *>(QStringLiteral("hostPassword"))->text(), host->password());
+}
+
+// The person at this computer: ask mode chosen on the card, the question about a viewer with
+// Allow, the session listed with End, and New asking first while a session is live.
+TEST_F(Root, Home_AskModePromptSessionListAndNewPassword)
+{
+    start(kSavedCloud);
+    KivrenHome *home = root->home();
+    auto *askMode = home->findChild<QComboBox *>(QStringLiteral("askMode"));
+    ASSERT_NE(askMode, nullptr);
+    EXPECT_EQ(askMode->currentText(), HostControls::allowWithPassword);
+    askMode->setCurrentIndex(1);
+    emit askMode->activated(1);
+    EXPECT_TRUE(host->askFirst());
+    EXPECT_EQ(settings.text(MacHostService::askFirstKey), QStringLiteral("true"));
+    EXPECT_EQ(askMode->currentText(), HostControls::askEachTime);
+
+    host->begin({{QStringLiteral("s1"), QStringLiteral("t1")}, QStringLiteral("Pixel"), QStringLiteral("android"),
+                 QStringLiteral("203.0.113.9")});
+    QPointer<ConnectionPromptDialog> prompt = root->findChild<ConnectionPromptDialog *>(QStringLiteral("connectionPrompt"));
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_TRUE(prompt->isVisible());
+    EXPECT_EQ(prompt->findChild<QLabel *>(QStringLiteral("promptQuestion"))->text(),
+              QStringLiteral("Pixel (android) wants to see and control this computer, from 203.0.113.9."));
+    EXPECT_FALSE(host->live());
+    root->resize(MacRootView::kFirstSize);
+    QTest::qWait(0);
+    EXPECT_FALSE(QImage(UiTestSupport::saveScreenshot(*prompt, QStringLiteral("host-connection-prompt"))).isNull());
+    QTest::mouseClick(prompt->findChild<QAbstractButton *>(QStringLiteral("allowViewer")), Qt::LeftButton);
+    EXPECT_TRUE(host->live());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !prompt; }, 5000));
+
+    QWidget *row = home->findChild<QWidget *>(QStringLiteral("liveSession"));
+    ASSERT_NE(row, nullptr);
+    const QString rowText = row->findChild<QLabel *>()->text();
+    EXPECT_TRUE(rowText.startsWith(QStringLiteral("Pixel (android) \u00B7 since "))) << rowText.toStdString();
+    EXPECT_TRUE(rowText.endsWith(QStringLiteral("from 203.0.113.9 \u00B7 Not encrypted"))) << rowText.toStdString();
+    QTest::qWait(0);
+    EXPECT_FALSE(QImage(UiTestSupport::saveScreenshot(*home->findChild<QWidget *>(QStringLiteral("thisDevice")),
+                                                      QStringLiteral("host-live-sessions")))
+                     .isNull());
+
+    // New with a session live: asked first; Cancel keeps both.
+    const QString before = host->password();
+    QTest::mouseClick(home->findChild<QAbstractButton *>(QStringLiteral("newPassword")), Qt::LeftButton);
+    QPointer<QMessageBox> confirm = root->findChild<QMessageBox *>(QStringLiteral("confirmNewPassword"));
+    ASSERT_NE(confirm, nullptr);
+    QTest::mouseClick(confirm->button(QMessageBox::Cancel), Qt::LeftButton);
+    EXPECT_EQ(host->password(), before);
+    EXPECT_TRUE(host->live());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !confirm; }, 5000));
+    QTest::mouseClick(home->findChild<QAbstractButton *>(QStringLiteral("newPassword")), Qt::LeftButton);
+    QPointer<QMessageBox> again = root->findChild<QMessageBox *>(QStringLiteral("confirmNewPassword"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return again && again->isVisible(); }, 5000));
+    QTest::mouseClick(again->findChild<QAbstractButton *>(QStringLiteral("confirmNewPasswordEnd")), Qt::LeftButton);
+    EXPECT_NE(host->password(), before);
+    EXPECT_FALSE(host->live());
+    EXPECT_TRUE(host->sessions().isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !home->findChild<QWidget *>(QStringLiteral("liveSession")); }, 5000));
+
+    // Refused from the dialog: nobody let in, the attempt logged and listed.
+    host->begin({{QStringLiteral("s2"), QStringLiteral("t2")}, QStringLiteral("Mallory")});
+    prompt = root->findChild<ConnectionPromptDialog *>(QStringLiteral("connectionPrompt"));
+    ASSERT_NE(prompt, nullptr);
+    QTest::mouseClick(prompt->findChild<QAbstractButton *>(QStringLiteral("refuseViewer")), Qt::LeftButton);
+    EXPECT_FALSE(host->live());
+    // The rows before go once the event loop comes round.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return home->findChildren<QLabel *>(QStringLiteral("attempt")).size() == 2; }, 5000));
+    const QList<QLabel *> attempts = home->findChildren<QLabel *>(QStringLiteral("attempt"));
+    EXPECT_TRUE(attempts.first()->text().endsWith(QStringLiteral("Mallory \u00B7 Refused"))) << attempts.first()->text().toStdString();
+    EXPECT_TRUE(attempts.last()->text().endsWith(QStringLiteral("Pixel (android) \u00B7 from 203.0.113.9 \u00B7 Allowed")));
+    host->setAskFirst(false);
+    QTest::qWait(0);
+    EXPECT_FALSE(QImage(UiTestSupport::saveScreenshot(*home->findChild<QWidget *>(QStringLiteral("thisDevice")),
+                                                      QStringLiteral("host-attempt-log")))
+                     .isNull());
 }
 
 // The host's card carries the person's run choices: the autostart entry comes and goes with its

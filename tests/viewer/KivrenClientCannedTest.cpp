@@ -236,6 +236,33 @@ INSTANTIATE_TEST_SUITE_P(
                               "KivrenRemote on that computer was closed"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A host whose person is asked first: the connect answer says so, the status waits for the
+// person until the host's hello, then says it is connected; refused, the host's reason shows.
+TEST_F(KivrenClientTest, Session_HostAsksFirst_WaitsForThePersonThenConnects)
+{
+    board.setReply(QStringLiteral("connect"),
+                   {{"sessionId", "s1"}, {"sessionToken", "t1"}, {"transport", "relay"}, {"unattended", false}});
+    QStringList statuses;
+    QObject::connect(client.get(), &KivrenClient::statusChanged, [&](const QString &s) { statuses << s; });
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    EXPECT_EQ(client->status(), QStringLiteral("Waiting for the person at the other computer to accept"));
+    EXPECT_FALSE(statuses.contains(connectedDesk));
+
+    board.setReply(QStringLiteral("poll"),
+                   {{"frames", QJsonArray{jsonFrame({{"type", "hello"}, {"width", 800}, {"height", 600}, {"platform", "macos"}})}},
+                    {"since", 1}});
+    ASSERT_TRUE(waitFor([&] { return client->status() == connectedDesk; }));
+
+    // Refused by the person there: the next session ends with the host's reason.
+    board.setReply(QStringLiteral("poll"), {{"frames", QJsonArray{}}, {"since", 0}});
+    connectTo(QStringLiteral("987654321"));
+    ASSERT_TRUE(waitFor([&] { return client->status() == QStringLiteral("Waiting for the person at the other computer to accept"); }));
+    board.setReplies(QStringLiteral("poll"), {{410, R"({"error":"The person at that computer refused the connection"})"}});
+    ASSERT_TRUE(waitForPhase(SessionPhase::failed));
+    EXPECT_EQ(client->status(), QStringLiteral("The person at that computer refused the connection"));
+}
+
 TEST_F(KivrenClientTest, Session_AnswersWithoutOptionalMembers_KeepDefaults)
 {
     // First session over LAN; the second's answers carry no name and no transport.
