@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BackgroundWorker.h"
 #include "DisplayGeometry.h"
 #include "HostInputQueue.h"
 #include "KivrenAnswer.h"
@@ -22,10 +23,19 @@ class KivrenAPI;
 // requests, a missing picture or a silent viewer never end it. When the main display changes
 // size or place, the viewer is greeted again with the new size. While the desktop is not ready
 // to share its screen (DesktopSharing::State), the session is claimed and polled but nothing is
-// sent and no input applied: the viewer is greeted once it is. A picture goes out only when
-// the screen differs from the last one the switchboard took (and always first after a hello),
-// so a still screen costs neither capture, encoding nor bytes. A viewer that named "tiles" gets
-// only the changed areas, all of one pass in one tiles frame, except where it might not hold the
+// sent and no input applied: the viewer is greeted once it is.
+//
+// Two loops, both ended with the session: the input loop polls (a held poll when the claim's
+// answer announced holds, else a poll and a pause) and applies what the viewer sent the moment
+// the poll returns; the picture loop looks every frame (changeCheckInterval) whether the desktop
+// may have drawn anything and, if so, captures it here (where the display connection lives) and
+// hands the copy to the session's worker thread to compare, scale and encode. A picture goes out
+// only when the screen differs from the last one pushed (and always first after a hello), so a
+// still screen costs neither capture, encoding nor bytes. One push at a time: to a switchboard
+// that holds, a paced push answered once the viewer took it, so pictures go out as fast as the
+// viewer takes them and the next one is always the newest screen, its changes since the last
+// push merged into one message; to one that does not, a push and a pause. A viewer that named
+// "tiles" gets only the changed areas in one tiles frame, except where it might not hold the
 // picture they apply to or they would cost as much: after a hello or a push not taken, when the
 // picture's size changed, and for a large change it gets the whole picture. However it ends (a
 // close, the switchboard forgetting it, its owner stopping it), it releases what its viewer's
@@ -36,6 +46,11 @@ public:
     // Pictures sent to viewers are at most this wide, at this JPEG quality (0..1).
     static constexpr double pictureMaxWidth = 1280;
     static constexpr double pictureQuality = 0.42;
+    // How often the picture loop asks the desktop whether anything was drawn: once a frame at
+    // 60 Hz, so a change waits at most a frame before its capture. Asking is cheap (X11 reads
+    // its pending DAMAGE events, Wayland compares a frame counter), about 60 wake-ups a second
+    // of a few microseconds each on a still screen.
+    static constexpr std::chrono::milliseconds changeCheckInterval{16};
 
     // The additions this host can use, announced in its hello: modifiers on key and input
     // messages, and the further special keys.
@@ -48,10 +63,16 @@ public:
         // Capture and injection; null: no pictures, a zero display geometry, nothing injected.
         DesktopBackend *desktop = nullptr;
         SessionProtocol::SessionKeys keys;
-        std::chrono::milliseconds pause{90}; // between one poll and the next picture
+        // After a poll or a push the switchboard did not hold (one that announced no holds, a
+        // failure, text still being typed): a switchboard is not asked again at once.
+        std::chrono::milliseconds pause{90};
         // For benchmarks only: capture, encode and push on every pass, changed or not, as the
         // baseline that shows what skipping still screens saves.
         bool pushEveryPass = false;
+        // For benchmarks only: the one loop hosts ran before, a picture, a poll and a pause in
+        // turn with capture and encoding on this thread, and no holds asked for, as the baseline
+        // that shows what the two loops save.
+        bool onePassLoop = false;
         SessionFeatures offered = offeredFeatures();
         // A close message ended the session. Called last: the session may be destroyed by it.
         std::function<void()> onClosed;
@@ -59,7 +80,7 @@ public:
 
     explicit HostSession(Options options);
 
-    // Claim, hello, then picture, poll, messages and pause until closed or stopped.
+    // Claim, hello, then the input loop and the picture loop until closed or stopped.
     StoppableTask<> run(std::stop_token stop);
     // A poll refused with this status means the switchboard has forgotten the session.
     static bool endsSession(const KivrenAnswer &poll);
@@ -74,7 +95,30 @@ public:
     // The main display as the viewer was last told.
     DisplayGeometry geometry() const { return m_geometry; }
 
+    // The hold the input loop's polls and the picture loop's pushes ask for ("waitMs"): none
+    // until the claim's answer announced one.
+    std::optional<qint64> holdMs() const { return m_holdMs; }
+
 private:
+    // Polls and applies the viewer's messages until a close, or the switchboard forgetting the
+    // session.
+    StoppableTask<> inputLoop(std::stop_token stop);
+    // Pictures out as the screen changes, paced by the viewer taking them.
+    StoppableTask<> pictureLoop(DesktopCapture &desktop, std::stop_token stop);
+    // The benchmarks' baseline (Options::onePassLoop).
+    StoppableTask<> onePassLoop(std::stop_token stop);
+    // The picture loop's one step: a capture when the screen may have changed, made into a
+    // message on the worker and pushed. False when there was nothing to capture.
+    StoppableTask<bool> pictureStep(DesktopCapture &desktop, std::stop_token stop);
+
+    // Every message to the viewer becomes the frame pushed here.
+    SessionProtocol::Envelope outgoing(const SessionProtocol::HostMessage &message);
+    // Every poll answer's frames become the viewer's messages here, before receive().
+    QList<SessionProtocol::ViewerMessage> incoming(const QJsonObject &pollAnswer);
+    // Hands the viewer's messages of one poll answer to receive(); false once a close ended the
+    // session (the session may be gone then).
+    bool receiveAll(const QList<SessionProtocol::ViewerMessage> &messages);
+
     // The hello with the display's size, as it is now.
     StoppableTask<> greet(std::stop_token stop);
     // Greets the viewer once the desktop is ready to share, and again when its display changed.
@@ -87,7 +131,8 @@ private:
     // modifier, are let go of.
     void releaseHeld();
 
-    // The screen's picture when it may differ from the one pushed last, or must go out anyway.
+    // The screen's picture when it may differ from the one pushed last, or must go out anyway,
+    // made on this thread (the one-pass baseline).
     StoppableTask<> pushPicture(DesktopCapture &desktop, std::stop_token stop);
 
     Options m_options;
@@ -100,4 +145,8 @@ private:
     SessionFeatures m_peerFeatures;
     bool m_closed = false;
     bool m_greeted = false;
+    std::optional<qint64> m_holdMs;
+    // Compares, scales and encodes the picture loop's captures; its thread starts with the first.
+    // Destroyed with the session, waiting for the job it runs: a job owns what it reads.
+    BackgroundWorker m_worker;
 };

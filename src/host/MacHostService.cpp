@@ -39,7 +39,8 @@ MacHostService::MacHostService(Options options, QObject *parent)
     m_registration = std::make_unique<HostRegistration>(*m_api, *m_identity, *m_trust, std::move(registration));
     m_admission = std::make_unique<SessionAdmission>(
         *m_api, *m_trust,
-        SessionAdmission::Options{m_options.desktop, m_options.timing.sessionPause, m_options.pushEveryPass});
+        SessionAdmission::Options{m_options.desktop, m_options.timing.sessionPause, m_options.pushEveryPass,
+                                  m_options.onePassLoop});
 
     connect(m_identity.get(), &HostIdentity::passwordChanged, this, &MacHostService::passwordChanged);
     connect(m_identity.get(), &HostIdentity::savedChanged, this, [this] { emit noticeChanged(notice()); });

@@ -70,6 +70,7 @@ void SessionAdmission::begin(const Requests::PendingSession &pending)
     session.keys = pending.keys;
     session.pause = m_options.sessionPause;
     session.pushEveryPass = m_options.pushEveryPass;
+    session.onePassLoop = m_options.onePassLoop;
     session.onClosed = [this] { endSession(); };
     m_session.start(std::move(session));
 }

@@ -55,6 +55,8 @@ public:
         std::chrono::milliseconds sessionPause{90}; // pause between session loop iterations
         // For benchmarks only: sessions push a picture on every pass, changed or not.
         bool pushEveryPass = false;
+        // For benchmarks only: sessions run as one loop, as they did before (HostSession::Options).
+        bool onePassLoop = false;
     };
 
     // `api` and `trust` must outlive the admission; the desktop must not report to it once it
