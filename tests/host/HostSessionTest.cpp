@@ -298,7 +298,8 @@ protected:
         if (features)
             board.setReplies(QStringLiteral("poll"), {{200, capsAnswer(*features)}, {200, "{}"}});
         start();
-        return passes(2) && pictures() >= 1;
+        // The picture is made on the session's worker, at its own pace.
+        return passes(2) && waitFor([&] { return pictures() >= 1; });
     }
 
     QList<CannedSwitchboard::Request> pushes() const { return board.requests(QStringLiteral("push")); }
