@@ -159,7 +159,7 @@ StoppableTask<> HostSession::onePassLoop(std::stop_token stop)
             if (m_greeted)
                 co_await pushPicture(*desktop, stop);
         }
-        const KivrenAnswer answer = co_await Requests::post(api, Requests::Poll{m_options.keys, Role::host, 0}, stop);
+        const KivrenAnswer answer = co_await Requests::post(api, Requests::Poll{m_options.keys, Role::host, 0, std::nullopt}, stop);
         if (endsSession(answer)) {
             receive(Close{});
             co_return;
@@ -233,7 +233,7 @@ StoppableTask<> HostSession::pushPicture(DesktopCapture &desktop, std::stop_toke
     m_pushed.remember(*image, *picture);
     const Envelope frame = outgoing(*message);
     const KivrenAnswer pushed =
-        co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, frame}, stop, KivrenAPI::bodyBuffer());
+        co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, frame, std::nullopt}, stop, KivrenAPI::bodyBuffer());
     // A picture or tiles the switchboard did not take never reach the viewer (it refuses tiles
     // it cannot keep): the next push is a whole picture, even if the screen stays as it is.
     m_mustPush = !pushed.ok();
@@ -246,7 +246,7 @@ StoppableTask<> HostSession::greet(std::stop_token stop)
     m_mustPush = true;
     // Its outcome does not matter: the session goes on either way.
     const Hello hello{m_geometry.width, m_geometry.height, platformName, m_options.offered};
-    co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, outgoing(HostMessage{hello})},
+    co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, outgoing(HostMessage{hello}), std::nullopt},
                             std::move(stop));
 }
 
