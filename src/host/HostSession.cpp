@@ -115,20 +115,24 @@ StoppableTask<bool> HostSession::pictureStep(DesktopCapture &desktop, std::stop_
     // The desktop knows nothing was drawn: no capture at all.
     if (!whole && !desktop.mainDisplayMayHaveChanged())
         co_return false;
-    // No picture this time (no display image, no memory for its copy): nothing to push.
-    const std::optional<ScreenImage> image = desktop.captureMainDisplay();
-    std::optional<ScreenImage> copy = image ? PictureJob::ownedCopy(*image) : std::nullopt;
-    if (!copy)
+    // No picture this time (no display image): nothing to push.
+    m_lent = desktop.captureMainDisplay();
+    if (!m_lent || !m_lent->isUsable())
         co_return false;
     // Cleared before the job: a hello while it runs asks for a whole picture again.
     m_mustPush = false;
-    PictureJob job{std::move(*copy), std::move(m_pushed), whole, peerSupports(featureTiles), pictureMaxWidth,
+    // The job reads the capture's own pixels, lent without their owner (m_lent).
+    ScreenImage lent = *m_lent;
+    lent.owner.reset();
+    PictureJob job{std::move(lent), std::move(m_pushed), whole, peerSupports(featureTiles), pictureMaxWidth,
                    pictureQuality};
     std::optional<PictureJob::Outcome> made = co_await m_worker.run(
         [job = std::move(job)](std::stop_token jobStop) mutable { return std::move(job).run(std::move(jobStop)); }, stop);
     // None: the worker is going, and the session with it.
     if (!made)
         co_return false;
+    // The job is over: the desktop may reuse the capture's memory.
+    m_lent.reset();
     m_pushed = std::move(made->pushed);
     if (made->failed)
         m_mustPush = true;

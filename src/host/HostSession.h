@@ -5,6 +5,7 @@
 #include "HostInputQueue.h"
 #include "KivrenAnswer.h"
 #include "PushedScreen.h"
+#include "ScreenImage.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
 #include "StoppableTask.h"
@@ -146,7 +147,11 @@ private:
     bool m_closed = false;
     bool m_greeted = false;
     std::optional<qint64> m_holdMs;
+    // The capture whose pixels the worker's job reads: held here, not in the loop's frame, so
+    // that a loop stopped mid-job does not free them under it; let go of on this thread (where
+    // the display connection lives) once the job is over, or after the worker at the latest.
+    std::optional<ScreenImage> m_lent;
     // Compares, scales and encodes the picture loop's captures; its thread starts with the first.
-    // Destroyed with the session, waiting for the job it runs: a job owns what it reads.
+    // Destroyed with the session before m_lent, waiting for the job it runs.
     BackgroundWorker m_worker;
 };

@@ -3,11 +3,6 @@
 #include "MacCapture.h"
 #include "TileEncoder.h"
 
-#include <cstring>
-#include <memory>
-#include <new>
-#include <vector>
-
 using namespace SessionProtocol;
 
 PictureJob::Outcome PictureJob::run(std::stop_token stop) &&
@@ -45,26 +40,4 @@ PictureJob::Outcome PictureJob::run(std::stop_token stop) &&
     // As sent: a push that is not taken makes the next one whole anyway.
     outcome.pushed.remember(screen, *picture);
     return outcome;
-}
-
-std::optional<ScreenImage> PictureJob::ownedCopy(const ScreenImage &image)
-{
-    if (!image.isUsable())
-        return std::nullopt;
-    const std::size_t row = static_cast<std::size_t>(image.width) * ScreenImage::bytesPerPixel;
-    std::shared_ptr<std::vector<std::uint8_t>> pixels;
-    try {
-        pixels = std::make_shared<std::vector<std::uint8_t>>(row * image.height);
-    } catch (const std::bad_alloc &) {
-        return std::nullopt;
-    }
-    if (image.stride == static_cast<int>(row)) {
-        std::memcpy(pixels->data(), image.pixels, row * image.height);
-    } else {
-        for (int y = 0; y < image.height; ++y)
-            std::memcpy(pixels->data() + y * row, image.pixels + static_cast<std::size_t>(y) * image.stride, row);
-    }
-    const std::uint8_t *data = pixels->data();
-    return ScreenImage{image.width, image.height, static_cast<int>(row), data,
-                       std::shared_ptr<const void>(std::move(pixels), data)};
 }

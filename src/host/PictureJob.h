@@ -9,12 +9,13 @@
 
 // What a session makes of one capture, away from the window's thread: whether the screen
 // differs from what the viewer holds, and if so the message that shows it (the changed areas
-// as tiles, or the whole picture), scaled and encoded. The job owns everything it reads: the
-// screen's pixels copied on the thread that captured them, and the memory of what was pushed,
-// handed over for the job and back with its outcome.
+// as tiles, or the whole picture), scaled and encoded. The memory of what was pushed is handed
+// over for the job and back with its outcome; the screen's pixels are lent: whoever hands the
+// job in keeps them, and releases them on its own thread, until the job is over. Nothing of the
+// outcome points into them.
 struct PictureJob
 {
-    ScreenImage screen; // owns its pixels (ownedCopy)
+    ScreenImage screen;
     PushedScreen pushed;
     // The whole picture goes out, whatever it shows (after a hello, a push not taken).
     bool whole = false;
@@ -38,9 +39,4 @@ struct PictureJob
 
     // Runs on any thread; a stop ends it early with nothing to send.
     Outcome run(std::stop_token stop) &&;
-
-    // A copy of `image` whose pixels it owns, with no padding: what a job may read on another
-    // thread while the capture's own buffer is reused or released where it was made. None when
-    // there is no memory for it or `image` has no pixels.
-    static std::optional<ScreenImage> ownedCopy(const ScreenImage &image);
 };
