@@ -117,8 +117,10 @@ StoppableTask<bool> HostSession::pictureStep(DesktopCapture &desktop, std::stop_
         co_return false;
     // No picture this time (no display image): nothing to push.
     m_lent = desktop.captureMainDisplay();
-    if (!m_lent || !m_lent->isUsable())
+    if (!m_lent || !m_lent->isUsable()) {
+        m_lent.reset();
         co_return false;
+    }
     // Cleared before the job: a hello while it runs asks for a whole picture again.
     m_mustPush = false;
     // The job reads the capture's own pixels, lent without their owner (m_lent).
@@ -136,8 +138,10 @@ StoppableTask<bool> HostSession::pictureStep(DesktopCapture &desktop, std::stop_
     m_pushed = std::move(made->pushed);
     if (made->failed)
         m_mustPush = true;
+    // Nothing new after all (or it failed to encode): the next look waits a frame, so that a
+    // desktop that cannot tell whether it drew is not captured over and over.
     if (!made->message)
-        co_return true;
+        co_return false;
 
     const Requests::Push push{m_options.keys, Role::host, outgoing(*made->message), m_holdMs};
     const KivrenAnswer pushed = co_await Requests::post(*m_options.api, push, stop, KivrenAPI::bodyBuffer());

@@ -109,7 +109,7 @@ private:
     // The benchmarks' baseline (Options::onePassLoop).
     StoppableTask<> onePassLoop(std::stop_token stop);
     // The picture loop's one step: a capture when the screen may have changed, made into a
-    // message on the worker and pushed. False when there was nothing to capture.
+    // message on the worker and pushed. False when nothing was pushed.
     StoppableTask<bool> pictureStep(DesktopCapture &desktop, std::stop_token stop);
 
     // Every message to the viewer becomes the frame pushed here.

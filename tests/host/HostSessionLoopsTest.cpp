@@ -94,6 +94,24 @@ TEST_F(HostSessionLoopsTest, StillScreen_OnlyTheHeldPoll)
     EXPECT_EQ(desktop.captures, captures);
 }
 
+// A desktop that cannot tell whether it drew anything is captured and compared once a frame,
+// not over and over: an unchanged capture is followed by the frame's wait as nothing is.
+TEST_F(HostSessionLoopsTest, DesktopThatCannotTell_CapturedAtMostOnceAFrame)
+{
+    board.setReply(QStringLiteral("claim"), QJsonDocument::fromJson(holdingClaim).object());
+    board.setReplies(QStringLiteral("push"), {{200, "{}"}, {200, taken}});
+    board.hold(QStringLiteral("poll"));
+    desktop.mayHaveChanged = true;
+    start(&desktop);
+    ASSERT_TRUE(waitFor([&] { return pictureKinds().size() == 1; }));
+
+    const int captures = desktop.captures;
+    constexpr int frames = 20;
+    QTest::qWait(frames * HostSession::changeCheckInterval.count());
+    EXPECT_LE(desktop.captures - captures, frames + 1);
+    EXPECT_EQ(pictureKinds().size(), 1);
+}
+
 // The viewer's input is applied as soon as its poll returns, while the picture loop's push is
 // still held waiting for the viewer to take it.
 TEST_F(HostSessionLoopsTest, Input_AppliedWhenThePollReturns_WithoutWaitingForAPicture)
