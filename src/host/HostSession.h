@@ -1,10 +1,12 @@
 #pragma once
 
+#include "BackgroundWorker.h"
 #include "DisplayGeometry.h"
 #include "HostInputQueue.h"
 #include "HostKeyExchange.h"
 #include "KivrenAnswer.h"
 #include "PushedScreen.h"
+#include "ScreenImage.h"
 #include "SessionFeatures.h"
 #include "SessionProtocol.h"
 #include "SessionSeal.h"
@@ -25,10 +27,19 @@ class KivrenAPI;
 // requests, a missing picture or a silent viewer never end it. When the main display changes
 // size or place, the viewer is greeted again with the new size. While the desktop is not ready
 // to share its screen (DesktopSharing::State), the session is claimed and polled but nothing is
-// sent and no input applied: the viewer is greeted once it is. A picture goes out only when
-// the screen differs from the last one the switchboard took (and always first after a hello),
-// so a still screen costs neither capture, encoding nor bytes. A viewer that named "tiles" gets
-// only the changed areas, all of one pass in one tiles frame, except where it might not hold the
+// sent and no input applied: the viewer is greeted once it is.
+//
+// Two loops, both ended with the session: the input loop polls (a held poll when the claim's
+// answer announced holds, else a poll and a pause) and applies what the viewer sent the moment
+// the poll returns; the picture loop looks every frame (changeCheckInterval) whether the desktop
+// may have drawn anything and, if so, captures it here (where the display connection lives) and
+// hands the copy to the session's worker thread to compare, scale and encode. A picture goes out
+// only when the screen differs from the last one pushed (and always first after a hello), so a
+// still screen costs neither capture, encoding nor bytes. One push at a time: to a switchboard
+// that holds, a paced push answered once the viewer took it, so pictures go out as fast as the
+// viewer takes them and the next one is always the newest screen, its changes since the last
+// push merged into one message; to one that does not, a push and a pause. A viewer that named
+// "tiles" gets only the changed areas in one tiles frame, except where it might not hold the
 // picture they apply to or they would cost as much: after a hello or a push not taken, when the
 // picture's size changed, and for a large change it gets the whole picture. However it ends (a
 // close, the switchboard forgetting it, its owner stopping it), it releases what its viewer's
@@ -39,6 +50,11 @@ public:
     // Pictures sent to viewers are at most this wide, at this JPEG quality (0..1).
     static constexpr double pictureMaxWidth = 1280;
     static constexpr double pictureQuality = 0.42;
+    // How often the picture loop asks the desktop whether anything was drawn: once a frame at
+    // 60 Hz, so a change waits at most a frame before its capture. Asking is cheap (X11 reads
+    // its pending DAMAGE events, Wayland compares a frame counter), about 60 wake-ups a second
+    // of a few microseconds each on a still screen.
+    static constexpr std::chrono::milliseconds changeCheckInterval{16};
 
     // The additions this host can use, announced in its hello: modifiers on key and input
     // messages, and the further special keys.
@@ -51,10 +67,16 @@ public:
         // Capture and injection; null: no pictures, a zero display geometry, nothing injected.
         DesktopBackend *desktop = nullptr;
         SessionProtocol::SessionKeys keys;
-        std::chrono::milliseconds pause{90}; // between one poll and the next picture
+        // After a poll or a push the switchboard did not hold (one that announced no holds, a
+        // failure, text still being typed): a switchboard is not asked again at once.
+        std::chrono::milliseconds pause{90};
         // For benchmarks only: capture, encode and push on every pass, changed or not, as the
         // baseline that shows what skipping still screens saves.
         bool pushEveryPass = false;
+        // For benchmarks only: the one loop hosts ran before, a picture, a poll and a pause in
+        // turn with capture and encoding on this thread, and no holds asked for, as the baseline
+        // that shows what the two loops save.
+        bool onePassLoop = false;
         SessionFeatures offered = offeredFeatures();
         // A close message ended the session. Called last: the session may be destroyed by it.
         std::function<void()> onClosed;
@@ -65,7 +87,7 @@ public:
 
     explicit HostSession(Options options);
 
-    // Claim, hello, then picture, poll, messages and pause until closed or stopped.
+    // Claim, hello, then the input loop and the picture loop until closed or stopped.
     StoppableTask<> run(std::stop_token stop);
     // A poll refused with this status means the switchboard has forgotten the session.
     static bool endsSession(const KivrenAnswer &poll);
@@ -86,7 +108,33 @@ public:
     void setViewOnly(bool viewOnly) { m_viewOnly = viewOnly; }
     bool viewOnly() const { return m_viewOnly; }
 
+    // The hold the input loop's polls and the picture loop's pushes ask for ("waitMs"): none
+    // until the claim's answer announced one.
+    std::optional<qint64> holdMs() const { return m_holdMs; }
+
 private:
+    // Polls and applies the viewer's messages until a close, or the switchboard forgetting the
+    // session.
+    StoppableTask<> inputLoop(std::stop_token stop);
+    // Pictures out as the screen changes, paced by the viewer taking them.
+    StoppableTask<> pictureLoop(DesktopCapture &desktop, std::stop_token stop);
+    // The benchmarks' baseline (Options::onePassLoop).
+    StoppableTask<> onePassLoop(std::stop_token stop);
+    // The picture loop's one step: a capture when the screen may have changed, made into a
+    // message on the worker and pushed. False when nothing was pushed.
+    StoppableTask<bool> pictureStep(DesktopCapture &desktop, std::stop_token stop);
+
+    // Every message to the viewer becomes the frame pushed here.
+    SessionProtocol::Envelope outgoing(const SessionProtocol::HostMessage &message);
+    // Every poll answer's frames become the viewer's messages here, before receive().
+    QList<SessionProtocol::ViewerMessage> incoming(const QJsonObject &pollAnswer);
+    // Hands the viewer's messages of one poll answer to receive(); false once a close ended the
+    // session (the session may be gone then).
+    bool receiveAll(const QList<SessionProtocol::ViewerMessage> &messages);
+    // A viewer's frame failed to open: the session ends at the switchboard with the reason, and
+    // here as a close ends it.
+    StoppableTask<> endForFailedCheck(std::stop_token stop);
+
     // The hello with the display's size, as it is now.
     StoppableTask<> greet(std::stop_token stop);
     // Greets the viewer once the desktop is ready to share, and again when its display changed.
@@ -99,12 +147,8 @@ private:
     // modifier, are let go of.
     void releaseHeld();
 
-    // Where every session message leaves, and where a poll answer's frames become messages: an
-    // encrypted session seals and opens there. A frame that fails to open sets m_sealFailed.
-    SessionProtocol::Envelope outgoing(const SessionProtocol::HostMessage &message);
-    QList<SessionProtocol::ViewerMessage> incoming(const QJsonObject &answer);
-
-    // The screen's picture when it may differ from the one pushed last, or must go out anyway.
+    // The screen's picture when it may differ from the one pushed last, or must go out anyway,
+    // made on this thread (the one-pass baseline).
     StoppableTask<> pushPicture(DesktopCapture &desktop, std::stop_token stop);
 
     Options m_options;
@@ -120,4 +164,12 @@ private:
     std::optional<SessionSeal> m_seal;
     bool m_sealFailed = false;
     bool m_viewOnly = false;
+    std::optional<qint64> m_holdMs;
+    // The capture whose pixels the worker's job reads: held here, not in the loop's frame, so
+    // that a loop stopped mid-job does not free them under it; let go of on this thread (where
+    // the display connection lives) once the job is over, or after the worker at the latest.
+    std::optional<ScreenImage> m_lent;
+    // Compares, scales and encodes the picture loop's captures; its thread starts with the first.
+    // Destroyed with the session before m_lent, waiting for the job it runs.
+    BackgroundWorker m_worker;
 };

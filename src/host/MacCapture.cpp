@@ -24,8 +24,8 @@ struct TurboJpegDeleter
     void operator()(void *handle) const { tjDestroy(handle); }
 };
 
-// Capture runs on the main thread only; one compressor per thread avoids re-creating the
-// encoder state on every frame.
+// Each thread that encodes (a session's worker, a benchmark's main thread) keeps one compressor:
+// re-creating the encoder state on every frame would cost more than the frame.
 tjhandle compressor()
 {
     thread_local std::unique_ptr<void, TurboJpegDeleter> handle(tjInitCompress());
@@ -67,21 +67,6 @@ std::optional<QByteArray> encodeJpeg(const std::uint8_t *pixels, int width, int 
     return QByteArray(reinterpret_cast<const char *>(buffer), static_cast<qsizetype>(size));
 }
 
-// The scaled frame is a few megabytes: keeping the buffer between frames spares the page
-// faults of a fresh allocation on every capture.
-std::uint8_t *scaledBuffer(std::size_t bytes)
-{
-    thread_local std::vector<std::uint8_t> buffer;
-    try {
-        if (buffer.size() < bytes)
-            buffer.resize(bytes);
-    } catch (const std::bad_alloc &) {
-        buffer = {};
-        return nullptr;
-    }
-    return buffer.data();
-}
-
 } // namespace
 
 namespace MacCapture {
@@ -106,14 +91,18 @@ std::optional<ScreenImage> pictureImage(const ScreenImage &image, double maxWidt
     const int tw = static_cast<int>(std::max(minimumWidth, std::round(w * scale)));
     const int th = static_cast<int>(std::max(minimumHeight, std::round(h * scale)));
     const int targetStride = tw * 4;
-    std::uint8_t *canvas = scaledBuffer(static_cast<std::size_t>(targetStride) * th);
-    if (!canvas)
+    std::shared_ptr<std::vector<std::uint8_t>> canvas;
+    try {
+        canvas = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(targetStride) * th);
+    } catch (const std::bad_alloc &) {
         return image;
-    if (libyuv::ARGBScale(image.pixels, image.stride, image.width, image.height, canvas,
+    }
+    if (libyuv::ARGBScale(image.pixels, image.stride, image.width, image.height, canvas->data(),
                           targetStride, tw, th, libyuv::kFilterBox)
         != 0)
         return image;
-    return ScreenImage{tw, th, targetStride, canvas, nullptr};
+    const std::uint8_t *pixels = canvas->data();
+    return ScreenImage{tw, th, targetStride, pixels, std::shared_ptr<const void>(std::move(canvas), pixels)};
 }
 
 std::optional<QByteArray> encode(const ScreenImage &picture, QRect area, double quality)

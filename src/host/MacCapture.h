@@ -11,9 +11,8 @@ struct ScreenImage;
 namespace MacCapture {
 
 // The display image in the picture's pixels: `image` itself when it is narrow enough, else scaled
-// into a canvas this thread reuses, whose pixels stay valid until its next call (the result holds
-// no owner then). Scaling that fails gives `image` itself, sent unscaled. None when `image` has
-// no pixels.
+// into pixels of its own, which the result owns (any thread may make and keep one). Scaling that
+// fails gives `image` itself, sent unscaled. None when `image` has no pixels.
 std::optional<ScreenImage> pictureImage(const ScreenImage &image, double maxWidth);
 // One area of a picture image (the whole of it when `area` is empty), as a JPEG of its own;
 // quality is 0..1 (0.42 -> JPEG quality 42). None when the area does not lie within the image or

@@ -44,7 +44,7 @@ MacHostService::MacHostService(Options options, QObject *parent)
     m_admission = std::make_unique<SessionAdmission>(
         *m_api, *m_trust,
         SessionAdmission::Options{m_options.desktop, m_options.timing.sessionPause, m_options.pushEveryPass,
-                                  m_identity.get(), m_options.timing.askWithin});
+                                  m_identity.get(), m_options.timing.askWithin, m_options.onePassLoop});
     m_admission->setAskFirst(askFirst);
     m_attempts = std::make_unique<AttemptLog>(QDir(settings.folder()).filePath(AttemptLog::fileName));
 

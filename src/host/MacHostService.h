@@ -119,6 +119,8 @@ public:
         Timing timing;
         // For benchmarks only: sessions push a picture on every pass, changed or not.
         bool pushEveryPass = false;
+        // For benchmarks only: sessions run as one loop, as they did before (HostSession::Options).
+        bool onePassLoop = false;
     };
 
     // Reads or creates the identity, stores it, then starts switchboard and registration loop

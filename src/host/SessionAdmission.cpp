@@ -139,6 +139,7 @@ void SessionAdmission::startSession(const Requests::PendingSession &pending)
     session.keys = pending.keys;
     session.pause = m_options.sessionPause;
     session.pushEveryPass = m_options.pushEveryPass;
+    session.onePassLoop = m_options.onePassLoop;
     session.onClosed = [this] { endSession(); };
     if (const HostIdentity *identity = m_options.identity; pending.encrypted && identity)
         session.encrypted = HostKeyExchange::Secrets{identity->publicId(), identity->hostToken(), identity->password()};

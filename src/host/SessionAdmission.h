@@ -72,6 +72,8 @@ public:
         const HostIdentity *identity = nullptr;
         // How long the person at this computer has to allow a viewer (tests shorten it).
         std::chrono::milliseconds askWithin = ConnectionPrompt::answerWithin;
+        // For benchmarks only: sessions run as one loop, as they did before (HostSession::Options).
+        bool onePassLoop = false;
     };
     // Why a plain session is ended on a host that takes only encrypted viewers.
     static inline const QString encryptedOnlyReason = QStringLiteral("That PC accepts only encrypted connections");

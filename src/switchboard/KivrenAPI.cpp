@@ -157,6 +157,12 @@ QCoro::Task<KivrenAnswer> KivrenAPI::postHeld(QString path, QJsonObject body, st
     return send(std::move(path), compactBody(body), std::max(m_timeout, hold + heldMargin), std::move(stop));
 }
 
+QCoro::Task<KivrenAnswer> KivrenAPI::postBytesHeld(QString path, QByteArray body, std::chrono::milliseconds hold,
+                                                   std::stop_token stop)
+{
+    return send(std::move(path), std::move(body), std::max(m_timeout, hold + heldMargin), std::move(stop));
+}
+
 QCoro::Task<KivrenAnswer> KivrenAPI::postBytes(QString path, QByteArray body, std::stop_token stop)
 {
     return send(std::move(path), std::move(body), m_timeout, std::move(stop));

@@ -51,6 +51,9 @@ public:
     // (never less than the usual one).
     QCoro::Task<KivrenAnswer> postHeld(QString path, QJsonObject body, std::chrono::milliseconds hold,
                                        std::stop_token stop = {});
+    // Both: a body written already, held up to `hold` (a paced push).
+    QCoro::Task<KivrenAnswer> postBytesHeld(QString path, QByteArray body, std::chrono::milliseconds hold,
+                                            std::stop_token stop = {});
     // An empty buffer that may keep the capacity of an earlier request body: a large body built
     // in it touches no fresh memory. Main thread only.
     static QByteArray bodyBuffer();

@@ -46,6 +46,16 @@ std::optional<QString> optionalText(const QJsonObject &object, const QString &ke
     return value.isString() ? std::optional<QString>(value.toString()) : std::nullopt;
 }
 
+// The hold a connect or claim answer announces ("maxWaitMs"). A fraction is no announcement:
+// only a whole number above 0 names a hold.
+std::optional<qint64> announcedHold(const QJsonObject &answer)
+{
+    const QJsonValue maxWait = answer.value(QStringLiteral("maxWaitMs"));
+    if (const auto wait = cursorFrom(maxWait); wait && *wait > 0 && double(*wait) == maxWait.toDouble())
+        return wait;
+    return std::nullopt;
+}
+
 } // namespace
 
 ProveAnswer ProveAnswer::fromJson(const QJsonObject &answer)
@@ -102,12 +112,19 @@ ConnectAnswer ConnectAnswer::fromJson(const QJsonObject &answer)
     if (const std::optional<QString> transport = optionalText(answer, QStringLiteral("transport")))
         read.transport = transportFromRaw(*transport);
     read.deviceToken = JsonMembers::text(answer, deviceTokenKey);
-    // A fraction is no announcement: only a whole number names a hold.
-    const QJsonValue maxWait = answer.value(QStringLiteral("maxWaitMs"));
-    if (const auto wait = cursorFrom(maxWait); wait && *wait > 0 && double(*wait) == maxWait.toDouble())
-        read.maxWaitMs = wait;
+    read.maxWaitMs = announcedHold(answer);
     read.unattended = JsonMembers::boolean(answer, QStringLiteral("unattended"), true);
     return read;
+}
+
+ClaimAnswer ClaimAnswer::fromJson(const QJsonObject &answer)
+{
+    return {announcedHold(answer)};
+}
+
+bool pushTaken(const QJsonObject &answer)
+{
+    return answer.value(QStringLiteral("taken")) != QJsonValue(false);
 }
 
 std::optional<qint64> cursorFrom(const QJsonValue &since)
@@ -246,15 +263,18 @@ QByteArray toBytes(const Push &request, QByteArray buffer)
                                              })
                                    .toJson(QJsonDocument::Compact);
     constexpr QByteArrayView payloadOpen = ",\"payload\":\"";
-    constexpr QByteArrayView bodyClose = "\"}";
+    constexpr QByteArrayView payloadClose = "\"";
     const QByteArrayView open = QByteArrayView(members).chopped(1); // without its closing brace
+    const QByteArray wait = request.waitMs ? ",\"waitMs\":" + QByteArray::number(*request.waitMs) : QByteArray();
 
     buffer.resize(0); // keeps the capacity
-    buffer.reserve(open.size() + payloadOpen.size() + request.frame.base64.size() + bodyClose.size());
+    buffer.reserve(open.size() + payloadOpen.size() + request.frame.base64.size() + payloadClose.size() + wait.size() + 1);
     buffer.append(open);
     buffer.append(payloadOpen);
     buffer.append(request.frame.base64);
-    buffer.append(bodyClose);
+    buffer.append(payloadClose);
+    buffer.append(wait);
+    buffer.append('}');
     return buffer;
 }
 
@@ -320,7 +340,10 @@ QString pathOf(const Close &)
 
 QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Push &request, std::stop_token stop, QByteArray buffer)
 {
-    return api.postBytes(pathOf(request), toBytes(request, std::move(buffer)), std::move(stop));
+    if (!request.waitMs)
+        return api.postBytes(pathOf(request), toBytes(request, std::move(buffer)), std::move(stop));
+    return api.postBytesHeld(pathOf(request), toBytes(request, std::move(buffer)),
+                             std::chrono::milliseconds(*request.waitMs), std::move(stop));
 }
 
 QCoro::Task<KivrenAnswer> post(KivrenAPI &api, const Poll &request, std::stop_token stop)

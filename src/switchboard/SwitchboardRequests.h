@@ -177,6 +177,12 @@ struct Claim
 {
     SessionKeys keys;
 };
+// The claim's answer: the longest hold the switchboard allows, as in ConnectAnswer.
+struct ClaimAnswer
+{
+    std::optional<qint64> maxWaitMs;
+    static ClaimAnswer fromJson(const QJsonObject &answer);
+};
 
 // One frame, from either side.
 struct Push
@@ -184,7 +190,13 @@ struct Push
     SessionKeys keys;
     Role sender = Role::host;
     SessionProtocol::Envelope frame;
+    // How long the switchboard may hold the push until the other side's poll takes the frame
+    // ("waitMs", a paced push), only to one that announced holds; none: answered at once.
+    std::optional<qint64> waitMs;
 };
+// Whether a push's answer says its frame was taken: false only for a paced push's
+// {"ok":true,"taken":false}; an answer without "taken" (a push that was not held) says nothing.
+bool pushTaken(const QJsonObject &answer);
 
 // The frames waiting for one side, from the cursor `since` on (the host's is always 0).
 struct Poll
@@ -235,7 +247,8 @@ QJsonObject toJson(const Poll &request);
 QJsonObject toJson(const Close &request);
 // The push body as JSON text, written straight into bytes: the session members ("kind", "role",
 // "sessionId", "token") first, then "payload" with the base64 copied in as it is, never through
-// a JSON string object, so a switchboard can check the session before it reads a large payload.
+// a JSON string object, so a switchboard can check the session before it reads a large payload;
+// a paced push's "waitMs" follows the payload.
 // `request.frame.base64` must be base64 text, as SessionProtocol::encode makes it. `buffer` is
 // cleared and written into, so a caller can hand in one whose capacity an earlier body left
 // behind.

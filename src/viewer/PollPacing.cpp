@@ -4,16 +4,12 @@
 
 std::optional<qint64> PollPacing::waitFor(std::optional<qint64> maxWaitMs)
 {
-    if (!maxWaitMs || *maxWaitMs <= 0)
-        return std::nullopt;
-    return std::min<qint64>(*maxWaitMs, longestWait.count());
+    return HoldPacing::waitFor(maxWaitMs);
 }
 
 std::chrono::milliseconds PollPacing::pauseAfter(bool held, bool advanced, std::chrono::milliseconds took)
 {
-    if (held && (advanced || took >= pause))
-        return std::chrono::milliseconds(0);
-    return pause;
+    return HoldPacing::pauseAfter(held, advanced, took);
 }
 
 bool PollPacing::peerQuiet(std::optional<qint64> peerQuietMs)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HoldPacing.h"
 #include "KivrenError.h"
 
 #include <QtGlobal>
@@ -12,10 +13,9 @@
 struct PollPacing
 {
     // Between the end of one poll and the start of the next, when the switchboard holds nothing.
-    static constexpr std::chrono::milliseconds pause{90};
-    // The longest hold asked for, whatever longer one the switchboard allows: a tunnel gives up
-    // on a request held much longer.
-    static constexpr std::chrono::milliseconds longestWait{25000};
+    static constexpr std::chrono::milliseconds pause = HoldPacing::pause;
+    // The longest hold asked for, whatever longer one the switchboard allows.
+    static constexpr std::chrono::milliseconds longestWait = HoldPacing::longestWait;
     // The other side is not answering once it has been quiet for longer than this.
     static constexpr std::chrono::milliseconds peerQuietLimit{4000};
 

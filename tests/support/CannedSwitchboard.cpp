@@ -63,6 +63,20 @@ void CannedSwitchboard::releaseHeld(int status, const QByteArray &body)
     m_released.append(held);
 }
 
+void CannedSwitchboard::releaseHeldOf(const QString &path, int status, const QByteArray &body)
+{
+    QList<QPointer<QTcpSocket>> released;
+    for (qsizetype i = m_held.size() - 1; i >= 0; --i) {
+        if (m_held[i] && m_held[i]->property("heldPath").toString() == path)
+            released.prepend(m_held.takeAt(i));
+    }
+    for (const auto &socket : released) {
+        if (socket && socket->state() == QAbstractSocket::ConnectedState)
+            answer(socket, status, body);
+    }
+    m_released.append(released);
+}
+
 int CannedSwitchboard::openHeldConnections() const
 {
     int count = 0;
@@ -97,8 +111,10 @@ void CannedSwitchboard::serve(QTcpSocket *socket)
 
         QList<Reply> &queue = m_replies[path];
         const Reply reply = queue.isEmpty() ? Reply{} : (queue.size() > 1 ? queue.takeFirst() : queue.first());
-        if (reply.hold)
+        if (reply.hold) {
+            socket->setProperty("heldPath", path);
             m_held.append(socket);
+        }
         else
             answer(socket, reply.status, reply.body);
     }

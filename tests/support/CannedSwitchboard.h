@@ -45,6 +45,8 @@ public:
     int heldCount() const;
     // Answers every held request with the given status and body (connections may be gone).
     void releaseHeld(int status, const QByteArray &body);
+    // The same for the requests held on one path only.
+    void releaseHeldOf(const QString &path, int status, const QByteArray &body);
     // Connections that brought a held request (answered since or not) and are still open: a
     // client that cancels the request closes its connection.
     int openHeldConnections() const;

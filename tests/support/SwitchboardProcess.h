@@ -20,6 +20,8 @@ public:
     quint16 port() const { return m_port; }
     // "http://127.0.0.1:<port>"
     QString origin() const;
+    // The node process (a benchmark reads its CPU time).
+    qint64 processId() const { return m_process.processId(); }
 
 private:
     QProcess m_process;

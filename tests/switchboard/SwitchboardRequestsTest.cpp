@@ -113,7 +113,11 @@ INSTANTIATE_TEST_SUITE_P(
                  SessionProtocol::encode(SessionProtocol::ViewerMessage{SessionProtocol::Input{{RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0, {}}}})},
             R"({"kind":"json","role":"viewer","sessionId":"s1","token":"t1","payload":"eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dCIsIngiOjAuMjUsInkiOjAuNzV9"})"),
         row("HostPicturePush", "push", Push{keys, Role::host, SessionProtocol::encode(HostMessage{SessionProtocol::Picture{"\xff\xd8\xff"}})},
-            R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":"/9j/"})")),
+            R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":"/9j/"})"),
+        // Paced: "waitMs" after the payload, only when a hold is asked for.
+        row("HostPacedPicturePush", "push",
+            Push{keys, Role::host, SessionProtocol::encode(HostMessage{SessionProtocol::Picture{"\xff\xd8\xff"}}), 25000},
+            R"({"kind":"jpeg","role":"host","sessionId":"s1","token":"t1","payload":"/9j/","waitMs":25000})")),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(SwitchboardRequests, PushBody_EscapesSessionMembersAndReusesTheBuffer)
@@ -134,6 +138,15 @@ TEST(SwitchboardRequests, PushBody_EscapesSessionMembersAndReusesTheBuffer)
 }
 
 // --- Answers --------------------------------------------------------------------------
+
+// Only a paced push's answer that says so counts as not taken; any other answer says nothing.
+TEST(SwitchboardRequests, PushAnswer_NotTakenOnlyWhenItSaysSo)
+{
+    EXPECT_TRUE(pushTaken(parse(R"({"ok":true,"taken":true})")));
+    EXPECT_FALSE(pushTaken(parse(R"({"ok":true,"taken":false})")));
+    EXPECT_TRUE(pushTaken(parse(R"({"ok":true})")));
+    EXPECT_TRUE(pushTaken(parse(R"({"ok":true,"taken":0})")));
+}
 
 struct HeartbeatCase
 {
@@ -243,6 +256,10 @@ TEST(SwitchboardRequests, Answers_HoldAnnouncementAndQuietTime)
     EXPECT_EQ(maxWait(R"("25000")"), std::nullopt);
     EXPECT_EQ(maxWait("null"), std::nullopt);
     EXPECT_EQ(ConnectAnswer::fromJson(parse(R"({"sessionId":"s1"})")).maxWaitMs, std::nullopt);
+    // The claim's answer announces it the same way; an old switchboard's {"ok":true} does not.
+    EXPECT_EQ(ClaimAnswer::fromJson(parse(R"({"ok":true,"maxWaitMs":25000})")).maxWaitMs, 25000);
+    EXPECT_EQ(ClaimAnswer::fromJson(parse(R"({"ok":true,"maxWaitMs":0.5})")).maxWaitMs, std::nullopt);
+    EXPECT_EQ(ClaimAnswer::fromJson(parse(R"({"ok":true})")).maxWaitMs, std::nullopt);
 
     EXPECT_EQ(peerQuietMs(parse(R"({"frames":[],"since":3,"peerQuietMs":4001})")), 4001);
     EXPECT_EQ(peerQuietMs(parse(R"({"frames":[],"since":3,"peerQuietMs":0})")), 0);

@@ -9,8 +9,10 @@
 #include "SessionProtocol.h"
 #include "SwitchboardRequests.h"
 #include "SettingsStore.h"
+#include "ViewerSession.h"
 
 #include <QJsonArray>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
@@ -198,6 +200,39 @@ TEST_F(KivrenClientSwitchboard, Session_EndedByTheSwitchboard_FailsWithItsText)
     ASSERT_TRUE(waitForPhase(SessionPhase::failed));
     EXPECT_EQ(client->status(), QStringLiteral("The session has ended"));
     EXPECT_EQ(client->error(), std::optional<QString>(QStringLiteral("The session has ended")));
+}
+
+// A host frozen mid-session (stopped with SIGSTOP: not one request more) is reported within 5 s,
+// by the real switchboard's quiet time, over the last picture greyed; once it is heard again the
+// session goes on by itself.
+TEST_F(KivrenClientSwitchboard, HostFrozen_NotAnsweringWithin5s_ThenGoesOn)
+{
+    ASSERT_TRUE(host.registerAndBeat());
+    connectTo();
+    ASSERT_TRUE(waitForPhase(SessionPhase::live));
+    ASSERT_TRUE(host.claimPending());
+    const QJsonObject hello{{"type", "hello"}, {"width", 1440}, {"height", 900}, {"platform", "macos"}};
+    ASSERT_TRUE(host.push(QStringLiteral("json"), QJsonDocument(hello).toJson(QJsonDocument::Compact)));
+    ASSERT_TRUE(host.push(QStringLiteral("jpeg"), TestPictures::jpeg({160, 100}, Qt::darkGreen)));
+    ASSERT_TRUE(waitFor([&] { return client->frame().size() == QSize(160, 100); }));
+    const QString live = client->status();
+
+    // Frozen: from here the host sends nothing.
+    QElapsedTimer frozen;
+    frozen.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client->pictureStale(); }, 8000));
+    EXPECT_LT(frozen.elapsed(), 5000);
+    EXPECT_EQ(client->status(), ViewerSession::notAnsweringStatus);
+    EXPECT_FALSE(client->frame().isNull());
+    EXPECT_EQ(client->phase(), SessionPhase::live);
+
+    // Thawed once the viewer's next poll is held (a poll that arrives while the host is quiet is
+    // answered as soon as it is heard again): heartbeats, as its registration loop sends them.
+    QTest::qWait(1000);
+    ASSERT_TRUE(waitFor([&] { return host.heartbeat().ok() && !client->pictureStale(); }))
+        << statuses.join(u'|').toStdString();
+    EXPECT_EQ(client->status(), live);
+    EXPECT_EQ(client->phase(), SessionPhase::live);
 }
 
 struct Refusal
