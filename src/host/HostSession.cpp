@@ -37,8 +37,10 @@ StoppableTask<> HostSession::run(std::stop_token stop)
             // the viewer hears the new size before the first picture of it.
             co_await greetIfReady(stop);
             // Not greeted yet (the desktop is not ready to share): nothing to push.
-            if (m_greeted)
+            if (m_greeted) {
                 co_await pushPicture(*desktop, stop);
+                co_await pushCursor(*desktop, stop);
+            }
         }
         // The switchboard hands each viewer message to the host once, so the cursor stays 0.
         const KivrenAnswer answer = co_await Requests::post(api, Requests::Poll{keys, Role::host, 0}, stop);
@@ -137,8 +139,32 @@ StoppableTask<> HostSession::pushPicture(DesktopCapture &desktop, std::stop_toke
     m_mustPush = !pushed.ok();
 }
 
+StoppableTask<> HostSession::pushCursor(DesktopCapture &desktop, std::stop_token stop)
+{
+    if (!peerSupports(featureCursor))
+        co_return;
+    const std::optional<DesktopCursor> now = desktop.cursor();
+    if (!now)
+        co_return;
+    const std::optional<Cursor> message = m_cursor.next(*now, m_geometry);
+    if (!message)
+        co_return;
+    const KivrenAnswer pushed =
+        co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, outgoing(*message)}, stop);
+    // Not taken: the viewer may lack the shape, so it goes again.
+    if (!pushed.ok())
+        m_cursor.forget();
+}
+
+Envelope HostSession::outgoing(const HostMessage &message) const
+{
+    return encode(message);
+}
+
 StoppableTask<> HostSession::greet(std::stop_token stop)
 {
+    // A new viewer, or one that dropped what it had, is told the pointer whole.
+    m_cursor.forget();
     // The viewer may be new, or may have dropped what it had: it gets a picture next, changed
     // or not.
     m_mustPush = true;

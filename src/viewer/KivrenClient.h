@@ -47,6 +47,7 @@ class KivrenClient : public QObject, private ViewerSession::Listener
     Q_PROPERTY(QImage frame READ frame NOTIFY frameChanged)
     Q_PROPERTY(QSizeF remoteSize READ remoteSize NOTIFY remoteSizeChanged)
     Q_PROPERTY(bool pictureStale READ pictureStale NOTIFY pictureStaleChanged)
+    Q_PROPERTY(RemotePointer remotePointer READ remotePointer NOTIFY remotePointerChanged)
     Q_PROPERTY(std::optional<QString> error READ error NOTIFY errorChanged)
     Q_PROPERTY(QList<BookEntry> book READ book NOTIFY bookChanged)
 
@@ -77,6 +78,8 @@ public:
     QSizeF remoteSize() const { return m_remoteSize; }
     // The picture is the last one seen, not a live one: the other computer is not answering.
     bool pictureStale() const { return m_pictureStale; }
+    // The host's pointer to draw over the picture; null: none.
+    RemotePointer remotePointer() const { return m_remotePointer; }
     std::optional<QString> error() const { return m_error; }
     QList<BookEntry> book() const { return m_book; }
 
@@ -140,6 +143,7 @@ signals:
     void frameRedrawn(const QImage &frame, const QRegion &area);
     void remoteSizeChanged(const QSizeF &remoteSize);
     void pictureStaleChanged(bool pictureStale);
+    void remotePointerChanged(const RemotePointer &remotePointer);
     void errorChanged(const std::optional<QString> &error);
     void bookChanged(const QList<BookEntry> &book);
 
@@ -160,6 +164,7 @@ private:
     void setFrame(const QImage &frame, const QRegion &changed) override;
     void setRemoteSize(const QSizeF &size) override;
     void setPictureStale(bool stale) override;
+    void setRemotePointer(const RemotePointer &pointer) override;
     void setError(const std::optional<QString> &error) override;
     void setBook(const QList<BookEntry> &book);
     void storeBook();
@@ -181,6 +186,7 @@ private:
     QImage m_frame;
     QSizeF m_remoteSize{1280, 720};
     bool m_pictureStale = false;
+    RemotePointer m_remotePointer;
     std::optional<QString> m_error;
     QList<BookEntry> m_book;
 
