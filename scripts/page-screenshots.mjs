@@ -24,10 +24,27 @@ const SHOTS = [
 
 const board = await startSwitchboard();
 const browser = await launchChromium();
-const host = await new ScriptedHost(board, { name: 'Studio PC', features: ['keys', 'modifiers'], ...HOST }).start();
+const host = await new ScriptedHost(board, { name: 'Studio PC', features: ['hover', 'keys', 'modifiers'], ...HOST }).start();
 try {
     const scratch = await browser.newPage();
     host.show(await desktopSceneJpeg(scratch, HOST.width, HOST.height, 0.85));
+    // The host's pointer, as a host that is sent "cursor" draws it: an arrow, its tip at (1, 1).
+    const arrow = await scratch.evaluate(() => {
+        const canvas = document.createElement('canvas');
+        canvas.width = 22;
+        canvas.height = 30;
+        const context = canvas.getContext('2d');
+        context.fillStyle = '#FFFFFF';
+        context.strokeStyle = '#000000';
+        context.lineWidth = 1.5;
+        context.beginPath();
+        for (const [x, y] of [[1, 1], [1, 23], [6.5, 17.5], [10.5, 26.5], [14, 25], [10, 16.5], [17.5, 16.5]]) context.lineTo(x, y);
+        context.closePath();
+        context.fill();
+        context.stroke();
+        const url = canvas.toDataURL('image/png');
+        return url.slice(url.indexOf(',') + 1);
+    });
     await scratch.close();
     const formatted = host.id.replace(/(\d{3})(?=\d)/g, '$1 ');
 
@@ -49,6 +66,9 @@ try {
         await connect(page, formatted, PASSWORD);
         await waitUntilLive(page);
         await waitUntil(async () => !(await page.locator('#waiting').isVisible()), { what: 'the picture' });
+        const cursor = { type: 'cursor', x: 0.62, y: 0.41, png: arrow, hotX: 1, hotY: 1 };
+        await host.push('json', Buffer.from(JSON.stringify(cursor)).toString('base64'));
+        await waitUntil(async () => page.locator('#remote-pointer').isVisible(), { what: "the host's pointer" });
         if (mode !== undefined) {
             await page.getByRole('button', { name: mode, exact: true }).tap();
             // Ctrl held for the next key, and in Touch mode a tap that shows where the pointer went.

@@ -157,7 +157,7 @@ describe('Browser viewer on a phone', () => {
         }
         const taps = await receivedInputs(host, 4, 'the taps');
         // Input arrives in order, so whatever the pinch and the pan had sent would be here first.
-        assert.deepEqual(host.received().slice(0, -4), [{ type: 'caps', features: ['tiles'] }], 'a pinch and a pan send nothing');
+        assert.deepEqual(host.received().slice(0, -4), [{ type: 'caps', features: ['cursor', 'tiles'] }], 'a pinch and a pan send nothing');
         for (const [i, point] of points.entries()) {
             const { x, y } = taps[2 * i];
             const quadrant = (x < 0.5 ? 0 : 1) + (y < 0.5 ? 0 : 2);

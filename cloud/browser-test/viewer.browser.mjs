@@ -85,7 +85,7 @@ describe('Browser viewer', () => {
     it('Tiles.ChangedAreas_ComposedOntoThePictureAndOnlyTheyRedrawn', async () => {
         const host = await startHost();
         const { page, rect, context } = await connected(host);
-        assert.deepEqual(await host.waitForMessages(1, 'caps'), [{ type: 'caps', features: ['tiles'] }]);
+        assert.deepEqual(await host.waitForMessages(1, 'caps'), [{ type: 'caps', features: ['cursor', 'tiles'] }]);
         const solid = (width, height, colour) => quadrantJpeg(browser, width, height, Array(4).fill(colour));
         const quarter = { width: PICTURE.width / 2, height: PICTURE.height / 2 };
         const [yellow, magenta, white, black] = await Promise.all([
@@ -176,6 +176,76 @@ describe('Browser viewer', () => {
         // Two wheel events may be merged into one while a push is in flight; the pixels add up either way.
         const wheels = received.filter((input) => input.kind === 'wheel').map((input) => input.deltaY);
         assert.ok(JSON.stringify(wheels) === '[-120,40]' || JSON.stringify(wheels) === '[-80]', JSON.stringify(wheels));
+        await context.close();
+    });
+
+    it('Desktop.HoverAndHostPointer_MovesPacedToAHostThatNamesHoverAndItsPointerDrawn', async () => {
+        const host = await startHost({ features: ['hover'] });
+        const { page, rect, context } = await connected(host);
+        const at = (fx, fy) => pointAt(rect, fx, fy);
+        await host.waitForMessages(1, 'caps');
+
+        // Hovering, no button held: moves, the newest position last.
+        await page.mouse.move(at(0.1, 0.1).x, at(0.1, 0.1).y);
+        await page.mouse.move(at(0.7, 0.4).x, at(0.7, 0.4).y, { steps: 5 });
+        const moves = await waitUntil(() => {
+            const all = inputs(host);
+            const last = all.at(-1);
+            return last !== undefined && last.kind === 'move' && last.x === 0.7 && last.y === 0.4 && all;
+        }, { what: 'the last hover move' });
+        assert.ok(moves.every((input) => input.kind === 'move' && input.button === 0), JSON.stringify(moves));
+        // A burst of 30 moves within one task: one goes at once (or none, if one just went), the
+        // newest once the pacing allows, nothing in between.
+        await sleep(100);
+        const before = inputs(host).length;
+        await page.evaluate(({ from, to }) => {
+            const canvas = document.getElementById('picture');
+            for (let i = 1; i <= 30; i += 1) {
+                const x = from.x + ((to.x - from.x) * i) / 30;
+                canvas.dispatchEvent(new MouseEvent('mousemove', { clientX: x, clientY: from.y, bubbles: true }));
+            }
+        }, { from: at(0.2, 0.6), to: at(0.8, 0.6) });
+        const burst = await waitUntil(() => {
+            const sent = inputs(host).slice(before);
+            return sent.at(-1)?.x === 0.8 && sent;
+        }, { what: 'the burst\'s newest move' });
+        await sleep(100);
+        assert.deepEqual(inputs(host).slice(before), burst, 'nothing after the newest');
+        assert.ok(burst.length <= 2, JSON.stringify(burst));
+
+        // The host's pointer: a 20 x 20 magenta shape with its tip at (4, 6), at the display's middle.
+        const png = await page.evaluate(() => {
+            const canvas = document.createElement('canvas');
+            canvas.width = 20;
+            canvas.height = 20;
+            const context = canvas.getContext('2d');
+            context.fillStyle = '#ff00ff';
+            context.fillRect(0, 0, 20, 20);
+            const url = canvas.toDataURL('image/png');
+            return url.slice(url.indexOf(',') + 1);
+        });
+        const cursor = { type: 'cursor', x: 0.5, y: 0.5, png, hotX: 4, hotY: 6 };
+        await host.push('json', Buffer.from(JSON.stringify(cursor)).toString('base64'));
+        // Drawn scaled as the picture shows the host's 1600-pixel-wide display.
+        const scale = rect.width / 1600;
+        const box = await waitUntil(async () => {
+            const shown = await page.locator('#remote-pointer').isVisible();
+            return shown && page.locator('#remote-pointer').boundingBox();
+        }, { what: 'the host pointer' });
+        assert.ok(Math.abs(box.x - (rect.x + rect.width / 2 - 4 * scale)) < 1.5, JSON.stringify(box));
+        assert.ok(Math.abs(box.y - (rect.y + rect.height / 2 - 6 * scale)) < 1.5, JSON.stringify(box));
+        assert.ok(Math.abs(box.width - 20 * scale) < 1.5, JSON.stringify(box));
+        const drawn = await waitUntil(() => page.evaluate(() => {
+            const data = document.getElementById('remote-pointer').getContext('2d').getImageData(10, 10, 1, 1).data;
+            return data[3] > 0 && [...data];
+        }), { what: 'the shape drawn' });
+        assert.ok(near(drawn, '#ff00ff'), JSON.stringify(drawn));
+        // A move alone keeps the shape.
+        await host.push('json', Buffer.from(JSON.stringify({ type: 'cursor', x: 0.25, y: 0.5 })).toString('base64'));
+        await waitUntil(async () => {
+            const moved = await page.locator('#remote-pointer').boundingBox();
+            return Math.abs(moved.x - (rect.x + rect.width / 4 - 4 * scale)) < 1.5;
+        }, { what: 'the host pointer moved' });
         await context.close();
     });
 

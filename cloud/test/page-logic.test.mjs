@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { compactId, formatId, formatPassword } from '../web/codes.js';
 import { InputQueue } from '../web/input-queue.js';
-import { decodeBase64, inputMessage, readPollAnswer, readTiles, textMessages } from '../web/messages.js';
+import { MAX_CURSOR_SIDE, decodeBase64, inputMessage, pngSize, readCursor, readPollAnswer, readTiles, textMessages } from '../web/messages.js';
 import { DEVICE_TOKENS_KEY, deviceTokenFor, keepDeviceToken, mayPass, peerQuietOf, pollWaitOf } from '../web/session.js';
 import { RequestFailure, refusalDescription } from '../web/switchboard.js';
 
@@ -115,6 +115,38 @@ describe('Browser page logic', () => {
             assert.deepEqual([read.width, read.height], [1920, 1080], what);
             assert.deepEqual(read.tiles.map(({ x, y, jpeg }) => [x, y, [...jpeg]]), tiles, what);
         }
+    });
+
+    it('Wire.CursorMessage_PositionAndAShapeWithinItsBound', () => {
+        // The header of a PNG stating `width` x `height`; nothing after it is read before drawing.
+        const png = (width, height) => {
+            const bytes = new Uint8Array(33);
+            bytes.set([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0, 0, 0, 13, 0x49, 0x48, 0x44, 0x52]);
+            const view = new DataView(bytes.buffer);
+            view.setUint32(16, width);
+            view.setUint32(20, height);
+            return Buffer.from(bytes).toString('base64');
+        };
+        const cases = [
+            // [what, message, what is read: null, or [x, y, shape size or null, hotspot]]
+            ['a position', { type: 'cursor', x: 0.25, y: 1.5 }, [0.25, 1.5, null]],
+            ['with a shape', { type: 'cursor', x: 0, y: 0, png: png(16, 24), hotX: 3, hotY: 4 }, [0, 0, [16, 24], [3, 4]]],
+            ['the largest shape', { type: 'cursor', x: 0, y: 0, png: png(MAX_CURSOR_SIDE, MAX_CURSOR_SIDE) }, [0, 0, [256, 256], [0, 0]]],
+            ['a shape too wide', { type: 'cursor', x: 0, y: 0, png: png(257, 8) }, null],
+            ['a shape too tall', { type: 'cursor', x: 0, y: 0, png: png(8, 4000) }, null],
+            ['an empty shape', { type: 'cursor', x: 0, y: 0, png: png(0, 8) }, null],
+            ['no PNG', { type: 'cursor', x: 0, y: 0, png: Buffer.from('GIF89a and more bytes to be long enough').toString('base64') }, null],
+            ['not base64', { type: 'cursor', x: 0, y: 0, png: 'iVBO' + '\n' }, null],
+            ['a position in text', { type: 'cursor', x: '0.5', y: 0.5 }, null],
+            ['another type', { type: 'hello', x: 0.5, y: 0.5 }, null],
+        ];
+        for (const [what, message, expected] of cases) {
+            const cursor = readCursor(message);
+            const read = cursor === null ? null
+                : [cursor.x, cursor.y, ...(cursor.shape === null ? [null] : [[cursor.shape.width, cursor.shape.height], [cursor.shape.hotX, cursor.shape.hotY]])];
+            assert.deepEqual(read, expected, what);
+        }
+        assert.equal(pngSize(new Uint8Array(8)), null);
     });
 
     it('Wire.InputAndText_AllMembersClampedAndSplit', () => {

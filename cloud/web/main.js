@@ -64,6 +64,7 @@ const view = new PictureView(canvas, {
         showRotateHint();
     },
     pointerElement: element('pointer'),
+    remotePointerElement: element('remote-pointer'),
     onZoom: () => showRotateHint(),
 });
 const viewer = new Viewer({ view, storage, onChange: render });

@@ -7,12 +7,18 @@ export const KIND = Object.freeze({ json: 'json', jpeg: 'jpeg', tiles: 'tiles' }
 // Additions a host may name in its hello's "features", that this page can use:
 // - "modifiers": key and input messages may carry "modifiers" (held "shift", "control", "alt",
 //   "meta"); without it a shortcut would arrive as its bare letter, so none is sent;
-// - "keys": key messages may name the further keys (home, end, pageup, pagedown, insert, f1-f12).
-export const FEATURE = Object.freeze({ modifiers: 'modifiers', keys: 'keys' });
+// - "keys": key messages may name the further keys (home, end, pageup, pagedown, insert, f1-f12);
+// - "hover": an input message of kind "move" with no button held moves the host's pointer; a host
+//   without it may take any move for a drag, so the page sends moves only while dragging.
+export const FEATURE = Object.freeze({ modifiers: 'modifiers', keys: 'keys', hover: 'hover' });
 // Additions this page itself offers a host, named in a "caps" message answering the hello:
-// - "tiles": after a whole picture the host may send only its changed areas, as "tiles" frames.
-export const OFFER = Object.freeze({ tiles: 'tiles' });
-export const OFFERED_FEATURES = Object.freeze([OFFER.tiles]);
+// - "tiles": after a whole picture the host may send only its changed areas, as "tiles" frames;
+// - "cursor": the host may send its pointer's shape and position as "cursor" messages, drawn
+//   over the picture.
+export const OFFER = Object.freeze({ tiles: 'tiles', cursor: 'cursor' });
+export const OFFERED_FEATURES = Object.freeze([OFFER.cursor, OFFER.tiles]);
+// A pointer shape wider or taller than this is not drawn.
+export const MAX_CURSOR_SIDE = 256;
 
 export const MODIFIER_ORDER = Object.freeze(['shift', 'control', 'alt', 'meta']);
 // One text message carries at most this many characters; longer text goes out in pieces.
@@ -119,6 +125,35 @@ export function readHello(message) {
     if (typeof message.width !== 'number' || typeof message.height !== 'number') return null;
     const features = Array.isArray(message.features) ? message.features.filter((name) => typeof name === 'string') : [];
     return { width: message.width, height: message.height, features: new Set(features) };
+}
+
+const PNG_SIGNATURE = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
+
+/** The width and height a PNG's header states, or null for bytes that are no PNG. */
+export function pngSize(bytes) {
+    // The signature, then the IHDR chunk: length (4), "IHDR" (4), width (4), height (4).
+    if (bytes.length < 24 || PNG_SIGNATURE.some((byte, i) => bytes[i] !== byte)) return null;
+    if (String.fromCharCode(...bytes.subarray(12, 16)) !== 'IHDR') return null;
+    const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    return { width: view.getUint32(16), height: view.getUint32(20) };
+}
+
+/**
+ * The host's pointer in a "cursor" message: where its tip is, as fractions of the host's display
+ * (x, y), and, when the message carries one, its shape (the PNG's `bytes`, in the display's
+ * pixels, with the tip at hotX, hotY). Null for any other message, for one without numeric x and y, and
+ * for one whose shape is no PNG or larger than MAX_CURSOR_SIDE a side.
+ */
+export function readCursor(message) {
+    if (message.type !== 'cursor' || typeof message.x !== 'number' || typeof message.y !== 'number') return null;
+    const cursor = { x: message.x, y: message.y, shape: null };
+    if (typeof message.png !== 'string') return cursor;
+    const bytes = decodeBase64(message.png);
+    const size = bytes === null ? null : pngSize(bytes);
+    if (size === null || size.width === 0 || size.height === 0 || size.width > MAX_CURSOR_SIDE || size.height > MAX_CURSOR_SIDE) return null;
+    const hot = (value) => (Number.isInteger(value) ? value : 0);
+    cursor.shape = { bytes, width: size.width, height: size.height, hotX: hot(message.hotX), hotY: hot(message.hotY) };
+    return cursor;
 }
 
 /** The bytes of a message's compact JSON text, as base64: the payload of its json frame. */

@@ -5,7 +5,7 @@
 // pixels one answer may decode in all are bounded, pictures and tiles together, so that a storm
 // of small tiles frames costs no more than a picture or two.
 
-import { KIND, decodeBase64, decodeJsonPayload, readHello, readPollAnswer, readTiles } from './messages.js';
+import { KIND, decodeBase64, decodeJsonPayload, readCursor, readHello, readPollAnswer, readTiles } from './messages.js';
 import { parseObject } from './switchboard.js';
 
 // The largest displays in use (8K, either way round), and nothing beyond.
@@ -150,7 +150,8 @@ async function decodeTiles({ tiles }) {
 }
 
 /**
- * Applies one poll answer, as text, to `view`: a hello goes to `onHello`; of the pictures only the
+ * Applies one poll answer, as text, to `view`: a hello goes to `onHello`, the host's pointer
+ * (readCursor) to `onCursor`; of the pictures only the
  * newest that decodes is drawn (an older one is decoded only when the newer fails), changed by
  * the tiles frames after it, in order; tiles frames before it changed pictures it replaces. With
  * no picture that decodes, the tiles change the picture shown. All of it reaches the canvas at
@@ -161,7 +162,7 @@ async function decodeTiles({ tiles }) {
  * frame is decoded: a later one would change a picture the skipped one had not. Resolves with the
  * answer's cursor, or null when it names none.
  */
-export async function applyPollAnswer(answerText, { view, onHello = () => {}, isCurrent = () => true, bound = pictureBound() }) {
+export async function applyPollAnswer(answerText, { view, onHello = () => {}, onCursor = () => {}, isCurrent = () => true, bound = pictureBound() }) {
     const { since, frames } = readPollAnswer(parseObject(answerText));
     const pictures = [];
     const tileFrames = [];
@@ -175,6 +176,11 @@ export async function applyPollAnswer(answerText, { view, onHello = () => {}, is
             tileFrames.push({ index, payload: frame.payload });
         } else if (frame.kind === KIND.json) {
             const message = decodeJsonPayload(frame.payload);
+            const cursor = message === null ? null : readCursor(message);
+            if (cursor !== null) {
+                onCursor(cursor);
+                return;
+            }
             const hello = message === null ? null : readHello(message);
             if (hello !== null) {
                 onHello(hello);

@@ -7,7 +7,9 @@
 // picture counts as its nearest edge.
 //
 // The remote pointer can be drawn over the picture (where a tap or the trackpad put it): an
-// element of its own laid over the canvas, so moving it never redraws the picture. A zoomed view
+// element of its own laid over the canvas, so moving it never redraws the picture. So is the
+// host's own pointer, as the host sends it (its shape, scaled as the picture is, with its tip
+// where the host has it). A zoomed view
 // keeps it in sight: when the area shrinks (an on-screen keyboard coming up) and when asked to
 // follow it.
 //
@@ -48,18 +50,91 @@ export class PictureView {
     // The remote pointer as picture fractions { x, y }, or null when it is not drawn.
     #pointer = null;
     #pointerElement;
+    // The host's pointer: { x, y, shape: { bytes, width, height, hotX, hotY } } in the host
+    // display's pixels, that display's size, and the canvas it is drawn on (a canvas: the page's
+    // policy allows no data or blob image sources). Shapes decode in turn; only the newest is drawn.
+    #remotePointer = null;
+    #remoteSize = null;
+    #remotePointerElement;
+    #shapeGeneration = 0;
 
     /**
      * `canvas` fills its area; `onFirstPicture` runs when a picture is shown after none;
      * `pointerElement` (optional) is laid over the canvas where the remote pointer is drawn;
      * `onZoom(zoom)` runs when the zoom changes.
      */
-    constructor(canvas, { onFirstPicture = () => {}, pointerElement = null, onZoom = () => {} } = {}) {
+    constructor(canvas, { onFirstPicture = () => {}, pointerElement = null, remotePointerElement = null, onZoom = () => {} } = {}) {
         this.#canvas = canvas;
         this.#context = canvas.getContext('2d', { alpha: false });
         this.onFirstPicture = onFirstPicture;
         this.onZoom = onZoom;
         this.#pointerElement = pointerElement;
+        this.#remotePointerElement = remotePointerElement;
+    }
+
+    /**
+     * The host's pointer (readCursor) on a display of `remoteSize`; a message without a shape
+     * keeps the shape before. Null hides it.
+     */
+    setRemotePointer(cursor, remoteSize) {
+        this.#remoteSize = remoteSize;
+        if (cursor === null) {
+            this.#remotePointer = null;
+        } else {
+            const shape = cursor.shape ?? this.#remotePointer?.shape ?? null;
+            if (cursor.shape !== null) this.#drawShape(cursor.shape);
+            this.#remotePointer = { x: cursor.x, y: cursor.y, shape };
+        }
+        this.#placeRemotePointer();
+    }
+
+    async #drawShape(shape) {
+        const element = this.#remotePointerElement;
+        if (element === null) return;
+        this.#shapeGeneration += 1;
+        const generation = this.#shapeGeneration;
+        let bitmap;
+        try {
+            bitmap = await createImageBitmap(new Blob([shape.bytes], { type: 'image/png' }));
+        } catch {
+            return;
+        }
+        // A newer shape came meanwhile, or the bytes decoded to another size than their header said.
+        if (generation !== this.#shapeGeneration || bitmap.width !== shape.width || bitmap.height !== shape.height) {
+            bitmap.close();
+            return;
+        }
+        element.width = shape.width;
+        element.height = shape.height;
+        const context = element.getContext('2d');
+        context.clearRect(0, 0, shape.width, shape.height);
+        context.drawImage(bitmap, 0, 0);
+        bitmap.close();
+    }
+
+    /** The host's pointer as last drawn: { x, y, width, height } in CSS pixels of the area, or null. */
+    get remotePointerBox() {
+        const pointer = this.#remotePointer;
+        const rect = pointer?.shape ? this.pictureRect() : null;
+        if (rect === null || pointer.x < 0 || pointer.x > 1 || pointer.y < 0 || pointer.y > 1) return null;
+        // The shape is in the display's pixels, drawn as the picture is.
+        const scale = this.#remoteSize?.width > 0 ? rect.width / this.#remoteSize.width : 1;
+        const { width, height, hotX, hotY } = pointer.shape;
+        return {
+            x: rect.x + pointer.x * rect.width - hotX * scale, y: rect.y + pointer.y * rect.height - hotY * scale,
+            width: width * scale, height: height * scale,
+        };
+    }
+
+    #placeRemotePointer() {
+        const element = this.#remotePointerElement;
+        if (element === null) return;
+        const box = this.remotePointerBox;
+        element.hidden = box === null;
+        if (box === null) return;
+        element.style.width = `${box.width.toFixed(1)}px`;
+        element.style.height = `${box.height.toFixed(1)}px`;
+        element.style.transform = `translate(${box.x.toFixed(1)}px, ${box.y.toFixed(1)}px)`;
     }
 
     /** Where the remote pointer is drawn, as picture fractions; null hides it. */
@@ -167,6 +242,7 @@ export class PictureView {
         this.#composed = null;
         this.#composedContext = null;
         this.#pointer = null;
+        this.#remotePointer = null;
         this.#setZoom(1);
         this.#offsetX = 0;
         this.#offsetY = 0;
@@ -293,6 +369,7 @@ export class PictureView {
         context.fillStyle = BACKGROUND;
         const rect = this.pictureRect();
         this.#placePointer();
+        this.#placeRemotePointer();
         if (rect === null) {
             context.fillRect(0, 0, width, height);
             return;

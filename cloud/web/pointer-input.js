@@ -1,6 +1,8 @@
 // Mouse, wheel and touch on the picture area, turned into the input messages the desktop viewer
 // sends: a press, drag and release of the left button, a right click, the wheel in pixels, a
-// double click as a press with clickCount 2.
+// double click as a press with clickCount 2, and the mouse moving over the picture with no
+// button held (hovering, for a host that names "hover"), at most HOVER_MOVES_PER_SECOND times a
+// second, each the newest position.
 //
 // A touch screen has no buttons, so gestures stand in for them, in one of two modes:
 // - Touch: the finger is the pointer. A tap is a click where it lands (two quick taps a double
@@ -43,6 +45,9 @@ const PINCH_SLOP_PX = 16;
 const TRACKPAD_SLOW_PX_PER_MS = 0.25;
 const TRACKPAD_GAIN_PER_SPEED = 1.5;
 const TRACKPAD_MAX_GAIN = 4;
+// Hover moves go at most this often; one that comes sooner waits, replaced by any newer one.
+export const HOVER_MOVES_PER_SECOND = 60;
+const HOVER_INTERVAL_MS = 1000 / HOVER_MOVES_PER_SECOND;
 
 export const MODE = Object.freeze({ touch: 'touch', trackpad: 'trackpad' });
 
@@ -89,6 +94,10 @@ export class PointerInput {
     #lastTap = null;
     // Where the host's pointer was last put by touch, as picture fractions.
     #pointer = { x: 0.5, y: 0.5 };
+    // Hovering: when the last move went, and the newest one waiting for its turn.
+    #hoverSentAt = -Infinity;
+    #hoverWaiting = null;
+    #hoverTimer = 0;
 
     /**
      * `area` is the element the picture fills, `view` its PictureView, `viewer` the Viewer the
@@ -125,6 +134,7 @@ export class PointerInput {
     /** Forgets every press and gesture: the session they belonged to has ended. */
     reset() {
         this.#held.clear();
+        this.#cancelHover();
         this.#cancelGesture();
         this.#pointer = { x: 0.5, y: 0.5 };
         this.#view.setPointer(null);
@@ -180,6 +190,7 @@ export class PointerInput {
         // No text selection, no focus moving away from the keyboard sink.
         event.preventDefault();
         this.#onPress('mouse');
+        this.#cancelHover();
         this.#held.add(button);
         // The mouse's own cursor shows where it is; a pointer drawn for touch would only mislead.
         this.#view.setPointer(null);
@@ -187,9 +198,35 @@ export class PointerInput {
     }
 
     #mouseMove(event) {
-        // Moves go out only while the left button is held: a drag. Hovering sends nothing.
-        if (!this.#held.has(LEFT) || PointerInput.#fromTouch(event)) return;
-        this.#send('move', this.#point(event), { button: LEFT, modifiers: modifiersOf(event) });
+        if (PointerInput.#fromTouch(event)) return;
+        if (this.#held.has(LEFT)) {
+            this.#send('move', this.#point(event), { button: LEFT, modifiers: modifiersOf(event) });
+            return;
+        }
+        // Hovering counts only over the area; the rest of the page is not the host's.
+        if (!this.#area.contains(event.target)) return;
+        this.#hoverWaiting = { point: this.#point(event), modifiers: modifiersOf(event) };
+        if (this.#hoverTimer !== 0) return;
+        const wait = this.#hoverSentAt + HOVER_INTERVAL_MS - performance.now();
+        if (wait > 0) this.#hoverTimer = setTimeout(() => this.#sendHover(), wait);
+        else this.#sendHover();
+    }
+
+    #sendHover() {
+        this.#hoverTimer = 0;
+        const waiting = this.#hoverWaiting;
+        this.#hoverWaiting = null;
+        if (waiting === null) return;
+        this.#hoverSentAt = performance.now();
+        const { x, y } = this.#view.fractionAt(waiting.point.x, waiting.point.y);
+        this.#viewer.sendHover(inputMessage('move', x, y, { button: LEFT, modifiers: waiting.modifiers }));
+    }
+
+    /** A press carries its own position: a hover move still waiting would only come after it. */
+    #cancelHover() {
+        clearTimeout(this.#hoverTimer);
+        this.#hoverTimer = 0;
+        this.#hoverWaiting = null;
     }
 
     #mouseUp(event) {

@@ -252,6 +252,12 @@ export class Viewer {
         run.queue.enqueue(message);
     }
 
+    /** A move of the mouse with no button held: only a host that names "hover" is sent it. */
+    sendHover(message) {
+        if (!this.hostFeatures.has(FEATURE.hover)) return;
+        this.sendInput(message);
+    }
+
     /**
      * A key message. A shortcut goes only to a host that takes modifiers, and a further key only
      * to one that knows it: an older host would type the bare letter, or nothing sensible.
@@ -373,6 +379,7 @@ export class Viewer {
         const since = await applyPollAnswer(answer, {
             view: this.#view,
             onHello: (hello) => this.#hello(run, hello),
+            onCursor: (cursor) => this.#view.setRemotePointer(cursor, this.remoteSize),
             isCurrent: () => !run.cancelled,
             bound: run.bound,
         });

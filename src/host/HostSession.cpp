@@ -117,9 +117,13 @@ StoppableTask<> HostSession::pictureLoop(DesktopCapture &desktop, std::stop_toke
         // A display resized or moved mid-session: input is placed on it as it is now, and the
         // viewer hears the new size before the first picture of it.
         co_await greetIfReady(stop);
-        // Not greeted yet (the desktop is not ready to share): nothing to push.
-        if (m_greeted && co_await pictureStep(desktop, stop))
-            continue;
+        // Not greeted yet (the desktop is not ready to share): nothing to push. The pointer goes
+        // first: a picture waits for the viewer to take it, a moved pointer should not.
+        if (m_greeted) {
+            co_await pushCursor(desktop, stop);
+            if (co_await pictureStep(desktop, stop))
+                continue;
+        }
         co_await cancellablePause(changeCheckInterval, stop);
     }
 }
@@ -266,8 +270,32 @@ StoppableTask<> HostSession::pushPicture(DesktopCapture &desktop, std::stop_toke
     m_mustPush = !pushed.ok();
 }
 
+StoppableTask<> HostSession::pushCursor(DesktopCapture &desktop, std::stop_token stop)
+{
+    if (!peerSupports(featureCursor))
+        co_return;
+    const std::optional<DesktopCursor> now = desktop.cursor();
+    if (!now)
+        co_return;
+    const std::optional<Cursor> message = m_cursor.next(*now, m_geometry);
+    if (!message)
+        co_return;
+    const KivrenAnswer pushed =
+        co_await Requests::post(*m_options.api, Requests::Push{m_options.keys, Role::host, outgoing(*message), std::nullopt}, stop);
+    // Not taken: the viewer may lack the shape, so it goes again.
+    if (!pushed.ok())
+        m_cursor.forget();
+}
+
+Envelope HostSession::outgoing(const HostMessage &message) const
+{
+    return encode(message);
+}
+
 StoppableTask<> HostSession::greet(std::stop_token stop)
 {
+    // A new viewer, or one that dropped what it had, is told the pointer whole.
+    m_cursor.forget();
     // The viewer may be new, or may have dropped what it had: it gets a picture next, changed
     // or not.
     m_mustPush = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackgroundWorker.h"
+#include "CursorShare.h"
 #include "DisplayGeometry.h"
 #include "HostInputQueue.h"
 #include "HostKeyExchange.h"
@@ -57,8 +58,11 @@ public:
     static constexpr std::chrono::milliseconds changeCheckInterval{16};
 
     // The additions this host can use, announced in its hello: modifiers on key and input
-    // messages, and the further special keys.
-    static SessionFeatures offeredFeatures() { return {SessionProtocol::featureKeys, SessionProtocol::featureModifiers}; }
+    // messages, the further special keys, and pointer moves with no button held.
+    static SessionFeatures offeredFeatures()
+    {
+        return {SessionProtocol::featureHover, SessionProtocol::featureKeys, SessionProtocol::featureModifiers};
+    }
 
     struct Options
     {
@@ -150,6 +154,10 @@ private:
     // The screen's picture when it may differ from the one pushed last, or must go out anyway,
     // made on this thread (the one-pass baseline).
     StoppableTask<> pushPicture(DesktopCapture &desktop, std::stop_token stop);
+    // The pointer's shape and position, to a viewer that named "cursor", when they changed.
+    StoppableTask<> pushCursor(DesktopCapture &desktop, std::stop_token stop);
+    // The envelope a message leaves in.
+    SessionProtocol::Envelope outgoing(const SessionProtocol::HostMessage &message) const;
 
     Options m_options;
     HostInputQueue m_input;
@@ -159,6 +167,7 @@ private:
     // hello (the viewer may be new), and after a push the switchboard did not take.
     bool m_mustPush = true;
     SessionFeatures m_peerFeatures;
+    CursorShare m_cursor;
     bool m_closed = false;
     bool m_greeted = false;
     std::optional<SessionSeal> m_seal;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DesktopCursor.h"
 #include "ScreenImage.h"
 
 #include <QRectF>
@@ -21,4 +22,7 @@ public:
     virtual bool mainDisplayMayHaveChanged() { return true; }
     // The main display's rectangle in global coordinates.
     virtual QRectF mainDisplayBounds() = 0;
+    // The pointer, its image read again only when its shape may have changed since the last
+    // call; none when the desktop cannot tell (the picture then shows whatever it captured).
+    virtual std::optional<DesktopCursor> cursor() { return std::nullopt; }
 };

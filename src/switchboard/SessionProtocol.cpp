@@ -20,6 +20,8 @@ const QString keyType = QStringLiteral("key");
 const QString textType = QStringLiteral("text");
 const QString closeType = QStringLiteral("close");
 const QString capsType = QStringLiteral("caps");
+const QString cursorType = QStringLiteral("cursor");
+const QString pngKey = QStringLiteral("png");
 const QString modifiersKey = QStringLiteral("modifiers");
 
 // Absent rather than empty, so that a message without modifiers keeps the bytes it always had.
@@ -159,6 +161,25 @@ std::optional<Tiles> tilesFrom(const QByteArray &bytes)
     return tiles;
 }
 
+std::optional<HostMessage> cursorFrom(const QJsonObject &message)
+{
+    const QJsonValue x = message.value(QStringLiteral("x"));
+    const QJsonValue y = message.value(QStringLiteral("y"));
+    if (!x.isDouble() || !y.isDouble())
+        return std::nullopt;
+    Cursor cursor{x.toDouble(), y.toDouble(), {}, {}};
+    const QJsonValue png = message.value(pngKey);
+    if (png.isString()) {
+        const QString text = png.toString();
+        std::optional<QByteArray> bytes = Base64::decodeStrict(QStringView(text));
+        if (!bytes)
+            return std::nullopt;
+        cursor.png = std::move(*bytes);
+        cursor.hotspot = QPoint(message.value(QStringLiteral("hotX")).toInt(), message.value(QStringLiteral("hotY")).toInt());
+    }
+    return cursor;
+}
+
 std::optional<ViewerMessage> viewerMessageOf(const Frame &frame)
 {
     // Only json frames reach the host; a picture sent its way means nothing to it.
@@ -206,6 +227,17 @@ QJsonObject toJson(const Hello &hello)
     return object;
 }
 
+QJsonObject toJson(const Cursor &cursor)
+{
+    QJsonObject object{{typeKey, cursorType}, {QStringLiteral("x"), cursor.x}, {QStringLiteral("y"), cursor.y}};
+    if (!cursor.png.isEmpty()) {
+        object.insert(pngKey, QString::fromLatin1(Base64::encode(cursor.png)));
+        object.insert(QStringLiteral("hotX"), cursor.hotspot.x());
+        object.insert(QStringLiteral("hotY"), cursor.hotspot.y());
+    }
+    return object;
+}
+
 QJsonObject toJson(const ViewerMessage &message)
 {
     struct Writer
@@ -233,6 +265,8 @@ Envelope encode(const HostMessage &message)
         return {kindJpeg, Base64::encode(picture->jpeg)};
     if (const auto *tiles = std::get_if<Tiles>(&message))
         return {kindTiles, Base64::encode(tilesBytes(*tiles))};
+    if (const auto *cursor = std::get_if<Cursor>(&message))
+        return {kindJson, jsonPayload(toJson(*cursor))};
     return {kindJson, jsonPayload(toJson(std::get<Hello>(message)))};
 }
 
@@ -292,6 +326,8 @@ std::optional<HostMessage> decodeHostMessage(const Frame &frame)
     // Any json message with a numeric size is the hello, whatever its "type": that is how
     // viewers have always read it. Types added later are to be matched before this.
     const QJsonObject &message = *frame.message;
+    if (JsonMembers::text(message, typeKey) == cursorType)
+        return cursorFrom(message);
     const QJsonValue width = message.value(QStringLiteral("width"));
     const QJsonValue height = message.value(QStringLiteral("height"));
     if (!width.isDouble() || !height.isDouble())

@@ -42,10 +42,17 @@ inline const QString platformName = QStringLiteral("macos");
 //   "pageup", "pagedown", "insert", "f1" ... "f12").
 inline const QString featureModifiers = QStringLiteral("modifiers");
 inline const QString featureKeys = QStringLiteral("keys");
+// - "hover": an input message of kind "move" with no button held moves the pointer (menus and
+//   tooltips that open under it do). A host without it may take any move for a drag, so the
+//   viewer sends moves only while a button is held.
+inline const QString featureHover = QStringLiteral("hover");
 // Additions a viewer may name in its caps message's "features":
 // - "tiles": the host may send, after a full picture, only the areas that changed since (frame
 //   kind "tiles", see Tiles). A viewer without it gets a full picture for every change.
 inline const QString featureTiles = QStringLiteral("tiles");
+// - "cursor": the host may send its pointer's shape and position as "cursor" messages (Cursor),
+//   which the viewer draws over the picture. A viewer without it is sent none.
+inline const QString featureCursor = QStringLiteral("cursor");
 
 // This viewer puts at most this many characters (Unicode code points) in one text message and
 // splits longer text. Other viewers may send more: the host takes a longer message whole
@@ -114,7 +121,24 @@ struct Tiles
     friend bool operator==(const Tiles &, const Tiles &) = default;
 };
 
-using HostMessage = std::variant<Hello, Picture, Tiles>;
+// The host's pointer (only for a viewer that named "cursor"), a json message of type "cursor":
+// where it is, as fractions of the main display like an input message's ("x", "y"; outside 0..1
+// while it is on another display), and, when its shape changed or the viewer may not hold it,
+// the shape: a PNG ("png", base64) in the display's own pixels and the point of it that is the
+// pointer's tip ("hotX", "hotY", pixels from its top-left). At most maxCursorSide pixels a side.
+struct Cursor
+{
+    double x = 0;
+    double y = 0;
+    // Empty: the shape is the one sent last.
+    QByteArray png;
+    QPoint hotspot;
+
+    friend bool operator==(const Cursor &, const Cursor &) = default;
+};
+constexpr int maxCursorSide = 256;
+
+using HostMessage = std::variant<Hello, Picture, Tiles, Cursor>;
 
 // --- Viewer to host ---
 
@@ -175,6 +199,7 @@ Envelope encode(const HostMessage &message);
 Envelope encode(const ViewerMessage &message);
 // The JSON object a json message travels as.
 QJsonObject toJson(const Hello &hello);
+QJsonObject toJson(const Cursor &cursor);
 QJsonObject toJson(const ViewerMessage &message);
 
 // One frame of a poll answer, decoded. `bytes` is the decoded payload; `message` is set for kind
@@ -191,7 +216,8 @@ struct Frame
 // not a string, or whose payload is not strict base64, is left out; the rest still come.
 QList<Frame> decodeFrames(const QJsonObject &pollAnswer);
 
-// What the viewer takes from one frame: a picture, tiles, or the hello. Tiles whose bytes do not
+// What the viewer takes from one frame: a picture, tiles, the pointer or the hello. A cursor
+// message without numeric "x" and "y", or whose "png" is not base64, is skipped. Tiles whose bytes do not
 // follow their layout exactly, that are empty, or that start outside their picture are skipped
 // as a whole (whether each JPEG fits is for the decoder to see).
 std::optional<HostMessage> decodeHostMessage(const Frame &frame);

@@ -100,8 +100,10 @@ ClickView::ClickView(Sink sink, QWidget *parent)
     : QWidget(parent)
     , m_sink(std::move(sink))
 {
-    // Moves arrive only while a button is held; hovering sends nothing.
-    setMouseTracking(false);
+    // Moves arrive while hovering too: menus and tooltips on the host open under the pointer.
+    setMouseTracking(true);
+    m_hoverTimer.setSingleShot(true);
+    connect(&m_hoverTimer, &QTimer::timeout, this, &ClickView::sendHover);
     setFocusPolicy(Qt::ClickFocus);
     // Dead keys and input methods compose here; their results arrive as commits.
     setAttribute(Qt::WA_InputMethodEnabled, true);
@@ -173,6 +175,8 @@ void ClickView::sendPointer(RemoteInput::Kind kind, QMouseEvent *event, std::int
 
 void ClickView::mousePressEvent(QMouseEvent *event)
 {
+    // The press carries its own position: a hover move still waiting would only come after it.
+    m_hoverTimer.stop();
     if (const auto button = buttonNumber(event->button()))
         sendPointer(RemoteInput::Kind::down, event, *button, 1);
     else
@@ -183,6 +187,7 @@ void ClickView::mousePressEvent(QMouseEvent *event)
 // the two clicks may reach the host's desktop further apart than they were made.
 void ClickView::mouseDoubleClickEvent(QMouseEvent *event)
 {
+    m_hoverTimer.stop();
     if (const auto button = buttonNumber(event->button()))
         sendPointer(RemoteInput::Kind::down, event, *button, kDoubleClick);
     else
@@ -199,10 +204,32 @@ void ClickView::mouseReleaseEvent(QMouseEvent *event)
 
 void ClickView::mouseMoveEvent(QMouseEvent *event)
 {
-    if (event->buttons().testFlag(Qt::LeftButton))
+    if (event->buttons().testFlag(Qt::LeftButton)) {
         sendPointer(RemoteInput::Kind::move, event, kPrimary, 1);
+        return;
+    }
+    event->accept();
+    hoverTo(event->position(), modifiersOf(event->modifiers()));
+}
+
+void ClickView::hoverTo(QPointF position, KeyModifiers modifiers)
+{
+    m_hoverPosition = position;
+    m_hoverModifiers = modifiers;
+    // One already waits: it goes with this newer position.
+    if (m_hoverTimer.isActive())
+        return;
+    const std::chrono::milliseconds wait = m_hoverPacing.waitAt(HoverPacing::Clock::now());
+    if (wait.count() > 0)
+        m_hoverTimer.start(wait);
     else
-        event->ignore();
+        sendHover();
+}
+
+void ClickView::sendHover()
+{
+    m_hoverPacing.sentAt(HoverPacing::Clock::now());
+    send(Input{inputAt(RemoteInput::Kind::move, m_hoverPosition, pictureRect(), kPrimary, 1, m_hoverModifiers)});
 }
 
 void ClickView::wheelEvent(QWheelEvent *event)

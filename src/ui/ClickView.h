@@ -1,10 +1,12 @@
 #pragma once
 
+#include "HoverPacing.h"
 #include "KeyModifiers.h"
 #include "RemoteInput.h"
 #include "SessionProtocol.h"
 
 #include <QList>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -16,7 +18,9 @@
 // there is no picture; a press in a letterbox band lands on the picture's nearest edge.
 //
 // Pointer: primary and secondary presses and releases, primary drags, the wheel; a press the
-// platform reports as a double click carries click count 2. Hover moves and other buttons send
+// platform reports as a double click carries click count 2. Moves without the primary button
+// (hovering) go as moves too, paced by HoverPacing: at most about 60 a second, each the newest
+// position (ViewerSession sends them only to a host that named "hover"). Other buttons send
 // nothing.
 //
 // Keyboard: while it has focus (it takes it when clicked) every key goes to the remote machine
@@ -88,10 +92,18 @@ private:
     void send(const SessionProtocol::ViewerMessage &message);
     void releaseHeldKeys();
     void setKeyboardTaken(bool taken);
+    // The newest hover position, now or once the pacing allows.
+    void hoverTo(QPointF position, KeyModifiers modifiers);
+    void sendHover();
 
     Sink m_sink;
     QSizeF m_pictureSize;
     bool m_keyboardTaken = false;
+    HoverPacing m_hoverPacing;
+    // Fires when the newest hover move waiting may go.
+    QTimer m_hoverTimer;
+    QPointF m_hoverPosition;
+    KeyModifiers m_hoverModifiers;
     // Keys pressed and not yet released, by physical key (its scan code, else its Qt key): the
     // release is the press's message with down false, whatever the modifiers are by then.
     QList<std::pair<quint32, SessionProtocol::Key>> m_heldKeys;

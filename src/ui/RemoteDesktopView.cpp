@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
+#include <QScrollArea>
 #include <QShortcut>
 #include <QVBoxLayout>
 
@@ -53,6 +54,9 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     m_fullScreen->setAccessibleDescription(QStringLiteral("Shows the remote screen on the whole screen"));
     // Like the keyboard button: a click leaves the keyboard where it was.
     m_fullScreen->setFocusPolicy(Qt::NoFocus);
+    m_scale = new KivrenGhost(actualSizeText);
+    m_scale->setAccessibleDescription(QStringLiteral("Shows the remote screen fitted into the window, or at its own size with scroll bars"));
+    m_scale->setFocusPolicy(Qt::NoFocus);
     m_status = new QLabel(client.status());
     // The status may carry the switchboard's own error text: shown as it is, never as markup.
     m_status->setTextFormat(Qt::PlainText);
@@ -66,6 +70,8 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     bar->addWidget(m_keyboard, 0, Qt::AlignVCenter);
     bar->addSpacing(kBarInset);
     bar->addWidget(m_fullScreen, 0, Qt::AlignVCenter);
+    bar->addSpacing(kBarInset);
+    bar->addWidget(m_scale, 0, Qt::AlignVCenter);
     bar->addSpacing(kBarInset);
     bar->addWidget(m_status, 0, Qt::AlignVCenter);
     bar->addStretch(1);
@@ -91,10 +97,22 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     connect(m_picture, &RemotePicture::imageSizeChanged, m_catcher, &MacClickCatcher::setPictureSize);
     m_picture->setImage(client.frame());
     m_picture->setStale(client.pictureStale());
+    m_picture->setRemoteSize(client.remoteSize());
+    m_picture->setPointer(client.remotePointer());
     layers->addWidget(m_catcher, 0, 0);
     layers->addWidget(m_picture, 0, 0);
     m_picture->raise();
-    column->addWidget(m_area, 1);
+    // Fitted, the area fills the scroll area's view; at its own size it is as large as the host's
+    // display and scrolls, centred while it is smaller than the view.
+    m_scroll = new QScrollArea;
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setAlignment(Qt::AlignCenter);
+    m_scroll->setFocusPolicy(Qt::NoFocus);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setWidget(m_area);
+    m_scroll->viewport()->setAutoFillBackground(true);
+    m_scroll->viewport()->setPalette(KivrenTheme::palette());
+    column->addWidget(m_scroll, 1);
 
     connect(m_end, &QAbstractButton::clicked, this, [this] {
         if (m_client)
@@ -127,6 +145,13 @@ RemoteDesktopView::RemoteDesktopView(KivrenClient &client, ClickView::Sink sink,
     connect(surface, &ClickView::releaseChordPressed, this, [this] { setFullScreen(false); });
     connect(&client, &KivrenClient::frameRedrawn, m_picture, &RemotePicture::updateImage);
     connect(&client, &KivrenClient::pictureStaleChanged, m_picture, &RemotePicture::setStale);
+    connect(&client, &KivrenClient::remoteSizeChanged, m_picture, &RemotePicture::setRemoteSize);
+    connect(&client, &KivrenClient::remoteSizeChanged, this, &RemoteDesktopView::applyScale);
+    connect(m_picture, &RemotePicture::imageSizeChanged, this, &RemoteDesktopView::applyScale);
+    connect(m_scale, &QAbstractButton::clicked, this, [this] {
+        setScaleMode(m_scaleMode == PictureScale::Mode::fit ? PictureScale::Mode::actualSize : PictureScale::Mode::fit);
+    });
+    connect(&client, &KivrenClient::remotePointerChanged, m_picture, &RemotePicture::setPointer);
 }
 
 void RemoteDesktopView::showEvent(QShowEvent *event)
@@ -155,6 +180,24 @@ void RemoteDesktopView::setFullScreen(bool on)
         top->show();
     }
     m_fullScreen->setText(top->isFullScreen() ? leaveFullScreenText : fullScreenText);
+}
+
+void RemoteDesktopView::setScaleMode(PictureScale::Mode mode)
+{
+    m_scaleMode = mode;
+    m_scale->setText(mode == PictureScale::Mode::fit ? actualSizeText : fitText);
+    applyScale();
+}
+
+void RemoteDesktopView::applyScale()
+{
+    if (m_scaleMode == PictureScale::Mode::fit) {
+        m_scroll->setWidgetResizable(true);
+        return;
+    }
+    m_scroll->setWidgetResizable(false);
+    const QSizeF remote = m_client ? m_client->remoteSize() : QSizeF();
+    m_area->resize(PictureScale::actualSize(remote, QSizeF(m_picture->image().size())));
 }
 
 ClickView *RemoteDesktopView::clickView() const

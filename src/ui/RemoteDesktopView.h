@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ClickView.h"
+#include "PictureScale.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -9,10 +10,12 @@ class KivrenClient;
 class KivrenGhost;
 class MacClickCatcher;
 class QLabel;
+class QScrollArea;
 class RemotePicture;
 
-// The window's content while the viewer is live: a bar with "End", the keyboard button and the
-// viewer's status, and below it the remote picture, where the pointer, the wheel and (while the
+// The window's content while the viewer is live: a bar with "End", the keyboard, full screen and
+// scale buttons and the viewer's status, and below it the remote picture (fitted, or at the
+// host display's own size with scroll bars: PictureScale), where the pointer, the wheel and (while the
 // picture has focus) the keyboard act on the remote machine. The picture takes the keyboard
 // when shown and when clicked; the keyboard button or Ctrl+Alt+Shift+Escape gives it back.
 class RemoteDesktopView : public QWidget
@@ -25,6 +28,9 @@ public:
     static inline const QString takeKeyboardText = QStringLiteral("Use keyboard here");
     static inline const QString fullScreenText = QStringLiteral("Full screen");
     static inline const QString leaveFullScreenText = QStringLiteral("Leave full screen");
+    // The scale button names the mode it switches to.
+    static inline const QString actualSizeText = QStringLiteral("Actual size");
+    static inline const QString fitText = QStringLiteral("Fit to window");
 
     // Input goes to `sink`, or to the client's send operations when none is given.
     explicit RemoteDesktopView(KivrenClient &client, ClickView::Sink sink = {},
@@ -33,6 +39,10 @@ public:
     KivrenGhost *endButton() const { return m_end; }
     KivrenGhost *keyboardButton() const { return m_keyboard; }
     KivrenGhost *fullScreenButton() const { return m_fullScreen; }
+    KivrenGhost *scaleButton() const { return m_scale; }
+    PictureScale::Mode scaleMode() const { return m_scaleMode; }
+    void setScaleMode(PictureScale::Mode mode);
+    QScrollArea *scrollArea() const { return m_scroll; }
     // The window this view is in, on the whole screen or back as it was before.
     void setFullScreen(bool on);
     QLabel *statusLabel() const { return m_status; }
@@ -52,10 +62,16 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    // The picture area's size as the mode and the host display's size have it.
+    void applyScale();
+
     QPointer<KivrenClient> m_client;
     KivrenGhost *m_end = nullptr;
     KivrenGhost *m_keyboard = nullptr;
     KivrenGhost *m_fullScreen = nullptr;
+    KivrenGhost *m_scale = nullptr;
+    PictureScale::Mode m_scaleMode = PictureScale::Mode::fit;
+    QScrollArea *m_scroll = nullptr;
     // What the window was (maximised, say) before it went full screen.
     Qt::WindowStates m_stateBeforeFullScreen;
     QLabel *m_status = nullptr;

@@ -140,6 +140,14 @@ void KivrenClient::setRemoteSize(const QSizeF &size)
     emit remoteSizeChanged(m_remoteSize);
 }
 
+void KivrenClient::setRemotePointer(const RemotePointer &pointer)
+{
+    if (m_remotePointer == pointer)
+        return;
+    m_remotePointer = pointer;
+    emit remotePointerChanged(m_remotePointer);
+}
+
 void KivrenClient::setPictureStale(bool stale)
 {
     if (m_pictureStale == stale)
@@ -193,6 +201,7 @@ void KivrenClient::connectToRemote()
     setError(std::nullopt);
     // The last session's picture would pass for this one's until the host sends its own.
     setFrame(QImage(), QRegion());
+    setRemotePointer({});
     setPictureStale(false);
     setEncrypted(false);
 
@@ -244,6 +253,7 @@ void KivrenClient::disconnectFromRemote()
     setPhase(SessionPhase::idle);
     setStatus(ViewerWording::ended());
     setFrame(QImage(), QRegion());
+    setRemotePointer({});
     setPictureStale(false);
     // A live session's queue closes it after what it still holds; any other session (one that
     // never opened) is closed at once.

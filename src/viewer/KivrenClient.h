@@ -49,6 +49,7 @@ class KivrenClient : public QObject, private ViewerSession::Listener
     Q_PROPERTY(bool pictureStale READ pictureStale NOTIFY pictureStaleChanged)
     // The session opened is encrypted end to end (the bar shows a lock).
     Q_PROPERTY(bool encrypted READ encrypted NOTIFY encryptedChanged)
+    Q_PROPERTY(RemotePointer remotePointer READ remotePointer NOTIFY remotePointerChanged)
     Q_PROPERTY(std::optional<QString> error READ error NOTIFY errorChanged)
     Q_PROPERTY(QList<BookEntry> book READ book NOTIFY bookChanged)
 
@@ -80,6 +81,8 @@ public:
     // The picture is the last one seen, not a live one: the other computer is not answering.
     bool pictureStale() const { return m_pictureStale; }
     bool encrypted() const { return m_encrypted; }
+    // The host's pointer to draw over the picture; null: none.
+    RemotePointer remotePointer() const { return m_remotePointer; }
     std::optional<QString> error() const { return m_error; }
     QList<BookEntry> book() const { return m_book; }
 
@@ -144,6 +147,7 @@ signals:
     void remoteSizeChanged(const QSizeF &remoteSize);
     void pictureStaleChanged(bool pictureStale);
     void encryptedChanged(bool encrypted);
+    void remotePointerChanged(const RemotePointer &remotePointer);
     void errorChanged(const std::optional<QString> &error);
     void bookChanged(const QList<BookEntry> &book);
 
@@ -165,6 +169,7 @@ private:
     void setRemoteSize(const QSizeF &size) override;
     void setPictureStale(bool stale) override;
     void setEncrypted(bool encrypted) override;
+    void setRemotePointer(const RemotePointer &pointer) override;
     void setError(const std::optional<QString> &error) override;
     void setBook(const QList<BookEntry> &book);
     void storeBook();
@@ -187,6 +192,7 @@ private:
     QSizeF m_remoteSize{1280, 720};
     bool m_pictureStale = false;
     bool m_encrypted = false;
+    RemotePointer m_remotePointer;
     std::optional<QString> m_error;
     QList<BookEntry> m_book;
 

@@ -3,6 +3,9 @@
 #include "JpegDecoder.h"
 #include "PictureBound.h"
 
+#include <QBuffer>
+#include <QImageReader>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -81,6 +84,22 @@ QRegion drawTiles(const Tiles &tiles, QImage &picture, JpegDecoder &jpeg, qint64
 
 } // namespace
 
+QImage PollAnswerDecoding::decodePointerShape(const QByteArray &png)
+{
+    QByteArray bytes = png;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "png");
+    // Its size from the header, before a pixel of it is decoded.
+    const QSize size = reader.size();
+    if (size.isEmpty() || size.width() > maxCursorSide || size.height() > maxCursorSide)
+        return {};
+    QImage image = reader.read();
+    if (image.isNull() || image.size() != size)
+        return {};
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
 PollAnswerDecoding::Outcome PollAnswerDecoding::decode(const QJsonObject &answer, Start start, const std::stop_token &stop)
 {
     return decode(decodeHostMessages(answer), std::move(start), stop);
@@ -129,6 +148,14 @@ PollAnswerDecoding::Outcome PollAnswerDecoding::decode(const QList<HostMessage> 
         } else if (const auto *tiles = std::get_if<Tiles>(&message)) {
             if (i > lastPicture)
                 changed += drawTiles(*tiles, out.picture, jpeg, budget, out.pixelsDecoded, stop);
+        } else if (const auto *cursor = std::get_if<Cursor>(&message)) {
+            PointerMoved moved{QImage(), cursor->hotspot, QPointF(cursor->x, cursor->y)};
+            if (!cursor->png.isEmpty()) {
+                moved.image = decodePointerShape(cursor->png);
+                if (moved.image.isNull())
+                    continue;
+            }
+            out.steps.append(std::move(moved));
         } else if (const auto *hello = std::get_if<Hello>(&message)) {
             show();
             out.steps.append(*hello);

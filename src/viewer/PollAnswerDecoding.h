@@ -34,9 +34,21 @@ public:
         QImage picture;
         QRegion changed;
     };
+    // The host's pointer moved or changed shape: its new shape (null: the one held stays; a
+    // shape that does not decode or is larger than maxCursorSide is dropped, and with it the
+    // message), its tip, and where that is, as fractions of the host's display.
+    struct PointerMoved
+    {
+        QImage image;
+        QPoint hotspot;
+        QPointF position;
+    };
     // In the answer's order: a picture is shown before a hello is reported, as the hello's bound
     // is for the pictures after it.
-    using Step = std::variant<Shown, SessionProtocol::Hello>;
+    using Step = std::variant<Shown, SessionProtocol::Hello, PointerMoved>;
+
+    // A cursor message's shape, decoded within its bound; null for anything else.
+    static QImage decodePointerShape(const QByteArray &png);
 
     struct Outcome
     {

@@ -231,6 +231,10 @@ void ViewerSession::startSession()
     m_picture = QImage();
     m_pictureBound = PictureBound::beforeHello();
     m_peerFeatures = {};
+    m_heldButtons = {};
+    if (!m_pointer.isNull())
+        m_options.listener->setRemotePointer({});
+    m_pointer = {};
     m_since = m_sinceAfterOpen;
     m_sealFailed = false;
     m_input = std::make_unique<InputQueue>(
@@ -309,6 +313,15 @@ void ViewerSession::finishAnswer(PollAnswerDecoding::Outcome outcome, const std:
             return;
         if (const auto *shown = std::get_if<PollAnswerDecoding::Shown>(&step)) {
             out.setFrame(shown->picture, shown->changed);
+        } else if (const auto *moved = std::get_if<PollAnswerDecoding::PointerMoved>(&step)) {
+            if (!moved->image.isNull()) {
+                m_pointer.image = moved->image;
+                m_pointer.hotspot = moved->hotspot;
+            }
+            m_pointer.position = moved->position;
+            // A position before any shape has nothing to draw.
+            if (!m_pointer.isNull())
+                out.setRemotePointer(m_pointer);
         } else if (const auto *hello = std::get_if<Hello>(&step)) {
             out.setRemoteSize(QSizeF(hello->width, hello->height));
             m_peerFeatures = hello->features;
@@ -327,6 +340,8 @@ void ViewerSession::send(ViewerMessage message)
         return;
     const bool modifiers = m_peerFeatures.contains(featureModifiers);
     if (auto *input = std::get_if<Input>(&message)) {
+        if (!m_heldButtons.take(input->event) && !m_peerFeatures.contains(featureHover))
+            return;
         // The pointer event itself is still wanted: a Ctrl+click becomes a plain click.
         if (!modifiers)
             input->event.modifiers = {};

@@ -3,8 +3,10 @@
 #include "InputQueue.h"
 #include "KivrenError.h"
 #include "PollAnswerDecoding.h"
+#include "PointerButtons.h"
 #include "PollPacing.h"
 #include "RemoteInput.h"
+#include "RemotePointer.h"
 #include "SessionFeatures.h"
 #include "SessionPhase.h"
 #include "SessionProtocol.h"
@@ -52,8 +54,9 @@ public:
         "password is not sent where it could be read");
 
     // The additions this viewer can use, sent in a caps message after the host's hello: the
-    // changed areas of the picture instead of a whole picture for every change.
-    static SessionFeatures offeredFeatures() { return {SessionProtocol::featureTiles}; }
+    // changed areas of the picture instead of a whole picture for every change, and the host's
+    // pointer to draw over it.
+    static SessionFeatures offeredFeatures() { return {SessionProtocol::featureCursor, SessionProtocol::featureTiles}; }
 
     // Where the session's progress goes. Called on the main thread, never once the session has
     // been stopped.
@@ -81,6 +84,9 @@ public:
         virtual void setPictureStale(bool stale) = 0;
         // Whether the session opened is encrypted end to end; told before `remember`.
         virtual void setEncrypted(bool encrypted) { (void)encrypted; }
+        // The host's pointer, to draw over the picture (only from a host that the viewer named
+        // "cursor" to); a null one: none to draw.
+        virtual void setRemotePointer(const RemotePointer &) {}
 
     protected:
         ~Listener() = default;
@@ -120,7 +126,8 @@ public:
     // One message of the user's input, queued for the host once the session is live. What the
     // host did not name is left out: modifiers on a pointer event are dropped, a key with
     // modifiers or a further key name is not sent at all (an older host would type the bare
-    // letter), and text is split into messages of at most maxTextCharacters.
+    // letter), a move with no button held (hovering) is not sent to a host without "hover" (it
+    // may take it for a drag), and text is split into messages of at most maxTextCharacters.
     void send(SessionProtocol::ViewerMessage message);
     // The live session's input on its way; null before the session is live.
     InputQueue *input() const { return m_input.get(); }
@@ -172,6 +179,11 @@ private:
     // The person at the host is asked first: until its hello, the status says so.
     bool m_awaitingAccept = false;
     SessionFeatures m_peerFeatures;
+    // The pointer buttons the user's input holds pressed on the host, as the host counts them
+    // (button 1 the right, any other the left): a move while none is held is hovering.
+    PointerButtons m_heldButtons;
+    // The host's pointer as last published.
+    RemotePointer m_pointer;
     std::unique_ptr<InputQueue> m_input;
     // An encrypted session's channel, shared with its input queue (which may outlive the session
     // to drain); null for a plain session.

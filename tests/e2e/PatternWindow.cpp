@@ -1,6 +1,9 @@
 // A full-screen X11 window showing a known pattern: four coloured quadrants and a white
 // centre square. Every button press is appended to the file given as the first argument as
-// "press <button> <x> <y>" in root coordinates, so a test can see where a remote click landed.
+// "press <button> <x> <y>" in root coordinates, so a test can see where a remote click landed,
+// and so are the pointer entering ("enter <x> <y>") and moving over it ("motion <x> <y>"). Over
+// it the pointer is a solid magenta square of cursorSide pixels with its tip at the top-left
+// corner, a colour the pattern does not use, so a viewer's drawing of it can be found.
 #include <X11/Xlib.h>
 
 #include <cstdio>
@@ -37,6 +40,25 @@ void drawPattern(Display *dpy, Window w, GC gc, int screen, int width, int heigh
     XFlush(dpy);
 }
 
+constexpr unsigned cursorSide = 16;
+
+Cursor magentaCursor(Display *dpy, Window w)
+{
+    const Pixmap bits = XCreatePixmap(dpy, w, cursorSide, cursorSide, 1);
+    GC gc = XCreateGC(dpy, bits, 0, nullptr);
+    XSetForeground(dpy, gc, 1);
+    XFillRectangle(dpy, bits, gc, 0, 0, cursorSide, cursorSide);
+    XFreeGC(dpy, gc);
+    XColor magenta{};
+    magenta.red = 0xffff;
+    magenta.blue = 0xffff;
+    magenta.flags = DoRed | DoGreen | DoBlue;
+    XColor black{};
+    const Cursor cursor = XCreatePixmapCursor(dpy, bits, bits, &magenta, &black, 0, 0);
+    XFreePixmap(dpy, bits);
+    return cursor;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -57,10 +79,11 @@ int main(int argc, char **argv)
 
     XSetWindowAttributes attrs{};
     attrs.override_redirect = True;
-    attrs.event_mask = ButtonPressMask | ExposureMask | StructureNotifyMask;
+    attrs.event_mask = ButtonPressMask | ExposureMask | StructureNotifyMask | PointerMotionMask | EnterWindowMask;
     Window w = XCreateWindow(dpy, RootWindow(dpy, screen), 0, 0, width, height, 0, CopyFromParent,
                              InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attrs);
     GC gc = XCreateGC(dpy, w, 0, nullptr);
+    XDefineCursor(dpy, w, magentaCursor(dpy, w));
     XMapRaised(dpy, w);
     XFlush(dpy);
 
@@ -73,6 +96,10 @@ int main(int argc, char **argv)
         } else if (ev.type == ButtonPress) {
             std::ofstream(clickLog, std::ios::app)
                 << "press " << ev.xbutton.button << " " << ev.xbutton.x_root << " " << ev.xbutton.y_root << "\n";
+        } else if (ev.type == EnterNotify) {
+            std::ofstream(clickLog, std::ios::app) << "enter " << ev.xcrossing.x_root << " " << ev.xcrossing.y_root << "\n";
+        } else if (ev.type == MotionNotify) {
+            std::ofstream(clickLog, std::ios::app) << "motion " << ev.xmotion.x_root << " " << ev.xmotion.y_root << "\n";
         }
     }
 }

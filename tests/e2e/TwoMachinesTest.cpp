@@ -309,6 +309,42 @@ std::optional<QPoint> lastPress(const QString &log)
     return press;
 }
 
+// The pattern window's log: the last "motion <x> <y>" line.
+std::optional<QPoint> lastMotion(const QString &log)
+{
+    QFile file(log);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    std::optional<QPoint> motion;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() == 3 && f[0] == "motion")
+            motion = QPoint(f[1].toInt(), f[2].toInt());
+    }
+    return motion;
+}
+
+// True when B's screen shows the pattern window's magenta pointer with its tip at `tip`: the
+// square runs right and down from there, scaled as the picture is (at least 8 pixels a side here).
+bool showsMagentaPointerAt(const Machine &viewer, QPoint tip)
+{
+    auto desktop = X11DesktopBackend::open(viewer.display());
+    const auto image = desktop ? desktop->captureMainDisplay() : std::nullopt;
+    if (!image)
+        return false;
+    int magenta = 0;
+    for (int dy = 2; dy < 7; ++dy) {
+        for (int dx = 2; dx < 7; ++dx) {
+            const QPoint p = tip + QPoint(dx, dy);
+            if (p.x() < image->width && p.y() < image->height && near(pixelAt(*image, p), QColor(255, 0, 255), 60))
+                ++magenta;
+        }
+    }
+    // Left of and above the tip is the picture itself.
+    const QPoint before = tip - QPoint(4, 4);
+    return magenta >= 20 && !near(pixelAt(*image, before), QColor(255, 0, 255), 60);
+}
+
 class TwoMachines : public ::testing::Test
 {
 protected:
@@ -480,6 +516,30 @@ TEST_F(TwoMachines, ViewerSeesAndClicksHost_ThroughSwitchboardOfHost)
         << "the click never reached A's test window";
     EXPECT_NEAR(press->x(), expected.x(), 3);
     EXPECT_NEAR(press->y(), expected.y(), 3);
+
+    // B's pointer hovering over the picture, no button held, moves A's pointer there: A's test
+    // window sees it move. Then B draws A's pointer (the test window's magenta square) in its
+    // picture with the tip at that point.
+    {
+        const QPointF hover(0.7, 0.3);
+        const QPoint hoverAt = (fitted.topLeft() + QPointF(fitted.width() * hover.x(), fitted.height() * hover.y())).toPoint();
+        const QPoint onScreen = viewerWindow.rect.topLeft() + hoverAt;
+        viewer.xdotool({QStringLiteral("mousemove"), QString::number(onScreen.x() - 40), QString::number(onScreen.y() + 30)});
+        viewer.xdotool({QStringLiteral("mousemove"), QString::number(onScreen.x()), QString::number(onScreen.y())});
+        const QPointF hostPoint((hoverAt.x() - fitted.x()) / fitted.width() * kScreenWidth,
+                                (hoverAt.y() - fitted.y()) / fitted.height() * kScreenHeight);
+        std::optional<QPoint> motion;
+        EXPECT_TRUE(waitUntil([&] {
+            motion = lastMotion(clickLog);
+            return motion && std::abs(motion->x() - hostPoint.x()) <= 3 && std::abs(motion->y() - hostPoint.y()) <= 3;
+        }, 10000)) << "A's pointer did not follow B's hover; last motion "
+                   << (motion ? QStringLiteral("%1,%2").arg(motion->x()).arg(motion->y()).toStdString() : "none");
+        const bool drawn = waitUntil([&] { return showsMagentaPointerAt(viewer, onScreen); }, 10000);
+        if (!drawn)
+            saveScreen(viewer, QStringLiteral(KIVREN_BINARY_DIR "/e2e-viewer-pointer.png"));
+        EXPECT_TRUE(drawn) << "B did not draw A's pointer at " << onScreen.x() << "," << onScreen.y()
+                           << "; its screen is in " KIVREN_BINARY_DIR "/e2e-viewer-pointer.png";
+    }
 
     // B's user works on A: a Qt window on A's display with a text field, a line of words and a
     // long list. B's keys go to A while B's picture has the keyboard.

@@ -93,10 +93,10 @@ TEST_F(HostSessionTest, Run_ClaimsGreetsStreamsAndAppliesTheViewersMessages)
     EXPECT_EQ(requests[0].path, "claim");
     EXPECT_EQ(requests[0].bytes, R"({"sessionId":"s1","sessionToken":"t1"})");
     // The hello as it always was (the display is 1512 x 982 points), naming the host's additions:
-    // {"features":["keys","modifiers"],"height":982,"platform":"macos","type":"hello","width":1512}
+    // {"features":["hover","keys","modifiers"],"height":982,"platform":"macos","type":"hello","width":1512}
     EXPECT_EQ(requests[1].path, "push");
     EXPECT_EQ(requests[1].bytes,
-              R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJmZWF0dXJlcyI6WyJrZXlzIiwibW9kaWZpZXJzIl0sImhlaWdodCI6OTgyLCJwbGF0Zm9ybSI6Im1hY29zIiwidHlwZSI6ImhlbGxvIiwid2lkdGgiOjE1MTJ9"})");
+              R"({"kind":"json","role":"host","sessionId":"s1","token":"t1","payload":"eyJmZWF0dXJlcyI6WyJob3ZlciIsImtleXMiLCJtb2RpZmllcnMiXSwiaGVpZ2h0Ijo5ODIsInBsYXRmb3JtIjoibWFjb3MiLCJ0eXBlIjoiaGVsbG8iLCJ3aWR0aCI6MTUxMn0="})");
     // Then the picture and the polls, each loop at its own pace: to a switchboard that announced
     // no holds, neither asks to be held.
     ASSERT_TRUE(waitFor([&] { return pictures() >= 1; }));
@@ -121,6 +121,55 @@ TEST_F(HostSessionTest, Run_ClaimsGreetsStreamsAndAppliesTheViewersMessages)
     const int captures = desktop.captures;
     QTest::qWait(100);
     EXPECT_EQ(desktop.captures, captures);
+}
+
+// The pointer goes only to a viewer that named "cursor": its shape once, then its position
+// whenever it moves, nothing while it stays; after a push the switchboard refused, the shape again.
+TEST_F(HostSessionTest, Cursor_ShapeOnceThenMovesOnlyToAViewerThatNamedIt)
+{
+    QImage arrow(12, 20, QImage::Format_ARGB32_Premultiplied);
+    arrow.fill(QColor(255, 255, 255));
+    desktop.pointer = DesktopCursor{QPointF(10 + 756, 20 + 491), 7, arrow, QPoint(1, 2)};
+    const auto cursorPushes = [&] {
+        QList<QJsonObject> found;
+        for (const CannedSwitchboard::Request &push : board.requests(QStringLiteral("push"))) {
+            const QJsonObject message = QJsonDocument::fromJson(payloadOf(push)).object();
+            if (message.value("type") == QLatin1String("cursor"))
+                found << message;
+        }
+        return found;
+    };
+    board.setReplies(QStringLiteral("poll"), {{200, "{}"}});
+    start();
+    ASSERT_TRUE(passes(3));
+    EXPECT_TRUE(cursorPushes().isEmpty()) << "the viewer named nothing";
+
+    board.setReplies(QStringLiteral("poll"),
+                     {{200, answerWith({{{"type", "caps"}, {"features", QJsonArray{"cursor", "tiles"}}}})}, {200, "{}"}});
+    ASSERT_TRUE(waitFor([&] { return !cursorPushes().isEmpty(); }));
+    const QJsonObject first = cursorPushes().value(0);
+    EXPECT_EQ(first.value("x").toDouble(), 0.5);
+    EXPECT_EQ(first.value("y").toDouble(), 0.5);
+    EXPECT_EQ(first.value("hotX"), 1);
+    EXPECT_EQ(first.value("hotY"), 2);
+    QImage shape;
+    ASSERT_TRUE(shape.loadFromData(QByteArray::fromBase64(first.value("png").toString().toLatin1()), "PNG"));
+    EXPECT_EQ(shape.size(), arrow.size());
+
+    ASSERT_TRUE(passes(3));
+    EXPECT_EQ(cursorPushes().size(), 1) << "a pointer that stays is not sent again";
+
+    desktop.pointer->position = QPointF(10, 20);
+    desktop.pointer->image = QImage();
+    ASSERT_TRUE(waitFor([&] { return cursorPushes().size() == 2; }));
+    EXPECT_EQ(cursorPushes().value(1), (QJsonObject{{"type", "cursor"}, {"x", 0}, {"y", 0}}));
+
+    board.setReplies(QStringLiteral("push"), {{500, "{}"}, {200, "{}"}});
+    desktop.pointer->position = QPointF(10 + 1512, 20);
+    ASSERT_TRUE(waitFor([&] { return cursorPushes().size() == 4; }));
+    EXPECT_FALSE(cursorPushes().value(2).contains("png"));
+    EXPECT_TRUE(cursorPushes().value(3).contains("png")) << "after a refused push the shape goes again";
+    EXPECT_EQ(cursorPushes().value(3).value("x").toDouble(), 1.0);
 }
 
 TEST_F(HostSessionTest, Hello_NamesTheOfferedFeatures)

@@ -78,3 +78,48 @@ INSTANTIATE_TEST_SUITE_P(Screens, MacCaptureX11,
                          [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
+
+// The pointer from XFIXES: its shape read once and again only after it changed, its position
+// wherever it was put.
+TEST(X11Cursor, ShapeReadAgainOnlyAfterAChange_PositionAlways)
+{
+    XvfbServer server(640, 480);
+    ASSERT_TRUE(server.running());
+    auto backend = X11DesktopBackend::open(QString::fromStdString(server.name()));
+    ASSERT_TRUE(backend);
+
+    const std::optional<DesktopCursor> first = backend->cursor();
+    ASSERT_TRUE(first);
+    ASSERT_FALSE(first->image.isNull());
+    EXPECT_LE(first->image.width(), 64);
+    const std::optional<DesktopCursor> still = backend->cursor();
+    ASSERT_TRUE(still);
+    EXPECT_TRUE(still->image.isNull()) << "the same shape is not read again";
+    EXPECT_EQ(still->shape, first->shape);
+
+    backend->warpPointer(QPointF(100, 200));
+    const std::optional<DesktopCursor> moved = backend->cursor();
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->position, QPointF(100, 200));
+
+    // Another client gives the screen another pointer.
+    Display *display = XOpenDisplay(server.name().c_str());
+    ASSERT_NE(display, nullptr);
+    constexpr unsigned int crosshair = 34; // XC_crosshair
+    const Cursor cross = XCreateFontCursor(display, crosshair);
+    XDefineCursor(display, DefaultRootWindow(display), cross);
+    XSync(display, False);
+    std::optional<DesktopCursor> changed;
+    for (int tries = 0; tries < 100; ++tries) {
+        changed = backend->cursor();
+        if (changed && !changed->image.isNull())
+            break;
+        XSync(display, False);
+    }
+    XFreeCursor(display, cross);
+    XCloseDisplay(display);
+    ASSERT_TRUE(changed);
+    EXPECT_FALSE(changed->image.isNull());
+    EXPECT_NE(changed->shape, first->shape);
+    EXPECT_EQ(changed->position, QPointF(100, 200));
+}

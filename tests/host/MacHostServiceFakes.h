@@ -22,6 +22,7 @@ public:
     std::optional<ScreenImage> captureMainDisplay() override;
     bool mainDisplayMayHaveChanged() override { return mayHaveChanged; }
     QRectF mainDisplayBounds() override { return bounds; }
+    std::optional<DesktopCursor> cursor() override { return pointer; }
     void warpPointer(QPointF point) override;
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
     void postScroll(QPointF point, std::int32_t deltaY) override;
@@ -40,6 +41,8 @@ public:
     bool mayHaveChanged = true;
     int captures = 0;
     QStringList events;
+    // None: a desktop that cannot tell where its pointer is.
+    std::optional<DesktopCursor> pointer;
 };
 
 // A settings file, a fake desktop and a tool-free home in a temporary folder; services built

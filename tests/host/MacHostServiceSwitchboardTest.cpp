@@ -237,7 +237,7 @@ TEST_F(MacHostServiceSwitchboard, Session_RunsFromConnectUntilViewerCloses)
     ASSERT_TRUE(alice.push({{"type", "input"}, {"kind", "move"}, {"x", 0.5}, {"y", 0.5}}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return bench.desktop.events.contains(QStringLiteral("warp 766,511")); }, 10000));
     // The viewer's additions are kept for the session; the hello named the host's.
-    EXPECT_EQ(hello.value("features"), (QJsonArray{"keys", "modifiers"}));
+    EXPECT_EQ(hello.value("features"), (QJsonArray{"hover", "keys", "modifiers"}));
     ASSERT_TRUE(alice.push({{"type", "caps"}, {"features", QJsonArray{"tiles"}}}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return service->session() && service->session()->peerSupports(u"tiles"); }, 10000));
 

@@ -79,6 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"Picture", HostMessage{Picture{QByteArray("\xff\xd8\xff\xe0\0jpeg\"\\", 11)}}},
         RoundTripCase{"TilesAtBothCorners", HostMessage{Tiles{QSize(1920, 1080), {Tile{QPoint(0, 0), QByteArray("\xff\xd8\0", 3)},
                                                                                     Tile{QPoint(1904, 1064), "jpeg"}}}}},
+        RoundTripCase{"CursorPositionOnly", HostMessage{Cursor{0.25, 1.5, {}, {}}}},
+        RoundTripCase{"CursorWithShape", HostMessage{Cursor{0, 0.75, QByteArray("\x89PNG\r\n\0", 7), QPoint(3, 9)}}},
         RoundTripCase{"InputRightDoubleDown", ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.25, 0.75, 1, 2, 0, 0)}}},
         RoundTripCase{"InputWheel", ViewerMessage{Input{pointer(RemoteInput::Kind::wheel, 1, 0, 0, 1, -3.5, -120)}}},
         RoundTripCase{"InputMove", ViewerMessage{Input{pointer(RemoteInput::Kind::move, 0.001, 0.999, 0, 1, 0, 0)}}},
@@ -132,6 +134,9 @@ INSTANTIATE_TEST_SUITE_P(
         // {"height":982,"platform":"macos","type":"hello","width":1512}
         PayloadSample{"Hello", HostMessage{Hello{1512, 982, "macos", {}}},
                       "eyJoZWlnaHQiOjk4MiwicGxhdGZvcm0iOiJtYWNvcyIsInR5cGUiOiJoZWxsbyIsIndpZHRoIjoxNTEyfQ=="},
+        // {"hotX":1,"hotY":2,"png":"iVBORw==","type":"cursor","x":0.5,"y":0.25}
+        PayloadSample{"CursorWithShape", HostMessage{Cursor{0.5, 0.25, QByteArray("\x89PNG", 4), QPoint(1, 2)}},
+                      "eyJob3RYIjoxLCJob3RZIjoyLCJwbmciOiJpVkJPUnc9PSIsInR5cGUiOiJjdXJzb3IiLCJ4IjowLjUsInkiOjAuMjV9"},
         // {"button":1,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"down","type":"input","x":0.25,"y":0.75}
         PayloadSample{"InputRightDown", ViewerMessage{Input{pointer(RemoteInput::Kind::down, 0.25, 0.75, 1, 1, 0, 0)}},
                       "eyJidXR0b24iOjEsImNsaWNrQ291bnQiOjEsImRlbHRhWCI6MCwiZGVsdGFZIjowLCJraW5kIjoiZG93biIsInR5cGUiOiJpbnB1dC"

@@ -6,6 +6,7 @@
 #include "RemotePicture.h"
 #include "SettingsStore.h"
 
+#include <QElapsedTimer>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -13,6 +14,8 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QRegion>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QSignalSpy>
@@ -169,10 +172,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {expect(Kind::down, 0.5, 0.5, 0), expect(Kind::move, 0.75, 0.5, 0),
                    expect(Kind::move, 1, 0.5, 0), expect(Kind::move, 0, 0, 0),
                    expect(Kind::up, 1, 1, 0)}},
-        ClickCase{"RightClickSendsNoMoves",
+        // Only the left button drags: a move with the right one held is hovering.
+        ClickCase{"RightButtonHeld_MovesAsHover",
                   {800, 600},
                   {{Press, R, R, {100, 75}}, {Move, None, R, {200, 150}}, {Release, R, None, {200, 150}}},
-                  {expect(Kind::down, 0.25, 0.25, 1), expect(Kind::up, 0.5, 0.5, 1)}},
+                  {expect(Kind::down, 0.25, 0.25, 1), expect(Kind::move, 0.5, 0.5, 0), expect(Kind::up, 0.5, 0.5, 1)}},
         ClickCase{"DoubleClickSecondPressCountsTwo",
                   {800, 600},
                   {{Press, L, L, {100, 150}},
@@ -181,11 +185,78 @@ INSTANTIATE_TEST_SUITE_P(
                    {Release, L, None, {100, 150}}},
                   {expect(Kind::down, 0.25, 0.5, 0), expect(Kind::up, 0.25, 0.5, 0),
                    expect(Kind::down, 0.25, 0.5, 0, 2), expect(Kind::up, 0.25, 0.5, 0)}},
-        ClickCase{"HoverAndOtherButtonsSendNothing",
+        // The first hover move goes at once (later ones are paced, see HoverMoves_PacedToTheNewest).
+        ClickCase{"HoverMoves_OtherButtonsSendNothing",
                   {800, 600},
-                  {{Move, None, None, {10, 10}}, {Press, M, M, {10, 10}}, {Move, None, M, {20, 20}},
-                   {Release, M, None, {20, 20}}},
-                  {}}),
+                  {{Move, None, None, {40, 30}}, {Press, M, M, {10, 10}}, {Release, M, None, {20, 20}}},
+                  {expect(Kind::move, 0.1, 0.1, 0)}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A burst of hover moves: the first goes at once, the rest at most one per HoverPacing::interval,
+// and the last one sent is the newest position.
+TEST(ClickView, HoverMoves_PacedToTheNewest)
+{
+    std::vector<RemoteInput> sent;
+    ClickView view(pointerSink(sent));
+    view.resize(400, 300);
+    view.setPictureSize({800, 600});
+    QElapsedTimer burst;
+    burst.start();
+    constexpr int moves = 39;
+    for (int i = 1; i <= moves; ++i)
+        deliver(&view, {QEvent::MouseMove, Qt::NoButton, Qt::NoButton, {double(i * 10 % 400), 150}});
+    const qint64 took = burst.elapsed();
+    // At once, then at most one for each interval the burst took.
+    EXPECT_LE(sent.size(), size_t(2 + took / HoverPacing::interval.count())) << describe(sent);
+    EXPECT_EQ(sent.front(), expect(Kind::move, 0.025, 0.5, 0));
+    const RemoteInput newest = expect(Kind::move, moves * 10 % 400 / 400.0, 0.5, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sent.back() == newest; }, 1000)) << describe(sent);
+    const size_t count = sent.size();
+    QTest::qWait(3 * HoverPacing::interval.count());
+    EXPECT_EQ(sent.size(), count) << "nothing more once the newest went";
+    EXPECT_LT(count, size_t(moves)) << describe(sent);
+}
+
+struct PointerCase
+{
+    const char *name;
+    QSize shape;
+    QPoint hotspot;
+    QPointF position;
+    QRectF drawn;      // where the picture is drawn
+    QSizeF remoteSize; // the host display's size
+    QRectF expected;
+};
+
+void PrintTo(const PointerCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class PointerPlacement : public ::testing::TestWithParam<PointerCase> {};
+
+// The pointer's tip lands on its position over the picture as drawn, its shape scaled as the
+// display is.
+TEST_P(PointerPlacement, Rect_TipAtThePositionScaledAsThePicture)
+{
+    const PointerCase &row = GetParam();
+    QImage shape(row.shape, QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::white);
+    EXPECT_EQ(RemotePicture::pointerRect(RemotePointer{shape, row.hotspot, row.position}, row.drawn, row.remoteSize),
+              row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PointerPlacement,
+    ::testing::Values(
+        PointerCase{"NaturalSize", {16, 16}, {0, 0}, {0.5, 0.5}, {0, 0, 800, 600}, {800, 600}, {400, 300, 16, 16}},
+        PointerCase{"HotspotPulledBack", {16, 16}, {4, 8}, {0.5, 0.5}, {0, 0, 800, 600}, {800, 600}, {396, 292, 16, 16}},
+        // A 1600-wide display drawn 800 wide at x 100: everything at half size.
+        PointerCase{"HalfScaleLetterboxed", {32, 32}, {8, 8}, {0.25, 1}, {100, 0, 800, 450}, {1600, 900}, {296, 446, 16, 16}},
+        PointerCase{"DoubleScale", {10, 20}, {1, 1}, {0, 0}, {0, 0, 800, 600}, {400, 300}, {-2, -2, 20, 40}},
+        PointerCase{"DisplaySizeUnknown_NaturalSize", {16, 16}, {0, 0}, {1, 1}, {0, 0, 800, 600}, {}, {800, 600, 16, 16}},
+        PointerCase{"NoPicture_Nothing", {16, 16}, {0, 0}, {0.5, 0.5}, {}, {800, 600}, {}},
+        PointerCase{"NoShape_Nothing", {}, {0, 0}, {0.5, 0.5}, {0, 0, 800, 600}, {800, 600}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ClickView, Normalise_UnlaidOutViewCountsAsOnePoint)
@@ -272,6 +343,8 @@ TEST_F(RemoteView, Clicks_ReachTheClickViewThroughPictureAndBands)
     clickInWindow(inBand);
     clickInWindow(centre);
 
+    // The pointer moved onto the window first: hovering, which is not what this test is about.
+    std::erase_if(sent, [](const RemoteInput &input) { return input.kind == Kind::move; });
     ASSERT_EQ(sent.size(), 6u) << describe(sent);
     // The scale of the fit need not be exact in binary: fractions are compared to a hair.
     const auto near = [](const RemoteInput &input, Kind kind, double x, double y) {
@@ -285,6 +358,72 @@ TEST_F(RemoteView, Clicks_ReachTheClickViewThroughPictureAndBands)
     // The square picture is as high as the area, centred across it.
     const double left = (size.width() - size.height()) / 2.0;
     EXPECT_TRUE(near(sent[4], Kind::down, (size.width() / 2 - left) / size.height(), midY)) << describe(sent);
+}
+
+struct ActualSizeCase
+{
+    const char *name;
+    QSizeF remoteSize;
+    QSizeF pictureSize;
+    QSize area;
+};
+
+void PrintTo(const ActualSizeCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class ActualSize : public ::testing::TestWithParam<ActualSizeCase> {};
+
+TEST_P(ActualSize, Area_TheDisplaysOwnSize)
+{
+    EXPECT_EQ(PictureScale::actualSize(GetParam().remoteSize, GetParam().pictureSize), GetParam().area);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ActualSize,
+    ::testing::Values(ActualSizeCase{"TheHellosSize", {1920, 1080}, {1280, 720}, {1920, 1080}},
+                      ActualSizeCase{"FractionsRoundedUp", {1512.5, 982.2}, {1280, 832}, {1513, 983}},
+                      ActualSizeCase{"BeforeAHello_ThePictures", {}, {1280, 800}, {1280, 800}},
+                      ActualSizeCase{"NothingKnown_OnePoint", {}, {}, {1, 1}},
+                      ActualSizeCase{"AbsurdSize_Bounded", {1e9, 1e9}, {}, {16384, 16384}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// At the display's own size (the client's 1280 x 720 before any hello) the area scrolls, and a
+// click through the window lands where it was aimed on the host, wherever the view is scrolled;
+// back to fit, the area fills the view again.
+TEST_F(RemoteView, ActualSize_ScrollsAndClicksLandOnTheScrolledPoint)
+{
+    QImage half(640, 360, QImage::Format_RGB32);
+    half.fill(Qt::red);
+    view->picture()->setImage(half);
+    QTest::mouseClick(view->scaleButton(), Qt::LeftButton);
+    EXPECT_EQ(view->scaleMode(), PictureScale::Mode::actualSize);
+    EXPECT_EQ(view->scaleButton()->text(), RemoteDesktopView::fitText);
+    EXPECT_EQ(view->pictureArea()->size(), QSize(1280, 720));
+    QScrollArea *scroll = view->scrollArea();
+    QTest::qWait(50);
+    ASSERT_GT(scroll->horizontalScrollBar()->maximum(), 0);
+    ASSERT_GT(scroll->verticalScrollBar()->maximum(), 0);
+
+    for (const QPoint scrolled : {QPoint(0, 0), QPoint(300, 150)}) {
+        scroll->horizontalScrollBar()->setValue(scrolled.x());
+        scroll->verticalScrollBar()->setValue(scrolled.y());
+        sent.clear();
+        const QPoint inView(100, 80);
+        clickInWindow(scroll->viewport()->mapTo(view.get(), inView));
+        // The pointer moving there first goes as hovering; the press and release follow.
+        std::erase_if(sent, [](const RemoteInput &input) { return input.kind == Kind::move; });
+        ASSERT_EQ(sent.size(), 2u) << describe(sent);
+        EXPECT_NEAR(sent[0].x, (scrolled.x() + inView.x()) / 1280.0, 1e-9) << describe(sent);
+        EXPECT_NEAR(sent[0].y, (scrolled.y() + inView.y()) / 720.0, 1e-9) << describe(sent);
+    }
+
+    QTest::mouseClick(view->scaleButton(), Qt::LeftButton);
+    EXPECT_EQ(view->scaleMode(), PictureScale::Mode::fit);
+    EXPECT_EQ(view->scaleButton()->text(), RemoteDesktopView::actualSizeText);
+    QTest::qWait(50);
+    EXPECT_EQ(view->pictureArea()->size(), scroll->viewport()->size());
 }
 
 TEST_F(RemoteView, Picture_ScaledToFitWithBackgroundBands)

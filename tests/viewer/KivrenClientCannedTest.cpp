@@ -423,7 +423,8 @@ TEST_F(KivrenClientTest, Send_PressWaitsForEarlierPushes_SoItCannotBeOvertaken)
     board.setReplies(QStringLiteral("push"), {{200, "{}", true}, {200, "{}"}});
     connectTo();
     ASSERT_TRUE(waitForPhase(SessionPhase::live));
-    client->send(RemoteInput{RemoteInput::Kind::move, 0.1, 0.1, 0, 1, 0, 0, {}});
+    // A wheel: a move before any press would be hovering, which this host did not name.
+    client->send(RemoteInput{RemoteInput::Kind::wheel, 0.1, 0.1, 0, 1, 0, 0, {}});
     ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));
     client->send(RemoteInput{RemoteInput::Kind::down, 0.2, 0.2, 0, 1, 0, 0, {}});
     client->send(RemoteInput{RemoteInput::Kind::move, 0.3, 0.3, 0, 1, 0, 0, {}});
@@ -438,12 +439,12 @@ TEST_F(KivrenClientTest, Send_PressWaitsForEarlierPushes_SoItCannotBeOvertaken)
         const QJsonObject message = decodedPayload(request.body);
         order << message.value("kind").toString() + QString::number(message.value("x").toDouble());
     }
-    EXPECT_EQ(order, (QStringList{"move0.1", "down0.2", "move0.3", "up0.4"}));
+    EXPECT_EQ(order, (QStringList{"wheel0.1", "down0.2", "move0.3", "up0.4"}));
 }
 
 // What the viewer sends of the user's keys and clicks, to a host that announced the additions
 // and to one that did not (which would type a shortcut's bare letter: Ctrl+A replacing a
-// selection with "a").
+// selection with "a", or might take a hover move for a drag).
 struct GatingCase
 {
     const char *name;
@@ -474,6 +475,8 @@ TEST_P(KivrenClientGating, Input_SentOnlyAsTheHostAnnounced)
     client->sendKey(Key{"", "a", true, {KeyModifier::Control}});
     client->sendKey(Key{"f5", "", true, {}});
     client->sendKey(Key{"enter", "", true, {}});
+    // Hovering: no button is held yet.
+    client->send(RemoteInput{RemoteInput::Kind::move, 0.25, 0.75, 0, 1, 0, 0, {}});
     RemoteInput shiftClick{RemoteInput::Kind::down, 0.5, 0.5, 0, 1, 0, 0, {}};
     shiftClick.modifiers = {KeyModifier::Shift};
     client->send(shiftClick);
@@ -511,6 +514,12 @@ INSTANTIATE_TEST_SUITE_P(
                     R"({"codeName":"f5","down":true,"key":"","type":"key"})",
                     R"({"codeName":"enter","down":true,"key":"","type":"key"})",
                     R"({"button":0,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"down","modifiers":["shift"],"type":"input","x":0.5,"y":0.5})",
+                    R"({"key":"1024","type":"text"})", R"({"key":"1","type":"text"})"}},
+        GatingCase{"HostWithHover",
+                   {"hover"},
+                   {R"({"codeName":"enter","down":true,"key":"","type":"key"})",
+                    R"({"button":0,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"move","type":"input","x":0.25,"y":0.75})",
+                    R"({"button":0,"clickCount":1,"deltaX":0,"deltaY":0,"kind":"down","type":"input","x":0.5,"y":0.5})",
                     R"({"key":"1024","type":"text"})", R"({"key":"1","type":"text"})"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -627,7 +636,7 @@ TEST_F(KivrenClientTest, Connect_WhileLive_ClosesTheOldSessionFirst)
     EXPECT_EQ(board.requests(QStringLiteral("close")).value(1).body, (QJsonObject{{"sessionId", ""}, {"token", ""}}));
 }
 
-TEST_F(KivrenClientTest, Hello_FeaturesKept_AnsweredWithCapsNamingTiles)
+TEST_F(KivrenClientTest, Hello_FeaturesKept_AnsweredWithCapsNamingCursorAndTiles)
 {
     const QJsonObject greeting{{"type", "hello"}, {"width", 1920}, {"height", 1080}, {"features", QJsonArray{"tiles"}}};
     board.setReplies(QStringLiteral("poll"),
@@ -639,7 +648,7 @@ TEST_F(KivrenClientTest, Hello_FeaturesKept_AnsweredWithCapsNamingTiles)
     ASSERT_TRUE(waitFor([&] { return board.requests(QStringLiteral("poll")).size() >= 3; }));
     const auto pushes = board.requests(QStringLiteral("push"));
     ASSERT_EQ(pushes.size(), 1);
-    EXPECT_EQ(decodedPayload(pushes[0].body), (QJsonObject{{"type", "caps"}, {"features", QJsonArray{"tiles"}}}));
+    EXPECT_EQ(decodedPayload(pushes[0].body), (QJsonObject{{"type", "caps"}, {"features", QJsonArray{"cursor", "tiles"}}}));
 }
 
 // The picture and then only a changed area: the view is told what to repaint.
@@ -882,7 +891,7 @@ TEST_P(KivrenClientDestroyed, Destroyed_MidSession_LaterAnswersAreHarmless)
     } else {
         if (point == DestroyPoint::pushInFlight) {
             ASSERT_TRUE(waitForPhase(SessionPhase::live));
-            client->send(RemoteInput{});
+            client->send(RemoteInput{RemoteInput::Kind::wheel});
             client->disconnectFromRemote(); // a close in flight too
         }
         ASSERT_TRUE(waitFor([&] { return board.heldCount() == 1; }));

@@ -167,10 +167,10 @@ TEST_F(KivrenClientSwitchboard, Session_PicturesInInputOutCloseAtTheEnd)
     client->send(firstMove);
     for (const RemoteInput &event : events.mid(1))
         client->send(event);
-    // The viewer's answer to the hello comes first: the changed areas it can draw.
+    // The viewer's answer to the hello comes first: the changed areas and the pointer it can draw.
     const QList<QJsonObject> received = host.messages(events.size() + 1);
     ASSERT_EQ(received.size(), events.size() + 1);
-    EXPECT_EQ(received[0], (QJsonObject{{"type", "caps"}, {"features", QJsonArray{"tiles"}}}));
+    EXPECT_EQ(received[0], (QJsonObject{{"type", "caps"}, {"features", QJsonArray{"cursor", "tiles"}}}));
     for (qsizetype i = 0; i < events.size(); ++i) {
         const RemoteInput &e = events[i];
         EXPECT_EQ(received[i + 1], (QJsonObject{{"type", "input"}, {"kind", rawText(e.kind)}, {"x", e.x}, {"y", e.y},

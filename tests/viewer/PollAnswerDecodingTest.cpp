@@ -8,6 +8,7 @@
 #include "PictureBound.h"
 #include "PollAnswerDecoding.h"
 
+#include <QBuffer>
 #include <QCoroTask>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -192,5 +193,74 @@ TEST(PollAnswerDecoding, TilesStorm_DecodedWithinItsBudgetWhileTheEventLoopTurns
     ASSERT_EQ(decoded.outcome->steps.size(), 1);
     EXPECT_GE(ticksWhileDecoding, 5);
 }
+
+} // namespace
+
+namespace {
+
+QByteArray pngOf(QSize size)
+{
+    QImage image(size, QImage::Format_ARGB32);
+    image.fill(QColor(10, 20, 30, 128));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
+QJsonObject cursorFrame(double x, double y, QByteArray png = {})
+{
+    return frameOf(encode(HostMessage{Cursor{x, y, std::move(png), QPoint(2, 3)}}));
+}
+
+// What each cursor message of an answer gives: "WxH@x,y" with a shape, "@x,y" without one.
+struct PointerCase
+{
+    const char *name;
+    QJsonArray frames;
+    QStringList steps;
+};
+
+void PrintTo(const PointerCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class PollAnswerPointer : public ::testing::TestWithParam<PointerCase>
+{
+};
+
+TEST_P(PollAnswerPointer, Decode_ShapesWithinTheirBoundOnly)
+{
+    const PollAnswerDecoding::Outcome outcome =
+        PollAnswerDecoding::decode(QJsonObject{{"frames", GetParam().frames}}, {QImage(), bound48}, std::stop_token());
+    QStringList steps;
+    for (const PollAnswerDecoding::Step &step : outcome.steps) {
+        if (const auto *moved = std::get_if<PollAnswerDecoding::PointerMoved>(&step)) {
+            const QString shape = moved->image.isNull()
+                ? QString()
+                : QStringLiteral("%1x%2").arg(moved->image.width()).arg(moved->image.height());
+            steps << QStringLiteral("%1@%2,%3").arg(shape).arg(moved->position.x()).arg(moved->position.y());
+        }
+    }
+    EXPECT_EQ(steps, GetParam().steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PollAnswerPointer,
+    ::testing::Values(
+        PointerCase{"PositionOnly", {cursorFrame(0.25, 0.5)}, {"@0.25,0.5"}},
+        PointerCase{"ShapeThenMoves", {cursorFrame(0, 0, pngOf({24, 32})), cursorFrame(1, 1)}, {"24x32@0,0", "@1,1"}},
+        PointerCase{"LargestShape", {cursorFrame(0.5, 0.5, pngOf({256, 256}))}, {"256x256@0.5,0.5"}},
+        PointerCase{"TooWideDropped", {cursorFrame(0.5, 0.5, pngOf({257, 8})), cursorFrame(0.75, 0.5)}, {"@0.75,0.5"}},
+        PointerCase{"TooTallDropped", {cursorFrame(0.5, 0.5, pngOf({8, 4000}))}, {}},
+        PointerCase{"NotAPngDropped", {cursorFrame(0.5, 0.5, QByteArray("\x89PNG\r\n\x1a\n broken", 15))}, {}},
+        // A message without a numeric position is no cursor message.
+        PointerCase{"NoPosition",
+                    {QJsonObject{{"kind", "json"},
+                                 {"payload", QString::fromLatin1(QByteArray(R"({"type":"cursor","x":"1"})").toBase64())}}},
+                    {}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "OwnedTask.h"
 #include "ViewerSession.h"
 
+#include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -50,6 +51,16 @@ public:
     }
     void setRemoteSize(const QSizeF &size) override { log << QStringLiteral("size %1x%2").arg(size.width()).arg(size.height()); }
     void setPictureStale(bool stale) override { log << QStringLiteral("stale %1").arg(stale); }
+    void setRemotePointer(const RemotePointer &pointer) override
+    {
+        log << QStringLiteral("pointer %1x%2 tip %3,%4 at %5,%6")
+                   .arg(pointer.image.width())
+                   .arg(pointer.image.height())
+                   .arg(pointer.hotspot.x())
+                   .arg(pointer.hotspot.y())
+                   .arg(pointer.position.x())
+                   .arg(pointer.position.y());
+    }
 
     QString cloud;
     QStringList log;
@@ -139,6 +150,32 @@ TEST_F(ViewerSessionTest, Hello_AnsweredWithCapsWhenTheViewerOffersAdditions)
               R"({"kind":"json","role":"viewer","sessionId":"s1","token":"t1","payload":"eyJmZWF0dXJlcyI6WyJtb2RpZmllcnMiLCJ0aWxlcyJdLCJ0eXBlIjoiY2FwcyJ9"})");
     EXPECT_TRUE(session->peerSupports(u"tiles"));
     EXPECT_FALSE(session->peerSupports(u"modifiers"));
+}
+
+// The host's pointer: a position before any shape draws nothing, a later position keeps the
+// shape, and the next session starts without one.
+TEST_F(ViewerSessionTest, Pointer_ShapeKeptAcrossMoves_NoneBeforeAShape)
+{
+    using namespace SessionProtocol;
+    QImage arrow(10, 16, QImage::Format_ARGB32);
+    arrow.fill(Qt::white);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    arrow.save(&buffer, "PNG");
+    const auto frameOf = [](const Cursor &cursor) {
+        const Envelope envelope = encode(HostMessage{cursor});
+        return QJsonObject{{"kind", envelope.kind}, {"payload", QString::fromLatin1(envelope.base64)}};
+    };
+    board.setReplies(QStringLiteral("poll"), {{200, "{}"}});
+    start();
+    ASSERT_TRUE(waitFor([&] { return listener.log.contains("phase live"); }));
+    listener.log.clear();
+    session->applyPollAnswer(QJsonObject{{"frames", QJsonArray{frameOf(Cursor{0.1, 0.1, {}, {}}),
+                                                                frameOf(Cursor{0.25, 0.5, png, QPoint(1, 2)}),
+                                                                frameOf(Cursor{0.75, 1, {}, {}})}}},
+                             std::stop_token());
+    EXPECT_EQ(listener.log, (QStringList{"pointer 10x16 tip 1,2 at 0.25,0.5", "pointer 10x16 tip 1,2 at 0.75,1"}));
 }
 
 TEST_F(ViewerSessionTest, Pictures_LargerThanTheHelloAllowsAreRefused)

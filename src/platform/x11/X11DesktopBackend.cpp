@@ -12,6 +12,7 @@ X11DesktopBackend::X11DesktopBackend(std::shared_ptr<X11Connection> connection, 
     , m_layout(m_connection)
     , m_capture(m_connection, options.sharedMemory)
     , m_damage(m_connection)
+    , m_cursor(m_connection)
     , m_pointer(m_connection)
     , m_clickFocus(m_connection)
     , m_keyboard(m_connection)
@@ -42,9 +43,15 @@ void X11DesktopBackend::readEvents()
     while (XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
-        if (!m_keyboard.handle(event) && !m_damage.handle(event))
+        if (!m_keyboard.handle(event) && !m_damage.handle(event) && !m_cursor.handle(event))
             m_layout.handle(event);
     }
+}
+
+std::optional<DesktopCursor> X11DesktopBackend::cursor()
+{
+    readEvents();
+    return m_cursor.cursor();
 }
 
 std::optional<ScreenImage> X11DesktopBackend::captureMainDisplay()

@@ -2,6 +2,7 @@
 
 #include "DesktopBackend.h"
 #include "X11Capture.h"
+#include "X11CursorWatch.h"
 #include "X11ClickFocus.h"
 #include "X11DamageWatch.h"
 #include "X11DisplayLayout.h"
@@ -39,6 +40,8 @@ public:
     // From the server's damage reports; true whenever the server cannot report damage.
     bool mainDisplayMayHaveChanged() override;
     QRectF mainDisplayBounds() override;
+    // From XFIXES: the image read again only after the server reported a new shape.
+    std::optional<DesktopCursor> cursor() override;
 
     void warpPointer(QPointF point) override;
     void postMouse(MouseEvent type, QPointF point, std::int64_t clickState) override;
@@ -63,6 +66,7 @@ private:
     X11DisplayLayout m_layout;
     X11Capture m_capture;
     X11DamageWatch m_damage;
+    X11CursorWatch m_cursor;
     X11Pointer m_pointer;
     X11ClickFocus m_clickFocus;
     X11Keyboard m_keyboard;
