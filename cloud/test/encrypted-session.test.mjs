@@ -6,7 +6,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import {
-    E2E_FEATURE, FAILED_CHECK_REASON, FAILED_REASON, connectBody, offersEncryption, runExchange,
+    E2E_FEATURE, ENCRYPTED_IDS_KEY, FAILED_CHECK_REASON, FAILED_REASON, connectBody, offersEncryption, reachedEncrypted, rememberEncrypted, runExchange,
 } from '../web/encrypted-session.js';
 import { KeyExchange } from '../web/key-exchange.js';
 import { RequestFailure } from '../web/switchboard.js';
@@ -93,6 +93,22 @@ describe('The page\'s encrypted session', () => {
         assert.deepEqual(connectBody({ ...common, encrypted: false, deviceToken: 'dt' }), { ...common, deviceToken: 'dt' });
         assert.equal(offersEncryption({ found: true, features: ['e2e'] }), true);
         for (const found of [{}, { features: 'e2e' }, { features: ['tiles'] }, null]) assert.equal(offersEncryption(found), false);
+    });
+
+    it('Connect.IdReachedEncrypted_Remembered_UnreadableKeptAsNone', () => {
+        const kept = new Map();
+        const storage = { getItem: (key) => kept.get(key) ?? null, setItem: (key, value) => kept.set(key, value) };
+        assert.equal(reachedEncrypted(storage, HOST_ID), false);
+        rememberEncrypted(storage, HOST_ID);
+        rememberEncrypted(storage, '987654321');
+        rememberEncrypted(storage, HOST_ID);
+        assert.equal(kept.get(ENCRYPTED_IDS_KEY), '["987654321","123456789"]');
+        assert.equal(reachedEncrypted(storage, HOST_ID), true);
+        for (const unreadable of ['{', '{"a":1}', '[1,2]']) {
+            kept.set(ENCRYPTED_IDS_KEY, unreadable);
+            assert.equal(reachedEncrypted(storage, HOST_ID), false, unreadable);
+        }
+        assert.equal(reachedEncrypted(null, HOST_ID), false);
     });
 
     it('Exchange.ScriptedHost_HelloInTheProofsAnswerIsNotLost', async () => {

@@ -33,6 +33,37 @@ export function showEncryption(element, encrypted) {
     element.classList.toggle('encrypted', encrypted);
 }
 
+// The IDs this browser reached encrypted, newest last: a lookup answer for one of them without
+// "e2e" (an edge that struck it) ends the attempt before the password is sent.
+export const ENCRYPTED_IDS_KEY = 'kivren.encryptedIds';
+const MAX_ENCRYPTED_IDS = 64;
+export const NO_LONGER_ENCRYPTED = 'That computer was reached encrypted before and now offers no encryption: '
+    + 'not connecting, so that the password is not sent where it could be read';
+
+function readEncryptedIds(storage) {
+    try {
+        const kept = JSON.parse(storage?.getItem(ENCRYPTED_IDS_KEY) ?? '[]');
+        return Array.isArray(kept) ? kept.filter((id) => typeof id === 'string') : [];
+    } catch {
+        return [];
+    }
+}
+
+/** Whether this browser reached `id` encrypted before. */
+export function reachedEncrypted(storage, id) {
+    return readEncryptedIds(storage).includes(id);
+}
+
+/** Remembers that `id` was reached encrypted, for the newest few IDs. */
+export function rememberEncrypted(storage, id) {
+    const kept = [...readEncryptedIds(storage).filter((other) => other !== id), id].slice(-MAX_ENCRYPTED_IDS);
+    try {
+        storage?.setItem(ENCRYPTED_IDS_KEY, JSON.stringify(kept));
+    } catch {
+        // A browser that keeps nothing forgets it with the visit.
+    }
+}
+
 /** Whether a lookup answer names the addition, so the page opens an encrypted session. */
 export function offersEncryption(found) {
     return Array.isArray(found?.features) && found.features.includes(E2E_FEATURE);

@@ -4,7 +4,9 @@
 // the desktop viewer's, so a person sees the same words on a phone as on a PC.
 
 import { ID_LENGTH, PASSWORD_LENGTH, characters, compactId, compactPassword, formatId, formatPassword } from './codes.js';
-import { connectBody, offersEncryption, runExchange } from './encrypted-session.js';
+import {
+    NO_LONGER_ENCRYPTED, connectBody, offersEncryption, reachedEncrypted, rememberEncrypted, runExchange,
+} from './encrypted-session.js';
 import { InputQueue } from './input-queue.js';
 import { FEATURE, OFFERED_FEATURES, capsMessage, encodeMessage, textMessages } from './messages.js';
 import { applyPollAnswer, pictureBound } from './picture-decoding.js';
@@ -349,6 +351,7 @@ export class Viewer {
         this.hostName = typeof found.name === 'string' ? found.name : 'Remote';
 
         const encrypted = offersEncryption(found);
+        if (!encrypted && reachedEncrypted(this.#storage, id)) throw new RequestFailure(410, NO_LONGER_ENCRYPTED);
         const opened = await post('connect', connectBody({
             id, password, encrypted, clientName: CLIENT_NAME, clientPlatform: CLIENT_PLATFORM, deviceToken: deviceTokenFor(this.#storage, id),
         }), { signal });
@@ -360,8 +363,10 @@ export class Viewer {
         run.waitMs = pollWaitOf(opened);
         run.since = 0;
         run.sealed = null;
-        if (encrypted) await this.#exchange(run, id, password);
+        // Input of a session before (opened again after a failure) must not go out unsealed now.
         run.queue?.reset();
+        run.queue = null;
+        if (encrypted) await this.#exchange(run, id, password);
         run.queue = new InputQueue((message, pushSignal) => this.#push(run, message, pushSignal));
         run.features = new Set();
         run.bound = pictureBound();
@@ -384,6 +389,7 @@ export class Viewer {
         if (run.cancelled) throw cancelled();
         run.sealed = session;
         run.since = since;
+        rememberEncrypted(this.#storage, id);
     }
 
     #connectedStatus() {
@@ -465,11 +471,6 @@ export class Viewer {
         return postText('push', body, { signal }).catch(() => {});
     }
 
-    /**
-     * Stops a run's polling and closes its session, after the input it still holds is out; once
-     * per run, whoever asks first. A run whose session is not open yet has nothing to close now;
-     * if its connect still comes back, its own ending closes it.
-     */
     /** Ends a run's session at once, telling the other side why; nothing more goes out. */
     #closeFor(run, reason) {
         run.controller.abort();
@@ -479,6 +480,11 @@ export class Viewer {
         return post('close', { ...run.keys, reason }).catch(() => {});
     }
 
+    /**
+     * Stops a run's polling and closes its session, after the input it still holds is out; once
+     * per run, whoever asks first. A run whose session is not open yet has nothing to close now;
+     * if its connect still comes back, its own ending closes it.
+     */
     #close(run) {
         run.controller.abort();
         if (run.keys === null) {
