@@ -12,8 +12,7 @@
 //   dropped without a word; a plain frame is ignored.
 
 import { KeyExchange, TYPE } from './key-exchange.js';
-import { KIND, decodeBase64, encodeBase64, readPollAnswer } from './messages.js';
-import { jsonObjectOf } from './picture-decoding.js';
+import { KIND, decodeBase64, encodeBase64, jsonObjectOf, readPollAnswer } from './messages.js';
 import { REFUSAL, innerKind } from './sealed-channel.js';
 import { RequestFailure, parseObject } from './switchboard.js';
 

@@ -5,7 +5,7 @@
 // pixels one answer may decode in all are bounded, pictures and tiles together, so that a storm
 // of small tiles frames costs no more than a picture or two.
 
-import { KIND, decodeBase64, readHello, readPollAnswer, readTiles } from './messages.js';
+import { KIND, decodeBase64, jsonObjectOf, readHello, readPollAnswer, readTiles } from './messages.js';
 import { parseObject } from './switchboard.js';
 
 // The largest displays in use (8K, either way round), and nothing beyond.
@@ -101,18 +101,6 @@ class PixelBudget {
 
 // A frame's bytes: those of an opened sealed frame as they are, else its base64 payload's.
 const frameBytes = (frame) => frame.bytes ?? decodeBase64(frame.payload);
-
-/** The JSON object a json frame's bytes hold, or null. */
-export function jsonObjectOf(bytes) {
-    if (bytes === null) return null;
-    let value;
-    try {
-        value = JSON.parse(new TextDecoder('utf-8', { fatal: true }).decode(bytes));
-    } catch {
-        return null;
-    }
-    return value !== null && typeof value === 'object' && !Array.isArray(value) ? value : null;
-}
 
 /**
  * A whole picture's payload decoded, or null: not base64 of a JPEG, a size beyond `bound` or
