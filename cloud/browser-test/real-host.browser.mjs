@@ -38,10 +38,11 @@ const TYPED = 'kivren typed words';
 
 /**
  * Every request body the page sends and every answer it reads, recorded as they cross the wire:
- * { sent: [{ path, body, kind }], answers: [text], pending() }.
+ * { sent: [{ path, body, kind, answered }], answers: [text] }.
  */
 function recordWire(page) {
-    const wire = { sent: [], answers: [], reading: 0 };
+    const wire = { sent: [], answers: [] };
+    const entries = new Map();
     page.on('request', (request) => {
         if (!request.url().includes('/v1/')) return;
         const body = request.postData() ?? '';
@@ -51,20 +52,20 @@ function recordWire(page) {
         } catch {
             // Not JSON: recorded as it is.
         }
-        wire.sent.push({ path: new URL(request.url()).pathname, body, kind });
+        const entry = { path: new URL(request.url()).pathname, body, kind, answered: false };
+        entries.set(request, entry);
+        wire.sent.push(entry);
     });
     page.on('response', async (response) => {
-        if (!response.url().includes('/v1/')) return;
-        wire.reading += 1;
+        const entry = entries.get(response.request());
+        if (entry === undefined) return;
         try {
             wire.answers.push(await response.text());
         } catch {
             // An answer the page abandoned holds nothing it read.
-        } finally {
-            wire.reading -= 1;
         }
+        entry.answered = true;
     });
-    wire.pending = () => wire.reading;
     return wire;
 }
 
@@ -243,9 +244,11 @@ if (process.env[INSIDE] === undefined) {
             assert.ok(Math.abs(Number(press[2]) - 0.6 * SCREEN.height) <= 3, `the click landed at y ${press[2]}`);
 
             // Typed text reaches the host sealed: the page's last pushes are out before it is read.
+            const sentBefore = wire.sent.length;
             await page.locator('#keys').focus();
             await page.keyboard.type(TYPED);
-            await waitUntil(() => wire.sent.some(({ kind }) => kind === 'sealed-json') && wire.pending() === 0, { what: 'the typed text pushed' });
+            await waitUntil(() => wire.sent.slice(sentBefore).some(({ kind, answered }) => kind === 'sealed-json' && answered),
+                { what: 'the typed text pushed, sealed' });
             assert.deepEqual(page.errors, []);
             await page.getByRole('button', { name: 'End' }).click();
             await context.close();
