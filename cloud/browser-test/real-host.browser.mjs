@@ -205,7 +205,7 @@ if (process.env[INSIDE] === undefined) {
             fs.rmSync(home, { recursive: true, force: true });
         });
 
-        it('RealHost.PageShowsTheHostsScreen_AndItsClickLandsThere', { timeout: INNER_RUN_MS - 20_000 }, async () => {
+        it('RealHost.EncryptedSession_ShowsTheScreen_ClickLandsThere_NothingInTheClear', { timeout: INNER_RUN_MS - 20_000 }, async () => {
             const { WAYLAND_DISPLAY: _wayland, XDG_SESSION_TYPE: _session, KIVREN_PORT: _port, ...inherited } = process.env;
             const env = {
                 ...inherited, DISPLAY: display, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'),
