@@ -41,6 +41,7 @@ export const PAGE_FILES = Object.freeze([
     { path: '/web/key-schedule.js', file: 'key-schedule.js', type: SCRIPT },
     { path: '/web/sealed-channel.js', file: 'sealed-channel.js', type: SCRIPT },
     { path: '/web/key-exchange.js', file: 'key-exchange.js', type: SCRIPT },
+    { path: '/web/encrypted-session.js', file: 'encrypted-session.js', type: SCRIPT },
 ]);
 
 /**

@@ -1,7 +1,10 @@
 // The browser page viewing the real app: KivrenRemote (the build CTest names in KIVREN_APP) shares
 // an Xvfb display showing a known pattern, and the page, served by the app's own switchboard, is
-// given the app's ID and password. The canvas must show the pattern, and a click on it must land
-// on the matching point of the host's display.
+// given the app's ID and password. The app offers encryption, so the page opens an encrypted
+// session: the bar must say "Encrypted", the canvas show the pattern, and a click on it land on the
+// matching point of the host's display. Every request the page sends and every answer it gets is
+// recorded, as the tunnel's edge would see them: neither the password nor the typed text may be
+// in them, nor a picture or the screen's size in the clear.
 //
 // The app looks for ssh and cloudflared and opens a public tunnel when it finds one, so this file
 // runs itself again inside a fresh network namespace with loopback alone, where the app reaches
@@ -29,6 +32,78 @@ const SWITCHBOARD_PORT = 17880;
 const SCREEN = { width: 1024, height: 640 };
 // The pattern window's quadrants (tests/e2e/PatternWindow.cpp), sampled at their centres.
 const QUADRANTS = [[0.25, 0.25, '#dc1e1e'], [0.75, 0.25, '#1ec81e'], [0.25, 0.75, '#1e1edc'], [0.75, 0.75, '#e6c81e']];
+
+// What the page types on the host, looked for in everything it sent.
+const TYPED = 'kivren typed words';
+
+/**
+ * Every request body the page sends and every answer it reads, recorded as they cross the wire:
+ * { sent: [{ path, body, kind, answered }], answers: [text] }.
+ */
+function recordWire(page) {
+    const wire = { sent: [], answers: [] };
+    const entries = new Map();
+    page.on('request', (request) => {
+        if (!request.url().includes('/v1/')) return;
+        const body = request.postData() ?? '';
+        let kind = '';
+        try {
+            kind = JSON.parse(body).kind ?? '';
+        } catch {
+            // Not JSON: recorded as it is.
+        }
+        const entry = { path: new URL(request.url()).pathname, body, kind, answered: false };
+        entries.set(request, entry);
+        wire.sent.push(entry);
+    });
+    page.on('response', async (response) => {
+        const entry = entries.get(response.request());
+        if (entry === undefined) return;
+        try {
+            wire.answers.push(await response.text());
+        } catch {
+            // An answer the page abandoned holds nothing it read.
+        }
+        entry.answered = true;
+    });
+    return wire;
+}
+
+const JPEG_START = Buffer.from([0xFF, 0xD8, 0xFF]);
+
+/**
+ * Nothing secret in what crossed the wire: the password in any form the page could write it, the
+ * typed text, plain picture frames, a JPEG at the start of any frame's payload or after a sealed
+ * frame's header, or the screen's size in a plain hello.
+ */
+function assertNothingInTheClear(wire, password) {
+    const compact = password.replace(/[^0-9A-Za-z]/g, '').toUpperCase();
+    const everything = [...wire.sent.map(({ body }) => body), ...wire.answers].join('\n');
+    const secrets = [password, compact, JSON.stringify(password), Buffer.from(password).toString('base64'),
+        Buffer.from(compact).toString('base64'), TYPED, Buffer.from(TYPED).toString('base64')];
+    for (const secret of secrets) assert.equal(everything.includes(secret), false, `"${secret}" crossed the wire`);
+    assert.ok(wire.sent.some(({ path, body }) => path === '/v1/connect' && body.includes('"features":["e2e"]')), 'an encrypted connect');
+    assert.ok(wire.sent.filter(({ path }) => path === '/v1/push').length >= 4, 'the exchange and the input were pushed');
+
+    let frames = 0;
+    for (const answer of wire.answers) {
+        let parsed;
+        try {
+            parsed = JSON.parse(answer);
+        } catch {
+            continue;
+        }
+        for (const frame of Array.isArray(parsed.frames) ? parsed.frames : []) {
+            frames += 1;
+            assert.ok(['json', 'sealed-json', 'sealed-jpeg', 'sealed-tiles'].includes(frame.kind), `a ${frame.kind} frame in the clear`);
+            const bytes = Buffer.from(frame.payload, 'base64');
+            for (const at of [0, 16]) assert.equal(bytes.subarray(at, at + 3).equals(JPEG_START), false, 'a JPEG in the clear');
+            if (frame.kind === 'json') assert.match(bytes.toString(), /"type":"e2e-(share|confirm)"/, 'only the exchange travels plain');
+        }
+    }
+    assert.ok(frames > 0, 'the page polled frames');
+    assert.equal(/"width":\s*1024/.test(everything) || /"height":\s*640/.test(everything), false, 'the screen size crossed the wire');
+}
 
 if (process.env[INSIDE] === undefined) {
     describe('Browser viewer and the real app', () => {
@@ -130,7 +205,7 @@ if (process.env[INSIDE] === undefined) {
             fs.rmSync(home, { recursive: true, force: true });
         });
 
-        it('RealHost.PageShowsTheHostsScreen_AndItsClickLandsThere', { timeout: INNER_RUN_MS - 20_000 }, async () => {
+        it('RealHost.EncryptedSession_ShowsTheScreen_ClickLandsThere_NothingInTheClear', { timeout: INNER_RUN_MS - 20_000 }, async () => {
             const { WAYLAND_DISPLAY: _wayland, XDG_SESSION_TYPE: _session, KIVREN_PORT: _port, ...inherited } = process.env;
             const env = {
                 ...inherited, DISPLAY: display, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'),
@@ -149,8 +224,10 @@ if (process.env[INSIDE] === undefined) {
 
             const context = await browser.newContext({ viewport: { width: 1000, height: 700 } });
             const page = await openPage(context, SWITCHBOARD_PORT);
+            const wire = recordWire(page);
             await connect(page, codes.id, codes.password);
             await waitUntilLive(page);
+            assert.equal(await page.locator('#remote-encryption').textContent(), '\u{1F512} Encrypted');
             const rect = await pictureRect(page, SCREEN.width, SCREEN.height);
             await waitUntil(async () => {
                 for (const [fx, fy, colour] of QUADRANTS) {
@@ -165,9 +242,17 @@ if (process.env[INSIDE] === undefined) {
             const press = await waitUntil(() => /^press 1 (\d+) (\d+)$/m.exec(clicks()), { timeoutMs: 15_000, what: 'the click on the host' });
             assert.ok(Math.abs(Number(press[1]) - 0.3 * SCREEN.width) <= 3, `the click landed at x ${press[1]}`);
             assert.ok(Math.abs(Number(press[2]) - 0.6 * SCREEN.height) <= 3, `the click landed at y ${press[2]}`);
+
+            // Typed text reaches the host sealed: the page's last pushes are out before it is read.
+            const sentBefore = wire.sent.length;
+            await page.locator('#keys').focus();
+            await page.keyboard.type(TYPED);
+            await waitUntil(() => wire.sent.slice(sentBefore).some(({ kind, answered }) => kind === 'sealed-json' && answered),
+                { what: 'the typed text pushed, sealed' });
             assert.deepEqual(page.errors, []);
             await page.getByRole('button', { name: 'End' }).click();
             await context.close();
+            assertNothingInTheClear(wire, codes.password);
         });
     });
 }

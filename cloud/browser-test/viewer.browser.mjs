@@ -58,6 +58,8 @@ describe('Browser viewer', () => {
         const host = await startHost();
         const { page, rect, context } = await connected(host);
         assert.equal(await remoteStatus(page), 'Connected \u00B7 Relay');
+        // A host that offers no encryption: the bar says so plainly.
+        assert.equal(await page.locator('#remote-encryption').textContent(), 'Not encrypted');
         assert.equal(await page.locator('#waiting').isVisible(), false);
         const quadrants = [[0.25, 0.25], [0.75, 0.25], [0.25, 0.75], [0.75, 0.75]];
         for (const [i, [fx, fy]] of quadrants.entries()) {

@@ -7,6 +7,7 @@ import { KeyInput } from './key-input.js';
 import { PictureView } from './picture-view.js';
 import { MODE, PointerInput } from './pointer-input.js';
 import { forgetRecent, readRecent, rememberRecent } from './recent-ids.js';
+import { showEncryption } from './encrypted-session.js';
 import { PHASE, STATUS, Viewer } from './session.js';
 import { DESCRIPTION } from './switchboard.js';
 
@@ -94,6 +95,7 @@ function render() {
     advice.textContent = help;
     advice.hidden = help === '';
     remoteStatus.textContent = viewer.status;
+    showEncryption(element('remote-encryption'), viewer.encrypted);
     canvas.classList.toggle('stale', viewer.stale);
     // A session opened again after a failure starts without a picture, as every session does.
     if (live && shownLive) waiting.hidden = view.hasPicture;

@@ -104,8 +104,10 @@ export function readTiles(bytes) {
 }
 
 /** A json frame's object, or null when its payload is not base64 of a JSON object. */
-export function decodeJsonPayload(payload) {
-    const bytes = decodeBase64(payload);
+export const decodeJsonPayload = (payload) => jsonObjectOf(decodeBase64(payload));
+
+/** The JSON object in a json frame's bytes (UTF-8), or null when they hold none. */
+export function jsonObjectOf(bytes) {
     if (bytes === null) return null;
     let value;
     try {

@@ -5,7 +5,7 @@
 // pixels one answer may decode in all are bounded, pictures and tiles together, so that a storm
 // of small tiles frames costs no more than a picture or two.
 
-import { KIND, decodeBase64, decodeJsonPayload, readCursor, readHello, readPollAnswer, readTiles } from './messages.js';
+import { KIND, decodeBase64, jsonObjectOf, readCursor, readHello, readPollAnswer, readTiles } from './messages.js';
 import { parseObject } from './switchboard.js';
 
 // The largest displays in use (8K, either way round), and nothing beyond.
@@ -99,12 +99,15 @@ class PixelBudget {
     }
 }
 
+// A frame's bytes: those of an opened sealed frame as they are, else its base64 payload's.
+const frameBytes = (frame) => frame.bytes ?? decodeBase64(frame.payload);
+
 /**
  * A whole picture's payload decoded, or null: not base64 of a JPEG, a size beyond `bound` or
  * beyond what `budget` has left (then nothing is decoded), or a picture that does not decode.
  */
-async function decodePicture(payload, bound, budget) {
-    const bytes = decodeBase64(payload);
+async function decodePicture(frame, bound, budget) {
+    const bytes = frameBytes(frame);
     const size = bytes === null ? null : jpegSize(bytes);
     if (!fitsBound(size, bound) || !budget.take(size.width * size.height)) return null;
     const bitmap = await decodeJpeg(bytes);
@@ -120,8 +123,8 @@ async function decodePicture(payload, bound, budget) {
  * every header says its tile fits inside the picture and together they cover no more than it (the
  * areas of one frame do not overlap); null otherwise. Nothing is decoded here.
  */
-function planTiles(payload, size) {
-    const bytes = decodeBase64(payload);
+function planTiles(received, size) {
+    const bytes = frameBytes(received);
     const frame = bytes === null ? null : readTiles(bytes);
     if (frame === null || frame.width !== size.width || frame.height !== size.height) return null;
     let pixels = 0;
@@ -150,7 +153,8 @@ async function decodeTiles({ tiles }) {
 }
 
 /**
- * Applies one poll answer, as text, to `view`: a hello goes to `onHello`, the host's pointer
+ * Applies one poll answer, as text or as an encrypted session opened it ({ since, frames } with
+ * each frame's { kind, bytes }), to `view`: a hello goes to `onHello`, the host's pointer
  * (readCursor) to `onCursor`; of the pictures only the
  * newest that decodes is drawn (an older one is decoded only when the newer fails), changed by
  * the tiles frames after it, in order; tiles frames before it changed pictures it replaces. With
@@ -162,8 +166,8 @@ async function decodeTiles({ tiles }) {
  * frame is decoded: a later one would change a picture the skipped one had not. Resolves with the
  * answer's cursor, or null when it names none.
  */
-export async function applyPollAnswer(answerText, { view, onHello = () => {}, onCursor = () => {}, isCurrent = () => true, bound = pictureBound() }) {
-    const { since, frames } = readPollAnswer(parseObject(answerText));
+export async function applyPollAnswer(answer, { view, onHello = () => {}, onCursor = () => {}, isCurrent = () => true, bound = pictureBound() }) {
+    const { since, frames } = typeof answer === 'string' ? readPollAnswer(parseObject(answer)) : answer;
     const pictures = [];
     const tileFrames = [];
     let frameBound = bound;
@@ -171,11 +175,11 @@ export async function applyPollAnswer(answerText, { view, onHello = () => {}, on
     let pixels = answerPixelBudget(bound);
     frames.forEach((frame, index) => {
         if (frame.kind === KIND.jpeg) {
-            pictures.push({ index, payload: frame.payload, bound: frameBound });
+            pictures.push({ index, frame, bound: frameBound });
         } else if (frame.kind === KIND.tiles) {
-            tileFrames.push({ index, payload: frame.payload });
+            tileFrames.push({ index, frame });
         } else if (frame.kind === KIND.json) {
-            const message = decodeJsonPayload(frame.payload);
+            const message = jsonObjectOf(frameBytes(frame));
             const cursor = message === null ? null : readCursor(message);
             if (cursor !== null) {
                 onCursor(cursor);
@@ -193,7 +197,7 @@ export async function applyPollAnswer(answerText, { view, onHello = () => {}, on
     let picture = null;
     let pictureIndex = -1;
     for (let i = pictures.length - 1; i >= 0; i -= 1) {
-        const bitmap = await decodePicture(pictures[i].payload, pictures[i].bound, budget);
+        const bitmap = await decodePicture(pictures[i].frame, pictures[i].bound, budget);
         if (!isCurrent()) {
             bitmap?.close();
             return since;
@@ -207,9 +211,9 @@ export async function applyPollAnswer(answerText, { view, onHello = () => {}, on
     const size = picture ?? view.pictureSize;
     const planned = [];
     if (size !== null) {
-        for (const { index, payload } of tileFrames) {
+        for (const { index, frame } of tileFrames) {
             if (index < pictureIndex) continue;
-            const plan = planTiles(payload, { width: size.width, height: size.height });
+            const plan = planTiles(frame, { width: size.width, height: size.height });
             if (plan === null) continue;
             if (!budget.take(plan.pixels)) break;
             planned.push(plan);

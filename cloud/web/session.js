@@ -4,6 +4,9 @@
 // the desktop viewer's, so a person sees the same words on a phone as on a PC.
 
 import { ID_LENGTH, PASSWORD_LENGTH, characters, compactId, compactPassword, formatId, formatPassword } from './codes.js';
+import {
+    NO_LONGER_ENCRYPTED, connectBody, offersEncryption, reachedEncrypted, rememberEncrypted, runExchange,
+} from './encrypted-session.js';
 import { InputQueue } from './input-queue.js';
 import { FEATURE, OFFERED_FEATURES, capsMessage, encodeMessage, textMessages } from './messages.js';
 import { applyPollAnswer, pictureBound } from './picture-decoding.js';
@@ -140,6 +143,8 @@ class Run {
         this.features = new Set();
         // The largest picture the host may send, from its last hello.
         this.bound = pictureBound();
+        // The confirmed channel of an encrypted session (EncryptedSession); null for a plain one.
+        this.sealed = null;
     }
 
     get cancelled() {
@@ -184,6 +189,11 @@ export class Viewer {
     /** What the host of the live session can take ("modifiers", "keys"); empty otherwise. */
     get hostFeatures() {
         return this.#live()?.features ?? new Set();
+    }
+
+    /** Whether the live session is encrypted end to end. */
+    get encrypted() {
+        return this.#live()?.sealed != null;
     }
 
     /**
@@ -346,23 +356,46 @@ export class Viewer {
         if (found.online !== true) throw new RequestFailure(409, STATUS.offline);
         this.hostName = typeof found.name === 'string' ? found.name : 'Remote';
 
-        const deviceToken = deviceTokenFor(this.#storage, id);
-        const opened = await post('connect', {
-            id, password, clientName: CLIENT_NAME, clientPlatform: CLIENT_PLATFORM, ...(deviceToken === '' ? {} : { deviceToken }),
-        }, { signal });
+        const encrypted = offersEncryption(found);
+        if (!encrypted && reachedEncrypted(this.#storage, id)) throw new RequestFailure(410, NO_LONGER_ENCRYPTED);
+        const opened = await post('connect', connectBody({
+            id, password, encrypted, clientName: CLIENT_NAME, clientPlatform: CLIENT_PLATFORM, deviceToken: deviceTokenFor(this.#storage, id),
+        }), { signal });
         run.keys = { sessionId: text(opened.sessionId), token: text(opened.sessionToken) };
         keepDeviceToken(this.#storage, id, opened.deviceToken);
         if (run.cancelled) throw cancelled();
         // A transport the answer does not name keeps the one of the session before.
         if (Object.hasOwn(TRANSPORT_LABELS, opened.transport)) this.transport = opened.transport;
         run.waitMs = pollWaitOf(opened);
+        run.since = 0;
+        run.sealed = null;
+        // Input of a session before (opened again after a failure) must not go out unsealed now.
         run.queue?.reset();
+        run.queue = null;
+        if (encrypted) await this.#exchange(run, id, password);
         run.queue = new InputQueue((message, pushSignal) => this.#push(run, message, pushSignal));
         run.features = new Set();
         run.bound = pictureBound();
         this.#view.clear();
-        run.since = 0;
         this.#set(PHASE.live, this.#connectedStatus());
+    }
+
+    /** The encrypted session's exchange; nothing but it leaves before the host proved itself. */
+    async #exchange(run, id, password) {
+        const { signal } = run.controller;
+        const { session, since } = await runExchange({
+            keys: run.keys, hostId: id, password, features: OFFERED_FEATURES, signal, holdsPolls: run.waitMs > 0,
+            push: (body) => postText('push', body, { signal }),
+            poll: (from) => {
+                run.since = from;
+                return this.#poll(run, run.waitMs);
+            },
+            close: (reason) => this.#closeFor(run, reason),
+        });
+        if (run.cancelled) throw cancelled();
+        run.sealed = session;
+        run.since = since;
+        rememberEncrypted(this.#storage, id);
     }
 
     #connectedStatus() {
@@ -376,7 +409,7 @@ export class Viewer {
     }
 
     async #apply(run, answer) {
-        const since = await applyPollAnswer(answer, {
+        const since = await applyPollAnswer(run.sealed === null ? answer : this.#opened(run, answer), {
             view: this.#view,
             onHello: (hello) => this.#hello(run, hello),
             onCursor: (cursor) => this.#view.setRemotePointer(cursor, this.remoteSize),
@@ -414,6 +447,16 @@ export class Viewer {
         }
     }
 
+    /** An encrypted session's answer opened; a frame that fails its check ends the session. */
+    #opened(run, answer) {
+        try {
+            return run.sealed.openAnswer(answer);
+        } catch (failure) {
+            this.#closeFor(run, failure.description);
+            throw failure;
+        }
+    }
+
     #pollKeys(run) {
         return { sessionId: run.keys.sessionId, token: run.keys.token, role: 'viewer' };
     }
@@ -429,9 +472,19 @@ export class Viewer {
 
     /** One message in one push; the session members come first so a switchboard can check them early. */
     #push(run, message, signal) {
+        if (run.sealed !== null) return run.sealed.push(run.keys, message, (body) => postText('push', body, { signal })).catch(() => {});
         const body = `{"kind":"json","role":"viewer","sessionId":${JSON.stringify(run.keys.sessionId)},`
             + `"token":${JSON.stringify(run.keys.token)},"payload":"${encodeMessage(message)}"}`;
         return postText('push', body, { signal }).catch(() => {});
+    }
+
+    /** Ends a run's session at once, telling the other side why; nothing more goes out. */
+    #closeFor(run, reason) {
+        run.controller.abort();
+        run.queue?.reset();
+        if (run.closing || run.keys === null) return Promise.resolve();
+        run.closing = true;
+        return post('close', { ...run.keys, reason }).catch(() => {});
     }
 
     /**
