@@ -139,7 +139,7 @@ describe('Browser viewer, encrypted', () => {
         // The caps answering the sealed hello and a click reach the host sealed, and open there.
         await page.mouse.click(...Object.values(pointAt(rect, 0.75, 0.75)));
         await waitUntil(() => host.received.some((message) => message.type === 'input' && message.kind === 'up'), { what: 'the click at the host' });
-        assert.deepEqual(host.received[0], { type: 'caps', features: ['tiles'] });
+        assert.deepEqual(host.received[0], { type: 'caps', features: ['cursor', 'tiles'] });
 
         // A picture with one bit flipped: the session ends (nothing of its answer is decoded).
         await host.pushSealed('jpeg', picture, (payload) => {
