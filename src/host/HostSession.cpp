@@ -37,11 +37,15 @@ StoppableTask<> HostSession::run(std::stop_token stop)
         HostKeyExchange::Outcome exchanged = co_await HostKeyExchange::run(
             {&api, m_options.keys, *m_options.encrypted, m_options.offered, m_options.pause}, stop);
         if (!exchanged.seal) {
+            if (m_options.onExchanged)
+                m_options.onExchanged(exchanged.endReason);
             receive(Close{});
             co_return;
         }
         m_seal = std::move(exchanged.seal);
         m_peerFeatures = exchanged.peerFeatures;
+        if (m_options.onExchanged)
+            m_options.onExchanged(std::nullopt);
     }
     co_await greetIfReady(stop);
 

@@ -84,6 +84,10 @@ public:
         SessionFeatures offered = offeredFeatures();
         // A close message ended the session. Called last: the session may be destroyed by it.
         std::function<void()> onClosed;
+        // An encrypted session's exchange is over: no failure (the viewer proved the password), or
+        // the reason the session ends with (empty: the viewer left first). Must not destroy the
+        // session.
+        std::function<void(const std::optional<QString> &failure)> onExchanged;
         // Its viewer connected without the password: the exchange (HostKeyExchange) runs after the
         // claim with these, and every message after it is sealed. None: a plain session.
         std::optional<HostKeyExchange::Secrets> encrypted;

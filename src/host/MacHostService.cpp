@@ -97,6 +97,7 @@ MacHostService::MacHostService(Options options, QObject *parent)
                 const Outcome outcome = admitted == SessionAdmission::Admitted::allowed ? Outcome::allowed
                     : admitted == SessionAdmission::Admitted::refused                  ? Outcome::refused
                     : admitted == SessionAdmission::Admitted::timedOut                 ? Outcome::notAnswered
+                    : admitted == SessionAdmission::Admitted::wrongPassword            ? Outcome::wrongPassword
                                                                                        : Outcome::busy;
                 logAttempts({{QDateTime::currentDateTime(), outcome, viewer.clientName, viewer.clientPlatform,
                               viewer.clientAddress}});

@@ -103,7 +103,8 @@ void SessionAdmission::admit(const Requests::PendingSession &pending)
     if (refusedUnsealable(pending))
         return;
     startSession(pending);
-    emit admitted(pending, Admitted::allowed);
+    if (!pending.encrypted)
+        emit admitted(pending, Admitted::allowed);
 }
 
 bool SessionAdmission::refusedUnsealable(const Requests::PendingSession &pending)
@@ -141,6 +142,13 @@ void SessionAdmission::startSession(const Requests::PendingSession &pending)
     session.pushEveryPass = m_options.pushEveryPass;
     session.onePassLoop = m_options.onePassLoop;
     session.onClosed = [this] { endSession(); };
+    // The switchboard cannot tell an encrypted opening's wrong password: only this host sees it.
+    session.onExchanged = [this, pending](const std::optional<QString> &failure) {
+        if (!failure)
+            emit admitted(pending, Admitted::allowed);
+        else if (*failure == HostKeyExchange::wrongPasswordReason)
+            emit admitted(pending, Admitted::wrongPassword);
+    };
     if (const HostIdentity *identity = m_options.identity; pending.encrypted && identity)
         session.encrypted = HostKeyExchange::Secrets{identity->publicId(), identity->hostToken(), identity->password()};
     m_session.start(std::move(session));

@@ -79,7 +79,8 @@ public:
     static inline const QString encryptedOnlyReason = QStringLiteral("That PC accepts only encrypted connections");
 
     // What became of a viewer that asked in, for the attempt log.
-    enum class Admitted { allowed, refused, timedOut, busy };
+    // An encrypted session is allowed, or its password found wrong, only once its exchange is over.
+    enum class Admitted { allowed, refused, timedOut, busy, wrongPassword };
 
     // `api` and `trust` must outlive the admission; the desktop must not report to it once it
     // is gone (the destructor removes its observer).

@@ -265,6 +265,9 @@ TEST_F(EncryptedSession, WrongPassword_EndsAfterOneExchange)
     EXPECT_FALSE(proxy.recorded.contains("sealed-"));
     EXPECT_TRUE(viewer->frame().isNull());
     ASSERT_TRUE(waitFor([&] { return !host->live(); }));
+    // Only this host could tell the password was wrong: its log says so.
+    ASSERT_TRUE(waitFor([&] { return !host->attempts().isEmpty(); }));
+    EXPECT_EQ(host->attempts().last().outcome, AttemptLog::Outcome::wrongPassword);
 }
 
 TEST_F(EncryptedSession, FlippedBitTowardTheViewer_EndsWithTheReasonAndNothingDrawn)
