@@ -14,12 +14,20 @@
 // pictures a second of a 1920x1080 screen changing every frame; still-screen CPU of the host (this
 // process without the viewer's thread) and of its switchboard (the node process); the window's
 // thread's longest stall (a 5 ms timer's lateness) while the screen changes every frame.
+//
+// Encrypted against plaintext, in the same run: the two-loop host and this app's kind of viewer
+// at 0 ms, once in a plaintext session (those are the figures above, the baseline) and once in an
+// encrypted one (connect without the password naming "e2e", the key exchange driven on the
+// viewer's thread, then every push sealed and every poll answer opened before it is shown).
 #include "HostKey.h"
+#include "KeyExchange.h"
 #include "KivrenAPI.h"
 #include "MacHostService.h"
 #include "SessionProtocol.h"
+#include "SessionSeal.h"
 #include "SettingsStore.h"
 #include "SwitchboardProcess.h"
+#include "SwitchboardRequests.h"
 #include "X11DesktopBackend.h"
 #include "XvfbServer.h"
 
@@ -47,6 +55,7 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -62,6 +71,8 @@ constexpr auto kOutsidePause = std::chrono::milliseconds(90);
 constexpr auto kFrame = std::chrono::milliseconds(16);
 constexpr auto kStallTimer = std::chrono::milliseconds(5);
 constexpr int kKeystrokes = 40;
+// The desktop viewer's own limit for the key exchange.
+constexpr auto kExchangeLimit = std::chrono::milliseconds(35000);
 constexpr int kTunnelDelayEachWayMs = 20;
 constexpr int kTunnelMbit = 100;
 // The block a key press flips, on the screen and in the viewer's 1280-wide picture.
@@ -122,6 +133,7 @@ double processCpuSeconds(qint64 pid)
 }
 
 enum class Scene { still, everyFrame, keys };
+enum class Mode { plaintext, encrypted };
 
 // Plays one scene on the host's display from its own thread and X connection: a white page, then
 // every frame a full-screen change, or a block that flips its colour on each key press.
@@ -248,12 +260,16 @@ class Viewer
 public:
     enum class Kind { longPolling, outside };
 
-    Viewer(std::string origin, std::string sessionId, std::string token, Kind kind, std::optional<qint64> maxWaitMs)
+    // With `exchange`, the session was opened encrypted: the viewer runs the key exchange as
+    // that party before anything else, and seals and opens every frame after it.
+    Viewer(std::string origin, std::string sessionId, std::string token, Kind kind, std::optional<qint64> maxWaitMs,
+           std::optional<KeyExchange::Party> exchange = std::nullopt)
         : m_origin(std::move(origin))
         , m_sessionId(std::move(sessionId))
         , m_token(std::move(token))
         , m_kind(kind)
         , m_wait(kind == Kind::longPolling ? maxWaitMs : std::nullopt)
+        , m_party(std::move(exchange))
     {}
     ~Viewer() { stop(); }
 
@@ -261,9 +277,9 @@ public:
     void start()
     {
         m_thread = std::thread([this] {
-            init();
-            while (!m_stop)
-                pollOnce();
+            if (init())
+                while (!m_stop && !m_failed)
+                    pollOnce();
             finish();
         });
     }
@@ -273,23 +289,26 @@ public:
     {
         std::vector<double> latencies;
         m_thread = std::thread([&] {
-            init();
+            if (!init()) {
+                finish();
+                return;
+            }
             // The first picture, so that the block's colour is known.
             const auto ready = Clock::now() + std::chrono::seconds(10);
-            while (m_block < 0 && Clock::now() < ready)
+            while (m_block < 0 && !m_failed && Clock::now() < ready)
                 pollOnce();
-            for (int i = 0; i < count && m_block >= 0; ++i) {
+            for (int i = 0; i < count && m_block >= 0 && !m_failed; ++i) {
                 const bool dark = m_block < 128;
                 const auto sent = Clock::now();
                 pushJson(R"({"key":"a","type":"text"})");
                 const auto giveUp = sent + std::chrono::seconds(5);
-                while ((m_block < 128) == dark && Clock::now() < giveUp)
+                while ((m_block < 128) == dark && !m_failed && Clock::now() < giveUp)
                     pollOnce();
                 if ((m_block < 128) != dark)
                     latencies.push_back(ms(Clock::now() - sent));
                 // A pause such as a typist leaves, polling on meanwhile.
                 const auto next = Clock::now() + std::chrono::milliseconds(150 + (i * 37) % 100);
-                while (Clock::now() < next)
+                while (Clock::now() < next && !m_failed)
                     pollOnce(next);
             }
             finish();
@@ -311,16 +330,56 @@ public:
         m_counting = counting;
     }
     long long shown() const { return m_shown; }
+    // The exchange failed or a frame did not open: nothing after it was shown.
+    bool failed() const { return m_failed; }
     long long bytes() const { return m_bytes; }
     // CPU time of this viewer's thread while counting.
     double cpuSeconds() const { return m_cpu - m_cpuAtStart; }
 
 private:
-    void init()
+    // False when an encrypted session's exchange failed.
+    bool init()
     {
         m_curl = curl_easy_init();
         m_headers = curl_slist_append(nullptr, "Content-Type: application/json");
         m_decoder = tjInitDecompress();
+        if (m_party && !exchangeKeys())
+            m_failed = true;
+        return !m_failed;
+    }
+
+    // The desktop viewer's exchange, driven in turn on this thread: push "e2e-open", answer the
+    // host's share, take its proof; then poll again from before the answer that held the proof,
+    // since the host's sealed hello may have come in it.
+    bool exchangeKeys()
+    {
+        KeyExchange exchange = KeyExchange::forViewer(*m_party);
+        push(KeyExchange::frameOf(exchange.openMessage()));
+        const auto deadline = Clock::now() + kExchangeLimit;
+        while (Clock::now() < deadline && !m_stop) {
+            const qint64 before = m_since;
+            const std::optional<QJsonObject> answer = poll(std::nullopt);
+            if (!answer) {
+                std::this_thread::sleep_for(kOutsidePause);
+                continue;
+            }
+            for (const SessionProtocol::Frame &frame : SessionProtocol::decodeFrames(*answer)) {
+                const QString type = frame.message ? frame.message->value(QStringLiteral("type")).toString() : QString();
+                if (type != KeyExchange::typeShare && type != KeyExchange::typeConfirm)
+                    continue;
+                const KeyExchange::Step step = exchange.receive(*frame.message);
+                if (step.failure)
+                    return false;
+                if (step.reply)
+                    push(KeyExchange::frameOf(*step.reply));
+                if (step.established) {
+                    m_since = before;
+                    m_seal.emplace(step.established->channel);
+                    return true;
+                }
+            }
+        }
+        return false;
     }
     void finish()
     {
@@ -342,17 +401,24 @@ private:
         return curl_easy_perform(m_curl) == CURLE_OK;
     }
 
-    void pushJson(const QByteArray &message)
+    void push(const SessionProtocol::Envelope &frame)
     {
-        const std::string body = R"({"kind":"json","payload":")" + message.toBase64().toStdString()
-            + R"(","role":"viewer","sessionId":")" + m_sessionId + R"(","token":")" + m_token + R"("})";
+        const std::string body = R"({"kind":")" + frame.kind.toStdString() + R"(","payload":")"
+            + frame.base64.toStdString() + R"(","role":"viewer","sessionId":")" + m_sessionId + R"(","token":")"
+            + m_token + R"("})";
         std::string ignored;
         post("push", body, ignored);
     }
 
-    // One poll and what its answer shows; the outside viewer pauses after it, as does a
-    // long-polling one after an empty answer that came at once. Never past `until`.
-    void pollOnce(std::optional<Clock::time_point> until = std::nullopt)
+    // A json message, sealed once the session's keys are set.
+    void pushJson(const QByteArray &message)
+    {
+        const SessionProtocol::Envelope plain{SessionProtocol::kindJson, message.toBase64()};
+        push(m_seal ? m_seal->seal(plain) : plain);
+    }
+
+    // One poll, its cursor taken; none when the request failed. Its wait never runs past `until`.
+    std::optional<QJsonObject> poll(std::optional<Clock::time_point> until)
     {
         std::string request = R"({"role":"viewer","sessionId":")" + m_sessionId + R"(","since":)"
             + std::to_string(m_since) + R"(,"token":")" + m_token + R"(")";
@@ -363,19 +429,26 @@ private:
             request += R"(,"waitMs":)" + std::to_string(wait);
         }
         request += "}";
-        const auto sent = Clock::now();
         std::string body;
-        const bool ok = post("poll", request, body);
-        bool any = false;
-        if (ok) {
-            const QJsonObject answer =
-                QJsonDocument::fromJson(QByteArray::fromRawData(body.data(), qsizetype(body.size()))).object();
-            if (answer.value(QStringLiteral("since")).isDouble())
-                m_since = answer.value(QStringLiteral("since")).toInteger();
-            any = show(answer);
-            if (m_counting)
-                m_bytes += qint64(body.size());
-        }
+        if (!post("poll", request, body))
+            return std::nullopt;
+        const QJsonObject answer =
+            QJsonDocument::fromJson(QByteArray::fromRawData(body.data(), qsizetype(body.size()))).object();
+        if (answer.value(QStringLiteral("since")).isDouble())
+            m_since = answer.value(QStringLiteral("since")).toInteger();
+        if (m_counting)
+            m_bytes += qint64(body.size());
+        return answer;
+    }
+
+    // One poll and what its answer shows; the outside viewer pauses after it, as does a
+    // long-polling one after an empty answer that came at once. Never past `until`.
+    void pollOnce(std::optional<Clock::time_point> until = std::nullopt)
+    {
+        const auto sent = Clock::now();
+        const std::optional<QJsonObject> answer = poll(until);
+        const bool ok = answer.has_value();
+        const bool any = ok && show(*answer);
         m_cpu = ::cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         const bool pause = !ok || m_kind == Kind::outside || (!any && Clock::now() - sent < kOutsidePause);
         if (pause) {
@@ -386,10 +459,21 @@ private:
         }
     }
 
-    // Decodes what the answer shows; true when it had any frame.
+    // Decodes what the answer shows, after opening its frames in an encrypted session; true
+    // when it had any frame.
     bool show(const QJsonObject &answer)
     {
-        const QList<SessionProtocol::HostMessage> messages = SessionProtocol::decodeHostMessages(answer);
+        QList<SessionProtocol::Frame> frames = SessionProtocol::decodeFrames(answer);
+        if (m_seal) {
+            SessionSeal::Opened opened = m_seal->open(frames);
+            if (opened.failed)
+                m_failed = true;
+            frames = std::move(opened.frames);
+        }
+        QList<SessionProtocol::HostMessage> messages;
+        for (const SessionProtocol::Frame &frame : frames)
+            if (auto message = SessionProtocol::decodeHostMessage(frame))
+                messages.append(std::move(*message));
         bool picture = false;
         for (const SessionProtocol::HostMessage &message : messages) {
             if (std::holds_alternative<SessionProtocol::Hello>(message) && m_kind == Kind::longPolling)
@@ -424,6 +508,9 @@ private:
     std::string m_token;
     Kind m_kind;
     std::optional<qint64> m_wait;
+    std::optional<KeyExchange::Party> m_party;
+    std::optional<SessionSeal> m_seal;
+    std::atomic<bool> m_failed{false};
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_counting{false};
@@ -483,13 +570,17 @@ struct Session
     std::optional<qint64> maxWaitMs;
 };
 
-std::optional<Session> connect(MacHostService &service, KivrenAPI &api)
+// An encrypted connect names "e2e" and leaves the password out: the exchange proves it.
+std::optional<Session> connect(MacHostService &service, KivrenAPI &api, Mode mode)
 {
-    const KivrenAnswer opened = QCoro::waitFor(api.post(QStringLiteral("connect"),
-                                                        {{QStringLiteral("id"), service.publicId()},
-                                                         {QStringLiteral("password"), service.password()},
-                                                         {QStringLiteral("clientName"), QStringLiteral("bench")},
-                                                         {QStringLiteral("clientPlatform"), QStringLiteral("web")}}));
+    QJsonObject request{{QStringLiteral("id"), service.publicId()},
+                        {QStringLiteral("clientName"), QStringLiteral("bench")},
+                        {QStringLiteral("clientPlatform"), QStringLiteral("web")}};
+    if (mode == Mode::encrypted)
+        request.insert(QStringLiteral("features"), QJsonArray{SwitchboardRequests::featureE2e});
+    else
+        request.insert(QStringLiteral("password"), service.password());
+    const KivrenAnswer opened = QCoro::waitFor(api.post(QStringLiteral("connect"), request));
     Session session{opened.object.value(QStringLiteral("sessionId")).toString(),
                     opened.object.value(QStringLiteral("sessionToken")).toString(), std::nullopt};
     if (opened.object.value(QStringLiteral("maxWaitMs")).isDouble())
@@ -499,6 +590,25 @@ std::optional<Session> connect(MacHostService &service, KivrenAPI &api)
         return std::nullopt;
     }
     return session;
+}
+
+// The viewer's side of the exchange for an encrypted session, none for a plaintext one.
+std::optional<KeyExchange::Party> viewerParty(const MacHostService &service, const Session &session, Mode mode)
+{
+    if (mode == Mode::plaintext)
+        return std::nullopt;
+    return KeyExchange::Party{service.password(), service.publicId(), session.id,
+                              SessionFeatures{SessionProtocol::featureTiles}};
+}
+
+// The viewer got through its session, and the host saw it encrypted when it was meant to be.
+bool sessionHeld(const MacHostService &service, const Viewer &viewer, Mode mode)
+{
+    if (viewer.failed() || service.encrypted() != (mode == Mode::encrypted)) {
+        std::fprintf(stderr, "the %s session failed\n", mode == Mode::encrypted ? "encrypted" : "plaintext");
+        return false;
+    }
+    return true;
 }
 
 bool close(MacHostService &service, KivrenAPI &api, const Session &session)
@@ -521,15 +631,17 @@ struct Flow
 
 // One session while `scene` plays, its viewer counting what it shows.
 std::optional<Flow> measureFlow(MacHostService &service, KivrenAPI &api, const std::string &origin, qint64 boardPid,
-                                const std::string &display, Scene scene, Viewer::Kind kind)
+                                const std::string &display, Scene scene, Viewer::Kind kind, Mode mode = Mode::plaintext)
 {
     ScenePainter painter(display, scene);
-    const std::optional<Session> session = connect(service, api);
+    const std::optional<Session> session = connect(service, api, mode);
     if (!session)
         return std::nullopt;
     Flow flow;
+    bool held = false;
     {
-        Viewer viewer(origin, session->id.toStdString(), session->token.toStdString(), kind, session->maxWaitMs);
+        Viewer viewer(origin, session->id.toStdString(), session->token.toStdString(), kind, session->maxWaitMs,
+                      viewerParty(service, *session, mode));
         viewer.start();
         runFor(kWarmUp);
 
@@ -561,24 +673,26 @@ std::optional<Flow> measureFlow(MacHostService &service, KivrenAPI &api, const s
         flow.longestStallMs = lateness.empty() ? 0 : *std::max_element(lateness.begin(), lateness.end());
         flow.stallP99Ms = percentile(lateness, 0.99);
         viewer.stop();
+        held = sessionHeld(service, viewer, mode);
     }
-    if (!close(service, api, *session))
+    if (!close(service, api, *session) || !held)
         return std::nullopt;
     return flow;
 }
 
 // Keystroke to changed pixels, with this app's kind of viewer at `origin`.
 std::optional<std::vector<double>> measureKeys(MacHostService &service, KivrenAPI &api, const std::string &origin,
-                                               const std::string &display)
+                                               const std::string &display, Mode mode = Mode::plaintext)
 {
     ScenePainter painter(display, Scene::keys);
-    const std::optional<Session> session = connect(service, api);
+    const std::optional<Session> session = connect(service, api, mode);
     if (!session)
         return std::nullopt;
     std::vector<double> latencies;
+    bool held = false;
     {
         Viewer viewer(origin, session->id.toStdString(), session->token.toStdString(), Viewer::Kind::longPolling,
-                      session->maxWaitMs);
+                      session->maxWaitMs, viewerParty(service, *session, mode));
         // The host's loop runs on this thread: the viewer's thread is waited for by turning it.
         std::atomic<bool> done{false};
         std::thread waiter([&] {
@@ -587,8 +701,9 @@ std::optional<std::vector<double>> measureKeys(MacHostService &service, KivrenAP
         });
         runUntil([&] { return done.load(); }, std::chrono::seconds(120));
         waiter.join();
+        held = sessionHeld(service, viewer, mode);
     }
-    if (!close(service, api, *session))
+    if (!close(service, api, *session) || !held)
         return std::nullopt;
     return latencies;
 }
@@ -665,23 +780,27 @@ int main(int argc, char *argv[])
         Flow framesOutside;
         Flow stillOwnViewer;
         Flow stillOutside;
+        // The same two at 0 ms in encrypted sessions (the two-loop host only).
+        std::vector<double> keysSealed;
+        Flow framesSealed;
     };
     std::vector<Row> rows(hosts.size());
     const qint64 pid = board.processId();
     for (size_t h = 0; h < hosts.size(); ++h) {
         MacHostService &service = *hosts[h].service;
         Row &row = rows[h];
-        const auto keys = [&](const std::string &origin, std::vector<double> &into) {
-            const auto measured = measureKeys(service, api, origin, xvfb.name());
+        const auto keys = [&](const std::string &origin, std::vector<double> &into, Mode mode = Mode::plaintext) {
+            const auto measured = measureKeys(service, api, origin, xvfb.name(), mode);
             if (!measured)
                 return false;
             into = *measured;
-            std::fprintf(stderr, "%s, keys via %s: %zu, median %.1f ms\n", hosts[h].name, origin.c_str(), into.size(),
-                         percentile(into, 0.5));
+            std::fprintf(stderr, "%s, keys via %s%s: %zu, median %.1f ms\n", hosts[h].name, origin.c_str(),
+                         mode == Mode::encrypted ? ", encrypted" : "", into.size(), percentile(into, 0.5));
             return true;
         };
-        const auto flow = [&](const std::string &origin, Scene scene, Viewer::Kind kind, Flow &into, const char *what) {
-            const auto measured = measureFlow(service, api, origin, pid, xvfb.name(), scene, kind);
+        const auto flow = [&](const std::string &origin, Scene scene, Viewer::Kind kind, Flow &into, const char *what,
+                              Mode mode = Mode::plaintext) {
+            const auto measured = measureFlow(service, api, origin, pid, xvfb.name(), scene, kind, mode);
             if (!measured)
                 return false;
             into = *measured;
@@ -690,8 +809,14 @@ int main(int argc, char *argv[])
                          into.switchboardCpuPercent, into.longestStallMs, into.stallP99Ms);
             return true;
         };
-        if (!keys(direct, row.keysDirect) || !keys(tunnelled, row.keysTunnel)
+        // Each encrypted figure right after its plaintext baseline, so that both see the same load.
+        const bool sealed = h == 0;
+        if (!keys(direct, row.keysDirect) || (sealed && !keys(direct, row.keysSealed, Mode::encrypted))
+            || !keys(tunnelled, row.keysTunnel)
             || !flow(direct, Scene::everyFrame, Viewer::Kind::longPolling, row.framesDirect, "every frame, direct")
+            || (sealed
+                && !flow(direct, Scene::everyFrame, Viewer::Kind::longPolling, row.framesSealed,
+                         "every frame, direct, encrypted", Mode::encrypted))
             || !flow(tunnelled, Scene::everyFrame, Viewer::Kind::longPolling, row.framesTunnel, "every frame, 40 ms")
             || !flow(direct, Scene::everyFrame, Viewer::Kind::outside, row.framesOutside, "every frame, outside viewer")
             || !flow(direct, Scene::still, Viewer::Kind::longPolling, row.stillOwnViewer, "still, this app's viewer")
@@ -734,5 +859,16 @@ int main(int argc, char *argv[])
          "%");
     line("  bytes to the viewer", rows[0].stillOutside.kilobytesPerSecond, rows[1].stillOutside.kilobytesPerSecond,
          "KB/s");
+
+    std::printf("\nEncrypted sessions: the two-loop host, this app's viewer at 0 ms, each figure in a session of its\n"
+                "own right after its plaintext one. Baseline: the plaintext session (the two-loop figures above).\n\n");
+    std::printf("| figure | encrypted | plaintext (baseline) | ratio |\n|---|---|---|---|\n");
+    const Row &two = rows[0];
+    line("key to picture, 0 ms, median", percentile(two.keysSealed, 0.5), percentile(two.keysDirect, 0.5), "ms");
+    line("key to picture, 0 ms, p95", percentile(two.keysSealed, 0.95), percentile(two.keysDirect, 0.95), "ms");
+    line("screen changing every frame: pictures/s, 0 ms", two.framesSealed.picturesPerSecond,
+         two.framesDirect.picturesPerSecond, "");
+    line("  host CPU while it changes", two.framesSealed.hostCpuPercent, two.framesDirect.hostCpuPercent, "%");
+    line("  bytes to the viewer", two.framesSealed.kilobytesPerSecond, two.framesDirect.kilobytesPerSecond, "KB/s");
     return 0;
 }
